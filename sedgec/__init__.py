@@ -1,0 +1,1 @@
+"""sedgec: reads the Sedge catalogue in schema/, checks it and generates the C++ library."""

@@ -1,0 +1,52 @@
+"""Command line of sedgec: check, stats (and generate, once the back end exists)."""
+import argparse
+import sys
+
+from .errors import SedgeErrors
+
+
+def _cmd_check(args):
+    from .parse import parse_module_file, parse_version_file
+    bad = 0
+    for path in args.files:
+        try:
+            if path.endswith("versions.sedge"):
+                parse_version_file(path)
+            else:
+                parse_module_file(path)
+        except SedgeErrors as e:
+            bad += len(e.errors)
+            print(e, file=sys.stderr)
+    return 1 if bad else 0
+
+
+def _cmd_stats(args):
+    import time
+
+    from .model import load_catalogue
+    from .stats import format_stats
+    start = time.perf_counter()
+    try:
+        cat = load_catalogue(args.schema)
+    except SedgeErrors as e:
+        print(e, file=sys.stderr)
+        print(f"{len(e.errors)} error(s)", file=sys.stderr)
+        return 1
+    print(format_stats(cat))
+    if args.time:
+        print(f"parsed and checked in {time.perf_counter() - start:.2f} s", file=sys.stderr)
+    return 0
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="sedgec", description="The Sedge catalogue compiler.")
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    p = sub.add_parser("check", help="check the syntax of schema files")
+    p.add_argument("files", nargs="+")
+    p.set_defaults(fn=_cmd_check)
+    p = sub.add_parser("stats", help="print the per-module table and the catalogue's totals")
+    p.add_argument("--schema", default="schema")
+    p.add_argument("--time", action="store_true", help="report how long parsing and checking took")
+    p.set_defaults(fn=_cmd_stats)
+    args = ap.parse_args(argv)
+    return args.fn(args)
