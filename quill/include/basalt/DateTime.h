@@ -1,0 +1,47 @@
+// A point in time with the UTC offset it was written with. Two values are
+// equal when they denote the same instant, whatever their offsets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace Basalt::System {
+
+class DateTime {
+ public:
+  // The default value is the Unix epoch, 1970-01-01T00:00:00Z.
+  constexpr DateTime() noexcept = default;
+  constexpr explicit DateTime(std::int64_t utcMicros, std::int16_t offsetMinutes = 0) noexcept
+      : _utcMicros(utcMicros), _offsetMinutes(offsetMinutes) {}
+
+  // Microseconds since 1970-01-01T00:00:00Z.
+  constexpr std::int64_t GetUtcTime() const noexcept { return _utcMicros; }
+  constexpr std::int16_t GetOffsetMinutes() const noexcept { return _offsetMinutes; }
+
+  static DateTime FromCivil(int year, int month, int day, int hour = 0, int minute = 0,
+                            int second = 0, int micros = 0, int offsetMinutes = 0);
+  static DateTime Now();
+
+  // Accepts "YYYY-MM-DDTHH:MM:SS[.fraction][Z|+HH:MM|-HH:MM]"; without a zone
+  // designator the time is taken as UTC. Throws Basalt::Exception on anything
+  // else (out-of-range fields included).
+  static DateTime FromIso8601(std::string_view text);
+  static bool TryFromIso8601(std::string_view text, DateTime& out) noexcept;
+  // Writes the local time of the stored offset: "2024-03-05T10:20:30.5+02:00",
+  // "...Z" for offset 0; the fraction only when non-zero, trailing zeros cut.
+  std::string ToIso8601() const;
+
+  friend constexpr bool operator==(DateTime const& a, DateTime const& b) noexcept {
+    return a._utcMicros == b._utcMicros;
+  }
+  friend constexpr auto operator<=>(DateTime const& a, DateTime const& b) noexcept {
+    return a._utcMicros <=> b._utcMicros;
+  }
+
+ private:
+  std::int64_t _utcMicros = 0;
+  std::int16_t _offsetMinutes = 0;
+};
+
+}  // namespace Basalt::System

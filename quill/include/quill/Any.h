@@ -1,0 +1,61 @@
+// Root of every value that travels through the runtime, and the base of data
+// objects. The virtual slot order below is part of the contract with the
+// generated classes: do not reorder.
+#pragma once
+
+#include <string>
+
+#include "basalt/Object.h"
+#include "quill/Forward.h"
+
+namespace Quill {
+
+class Any : public Basalt::ObjectImpl {
+ public:
+  ~Any() override;                                                    // slots 1, 2
+  // One line for scalars, boxes and references; an indented block for data
+  // objects and arrays of them. F_SECRET properties print as "(secret)".
+  virtual std::string ToString() const;                               // slot 3
+  virtual Type* _GetType() const = 0;                                 // slot 4
+  // A new object (count 0) of the same class; boxes return themselves.
+  virtual Any* _Clone() const = 0;                                    // slot 5
+  virtual bool _IsEqual(Any const* other, bool lenient) const = 0;    // slot 6
+  virtual void _DiffProperties(Any const* other, std::string const& prefix,
+                               PropertyDiffSet& diffs) const = 0;     // slot 7
+
+ protected:
+  constexpr Any() noexcept = default;
+  constexpr explicit Any(Immortal i) noexcept : ObjectImpl(i) {}
+  Any(Any const&) = default;
+};
+
+// Base of every data object and fault: the virtual table and the count, no
+// fields. Root data classes derive from it directly.
+class DynamicData : public Any {
+ public:
+  ~DynamicData() override;
+  // Reflective comparison over the type's property descriptors, with the same
+  // rules as generated code. Generated classes override it; it serves classes
+  // that are described but hand-written without one.
+  bool _IsEqual(Any const* other, bool lenient) const override;
+  // Reflective diff over the type's property descriptors. Fault classes keep
+  // this one (they do not generate their own); it reports the same paths a
+  // generated _DiffProperties would.
+  void _DiffProperties(Any const* other, std::string const& prefix,
+                       PropertyDiffSet& diffs) const override;
+  virtual DataObjectType* _GetDataType() const = 0;                   // slot 8
+
+ protected:
+  DynamicData() noexcept = default;
+  DynamicData(DynamicData const&) = default;
+};
+
+// Deep copy of an object-valued field, for generated copy constructors:
+// null stays null, anything else is the value's _Clone() (arrays of objects
+// share their elements).
+template <class T>
+T* CloneField(Basalt::Ref<T> const& field) {
+  return field ? static_cast<T*>(field->_Clone()) : nullptr;
+}
+
+}  // namespace Quill

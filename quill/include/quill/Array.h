@@ -1,0 +1,191 @@
+// Arrays that travel as Quill::Any: DataArray<T> (counted references to
+// objects) and Array<V> (plain values; enumerations through Array<int>).
+// Member bodies of the value instances live in libquill; those of enumeration
+// instances in quill/ValueImpl.h, instantiated once by the owning library.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "basalt/Object.h"
+#include "quill/Any.h"
+#include "quill/Type.h"
+#include "quill/Values.h"
+
+namespace Quill {
+
+class Collection : public Any {
+ public:
+  ~Collection() override;
+  virtual std::uint32_t GetCollectionLength() const = 0;  // slot 8
+
+ protected:
+  Collection() noexcept = default;
+  Collection(Collection const&) = default;
+};
+
+class DataArrayBase : public Collection {
+ public:
+  using Items = std::vector<Basalt::Ref<Any>>;
+
+  DataArrayBase() = default;
+  // Shares the elements: the copy holds the same objects, one more reference each.
+  DataArrayBase(DataArrayBase const&) = default;
+  ~DataArrayBase() override;
+
+  // Element by element with AreEqualAnysInt (elements count as required
+  // objects: flags 0). `other` null or not an object array: false.
+  bool _IsEqual(Any const* other, bool lenient) const override;
+  // Equal lengths: each differing element i reports under prefix + "[i]"
+  // (nested objects recursively below it). Otherwise `prefix` once.
+  void _DiffProperties(Any const* other, std::string const& prefix,
+                       PropertyDiffSet& diffs) const override;
+  std::uint32_t GetCollectionLength() const override;
+  virtual Type* _GetItemType() const = 0;  // slot 9
+
+  Items& GetItems() noexcept { return _items; }
+  Items const& GetItems() const noexcept { return _items; }
+  std::size_t size() const noexcept { return _items.size(); }
+  bool empty() const noexcept { return _items.empty(); }
+  Any* GetAny(std::size_t i) const noexcept { return _items[i].get(); }
+  void AppendAny(Any* item) { _items.emplace_back(item); }
+
+ protected:
+  Items _items;
+};
+
+template <class T>
+class DataArray : public DataArrayBase {
+ public:
+  DataArray() = default;
+  DataArray(DataArray const&) = default;
+  DataArray(std::initializer_list<T*> items) {
+    _items.reserve(items.size());
+    for (T* p : items) _items.emplace_back(p);
+  }
+  ~DataArray() override = default;
+
+  Type* _GetType() const override;
+  DataArray* _Clone() const override { return new DataArray(*this); }
+  Type* _GetItemType() const override;
+
+  // Elements are of class T (or a subclass) by construction.
+  T* Get(std::size_t i) const noexcept { return static_cast<T*>(_items[i].get()); }
+  T* operator[](std::size_t i) const noexcept { return Get(i); }
+  void Append(T* item) { _items.emplace_back(item); }
+};
+
+template <class T>
+Type* DataArray<T>::_GetItemType() const {
+  return GetDoType<T>();
+}
+template <class T>
+Type* DataArray<T>::_GetType() const {
+  Type* item = _GetItemType();
+  return item ? item->GetArrayType() : nullptr;
+}
+
+// Items of the "any" and reference arrays are not data types.
+template <> Type* DataArray<Any>::_GetItemType() const;
+template <> Type* DataArray<MoRef>::_GetItemType() const;
+
+// Booleans in arrays take one byte each (std::vector<bool> would pack them
+// into bits and hand out proxies instead of references).
+struct BoolByte {
+  bool value = false;
+  constexpr BoolByte() noexcept = default;
+  constexpr BoolByte(bool v) noexcept : value(v) {}
+  constexpr operator bool() const noexcept { return value; }
+  friend constexpr bool operator==(BoolByte a, BoolByte b) noexcept { return a.value == b.value; }
+};
+template <class V>
+using ArrayElement = std::conditional_t<std::is_same_v<V, bool>, BoolByte, V>;
+
+// Plain values. Comparison ignores `lenient`; a null or foreign `other` is
+// unequal, never an error.
+template <class V>
+class Array : public Collection {
+ public:
+  using value_type = V;
+  using element_type = ArrayElement<V>;
+
+  Array() = default;
+  Array(Array const&) = default;
+  explicit Array(std::vector<element_type> values) : _values(std::move(values)) {}
+  Array(std::initializer_list<V> values) : _values(values.begin(), values.end()) {}
+  ~Array() override = default;
+
+  std::string ToString() const override;
+  Type* _GetType() const override;
+  Array* _Clone() const override;
+  bool _IsEqual(Any const* other, bool lenient) const override;
+  // Appends `prefix` itself when the arrays differ; never element paths.
+  void _DiffProperties(Any const* other, std::string const& prefix,
+                       PropertyDiffSet& diffs) const override;
+  std::uint32_t GetCollectionLength() const override;
+
+  std::vector<element_type>& GetValues() noexcept { return _values; }
+  std::vector<element_type> const& GetValues() const noexcept { return _values; }
+  std::size_t size() const noexcept { return _values.size(); }
+  bool empty() const noexcept { return _values.empty(); }
+  element_type const& operator[](std::size_t i) const noexcept { return _values[i]; }
+  element_type& operator[](std::size_t i) noexcept { return _values[i]; }
+  void Append(V v) { _values.push_back(std::move(v)); }
+
+ protected:
+  std::vector<element_type> _values;
+};
+
+// Enumeration values are held as ints in the inherited vector and read
+// through `view`, which every enumeration array points at itself.
+template <class E>
+  requires std::is_enum_v<E>
+class Array<E> : public Array<int> {
+ public:
+  using value_type = E;
+
+  Array() noexcept : view(this) {}
+  Array(std::initializer_list<E> values) : view(this) {
+    _values.reserve(values.size());
+    for (E e : values) _values.push_back(static_cast<int>(e));
+  }
+  Array(Array const& other);
+  ~Array() override = default;
+
+  std::string ToString() const override;
+  Type* _GetType() const override;
+  Array* _Clone() const override;
+  // Accepts any Array<int> as `other`, including arrays of other enumerations.
+  bool _IsEqual(Any const* other, bool lenient) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix,
+                       PropertyDiffSet& diffs) const override;
+  std::uint32_t GetCollectionLength() const override;
+
+  E Get(std::size_t i) const noexcept { return static_cast<E>(view->GetValues()[i]); }
+  void Append(E e) { view->GetValues().push_back(static_cast<int>(e)); }
+
+  Array<int>* view;
+};
+
+// Instances whose bodies libquill provides.
+extern template class Array<std::string>;
+extern template class Array<std::vector<unsigned char>>;
+extern template class Array<bool>;
+extern template class Array<signed char>;
+extern template class Array<short>;
+extern template class Array<int>;
+extern template class Array<long>;
+extern template class Array<float>;
+extern template class Array<double>;
+extern template class Array<TypeName>;
+extern template class Array<MethodName>;
+extern template class Array<PropertyPath>;
+extern template class Array<Uri>;
+extern template class DataArray<Any>;
+extern template class DataArray<MoRef>;
+
+}  // namespace Quill

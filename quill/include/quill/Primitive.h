@@ -1,0 +1,94 @@
+// One boxed value. Boxes never change after construction and are shared:
+// _Clone returns the box itself. Booleans use two shared boxes.
+#pragma once
+
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "basalt/DateTime.h"
+#include "basalt/Exception.h"
+#include "quill/Any.h"
+#include "quill/Values.h"
+
+namespace Quill {
+
+template <class V>
+class Primitive : public Any {
+ public:
+  using value_type = V;
+
+  explicit Primitive(V value) : _value(std::move(value)) {}
+  ~Primitive() override = default;
+
+  V const& GetValue() const noexcept { return _value; }
+
+  std::string ToString() const override;
+  Type* _GetType() const override;
+  Primitive* _Clone() const override { return const_cast<Primitive*>(this); }
+  // `other` must not be null; another class raises TypeMismatchException
+  // (expected Primitive<V>, then other's class). `lenient` is ignored.
+  bool _IsEqual(Any const* other, bool lenient) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix,
+                       PropertyDiffSet& diffs) const override;
+
+ private:
+  V const _value;
+};
+
+template <>
+class Primitive<bool> : public Any {
+ public:
+  using value_type = bool;
+
+  // The two shared boxes; they are never freed.
+  struct Factory {
+    static Primitive<bool>* const sTrue;
+    static Primitive<bool>* const sFalse;
+  };
+  static Primitive<bool>* Get(bool v) noexcept { return v ? Factory::sTrue : Factory::sFalse; }
+
+  explicit Primitive(bool value) noexcept : _value(value) {}
+  ~Primitive() override;
+
+  bool GetValue() const noexcept { return _value; }
+
+  std::string ToString() const override;
+  Type* _GetType() const override;
+  Primitive* _Clone() const override { return const_cast<Primitive*>(this); }
+  bool _IsEqual(Any const* other, bool lenient) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix,
+                       PropertyDiffSet& diffs) const override;
+
+ private:
+  friend struct BoolBoxes;
+  constexpr Primitive(bool value, Immortal i) noexcept : Any(i), _value(value) {}
+  bool const _value;
+};
+
+// Converts a box to Primitive<V> and returns its value; another class raises
+// TypeMismatchException (expected Primitive<V>, actual class). `box` must not
+// be null.
+template <class V>
+decltype(auto) Unbox(Any const* box) {
+  auto const* p = dynamic_cast<Primitive<V> const*>(box);
+  if (!p) Basalt::ThrowTypeMismatchException(typeid(Primitive<V>), typeid(*box));
+  return p->GetValue();
+}
+
+extern template class Primitive<std::string>;
+extern template class Primitive<std::vector<unsigned char>>;
+extern template class Primitive<signed char>;
+extern template class Primitive<short>;
+extern template class Primitive<int>;
+extern template class Primitive<long>;
+extern template class Primitive<float>;
+extern template class Primitive<double>;
+extern template class Primitive<Basalt::System::DateTime>;
+extern template class Primitive<TypeName>;
+extern template class Primitive<MethodName>;
+extern template class Primitive<PropertyPath>;
+extern template class Primitive<Uri>;
+
+}  // namespace Quill

@@ -1,0 +1,20 @@
+// Everything a program using the runtime directly needs.
+#pragma once
+
+#include "basalt/DateTime.h"
+#include "basalt/Exception.h"
+#include "basalt/Object.h"
+#include "basalt/Optional.h"
+#include "basalt/ScheduledItem.h"
+#include "quill/Any.h"
+#include "quill/Array.h"
+#include "quill/Compare.h"
+#include "quill/DataTypes.h"
+#include "quill/Faults.h"
+#include "quill/Loader.h"
+#include "quill/MethodFault.h"
+#include "quill/Primitive.h"
+#include "quill/Registry.h"
+#include "quill/Type.h"
+#include "quill/TypeInfo.h"
+#include "quill/Values.h"

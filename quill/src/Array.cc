@@ -1,0 +1,187 @@
+// Arrays and boxes: the runtime's instances and their formatting.
+#include <cmath>
+#include <cstdio>
+
+#include "Internal.h"
+#include "quill/Compare.h"
+#include "quill/ValueImpl.h"
+
+namespace Quill {
+
+// --- formatting ----------------------------------------------------------------------
+
+namespace Detail {
+
+std::string FormatValue(std::string const& v) {
+  std::string out = "\"";
+  for (char c : v) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+std::string FormatValue(std::vector<unsigned char> const& v) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "<" + std::to_string(v.size()) + " bytes";
+  if (!v.empty()) out += ": ";
+  std::size_t shown = std::min<std::size_t>(v.size(), 32);
+  for (std::size_t i = 0; i < shown; ++i) {
+    out += kHex[v[i] >> 4];
+    out += kHex[v[i] & 15];
+  }
+  if (shown < v.size()) out += "...";
+  return out + ">";
+}
+std::string FormatValue(bool v) { return v ? "true" : "false"; }
+std::string FormatValue(signed char v) { return std::to_string(static_cast<int>(v)); }
+std::string FormatValue(short v) { return std::to_string(v); }
+std::string FormatValue(int v) { return std::to_string(v); }
+std::string FormatValue(long v) { return std::to_string(v); }
+std::string FormatValue(float v) { return FormatValue(static_cast<double>(v)); }
+std::string FormatValue(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+std::string FormatValue(Basalt::System::DateTime const& v) { return v.ToIso8601(); }
+std::string FormatValue(TypeName const& v) { return FormatValue(v.GetString()); }
+std::string FormatValue(MethodName const& v) { return FormatValue(v.GetString()); }
+std::string FormatValue(PropertyPath const& v) { return FormatValue(v.GetString()); }
+std::string FormatValue(Uri const& v) { return FormatValue(v.GetString()); }
+
+std::string FormatEnum(EnumType const* type, int value) {
+  if (type && value >= 0 && value < type->GetTagCount()) return type->GetDescriptor()->tags[value];
+  return std::to_string(value);
+}
+
+std::string FormatList(std::vector<std::string> const& items, char const* typeName) {
+  std::string out = "(";
+  out += typeName;
+  out += "[]) [";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) out += ", ";
+    out += items[i];
+  }
+  return out + "]";
+}
+
+template <> char const* ValueTypeName<std::string>() { return "string"; }
+template <> char const* ValueTypeName<std::vector<unsigned char>>() { return "binary"; }
+template <> char const* ValueTypeName<bool>() { return "boolean"; }
+template <> char const* ValueTypeName<signed char>() { return "byte"; }
+template <> char const* ValueTypeName<short>() { return "short"; }
+template <> char const* ValueTypeName<int>() { return "int"; }
+template <> char const* ValueTypeName<long>() { return "long"; }
+template <> char const* ValueTypeName<float>() { return "float"; }
+template <> char const* ValueTypeName<double>() { return "double"; }
+template <> char const* ValueTypeName<TypeName>() { return "typeName"; }
+template <> char const* ValueTypeName<MethodName>() { return "methodName"; }
+template <> char const* ValueTypeName<PropertyPath>() { return "propertyPath"; }
+template <> char const* ValueTypeName<Uri>() { return "uri"; }
+
+}  // namespace Detail
+
+Collection::~Collection() = default;
+DataArrayBase::~DataArrayBase() = default;
+
+std::uint32_t DataArrayBase::GetCollectionLength() const { return static_cast<std::uint32_t>(_items.size()); }
+
+bool DataArrayBase::_IsEqual(Any const* other, bool lenient) const {
+  auto const* o = dynamic_cast<DataArrayBase const*>(other);
+  if (!o || o->_items.size() != _items.size()) return false;
+  for (std::size_t i = 0; i < _items.size(); ++i) {
+    if (!AreEqualAnysInt(_items[i].get(), o->_items[i].get(), 0, lenient)) return false;
+  }
+  return true;
+}
+
+void DataArrayBase::_DiffProperties(Any const* other, std::string const& prefix,
+                                    PropertyDiffSet& diffs) const {
+  auto const* o = dynamic_cast<DataArrayBase const*>(other);
+  if (!o || o->_items.size() != _items.size()) {
+    diffs.Append(prefix);
+    return;
+  }
+  std::string component;
+  for (std::size_t i = 0; i < _items.size(); ++i) {
+    component = "[" + std::to_string(i) + "]";
+    DiffAnyPropertiesInt(_items[i].get(), o->_items[i].get(), prefix, component.c_str(), 0, diffs);
+  }
+}
+
+template <>
+Type* DataArray<Any>::_GetItemType() const {
+  return GetNoType<Any>();
+}
+template <>
+Type* DataArray<MoRef>::_GetItemType() const {
+  return GetMoType<ManagedObject>();
+}
+
+template class DataArray<Any>;
+template class DataArray<MoRef>;
+
+template class Array<std::string>;
+template class Array<std::vector<unsigned char>>;
+template class Array<bool>;
+template class Array<signed char>;
+template class Array<short>;
+template class Array<int>;
+template class Array<long>;
+template class Array<float>;
+template class Array<double>;
+template class Array<TypeName>;
+template class Array<MethodName>;
+template class Array<PropertyPath>;
+template class Array<Uri>;
+
+template class Primitive<std::string>;
+template class Primitive<std::vector<unsigned char>>;
+template class Primitive<signed char>;
+template class Primitive<short>;
+template class Primitive<int>;
+template class Primitive<long>;
+template class Primitive<float>;
+template class Primitive<double>;
+template class Primitive<Basalt::System::DateTime>;
+template class Primitive<TypeName>;
+template class Primitive<MethodName>;
+template class Primitive<PropertyPath>;
+template class Primitive<Uri>;
+
+// --- shared boolean boxes --------------------------------------------------------
+
+struct BoolBoxes {
+  static Primitive<bool> sTrueBox;
+  static Primitive<bool> sFalseBox;
+};
+// Constant-initialised with a count of 1 that is never dropped: usable from
+// any other library's static initialisers and never freed.
+constinit Primitive<bool> BoolBoxes::sTrueBox{true, Any::Immortal{}};
+constinit Primitive<bool> BoolBoxes::sFalseBox{false, Any::Immortal{}};
+Primitive<bool>* const Primitive<bool>::Factory::sTrue = &BoolBoxes::sTrueBox;
+Primitive<bool>* const Primitive<bool>::Factory::sFalse = &BoolBoxes::sFalseBox;
+
+Primitive<bool>::~Primitive() = default;
+std::string Primitive<bool>::ToString() const { return _value ? "true" : "false"; }
+Type* Primitive<bool>::_GetType() const { return GetNoType<bool>(); }
+bool Primitive<bool>::_IsEqual(Any const* other, bool) const { return _value == Unbox<bool>(other); }
+void Primitive<bool>::_DiffProperties(Any const* other, std::string const& prefix,
+                                      PropertyDiffSet& diffs) const {
+  if (!_IsEqual(other, false)) diffs.Append(prefix);
+}
+
+}  // namespace Quill

@@ -1,0 +1,165 @@
+#include "basalt/DateTime.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "basalt/Exception.h"
+
+namespace Basalt::System {
+namespace {
+
+constexpr std::int64_t kMicrosPerSecond = 1000000;
+constexpr std::int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
+
+// Days since 1970-01-01 of a proleptic Gregorian date (valid for all years).
+constexpr std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  std::int64_t const era = (y >= 0 ? y : y - 399) / 400;
+  unsigned const yoe = static_cast<unsigned>(y - era * 400);
+  unsigned const doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  unsigned const doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+constexpr void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  std::int64_t const era = (z >= 0 ? z : z - 146096) / 146097;
+  unsigned const doe = static_cast<unsigned>(z - era * 146097);
+  unsigned const yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = static_cast<std::int64_t>(yoe) + era * 400;
+  unsigned const doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  unsigned const mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += m <= 2;
+}
+
+static_assert(DaysFromCivil(1970, 1, 1) == 0);
+static_assert(DaysFromCivil(2000, 3, 1) == 11017);
+
+bool IsLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+unsigned DaysInMonth(std::int64_t y, unsigned m) {
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+struct Cursor {
+  std::string_view s;
+  std::size_t i = 0;
+  bool Digits(std::size_t n, int& out) {
+    if (i + n > s.size()) return false;
+    int v = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      char c = s[i + k];
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    i += n;
+    out = v;
+    return true;
+  }
+  bool Lit(char c) {
+    if (i < s.size() && s[i] == c) {
+      ++i;
+      return true;
+    }
+    return false;
+  }
+  bool AtEnd() const { return i == s.size(); }
+};
+
+}  // namespace
+
+DateTime DateTime::FromCivil(int year, int month, int day, int hour, int minute, int second,
+                             int micros, int offsetMinutes) {
+  std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  std::int64_t local = days * kMicrosPerDay +
+                       ((hour * 60LL + minute) * 60LL + second) * kMicrosPerSecond + micros;
+  return DateTime(local - offsetMinutes * 60LL * kMicrosPerSecond,
+                  static_cast<std::int16_t>(offsetMinutes));
+}
+
+DateTime DateTime::Now() {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return DateTime(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
+bool DateTime::TryFromIso8601(std::string_view text, DateTime& out) noexcept {
+  Cursor c{text};
+  int year, month, day, hour, minute, second;
+  if (!c.Digits(4, year) || !c.Lit('-') || !c.Digits(2, month) || !c.Lit('-') ||
+      !c.Digits(2, day) || !(c.Lit('T') || c.Lit('t')) || !c.Digits(2, hour) || !c.Lit(':') ||
+      !c.Digits(2, minute) || !c.Lit(':') || !c.Digits(2, second)) {
+    return false;
+  }
+  int micros = 0;
+  if (c.Lit('.') || c.Lit(',')) {
+    int digits = 0;
+    while (!c.AtEnd() && text[c.i] >= '0' && text[c.i] <= '9') {
+      if (digits < 6) micros = micros * 10 + (text[c.i] - '0');
+      ++digits;
+      ++c.i;
+    }
+    if (digits == 0) return false;
+    for (int k = digits; k < 6; ++k) micros *= 10;
+  }
+  int offset = 0;
+  if (c.Lit('Z') || c.Lit('z')) {
+  } else if (!c.AtEnd() && (text[c.i] == '+' || text[c.i] == '-')) {
+    int sign = text[c.i] == '-' ? -1 : 1;
+    ++c.i;
+    int oh, om;
+    if (!c.Digits(2, oh) || !c.Lit(':') || !c.Digits(2, om) || oh > 23 || om > 59) return false;
+    offset = sign * (oh * 60 + om);
+  }
+  if (!c.AtEnd()) return false;
+  if (month < 1 || month > 12 || day < 1 || static_cast<unsigned>(day) > DaysInMonth(year, month) ||
+      hour > 23 || minute > 59 || second > 59) {
+    return false;
+  }
+  out = FromCivil(year, month, day, hour, minute, second, micros, offset);
+  return true;
+}
+
+DateTime DateTime::FromIso8601(std::string_view text) {
+  DateTime out;
+  if (!TryFromIso8601(text, out)) {
+    throw Basalt::Exception(ASPrint("Invalid ISO 8601 date and time: '%1'", text));
+  }
+  return out;
+}
+
+std::string DateTime::ToIso8601() const {
+  std::int64_t local = _utcMicros + _offsetMinutes * 60LL * kMicrosPerSecond;
+  std::int64_t days = local / kMicrosPerDay;
+  std::int64_t rem = local % kMicrosPerDay;
+  if (rem < 0) {
+    rem += kMicrosPerDay;
+    --days;
+  }
+  std::int64_t y;
+  unsigned m, d;
+  CivilFromDays(days, y, m, d);
+  int secs = static_cast<int>(rem / kMicrosPerSecond);
+  int micros = static_cast<int>(rem % kMicrosPerSecond);
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(y), m,
+                        d, secs / 3600, secs / 60 % 60, secs % 60);
+  std::string out(buf, static_cast<std::size_t>(n));
+  if (micros) {
+    std::snprintf(buf, sizeof buf, ".%06d", micros);
+    std::string frac(buf);
+    while (frac.back() == '0') frac.pop_back();
+    out += frac;
+  }
+  if (_offsetMinutes == 0) {
+    out += 'Z';
+  } else {
+    int o = _offsetMinutes < 0 ? -_offsetMinutes : _offsetMinutes;
+    std::snprintf(buf, sizeof buf, "%c%02d:%02d", _offsetMinutes < 0 ? '-' : '+', o / 60, o % 60);
+    out += buf;
+  }
+  return out;
+}
+
+}  // namespace Basalt::System

@@ -1,0 +1,242 @@
+// The runtime's own types and versions: records, the "sedge", "sedge.query"
+// and "sedge.reflect" modules and their version tables, and the binding of
+// those modules before any library registers its own.
+#include <mutex>
+
+#include "Internal.h"
+#include "RuntimeSlots.h"
+#include "quill/Array.h"
+#include "quill/DataTypes.h"
+#include "quill/Faults.h"
+#include "quill/Loader.h"
+#include "quill/MethodFault.h"
+#include "quill/Primitive.h"
+#include "quill/Registry.h"
+#include "quill/Type.h"
+
+namespace {
+constexpr char kV0[] = "sedge.version.version0";
+constexpr char kV1[] = "sedge.version.version1";
+constexpr char kQ1[] = "sedge.query.version.version1";
+constexpr char kR1[] = "sedge.reflect.version.version1";
+}  // namespace
+
+// --- records -----------------------------------------------------------------------
+namespace Quill {
+TypeInfo const gStringTypeInfo = {KIND_PRIMITIVE, "string", "string", kV0};
+TypeInfo const gBoolTypeInfo = {KIND_PRIMITIVE, "boolean", "boolean", kV0};
+TypeInfo const gByteTypeInfo = {KIND_PRIMITIVE, "byte", "byte", kV0};
+TypeInfo const gShortTypeInfo = {KIND_PRIMITIVE, "short", "short", kV0};
+TypeInfo const gIntTypeInfo = {KIND_PRIMITIVE, "int", "int", kV0};
+TypeInfo const gLongTypeInfo = {KIND_PRIMITIVE, "long", "long", kV0};
+TypeInfo const gFloatTypeInfo = {KIND_PRIMITIVE, "float", "float", kV0};
+TypeInfo const gDoubleTypeInfo = {KIND_PRIMITIVE, "double", "double", kV0};
+TypeInfo const gDateTimeTypeInfo = {KIND_PRIMITIVE, "dateTime", "dateTime", kV0};
+TypeInfo const gBinaryTypeInfo = {KIND_PRIMITIVE, "binary", "base64Binary", kV0};
+TypeInfo const gAnyTypeInfo = {KIND_ANY, "anyType", "anyType", kV0};
+TypeInfo const gTypeNameTypeInfo = {KIND_PRIMITIVE, "typeName", "TypeName", kV0};
+TypeInfo const gMethodNameTypeInfo = {KIND_PRIMITIVE, "methodName", "MethodName", kV0};
+TypeInfo const gPropertyPathTypeInfo = {KIND_PRIMITIVE, "propertyPath", "PropertyPath", kV0};
+TypeInfo const gUriTypeInfo = {KIND_PRIMITIVE, "uri", "anyURI", kV0};
+TypeInfo const gSedgeManagedObjectTypeInfo = {KIND_MANAGED, "sedge.ManagedObject", "ManagedObject", kV0};
+TypeInfo const gSedgeMethodFaultTypeInfo = {KIND_FAULT, "sedge.MethodFault", "MethodFault", kV1};
+TypeInfo const gSedgeRuntimeFaultTypeInfo = {KIND_FAULT, "sedge.RuntimeFault", "RuntimeFault", kV1};
+}  // namespace Quill
+
+using Quill::KIND_DATA;
+using Quill::KIND_FAULT;
+using Quill::KIND_MANAGED;
+Quill::TypeInfo const gSedgeDynamicDataTypeInfo = {KIND_DATA, "sedge.DynamicData", "DynamicData", kV0};
+Quill::TypeInfo const gSedgeFaultInvalidArgumentTypeInfo = {KIND_FAULT, "sedge.fault.InvalidArgument", "InvalidArgument", kV1};
+Quill::TypeInfo const gSedgeFaultNotSupportedTypeInfo = {KIND_FAULT, "sedge.fault.NotSupported", "NotSupported", kV1};
+Quill::TypeInfo const gSedgeFaultRequestCanceledTypeInfo = {KIND_FAULT, "sedge.fault.RequestCanceled", "RequestCanceled", kV1};
+Quill::TypeInfo const gSedgeFaultManagedObjectNotFoundTypeInfo = {KIND_FAULT, "sedge.fault.ManagedObjectNotFound", "ManagedObjectNotFound", kV1};
+Quill::TypeInfo const gSedgeFaultSystemErrorTypeInfo = {KIND_FAULT, "sedge.fault.SystemError", "SystemError", kV1};
+Quill::TypeInfo const gSedgeFaultInvalidTypeTypeInfo = {KIND_FAULT, "sedge.fault.InvalidType", "InvalidType", kV1};
+Quill::TypeInfo const gSedgeFaultInvalidRequestTypeInfo = {KIND_FAULT, "sedge.fault.InvalidRequest", "InvalidRequest", kV1};
+Quill::TypeInfo const gSedgeFaultSecurityErrorTypeInfo = {KIND_FAULT, "sedge.fault.SecurityError", "SecurityError", kV1};
+Quill::TypeInfo const gSedgeLocalizableMessageTypeInfo = {KIND_DATA, "sedge.LocalizableMessage", "LocalizableMessage", kV1};
+Quill::TypeInfo const gSedgeKeyAnyValueTypeInfo = {KIND_DATA, "sedge.KeyAnyValue", "KeyAnyValue", kV1};
+Quill::TypeInfo const gSedgeDynamicPropertyTypeInfo = {KIND_DATA, "sedge.DynamicProperty", "DynamicProperty", kV0};
+Quill::TypeInfo const gSedgeQueryPropertyCollectorTypeInfo = {KIND_MANAGED, "sedge.query.PropertyCollector", "PropertyCollector", kQ1};
+Quill::TypeInfo const gSedgeReflectDynamicTypeManagerTypeInfo = {KIND_MANAGED, "sedge.reflect.DynamicTypeManager", "InternalDynamicTypeManager", kR1};
+Quill::TypeInfo const gSedgeReflectManagedMethodExecuterTypeInfo = {KIND_MANAGED, "sedge.reflect.ManagedMethodExecuter", "ReflectManagedMethodExecuter", kR1};
+
+namespace Quill {
+
+// --- version tables -----------------------------------------------------------------
+namespace {
+
+constexpr VersionInfo kSedgeRows[] = {
+    {"sedge.version.version1", "sedge", "1.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+    {"sedge.version.version0", "sedge", "0.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+};
+constexpr VersionParent kSedgeParents[] = {
+    {"sedge.version.version1", "sedge.version.version0"},
+};
+constexpr VersionInfo kQueryRows[] = {
+    {"sedge.query.version.version4", "sedge.query", "4.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+    {"sedge.query.version.version3", "sedge.query", "3.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+    {"sedge.query.version.version2", "sedge.query", "2.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+    {"sedge.query.version.version1", "sedge.query", "1.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+};
+constexpr VersionParent kQueryParents[] = {
+    {"sedge.query.version.version1", "sedge.version.version1"},
+    {"sedge.query.version.version2", "sedge.query.version.version1"},
+    {"sedge.query.version.version3", "sedge.query.version.version2"},
+    {"sedge.query.version.version4", "sedge.query.version.version3"},
+};
+constexpr VersionInfo kReflectRows[] = {
+    {"sedge.reflect.version.version2", "sedge.reflect", "2.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+    {"sedge.reflect.version.version1", "sedge.reflect", "1.0", "sedge.Task", "sedge", VERSION_RELEASE, 4},
+};
+constexpr VersionParent kReflectParents[] = {
+    {"sedge.reflect.version.version1", "sedge.version.version1"},
+    {"sedge.reflect.version.version2", "sedge.reflect.version.version1"},
+};
+char const* gSedgeDependencies[1] = {nullptr};
+char const* gQueryDependencies[] = {"sedge"};
+char const* gReflectDependencies[] = {"sedge"};
+int gSedgeNamespaceId = 0;
+int gQueryNamespaceId = 0;
+int gReflectNamespaceId = 0;
+
+}  // namespace
+
+SedgeVersions const gSedgeVersions = {"sedge", &gSedgeNamespaceId, gSedgeDependencies, kSedgeRows,
+                                      kSedgeParents, nullptr, nullptr, 2, 0, 1, 0, {}};
+SedgeVersions const gSedgeQueryVersions = {"sedge.query", &gQueryNamespaceId, gQueryDependencies, kQueryRows,
+                                           kQueryParents, nullptr, nullptr, 4, 0, 4, 1, {}};
+SedgeVersions const gSedgeReflectVersions = {"sedge.reflect", &gReflectNamespaceId, gReflectDependencies,
+                                             kReflectRows, kReflectParents, nullptr, nullptr, 2, 0, 2, 1, {}};
+
+// --- managed descriptors ------------------------------------------------------------
+namespace {
+constexpr PropertyInfo kNoProperties[] = {{}};
+constexpr MethodInfo kNoMethods[] = {{}};
+ManagedMethod* gManagedObjectMethodObjects[1];
+ManagedMethod* gPropertyCollectorMethodObjects[1];
+ManagedMethod* gDynamicTypeManagerMethodObjects[1];
+ManagedMethod* gManagedMethodExecuterMethodObjects[1];
+
+constexpr ManagedTypeInfo kManagedObjectDesc = {&gSedgeManagedObjectTypeInfo, nullptr, kNoProperties,
+                                                kNoMethods, nullptr, nullptr, nullptr, gManagedObjectMethodObjects};
+constexpr ManagedTypeInfo kPropertyCollectorDesc = {
+    &gSedgeQueryPropertyCollectorTypeInfo, &gSedgeManagedObjectTypeInfo, kNoProperties, kNoMethods,
+    nullptr, nullptr, nullptr, gPropertyCollectorMethodObjects};
+constexpr ManagedTypeInfo kDynamicTypeManagerDesc = {
+    &gSedgeReflectDynamicTypeManagerTypeInfo, &gSedgeManagedObjectTypeInfo, kNoProperties, kNoMethods,
+    nullptr, nullptr, nullptr, gDynamicTypeManagerMethodObjects};
+constexpr ManagedTypeInfo kManagedMethodExecuterDesc = {
+    &gSedgeReflectManagedMethodExecuterTypeInfo, &gSedgeManagedObjectTypeInfo, kNoProperties, kNoMethods,
+    nullptr, nullptr, nullptr, gManagedMethodExecuterMethodObjects};
+
+Type* gQuerySlots[1];
+Type* gReflectSlots[2];
+
+}  // namespace
+
+namespace Detail {
+
+Type* gSedgeSlots[S_Count];
+
+namespace {
+
+Type* const* SedgeCallback(int& count) {
+  DataTypeInfo const* data[S_DataEnd] = {
+      &gDynamicDataDesc, &gKeyAnyValueDesc, &gLocalizableMessageDesc, &gDynamicPropertyDesc,
+      &gMethodFaultDesc, &gRuntimeFaultDesc, &gInvalidArgumentDesc, &gNotSupportedDesc,
+      &gSecurityErrorDesc, &gRequestCanceledDesc, &gManagedObjectNotFoundDesc, &gSystemErrorDesc,
+      &gInvalidRequestDesc, &gInvalidTypeDesc};
+  for (int i = 0; i < S_DataEnd; ++i) gSedgeSlots[i] = CreateDataObjectType(data[i]);
+  TypeInfo const* prims[] = {&gStringTypeInfo, &gBoolTypeInfo, &gByteTypeInfo, &gShortTypeInfo,
+                             &gIntTypeInfo, &gLongTypeInfo, &gFloatTypeInfo, &gDoubleTypeInfo,
+                             &gDateTimeTypeInfo, &gBinaryTypeInfo, &gAnyTypeInfo, &gTypeNameTypeInfo,
+                             &gMethodNameTypeInfo, &gPropertyPathTypeInfo, &gUriTypeInfo};
+  for (int i = 0; i < S_ManagedObject - S_String; ++i) gSedgeSlots[S_String + i] = CreatePrimitiveType(prims[i]);
+  gSedgeSlots[S_ManagedObject] = CreateManagedObjectType(&kManagedObjectDesc);
+  count = S_Count;
+  return gSedgeSlots;
+}
+
+Type* const* QueryCallback(int& count) {
+  gQuerySlots[0] = CreateManagedObjectType(&kPropertyCollectorDesc);
+  count = 1;
+  return gQuerySlots;
+}
+
+Type* const* ReflectCallback(int& count) {
+  gReflectSlots[0] = CreateManagedObjectType(&kDynamicTypeManagerDesc);
+  gReflectSlots[1] = CreateManagedObjectType(&kManagedMethodExecuterDesc);
+  count = 2;
+  return gReflectSlots;
+}
+
+void BindRuntimeModules() {
+  Registry& r = Registry::Get();
+  int count = 0;
+  r.AddVersions(&gSedgeVersions);
+  SedgeCallback(count);
+  r.AddVersions(&gSedgeQueryVersions);
+  QueryCallback(count);
+  r.AddVersions(&gSedgeReflectVersions);
+  ReflectCallback(count);
+}
+
+std::once_flag gRuntimeOnce;
+
+// Bind while libquill itself is being loaded, so the runtime's slots are
+// filled before any dependent library's initialisers run.
+[[maybe_unused]] bool const gBoundAtLoad = (EnsureRuntimeBound(), true);
+
+}  // namespace
+
+// --- errors ---------------------------------------------------------------------------
+
+[[noreturn]] void ThrowInvalidArgument(std::string const& key, std::string const& text) {
+  Basalt::Ref<Fault::InvalidArgument> fault(new Fault::InvalidArgument());
+  auto* msg = new LocalizableMessage();
+  msg->key = key;
+  msg->message = text;
+  fault->GetFaultMessage()->Append(msg);
+  fault->ThrowInternal();
+  Basalt::Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
+}
+
+[[noreturn]] void ThrowInvalidType(std::string const& typeName, std::string const& text) {
+  Basalt::Ref<Fault::InvalidType> fault(new Fault::InvalidType());
+  fault->argument = PropertyPath(typeName);
+  auto* msg = new LocalizableMessage();
+  msg->key = "quill.type.invalid";
+  msg->message = typeName + ": " + text;
+  fault->GetFaultMessage()->Append(msg);
+  fault->ThrowInternal();
+  Basalt::Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
+}
+
+}  // namespace Detail
+
+void EnsureRuntimeBound() { std::call_once(Detail::gRuntimeOnce, Detail::BindRuntimeModules); }
+
+// --- slot accessors of the runtime's types ------------------------------------------------
+
+template <> Type* GetNoType<std::string>() { return Detail::gSedgeSlots[Detail::S_String]; }
+template <> Type* GetNoType<bool>() { return Detail::gSedgeSlots[Detail::S_Bool]; }
+template <> Type* GetNoType<signed char>() { return Detail::gSedgeSlots[Detail::S_Byte]; }
+template <> Type* GetNoType<short>() { return Detail::gSedgeSlots[Detail::S_Short]; }
+template <> Type* GetNoType<int>() { return Detail::gSedgeSlots[Detail::S_Int]; }
+template <> Type* GetNoType<long>() { return Detail::gSedgeSlots[Detail::S_Long]; }
+template <> Type* GetNoType<float>() { return Detail::gSedgeSlots[Detail::S_Float]; }
+template <> Type* GetNoType<double>() { return Detail::gSedgeSlots[Detail::S_Double]; }
+template <> Type* GetNoType<Basalt::System::DateTime>() { return Detail::gSedgeSlots[Detail::S_DateTime]; }
+template <> Type* GetNoType<std::vector<unsigned char>>() { return Detail::gSedgeSlots[Detail::S_Binary]; }
+template <> Type* GetNoType<Any>() { return Detail::gSedgeSlots[Detail::S_Any]; }
+template <> Type* GetNoType<TypeName>() { return Detail::gSedgeSlots[Detail::S_TypeName]; }
+template <> Type* GetNoType<MethodName>() { return Detail::gSedgeSlots[Detail::S_MethodName]; }
+template <> Type* GetNoType<PropertyPath>() { return Detail::gSedgeSlots[Detail::S_PropertyPath]; }
+template <> Type* GetNoType<Uri>() { return Detail::gSedgeSlots[Detail::S_Uri]; }
+template <> ManagedObjectType* GetMoType<ManagedObject>() {
+  return static_cast<ManagedObjectType*>(Detail::gSedgeSlots[Detail::S_ManagedObject]);
+}
+
+}  // namespace Quill

@@ -1,0 +1,406 @@
+#include "quill/Type.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Internal.h"
+#include "quill/Array.h"
+#include "quill/Registry.h"
+
+namespace Quill {
+
+class TypeFactory {
+ public:
+  static Type* MakeArray(Type const* element);
+  static DataObjectType* MakeData(DataTypeInfo const* info) { return new DataObjectType(info->type, info); }
+  static ManagedObjectType* MakeManaged(ManagedTypeInfo const* info);
+  static void FillMethodObjects(ManagedObjectType* t, ManagedTypeInfo const* info);
+};
+
+namespace {
+
+// Array types own their record and its strings.
+class ArrayType final : public Type {
+ public:
+  explicit ArrayType(Type const* element)
+      : Type(&_record),
+        _name(std::string(element->GetName()) + "[]"),
+        _wsdl("ArrayOf" + std::string(element->GetWsdlName() ? element->GetWsdlName() : "")) {
+    if (_wsdl.size() > 7) _wsdl[7] = static_cast<char>(std::toupper(static_cast<unsigned char>(_wsdl[7])));
+    _record = TypeInfo{KIND_ARRAY, _name.c_str(), _wsdl.c_str(), element->GetVersionName()};
+  }
+
+ private:
+  TypeInfo _record{};
+  std::string _name;
+  std::string _wsdl;
+};
+
+std::uint32_t CountEntries(PropertyInfo const* list) {
+  std::uint32_t n = 0;
+  if (list) {
+    while (list[n].name) ++n;
+  }
+  return n;
+}
+std::uint32_t CountEntries(MethodInfo const* list) {
+  std::uint32_t n = 0;
+  if (list) {
+    while (list[n].name) ++n;
+  }
+  return n;
+}
+
+template <class Table>
+Table const* Publish(std::atomic<Table const*>& slot, Table* fresh) {
+  Table const* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
+  delete fresh;  // another thread built the same table first
+  return expected;
+}
+
+}  // namespace
+
+Type::~Type() = default;
+
+Version const* Type::GetVersion() const {
+  return _info->version ? FindVersion(_info->version) : nullptr;
+}
+
+Type* Type::GetArrayType() const {
+  Type* t = _array.load(std::memory_order_acquire);
+  if (t) return t;
+  Type* fresh = TypeFactory::MakeArray(this);
+  Type* expected = nullptr;
+  if (_array.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
+  delete fresh;
+  return expected;
+}
+
+Type* TypeFactory::MakeArray(Type const* element) {
+  auto* t = new ArrayType(element);
+  t->_element = const_cast<Type*>(element);
+  return t;
+}
+
+// --- data object types ----------------------------------------------------------
+
+struct DataObjectType::Table {
+  std::vector<DataProperty> props;
+  std::vector<std::uint32_t> byName;  // indexes into props, sorted by name
+};
+
+DataObjectType* DataObjectType::GetBaseType() const {
+  DataObjectType* b = _base.load(std::memory_order_acquire);
+  if (b || !_desc->base) return b;
+  b = static_cast<DataObjectType*>(Registry::Get().ByInfo(_desc->base));
+  if (b) _base.store(b, std::memory_order_release);
+  return b;
+}
+
+bool DataObjectType::IsSubtypeOf(DataObjectType const* other) const {
+  for (DataObjectType const* t = this; t; t = t->GetBaseType()) {
+    if (t == other) return true;
+  }
+  return false;
+}
+
+std::uint32_t DataObjectType::GetOwnPropertyCount() const { return CountEntries(_desc->properties); }
+
+DataObjectType::Table const* DataObjectType::GetTable() const {
+  if (Table const* t = _table.load(std::memory_order_acquire)) return t;
+  auto* table = new Table();
+  if (_desc->base) {
+    DataObjectType const* base = GetBaseType();
+    if (!base) {
+      delete table;
+      Detail::ThrowInvalidType(GetName(), std::string("base type not bound: ") + _desc->base->name);
+    }
+    table->props = base->GetTable()->props;
+  }
+  std::uint32_t own = GetOwnPropertyCount();
+  for (std::uint32_t i = 0; i < own; ++i) {
+    PropertyInfo const* p = &_desc->properties[i];
+    DataProperty entry{p, _desc, i, std::string(".") + p->name};
+    if (i == 0 && _desc->redeclaresInherited) {
+      auto it = std::find_if(table->props.begin(), table->props.end(), [&](DataProperty const& d) {
+        return std::strcmp(d.info->name, p->name) == 0;
+      });
+      if (it != table->props.end()) {
+        *it = std::move(entry);  // the re-declaration takes the inherited slot
+        continue;
+      }
+    }
+    table->props.push_back(std::move(entry));
+  }
+  table->byName.resize(table->props.size());
+  for (std::uint32_t i = 0; i < table->byName.size(); ++i) table->byName[i] = i;
+  std::sort(table->byName.begin(), table->byName.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return std::strcmp(table->props[a].info->name, table->props[b].info->name) < 0;
+  });
+  return Publish(_table, table);
+}
+
+std::uint32_t DataObjectType::GetPropertyCount() const {
+  return static_cast<std::uint32_t>(GetTable()->props.size());
+}
+DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const { return GetTable()->props[i]; }
+
+DataProperty const* DataObjectType::FindProperty(std::string_view name) const {
+  Table const* t = GetTable();
+  auto it = std::lower_bound(t->byName.begin(), t->byName.end(), name,
+                             [&](std::uint32_t i, std::string_view n) { return t->props[i].info->name < n; });
+  if (it == t->byName.end() || t->props[*it].info->name != name) return nullptr;
+  return &t->props[*it];
+}
+
+DynamicData* DataObjectType::Create() const { return _desc->create ? _desc->create() : nullptr; }
+DataArrayBase* DataObjectType::CreateArray() const {
+  return _desc->createArray ? _desc->createArray() : nullptr;
+}
+
+DataObjectType* CreateDataObjectType(DataTypeInfo const* info) {
+  DataObjectType* t = TypeFactory::MakeData(info);
+  if (Type* existing = Registry::Get().AddType(t)) {  // throws on a name clash
+    delete t;
+    return static_cast<DataObjectType*>(existing);
+  }
+  return t;
+}
+
+// --- enumerations ---------------------------------------------------------------
+
+EnumType::EnumType(EnumTypeInfo const* info, EnumFuncs const& funcs)
+    : Type(info->type), _desc(info), _funcs(funcs), _count(0) {
+  if (info->tags) {
+    while (info->tags[_count]) ++_count;
+  }
+  // A duplicate throws; the new-expression then frees this object.
+  Registry::Get().AddType(this);
+}
+EnumType::~EnumType() { delete[] _sorted.load(); }
+
+char const* EnumType::GetTag(int value) const {
+  if (value < 0 || value >= _count) {
+    Detail::ThrowInvalidArgument("quill.enum.badValue", std::string("value ") + std::to_string(value) +
+                                                            " is not a value of " + GetName());
+  }
+  return _desc->tags[value];
+}
+
+int EnumType::FindValue(std::string_view tag) const noexcept {
+  std::uint16_t const* sorted = _sorted.load(std::memory_order_acquire);
+  if (!sorted) {
+    auto* fresh = new (std::nothrow) std::uint16_t[static_cast<std::size_t>(_count) + 1];
+    if (!fresh) {  // fall back to a scan rather than fail a lookup
+      for (int i = 0; i < _count; ++i) {
+        if (tag == _desc->tags[i]) return i;
+      }
+      return -1;
+    }
+    for (int i = 0; i < _count; ++i) fresh[i] = static_cast<std::uint16_t>(i);
+    std::sort(fresh, fresh + _count, [&](std::uint16_t a, std::uint16_t b) {
+      return std::strcmp(_desc->tags[a], _desc->tags[b]) < 0;
+    });
+    std::uint16_t const* expected = nullptr;
+    if (_sorted.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+      sorted = fresh;
+    } else {
+      delete[] fresh;
+      sorted = expected;
+    }
+  }
+  auto it = std::lower_bound(sorted, sorted + _count, tag,
+                             [&](std::uint16_t i, std::string_view t) { return _desc->tags[i] < t; });
+  if (it == sorted + _count || tag != _desc->tags[*it]) return -1;
+  return *it;
+}
+
+int EnumType::GetValue(std::string const& tag) const {
+  int v = FindValue(tag);
+  if (v < 0) {
+    Detail::ThrowInvalidArgument("quill.enum.unknownTag",
+                                 "'" + tag + "' is not a tag of " + GetName());
+  }
+  return v;
+}
+
+// --- managed types -----------------------------------------------------------------
+
+char const* ManagedMethod::GetName() const noexcept {
+  return _method ? _method->name : _property ? _property->name : nullptr;
+}
+char const* ManagedMethod::GetWsdlName() const noexcept {
+  return _method ? _method->wsdlName : _property ? _property->name : nullptr;
+}
+char const* ManagedMethod::GetVersionName() const noexcept {
+  return _method ? _method->version : _property ? _property->version : nullptr;
+}
+char const* ManagedMethod::GetPrivilege(Type const* target) const noexcept {
+  if (_property) return _property->privilege;
+  if (!_method) return nullptr;
+  if (!_method->typePrivileges) return _method->privilege;
+  if (!target) return nullptr;
+  for (TypePrivilege const* p = _method->typePrivileges; p->typeName; ++p) {
+    if (std::strcmp(p->typeName, target->GetName()) == 0) return p->privilege;
+  }
+  return nullptr;
+}
+
+struct ManagedObjectType::Table {
+  std::vector<ManagedProperty> props;
+  std::vector<std::pair<std::string_view, std::int32_t>> propIndex;  // sorted by name
+  std::vector<std::pair<std::string_view, ManagedMethod*>> methods;  // sorted by name
+  std::vector<std::pair<std::string_view, ManagedMethod*>> wsdl;     // sorted by WSDL name
+};
+
+ManagedObjectType* TypeFactory::MakeManaged(ManagedTypeInfo const* info) {
+  auto* t = new ManagedObjectType(info->type, info);
+  t->_ownMethods = CountEntries(info->methods);
+  t->_ownProperties = CountEntries(info->properties);
+  return t;
+}
+
+ManagedObjectType* CreateManagedObjectType(ManagedTypeInfo const* info) {
+  ManagedObjectType* t = TypeFactory::MakeManaged(info);
+  if (Type* existing = Registry::Get().AddType(t)) {
+    delete t;
+    return static_cast<ManagedObjectType*>(existing);
+  }
+  TypeFactory::FillMethodObjects(t, info);
+  return t;
+}
+
+void TypeFactory::FillMethodObjects(ManagedObjectType* t, ManagedTypeInfo const* info) {
+  std::uint32_t m = t->_ownMethods, p = t->_ownProperties;
+  if (m + p) t->_methodBlock = new ManagedMethod[m + p];
+  for (std::uint32_t i = 0; i < m + p; ++i) {
+    ManagedMethod& mm = t->_methodBlock[i];
+    mm._type = t;
+    mm._index = i;
+    if (i < m) {
+      mm._method = &info->methods[i];
+    } else {
+      mm._property = &info->properties[i - m];
+    }
+    if (info->methodObjects) info->methodObjects[i] = &mm;
+  }
+  if (info->methodObjects) info->methodObjects[m + p] = nullptr;
+}
+
+ManagedObjectType* ManagedObjectType::GetBaseType() const {
+  ManagedObjectType* b = _base.load(std::memory_order_acquire);
+  if (b || !_desc->base) return b;
+  b = static_cast<ManagedObjectType*>(Registry::Get().ByInfo(_desc->base));
+  if (b) _base.store(b, std::memory_order_release);
+  return b;
+}
+
+bool ManagedObjectType::IsSubtypeOf(ManagedObjectType const* other) const {
+  for (ManagedObjectType const* t = this; t; t = t->GetBaseType()) {
+    if (t == other) return true;
+  }
+  return false;
+}
+
+ManagedObjectType::Table const* ManagedObjectType::GetTable() const {
+  if (Table const* t = _table.load(std::memory_order_acquire)) return t;
+  auto* table = new Table();
+  if (_desc->base) {
+    ManagedObjectType const* base = GetBaseType();
+    if (!base) {
+      delete table;
+      Detail::ThrowInvalidType(GetName(), std::string("base type not bound: ") + _desc->base->name);
+    }
+    Table const* bt = base->GetTable();
+    table->props = bt->props;
+    table->propIndex = bt->propIndex;
+    table->methods = bt->methods;
+    table->wsdl = bt->wsdl;
+  }
+  auto byName = [](auto const& a, auto const& b) { return a.first < b.first; };
+  // Own methods replace inherited ones of the same name.
+  auto merge = [&](std::vector<std::pair<std::string_view, ManagedMethod*>>& list, std::string_view key,
+                   ManagedMethod* m) {
+    auto it = std::lower_bound(list.begin(), list.end(), std::make_pair(key, m), byName);
+    if (it != list.end() && it->first == key) {
+      it->second = m;
+    } else {
+      list.insert(it, {key, m});
+    }
+  };
+  for (std::uint32_t i = 0; i < _ownMethods; ++i) {
+    ManagedMethod* m = _desc->methodObjects ? _desc->methodObjects[i] : &_methodBlock[i];
+    merge(table->methods, m->GetName(), m);
+    if (m->GetWsdlName()) merge(table->wsdl, m->GetWsdlName(), m);
+  }
+  for (std::uint32_t j = 0; j < _ownProperties; ++j) {
+    PropertyInfo const* p = &_desc->properties[j];
+    ManagedMethod* reader = _methodBlock ? &_methodBlock[_ownMethods + j] : nullptr;
+    std::string_view name = p->name;
+    auto it = std::lower_bound(table->propIndex.begin(), table->propIndex.end(),
+                               std::make_pair(name, std::int32_t{0}), byName);
+    if (it != table->propIndex.end() && it->first == name) {
+      table->props[static_cast<std::size_t>(it->second)] = ManagedProperty{p, reader};  // re-declared
+    } else {
+      table->propIndex.insert(it, {name, static_cast<std::int32_t>(table->props.size())});
+      table->props.push_back(ManagedProperty{p, reader});
+    }
+  }
+  return Publish(_table, table);
+}
+
+std::uint32_t ManagedObjectType::GetPropertyCount() const {
+  return static_cast<std::uint32_t>(GetTable()->props.size());
+}
+ManagedProperty const& ManagedObjectType::GetProperty(std::uint32_t i) const { return GetTable()->props[i]; }
+
+std::int32_t ManagedObjectType::GetPropertyIndex(std::string_view name) const {
+  Table const* t = GetTable();
+  auto it = std::lower_bound(t->propIndex.begin(), t->propIndex.end(), name,
+                             [](auto const& e, std::string_view n) { return e.first < n; });
+  return it != t->propIndex.end() && it->first == name ? it->second : -1;
+}
+ManagedProperty const* ManagedObjectType::FindProperty(std::string_view name) const {
+  std::int32_t i = GetPropertyIndex(name);
+  return i < 0 ? nullptr : &GetTable()->props[static_cast<std::size_t>(i)];
+}
+
+namespace {
+ManagedMethod* FindIn(std::vector<std::pair<std::string_view, ManagedMethod*>> const& list,
+                      std::string_view name) {
+  auto it = std::lower_bound(list.begin(), list.end(), name,
+                             [](auto const& e, std::string_view n) { return e.first < n; });
+  return it != list.end() && it->first == name ? it->second : nullptr;
+}
+}  // namespace
+
+ManagedMethod* ManagedObjectType::FindMethod(std::string_view name) const {
+  return FindIn(GetTable()->methods, name);
+}
+ManagedMethod* ManagedObjectType::FindMethodByWsdlName(std::string_view wsdlName) const {
+  return FindIn(GetTable()->wsdl, wsdlName);
+}
+
+}  // namespace Quill
+
+namespace Quill::Detail {
+namespace {
+class PrimitiveType final : public Type {
+ public:
+  explicit PrimitiveType(TypeInfo const* info) : Type(info) {}
+};
+}  // namespace
+
+Type* CreatePrimitiveType(TypeInfo const* info) {
+  auto* t = new PrimitiveType(info);
+  if (Type* existing = Registry::Get().AddType(t)) {
+    delete t;
+    return existing;
+  }
+  return t;
+}
+}  // namespace Quill::Detail
