@@ -36,7 +36,7 @@ TOTALS = {
     "methods": 1422, "task methods": 379, "internal methods": 499,
     "methods without result": 679, "null privileges": 117, "dynamic privileges": 97,
     "method-object slots": 1907, "managed property entries": 294,
-    "data types without own properties": 766, "redeclared dynamicProperty": 10,
+    "redeclared dynamicProperty": 10,
     "versions": 87, "parent pairs": 147,
 }
 
