@@ -1,6 +1,7 @@
 #include "quill/Compare.h"
 
 #include <typeinfo>
+#include <utility>
 
 #include "quill/Any.h"
 #include "quill/Array.h"
@@ -32,21 +33,31 @@ bool BothIntArrays(Any const* a, Any const* b) {
   return dynamic_cast<Array<int> const*>(a) && dynamic_cast<Array<int> const*>(b);
 }
 
+// A plain Array<int> only accepts its own class while an enumeration array
+// accepts any Array<int>: ask the enumeration array, so the answer does not
+// depend on the argument order.
+bool EqualIntArrays(Any const* a, Any const* b) {
+  if (typeid(*a) == typeid(Array<int>)) std::swap(a, b);
+  return a->_IsEqual(b, false);
+}
+
 }  // namespace
 
 bool AreEqualAnysInt(Any const* mine, Any const* theirs, unsigned flags, bool lenient) {
   if (TriviallyEqual(mine, theirs, flags)) return true;
   if (!theirs) return lenient && (flags & F_OPTIONAL);
   if (!mine) return false;
-  if (!SameClass(mine, theirs) && !BothIntArrays(mine, theirs)) return false;
+  if (!SameClass(mine, theirs)) return BothIntArrays(mine, theirs) && EqualIntArrays(mine, theirs);
   return mine->_IsEqual(theirs, lenient);
 }
 
 void DiffAnyPropertiesInt(Any const* mine, Any const* theirs, std::string const& prefix,
                           char const* component, unsigned flags, PropertyDiffSet& diffs) {
   if (TriviallyEqual(mine, theirs, flags)) return;
-  if (!mine || !theirs || (!SameClass(mine, theirs) && !BothIntArrays(mine, theirs))) {
-    diffs.Append(prefix, component);
+  if (!mine || !theirs || !SameClass(mine, theirs)) {
+    if (!mine || !theirs || !BothIntArrays(mine, theirs) || !EqualIntArrays(mine, theirs)) {
+      diffs.Append(prefix, component);
+    }
     return;
   }
   std::string path;

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "basalt/DateTime.h"
+#include "basalt/Exception.h"
+#include "basalt/Object.h"
+#include "basalt/Optional.h"
+#include "basalt/ScheduledItem.h"
+#include "quill/Primitive.h"
+
+namespace {
+
+// Counts destructions so tests can see exactly when an object dies.
+struct Probe : Basalt::ObjectImpl {
+  explicit Probe(std::atomic<int>* deaths) : deaths(deaths) {}
+  ~Probe() override { deaths->fetch_add(1); }
+  std::atomic<int>* deaths;
+};
+struct DerivedProbe : Probe {
+  using Probe::Probe;
+};
+
+TEST(Ref, NewObjectBelongsToFirstHolderAndDiesWithLastOne) {
+  std::atomic<int> deaths{0};
+  auto* raw = new Probe(&deaths);
+  EXPECT_EQ(raw->GetRefCount(), 0u);
+  {
+    Basalt::Ref<Probe> a(raw);
+    EXPECT_EQ(raw->GetRefCount(), 1u);
+    Basalt::Ref<Probe> b = a;
+    Basalt::Ref<Probe> c = std::move(b);
+    EXPECT_FALSE(b);
+    EXPECT_EQ(raw->GetRefCount(), 2u);
+    EXPECT_TRUE(a == c);
+    a.reset();
+    EXPECT_EQ(deaths.load(), 0);
+  }
+  EXPECT_EQ(deaths.load(), 1);
+}
+
+TEST(Ref, AssignmentAndConversionKeepCountsRight) {
+  std::atomic<int> deaths{0};
+  Basalt::Ref<Probe> a(new Probe(&deaths));
+  Basalt::Ref<DerivedProbe> d(new DerivedProbe(&deaths));
+  a = a;  // self-assignment must not free
+  EXPECT_EQ(a->GetRefCount(), 1u);
+  Basalt::Ref<Probe> base = d;  // upcast shares
+  EXPECT_EQ(d->GetRefCount(), 2u);
+  a = base;  // the first probe dies
+  EXPECT_EQ(deaths.load(), 1);
+  a = nullptr;
+  base = nullptr;
+  EXPECT_EQ(deaths.load(), 1);
+  d = nullptr;
+  EXPECT_EQ(deaths.load(), 2);
+  EXPECT_TRUE(d == nullptr);
+}
+
+TEST(Ref, CountingAcrossThreadsDestroysExactlyOnce) {
+  std::atomic<int> deaths{0};
+  for (int round = 0; round < 20; ++round) {
+    Basalt::Ref<Probe> shared(new Probe(&deaths));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([copy = shared]() mutable {
+        for (int i = 0; i < 2000; ++i) {
+          Basalt::Ref<Probe> local = copy;
+          Basalt::Ref<Probe> other = std::move(local);
+        }
+        copy.reset();  // the last of these may be the one that destroys
+      });
+    }
+    shared.reset();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(deaths.load(), round + 1);
+  }
+}
+
+TEST(Ref, GetOrCreateAgreesOnOneObjectUnderRace) {
+  std::atomic<int> deaths{0};
+  for (int round = 0; round < 50; ++round) {
+    Basalt::Ref<Probe> field;
+    std::atomic<Probe*> seen[4] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] { seen[t] = Basalt::GetOrCreate(field, [&] { return new Probe(&deaths); }); });
+    }
+    for (auto& t : threads) t.join();
+    for (auto& s : seen) EXPECT_EQ(s.load(), field.get());
+    EXPECT_EQ(field->GetRefCount(), 1u);
+  }
+}
+
+TEST(Optional, BoolIsOneSignedByteWithThreeStates) {
+  static_assert(sizeof(Basalt::Optional<bool>) == 1);
+  Basalt::Optional<bool> b;
+  EXPECT_FALSE(b.IsSet());
+  EXPECT_EQ(b.GetState(), -1);
+  b = false;
+  EXPECT_TRUE(b.IsSet());
+  EXPECT_EQ(b.GetState(), 0);
+  EXPECT_FALSE(b.GetValue());
+  b = true;
+  EXPECT_EQ(b.GetState(), 1);
+  b.Unset();
+  EXPECT_EQ(b.GetState(), -1);
+}
+
+TEST(Optional, UnsetByDefaultWithZeroedValue) {
+  Basalt::Optional<int> i;
+  Basalt::Optional<std::string> s;
+  EXPECT_FALSE(i.IsSet());
+  EXPECT_EQ(*i, 0);
+  EXPECT_TRUE(s->empty());
+  s = std::string();
+  EXPECT_TRUE(s.IsSet());  // an empty string that is set is still set
+  s.Unset();
+  EXPECT_FALSE(s.IsSet());
+}
+
+TEST(DateTime, EqualWhenSameInstantWhateverTheOffset) {
+  using Basalt::System::DateTime;
+  DateTime utc = DateTime::FromIso8601("2024-03-05T08:20:30Z");
+  DateTime plus2 = DateTime::FromIso8601("2024-03-05T10:20:30+02:00");
+  EXPECT_EQ(utc, plus2);
+  EXPECT_EQ(utc.GetUtcTime(), plus2.GetUtcTime());
+  EXPECT_EQ(plus2.ToIso8601(), "2024-03-05T10:20:30+02:00");
+  EXPECT_EQ(DateTime().ToIso8601(), "1970-01-01T00:00:00Z");
+}
+
+TEST(DateTime, Iso8601RoundTripsFractionsNegativeOffsetsAndOldDates) {
+  using Basalt::System::DateTime;
+  for (char const* text : {"2000-02-29T23:59:59.5Z", "1969-12-31T23:59:59.999999-05:30",
+                           "0001-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
+    EXPECT_EQ(DateTime::FromIso8601(text).ToIso8601(), text);
+  }
+  EXPECT_EQ(DateTime::FromIso8601("1970-01-01T00:00:01").GetUtcTime(), 1000000);
+  EXPECT_EQ(DateTime::FromIso8601("1969-12-31T23:59:59Z").GetUtcTime(), -1000000);
+}
+
+TEST(DateTime, RejectsMalformedAndOutOfRangeText) {
+  using Basalt::System::DateTime;
+  DateTime out;
+  for (char const* bad : {"", "2024-02-30T00:00:00Z", "2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z",
+                          "2024-01-01 00:00:00", "2024-01-01T24:00:00Z", "2024-01-01T00:00:00+2",
+                          "2024-01-01T00:00:00Zjunk", "2024-01-01T00:00:00."}) {
+    EXPECT_FALSE(DateTime::TryFromIso8601(bad, out)) << bad;
+  }
+  EXPECT_THROW(DateTime::FromIso8601("yesterday"), Basalt::Exception);
+}
+
+TEST(ASPrint, ReplacesNumberedPlaceholdersAndKeepsBadOnes) {
+  EXPECT_EQ(Basalt::ASPrint("Fault cause: %1\n", "sedge.fault.NotSupported"),
+            "Fault cause: sedge.fault.NotSupported\n");
+  EXPECT_EQ(Basalt::ASPrint("%2-%1-%2", "a", "b"), "b-a-b");
+  EXPECT_EQ(Basalt::ASPrint("100%% of %1 and %3 and %", "x"), "100% of x and %3 and %");
+  std::string many = Basalt::Detail::ASPrintInternal("%10|%1", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten"});
+  EXPECT_EQ(many, "ten|1");
+}
+
+TEST(Throwable, CloneAndThrowKeepTheMostDerivedClass) {
+  Basalt::TypeMismatchException e(typeid(int), typeid(std::string));
+  e.SetWhere("file.cc", 12);
+  std::unique_ptr<Basalt::Throwable> copy(static_cast<Basalt::Throwable const&>(e).Clone());
+  EXPECT_NE(dynamic_cast<Basalt::TypeMismatchException*>(copy.get()), nullptr);
+  EXPECT_EQ(copy->Where(), "file.cc:12");
+  EXPECT_NE(copy->Dump().find("Basalt::TypeMismatchException"), std::string::npos);
+  Basalt::Exception* base = static_cast<Basalt::Exception*>(copy.get());
+  EXPECT_THROW(base->Throw(), Basalt::TypeMismatchException);
+}
+
+TEST(TypeMismatch, NamesBothClassesReadablyExpectedFirst) {
+  try {
+    Basalt::ThrowTypeMismatchException(typeid(Quill::Primitive<std::string>), typeid(Quill::Primitive<int>));
+    FAIL() << "did not throw";
+  } catch (Basalt::TypeMismatchException const& e) {
+    std::string msg = e.what();
+    auto expected = msg.find("Quill::Primitive<std::__cxx11::basic_string");
+    auto actual = msg.find("Quill::Primitive<int>");
+    ASSERT_NE(expected, std::string::npos) << msg;
+    ASSERT_NE(actual, std::string::npos) << msg;
+    EXPECT_LT(expected, actual);
+    EXPECT_EQ(e.GetExpected(), typeid(Quill::Primitive<std::string>));
+    EXPECT_EQ(e.GetActual(), typeid(Quill::Primitive<int>));
+  }
+}
+
+TEST(PanicDeathTest, PrintsFormattedMessageAndAborts) {
+  EXPECT_DEATH(Basalt::Panic("NOT_REACHED %s:%d\n", "quill/MethodFault", 165),
+               "NOT_REACHED quill/MethodFault:165");
+}
+
+TEST(ScheduledItem, CompletionWakesWaitersAndCancelLosesAfterIt) {
+  Basalt::Ref<Basalt::System::ScheduledItem> item(new Basalt::System::ScheduledItem());
+  EXPECT_TRUE(item->IsPending());
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    item->Wait();
+    woke = true;
+  });
+  EXPECT_TRUE(item->Complete());
+  waiter.join();
+  EXPECT_TRUE(woke.load());
+  EXPECT_FALSE(item->Cancel());
+  EXPECT_EQ(item->GetState(), Basalt::System::ScheduledItem::State::Completed);
+
+  Basalt::Ref<Basalt::System::ScheduledItem> other(new Basalt::System::ScheduledItem());
+  EXPECT_TRUE(other->Cancel());
+  EXPECT_FALSE(other->Complete());
+  other->Wait();  // returns at once
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "Sample.h"
+#include "quill/Array.h"
+#include "quill/DataTypes.h"
+#include "quill/Primitive.h"
+#include "quill/Registry.h"
+#include "quill/Type.h"
+#include "quill/Values.h"
+
+namespace {
+
+using namespace Quill;
+
+struct Values : ::testing::Test {
+  void SetUp() override {
+    SampleModules::InitSample();
+    SampleModules::InitSampleExt();
+  }
+};
+
+TEST_F(Values, ValueArraysCompareByContentAndClassNeverThrow) {
+  Basalt::Ref<Array<std::string>> a(new Array<std::string>{"x", "y", "z"});
+  Basalt::Ref<Array<std::string>> b(new Array<std::string>{"x", "y", "z"});
+  Basalt::Ref<Array<std::string>> e1(new Array<std::string>), e2(new Array<std::string>);
+  Basalt::Ref<Array<int>> ints(new Array<int>{1});
+  EXPECT_EQ(a->GetCollectionLength(), 3u);
+  EXPECT_TRUE(a->_IsEqual(b.get(), false));
+  EXPECT_TRUE(e1->_IsEqual(e2.get(), false));
+  EXPECT_FALSE(a->_IsEqual(nullptr, true));
+  EXPECT_FALSE(e1->_IsEqual(ints.get(), false));
+  b->GetValues().back() = "Z";
+  EXPECT_FALSE(a->_IsEqual(b.get(), false));
+  PropertyDiffSet d;
+  a->_DiffProperties(b.get(), ".tags", d);
+  EXPECT_EQ(d.GetPaths(), std::vector<std::string>{".tags"});
+
+  Basalt::Ref<Array<double>> nan(new Array<double>{std::nan("")});
+  Basalt::Ref<Array<double>> nan2(nan->_Clone());
+  EXPECT_FALSE(nan->_IsEqual(nan2.get(), false));
+  Basalt::Ref<Array<bool>> flags(new Array<bool>{true, false, true});
+  EXPECT_EQ(sizeof(flags->GetValues()[0]), 1u);
+  flags->GetValues()[1] = true;
+  EXPECT_TRUE(flags->GetValues()[1]);
+}
+
+TEST_F(Values, EnumArraysCompareAsIntsAndCloneThroughTheirView) {
+  Basalt::Ref<Array<Sample::Color>> colors(
+      new Array<Sample::Color>{Sample::Color::Red, Sample::Color::Blue, Sample::Color::Green});
+  Basalt::Ref<Array<Sample::Color>> clone(colors->_Clone());
+  EXPECT_EQ(clone->view, clone.get());
+  EXPECT_EQ(clone->GetValues(), (std::vector<int>{0, 2, 1}));
+  EXPECT_TRUE(clone->_IsEqual(colors.get(), false));
+  Basalt::Ref<Array<int>> plain(new Array<int>{0, 2, 1});
+  EXPECT_TRUE(colors->_IsEqual(plain.get(), false));
+  EXPECT_EQ(colors->_GetType(), GetEnumType<Sample::Color>()->GetArrayType());
+  EXPECT_EQ(colors->ToString(), "(sample.Color[]) [red, blue, green]");
+}
+
+TEST_F(Values, DataArrayCloneSharesItsElements) {
+  Basalt::Ref<DataArray<Sample::Point>> points(new DataArray<Sample::Point>{new Sample::Point()});
+  Basalt::Ref<DataArray<Sample::Point>> clone(points->_Clone());
+  EXPECT_NE(clone.get(), points.get());
+  EXPECT_EQ(clone->Get(0), points->Get(0));
+  clone->Get(0)->x = 7;
+  EXPECT_EQ(points->Get(0)->x, 7);
+  EXPECT_EQ(points->Get(0)->GetRefCount(), 2u);
+  EXPECT_EQ(points->_GetItemType(), GetDoType<Sample::Point>());
+}
+
+TEST_F(Values, BoxesAreSharedOnCloneAndRejectForeignClasses) {
+  Basalt::Ref<Primitive<std::string>> s(new Primitive<std::string>("abc"));
+  EXPECT_EQ(s->_Clone(), s.get());
+  Basalt::Ref<Primitive<int>> i(new Primitive<int>(3));
+  EXPECT_THROW(s->_IsEqual(i.get(), false), Basalt::TypeMismatchException);
+  PropertyDiffSet d;
+  EXPECT_THROW(s->_DiffProperties(i.get(), ".x", d), Basalt::TypeMismatchException);
+  Basalt::Ref<Primitive<std::string>> s2(new Primitive<std::string>("abd"));
+  s->_DiffProperties(s2.get(), ".x", d);
+  EXPECT_EQ(d.size(), 1u);
+  EXPECT_EQ(s->_GetType(), FindType("string"));
+
+  using Basalt::System::DateTime;
+  Basalt::Ref<Primitive<DateTime>> t1(new Primitive<DateTime>(DateTime::FromIso8601("2020-01-01T02:00:00+02:00")));
+  Basalt::Ref<Primitive<DateTime>> t2(new Primitive<DateTime>(DateTime::FromIso8601("2020-01-01T00:00:00Z")));
+  EXPECT_TRUE(t1->_IsEqual(t2.get(), false));
+  EXPECT_EQ(Unbox<int>(i.get()), 3);
+  EXPECT_THROW(Unbox<long>(i.get()), Basalt::TypeMismatchException);
+}
+
+TEST_F(Values, SharedBooleanBoxesSurviveAnyNumberOfHolders) {
+  Primitive<bool>* t = Primitive<bool>::Factory::sTrue;
+  std::uint32_t before = t->GetRefCount();
+  {
+    std::vector<Basalt::Ref<Any>> args(100, Basalt::Ref<Any>(t));
+    EXPECT_EQ(t->GetRefCount(), before + 100);
+  }
+  EXPECT_EQ(t->GetRefCount(), before);
+  EXPECT_TRUE(t->GetValue());
+  EXPECT_FALSE(Primitive<bool>::Get(false)->GetValue());
+  EXPECT_FALSE(t->_IsEqual(Primitive<bool>::Factory::sFalse, false));
+  EXPECT_EQ(t->_Clone(), t);
+  EXPECT_EQ(t->_GetType(), FindType("boolean"));
+}
+
+TEST_F(Values, MoRefEqualityIsByTypeAndId) {
+  Basalt::Ref<MoRef> a(new MoRef("sample.Widget", "w-1"));
+  Basalt::Ref<MoRef> b(a->_Clone());
+  EXPECT_NE(a.get(), b.get());
+  EXPECT_TRUE(a->_IsEqual(b.get(), false));
+  b->SetId("w-2");
+  EXPECT_FALSE(a->_IsEqual(b.get(), false));
+  Basalt::Ref<MoRef> c(new MoRef("sample.Gadget", "w-1"));
+  EXPECT_FALSE(a->_IsEqual(c.get(), false));
+  EXPECT_EQ(a->ToString(), "'sample.Widget:w-1'");
+  EXPECT_EQ(a->_GetType(), FindType("sedge.ManagedObject"));
+}
+
+TEST_F(Values, PropertyPathOrdersByComponent) {
+  EXPECT_EQ(PropertyPath("a.b").Compare(PropertyPath("a.b")), 0);
+  EXPECT_LT(PropertyPath("a").Compare(PropertyPath("a.b")), 0);
+  EXPECT_LT(PropertyPath("a.b").Compare(PropertyPath("a.c")), 0);
+  EXPECT_LT(PropertyPath("a.z").Compare(PropertyPath("ab")), 0);
+  EXPECT_LT(PropertyPath("a[1]").Compare(PropertyPath("a0")), 0);  // '[' sorts before '0' here, after it in bytes
+  EXPECT_GT(PropertyPath("ab").Compare(PropertyPath("a.b")), 0);
+  EXPECT_TRUE(PropertyPath("a.b").IsPrefixOf(PropertyPath("a.b[0].c")));
+  EXPECT_FALSE(PropertyPath("a.b").IsPrefixOf(PropertyPath("a.bc")));
+}
+
+TEST_F(Values, ToStringDumpsNestedObjectsAndHidesSecrets) {
+  Basalt::Ref<Sample::Shape> s(new Sample::Shape());
+  s->name = "tri\"angle";
+  s->password = "hunter2";
+  s->color = Sample::Color::Green;
+  s->weight = 1.5;
+  s->origin = new Sample::Point();
+  s->origin->x = 1;
+  s->origin->label = std::string("o");
+  s->GetPoints()->Append(new Sample::Point());
+  s->GetTags()->Append("t1");
+  s->owner = new MoRef("sample.Widget", "w-9");
+  s->extra = new Primitive<int>(42);
+  std::string text = s->ToString();
+  EXPECT_EQ(text.find("hunter2"), std::string::npos);
+  EXPECT_NE(text.find("password = (secret)"), std::string::npos) << text;
+  EXPECT_NE(text.find("(sample.Shape) {"), std::string::npos);
+  EXPECT_NE(text.find("name = \"tri\\\"angle\""), std::string::npos) << text;
+  EXPECT_NE(text.find("color = green"), std::string::npos) << text;
+  EXPECT_NE(text.find("   origin = (sample.Point) {\n      x = 1,"), std::string::npos) << text;
+  EXPECT_NE(text.find("label = \"o\""), std::string::npos);
+  EXPECT_NE(text.find("visible = <unset>"), std::string::npos);
+  EXPECT_NE(text.find("points = (sample.Point[]) [\n      (sample.Point) {"), std::string::npos) << text;
+  EXPECT_NE(text.find("palette = <unset>"), std::string::npos) << text;
+  EXPECT_NE(text.find("tags = (string[]) [\"t1\"]"), std::string::npos) << text;
+  EXPECT_NE(text.find("owner = 'sample.Widget:w-9'"), std::string::npos);
+  EXPECT_NE(text.find("extra = 42"), std::string::npos);
+  EXPECT_NE(text.find("weight = 1.5"), std::string::npos);
+}
+
+TEST_F(Values, AccessorsReadWriteAndReportSetness) {
+  Basalt::Ref<Sample::Shape> s(new Sample::Shape());
+  DataObjectType* type = GetDoType<Sample::Shape>();
+  DataTypeInfo const* d = type->GetDescriptor();
+  // An array property that holds null reads as a new empty array.
+  EXPECT_FALSE(d->isPropertySet(s.get(), 2));
+  EXPECT_EQ(d->getPropertyPtr(s.get(), 2), nullptr);
+  Basalt::Ref<Any> out;
+  d->getProperty(s.get(), 2, &out);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out.get(), s->points.get());
+  EXPECT_FALSE(d->isPropertySet(s.get(), 2));  // empty array: not set
+
+  int color = 2;
+  d->setProperty(s.get(), 3, &color);
+  EXPECT_EQ(s->color, Sample::Color::Blue);
+  Basalt::Ref<Any> wrong(new Sample::Shape());
+  EXPECT_THROW(d->setProperty(s.get(), 1, &wrong), Basalt::TypeMismatchException);
+  Basalt::Ref<Any> pt(new Sample::Point());
+  d->setProperty(s.get(), 1, &pt);
+  EXPECT_EQ(s->origin.get(), pt.get());
+  d->unsetProperty(s.get(), 1);
+  EXPECT_EQ(s->origin, nullptr);
+
+  Basalt::Ref<Sample::Point> p(new Sample::Point());
+  DataTypeInfo const* pd = GetDoType<Sample::Point>()->GetDescriptor();
+  EXPECT_EQ(pd->getPropertyPtr(p.get(), 3), nullptr);
+  bool yes = true;
+  pd->setProperty(p.get(), 3, &yes);
+  EXPECT_EQ(*static_cast<signed char*>(pd->getPropertyPtr(p.get(), 3)), 1);
+  Basalt::Optional<std::string> label("swapped");
+  pd->swapProperty(p.get(), 2, &label);
+  EXPECT_EQ(*p->label, "swapped");
+  EXPECT_FALSE(label.IsSet());
+}
+
+TEST_F(Values, ConcurrentArrayAccessorsAgreeOnOneArray) {
+  for (int round = 0; round < 50; ++round) {
+    Basalt::Ref<Sample::Shape> s(new Sample::Shape());
+    DataArray<Sample::Point>* seen[3] = {};
+    std::thread a([&] { seen[0] = s->GetPoints(); });
+    std::thread b([&] { seen[1] = s->GetPoints(); });
+    seen[2] = s->GetPoints();
+    a.join();
+    b.join();
+    EXPECT_EQ(seen[0], seen[1]);
+    EXPECT_EQ(seen[1], seen[2]);
+    EXPECT_EQ(seen[0]->GetRefCount(), 1u);
+  }
+}
+
+}  // namespace
