@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -127,6 +128,9 @@ class Registry {
   std::vector<Version*> _versions;
   Detail::FlatIndex<std::string_view, Version*> _versionByName;
   std::atomic<Graph const*> _graph{nullptr};
+  // Every graph ever published: readers may still hold an older one, and a
+  // process registers only a handful of tables.
+  std::vector<std::unique_ptr<Graph>> _graphs;
 };
 
 // Binds the runtime's own modules once; every public entry point that needs

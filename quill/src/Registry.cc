@@ -144,8 +144,7 @@ void Registry::RebuildGraph() {
       stack.pop_back();
     }
   }
-  // Old graphs stay allocated: readers may still hold them, and a process
-  // registers only a handful of tables.
+  _graphs.emplace_back(g);
   _graph.store(g, std::memory_order_release);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -163,12 +164,11 @@ DataArrayBase* DataObjectType::CreateArray() const {
 }
 
 DataObjectType* CreateDataObjectType(DataTypeInfo const* info) {
-  DataObjectType* t = TypeFactory::MakeData(info);
-  if (Type* existing = Registry::Get().AddType(t)) {  // throws on a name clash
-    delete t;
+  std::unique_ptr<DataObjectType> t(TypeFactory::MakeData(info));
+  if (Type* existing = Registry::Get().AddType(t.get())) {  // throws on a name clash
     return static_cast<DataObjectType*>(existing);
   }
-  return t;
+  return t.release();
 }
 
 // --- enumerations ---------------------------------------------------------------
@@ -265,11 +265,11 @@ ManagedObjectType* TypeFactory::MakeManaged(ManagedTypeInfo const* info) {
 }
 
 ManagedObjectType* CreateManagedObjectType(ManagedTypeInfo const* info) {
-  ManagedObjectType* t = TypeFactory::MakeManaged(info);
-  if (Type* existing = Registry::Get().AddType(t)) {
-    delete t;
+  std::unique_ptr<ManagedObjectType> owned(TypeFactory::MakeManaged(info));
+  if (Type* existing = Registry::Get().AddType(owned.get())) {
     return static_cast<ManagedObjectType*>(existing);
   }
+  ManagedObjectType* t = owned.release();
   TypeFactory::FillMethodObjects(t, info);
   return t;
 }
@@ -396,11 +396,8 @@ class PrimitiveType final : public Type {
 }  // namespace
 
 Type* CreatePrimitiveType(TypeInfo const* info) {
-  auto* t = new PrimitiveType(info);
-  if (Type* existing = Registry::Get().AddType(t)) {
-    delete t;
-    return existing;
-  }
-  return t;
+  std::unique_ptr<PrimitiveType> t(new PrimitiveType(info));
+  if (Type* existing = Registry::Get().AddType(t.get())) return existing;
+  return t.release();
 }
 }  // namespace Quill::Detail
