@@ -35,7 +35,10 @@ std::string FormatValue(std::string const& v) {
 }
 std::string FormatValue(std::vector<unsigned char> const& v) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "<" + std::to_string(v.size()) + " bytes";
+  // Appended piecewise: "<" + std::to_string(...) trips a false -Wrestrict in g++ 12 -O3.
+  std::string out = "<";
+  out += std::to_string(v.size());
+  out += " bytes";
   if (!v.empty()) out += ": ";
   std::size_t shown = std::min<std::size_t>(v.size(), 32);
   for (std::size_t i = 0; i < shown; ++i) {
@@ -117,7 +120,7 @@ void DataArrayBase::_DiffProperties(Any const* other, std::string const& prefix,
   }
   std::string component;
   for (std::size_t i = 0; i < _items.size(); ++i) {
-    component = "[" + std::to_string(i) + "]";
+    component.assign(1, '[').append(std::to_string(i)).append(1, ']');
     DiffAnyPropertiesInt(_items[i].get(), o->_items[i].get(), prefix, component.c_str(), 0, diffs);
   }
 }

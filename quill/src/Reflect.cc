@@ -135,7 +135,7 @@ std::string FormatSetValue(Value const& v, PropertyInfo const& p) {
 void DumpData(DynamicData const* obj, std::string& out, int indent) {
   DataObjectType const* type = obj->_GetDataType();
   if (!type) {
-    out += "(" + Basalt::Demangle(typeid(*obj)) + ") {...}";
+    out.append(1, '(').append(Basalt::Demangle(typeid(*obj))).append(") {...}");
     return;
   }
   std::uint32_t n = 0;
@@ -254,7 +254,8 @@ std::string Any::ToString() const {
     Detail::DumpAny(this, out, 0);
     return out;
   }
-  return "(" + Basalt::Demangle(typeid(*this)) + ")";
+  std::string out(1, '(');
+  return out.append(Basalt::Demangle(typeid(*this))).append(1, ')');
 }
 
 DynamicData::~DynamicData() = default;
