@@ -45,7 +45,7 @@ def _fault(name, base=_RUNTIME_FAULT):
 _FAULTS = [_fault(n) for n in ("InvalidArgument", "NotSupported", "RequestCanceled",
                                "ManagedObjectNotFound", "SystemError", "InvalidRequest",
                                "SecurityError")]
-_FAULTS.append(_fault("InvalidType", _FAULTS[0]))
+_FAULTS.append(_fault("InvalidType", _FAULTS[5]))  # under InvalidRequest, as the runtime has it
 
 RUNTIME_TYPES = [
     _MANAGED, _DYNAMIC, _METHOD_FAULT, _RUNTIME_FAULT, *_FAULTS,
