@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quill/MethodFault.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "quill/TypeInfo.h"
@@ -140,6 +141,17 @@ void EnsureRuntimeBound();
 namespace Detail {
 [[noreturn]] void ThrowInvalidArgument(std::string const& key, std::string const& text);
 [[noreturn]] void ThrowInvalidType(std::string const& typeName, std::string const& text);
+// Faults of calls (CallFaults.cc). Each carries one LocalizableMessage with
+// `key` and the readable `text`.
+[[noreturn]] void ThrowBadArgument(std::string const& property, std::string const& key, std::string const& text);
+[[noreturn]] void ThrowNotSupported(std::string const& key, std::string const& text);
+[[noreturn]] void ThrowRequestCanceled(std::string const& text);
+[[noreturn]] void ThrowSystemError(std::string const& reason);
+[[noreturn]] void ThrowNotFound(MoRef const* ref);
+// A new RequestCanceled exception, not thrown (for completion callbacks).
+MethodFault::Exception* MakeRequestCanceled(std::string const& text);
+// A new SystemError exception for an exception that is not a Basalt one.
+MethodFault::Exception* MakeSystemError(std::string const& reason);
 
 // Reflection over data type descriptors (Reflect.cc).
 void DumpAny(Any const* value, std::string& out, int indent);

@@ -250,6 +250,17 @@ char const* ManagedMethod::GetPrivilege(Type const* target) const noexcept {
   return nullptr;
 }
 
+bool ManagedMethod::IsDisabled() const {
+  std::uint8_t known = _disabled.load(std::memory_order_relaxed);
+  if (known) return known == 2;
+  char const* name = GetVersionName();
+  Version const* v = name ? FindVersion(name) : nullptr;
+  if (!v) return false;  // not registered (yet): nothing says it is disabled
+  bool disabled = v->GetKind() == VERSION_DISABLED;
+  _disabled.store(disabled ? 2 : 1, std::memory_order_relaxed);
+  return disabled;
+}
+
 struct ManagedObjectType::Table {
   std::vector<ManagedProperty> props;
   std::vector<std::pair<std::string_view, std::int32_t>> propIndex;  // sorted by name
@@ -283,6 +294,7 @@ void TypeFactory::FillMethodObjects(ManagedObjectType* t, ManagedTypeInfo const*
     mm._index = i;
     if (i < m) {
       mm._method = &info->methods[i];
+      mm._paramCount = CountEntries(info->methods[i].params);
     } else {
       mm._property = &info->properties[i - m];
     }

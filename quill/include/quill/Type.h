@@ -147,6 +147,14 @@ class ManagedMethod {
   // the one paired with the target's sedge name; null when none is named
   // (no privilege declared, or the target's type is not in the list).
   char const* GetPrivilege(Type const* target = nullptr) const noexcept;
+  // Parameters in declaration order; a property read has none.
+  std::uint32_t GetParameterCount() const noexcept { return _paramCount; }
+  PropertyInfo const& GetParameter(std::uint32_t i) const noexcept { return _method->params[i]; }
+  // True when the method (or property) was introduced in a version of the
+  // disabled kind: it exists in the tables but no server carries it out.
+  // Answered from the version registry once the version is registered, then
+  // remembered.
+  bool IsDisabled() const;
 
  private:
   friend class TypeFactory;
@@ -154,6 +162,8 @@ class ManagedMethod {
   MethodInfo const* _method = nullptr;
   PropertyInfo const* _property = nullptr;
   std::uint32_t _index = 0;
+  std::uint32_t _paramCount = 0;
+  mutable std::atomic<std::uint8_t> _disabled{0};  // 0 not known yet, 1 no, 2 yes
 };
 
 // One property of a managed type's complete sequence.

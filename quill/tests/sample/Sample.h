@@ -149,6 +149,8 @@ namespace SampleModules {
 // Module initialisers, as the dynamic loader would run them.
 void InitSample();
 void InitSampleExt();
+// The version table of the "sample" namespace, shared by its modules.
+extern Quill::SedgeVersions const kSampleVersions;
 extern int sampleNamespaceId;
 extern void* officialSlots[4];
 extern void* internalSlots[4];

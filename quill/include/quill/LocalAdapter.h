@@ -1,0 +1,226 @@
+// An in-process server: implementation objects registered under references,
+// and calls on stubs carried out on them through the declaring type's
+// dispatch function, synchronously on the caller's thread or asynchronously
+// on a small executor that the adapter owns.
+//
+// Sync call, in order:
+//   1. the adapter is not shut down          else Fault::RequestCanceled
+//   2. a method object and a target are given else Fault::InvalidArgument
+//   3. the target is registered               else Fault::ManagedObjectNotFound (obj = the reference)
+//   4. the target's type is, or derives from, the method's declaring type
+//                                             else Fault::InvalidArgument (invalidProperty "method")
+//   5. one argument per parameter             else Fault::InvalidArgument ("args")
+//   6. the method is not of a disabled version and its type has a dispatch
+//                                             else Fault::NotSupported
+//   7. no empty slot for a required value parameter
+//                                             else Fault::InvalidArgument (the parameter's name)
+//   8. the privilege checker, if any, lets the call pass
+//   9. dispatch(object, method index, args, result)
+// What the implementation throws reaches the caller unchanged: a fault as its
+// own nested exception class (catchable by its class and by every base), any
+// Basalt exception as itself. An exception that is not a Basalt one (a
+// std::exception, anything else) is turned into Fault::SystemError, whose
+// `reason` holds its what() text, as a server would before answering.
+//
+// Async call: StartInvoke sets the caller's handle, queues the call and
+// returns. A worker thread performs the same steps and then calls the
+// callback exactly once, with the handle, the exception (a heap copy of the
+// most-derived class; rethrow it with Throw()) or null, and the raw result or
+// null. Only after the callback has returned does the handle become done, so
+// a caller that waits on it sees everything the callback did. The handle is a
+// Quill::PendingCall, which also keeps the result and the exception for
+// callers that prefer waiting to callbacks; the pointers handed to the
+// callback stay valid as long as the handle lives.
+//
+// A callback that throws: the exception is caught on the worker, kept on the
+// handle (PendingCall::GetCallbackError) and counted
+// (LocalAdapter::GetCallbackFailureCount); the worker goes on, the handle
+// still becomes done.
+//
+// Cancel() on a queued call makes the worker skip it and deliver
+// Fault::RequestCanceled instead (Cancel answers true); a call already
+// running is not interrupted (false). The handle of a cancelled call ends in
+// the Canceled state, every other one in Completed.
+//
+// Shutdown (explicit, or by the destructor): no new calls are accepted (sync
+// and async calls throw Fault::RequestCanceled), queued calls and posted work
+// are cancelled (RequestCanceled to their callbacks, `true` to posted work),
+// running ones finish, the workers are joined and every registered object is
+// unregistered and deactivated. Nothing in flight is lost. Shutdown may be
+// called from a callback; the calling worker then finishes its current call
+// and exits on its own.
+//
+// Threads: the executor has `workers` threads, started at the first
+// asynchronous call or posted job, and a queue of `queueCapacity` entries; a
+// caller that finds the queue full waits for room, except a worker thread
+// (a callback starting another call), which is never made to wait.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "basalt/Exception.h"
+#include "basalt/Object.h"
+#include "basalt/ScheduledItem.h"
+#include "quill/Stub.h"
+#include "quill/Values.h"
+
+namespace Quill {
+
+class LocalAdapter;
+
+// What the privilege checker and the implementation can know about the call
+// being carried out.
+struct CallInfo {
+  LocalAdapter* adapter;
+  MoRef* target;
+  ManagedObject* object;        // the registered implementation
+  ManagedMethod* method;
+  // The method's privilege, or for a method with a per-type list the entry of
+  // the target's type; for a property read the property's privilege. Null
+  // when none is named (including a target type missing from the list).
+  char const* privilege;
+  RequestContext* context;      // may be null
+};
+
+// Called before dispatch; denies a call by throwing (a fault of its choice,
+// such as a NoPermission fault). Runs on the thread that carries out the call.
+using PrivilegeChecker = std::function<void(CallInfo const&)>;
+
+// The handle of an asynchronous call on a LocalAdapter.
+class PendingCall final : public Basalt::System::ScheduledItem {
+ public:
+  ~PendingCall() override;
+
+  // Asks for the call to be skipped; true when it had not started yet (it
+  // then completes with RequestCanceled), false once it runs or is done.
+  bool Cancel() override;
+
+  ManagedMethod* GetMethod() const noexcept { return _method; }
+  // Valid once the handle is done; null while pending.
+  Any* GetResult() const noexcept { return IsDone() ? _result.get() : nullptr; }
+  Basalt::Exception* GetException() const noexcept { return IsDone() ? _exception.get() : nullptr; }
+  std::exception_ptr GetCallbackError() const noexcept { return IsDone() ? _callbackError : nullptr; }
+
+ private:
+  friend class LocalAdapter;
+  enum Phase : std::uint32_t { kQueued, kCancelRequested, kRunning };
+  PendingCall(LocalAdapter* adapter, MoRef* target, ManagedMethod* method, ArgVector&& args,
+              InvokeCallback const& callback, RequestContext* context);
+  // On a worker. Both return true when the callback threw.
+  bool Run();                   // the call, unless cancelled, then Deliver
+  bool Deliver(bool canceled);  // callback, then Finish
+
+  LocalAdapter* _adapter;
+  Basalt::Ref<MoRef> _target;
+  ManagedMethod* _method;
+  ArgVector _args;
+  InvokeCallback _callback;
+  Basalt::Ref<RequestContext> _context;
+  std::atomic<std::uint32_t> _phase{kQueued};
+  Basalt::Ref<Any> _result;
+  std::unique_ptr<Basalt::Exception> _exception;
+  std::exception_ptr _callbackError;
+};
+
+class LocalAdapter final : public StubAdapter {
+ public:
+  struct Options {
+    unsigned workers = 2;
+    std::size_t queueCapacity = 1024;
+    PrivilegeChecker checkPrivilege;  // empty: every call passes
+  };
+
+  LocalAdapter();
+  explicit LocalAdapter(Options options);
+  ~LocalAdapter() override;  // Shutdown()
+
+  // Registers `object` under `ref` (a copy of its type name and id is the
+  // key); with `ref` null, under object->_GetRef(). Throws
+  // Fault::InvalidArgument::Exception for a null object, no reference, a
+  // reference already registered, an object whose type is unknown, or a
+  // reference naming a managed type the object's type does not derive from;
+  // Fault::RequestCanceled::Exception after shutdown. A new object (count 0)
+  // passed here belongs to the adapter, refused or not.
+  void Register(MoRef* ref, ManagedObject* object);
+  // Removes the registration and deactivates the object; false when the
+  // reference was not registered.
+  bool Unregister(MoRef const* ref);
+  Basalt::Ref<ManagedObject> Find(MoRef const* ref) const;
+  std::size_t GetObjectCount() const;
+
+  // A new reference of the given type with an id no other reference made
+  // here has ("<last name component, lower case>-<n>", e.g. "task-12").
+  Basalt::Ref<MoRef> MakeRef(std::string_view typeName);
+
+  // Background work for implementations (a server task's body): runs
+  // `work(false)` on a worker, or `work(true)` if the adapter shuts down
+  // before it starts. Exceptions from `work` are caught and counted like
+  // those of callbacks. Throws Fault::RequestCanceled::Exception after
+  // shutdown.
+  void Post(std::function<void(bool canceled)> work);
+
+  void Shutdown();
+  bool IsShutDown() const noexcept { return _stopped.load(std::memory_order_acquire); }
+  // Exceptions thrown by callbacks and posted work so far.
+  std::uint64_t GetCallbackFailureCount() const noexcept;
+
+  // The call being carried out on this thread (inside dispatch or the
+  // privilege checker), or null. Nested calls see their own.
+  static CallInfo const* CurrentCall() noexcept;
+
+  // StubAdapter
+  void Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
+              RequestContext* context) override;
+  void StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
+                   Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) override;
+
+ private:
+  friend class PendingCall;
+  struct Key {
+    std::string type;
+    std::string id;
+  };
+  struct KeyView {
+    std::string_view type;
+    std::string_view id;
+  };
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(KeyView k) const noexcept;
+    std::size_t operator()(Key const& k) const noexcept { return (*this)(KeyView{k.type, k.id}); }
+  };
+  struct KeyEq {
+    using is_transparent = void;
+    static KeyView View(Key const& k) noexcept { return {k.type, k.id}; }
+    static KeyView View(KeyView k) noexcept { return k; }
+    template <class A, class B>
+    bool operator()(A const& a, B const& b) const noexcept {
+      KeyView x = View(a), y = View(b);
+      return x.type == y.type && x.id == y.id;
+    }
+  };
+  class Executor;
+
+  // Steps 3 to 9 of a call; `result` is filled only on success.
+  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
+            RequestContext* context);
+  void ThrowIfStopped() const;
+
+  Options _options;
+  std::atomic<bool> _stopped{false};
+  mutable std::shared_mutex _mutex;
+  std::unordered_map<Key, Basalt::Ref<ManagedObject>, KeyHash, KeyEq> _objects;
+  std::atomic<std::uint64_t> _nextId{1};
+  std::shared_ptr<Executor> _executor;  // shared with its worker threads
+};
+
+}  // namespace Quill

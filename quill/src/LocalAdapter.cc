@@ -1,0 +1,404 @@
+#include "quill/LocalAdapter.h"
+
+#include <cctype>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Internal.h"
+#include "quill/Faults.h"
+#include "quill/Type.h"
+
+namespace Quill {
+
+namespace {
+thread_local CallInfo const* tCurrentCall = nullptr;
+
+// Makes `info` the current call of this thread for its lifetime; nested calls
+// restore the outer one.
+class CurrentCallScope {
+ public:
+  explicit CurrentCallScope(CallInfo const* info) noexcept : _outer(tCurrentCall) { tCurrentCall = info; }
+  ~CurrentCallScope() { tCurrentCall = _outer; }
+  CurrentCallScope(CurrentCallScope const&) = delete;
+  CurrentCallScope& operator=(CurrentCallScope const&) = delete;
+
+ private:
+  CallInfo const* _outer;
+};
+
+bool IsRequiredValue(PropertyInfo const& p) {
+  if (p.flags & (F_OPTIONAL | F_ARRAY)) return false;
+  return p.type && (p.type->kind == KIND_PRIMITIVE || p.type->kind == KIND_ENUM);
+}
+
+std::string OperationName(ManagedMethod const* m) {
+  return std::string(m->GetDeclaringType() ? m->GetDeclaringType()->GetName() : "?") + "." + m->GetName();
+}
+}  // namespace
+
+// --- the executor ------------------------------------------------------------------------
+// Shared between the adapter and its worker threads, so that a worker whose
+// callback dropped the adapter's last reference can finish its loop after
+// the adapter is gone. Queued entries are a call or posted work.
+class LocalAdapter::Executor : public std::enable_shared_from_this<Executor> {
+ public:
+  struct Entry {
+    Basalt::Ref<PendingCall> call;
+    std::function<void(bool)> work;
+  };
+
+  Executor(unsigned workers, std::size_t capacity)
+      : _workerCount(workers ? workers : 1), _capacity(capacity ? capacity : 1) {}
+
+  // Throws RequestCanceled once stopped. `publish` runs under the queue lock
+  // right before the entry becomes visible to the workers.
+  template <class Publish>
+  void Enqueue(Entry&& entry, Publish publish) {
+    std::unique_lock lock(_mutex);
+    if (tWorkerOf != this) {
+      _notFull.wait(lock, [&] { return _stopping || _count < _capacity; });
+    }
+    if (_stopping) {
+      lock.unlock();
+      Detail::ThrowRequestCanceled("the adapter is shut down");
+    }
+    if (_threads.empty()) StartWorkers();
+    if (_count == _ring.size()) Grow();
+    publish();
+    _ring[(_head + _count) % _ring.size()] = std::move(entry);
+    ++_count;
+    lock.unlock();
+    _notEmpty.notify_one();
+  }
+
+  // Stops taking entries; whatever is queued from now on is cancelled by the
+  // workers. False when already closed.
+  bool Close() {
+    {
+      std::lock_guard lock(_mutex);
+      if (_stopping) return false;
+      _stopping = true;
+    }
+    _notEmpty.notify_all();
+    _notFull.notify_all();
+    return true;
+  }
+
+  // Joins the workers once they have drained the queue; a worker that calls
+  // this detaches itself and drains on its own after its current entry.
+  void Join() {
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard lock(_mutex);
+      threads.swap(_threads);
+    }
+    for (std::thread& t : threads) {
+      if (t.get_id() == std::this_thread::get_id()) {
+        t.detach();
+      } else {
+        t.join();
+      }
+    }
+  }
+
+  std::uint64_t Failures() const noexcept { return _failures.load(std::memory_order_relaxed); }
+
+ private:
+  void StartWorkers() {  // with _mutex held
+    if (_ring.empty()) _ring.resize(_capacity);
+    _threads.reserve(_workerCount);
+    for (unsigned i = 0; i < _workerCount; ++i) {
+      _threads.emplace_back([self = shared_from_this()] { self->Work(); });
+    }
+  }
+
+  void Grow() {  // with _mutex held; only a worker can overfill the queue
+    std::vector<Entry> bigger(_ring.size() * 2);
+    for (std::size_t i = 0; i < _count; ++i) bigger[i] = std::move(_ring[(_head + i) % _ring.size()]);
+    _ring.swap(bigger);
+    _head = 0;
+  }
+
+  void Work() {
+    tWorkerOf = this;
+    for (;;) {
+      Entry entry;
+      bool cancel;
+      {
+        std::unique_lock lock(_mutex);
+        _notEmpty.wait(lock, [&] { return _count || _stopping; });
+        if (!_count) return;  // stopping, and nothing left to cancel
+        entry = std::move(_ring[_head]);
+        _head = (_head + 1) % _ring.size();
+        --_count;
+        cancel = _stopping;
+      }
+      _notFull.notify_one();
+      bool failed;
+      if (entry.call) {
+        failed = cancel ? entry.call->Deliver(true) : entry.call->Run();
+      } else {
+        failed = false;
+        try {
+          entry.work(cancel);
+        } catch (...) {
+          failed = true;
+        }
+      }
+      if (failed) _failures.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+
+  static thread_local Executor const* tWorkerOf;
+
+  unsigned const _workerCount;
+  std::size_t const _capacity;
+  std::mutex _mutex;
+  std::condition_variable _notEmpty;
+  std::condition_variable _notFull;
+  std::vector<Entry> _ring;  // circular, `_count` entries from `_head`
+  std::size_t _head = 0;
+  std::size_t _count = 0;
+  bool _stopping = false;
+  std::vector<std::thread> _threads;
+  std::atomic<std::uint64_t> _failures{0};
+};
+
+thread_local LocalAdapter::Executor const* LocalAdapter::Executor::tWorkerOf = nullptr;
+
+// --- PendingCall ---------------------------------------------------------------------------
+
+PendingCall::PendingCall(LocalAdapter* adapter, MoRef* target, ManagedMethod* method, ArgVector&& args,
+                         InvokeCallback const& callback, RequestContext* context)
+    : _adapter(adapter),
+      _target(target),
+      _method(method),
+      _args(std::move(args)),
+      _callback(callback),
+      _context(context) {}
+
+PendingCall::~PendingCall() = default;
+
+bool PendingCall::Cancel() {
+  std::uint32_t expected = kQueued;
+  return _phase.compare_exchange_strong(expected, kCancelRequested, std::memory_order_acq_rel);
+}
+
+// Returns true when the callback threw.
+bool PendingCall::Run() {
+  std::uint32_t expected = kQueued;
+  if (!_phase.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return Deliver(true);
+  try {
+    _adapter->Call(_target.get(), _method, _args, _result, _context.get());
+  } catch (Basalt::Exception const& e) {
+    _exception.reset(e.Clone());
+  } catch (...) {
+    // Call turns foreign exceptions into SystemError; what is left is an
+    // allocation failure while doing so.
+    _exception.reset(Detail::MakeSystemError("the call failed and its exception could not be kept"));
+  }
+  _args.clear();
+  return Deliver(false);
+}
+
+bool PendingCall::Deliver(bool canceled) {
+  if (canceled) {
+    _args.clear();
+    _exception.reset(Detail::MakeRequestCanceled("the call was cancelled before it started"));
+  }
+  bool threw = false;
+  if (_callback) {
+    try {
+      _callback(this, _exception.get(), _result.get());
+    } catch (...) {
+      _callbackError = std::current_exception();
+      threw = true;
+    }
+    // Whatever the callback holds goes now, before waiters wake up. (It may
+    // hold the adapter's last reference: nothing below touches the adapter.)
+    _callback = nullptr;
+  }
+  Finish(canceled ? State::Canceled : State::Completed);
+  return threw;
+}
+
+// --- LocalAdapter --------------------------------------------------------------------------------
+
+std::size_t LocalAdapter::KeyHash::operator()(KeyView k) const noexcept {
+  std::size_t h = std::hash<std::string_view>{}(k.id);
+  return h ^ (std::hash<std::string_view>{}(k.type) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
+}
+
+LocalAdapter::LocalAdapter() : LocalAdapter(Options{}) {}
+
+LocalAdapter::LocalAdapter(Options options)
+    : _options(std::move(options)),
+      _executor(std::make_shared<Executor>(_options.workers, _options.queueCapacity)) {}
+
+LocalAdapter::~LocalAdapter() { Shutdown(); }
+
+void LocalAdapter::ThrowIfStopped() const {
+  if (IsShutDown()) Detail::ThrowRequestCanceled("the adapter is shut down");
+}
+
+void LocalAdapter::Register(MoRef* ref, ManagedObject* object) {
+  // Taken first: a new object handed over and refused dies here, not leaks.
+  Basalt::Ref<ManagedObject> held(object);
+  ThrowIfStopped();
+  if (!object) Detail::ThrowBadArgument("object", "quill.adapter.noObject", "no object to register");
+  if (!ref) ref = object->_GetRef();
+  if (!ref) Detail::ThrowBadArgument("ref", "quill.adapter.noRef", "the object has no reference to register under");
+  ManagedObjectType* type = object->_GetType();
+  if (!type) {
+    Detail::ThrowBadArgument("object", "quill.adapter.unboundType",
+                             "the object's managed type is not bound (" + ref->GetTypeName() + ")");
+  }
+  Type* named = FindType(ref->GetTypeName());
+  if (named && named->GetKind() == KIND_MANAGED && !type->IsSubtypeOf(static_cast<ManagedObjectType*>(named))) {
+    Detail::ThrowBadArgument("ref", "quill.adapter.typeMismatch",
+                             "an object of type " + std::string(type->GetName()) + " cannot be registered as " +
+                                 ref->GetTypeName());
+  }
+  std::unique_lock lock(_mutex);
+  auto [it, added] = _objects.try_emplace(Key{ref->GetTypeName(), ref->GetId()}, std::move(held));
+  if (!added) {
+    lock.unlock();
+    Detail::ThrowBadArgument("ref", "quill.adapter.duplicate",
+                             ref->GetTypeName() + ":" + ref->GetId() + " is already registered");
+  }
+}
+
+bool LocalAdapter::Unregister(MoRef const* ref) {
+  if (!ref) return false;
+  Basalt::Ref<ManagedObject> removed;
+  {
+    std::unique_lock lock(_mutex);
+    auto it = _objects.find(KeyView{ref->GetTypeName(), ref->GetId()});
+    if (it == _objects.end()) return false;
+    removed.swap(it->second);
+    _objects.erase(it);
+  }
+  removed->_Deactivate();
+  return true;
+}
+
+Basalt::Ref<ManagedObject> LocalAdapter::Find(MoRef const* ref) const {
+  if (!ref) return {};
+  std::shared_lock lock(_mutex);
+  auto it = _objects.find(KeyView{ref->GetTypeName(), ref->GetId()});
+  return it == _objects.end() ? Basalt::Ref<ManagedObject>() : it->second;
+}
+
+std::size_t LocalAdapter::GetObjectCount() const {
+  std::shared_lock lock(_mutex);
+  return _objects.size();
+}
+
+Basalt::Ref<MoRef> LocalAdapter::MakeRef(std::string_view typeName) {
+  std::string_view last = typeName.substr(typeName.rfind('.') + 1);  // npos + 1 == 0
+  std::string id(last);
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  id += '-';
+  id += std::to_string(_nextId.fetch_add(1, std::memory_order_relaxed));
+  return Basalt::Ref<MoRef>(new MoRef(std::string(typeName), std::move(id)));
+}
+
+void LocalAdapter::Post(std::function<void(bool)> work) {
+  ThrowIfStopped();
+  if (!work) Detail::ThrowBadArgument("work", "quill.adapter.noWork", "no work to post");
+  _executor->Enqueue(Executor::Entry{nullptr, std::move(work)}, [] {});
+}
+
+void LocalAdapter::Shutdown() {
+  if (!_executor->Close()) return;
+  // Once this is seen, every queued call is certain to be cancelled.
+  _stopped.store(true, std::memory_order_release);
+  _executor->Join();
+  decltype(_objects) objects;
+  {
+    std::unique_lock lock(_mutex);
+    objects.swap(_objects);
+  }
+  for (auto& [key, object] : objects) object->_Deactivate();
+}
+
+std::uint64_t LocalAdapter::GetCallbackFailureCount() const noexcept { return _executor->Failures(); }
+
+CallInfo const* LocalAdapter::CurrentCall() noexcept { return tCurrentCall; }
+
+void LocalAdapter::Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
+                          RequestContext* context) {
+  ThrowIfStopped();
+  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
+  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
+  Call(target, method, args, result, context);
+}
+
+void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args,
+                               InvokeCallback const& callback, Basalt::Ref<Basalt::System::ScheduledItem>& item,
+                               RequestContext* context) {
+  ThrowIfStopped();
+  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
+  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
+  Basalt::Ref<PendingCall> call(new PendingCall(this, target, method, std::move(args), callback, context));
+  // The caller's old handle is released outside the queue lock; the new one
+  // is in place before any worker can see the call.
+  Basalt::Ref<Basalt::System::ScheduledItem> old;
+  old.swap(item);
+  try {
+    _executor->Enqueue(Executor::Entry{call, nullptr}, [&] { item = call.get(); });
+  } catch (...) {
+    item.swap(old);
+    throw;
+  }
+}
+
+void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
+                        RequestContext* context) {
+  Basalt::Ref<ManagedObject> object = Find(target);
+  if (!object) Detail::ThrowNotFound(target);
+  ManagedObjectType* declaring = method->GetDeclaringType();
+  ManagedObjectType* type = object->_GetType();
+  if (!declaring || !type || !type->IsSubtypeOf(declaring)) {
+    Detail::ThrowBadArgument("method", "quill.call.foreignMethod",
+                             OperationName(method) + " is not an operation of " +
+                                 (type ? type->GetName() : "an unbound type") + " (target " +
+                                 target->GetTypeName() + ":" + target->GetId() + ")");
+  }
+  std::uint32_t params = method->GetParameterCount();
+  if (args.size() != params) {
+    Detail::ThrowBadArgument("args", "quill.call.argumentCount",
+                             OperationName(method) + " takes " + std::to_string(params) + " arguments, " +
+                                 std::to_string(args.size()) + " were given");
+  }
+  DispatchFn dispatch = declaring->GetDescriptor()->dispatch;
+  if (method->IsDisabled() || !dispatch) {
+    Detail::ThrowNotSupported("quill.call.disabled", OperationName(method) + " is not carried out by this server");
+  }
+  for (std::uint32_t i = 0; i < params; ++i) {
+    if (!args[i] && IsRequiredValue(method->GetParameter(i))) {
+      Detail::ThrowBadArgument(method->GetParameter(i).name, "quill.call.missingArgument",
+                               OperationName(method) + ": the required argument " + method->GetParameter(i).name +
+                                   " is empty");
+    }
+  }
+  CallInfo info{this, target, object.get(), method, method->GetPrivilege(type), context};
+  CurrentCallScope scope(&info);
+  Basalt::Ref<Any> out;
+  try {
+    if (_options.checkPrivilege) _options.checkPrivilege(info);
+    dispatch(object.get(), method->GetIndex(), args.data(), &out);
+  } catch (Basalt::Exception const&) {
+    throw;
+  } catch (std::exception const& e) {
+    Detail::ThrowSystemError(OperationName(method) + ": " + e.what());
+  } catch (...) {
+    Detail::ThrowSystemError(OperationName(method) + ": an exception of unknown type");
+  }
+  result = std::move(out);
+}
+
+}  // namespace Quill
