@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -211,6 +212,35 @@ TEST(ScheduledItem, CompletionWakesWaitersAndCancelLosesAfterIt) {
   EXPECT_TRUE(other->Cancel());
   EXPECT_FALSE(other->Complete());
   other->Wait();  // returns at once
+}
+
+TEST(ScheduledItem, TimedWaitsGiveUpWhilePendingAndSeeCompletionFromAnotherThread) {
+  using namespace std::chrono_literals;
+  Basalt::Ref<Basalt::System::ScheduledItem> item(new Basalt::System::ScheduledItem());
+  EXPECT_FALSE(item->WaitFor(0ms));
+  EXPECT_FALSE(item->WaitFor(2ms));
+  EXPECT_FALSE(item->WaitUntil(std::chrono::steady_clock::now() - 1s));
+  EXPECT_FALSE(item->IsDone());
+
+  // Several waiters, one of them without a deadline, all woken by one completion.
+  std::atomic<int> woke{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&, i] {
+      if (i == 0) {
+        item->Wait();
+        ++woke;
+      } else if (item->WaitFor(60s)) {
+        ++woke;
+      }
+    });
+  }
+  std::thread completer([&] { item->Complete(); });
+  completer.join();
+  for (auto& w : waiters) w.join();
+  EXPECT_EQ(woke.load(), 3);
+  EXPECT_TRUE(item->IsDone());
+  EXPECT_TRUE(item->WaitFor(0ms));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // dozen modules, bases spread across modules and bound in any order.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <deque>
 #include <string>
 #include <vector>
@@ -41,7 +40,8 @@ void LoadAll(std::integer_sequence<int, M...>) {
   (gLoaders.emplace_back(nullptr, &Callback<M>), ...);
 }
 
-TEST(Scale, ThousandsOfTypesRegisterQuicklyAndResolveAcrossModules) {
+// How long registration takes is measured by the benchmarks (bench/), not here.
+TEST(Scale, ThousandsOfTypesRegisterAndResolveAcrossModules) {
   for (int m = 0; m < kModules; ++m) {
     for (int i = 0; i < kPerModule; ++i) {
       int n = m * kPerModule + i;
@@ -54,15 +54,7 @@ TEST(Scale, ThousandsOfTypesRegisterQuicklyAndResolveAcrossModules) {
                    &Access::AlwaysSet, nullptr, nullptr, nullptr, 0};
     }
   }
-  auto start = std::chrono::steady_clock::now();
   LoadAll(std::make_integer_sequence<int, kModules>());
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  double ms = std::chrono::duration<double, std::milli>(elapsed).count();
-  RecordProperty("registration_ms", std::to_string(ms));
-  std::printf("registered %d types in %.2f ms\n", kModules * kPerModule, ms);
-  // Generous bound: the real figure is about a millisecond in a release build;
-  // sanitizer builds are several times slower.
-  EXPECT_LT(ms, 250.0);
 
   for (int m = 0; m < kModules; ++m) {
     for (int i = 0; i < kPerModule; ++i) {

@@ -1,0 +1,60 @@
+#include "AllocCounter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<std::uint64_t> gAllocations{0};
+
+void* Allocate(std::size_t n) {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(n ? n : 1);
+}
+void* AllocateAligned(std::size_t n, std::align_val_t a) {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  std::size_t align = static_cast<std::size_t>(a);
+  std::size_t size = (n + align - 1) / align * align;
+  return std::aligned_alloc(align, size ? size : align);
+}
+}  // namespace
+
+namespace Bench {
+std::uint64_t AllocationCount() noexcept { return gAllocations.load(std::memory_order_relaxed); }
+}  // namespace Bench
+
+void* operator new(std::size_t n) {
+  if (void* p = Allocate(n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) {
+  if (void* p = Allocate(n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t n, std::nothrow_t const&) noexcept { return Allocate(n); }
+void* operator new[](std::size_t n, std::nothrow_t const&) noexcept { return Allocate(n); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  if (void* p = AllocateAligned(n, a)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  if (void* p = AllocateAligned(n, a)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t n, std::align_val_t a, std::nothrow_t const&) noexcept { return AllocateAligned(n, a); }
+void* operator new[](std::size_t n, std::align_val_t a, std::nothrow_t const&) noexcept {
+  return AllocateAligned(n, a);
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::nothrow_t const&) noexcept { std::free(p); }
+void operator delete[](void* p, std::nothrow_t const&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, std::nothrow_t const&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, std::nothrow_t const&) noexcept { std::free(p); }

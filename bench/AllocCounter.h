@@ -1,0 +1,21 @@
+// Counts heap allocations of the whole process (all threads), through a
+// replaced global operator new in the benchmark binary.
+#pragma once
+
+#include <cstdint>
+
+namespace Bench {
+
+std::uint64_t AllocationCount() noexcept;
+
+// Allocations since construction, for a benchmark's timed loop.
+class AllocationMeter {
+ public:
+  AllocationMeter() noexcept : _start(AllocationCount()) {}
+  std::uint64_t Elapsed() const noexcept { return AllocationCount() - _start; }
+
+ private:
+  std::uint64_t _start;
+};
+
+}  // namespace Bench
