@@ -38,6 +38,8 @@ class ManagedObject;
 class StubImpl;
 class StubAdapter;
 class RequestContext;
+class LocalAdapter;
+class PendingCall;
 class MethodFault;
 class RuntimeFault;
 class LocalizableMessage;

@@ -50,6 +50,22 @@
 // called from a callback; the calling worker then finishes its current call
 // and exits on its own.
 //
+// Server tasks: an implementation of a task method starts a task and returns
+// its reference at once. Inside the call it reaches the adapter through
+// CurrentCall(), makes a reference of the task type with MakeRef(), registers
+// an object that implements the task interface under it, posts the task's
+// body with Post() and hands the reference back:
+//
+//   LocalAdapter* adapter = LocalAdapter::CurrentCall()->adapter;
+//   Basalt::Ref<MoRef> ref = adapter->MakeRef("tarn.Task");
+//   Basalt::Ref<MyTask> task(new MyTask(ref.get()));   // a ServerObject<Tarn::Task>
+//   adapter->Register(nullptr, task.get());
+//   adapter->Post([task](bool canceled) { task->Run(canceled); });
+//   result = ref;
+//
+// Clients follow it through a stub of the reference (CreateStub). The sample
+// library's tests show it whole (quill/tests/sample/RpcImpl.h).
+//
 // Threads: the executor has `workers` threads, started at the first
 // asynchronous call or posted job, and a queue of `queueCapacity` entries; a
 // caller that finds the queue full waits for room, except a worker thread
