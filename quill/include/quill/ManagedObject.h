@@ -28,10 +28,10 @@ class ManagedObject : public virtual Basalt::Object {
   // The reference the object answers to; borrowed, valid while the object
   // lives. A stub answers the reference it was made for.
   virtual MoRef* _GetRef() = 0;
-  // Tells the object that the server end no longer routes calls to it
-  // (unregistered, or its adapter shut down). Called once per registration,
-  // outside of any call to the object. A stub has nothing to deactivate and
-  // implements it with an empty body.
+  // Tells the object that the server end no longer routes new calls to it
+  // (unregistered, or its adapter shut down); calls already under way may
+  // still be running. Called once per registration. A stub has nothing to
+  // deactivate and implements it with an empty body.
   virtual void _Deactivate() = 0;
 
  protected:
