@@ -38,6 +38,38 @@ def _cmd_stats(args):
     return 0
 
 
+def _load(schema):
+    from .model import load_catalogue
+    try:
+        return load_catalogue(schema)
+    except SedgeErrors as e:
+        print(e, file=sys.stderr)
+        print(f"{len(e.errors)} error(s)", file=sys.stderr)
+        return None
+
+
+def _cmd_generate(args):
+    from .emit import generate
+    cat = _load(args.schema)
+    if cat is None:
+        return 1
+    total, written = generate(cat, args.out)
+    if args.verbose:
+        print(f"sedgec: {total} files, {written} rewritten", file=sys.stderr)
+    return 0
+
+
+def _cmd_outputs(args):
+    from .emit import planned_outputs
+    cat = _load(args.schema)
+    if cat is None:
+        return 1
+    for path in planned_outputs(cat):
+        if path.endswith(args.suffix):
+            print(path)
+    return 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="sedgec", description="The Sedge catalogue compiler.")
     sub = ap.add_subparsers(dest="cmd", required=True)
@@ -48,5 +80,14 @@ def main(argv=None):
     p.add_argument("--schema", default="schema")
     p.add_argument("--time", action="store_true", help="report how long parsing and checking took")
     p.set_defaults(fn=_cmd_stats)
+    p = sub.add_parser("generate", help="write the C++ sources of the library")
+    p.add_argument("--schema", default="schema")
+    p.add_argument("--out", required=True)
+    p.add_argument("-v", "--verbose", action="store_true")
+    p.set_defaults(fn=_cmd_generate)
+    p = sub.add_parser("outputs", help="list the files `generate` writes")
+    p.add_argument("--schema", default="schema")
+    p.add_argument("--suffix", default="")
+    p.set_defaults(fn=_cmd_outputs)
     args = ap.parse_args(argv)
     return args.fn(args)

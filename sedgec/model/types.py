@@ -139,6 +139,10 @@ class Type:
             self.props[0].name == "dynamicProperty"
 
     @property
+    def method_objects(self):
+        return names.method_objects_name(self.name)
+
+    @property
     def method_slots(self):
         return len(self.methods) + len(self.props) + 1
 

@@ -1,0 +1,256 @@
+"""The C++ view of the catalogue: class names, field representations, header families,
+include sets and translation-unit batches. Templates read only what this module computes."""
+from dataclasses import dataclass, field
+from typing import List
+
+from .. import names
+from ..model.types import F_ARRAY, F_LINK, F_OPTIONAL, Primitive, RuntimeType, Type
+
+# Value types of primitives: (C++ type, is a reference field)
+_PRIMITIVE_CPP = {
+    "string": "std::string", "boolean": "bool", "byte": "signed char", "short": "short",
+    "int": "int", "long": "long", "float": "float", "double": "double",
+    "dateTime": "::Basalt::System::DateTime", "binary": "std::vector<unsigned char>",
+    "typeName": "::Quill::TypeName", "methodName": "::Quill::MethodName",
+    "propertyPath": "::Quill::PropertyPath", "uri": "::Quill::Uri",
+}
+# Which runtime headers a value type needs in a class header.
+_PRIMITIVE_HEADERS = {
+    "dateTime": "basalt/DateTime.h", "typeName": "quill/Values.h", "methodName": "quill/Values.h",
+    "propertyPath": "quill/Values.h", "uri": "quill/Values.h", "binary": "vector",
+}
+
+TYPES_PER_UNIT = 300
+
+
+def q(cpp):
+    """Fully qualified, so that a member named like a type never changes its meaning."""
+    return cpp if cpp.startswith("::") or cpp.startswith("std::") or cpp in _SCALARS else "::" + cpp
+
+
+_SCALARS = {"bool", "signed char", "short", "int", "long", "float", "double"}
+
+
+@dataclass
+class Field:
+    prop: object
+    name: str            # C++ member name
+    cpp: str             # declared C++ type of the member
+    is_ref: bool         # a Basalt::Ref<> member: compared and diffed by the runtime
+    is_optional_value: bool
+    array_class: str     # for array fields: the array class made by the getter
+    getter: str          # for array fields: Get<Property>
+    component: str       # ".name" path component constant
+    flags: int
+    zero_init: bool      # required bool, number or enumeration
+
+    @property
+    def is_array(self):
+        return bool(self.array_class)
+
+
+class CppCatalogue:
+    """C++ facts about every type, computed once."""
+
+    def __init__(self, cat):
+        self.cat = cat
+        self.by_path = {}
+        for m in cat.modules:
+            for t in m.types:
+                self.by_path[(m.namespace, tuple(t.type_components))] = t
+        self.families = {}      # top type -> [types in definition order]
+        for m in cat.modules:
+            for t in m.types:
+                self.families.setdefault(self.family(t), []).append(t)
+        self.fields = {t: [self.field(t, p) for p in t.props]
+                       for t in cat.all_types() if t.kind in ("data", "fault")}
+
+    # -- structure ------------------------------------------------------------
+    def outer(self, t):
+        comps = t.type_components
+        if len(comps) == 1:
+            return None
+        return self.by_path[(t.module.namespace, tuple(comps[:-1]))]
+
+    def family(self, t):
+        comps = t.type_components
+        return self.by_path[(t.module.namespace, tuple(comps[:1]))]
+
+    def cpp(self, t):
+        return "::" + t.cpp
+
+    def header(self, t):
+        """include path of the family header holding `t`."""
+        top = self.family(t)
+        ns = top.module.namespace.split(".")[1:]
+        return "/".join(["tarn", *ns, top.simple_name + ".h"])
+
+    # -- fields -----------------------------------------------------------------
+    def value_cpp(self, ty, link):
+        """(C++ value type, kind) of one element of a property's type."""
+        if link:
+            return "std::string", "value"
+        if isinstance(ty, Primitive):
+            if ty.name == "any":
+                return "::Quill::Any", "object"
+            return _PRIMITIVE_CPP[ty.name], "value"
+        if ty.kind == "managed":
+            return "::Quill::MoRef", "object"
+        if ty.kind == "enum":
+            return self.cpp(ty), "enum"
+        return q(ty.cpp), "object"
+
+    def field(self, t, p):
+        link = bool(p.flags & F_LINK)
+        vcpp, kind = self.value_cpp(p.type, link)
+        name = names.cpp_identifier(p.name)
+        comp = "." + p.name
+        optional = bool(p.flags & F_OPTIONAL)
+        if p.flags & F_ARRAY:
+            arr = f"::Quill::DataArray<{vcpp}>" if kind == "object" else f"::Quill::Array<{vcpp}>"
+            return Field(p, name, f"::Basalt::Ref<{arr}>", True, False, arr,
+                         names.getter_name(p.name, False), comp, p.flags, False)
+        if kind == "object":
+            return Field(p, name, f"::Basalt::Ref<{vcpp}>", True, False, "", "", comp, p.flags, False)
+        if optional:
+            return Field(p, name, f"::Basalt::Optional<{vcpp}>", False, True, "", "", comp, p.flags, False)
+        zero = kind == "enum" or vcpp in _SCALARS
+        return Field(p, name, vcpp, False, False, "", "", comp, p.flags, zero)
+
+    # -- what a class definition needs ---------------------------------------------
+    def needs_complete(self, t):
+        """Catalogue types whose class (or enum) must be complete before `t`'s definition."""
+        out = []
+        if isinstance(t.base, Type):
+            out.append(t.base)
+        for p in t.props:
+            ty = p.type
+            if isinstance(ty, Type) and not (p.flags & F_LINK) and ty.kind != "managed":
+                o = self.outer(ty)
+                if o is not None:
+                    out.append(o)          # naming a nested type needs its outer class
+                elif ty.kind == "enum":
+                    out.append(ty)         # enumerations are held by value
+        return out
+
+    def forward_decls(self, t):
+        """Top-level classes that `t` names only through references."""
+        out = []
+        for p in t.props:
+            ty = p.type
+            if isinstance(ty, Type) and ty.kind in ("data", "fault") and not (p.flags & F_LINK) \
+                    and self.outer(ty) is None:
+                out.append(ty)
+        return out
+
+    def definition_headers(self, t):
+        """Headers a class's member definitions need: every class its fields hold complete."""
+        hs = set()
+        for p in t.props:
+            ty = p.type
+            if p.flags & F_LINK:
+                continue
+            if isinstance(ty, Type) and ty.kind in ("data", "fault"):
+                hs.add(self.header(ty))
+            elif isinstance(ty, RuntimeType):
+                if ty.kind == "managed":
+                    hs.add("quill/Values.h")
+                elif ty.is_fault:
+                    hs.add("quill/Faults.h")
+                else:
+                    hs.add("quill/DataTypes.h")
+            elif isinstance(ty, Type) and ty.kind == "managed" or \
+                    isinstance(ty, Primitive) and ty.name == "any":
+                hs.add("quill/Values.h")
+        return hs
+
+    def value_headers(self, t):
+        hs = set()
+        for p in t.props:
+            if isinstance(p.type, Primitive) and p.type.name in _PRIMITIVE_HEADERS and not (p.flags & F_ARRAY):
+                hs.add(_PRIMITIVE_HEADERS[p.type.name])
+        return hs
+
+
+@dataclass
+class Family:
+    top: Type
+    types: List[Type]                  # definition order: outer before nested, base first
+    header: str
+    includes: List[str] = field(default_factory=list)
+    system_includes: List[str] = field(default_factory=list)
+    forwards: dict = field(default_factory=dict)   # namespace -> [class names]
+    records: List[Type] = field(default_factory=list)
+
+
+def build_families(cc):
+    fams = []
+    for top, members in cc.families.items():
+        order = _definition_order(cc, top, members)
+        includes, forwards, sys_inc = set(), {}, {"string"}
+        for t in members:
+            for need in cc.needs_complete(t):
+                if cc.family(need) is not top:
+                    includes.add(cc.header(need))
+            for fwd in cc.forward_decls(t):
+                if cc.family(fwd) is not top:
+                    ns = "::".join(names.cap(c) for c in fwd.module.namespace.split("."))
+                    forwards.setdefault(ns, set()).add(names.cpp_identifier(fwd.simple_name))
+            # Runtime classes a field holds come complete, so that users can reach into them.
+            for h in cc.definition_headers(t):
+                if h.startswith("quill/"):
+                    includes.add(h)
+            for h in cc.value_headers(t):
+                (sys_inc if "/" not in h else includes).add(h)
+            if isinstance(t.base, RuntimeType) and t.base.is_fault and t.base.cpp != "Quill::MethodFault":
+                includes.add("quill/Faults.h")
+            elif t.kind == "fault":
+                includes.add("quill/MethodFault.h")
+            elif isinstance(t.base, RuntimeType) and t.base.cpp not in ("Quill::DynamicData", "Quill::ManagedObject"):
+                includes.add("quill/DataTypes.h")
+        includes.discard(cc.header(top))
+        fams.append(Family(top, order, cc.header(top), sorted(includes), sorted(sys_inc),
+                           {k: sorted(v) for k, v in sorted(forwards.items())}, members))
+    return fams
+
+
+def _definition_order(cc, top, members):
+    """Classes of one family in an order where every class's needs come first."""
+    mset = set(members)
+    done, out = set(), []
+
+    def visit(t, stack):
+        if t in done:
+            return
+        if t in stack:
+            raise ValueError(f"{t.name}: its class and {stack[-1].name} need each other complete")
+        o = cc.outer(t)
+        deps = ([o] if o is not None else []) + cc.needs_complete(t)
+        for d in deps:
+            if d in mset and d is not t:
+                visit(d, stack + [t])
+        done.add(t)
+        out.append(t)
+
+    for t in members:
+        visit(t, [])
+    return out
+
+
+def batches(families):
+    """Translation units of one module: whole families, a few hundred types each."""
+    total = sum(len(f.types) for f in families)
+    if not total:
+        return []
+    n = max(1, -(-total // TYPES_PER_UNIT))
+    target = -(-total // n)
+    out, cur, size = [], [], 0
+    for f in families:
+        cur.append(f)
+        size += len(f.types)
+        if size >= target:
+            out.append(cur)
+            cur, size = [], 0
+    if cur:
+        out.append(cur)
+    return out

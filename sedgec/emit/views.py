@@ -1,0 +1,186 @@
+"""What each template sees of a type: names and pieces of C++ prepared in Python, so that
+templates stay declarative."""
+from .. import names
+from ..model.types import F_ARRAY, F_OPTIONAL, Primitive, RuntimeType, Type
+
+
+def record_ref(ty):
+    """`&record` of a catalogue type, runtime type or primitive; nullptr for none."""
+    if ty is None:
+        return "nullptr"
+    return "&::" + ty.record
+
+
+def stem(t):
+    """Unique C identifier stem of a type, for generated helper functions and tables."""
+    return t.record[1:-len("TypeInfo")]
+
+
+def cstr(s):
+    return "nullptr" if s is None else '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+class TypeView:
+    def __init__(self, cc, t, slot=None):
+        self.cc = cc
+        self.t = t
+        self.slot = slot
+
+    # names ---------------------------------------------------------------------
+    @property
+    def name(self):
+        return self.t.name
+
+    @property
+    def kind(self):
+        return self.t.kind
+
+    @property
+    def qual(self):
+        return "::" + self.t.cpp
+
+    @property
+    def local(self):
+        """Name inside the module's namespace: type components joined by ::."""
+        return "::".join(self.t.type_components)
+
+    @property
+    def simple(self):
+        return self.t.simple_name
+
+    @property
+    def stem(self):
+        return stem(self.t)
+
+    @property
+    def record(self):
+        return self.t.record
+
+    @property
+    def is_fault(self):
+        return self.t.kind == "fault"
+
+    @property
+    def base_cpp(self):
+        b = self.t.base
+        return "::" + b.cpp
+
+    @property
+    def base_generated(self):
+        return isinstance(self.t.base, Type)
+
+    @property
+    def base_is_root(self):
+        return isinstance(self.t.base, RuntimeType) and self.t.base.cpp == "Quill::DynamicData"
+
+    @property
+    def eq_base(self):
+        """The base-class part of the field comparison: the nearest generated ancestor that
+        compares fields of its own, or a runtime base's _IsEqual; None at the root."""
+        b = self.t.base
+        while isinstance(b, Type):
+            if b.props:
+                return f"::{b.cpp}::_EqualFields(o, lenient)"
+            b = b.base
+        if b is None or b.cpp == "Quill::DynamicData":
+            return None
+        return f"::{b.cpp}::_IsEqual(o, lenient)"
+
+    @property
+    def eq_terms(self):
+        """One comparison per own field, in declaration order (first mismatch wins)."""
+        out = [self.eq_base] if self.eq_base else []
+        for f in self.fields:
+            a, b = f"this->{f.name}", f"o->{f.name}"
+            if f.is_ref:
+                out.append(f"::Quill::AreEqualAnysInt({a}.get(), {b}.get(), {f.flags}, lenient)")
+            elif f.is_optional_value:
+                out.append(f"::Quill::Cmp::EqOpt({a}, {b}, lenient)")
+            else:
+                out.append(f"::Quill::Cmp::Eq({a}, {b})")
+        return out
+
+    @property
+    def diff_base(self):
+        b = self.t.base
+        while isinstance(b, Type):
+            if b.props:
+                return f"::{b.cpp}::_DiffFields(o, prefix, diffs)"
+            b = b.base
+        return None
+
+    @property
+    def base_record(self):
+        return record_ref(self.t.base)
+
+    # nesting ---------------------------------------------------------------------
+    def _children(self):
+        for t in self.cc.families[self.cc.family(self.t)]:
+            if self.cc.outer(t) is self.t:
+                yield t
+
+    @property
+    def nested_classes(self):
+        return [c.simple_name for c in self._children() if c.kind != "enum"]
+
+    @property
+    def nested_enums(self):
+        return [EnumView(self.cc, c) for c in self._children() if c.kind == "enum"]
+
+    # fields ------------------------------------------------------------------------
+    @property
+    def fields(self):
+        return self.cc.fields.get(self.t, [])
+
+    @property
+    def array_fields(self):
+        return [f for f in self.fields if f.is_array]
+
+    @property
+    def zero_fields(self):
+        return [f for f in self.fields if f.zero_init]
+
+    @property
+    def optional_indexes(self):
+        return [i for i, f in enumerate(self.fields) if f.flags & F_OPTIONAL]
+
+    @property
+    def settable_indexes(self):
+        """Own indexes whose isPropertySet is not a constant true."""
+        return [i for i, f in enumerate(self.fields) if f.is_ref or f.is_optional_value]
+
+    @property
+    def version(self):
+        return self.t.version
+
+
+class EnumView(TypeView):
+    @property
+    def enumerators(self):
+        out = []
+        for tag in self.t.tags:
+            e = names.cpp_identifier(tag)
+            out.append("_" + e if e[:1].isdigit() else e)
+        return out
+
+    @property
+    def constants(self):
+        """(constant name, tag, array size)."""
+        return [(c, tag, len(tag.encode()) + 1) for c, tag in zip(self.t.tag_constants(), self.t.tags)]
+
+    @property
+    def at_namespace(self):
+        return self.cc.outer(self.t) is None
+
+
+class PropRow:
+    """One all-zero-terminated list entry: a property, parameter or result."""
+
+    def __init__(self, p):
+        self.p = p
+
+    @property
+    def init(self):
+        p = self.p
+        return (f"{{{record_ref(p.type)}, {p.flags}, {cstr(p.name)}, {cstr(p.privilege)}, "
+                f"{cstr(p.version)}}}")

@@ -1,0 +1,107 @@
+// Enumeration values and tags; faults thrown and caught as their own exception classes.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "basalt/Exception.h"
+#include "quill/Array.h"
+#include "quill/Faults.h"
+#include "quill/Primitive.h"
+#include "quill/Type.h"
+#include "tarn/Datastore.h"
+#include "tarn/HostSystem.h"
+#include "tarn/TaskInfo.h"
+#include "tarn/fault/InvalidName.h"
+#include "tarn/fault/NoPermission.h"
+#include "tarn/vm/GuestOsDescriptor.h"
+
+namespace {
+
+TEST(Enumerations, TagsAndValuesRoundTrip) {
+  Quill::EnumType* state = Quill::GetEnumType<Tarn::TaskInfo::State>();
+  ASSERT_NE(state, nullptr);
+  EXPECT_STREQ(state->GetTag(2), "success");
+  EXPECT_EQ(state->GetValue("success"), 2);
+  EXPECT_EQ(static_cast<int>(Tarn::TaskInfo::State::success), 2);
+  EXPECT_STREQ(Tarn::TaskInfo::STATE_SUCCESS, "success");
+  EXPECT_STREQ(Tarn::Datastore::SECTORFORMAT_NATIVE_512, "native_512");
+  EXPECT_STREQ(Tarn::HostSystem::CONNECTIONSTATE_NOTRESPONDING, "notResponding");
+  // The descriptor's tags are the exported constants themselves.
+  EXPECT_EQ(state->GetDescriptor()->tags[1], static_cast<char const*>(Tarn::TaskInfo::STATE_RUNNING));
+  EXPECT_EQ(Quill::GetEnumType<Tarn::Vm::GuestOsDescriptor::GuestOsIdentifier>()->GetTagCount(), 195);
+  EXPECT_THROW(state->GetTag(4), Quill::Fault::InvalidArgument::Exception);
+  EXPECT_THROW(state->GetValue("Success"), Quill::Fault::InvalidArgument::Exception);
+}
+
+TEST(Enumerations, ArraysConvertThroughTheFunctionTable) {
+  Quill::EnumType* cs = Quill::GetEnumType<Tarn::HostSystem::ConnectionState>();
+  Basalt::Ref<Quill::Array<Tarn::HostSystem::ConnectionState>> values =
+      new Quill::Array<Tarn::HostSystem::ConnectionState>{Tarn::HostSystem::ConnectionState::disconnected,
+                                                          Tarn::HostSystem::ConnectionState::connected};
+  Basalt::Ref<Quill::Array<std::string>> tags;
+  cs->GetFuncs().toTags(values.get(), cs, tags);
+  EXPECT_EQ(tags->GetValues(), (std::vector<std::string>{"disconnected", "connected"}));
+  Basalt::Ref<Quill::Any> back = cs->GetFuncs().fromTags(tags.get(), cs);
+  EXPECT_TRUE(back->_IsEqual(values.get(), false));
+  EXPECT_EQ(back->_GetType(), cs->GetArrayType());
+  Basalt::Ref<Quill::Any> box = cs->GetFuncs().box(1);
+  EXPECT_EQ(cs->GetFuncs().unbox(box.get()), 1);
+  Basalt::Ref<Quill::Any> wrong = new Quill::Primitive<int>(1);
+  EXPECT_THROW(cs->GetFuncs().unbox(wrong.get()), Basalt::TypeMismatchException);
+}
+
+TEST(Faults, CaughtByTheirOwnClassThenEachBaseInTurn) {
+  Basalt::Ref<Tarn::Fault::InvalidName> fault = new Tarn::Fault::InvalidName();
+  fault->name = "bad/name";
+  Quill::MethodFault* held = fault.get();
+  try {
+    held->Throw();
+  } catch (Tarn::Fault::InvalidName::Exception& e) {
+    EXPECT_EQ(e.GetFault(), fault.get());
+    EXPECT_STREQ(e.what(), "Fault cause: tarn.fault.InvalidName\n");
+  }
+  try {
+    held->Throw();
+  } catch (Tarn::Fault::TarnFault::Exception&) {
+    SUCCEED();
+  }
+  try {
+    held->Throw();
+  } catch (Quill::MethodFault::Exception& e) {
+    EXPECT_EQ(e.GetFault(), fault.get());
+  }
+  EXPECT_THROW(held->Throw(), Basalt::Exception);
+  // Rethrown through a base pointer, the most-derived class survives.
+  std::unique_ptr<Quill::MethodFault::Exception> stored(held->CreateException());
+  Basalt::Exception* asBase = stored.get();
+  EXPECT_THROW(asBase->Throw(), Tarn::Fault::InvalidName::Exception);
+  std::unique_ptr<Basalt::Exception> cloned(asBase->Clone());
+  EXPECT_THROW(cloned->Throw(), Tarn::Fault::InvalidName::Exception);
+}
+
+TEST(Faults, RuntimeRootedFaultsSkipTheApiRoot) {
+  Basalt::Ref<Tarn::Fault::NoPermission> fault = new Tarn::Fault::NoPermission();
+  bool asSecurity = false, asTarn = false;
+  try {
+    fault->Throw();
+  } catch (Tarn::Fault::TarnFault::Exception&) {
+    asTarn = true;
+  } catch (Quill::Fault::SecurityError::Exception&) {
+    asSecurity = true;
+  }
+  EXPECT_TRUE(asSecurity);
+  EXPECT_FALSE(asTarn);
+}
+
+TEST(Faults, CompareLikeDataObjects) {
+  Tarn::Fault::InvalidName a, b;
+  a.name = "x";
+  b.name = "x";
+  EXPECT_TRUE(a._IsEqual(&b, false));
+  b.name = "y";
+  EXPECT_FALSE(a._IsEqual(&b, true));
+  Tarn::Fault::NoPermission other;
+  EXPECT_FALSE(a._IsEqual(&other, true));
+}
+
+}  // namespace
