@@ -69,6 +69,10 @@ class _Builder:
                 self.error(loc, f"unknown parent version '{parent}'")
             else:
                 seen[name].parents.append(parent)
+        for key in ("dependencies", "wireNamespace", "taskType", "taskNamespace", "versionFlags",
+                    "ltsSlots", "trailer"):
+            if key not in s:
+                self.error(None, f"{vf.path}: the namespace settings lack '{key}'")
         self.version_names = set(seen) | set(RUNTIME_VERSIONS)
         self.version_rows = rows
         self._check_version_cycles(seen)

@@ -177,6 +177,10 @@ class ValidatorTest(unittest.TestCase):
         self.assertEqual(errors_of(one_module("data A\n  prop dynamicProperty Quill::DynamicProperty[] opt "
                                               "since sedge.version.version0\n")), [])
 
+    def test_version_table_needs_its_settings(self):
+        errs = errors_of(one_module("data A\n"), versions="namespace tarn\nrelease version1 \"2.0\"\n")
+        self.assertTrue(any("lack 'ltsSlots'" in e for e in errs), errs)
+
     def test_task_methods_and_wsdl_names_agree(self):
         self.assertRejected(one_module("managed M\n  method m wsdl M returns void task\n"), fragment="must end in '_Task'")
         self.assertRejected(one_module("managed M\n  method m wsdl M_Task returns void\n"), fragment="not marked task")

@@ -9,7 +9,11 @@ VERSIONS = """\
 namespace tarn
   dependencies sedge.reflect sedge.query
   wireNamespace tarn25
+  taskType tarn.Task
+  taskNamespace tarn25
   versionFlags 4
+  ltsSlots 2
+  trailer 1 1 24 26
 release version2 "2.5"
 release version1 "2.0" wireNamespace tarn2
 parent version2 version1
