@@ -211,19 +211,24 @@ void BM_Diff(benchmark::State& state) {
   state.counters["paths"] = static_cast<double>(n);
 }
 
+// BENCHMARK_CAPTURE (Google Benchmark 1.7) pastes the function's name into an
+// identifier, so each template instance gets a plain name first.
+void (*const BM_Equal_ConfigSpec)(benchmark::State&, bool, bool) = &BM_Equal<Tarn::Vm::ConfigSpec>;
+void (*const BM_Equal_AboutInfo)(benchmark::State&, bool, bool) = &BM_Equal<Tarn::AboutInfo>;
+
 BENCHMARK_TEMPLATE(BM_DefaultAndDestroy, Tarn::Vm::ConfigSpec);
 BENCHMARK_TEMPLATE(BM_Copy, Tarn::Vm::ConfigSpec);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::Vm::ConfigSpec>, ConfigSpec_strict_equal, false, false);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::Vm::ConfigSpec>, ConfigSpec_lenient_equal, true, false);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::Vm::ConfigSpec>, ConfigSpec_strict_last_differs, false, true);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::Vm::ConfigSpec>, ConfigSpec_lenient_last_differs, true, true);
+BENCHMARK_CAPTURE(BM_Equal_ConfigSpec, ConfigSpec_strict_equal, false, false);
+BENCHMARK_CAPTURE(BM_Equal_ConfigSpec, ConfigSpec_lenient_equal, true, false);
+BENCHMARK_CAPTURE(BM_Equal_ConfigSpec, ConfigSpec_strict_last_differs, false, true);
+BENCHMARK_CAPTURE(BM_Equal_ConfigSpec, ConfigSpec_lenient_last_differs, true, true);
 BENCHMARK_TEMPLATE(BM_Diff, Tarn::Vm::ConfigSpec);
 BENCHMARK_TEMPLATE(BM_DefaultAndDestroy, Tarn::AboutInfo);
 BENCHMARK_TEMPLATE(BM_Copy, Tarn::AboutInfo);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::AboutInfo>, AboutInfo_strict_equal, false, false);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::AboutInfo>, AboutInfo_lenient_equal, true, false);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::AboutInfo>, AboutInfo_strict_last_differs, false, true);
-BENCHMARK_CAPTURE(BM_Equal<Tarn::AboutInfo>, AboutInfo_lenient_last_differs, true, true);
+BENCHMARK_CAPTURE(BM_Equal_AboutInfo, AboutInfo_strict_equal, false, false);
+BENCHMARK_CAPTURE(BM_Equal_AboutInfo, AboutInfo_lenient_equal, true, false);
+BENCHMARK_CAPTURE(BM_Equal_AboutInfo, AboutInfo_strict_last_differs, false, true);
+BENCHMARK_CAPTURE(BM_Equal_AboutInfo, AboutInfo_lenient_last_differs, true, true);
 BENCHMARK_TEMPLATE(BM_Diff, Tarn::AboutInfo);
 
 // 1,000 conversions each way on the enumeration with the most tags.
