@@ -145,6 +145,7 @@ bool MakeValue(Quill::PropertyInfo const& p, Value& v) {
   if (array) {
     Quill::Any* a = nullptr;
     if (link || t == "string") a = ArrayOf(std::string("x"));
+    else if (t == "boolean") a = ArrayOf(true);
     else if (t == "int") a = ArrayOf(7);
     else if (t == "long") a = ArrayOf(7L);
     else if (t == "short") a = ArrayOf(short{7});

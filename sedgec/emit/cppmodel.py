@@ -118,14 +118,23 @@ class CppCatalogue:
         return Field(p, name, vcpp, False, False, "", "", comp, p.flags, zero)
 
     # -- what a class definition needs ---------------------------------------------
+    def referenced(self, t):
+        """(type, flags) of everything a class declaration names: its properties and, for a
+        managed type, its methods' parameters and results."""
+        out = [(p.type, p.flags) for p in t.props]
+        for m in t.methods:
+            out += [(p.type, p.flags) for p in m.params]
+            if m.result.type is not None:
+                out.append((m.result.type, m.result.flags))
+        return out
+
     def needs_complete(self, t):
         """Catalogue types whose class (or enum) must be complete before `t`'s definition."""
         out = []
         if isinstance(t.base, Type):
             out.append(t.base)
-        for p in t.props:
-            ty = p.type
-            if isinstance(ty, Type) and not (p.flags & F_LINK) and ty.kind != "managed":
+        for ty, flags in self.referenced(t):
+            if isinstance(ty, Type) and not (flags & F_LINK) and ty.kind != "managed":
                 o = self.outer(ty)
                 if o is not None:
                     out.append(o)          # naming a nested type needs its outer class
@@ -136,21 +145,20 @@ class CppCatalogue:
     def forward_decls(self, t):
         """Top-level classes that `t` names only through references."""
         out = []
-        for p in t.props:
-            ty = p.type
-            if isinstance(ty, Type) and ty.kind in ("data", "fault") and not (p.flags & F_LINK) \
+        for ty, flags in self.referenced(t):
+            if isinstance(ty, Type) and ty.kind in ("data", "fault") and not (flags & F_LINK) \
                     and self.outer(ty) is None:
                 out.append(ty)
         return out
 
     def definition_headers(self, t):
-        """Headers a class's member definitions need: every class its fields hold complete."""
+        """Headers a class's member definitions need: every class its fields, parameters and
+        results hold, complete."""
         hs = set()
-        for p in t.props:
-            ty = p.type
-            if p.flags & F_LINK:
+        for ty, flags in self.referenced(t):
+            if flags & F_LINK:
                 continue
-            if isinstance(ty, Type) and ty.kind in ("data", "fault"):
+            if isinstance(ty, Type) and ty.kind in ("data", "fault", "enum"):
                 hs.add(self.header(ty))
             elif isinstance(ty, RuntimeType):
                 if ty.kind == "managed":
@@ -162,13 +170,23 @@ class CppCatalogue:
             elif isinstance(ty, Type) and ty.kind == "managed" or \
                     isinstance(ty, Primitive) and ty.name == "any":
                 hs.add("quill/Values.h")
+        if t.kind == "managed":
+            hs.add(self.stub_header(t))
+            for b in chain(t)[:-1]:
+                hs.add(self.stub_header(b))
         return hs
+
+    def stub_header(self, t):
+        ns = t.module.namespace.split(".")[1:]
+        return "/".join(["tarn", *ns, ".".join(t.type_components) + "Stub.h"])
 
     def value_headers(self, t):
         hs = set()
-        for p in t.props:
-            if isinstance(p.type, Primitive) and p.type.name in _PRIMITIVE_HEADERS and not (p.flags & F_ARRAY):
-                hs.add(_PRIMITIVE_HEADERS[p.type.name])
+        for ty, flags in self.referenced(t):
+            if isinstance(ty, Primitive) and ty.name in _PRIMITIVE_HEADERS and not (flags & F_ARRAY):
+                hs.add(_PRIMITIVE_HEADERS[ty.name])
+        if t.kind == "managed":
+            hs.add("quill/ManagedObject.h")
         return hs
 
 
@@ -254,3 +272,201 @@ def batches(families):
     if cur:
         out.append(cur)
     return out
+
+
+# --- managed types: operations of interfaces, stubs and dispatch ---------------------------
+
+@dataclass
+class Param:
+    name: str            # C++ parameter name
+    cpp: str             # parameter type as declared
+    unbox: str           # dispatch: expression that unboxes slot i
+
+    @property
+    def test_value(self):
+        """An argument of this parameter's form, for the generated call tests."""
+        cpp = self.cpp
+        if cpp.endswith("*"):
+            cls = cpp[:-1]
+            if cls == "::Quill::MoRef":
+                return 'h.Keep(new ::Quill::MoRef("tarn.Folder", "arg"))'
+            if cls == "::Quill::Any":
+                return "h.Keep(new ::Quill::Primitive<int>(1))"
+            return f"h.Keep(new {cls}())"
+        if cpp.startswith("::Basalt::Optional<"):
+            inner = cpp[len("::Basalt::Optional<"):-len("> const&")]
+            return f"::Basalt::Optional<{inner}>({_test_scalar(inner, optional=True)})"
+        return _test_scalar(cpp[:-len(" const&")] if cpp.endswith(" const&") else cpp)
+
+
+def _test_scalar(cpp, optional=False):
+    if cpp == "std::string":
+        return 'std::string("a")'
+    if cpp == "bool":
+        return "false" if optional else "true"
+    if cpp in ("signed char", "short", "int", "long", "float", "double"):
+        return f"static_cast<{cpp}>(1)"
+    if cpp == "::Basalt::System::DateTime":
+        return "::Basalt::System::DateTime(1000)"
+    if cpp == "std::vector<unsigned char>":
+        return "std::vector<unsigned char>{1, 2}"
+    if cpp == "::Quill::PropertyPath":
+        return '::Quill::PropertyPath("a.b")'
+    if cpp.startswith("::Quill::"):
+        return f'{cpp}("tarn.Folder")'
+    return f"static_cast<{cpp}>(0)"   # an enumeration
+
+
+@dataclass
+class Operation:
+    """One getter or method of a managed type, in the forms of interface, stub and dispatch."""
+    owner: object        # the Type that declares it
+    name: str            # C++ operation name (CreateFolder, GetName, IsRecursive)
+    params: List[Param]
+    result: str          # 'void', 'out', 'value', 'optional'
+    result_cpp: str      # out: the Ref's class; value/optional: the value type
+    index: int           # slot in the owner's method-object array
+    constant: str        # METHOD_ constant of a method, "" for a getter
+    disabled: bool
+    is_getter: bool
+    prop_name: str = ""
+    doc: str = ""
+    redeclared: bool = False
+
+    @property
+    def method_objects(self):
+        return self.owner.method_objects
+
+    @property
+    def return_type(self):
+        return {"void": "void", "out": "void", "value": self.result_cpp,
+                "optional": f"::Basalt::Optional<{self.result_cpp}>"}[self.result]
+
+    @property
+    def out_name(self):
+        taken = {p.name for p in self.params}
+        name = "result"
+        while name in taken:
+            name += "_"
+        return name
+
+    def decl_params(self, with_out=True):
+        ps = [f"{p.cpp} {p.name}" for p in self.params]
+        if with_out and self.result == "out":
+            ps.append(f"::Basalt::Ref<{self.result_cpp}>& {self.out_name}")
+        return ", ".join(ps)
+
+    def async_params(self):
+        taken = {p.name for p in self.params}
+        cb, item = "callback", "item"
+        while cb in taken:
+            cb += "_"
+        while item in taken:
+            item += "_"
+        ps = [f"{p.cpp} {p.name}" for p in self.params]
+        ps.append(f"::Quill::InvokeCallback const& {cb}")
+        ps.append(f"::Basalt::Ref<::Basalt::System::ScheduledItem>& {item}")
+        return ", ".join(ps), cb, item
+
+    @property
+    def arg_names(self):
+        return ", ".join(p.name for p in self.params)
+
+    @property
+    def signature_key(self):
+        return (self.name, tuple(p.cpp for p in self.params))
+
+
+_VALUE_CPP = dict(_PRIMITIVE_CPP)
+
+
+def _value_class(cc, ty):
+    """(kind, C++ class) of one value of a parameter's or result's type."""
+    if isinstance(ty, Primitive):
+        if ty.name == "any":
+            return "object", "::Quill::Any"
+        return "value", _VALUE_CPP[ty.name]
+    if ty.kind == "managed":
+        return "object", "::Quill::MoRef"
+    if ty.kind == "enum":
+        return "value", "::" + ty.cpp
+    return "object", "::" + ty.cpp
+
+
+def _array_class(kind, vcpp):
+    return f"::Quill::DataArray<{vcpp}>" if kind == "object" else f"::Quill::Array<{vcpp}>"
+
+
+def param_of(cc, p, i):
+    kind, vcpp = _value_class(cc, p.type)
+    name = names.cpp_identifier(p.name)
+    if p.flags & F_ARRAY:
+        cls = _array_class(kind, vcpp)
+        return Param(name, f"{cls}*", f"::Quill::ArgObject<{cls}>(args, {i})")
+    if kind == "object":
+        return Param(name, f"{vcpp}*", f"::Quill::ArgObject<{vcpp}>(args, {i})")
+    if p.flags & F_OPTIONAL:
+        return Param(name, f"::Basalt::Optional<{vcpp}> const&", f"::Quill::ArgOptional<{vcpp}>(args, {i})")
+    by_value = vcpp in _SCALARS or vcpp.startswith("::Tarn::")
+    return Param(name, vcpp if by_value else f"{vcpp} const&", f"::Quill::ArgValue<{vcpp}>(args, {i})")
+
+
+def result_of(cc, ty, flags, task):
+    """(form, C++ class) of a method's or getter's result."""
+    if task:
+        return "out", "::Quill::MoRef"
+    if ty is None:
+        return "void", ""
+    kind, vcpp = _value_class(cc, ty)
+    if flags & F_ARRAY:
+        return "out", _array_class(kind, vcpp)
+    if kind == "object":
+        return "out", vcpp
+    return ("optional" if flags & F_OPTIONAL else "value"), vcpp
+
+
+def own_operations(cc, t, disabled_versions):
+    """The operations a managed type adds at its level: getters of its new properties in
+    property-list order, then its methods in method-list order."""
+    ops = []
+    nmethods = len(t.methods)
+    for j, p in enumerate(t.props):
+        if p.redeclares is not None:
+            continue
+        ops.append(_getter(cc, t, p, nmethods + j, disabled_versions))
+    for i, m in enumerate(t.methods):
+        params = [param_of(cc, p, k) for k, p in enumerate(m.params)]
+        form, rcpp = result_of(cc, m.result.type, m.result.flags, m.is_task)
+        priv = m.privilege or ("per target type" if m.type_privileges else "none")
+        kind = "task method" if m.is_task else "method"
+        ops.append(Operation(t, names.operation_name(m.name), params, form, rcpp, i, m.constant,
+                             m.version in disabled_versions, False,
+                             doc=f"{kind} {t.name}.{m.name} ({m.wsdl}), since {m.version}, privilege {priv}"
+                                 + (", internal" if m.is_internal else "")))
+    return ops
+
+
+def _getter(cc, t, p, index, disabled_versions):
+    is_bool = getattr(p.type, "name", None) == "boolean" and not (p.flags & F_ARRAY)
+    form, rcpp = result_of(cc, p.type, p.flags, False)
+    return Operation(t, names.getter_name(p.name, is_bool), [], form, rcpp, index, "",
+                     p.version in disabled_versions, True, p.name,
+                     doc=f"property {p.name}, since {p.version}, read privilege {p.privilege or 'none'}",
+                     redeclared=p.redeclares is not None)
+
+
+def redeclared_getters(cc, t, disabled_versions):
+    """Getters a type re-declares (tarn.Network, tarn.Datastore): same signature as the
+    inherited getter, the type's own method object."""
+    nmethods = len(t.methods)
+    return [_getter(cc, t, p, nmethods + j, disabled_versions)
+            for j, p in enumerate(t.props) if p.redeclares is not None]
+
+
+def chain(t):
+    """The managed types from the root down to `t`."""
+    out = []
+    while isinstance(t, Type):
+        out.append(t)
+        t = t.base
+    return out[::-1]

@@ -14,7 +14,9 @@ import os
 import jinja2
 
 from .. import names
-from .cppmodel import CppCatalogue, batches, build_families
+from .cppmodel import (CppCatalogue, batches, build_families, chain, own_operations,
+                       redeclared_getters)
+from ..model.types import Type
 from .views import EnumView, PropRow, TypeView, cstr, record_ref
 
 TEMPLATES = os.path.join(os.path.dirname(__file__), "..", "templates")
@@ -70,10 +72,41 @@ class Plan:
                     outer = self.cc.outer(t)
                     v.scope = ("::" + outer.cpp + "::") if outer else ("::" + names.cpp_namespace(m.namespace) + "::")
                 self.views[t] = v
+        self.disabled = {v.name for v in cat.versions if v.kind == 3}
+        for t in cat.all_types():
+            if t.kind == "managed":
+                self.decorate_managed(self.views[t])
         for f in fams:
             f.views = [self.views[t] for t in f.types]
             f.namespace = names.cpp_namespace(f.top.module.namespace)
         self.path_names = sorted({p.name for t in cat.all_types() if t.kind in ("data", "fault") for p in t.props})
+
+    def decorate_managed(self, v):
+        """Interface levels, stub overriders, dispatch entries and property lookup of a managed type."""
+        t, cc = v.t, self.cc
+        # A getter re-declared lower in the chain is served by the nearest re-declaring type.
+        redeclared, levels = {}, []
+        for level in chain(t):
+            redeclared.update({op.prop_name: op for op in redeclared_getters(cc, level, self.disabled)})
+        for level in chain(t):
+            ops = own_operations(cc, level, self.disabled)
+            if level is not t:
+                ops = [redeclared.get(op.prop_name, op) if op.is_getter else op for op in ops]
+            levels.append(type("Level", (), {"type": level, "ops": ops}))
+        v.levels = levels
+        v.inherited_names = sorted({op.name for lv in levels[:-1] for op in lv.ops})
+        base = t.base
+        v.base_stub = ("::" + base.cpp + "Stub") if isinstance(base, Type) else "::Quill::StubImpl"
+        v.base_stub_header = cc.stub_header(base) if isinstance(base, Type) else ""
+        v.header = cc.header(t)
+        v.namespace = names.cpp_namespace(t.module.namespace)
+        v.method_objects = "::" + t.method_objects
+        own = own_operations(cc, t, self.disabled) + redeclared_getters(cc, t, self.disabled)
+        v.dispatch_ops = sorted((op for op in own if op.is_getter or not op.disabled), key=lambda op: op.index)
+        by_length = {}
+        for p in t.all_props:
+            by_length.setdefault(len(p.name.encode()), []).append((p.name, p.index))
+        v.property_index = sorted(by_length.items())
 
     def units(self, m):
         return batches(self.families_by_module.get(m.namespace, []))
@@ -92,8 +125,12 @@ class Plan:
             fams = self.families_by_module.get(m.namespace, [])
             for f in fams:
                 out.append(("include/" + f.header, "family_header.h.j2", {"fam": f}))
+            stubs = [self.views[t] for t in m.managed]
+            for v in stubs:
+                out.append(("include/" + self.cc.stub_header(v.t), "stub_header.h.j2", {"v": v}))
             out.append(("include/" + module_header_path(m.namespace), "module_header.h.j2",
-                        {"module": m, "headers": [f.header for f in fams]}))
+                        {"module": m, "headers": [f.header for f in fams] +
+                         [self.cc.stub_header(v.t) for v in stubs]}))
             internal = f"src/typeinfo/{m.namespace}.h"
             ctx = {"module": m, "views": [self.views[t] for t in m.slots],
                    "slots_name": self.views[m.slots[0]].module_slots, "slot_count": len(m.slots),
@@ -111,19 +148,28 @@ class Plan:
                 out.append((f"src/types/{m.namespace}/part{n}.cpp", "types_unit.cpp.j2", {
                     "module": m, "part": n, "views": views, "headers": own + extra,
                     "has_enums": any(v.kind == "enum" for v in views),
+                    "has_managed": any(v.kind == "managed" for v in views),
                     "own_enums": [v for v in views if v.kind == "enum"],
                     "foreign_enums": self.foreign_enums(views),
                     "internal_header": f"../../typeinfo/{m.namespace}.h"}))
+            managed = [self.views[t] for t in m.managed]
+            if managed:
+                headers = sorted({h for v in managed for lv in chain(v.t)
+                                  for h in self.cc.definition_headers(lv)} |
+                                 {self.cc.header(v.t) for v in managed})
+                out.append((f"tests/calls_{m.namespace}.cpp", "call_tests.cpp.j2",
+                            {"module": m, "views": managed, "headers": headers}))
         return out
 
     def foreign_enums(self, views):
-        """Enumerations of other units whose arrays this unit's fields hold."""
+        """Enumerations of other units that this unit's classes, stubs or dispatch use: their
+        array and box templates are only declared here. An implicit (hidden) instance would
+        otherwise hide the exported one when the linker merges them."""
         own = {v.t for v in views}
         found = {}
         for v in views:
-            for p in v.t.props:
-                ty = p.type
-                if getattr(ty, "kind", None) == "enum" and p.array and ty not in own:
+            for ty, _ in self.cc.referenced(v.t):
+                if getattr(ty, "kind", None) == "enum" and ty not in own:
                     found[ty] = self.views[ty]
         return sorted(found.values(), key=lambda e: e.name)
 

@@ -40,6 +40,16 @@ class TypeView:
         return "::" + self.t.cpp
 
     @property
+    def defname(self):
+        """The class as named in an out-of-class definition at global scope (no leading ::,
+        which after a return type such as std::string would be read as a member of it)."""
+        return self.t.cpp
+
+    @property
+    def stub_defname(self):
+        return self.t.cpp + "Stub"
+
+    @property
     def local(self):
         """Name inside the module's namespace: type components joined by ::."""
         return "::".join(self.t.type_components)
@@ -121,7 +131,13 @@ class TypeView:
 
     @property
     def nested_classes(self):
-        return [c.simple_name for c in self._children() if c.kind != "enum"]
+        out = []
+        for c in self._children():
+            if c.kind != "enum":
+                out.append(c.simple_name)
+            if c.kind == "managed":
+                out.append(c.simple_name + "Stub")
+        return out
 
     @property
     def nested_enums(self):
