@@ -1,4 +1,6 @@
 // Arrays and boxes: the runtime's instances and their formatting.
+#include <cxxabi.h>
+
 #include <cmath>
 #include <cstdio>
 
@@ -95,10 +97,99 @@ template <> char const* ValueTypeName<MethodName>() { return "methodName"; }
 template <> char const* ValueTypeName<PropertyPath>() { return "propertyPath"; }
 template <> char const* ValueTypeName<Uri>() { return "uri"; }
 
+// --- bodies shared by the instances of the templates -------------------------------
+
+void const* CastOrThrow(Any const* obj, std::type_info const& target) {
+  // What a dynamic_cast from Any to the target class compiles to, with the
+  // target's identity as an argument (-1: no hint about where Any lies in it).
+  // Class type identities are __class_type_info objects in this ABI.
+  using ClassId = abi::__class_type_info;
+  void const* p = obj ? abi::__dynamic_cast(obj, static_cast<ClassId const*>(&typeid(Any)),
+                                            static_cast<ClassId const*>(&target), -1)
+                      : nullptr;
+  if (!p) Basalt::ThrowTypeMismatchException(target, typeid(*obj));
+  return p;
+}
+
+void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs) {
+  if (!self->_IsEqual(other, false)) diffs.Append(prefix);
+}
+
+Type* ArrayTypeOf(Type* element) { return element ? element->GetArrayType() : nullptr; }
+
+Type* ItemArrayType(DataArrayBase const& a) { return ArrayTypeOf(a._GetItemType()); }
+
+void AppendEnumValues(Array<int>& to, void const* values, std::size_t count) {
+  auto& v = to.GetValues();
+  std::size_t at = v.size();
+  v.resize(at + count);
+  if (count) std::memcpy(v.data() + at, values, count * sizeof(int));
+}
+
+void AppendEnumValue(Array<int>& to, int value) { to.GetValues().push_back(value); }
+
+std::string FormatEnumArray(EnumType const* type, Array<int> const& view) {
+  std::vector<std::string> items;
+  for (int v : view.GetValues()) items.push_back(FormatEnum(type, v));
+  return FormatList(items, type ? type->GetName() : "enum");
+}
+
+bool SameEnumValues(Array<int> const& view, Any const* other) noexcept {
+  auto const* o = dynamic_cast<Array<int> const*>(other);
+  if (!o) return false;
+  // Another enumeration array reads through its own view; a plain Array<int>
+  // holds its values itself.
+  return SameValues(view.GetValues(), o->GetValues());
+}
+
+Any* CloneEnumArray(Array<int> const& view, Any* (*create)()) {
+  Any* made = create();
+  // A new enumeration array's view is the array itself.
+  auto& v = static_cast<Array<int>*>(made)->GetValues();
+  try {
+    auto const& src = view.GetValues();
+    v.reserve(src.size());
+    v.insert(v.end(), src.begin(), src.end());
+  } catch (...) {
+    delete made;  // never wrapped: count still 0
+    throw;
+  }
+  return made;
+}
+
+void EnumToTags(Array<int> const& view, EnumType const* type, Basalt::Ref<Array<std::string>>& out) {
+  auto const& v = view.GetValues();
+  out = new Array<std::string>(std::vector<std::string>(v.size()));
+  auto& tags = out->GetValues();
+  for (std::size_t i = 0; i < v.size(); ++i) tags[i] = type->GetTag(v[i]);
+}
+
+Any* EnumFromTags(Any const* strings, EnumType const* type, Any* (*create)()) {
+  auto const* in = dynamic_cast<Array<std::string> const*>(strings);
+  if (!in) Basalt::ThrowTypeMismatchException(typeid(Array<std::string>), typeid(*strings));
+  auto const& tags = in->GetValues();
+  Any* made = create();
+  try {
+    auto& v = static_cast<Array<int>*>(made)->GetValues();
+    v.reserve(tags.size());
+    v.assign(tags.size(), 0);
+    for (std::size_t i = 0; i < tags.size(); ++i) v[i] = type->GetValue(tags[i]);
+  } catch (...) {
+    delete made;  // never wrapped: count still 0
+    throw;
+  }
+  return made;
+}
+
+EnumType* NewEnumType(EnumTypeInfo const* info, EnumFuncs const& funcs) { return new EnumType(info, funcs); }
+
 }  // namespace Detail
 
 Collection::~Collection() = default;
+DataArrayBase::DataArrayBase(DataArrayBase const&) = default;
 DataArrayBase::~DataArrayBase() = default;
+
+void DataArrayBase::AppendAny(Any* item) { _items.emplace_back(item); }
 
 std::uint32_t DataArrayBase::GetCollectionLength() const { return static_cast<std::uint32_t>(_items.size()); }
 
@@ -184,7 +275,7 @@ Type* Primitive<bool>::_GetType() const { return GetNoType<bool>(); }
 bool Primitive<bool>::_IsEqual(Any const* other, bool) const { return _value == Unbox<bool>(other); }
 void Primitive<bool>::_DiffProperties(Any const* other, std::string const& prefix,
                                       PropertyDiffSet& diffs) const {
-  if (!_IsEqual(other, false)) diffs.Append(prefix);
+  Detail::DiffWhole(this, other, prefix, diffs);
 }
 
 }  // namespace Quill

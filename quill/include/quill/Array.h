@@ -2,6 +2,11 @@
 // objects) and Array<V> (plain values; enumerations through Array<int>).
 // Member bodies of the value instances live in libquill; those of enumeration
 // instances in quill/ValueImpl.h, instantiated once by the owning library.
+//
+// A type library instantiates these templates for every enumeration and data
+// class it defines, so their members are kept to a call into libquill with
+// what is type-specific (type objects, type identities, factories) as
+// arguments; the work itself is compiled once, here in the runtime.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +39,8 @@ class DataArrayBase : public Collection {
 
   DataArrayBase() = default;
   // Shares the elements: the copy holds the same objects, one more reference each.
-  DataArrayBase(DataArrayBase const&) = default;
+  // Out of line: every DataArray<T>::_Clone goes through it.
+  DataArrayBase(DataArrayBase const&);
   ~DataArrayBase() override;
 
   // Element by element with AreEqualAnysInt (elements count as required
@@ -52,11 +58,16 @@ class DataArrayBase : public Collection {
   std::size_t size() const noexcept { return _items.size(); }
   bool empty() const noexcept { return _items.empty(); }
   Any* GetAny(std::size_t i) const noexcept { return _items[i].get(); }
-  void AppendAny(Any* item) { _items.emplace_back(item); }
+  void AppendAny(Any* item);
 
  protected:
   Items _items;
 };
+
+namespace Detail {
+// The array type of a._GetItemType(); null while that is null.
+Type* ItemArrayType(DataArrayBase const& a);
+}  // namespace Detail
 
 template <class T>
 class DataArray : public DataArrayBase {
@@ -65,28 +76,23 @@ class DataArray : public DataArrayBase {
   DataArray(DataArray const&) = default;
   DataArray(std::initializer_list<T*> items) {
     _items.reserve(items.size());
-    for (T* p : items) _items.emplace_back(p);
+    for (T* p : items) AppendAny(p);
   }
   ~DataArray() override = default;
 
-  Type* _GetType() const override;
+  Type* _GetType() const override { return Detail::ItemArrayType(*this); }
   DataArray* _Clone() const override { return new DataArray(*this); }
   Type* _GetItemType() const override;
 
   // Elements are of class T (or a subclass) by construction.
   T* Get(std::size_t i) const noexcept { return static_cast<T*>(_items[i].get()); }
   T* operator[](std::size_t i) const noexcept { return Get(i); }
-  void Append(T* item) { _items.emplace_back(item); }
+  void Append(T* item) { AppendAny(item); }
 };
 
 template <class T>
 Type* DataArray<T>::_GetItemType() const {
   return GetDoType<T>();
-}
-template <class T>
-Type* DataArray<T>::_GetType() const {
-  Type* item = _GetItemType();
-  return item ? item->GetArrayType() : nullptr;
 }
 
 // Items of the "any" and reference arrays are not data types.
@@ -114,10 +120,11 @@ class Array : public Collection {
   using element_type = ArrayElement<V>;
 
   Array() = default;
-  Array(Array const&) = default;
+  // Out of line (libquill's instances): enumeration arrays copy through it.
+  Array(Array const&);
   explicit Array(std::vector<element_type> values) : _values(std::move(values)) {}
   Array(std::initializer_list<V> values) : _values(values.begin(), values.end()) {}
-  ~Array() override = default;
+  ~Array() override;
 
   std::string ToString() const override;
   Type* _GetType() const override;
@@ -140,6 +147,13 @@ class Array : public Collection {
   std::vector<element_type> _values;
 };
 
+namespace Detail {
+// Appends `count` values of an int-sized enumeration, stored from `values`
+// on, to `to`'s vector.
+void AppendEnumValues(Array<int>& to, void const* values, std::size_t count);
+void AppendEnumValue(Array<int>& to, int value);
+}  // namespace Detail
+
 // Enumeration values are held as ints in the inherited vector and read
 // through `view`, which every enumeration array points at itself.
 template <class E>
@@ -150,10 +164,14 @@ class Array<E> : public Array<int> {
 
   Array() noexcept : view(this) {}
   Array(std::initializer_list<E> values) : view(this) {
-    _values.reserve(values.size());
-    for (E e : values) _values.push_back(static_cast<int>(e));
+    if constexpr (sizeof(E) == sizeof(int)) {
+      Detail::AppendEnumValues(*this, values.begin(), values.size());
+    } else {
+      for (E e : values) Detail::AppendEnumValue(*this, static_cast<int>(e));
+    }
   }
-  Array(Array const& other);
+  // Holds the values of `other`, read through its view, once each.
+  Array(Array const& other) : Array<int>(*other.view), view(this) {}
   ~Array() override = default;
 
   std::string ToString() const override;
@@ -166,7 +184,7 @@ class Array<E> : public Array<int> {
   std::uint32_t GetCollectionLength() const override;
 
   E Get(std::size_t i) const noexcept { return static_cast<E>(view->GetValues()[i]); }
-  void Append(E e) { view->GetValues().push_back(static_cast<int>(e)); }
+  void Append(E e) { Detail::AppendEnumValue(*view, static_cast<int>(e)); }
 
   Array<int>* view;
 };

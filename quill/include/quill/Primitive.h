@@ -4,6 +4,7 @@
 
 #include <string>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -67,14 +68,21 @@ class Primitive<bool> : public Any {
   bool const _value;
 };
 
+namespace Detail {
+// `obj` converted to the class `target` names, as dynamic_cast converts it;
+// when it is of no such class, raises TypeMismatchException (expected
+// `target`, then obj's class). `obj` must not be null (std::bad_typeid).
+// Instances of the templates below call it instead of expanding the
+// conversion and the throw each.
+void const* CastOrThrow(Any const* obj, std::type_info const& target);
+}  // namespace Detail
+
 // Converts a box to Primitive<V> and returns its value; another class raises
 // TypeMismatchException (expected Primitive<V>, actual class). `box` must not
 // be null.
 template <class V>
 decltype(auto) Unbox(Any const* box) {
-  auto const* p = dynamic_cast<Primitive<V> const*>(box);
-  if (!p) Basalt::ThrowTypeMismatchException(typeid(Primitive<V>), typeid(*box));
-  return p->GetValue();
+  return static_cast<Primitive<V> const*>(Detail::CastOrThrow(box, typeid(Primitive<V>)))->GetValue();
 }
 
 extern template class Primitive<std::string>;

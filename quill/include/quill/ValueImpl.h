@@ -68,11 +68,42 @@ bool SameValues(std::vector<V> const& a, std::vector<V> const& b) noexcept {
 template <class V>
 char const* ValueTypeName();
 
+// --- shared by every enumeration instance ------------------------------------------
+// What differs between enumerations is only their type object, the identity of
+// their classes and the function that allocates an empty array; the members of
+// Array<E>, Primitive<E> and EnumFuncsOf<E> pass those in.
+
+// Appends `prefix` to `diffs` unless self->_IsEqual(other, false) (a virtual
+// call: the box or array's own comparison, and its exceptions).
+void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
+// The array type of `element`; null while `element` is.
+Type* ArrayTypeOf(Type* element);
+
+// "(<enumeration>[]) [tag, ...]" over the values of `view`.
+std::string FormatEnumArray(EnumType const* type, Array<int> const& view);
+// Any Array<int> (another enumeration's too) with the same values as `view`;
+// a null or foreign `other` is unequal.
+bool SameEnumValues(Array<int> const& view, Any const* other) noexcept;
+// A new array from `create` (count 0, its view on itself) holding the values
+// of `view` once each, in order. If filling it throws, it is deleted.
+Any* CloneEnumArray(Array<int> const& view, Any* (*create)());
+// `out` = a new array of strings, the tag of each value of `view` in order.
+void EnumToTags(Array<int> const& view, EnumType const* type, Basalt::Ref<Array<std::string>>& out);
+// `strings` must be an Array<std::string> (else TypeMismatchException); a new
+// array from `create` holding type->GetValue() of each string in order. An
+// unknown tag deletes the array and passes the exception on.
+Any* EnumFromTags(Any const* strings, EnumType const* type, Any* (*create)());
+EnumType* NewEnumType(EnumTypeInfo const* info, EnumFuncs const& funcs);
+
 }  // namespace Quill::Detail
 
 namespace Quill {
 
 // --- Array<V> -------------------------------------------------------------------
+template <class V>
+Array<V>::Array(Array const&) = default;
+template <class V>
+Array<V>::~Array() = default;
 template <class V>
 std::string Array<V>::ToString() const {
   std::vector<std::string> items;
@@ -82,8 +113,7 @@ std::string Array<V>::ToString() const {
 }
 template <class V>
 Type* Array<V>::_GetType() const {
-  Type* t = GetNoType<V>();
-  return t ? t->GetArrayType() : nullptr;
+  return Detail::ArrayTypeOf(GetNoType<V>());
 }
 template <class V>
 Array<V>* Array<V>::_Clone() const {
@@ -97,55 +127,62 @@ bool Array<V>::_IsEqual(Any const* other, bool) const {
 template <class V>
 void Array<V>::_DiffProperties(Any const* other, std::string const& prefix,
                                PropertyDiffSet& diffs) const {
-  if (!this->_IsEqual(other, false)) diffs.Append(prefix);
+  Detail::DiffWhole(this, other, prefix, diffs);
 }
 template <class V>
 std::uint32_t Array<V>::GetCollectionLength() const {
   return static_cast<std::uint32_t>(_values.size());
 }
 
+// --- enumeration function table ----------------------------------------------------
+template <class E>
+struct EnumFuncsOf {
+  static int Unbox(Any const* box) { return static_cast<int>(Quill::Unbox<E>(box)); }
+  static Any* Box(int value) { return new Primitive<E>(static_cast<E>(value)); }
+  static void ToTags(Any const* values, EnumType const* type, Basalt::Ref<Array<std::string>>& out) {
+    auto const* arr = static_cast<Array<E> const*>(Detail::CastOrThrow(values, typeid(Array<E>)));
+    Detail::EnumToTags(*arr->view, type, out);
+  }
+  static Any* FromTags(Any const* strings, EnumType const* type) {
+    return Detail::EnumFromTags(strings, type, &CreateArray);
+  }
+  static Any* CreateArray() { return new Array<E>(); }
+
+  static constexpr EnumFuncs kFuncs{&Unbox, &Box, &ToTags, &FromTags, &CreateArray};
+};
+
+// A new EnumType for E from its descriptor; the module callback stores it.
+template <class E>
+EnumType* CreateEnumType(EnumTypeInfo const* info) {
+  return Detail::NewEnumType(info, EnumFuncsOf<E>::kFuncs);
+}
+
 // --- Array<E> (enumerations) -------------------------------------------------------
 template <class E>
   requires std::is_enum_v<E>
-Array<E>::Array(Array const& other) : Array<int>(), view(this) {
-  auto const& src = other.view->GetValues();
-  _values.reserve(src.size());
-  for (int v : src) _values.push_back(v);
-}
-template <class E>
-  requires std::is_enum_v<E>
 std::string Array<E>::ToString() const {
-  EnumType const* type = GetEnumType<E>();
-  std::vector<std::string> items;
-  for (int v : view->GetValues()) items.push_back(Detail::FormatEnum(type, v));
-  return Detail::FormatList(items, type ? type->GetName() : "enum");
+  return Detail::FormatEnumArray(GetEnumType<E>(), *view);
 }
 template <class E>
   requires std::is_enum_v<E>
 Type* Array<E>::_GetType() const {
-  Type* t = GetEnumType<E>();
-  return t ? t->GetArrayType() : nullptr;
+  return Detail::ArrayTypeOf(GetEnumType<E>());
 }
 template <class E>
   requires std::is_enum_v<E>
 Array<E>* Array<E>::_Clone() const {
-  return new Array(*this);
+  return static_cast<Array*>(Detail::CloneEnumArray(*view, &EnumFuncsOf<E>::CreateArray));
 }
 template <class E>
   requires std::is_enum_v<E>
 bool Array<E>::_IsEqual(Any const* other, bool) const {
-  auto const* o = dynamic_cast<Array<int> const*>(other);
-  if (!o) return false;
-  // Another enumeration array reads through its own view; a plain Array<int>
-  // holds its values itself.
-  std::vector<int> const& theirs = o->GetValues();
-  return Detail::SameValues(view->GetValues(), theirs);
+  return Detail::SameEnumValues(*view, other);
 }
 template <class E>
   requires std::is_enum_v<E>
 void Array<E>::_DiffProperties(Any const* other, std::string const& prefix,
                                PropertyDiffSet& diffs) const {
-  if (!this->_IsEqual(other, false)) diffs.Append(prefix);
+  Detail::DiffWhole(this, other, prefix, diffs);
 }
 template <class E>
   requires std::is_enum_v<E>
@@ -177,46 +214,7 @@ bool Primitive<V>::_IsEqual(Any const* other, bool) const {
 template <class V>
 void Primitive<V>::_DiffProperties(Any const* other, std::string const& prefix,
                                    PropertyDiffSet& diffs) const {
-  if (!this->_IsEqual(other, false)) diffs.Append(prefix);
-}
-
-// --- enumeration function table ----------------------------------------------------
-template <class E>
-struct EnumFuncsOf {
-  static int Unbox(Any const* box) { return static_cast<int>(Quill::Unbox<E>(box)); }
-  static Any* Box(int value) { return new Primitive<E>(static_cast<E>(value)); }
-  static void ToTags(Any const* values, EnumType const* type, Basalt::Ref<Array<std::string>>& out) {
-    auto const* arr = dynamic_cast<Array<E> const*>(values);
-    if (!arr) Basalt::ThrowTypeMismatchException(typeid(Array<E>), typeid(*values));
-    auto const& v = arr->view->GetValues();
-    out = new Array<std::string>(std::vector<std::string>(v.size()));
-    auto& tags = out->GetValues();
-    for (std::size_t i = 0; i < v.size(); ++i) tags[i] = type->GetTag(v[i]);
-  }
-  static Any* FromTags(Any const* strings, EnumType const* type) {
-    auto const& tags = static_cast<Array<std::string> const*>(strings)->GetValues();
-    auto* arr = new Array<E>();
-    try {
-      auto& v = arr->view->GetValues();
-      v.reserve(tags.size());
-      v.assign(tags.size(), 0);
-      for (std::size_t i = 0; i < tags.size(); ++i) v[i] = type->GetValue(tags[i]);
-    } catch (...) {
-      delete arr;  // never wrapped: count still 0
-      throw;
-    }
-    return arr;
-  }
-  static Any* CreateArray() { return new Array<E>(); }
-
-  static constexpr EnumFuncs kFuncs{&Unbox, &Box, &ToTags, &FromTags, &CreateArray};
-};
-
-// A new EnumType for E from its descriptor; the module callback stores it.
-template <class E>
-EnumType* CreateEnumType(EnumTypeInfo const* info) {
-  EnumFuncs funcs = EnumFuncsOf<E>::kFuncs;
-  return new EnumType(info, funcs);
+  Detail::DiffWhole(this, other, prefix, diffs);
 }
 
 }  // namespace Quill
