@@ -191,32 +191,52 @@ char const* EnumType::GetTag(int value) const {
   return _desc->tags[value];
 }
 
+namespace {
+// FNV-1a: short tags, one pass.
+std::uint32_t HashTag(std::string_view s) noexcept {
+  std::uint32_t h = 2166136261u;
+  for (unsigned char c : s) h = (h ^ c) * 16777619u;
+  return h;
+}
+bool SameTag(char const* stored, std::string_view tag) noexcept {
+  return std::strncmp(stored, tag.data(), tag.size()) == 0 && stored[tag.size()] == '\0';
+}
+}  // namespace
+
+// Tags are found through an open-addressing table built on first use: slot 0 holds the
+// mask, slots 1.. hold value + 1 (0 for empty), at least twice as many slots as tags.
 int EnumType::FindValue(std::string_view tag) const noexcept {
-  std::uint16_t const* sorted = _sorted.load(std::memory_order_acquire);
-  if (!sorted) {
-    auto* fresh = new (std::nothrow) std::uint16_t[static_cast<std::size_t>(_count) + 1];
+  std::uint16_t const* table = _sorted.load(std::memory_order_acquire);
+  if (!table) {
+    std::uint32_t size = 4;
+    while (size < 2u * static_cast<std::uint32_t>(_count)) size *= 2;
+    auto* fresh = new (std::nothrow) std::uint16_t[size + 1]();
     if (!fresh) {  // fall back to a scan rather than fail a lookup
       for (int i = 0; i < _count; ++i) {
-        if (tag == _desc->tags[i]) return i;
+        if (SameTag(_desc->tags[i], tag)) return i;
       }
       return -1;
     }
-    for (int i = 0; i < _count; ++i) fresh[i] = static_cast<std::uint16_t>(i);
-    std::sort(fresh, fresh + _count, [&](std::uint16_t a, std::uint16_t b) {
-      return std::strcmp(_desc->tags[a], _desc->tags[b]) < 0;
-    });
+    fresh[0] = static_cast<std::uint16_t>(size - 1);
+    for (int i = 0; i < _count; ++i) {
+      std::uint32_t slot = HashTag(_desc->tags[i]) & (size - 1);
+      while (fresh[slot + 1]) slot = (slot + 1) & (size - 1);
+      fresh[slot + 1] = static_cast<std::uint16_t>(i + 1);
+    }
     std::uint16_t const* expected = nullptr;
     if (_sorted.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-      sorted = fresh;
+      table = fresh;
     } else {
       delete[] fresh;
-      sorted = expected;
+      table = expected;
     }
   }
-  auto it = std::lower_bound(sorted, sorted + _count, tag,
-                             [&](std::uint16_t i, std::string_view t) { return _desc->tags[i] < t; });
-  if (it == sorted + _count || tag != _desc->tags[*it]) return -1;
-  return *it;
+  std::uint32_t mask = table[0];
+  for (std::uint32_t slot = HashTag(tag) & mask;; slot = (slot + 1) & mask) {
+    std::uint16_t v = table[slot + 1];
+    if (!v) return -1;
+    if (SameTag(_desc->tags[v - 1], tag)) return v - 1;
+  }
 }
 
 int EnumType::GetValue(std::string const& tag) const {

@@ -110,7 +110,7 @@ class EnumType : public Type {
   // Quill::Fault::InvalidArgument::Exception (the fault's message names the
   // enumeration and the value).
   char const* GetTag(int value) const;
-  // Value of a tag, exact and case-sensitive, O(log n). Unknown tags throw
+  // Value of a tag, exact and case-sensitive, by hash. Unknown tags throw
   // Quill::Fault::InvalidArgument::Exception.
   int GetValue(std::string const& tag) const;
   // Non-throwing form: -1 for an unknown tag.
@@ -120,7 +120,7 @@ class EnumType : public Type {
   EnumTypeInfo const* _desc;
   EnumFuncs _funcs;
   int _count;
-  mutable std::atomic<std::uint16_t const*> _sorted{nullptr};  // tag positions by tag
+  mutable std::atomic<std::uint16_t const*> _sorted{nullptr};  // hash table of tags, built on first use
 };
 
 // The object through which a method call or a property read goes.
