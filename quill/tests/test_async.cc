@@ -51,21 +51,8 @@ InvokeCallback Record(Delivery& d) {
   };
 }
 
-struct Async : ::testing::Test {
+struct Async : ::testing::Test, SampleImpl::CounterServer {
   void SetUp() override { BindAll(); }
-
-  void Start(LocalAdapter::Options options = {}) {
-    adapter = new LocalAdapter(std::move(options));
-    ref = new MoRef("sample.rpc.Counter", "c-1");
-    impl = new CounterImpl(ref.get());
-    adapter->Register(nullptr, impl.get());
-    stub = CreateStub<Sample::Rpc::CounterStub>(ref.get(), adapter.get());
-  }
-
-  Basalt::Ref<LocalAdapter> adapter;
-  Basalt::Ref<MoRef> ref;
-  Basalt::Ref<CounterImpl> impl;
-  Basalt::Ref<Sample::Rpc::CounterStub> stub;
 };
 
 TEST_F(Async, ResultsAndFaultsReachTheCallbackOnAWorkerThread) {

@@ -70,20 +70,11 @@ class ScriptedStub : public Sample::Rpc::CounterStub {
   int calls = 0;
 };
 
-struct Calls : ::testing::Test {
+struct Calls : ::testing::Test, SampleImpl::CounterServer {
   void SetUp() override {
     BindAll();
-    adapter = new LocalAdapter();
-    ref = new MoRef("sample.rpc.Counter", "c-1");
-    impl = new CounterImpl(ref.get());
-    adapter->Register(nullptr, impl.get());
-    stub = CreateStub<Sample::Rpc::CounterStub>(ref.get(), adapter.get());
+    Start();
   }
-
-  Basalt::Ref<LocalAdapter> adapter;
-  Basalt::Ref<MoRef> ref;
-  Basalt::Ref<CounterImpl> impl;
-  Basalt::Ref<Sample::Rpc::CounterStub> stub;
 };
 
 TEST_F(Calls, TypedValuesRoundTripThroughBoxingDispatchAndBack) {

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Rpc.h"
@@ -208,6 +209,22 @@ class BigCounterImpl : public CounterImpl, public virtual Sample::Rpc::BigCounte
   explicit BigCounterImpl(Quill::MoRef* ref) : CounterImpl(ref) {}
   int GetLimit() override { return 100; }
   void Boost(long factor) override { _value = _value.load() * factor; }
+};
+
+// A counter implementation served by a local adapter, and a stub that calls it.
+struct CounterServer {
+  void Start(Quill::LocalAdapter::Options options = {}) {
+    adapter = new Quill::LocalAdapter(std::move(options));
+    ref = new Quill::MoRef("sample.rpc.Counter", "c-1");
+    impl = new CounterImpl(ref.get());
+    adapter->Register(nullptr, impl.get());
+    stub = Quill::CreateStub<Sample::Rpc::CounterStub>(ref.get(), adapter.get());
+  }
+
+  Basalt::Ref<Quill::LocalAdapter> adapter;
+  Basalt::Ref<Quill::MoRef> ref;
+  Basalt::Ref<CounterImpl> impl;
+  Basalt::Ref<Sample::Rpc::CounterStub> stub;
 };
 
 }  // namespace SampleImpl
