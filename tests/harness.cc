@@ -12,9 +12,12 @@ Basalt::Ref<Quill::Any> Values(V v) {
   return Basalt::Ref<Quill::Any>(a);
 }
 
+}  // namespace
+
 Basalt::Ref<Quill::Any> ValueOf(Quill::PropertyInfo const& p) {
-  std::string t = p.type->name;
-  auto kind = static_cast<Quill::TypeKind>(p.type->kind);
+  // A link holds the key of the object it names, not the object.
+  std::string t = p.flags & Quill::F_LINK ? "string" : p.type->name;
+  auto kind = p.flags & Quill::F_LINK ? Quill::KIND_PRIMITIVE : static_cast<Quill::TypeKind>(p.type->kind);
   if (p.flags & Quill::F_ARRAY) {
     if (t == "string") return Values(std::string("r"));
     if (t == "boolean") return Values(true);
@@ -72,7 +75,6 @@ Basalt::Ref<Quill::Any> ValueOf(Quill::PropertyInfo const& p) {
   ADD_FAILURE() << "no canned value for type " << t;
   return {};
 }
-}  // namespace
 
 Basalt::Ref<Quill::Any> Canned(Quill::ManagedMethod* method) {
   if (method->IsProperty()) return ValueOf(*method->GetPropertyInfo());

@@ -28,6 +28,10 @@
 
 namespace tarn_test {
 
+// A boxed value of a property's, parameter's or result's declared type (an array holds one
+// element).
+Basalt::Ref<Quill::Any> ValueOf(Quill::PropertyInfo const& p);
+
 // A result of the declared type of a method or property read: what a server would answer.
 Basalt::Ref<Quill::Any> Canned(Quill::ManagedMethod* method);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Primitive.h"
@@ -129,62 +130,21 @@ struct Value {
   void* ptr = nullptr;
 };
 
-template <class V>
-Quill::Any* ArrayOf(V v) {
-  auto* a = new Quill::Array<V>();
-  a->Append(v);
-  return a;
-}
-
 // Fills `v` with a value for property `p`, and returns whether it is held by reference.
 bool MakeValue(Quill::PropertyInfo const& p, Value& v) {
   std::string t = p.type->name;
-  bool array = p.flags & Quill::F_ARRAY;
   bool link = p.flags & Quill::F_LINK;
   auto kind = static_cast<Quill::TypeKind>(p.type->kind);
-  if (array) {
-    Quill::Any* a = nullptr;
-    if (link || t == "string") a = ArrayOf(std::string("x"));
-    else if (t == "boolean") a = ArrayOf(true);
-    else if (t == "int") a = ArrayOf(7);
-    else if (t == "long") a = ArrayOf(7L);
-    else if (t == "short") a = ArrayOf(short{7});
-    else if (t == "byte") a = ArrayOf(static_cast<signed char>(7));
-    else if (t == "double") a = ArrayOf(7.5);
-    else if (t == "typeName") a = ArrayOf(Quill::TypeName("tarn.Folder"));
-    else if (t == "methodName") a = ArrayOf(Quill::MethodName("tarn.Folder.destroy"));
-    else if (t == "uri") a = ArrayOf(Quill::Uri("https://x.invalid/"));
-    else if (kind == Quill::KIND_ENUM) {
-      auto* e = static_cast<Quill::EnumType*>(Quill::FindTypeByInfo(p.type));
-      a = e->GetFuncs().createArray();
-      static_cast<Quill::Array<int>*>(a)->GetValues().push_back(0);
-    } else if (kind == Quill::KIND_MANAGED) {
-      auto* arr = new Quill::DataArray<Quill::MoRef>();
-      arr->Append(new Quill::MoRef(t, "ref-1"));
-      a = arr;
-    } else if (kind == Quill::KIND_ANY) {
-      auto* arr = new Quill::DataArray<Quill::Any>();
-      arr->AppendAny(new Quill::Primitive<int>(3));
-      a = arr;
-    } else {
-      auto* dt = static_cast<Quill::DataObjectType*>(Quill::FindTypeByInfo(p.type));
-      auto* arr = dt->CreateArray();
-      arr->AppendAny(dt->Create());
-      a = arr;
-    }
-    v.ref = a;
+  bool byRef = (p.flags & Quill::F_ARRAY) ||
+               (!link && (kind == Quill::KIND_MANAGED || kind == Quill::KIND_ANY ||
+                          kind == Quill::KIND_DATA || kind == Quill::KIND_FAULT));
+  if (byRef) {
+    v.ref = tarn_test::ValueOf(p);
     v.ptr = &v.ref;
     return true;
   }
   if (link || t == "string") { v.s = "value-" + std::string(p.name); v.ptr = &v.s; return false; }
   if (kind == Quill::KIND_ENUM) { v.i = 0; v.ptr = &v.i; return false; }
-  if (kind == Quill::KIND_MANAGED) { v.ref = new Quill::MoRef(t, "ref-1"); v.ptr = &v.ref; return true; }
-  if (kind == Quill::KIND_ANY) { v.ref = new Quill::Primitive<int>(3); v.ptr = &v.ref; return true; }
-  if (kind == Quill::KIND_DATA || kind == Quill::KIND_FAULT) {
-    v.ref = static_cast<Quill::DataObjectType*>(Quill::FindTypeByInfo(p.type))->Create();
-    v.ptr = &v.ref;
-    return true;
-  }
   if (t == "boolean") v.ptr = &v.b;
   else if (t == "byte") v.ptr = &v.c;
   else if (t == "short") v.ptr = &v.sh;
