@@ -1,0 +1,506 @@
+"""tarn-inspect against the catalogue.
+
+The tool reads the runtime's registry; these tests read schema/ on their own
+(a small reader of the declaration lines below) and, for the whole-registry
+checks, the resolved catalogue of sedgec, and compare. TARN_INSPECT names the
+built tool.
+"""
+import json
+import os
+import re
+import shlex
+import subprocess
+import sys
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SCHEMA = os.path.join(ROOT, "schema")
+TOOL = os.environ.get("TARN_INSPECT", os.path.join(ROOT, "build", "dev", "tools", "tarn-inspect"))
+
+PRIMITIVES = {"string", "boolean", "byte", "short", "int", "long", "float", "double", "dateTime",
+              "binary", "any", "typeName", "methodName", "propertyPath", "uri"}
+F_ARRAY, F_OPTIONAL, F_MANAGED = 0x1, 0x2, 0x4
+FLAG_WORDS = {"opt": 0x2, "linkable": 0x10, "link": 0x20, "f64": 0x40, "secret": 0x200, "f1024": 0x400}
+PROPERTY_KEYS = {"name", "type", "flags", "version", "privilege"}
+METHOD_KEYS = {"name", "wsdlName", "privilege", "typePrivileges", "version", "isTask", "isInternal",
+               "result", "params", "faults"}
+
+
+def run(*args):
+    return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=300)
+
+
+def run_ok(*args):
+    r = run(*args)
+    if r.returncode != 0:
+        raise AssertionError(f"tarn-inspect {' '.join(args)} exited {r.returncode}: {r.stderr}")
+    return r.stdout
+
+
+def run_json(*args):
+    return json.loads(run_ok(*args, "--json"))
+
+
+# --- a reader of the schema text ---------------------------------------------------
+
+def full_type(written):
+    """Sedge name of a type reference as the catalogue writes it."""
+    if written in PRIMITIVES:
+        return written
+    m = re.fullmatch(r"Quill::Fault::(\w+)", written)
+    if m:
+        return "sedge.fault." + m.group(1)
+    m = re.fullmatch(r"Quill::(\w+)", written)
+    if m:
+        return "sedge." + m.group(1)
+    m = re.fullmatch(r"gSedgeFault(\w+)TypeInfo", written)
+    if m:
+        return "sedge.fault." + m.group(1)
+    return "tarn." + written
+
+
+def full_version(written):
+    return written if "." in written else "tarn.version." + written
+
+
+def parse_schema():
+    """Declarations of every module file: full name -> dict with the written facts."""
+    decls = {}
+    for fn in sorted(os.listdir(SCHEMA)):
+        if not fn.endswith(".sedge") or fn == "versions.sedge":
+            continue
+        module = None
+        cur = None
+        method = None
+        with open(os.path.join(SCHEMA, fn)) as f:
+            for line in f:
+                line = line.split("#", 1)[0].rstrip()
+                if not line.strip():
+                    continue
+                words = shlex.split(line)
+                if words[0] == "module":
+                    module = words[1]
+                    continue
+                if not line.startswith(" "):
+                    kind, name = words[0], words[1]
+                    d = {"kind": kind, "module": module, "file": fn, "base": None, "wsdl": None,
+                         "version": "tarn.version.version1", "props": [], "methods": [], "tags": []}
+                    rest = words[2:]
+                    while rest:
+                        key = rest.pop(0)
+                        if key == ":":
+                            d["base"] = full_type(rest.pop(0))
+                        elif key == "wsdl":
+                            d["wsdl"] = rest.pop(0)
+                        elif key == "since":
+                            d["version"] = full_version(rest.pop(0))
+                    cur = decls["tarn." + name] = d
+                    method = None
+                elif words[0] == "prop":
+                    cur["props"].append(parse_member(words[1:], cur["kind"] == "managed"))
+                elif words[0] == "tags":
+                    cur["tags"].extend(words[1:])
+                elif words[0] == "method":
+                    method = parse_method(words[1:])
+                    cur["methods"].append(method)
+                elif words[0] == "param":
+                    p = parse_member(words[1:], False, default_version=method["version"])
+                    method["params"].append(p)
+                elif words[0] == "raises":
+                    method["faults"].extend(full_type(w.rstrip(",")) for w in words[1:] if w != ",")
+                elif words[0] == "typepriv":
+                    method["typePrivileges"].append([full_type(words[1]), words[2]])
+    return decls
+
+
+def parse_member(words, managed, default_version="tarn.version.version1"):
+    name, written = words[0], words[1]
+    flags = F_ARRAY if written.endswith("[]") else 0
+    if managed:
+        flags |= F_MANAGED
+    p = {"name": name, "type": full_type(written.removesuffix("[]")), "version": default_version,
+         "privilege": None}
+    rest = words[2:]
+    while rest:
+        w = rest.pop(0)
+        if w in FLAG_WORDS:
+            flags |= FLAG_WORDS[w]
+        elif w == "since":
+            p["version"] = full_version(rest.pop(0))
+        elif w in ("priv", "needs"):
+            p["privilege"] = rest.pop(0)
+    p["flags"] = flags
+    return p
+
+
+def parse_method(words):
+    m = {"name": words[0], "wsdlName": words[0][0].upper() + words[0][1:], "privilege": None,
+         "typePrivileges": [], "version": "tarn.version.version1", "isTask": False, "isInternal": False,
+         "params": [], "faults": []}
+    rest = words[1:]
+    result = None
+    while rest:
+        w = rest.pop(0)
+        if w == "wsdl":
+            m["wsdlName"] = rest.pop(0)
+        elif w == "returns":
+            written = rest.pop(0)
+            result = None if written == "void" else written
+            rflags = F_ARRAY if result and result.endswith("[]") else 0
+            while rest and rest[0] in FLAG_WORDS:
+                rflags |= FLAG_WORDS[rest.pop(0)]
+        elif w == "priv":
+            m["privilege"] = rest.pop(0)
+        elif w == "since":
+            m["version"] = full_version(rest.pop(0))
+        elif w == "task":
+            m["isTask"] = True
+        elif w == "internal":
+            m["isInternal"] = True
+    m["result"] = {"type": full_type(result.removesuffix("[]")) if result else None,
+                   "flags": rflags if result else 0,
+                   "version": m["version"] if result else "sedge.version.version0"}
+    return m
+
+
+def parse_versions():
+    """Rows (name, kind, wire namespace, wire version, flags) and parent pairs of
+    versions.sedge, with full names and the table's defaults applied."""
+    rows, parents, defaults = [], [], {}
+    with open(os.path.join(SCHEMA, "versions.sedge")) as f:
+        for line in f:
+            words = shlex.split(line.split("#", 1)[0])
+            if len(words) == 2 and words[0] in ("wireNamespace", "versionFlags"):
+                defaults[words[0]] = words[1]
+            elif len(words) >= 3 and words[0] in ("release", "unstable", "feature", "disabled"):
+                row = dict(defaults, **dict(zip(words[3::2], words[4::2])))
+                rows.append((full_version(words[1]), words[0], row["wireNamespace"], words[2],
+                             int(row["versionFlags"])))
+            elif len(words) == 3 and words[0] == "parent":
+                parents.append((full_version(words[1]), full_version(words[2])))
+    return rows, parents
+
+
+def ancestors(name, parents):
+    up = {}
+    for child, parent in parents:
+        up.setdefault(child, []).append(parent)
+    seen, todo = set(), list(up.get(name, []))
+    while todo:
+        v = todo.pop()
+        if v not in seen:
+            seen.add(v)
+            todo.extend(up.get(v, []))
+    return seen
+
+
+def cpp_exception(sedge_name):
+    """The exception class a fault's name implies: namespaces capitalised, types as named."""
+    parts = sedge_name.split(".")
+    root = {"tarn": "Tarn", "sedge": "Quill"}[parts[0]]
+    out = [root]
+    for p in parts[1:]:
+        out.append(p if p[0].isupper() else p[0].upper() + p[1:])
+    return "::".join(out) + "::Exception"
+
+
+DECLS = parse_schema()
+_dump = None
+
+
+def dump():
+    global _dump
+    if _dump is None:
+        _dump = json.loads(run_ok("dump", "--json"))
+    return _dump
+
+
+def dumped_types():
+    return {t["name"]: t for t in dump()["types"]}
+
+
+# --- the tests ---------------------------------------------------------------------
+
+class ShowAgainstSchema(unittest.TestCase):
+    def check_written(self, name):
+        """show --json of a type against what its declaration writes."""
+        d = DECLS[name]
+        got = run_json("show", name)
+        self.assertEqual(got["name"], name)
+        self.assertEqual(got["kind"], d["kind"])
+        self.assertEqual(got["module"], d["module"])
+        self.assertEqual(got["version"], d["version"])
+        if d["wsdl"]:
+            self.assertEqual(got["wsdlName"], d["wsdl"])
+        if d["base"]:
+            self.assertEqual(got["base"], d["base"])
+            self.assertEqual(got["baseChain"][0], d["base"])
+        return d, got
+
+    def test_data_type_with_its_properties(self):
+        d, got = self.check_written("tarn.AboutInfo")
+        self.assertEqual(got["properties"], d["props"])
+        text = run_ok("show", "tarn.AboutInfo")
+        self.assertTrue(text.startswith("tarn.AboutInfo\n"))
+        self.assertRegex(text, r"\n  kind +data\n")
+        self.assertRegex(text, r"\n  base +sedge\.DynamicData\n")
+        self.assertIn(f"properties ({len(d['props'])})", text)
+        # patchLevel: optional, introduced later than the type.
+        self.assertRegex(text, r"\n  patchLevel +string +optional +tarn\.version\.v7_0_2_0 +-\n")
+
+    def test_managed_type_with_its_methods(self):
+        d, got = self.check_written("tarn.Folder")
+        self.assertEqual(got["properties"], d["props"])
+        self.assertEqual(len(got["methods"]), len(d["methods"]))
+        for want, have in zip(d["methods"], got["methods"]):
+            with self.subTest(method=want["name"]):
+                self.assertEqual(set(have), METHOD_KEYS)
+                for key in ("name", "wsdlName", "privilege", "version", "isTask", "isInternal",
+                            "params", "faults", "result"):
+                    self.assertEqual(have[key], want[key], key)
+                if want["typePrivileges"]:
+                    self.assertEqual(have["typePrivileges"], want["typePrivileges"])
+        # Inherited members come from the bases, nearest first in the chain.
+        self.assertEqual(got["baseChain"][-1], "sedge.ManagedObject")
+        owners = {p["owner"] for p in got["inheritedProperties"]}
+        self.assertIn(d["base"], owners)
+        self.assertNotIn("tarn.Folder", owners)
+
+        text = run_ok("show", "Folder")
+        self.assertRegex(text, r"\n  kind +managed\n")
+        self.assertIn("\n  createFolder (CreateFolder)\n", text)
+        self.assertRegex(text, r"\n      raises +tarn\.fault\.DuplicateName, tarn\.fault\.InvalidName\n")
+        self.assertRegex(text, r"\n      marked +task\n")
+        self.assertRegex(text, r"\n      param +pool +tarn\.ResourcePool +- +\S+ +Resource\.AssignVMToPool\n")
+
+    def test_enumeration_tags_in_value_order(self):
+        name = "tarn.ManagedEntity.Status"
+        d, got = self.check_written(name)
+        self.assertEqual(got["tags"], d["tags"])
+        self.assertNotIn("properties", got)
+        self.assertIsNone(got["base"])
+        text = run_ok("show", name)
+        rows = re.findall(r"^  (\d+)  (\S+)$", text.split("tags (")[1], re.M)
+        self.assertEqual([(int(v), t) for v, t in rows], list(enumerate(d["tags"])))
+
+    def test_fault_with_its_exception_class(self):
+        for name in ("tarn.fault.DuplicateName", "tarn.fault.TarnFault"):
+            with self.subTest(fault=name):
+                d, got = self.check_written(name)
+                self.assertEqual(got["exception"], cpp_exception(name))
+                self.assertEqual([(p["name"], p["type"]) for p in got["properties"]],
+                                 [(p["name"], p["type"]) for p in d["props"]])
+        self.assertIn("Tarn::Fault::DuplicateName::Exception", run_ok("show", "fault.DuplicateName"))
+        # The runtime's own faults are in the registry too.
+        got = run_json("show", "sedge.fault.InvalidArgument")
+        self.assertEqual(got["exception"], "Quill::Fault::InvalidArgument::Exception")
+
+    def test_names_by_wsdl_and_catalogue_spelling(self):
+        by_sedge = run_json("show", "tarn.vm.ConfigSpec")
+        self.assertEqual(run_json("show", by_sedge["wsdlName"]), by_sedge)
+        self.assertEqual(run_json("show", "vm.ConfigSpec"), by_sedge)
+
+
+class Dump(unittest.TestCase):
+    def test_every_catalogue_type_once_with_kinds_adding_up(self):
+        doc = dump()
+        types = doc["types"]
+        names = [t["name"] for t in types]
+        self.assertEqual(names, sorted(names))
+        self.assertEqual(len(names), len(set(names)))
+        self.assertEqual(doc["typeCount"], len(types))
+        ours = {t["name"]: t for t in types if t["name"].startswith("tarn.")}
+        self.assertEqual(set(ours), set(DECLS))
+        kinds = {}
+        for t in types:
+            kinds[t["kind"]] = kinds.get(t["kind"], 0) + 1
+        self.assertEqual(set(kinds), {"data", "fault", "enum", "managed"})
+        self.assertEqual(sum(kinds.values()), len(types))
+        for kind, count in kinds.items():
+            self.assertEqual(len(run_ok("list", "--kind", kind).splitlines()), count, kind)
+        for name, t in ours.items():
+            self.assertEqual((t["kind"], t["module"]), (DECLS[name]["kind"], DECLS[name]["module"]), name)
+
+    def test_members_follow_the_contract_and_references_resolve(self):
+        types = dumped_types()
+        known = set(types) | PRIMITIVES
+        for t in types.values():
+            with self.subTest(type=t["name"]):
+                base = {"name", "wsdlName", "kind", "module", "version", "base"}
+                extra = {"enum": {"tags"}, "data": {"properties"}, "fault": {"properties", "exception"},
+                         "managed": {"properties", "methods"}}[t["kind"]]
+                self.assertEqual(set(t), base | extra)
+                if t["base"] is not None:
+                    self.assertIn(t["base"], types)
+                    self.assertEqual(types[t["base"]]["kind"] == "managed", t["kind"] == "managed")
+                for p in t.get("properties", []):
+                    self.assertEqual(set(p), PROPERTY_KEYS)
+                    self.assertIn(p["type"], known)
+                for m in t.get("methods", []):
+                    self.assertEqual(set(m), METHOD_KEYS)
+                    for p in m["params"]:
+                        self.assertEqual(set(p), PROPERTY_KEYS)
+                        self.assertIn(p["type"], known)
+                    self.assertTrue(m["result"]["type"] is None or m["result"]["type"] in known)
+                    for f in m["faults"]:
+                        self.assertEqual(types[f]["kind"], "fault")
+                if t["kind"] == "fault":
+                    self.assertTrue(t["exception"].endswith("::Exception"))
+
+    def test_every_type_matches_the_resolved_catalogue(self):
+        sys.path.insert(0, ROOT)
+        from sedgec.model import load_catalogue
+        cat = load_catalogue(SCHEMA)
+        types = dumped_types()
+
+        def prop(p):
+            return {"name": p.name, "type": p.type.name if p.type else None, "flags": p.flags,
+                    "version": p.version, "privilege": p.privilege}
+
+        for t in cat.all_types():
+            got = types[t.name]
+            want = {"name": t.name, "wsdlName": t.wsdl, "kind": t.kind, "module": t.module.namespace,
+                    "version": t.version, "base": t.base.name if t.base else None}
+            if t.kind == "enum":
+                want["tags"] = t.tags
+            else:
+                want["properties"] = [prop(p) for p in t.props]
+            if t.kind == "managed":
+                want["methods"] = [{
+                    "name": m.name, "wsdlName": m.wsdl, "privilege": m.privilege,
+                    "typePrivileges": [[ty.name, pr] for ty, pr in m.type_privileges],
+                    "version": m.version, "isTask": m.is_task, "isInternal": m.is_internal,
+                    "result": {"type": m.result.type.name if m.result.type else None,
+                               "flags": m.result.flags, "version": m.result.version},
+                    "params": [prop(p) for p in m.params],
+                    "faults": [f.name for f in m.faults]} for m in t.methods]
+            got = {k: v for k, v in got.items() if k != "exception"}
+            self.assertEqual(got, want, t.name)
+
+    def test_versions_in_the_dump_are_the_version_table(self):
+        self.assertEqual(dump()["versions"], run_json("versions"))
+
+
+class ListFilters(unittest.TestCase):
+    def names(self, *args):
+        return [line.split()[0] for line in run_ok("list", *args).splitlines()]
+
+    def test_kind_and_module(self):
+        enums = self.names("--kind", "enum")
+        self.assertEqual(set(enums), {n for n, t in dumped_types().items() if t["kind"] == "enum"})
+        in_vm = set(self.names("--module", "tarn.vm"))
+        self.assertEqual(in_vm, {n for n, d in DECLS.items() if d["file"] == "tarn.vm.sedge"})
+        # Exactly the module: nothing of tarn.vm.device.
+        self.assertFalse(any(n.startswith("tarn.vm.device.") for n in in_vm))
+        both = set(self.names("--kind=managed", "--module=tarn.vm"))
+        self.assertEqual(both, {n for n in in_vm if DECLS[n]["kind"] == "managed"})
+        self.assertTrue(both)
+
+    def test_version_keeps_what_a_client_of_it_sees(self):
+        _, parents = parse_versions()
+        for short in ("version1", "version5", "v7_0"):
+            with self.subTest(version=short):
+                full = full_version(short)
+                seen = ancestors(full, parents) | {full}
+                got = {n for n in self.names("--version", short) if n.startswith("tarn.")}
+                self.assertEqual(got, {n for n, d in DECLS.items() if d["version"] in seen})
+        newer = set(self.names("--version", "v7_0"))
+        self.assertLess(set(self.names("--version", "version1")), newer)
+
+    def test_filters_combine_and_json_agrees_with_text(self):
+        args = ("--kind", "data", "--module", "tarn.vm", "--version", "version2")
+        text = self.names(*args)
+        rows = run_json("list", *args)
+        self.assertEqual([r["name"] for r in rows], text)
+        for r in rows:
+            self.assertEqual((r["kind"], r["module"]), ("data", "tarn.vm"))
+            self.assertIn(r["version"], ancestors("tarn.version.version2", parse_versions()[1])
+                          | {"tarn.version.version2"})
+
+    def test_unknown_filters(self):
+        r = run("list", "--version", "nosuchversion")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no version named", r.stderr)
+        r = run("list", "--module", "tarn.nosuch")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no module named", r.stderr)
+        r = run("list", "--kind", "primitive")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("usage:", r.stderr)
+
+
+class Versions(unittest.TestCase):
+    def test_table_against_the_version_file(self):
+        rows, parents = parse_versions()
+        table = run_json("versions")
+        ours = [v for v in table if v["namespace"] == "tarn"]
+        self.assertEqual([(v["name"], v["kind"], v["wireNamespace"], v["wireVersion"], v["flags"])
+                          for v in ours], rows)
+        # The rows that override the table's defaults.
+        self.assertIn(("tarn.version.version1", "release", "tarn2", "2.0", 4), rows)
+        self.assertIn(("tarn.version.version3", "release", "tarn25", "2.5u2", 6), rows)
+        for v in ours:
+            self.assertEqual(sorted(v["parents"]), sorted(p for c, p in parents if c == v["name"]))
+        # The runtime's own versions are listed as well, and the text has one line a version.
+        self.assertTrue(any(v["namespace"] == "sedge" for v in table))
+        self.assertEqual(len(run_ok("versions").splitlines()), len(table) + 1)
+
+    def test_one_version_and_what_it_succeeds(self):
+        _, parents = parse_versions()
+        for short in ("version1", "v7_0", "Hasp_OnlineVMEncryption"):
+            with self.subTest(version=short):
+                full = full_version(short)
+                got = run_json("version", short)
+                self.assertEqual(got["name"], full)
+                want = ancestors(full, parents)
+                self.assertEqual({s for s in got["succeeds"] if s.startswith("tarn.")},
+                                 {s for s in want if s.startswith("tarn.")})
+                self.assertNotIn(full, got["succeeds"])
+                text = run_ok("version", full)
+                self.assertIn(f"succeeds ({len(got['succeeds'])})", text)
+        # Across namespaces: the first release builds on the runtime's versions.
+        self.assertIn("sedge.version.version0", run_json("version", "version1")["succeeds"])
+
+    def test_unknown_version_suggests_by_case(self):
+        r = run("version", "tarn.version.VERSION1")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no version named", r.stderr)
+        self.assertIn("tarn.version.version1", r.stderr)
+
+
+class Errors(unittest.TestCase):
+    def test_unknown_type_names_near_matches(self):
+        r = run("show", "tarn.folder")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, "")
+        self.assertIn('no type named "tarn.folder"', r.stderr)
+        self.assertIn("  tarn.Folder\n", r.stderr)
+        r = run("show", "tarn.nowhere.AboutInfo")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("  tarn.AboutInfo\n", r.stderr)
+        r = run("show", "NoSuchThingAnywhere")
+        self.assertEqual(r.returncode, 1)
+        self.assertNotIn("near matches", r.stderr)
+        # Primitives are in the registry but are not described types.
+        self.assertEqual(run("show", "string").returncode, 1)
+
+    def test_bad_usage(self):
+        for args in ([], ["frobnicate"], ["show"], ["show", "a", "b"], ["version"], ["versions", "x"],
+                     ["show", "tarn.Folder", "--kind", "data"], ["list", "--colour"], ["list", "--kind"],
+                     ["list", "--kind", "data", "--kind", "enum"]):
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stdout, "")
+                self.assertIn("usage: tarn-inspect", r.stderr)
+
+    def test_help(self):
+        for args in (["--help"], ["show", "-h"]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 0)
+            self.assertIn("usage: tarn-inspect", r.stdout)
+            self.assertEqual(r.stderr, "")
+
+
+if __name__ == "__main__":
+    unittest.main()
