@@ -1,0 +1,289 @@
+// Stubs over an in-process adapter: sync calls, a task method followed to its end, async
+// calls with a callback and a handle, and an adapter of one's own, as
+// docs/stubs-and-async.md describes them.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "check.h"
+#include "quill/Quill.h"
+#include "tarn/OverheadMemoryManagerStub.h"
+#include "tarn/TaskInfo.h"
+#include "tarn/TaskStub.h"
+#include "tarn/fault/InvalidState.h"
+#include "tarn/fault/NotFound.h"
+#include "tarn/host/MaintenanceManagerStub.h"
+
+namespace {
+
+// --- the server end, kept short: docs/server-side.md explains it ----------------------
+
+class Overhead : public Quill::ServerObject<Tarn::OverheadMemoryManager> {
+ public:
+  using ServerObject::ServerObject;
+  long LookupVmOverheadMemory(Quill::MoRef* vm, Quill::MoRef* host) override {
+    if (!vm || vm->GetId() != "vm-1") {
+      Basalt::Ref<Tarn::Fault::NotFound> fault(new Tarn::Fault::NotFound());
+      fault->Throw();
+    }
+    return host && host->GetId() == "host-2" ? 2048 : 1024;
+  }
+};
+
+// A server task: its state is read by clients while a worker runs it, hence the lock.
+class MaintenanceTask : public Quill::ServerObject<Tarn::Task> {
+ public:
+  explicit MaintenanceTask(Quill::MoRef* ref) : ServerObject(ref), _info(new Tarn::TaskInfo()) {
+    _info->key = ref->GetId();
+    _info->task = ref;
+  }
+  void GetInfo(Basalt::Ref<Tarn::TaskInfo>& result) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    result = static_cast<Tarn::TaskInfo*>(_info->_Clone());  // in process: hand out a copy
+  }
+  void Run(std::string const& id, bool canceled) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (canceled || id.empty()) {
+      Basalt::Ref<Tarn::Fault::InvalidState> fault(new Tarn::Fault::InvalidState());
+      _info->error = fault;
+      _info->state = Tarn::TaskInfo::State::error;
+    } else {
+      _info->progress = 100;
+      _info->state = Tarn::TaskInfo::State::success;
+    }
+  }
+  void GetValue(Basalt::Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>>&) override {}
+  void GetAvailableField(Basalt::Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>>&) override {}
+  void SetCustomValue(std::string const&, std::string const&) override { Unsupported(); }
+  void Cancel() override { Unsupported(); }
+  void UpdateProgress(int) override { Unsupported(); }
+  void SetState(Tarn::TaskInfo::State, Quill::Any*, Quill::MethodFault*) override { Unsupported(); }
+  void UpdateDescription(Quill::LocalizableMessage*) override { Unsupported(); }
+
+ private:
+  static void Unsupported() {
+    Basalt::Ref<Quill::Fault::NotSupported> fault(new Quill::Fault::NotSupported());
+    fault->Throw();
+  }
+  std::mutex _mutex;
+  Basalt::Ref<Tarn::TaskInfo> _info;
+};
+
+class Maintenance : public Quill::ServerObject<Tarn::Host::MaintenanceManager> {
+ public:
+  using ServerObject::ServerObject;
+  void EnterPartialMaintenanceMode(std::string const& id, Basalt::Optional<int> const&,
+                                   Basalt::Ref<Quill::MoRef>& result) override {
+    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
+    Basalt::Ref<Quill::MoRef> ref = adapter->MakeRef("tarn.Task");
+    Basalt::Ref<MaintenanceTask> task(new MaintenanceTask(ref.get()));
+    adapter->Register(nullptr, task.get());
+    adapter->Post([task, id](bool canceled) { task->Run(id, canceled); });
+    result = ref;
+  }
+  void ExitPartialMaintenanceMode(std::string const& id, Basalt::Optional<int> const& timeout,
+                                  Basalt::Ref<Quill::MoRef>& result) override {
+    EnterPartialMaintenanceMode(id, timeout, result);
+  }
+};
+
+// --- the client end --------------------------------------------------------------------
+
+// [adapter]
+// A transport in front of another one: notes each call, then passes it on unchanged.
+class CountingAdapter : public Quill::StubAdapter {
+ public:
+  explicit CountingAdapter(Quill::StubAdapter* next) : _next(next) {}
+  void Invoke(Quill::MoRef* target, Quill::ManagedMethod* method, Quill::ArgVector& args,
+              Basalt::Ref<Quill::Any>& result, Quill::RequestContext* context) override {
+    Note(method, args);
+    _next->Invoke(target, method, args, result, context);
+  }
+  void StartInvoke(Quill::MoRef* target, Quill::ManagedMethod* method, Quill::ArgVector& args,
+                   Quill::InvokeCallback const& callback, Basalt::Ref<Basalt::System::ScheduledItem>& item,
+                   Quill::RequestContext* context) override {
+    Note(method, args);
+    _next->StartInvoke(target, method, args, callback, item, context);
+  }
+  std::atomic<int> calls{0};
+  std::string lastMethod;      // written by the calling thread; read it after the call
+  bool lastHadEmptySlot = false;
+
+ private:
+  void Note(Quill::ManagedMethod* method, Quill::ArgVector const& args) {
+    ++calls;
+    lastMethod = method->GetName();
+    lastHadEmptySlot = false;
+    for (auto const& slot : args) lastHadEmptySlot |= !slot;
+  }
+  Basalt::Ref<Quill::StubAdapter> _next;
+};
+// [adapter]
+
+// [wait-task]
+Basalt::Ref<Tarn::TaskInfo> WaitForTask(Tarn::TaskStub* task, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  Basalt::Ref<Tarn::TaskInfo> info;
+  for (;;) {
+    task->GetInfo(info);
+    bool done = info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error;
+    if (done || std::chrono::steady_clock::now() > deadline) return info;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+// [wait-task]
+
+void SyncCalls(Quill::LocalAdapter* adapter) {
+  Basalt::Ref<Quill::MoRef> vm(new Quill::MoRef("tarn.VirtualMachine", "vm-1"));
+  Basalt::Ref<Quill::MoRef> host(new Quill::MoRef("tarn.HostSystem", "host-2"));
+  // [sync]
+  Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-1"));
+  Basalt::Ref<Tarn::OverheadMemoryManagerStub> overhead =
+      Quill::CreateStub<Tarn::OverheadMemoryManagerStub>(ref.get(), adapter);
+  long bytes = overhead->LookupVmOverheadMemory(vm.get(), host.get());
+  // [sync]
+  CHECK(bytes == 2048);
+
+  // [interface]
+  Tarn::OverheadMemoryManager* manager = overhead.get();  // sync calls need only the interface
+  CHECK(manager->LookupVmOverheadMemory(vm.get(), nullptr) == 1024);
+  // [interface]
+
+  // [sync-faults]
+  Basalt::Ref<Quill::MoRef> otherVm(new Quill::MoRef("tarn.VirtualMachine", "vm-404"));
+  CHECK_THROWS(Tarn::Fault::NotFound::Exception, overhead->LookupVmOverheadMemory(otherVm.get(), host.get()));
+  Basalt::Ref<Quill::MoRef> nobody(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-9"));
+  auto lost = Quill::CreateStub<Tarn::OverheadMemoryManagerStub>(nobody.get(), adapter);
+  CHECK_THROWS(Quill::Fault::ManagedObjectNotFound::Exception, lost->LookupVmOverheadMemory(vm.get(), host.get()));
+  // [sync-faults]
+
+  // [factory]
+  Basalt::Ref<Quill::StubImpl> generic = Quill::CreateStub(ref.get(), adapter);  // class from the type name
+  CHECK(dynamic_cast<Tarn::OverheadMemoryManagerStub*>(generic.get()) != nullptr);
+  CHECK_THROWS(Basalt::TypeMismatchException, Quill::CreateStub<Tarn::TaskStub>(ref.get(), adapter));
+  Basalt::Ref<Quill::MoRef> typo(new Quill::MoRef("tarn.OverheadManager", "x"));
+  CHECK_THROWS(Quill::Fault::InvalidType::Exception, Quill::CreateStub(typo.get(), adapter));
+  // [factory]
+  CHECK(generic->_GetRef() == ref.get() && overhead->_GetType() == Quill::GetMoType<Tarn::OverheadMemoryManager>());
+}
+
+void TaskCalls(Quill::LocalAdapter* adapter) {
+  Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1"));
+  auto maintenance = Quill::CreateStub<Tarn::Host::MaintenanceManagerStub>(ref.get(), adapter);
+  // [task]
+  Basalt::Ref<Quill::MoRef> taskRef;
+  maintenance->EnterPartialMaintenanceMode("nic-firmware", 600, taskRef);  // returns at once
+  auto task = Quill::CreateStub<Tarn::TaskStub>(taskRef.get(), adapter);
+  Basalt::Ref<Tarn::TaskInfo> info = WaitForTask(task.get(), std::chrono::seconds(30));
+  // [task]
+  CHECK(taskRef->GetTypeName() == "tarn.Task");
+  CHECK(info->state == Tarn::TaskInfo::State::success && *info->progress == 100);
+  CHECK(info->task && *info->task == *taskRef);
+
+  // [task-error]
+  maintenance->EnterPartialMaintenanceMode("", {}, taskRef);  // the call succeeds...
+  task = Quill::CreateStub<Tarn::TaskStub>(taskRef.get(), adapter);
+  info = WaitForTask(task.get(), std::chrono::seconds(30));
+  CHECK(info->state == Tarn::TaskInfo::State::error);        // ...the task fails
+  CHECK_THROWS(Tarn::Fault::InvalidState::Exception, info->error->Throw());
+  // [task-error]
+  CHECK(adapter->Unregister(taskRef.get()));
+}
+
+void AsyncCalls(Quill::LocalAdapter* adapter) {
+  Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-1"));
+  auto overhead = Quill::CreateStub<Tarn::OverheadMemoryManagerStub>(ref.get(), adapter);
+  Basalt::Ref<Quill::MoRef> vm(new Quill::MoRef("tarn.VirtualMachine", "vm-1"));
+  Basalt::Ref<Quill::MoRef> host(new Quill::MoRef("tarn.HostSystem", "host-2"));
+  // [async]
+  long asyncBytes = 0;
+  std::unique_ptr<Basalt::Exception> asyncError;
+  Basalt::Ref<Basalt::System::ScheduledItem> item;
+  overhead->LookupVmOverheadMemory(
+      vm.get(), host.get(),
+      [&](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any* raw) {
+        if (error) {
+          asyncError.reset(error->Clone());      // keep a copy beyond the callback
+        } else {
+          asyncBytes = Quill::Unbox<long>(raw);  // the raw box: no conversion is done for you
+        }
+      },
+      item);
+  bool done = item->WaitFor(std::chrono::seconds(30));  // done only after the callback returned
+  // [async]
+  CHECK(done && item->GetState() == Basalt::System::ScheduledItem::State::Completed);
+  CHECK(asyncBytes == 2048 && !asyncError);
+
+  // [async-fault]
+  Basalt::Ref<Quill::MoRef> otherVm(new Quill::MoRef("tarn.VirtualMachine", "vm-404"));
+  auto failure = std::make_shared<std::unique_ptr<Basalt::Exception>>();
+  overhead->LookupVmOverheadMemory(
+      otherVm.get(), host.get(),
+      [failure](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any*) {
+        if (error) failure->reset(error->Clone());
+      },
+      item);
+  item->Wait();
+  CHECK_THROWS(Tarn::Fault::NotFound::Exception, (*failure)->Throw());  // rethrown as its own class
+  // [async-fault]
+
+  // [async-task]
+  Basalt::Ref<Quill::MoRef> mmRef(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1"));
+  auto maintenance = Quill::CreateStub<Tarn::Host::MaintenanceManagerStub>(mmRef.get(), adapter);
+  auto delivered = std::make_shared<Basalt::Ref<Quill::Any>>();
+  auto keep = [delivered](Basalt::System::ScheduledItem*, Basalt::Exception*, Quill::Any* raw) { *delivered = raw; };
+  maintenance->EnterPartialMaintenanceMode("bios", {}, keep, item);
+  item->Wait();
+  auto* taskRef = dynamic_cast<Quill::MoRef*>(delivered->get());  // the task's reference, not its outcome
+  // [async-task]
+  CHECK(taskRef != nullptr && taskRef->GetTypeName() == "tarn.Task");
+  if (taskRef) {
+    auto task = Quill::CreateStub<Tarn::TaskStub>(taskRef, adapter);
+    CHECK(WaitForTask(task.get(), std::chrono::seconds(30))->state == Tarn::TaskInfo::State::success);
+  }
+
+  // [pending-call]
+  overhead->LookupVmOverheadMemory(vm.get(), nullptr, Quill::InvokeCallback(), item);  // no callback
+  item->Wait();
+  auto* pending = dynamic_cast<Quill::PendingCall*>(item.get());  // LocalAdapter's handle
+  CHECK(pending && !pending->GetException() && Quill::Unbox<long>(pending->GetResult()) == 1024);
+  // [pending-call]
+}
+
+void OwnAdapter(Quill::LocalAdapter* local) {
+  Basalt::Ref<CountingAdapter> counting(new CountingAdapter(local));
+  Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1"));
+  auto maintenance = Quill::CreateStub<Tarn::Host::MaintenanceManagerStub>(ref.get(), counting.get());
+  Basalt::Ref<Quill::MoRef> taskRef;
+  maintenance->ExitPartialMaintenanceMode("bios", {}, taskRef);
+  CHECK(counting->calls == 1 && counting->lastMethod == "exitPartialMaintenanceMode");
+  CHECK(counting->lastHadEmptySlot);  // the unset timeout travels as an empty slot
+  maintenance->ExitPartialMaintenanceMode("bios", 30, taskRef);
+  CHECK(counting->calls == 2 && !counting->lastHadEmptySlot);
+  CHECK(taskRef && taskRef->GetTypeName() == "tarn.Task");
+}
+
+}  // namespace
+
+int main() {
+  // [setup]
+  Basalt::Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  adapter->Register(nullptr, new Overhead(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-1")));
+  adapter->Register(nullptr, new Maintenance(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1")));
+  // [setup]
+  SyncCalls(adapter.get());
+  TaskCalls(adapter.get());
+  AsyncCalls(adapter.get());
+  OwnAdapter(adapter.get());
+
+  // [shutdown]
+  adapter->Shutdown();
+  Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-1"));
+  auto overhead = Quill::CreateStub<Tarn::OverheadMemoryManagerStub>(ref.get(), adapter.get());
+  CHECK_THROWS(Quill::Fault::RequestCanceled::Exception, overhead->LookupVmOverheadMemory(nullptr, nullptr));
+  // [shutdown]
+  return guide::Finish("stubs-and-async");
+}
