@@ -33,6 +33,24 @@ TEST(Enumerations, TagsAndValuesRoundTrip) {
   EXPECT_THROW(state->GetValue("Success"), Quill::Fault::InvalidArgument::Exception);
 }
 
+TEST(Enumerations, TypedTagHelpersReachEachEnumerationsOwnTable) {
+  using State = Tarn::TaskInfo::State;
+  using Format = Tarn::Datastore::SectorFormat;
+  EXPECT_STREQ(Quill::TagOf(State::success), "success");
+  EXPECT_STREQ(Quill::TagOf(Format::native_512), "native_512");
+  EXPECT_EQ(Quill::EnumValueOf<State>("error"), State::error);
+  // The same tag names a different value in another enumeration.
+  EXPECT_EQ(static_cast<int>(Quill::EnumValueOf<Format>(Tarn::Datastore::SECTORFORMAT_EMULATED_512)),
+            Quill::GetEnumType<Format>()->GetValue("emulated_512"));
+  State found = State::queued;
+  EXPECT_TRUE(Quill::FindEnumValue("running", found));
+  EXPECT_EQ(found, State::running);
+  EXPECT_FALSE(Quill::FindEnumValue("native_512", found));  // a tag of another enumeration
+  EXPECT_EQ(found, State::running);                          // left as it was
+  EXPECT_THROW(Quill::EnumValueOf<State>(""), Quill::Fault::InvalidArgument::Exception);
+  EXPECT_THROW(Quill::TagOf(static_cast<State>(-1)), Quill::Fault::InvalidArgument::Exception);
+}
+
 TEST(Enumerations, ArraysConvertThroughTheFunctionTable) {
   Quill::EnumType* cs = Quill::GetEnumType<Tarn::HostSystem::ConnectionState>();
   Basalt::Ref<Quill::Array<Tarn::HostSystem::ConnectionState>> values =

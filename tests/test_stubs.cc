@@ -7,6 +7,8 @@
 #include "tarn/AboutInfo.h"
 #include "tarn/CustomFieldsManager.h"
 #include "tarn/CustomFieldsManagerStub.h"
+#include "tarn/FolderSkeleton.h"
+#include "tarn/FolderStub.h"
 #include "tarn/HostSystem.h"
 #include "tarn/HostSystemStub.h"
 #include "tarn/Network.h"
@@ -203,6 +205,53 @@ TEST(Dispatch, AServerFaultReachesTheCallerAsItsOwnClass) {
     EXPECT_EQ(f->name, "internal");
   }
   EXPECT_THROW(si->RetrieveInternalContent(internal), Tarn::Fault::TarnFault::Exception);
+  adapter->Shutdown();
+}
+
+// What a skeleton answers for an operation, or "" when the call succeeded.
+template <class F>
+std::string NotSupportedText(F call) {
+  try {
+    call();
+  } catch (Quill::Fault::NotSupported::Exception& e) {
+    auto* messages = e.GetFault()->faultMessage.get();
+    return messages && messages->GetCollectionLength() ? messages->Get(0)->message.GetValue() : "(no message)";
+  }
+  return "";
+}
+
+TEST(Skeletons, OverriddenOperationsAnswerTheRestAreNotSupported) {
+  class NamedFolder : public Tarn::FolderSkeleton {
+   public:
+    using FolderSkeleton::FolderSkeleton;
+    std::string GetName() override { return "root"; }  // inherited from tarn.ManagedEntity
+  };
+  Basalt::Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  Basalt::Ref<NamedFolder> impl(new NamedFolder(new Quill::MoRef("tarn.Folder", "f-1")));
+  EXPECT_EQ(impl->_GetType(), Quill::GetMoType<Tarn::Folder>());
+  adapter->Register(nullptr, impl.get());
+  auto folder = Quill::CreateStub<Tarn::FolderStub>(impl->_GetRef(), adapter.get());
+  EXPECT_EQ(folder->GetName(), "root");
+  Basalt::Ref<Quill::MoRef> ref;
+  // Own and inherited methods, and getters, name the operation the server lacks.
+  EXPECT_EQ(NotSupportedText([&] { folder->CreateFolder("x", ref); }),
+            "tarn.Folder.createFolder is not implemented by this server");
+  EXPECT_EQ(NotSupportedText([&] { folder->Reload(); }), "tarn.ManagedEntity.reload is not implemented by this server");
+  EXPECT_EQ(NotSupportedText([&] { folder->GetOverallStatus(); }),
+            "tarn.ManagedEntity.overallStatus is not implemented by this server");
+  EXPECT_EQ(NotSupportedText([&] { folder->SetCustomValue("k", "v"); }),
+            "tarn.ExtensibleManagedObject.setCustomValue is not implemented by this server");
+  // The same through the asynchronous form: delivered to the callback.
+  Basalt::Ref<Basalt::System::ScheduledItem> item;
+  std::string text;
+  folder->CreateFolder(
+      "x",
+      [&](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any*) {
+        text = NotSupportedText([&] { if (error) error->Throw(); });
+      },
+      item);
+  item->Wait();
+  EXPECT_EQ(text, "tarn.Folder.createFolder is not implemented by this server");
   adapter->Shutdown();
 }
 

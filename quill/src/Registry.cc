@@ -22,14 +22,14 @@ Registry::Registry() {
 Type* Registry::AddType(Type* type) {
   std::unique_lock lock(_mutex);
   if (Type* existing = _byInfo.Find(type->GetTypeInfo())) return existing;
-  if (Type* clash = _byName.Find(type->GetName())) {
+  // One probe of the name index both checks for a clash and claims the name.
+  if (Type* clash = _byName.Insert(type->GetName(), type)) {
     lock.unlock();
     Detail::ThrowInvalidType(type->GetName(),
                              std::string("type name already registered by another record: ") +
                                  clash->GetName());
   }
   _byInfo.Insert(type->GetTypeInfo(), type);
-  _byName.Insert(type->GetName(), type);
   if (type->GetWsdlName() && *type->GetWsdlName()) _byWsdl.Insert(type->GetWsdlName(), type);
   std::uint64_t kind = type->GetKind();
   if (kind < _byKind.size()) _byKind[kind].push_back(type);

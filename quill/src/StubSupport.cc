@@ -37,6 +37,11 @@ void ThrowDisabledOperation(char const* method) {
                                                        " belongs to a disabled version and cannot be called");
 }
 
+void ThrowNotImplemented(char const* qualifiedName) {
+  Detail::ThrowNotSupported("quill.server.notImplemented",
+                            std::string(qualifiedName ? qualifiedName : "?") + " is not implemented by this server");
+}
+
 // --- boxing ---------------------------------------------------------------------------
 namespace {
 template <class V>

@@ -177,8 +177,15 @@ class CppCatalogue:
         return hs
 
     def stub_header(self, t):
+        return self._companion_header(t, "Stub")
+
+    def skeleton_header(self, t):
+        return self._companion_header(t, "Skeleton")
+
+    @staticmethod
+    def _companion_header(t, suffix):
         ns = t.module.namespace.split(".")[1:]
-        return "/".join(["tarn", *ns, ".".join(t.type_components) + "Stub.h"])
+        return "/".join(["tarn", *ns, ".".join(t.type_components) + suffix + ".h"])
 
     def value_headers(self, t):
         hs = set()
@@ -332,10 +339,16 @@ class Operation:
     prop_name: str = ""
     doc: str = ""
     redeclared: bool = False
+    api_name: str = ""   # the method's own name in the catalogue ("createFolder")
 
     @property
     def method_objects(self):
         return self.owner.method_objects
+
+    @property
+    def qualified_name(self):
+        """The sedge name of the method or property: "tarn.Folder.createFolder"."""
+        return f"{self.owner.name}.{self.prop_name or self.api_name}"
 
     @property
     def return_type(self):
@@ -350,10 +363,10 @@ class Operation:
             name += "_"
         return name
 
-    def decl_params(self, with_out=True):
-        ps = [f"{p.cpp} {p.name}" for p in self.params]
+    def decl_params(self, with_out=True, with_names=True):
+        ps = [f"{p.cpp} {p.name}" if with_names else p.cpp for p in self.params]
         if with_out and self.result == "out":
-            ps.append(f"::Basalt::Ref<{self.result_cpp}>& {self.out_name}")
+            ps.append(f"::Basalt::Ref<{self.result_cpp}>&" + (f" {self.out_name}" if with_names else ""))
         return ", ".join(ps)
 
     def async_params(self):
@@ -442,7 +455,7 @@ def own_operations(cc, t, disabled_versions):
         ops.append(Operation(t, names.operation_name(m.name), params, form, rcpp, i, m.constant,
                              m.version in disabled_versions, False,
                              doc=f"{kind} {t.name}.{m.name} ({m.wsdl}), since {m.version}, privilege {priv}"
-                                 + (", internal" if m.is_internal else "")))
+                                 + (", internal" if m.is_internal else ""), api_name=m.name))
     return ops
 
 

@@ -120,7 +120,8 @@ class Plan:
                ("include/tarn/internal/Generated.h", "generated_internal.h.j2", {"path_names": self.path_names}),
                ("src/typeinfo/paths.cpp", "paths.cpp.j2", {"path_names": self.path_names}),
                ("facts.txt", "facts.txt.j2", {"modules": self.cat.modules}),
-               ("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context())]
+               ("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context()),
+               ("exports.dynlist", "exports.dynlist.j2", {"symbols": self.interposable_data()})]
         for m in self.cat.modules:
             fams = self.families_by_module.get(m.namespace, [])
             for f in fams:
@@ -128,9 +129,10 @@ class Plan:
             stubs = [self.views[t] for t in m.managed]
             for v in stubs:
                 out.append(("include/" + self.cc.stub_header(v.t), "stub_header.h.j2", {"v": v}))
+                out.append(("include/" + self.cc.skeleton_header(v.t), "skeleton_header.h.j2", {"v": v}))
             out.append(("include/" + module_header_path(m.namespace), "module_header.h.j2",
                         {"module": m, "headers": [f.header for f in fams] +
-                         [self.cc.stub_header(v.t) for v in stubs]}))
+                         [h for v in stubs for h in (self.cc.stub_header(v.t), self.cc.skeleton_header(v.t))]}))
             internal = f"src/typeinfo/{m.namespace}.h"
             ctx = {"module": m, "views": [self.views[t] for t in m.slots],
                    "slots_name": self.views[m.slots[0]].module_slots, "slot_count": len(m.slots),
@@ -161,6 +163,22 @@ class Plan:
                             {"module": m, "views": managed, "headers": headers}))
         return out
 
+    def interposable_data(self):
+        """Link names of every variable the public headers declare. A program may reference
+        them directly and get its own copy of one (a copy relocation); the library must then
+        use that copy too, so these alone stay interposable while every other reference inside
+        the library is bound at link time."""
+        out = [f"_ZN{mangle_path(['Tarn', name])}E" for name in INTERPOSABLE_NAMESPACE_DATA]
+        for t in self.cat.all_types():
+            v = self.views[t]
+            out.append(t.record)
+            if t.kind == "enum":
+                out += [f"_ZN{mangle_path(v.scope.strip(':').split('::') + [c])}E" for c, _, _ in v.constants]
+            elif t.kind == "managed":
+                out.append(t.method_objects)
+                out += [f"_ZN{mangle_path(t.cpp.split('::') + [m.constant])}E" for m in t.methods]
+        return out
+
     def foreign_enums(self, views):
         """Enumerations of other units that this unit's classes, stubs or dispatch use: their
         array and box templates are only declared here. An implicit (hidden) instance would
@@ -178,6 +196,15 @@ class Plan:
         return {"namespace": self.cat.namespace, "versions": self.cat.versions, "parents": self.cat.parents,
                 "dependencies": s["dependencies"], "lts_slots": s["ltsSlots"], "trailer": s["trailer"],
                 "task_type": s["taskType"], "task_namespace": s["taskNamespace"]}
+
+
+# Variables of namespace Tarn that the version table and module 1 export.
+INTERPOSABLE_NAMESPACE_DATA = ("sedgeNamespaceId", "ltsDevOfficialVersions", "ltsDevInternalVersions")
+
+
+def mangle_path(components):
+    """The nested-name part of an Itanium-mangled name made of plain identifiers."""
+    return "".join(f"{len(c)}{c}" for c in components)
 
 
 def planned_outputs(cat):

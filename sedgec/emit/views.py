@@ -137,6 +137,7 @@ class TypeView:
                 out.append(c.simple_name)
             if c.kind == "managed":
                 out.append(c.simple_name + "Stub")
+                out.append(c.simple_name + "Skeleton")
         return out
 
     @property

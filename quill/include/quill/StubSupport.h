@@ -71,6 +71,9 @@ namespace Detail {
 // invocation code: throws Quill::Fault::NotSupported::Exception naming the
 // method (its METHOD_ constant).
 [[noreturn]] void ThrowDisabledOperation(char const* method);
+// What a server-side skeleton answers for an operation its implementation does
+// not override: Fault::NotSupported naming the method ("tarn.Folder.createFolder").
+[[noreturn]] void ThrowNotImplemented(char const* qualifiedName);
 
 // --- boxing -----------------------------------------------------------------------
 // One overload per parameter form. Values go into new boxes (count 0, owned

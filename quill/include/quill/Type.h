@@ -228,4 +228,24 @@ template <class T> ManagedObjectType* GetMoType();
 // MethodName, PropertyPath, Uri) and of Quill::Any (the "any" type).
 template <class V> Type* GetNoType();
 
+// --- enumeration tags -------------------------------------------------------------
+// The tag of an enumeration value ("success" for TaskInfo::State::success), and
+// the value of a tag. Both throw Quill::Fault::InvalidArgument::Exception for a
+// value or tag the enumeration does not have; FindEnumValue answers false instead.
+template <class E>
+char const* TagOf(E value) {
+  return GetEnumType<E>()->GetTag(static_cast<int>(value));
+}
+template <class E>
+E EnumValueOf(std::string const& tag) {
+  return static_cast<E>(GetEnumType<E>()->GetValue(tag));
+}
+template <class E>
+bool FindEnumValue(std::string_view tag, E& value) noexcept {
+  int v = GetEnumType<E>()->FindValue(tag);
+  if (v < 0) return false;
+  value = static_cast<E>(v);
+  return true;
+}
+
 }  // namespace Quill

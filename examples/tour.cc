@@ -1,0 +1,349 @@
+// A tour of libtarn-types. A small in-memory server (a service instance, folders, virtual
+// machines and their tasks) runs in this process behind Quill::LocalAdapter; the client half
+// reaches it only through generated stubs, as it would reach a remote one. Each step prints
+// one line; any surprise ends the program with a non-zero status.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "quill/Array.h"
+#include "quill/Faults.h"
+#include "quill/LocalAdapter.h"
+#include "quill/Primitive.h"
+#include "quill/Registry.h"
+#include "quill/Type.h"
+#include "tarn/AboutInfo.h"
+#include "tarn/FolderSkeleton.h"
+#include "tarn/FolderStub.h"
+#include "tarn/ServiceInstanceContent.h"
+#include "tarn/ServiceInstanceSkeleton.h"
+#include "tarn/ServiceInstanceStub.h"
+#include "tarn/TaskInfo.h"
+#include "tarn/TaskSkeleton.h"
+#include "tarn/TaskStub.h"
+#include "tarn/VirtualMachineSkeleton.h"
+#include "tarn/VirtualMachineStub.h"
+#include "tarn/fault/DuplicateName.h"
+#include "tarn/fault/InvalidPowerState.h"
+#include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/device/VirtualDeviceSpec.h"
+#include "tarn/vm/device/VirtualDisk.h"
+
+using Basalt::Ref;
+using Quill::MoRef;
+
+namespace {
+
+void Check(bool ok, char const* what) {
+  if (!ok) {
+    std::fprintf(stderr, "tour: unexpected: %s\n", what);
+    std::exit(1);
+  }
+}
+
+// ============================ the server end ============================
+
+// A task runs its work on the adapter's executor; clients poll its `info`.
+class TaskImpl : public Tarn::TaskSkeleton {
+ public:
+  TaskImpl(MoRef* ref, MoRef* entity, std::string const& method) : TaskSkeleton(ref), _info(new Tarn::TaskInfo()) {
+    _info->key = ref->GetId();
+    _info->task = ref;
+    _info->entity = entity;
+    _info->descriptionId = method;
+    _info->state = Tarn::TaskInfo::State::queued;
+  }
+
+  void GetInfo(Ref<Tarn::TaskInfo>& result) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    result = Ref<Tarn::TaskInfo>(new Tarn::TaskInfo(*_info));  // a snapshot, not the live object
+  }
+
+  // On a worker thread: the work either answers the task's result or throws a fault.
+  void Run(std::function<Ref<Quill::Any>()> const& work) {
+    Set([](Tarn::TaskInfo& i) { i.state = Tarn::TaskInfo::State::running; });
+    try {
+      Ref<Quill::Any> result = work();
+      Set([&](Tarn::TaskInfo& i) { i.result = result; i.state = Tarn::TaskInfo::State::success; });
+    } catch (Quill::MethodFault::Exception& e) {
+      Ref<Quill::MethodFault> fault(e.GetFault());
+      Set([&](Tarn::TaskInfo& i) { i.error = fault; i.state = Tarn::TaskInfo::State::error; });
+    }
+  }
+
+ private:
+  template <class F>
+  void Set(F change) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    change(*_info);
+  }
+  std::mutex _mutex;
+  Ref<Tarn::TaskInfo> _info;
+};
+
+// Starts a task from inside a task method: registers it with the adapter carrying out the
+// current call, queues its work and answers its reference at once.
+Ref<MoRef> StartTask(MoRef* entity, char const* method, std::function<Ref<Quill::Any>()> work) {
+  Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
+  Ref<MoRef> ref = adapter->MakeRef("tarn.Task");
+  Ref<TaskImpl> task(new TaskImpl(ref.get(), entity, method));
+  adapter->Register(nullptr, task.get());
+  adapter->Post([task, work](bool canceled) {
+    if (!canceled) task->Run(work);
+  });
+  return ref;
+}
+
+class VirtualMachineImpl : public Tarn::VirtualMachineSkeleton {
+ public:
+  VirtualMachineImpl(MoRef* ref, std::string name) : VirtualMachineSkeleton(ref), _name(std::move(name)) {}
+
+  std::string GetName() override { return _name; }
+
+  void PowerOn(MoRef*, Ref<MoRef>& result) override {
+    Ref<VirtualMachineImpl> self(this);
+    result = StartTask(_GetRef(), METHOD_POWERON, [self]() -> Ref<Quill::Any> {
+      std::lock_guard<std::mutex> lock(self->_mutex);
+      if (self->_state == Tarn::VirtualMachine::PowerState::poweredOn) {
+        Ref<Tarn::Fault::InvalidPowerState> fault(new Tarn::Fault::InvalidPowerState());
+        fault->existingState = self->_state;
+        fault->requestedState = Tarn::VirtualMachine::PowerState::poweredOn;
+        fault->Throw();
+      }
+      self->_state = Tarn::VirtualMachine::PowerState::poweredOn;
+      return nullptr;
+    });
+  }
+
+ private:
+  std::mutex _mutex;
+  std::string _name;
+  Tarn::VirtualMachine::PowerState _state = Tarn::VirtualMachine::PowerState::poweredOff;
+};
+
+class FolderImpl : public Tarn::FolderSkeleton {
+ public:
+  FolderImpl(MoRef* ref, std::string name) : FolderSkeleton(ref), _name(std::move(name)) {}
+
+  std::string GetName() override { return _name; }
+
+  void GetChildEntity(Ref<Quill::DataArray<MoRef>>& result) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    result = Ref<Quill::DataArray<MoRef>>(new Quill::DataArray<MoRef>());
+    for (auto const& child : _children) result->Append(child.second.get());
+  }
+
+  void CreateFolder(std::string const& name, Ref<MoRef>& result) override {
+    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
+    std::lock_guard<std::mutex> lock(_mutex);
+    CheckFreeName(name);
+    Ref<MoRef> ref = adapter->MakeRef("tarn.Folder");
+    adapter->Register(nullptr, new FolderImpl(ref.get(), name));
+    _children[name] = result = ref;
+  }
+
+  void CreateVm(Tarn::Vm::ConfigSpec* config, MoRef*, MoRef*, Ref<MoRef>& result) override {
+    if (!config || !config->name.IsSet()) {
+      Ref<Quill::Fault::InvalidArgument> fault(new Quill::Fault::InvalidArgument());
+      fault->invalidProperty = std::string("config.name");
+      fault->Throw();
+    }
+    Ref<FolderImpl> self(this);
+    Ref<Tarn::Vm::ConfigSpec> spec(static_cast<Tarn::Vm::ConfigSpec*>(config->_Clone()));
+    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
+    result = StartTask(_GetRef(), METHOD_CREATEVM, [self, spec, adapter]() -> Ref<Quill::Any> {
+      std::string const& name = spec->name.GetValue();
+      std::lock_guard<std::mutex> lock(self->_mutex);
+      self->CheckFreeName(name);
+      Ref<MoRef> ref = adapter->MakeRef("tarn.VirtualMachine");
+      adapter->Register(nullptr, new VirtualMachineImpl(ref.get(), name));
+      self->_children[name] = ref;
+      return ref;
+    });
+  }
+
+ private:
+  void CheckFreeName(std::string const& name) {  // under _mutex
+    auto found = _children.find(name);
+    if (found == _children.end()) return;
+    Ref<Tarn::Fault::DuplicateName> fault(new Tarn::Fault::DuplicateName());
+    fault->name = name;
+    fault->object = found->second;
+    fault->Throw();
+  }
+
+  std::mutex _mutex;
+  std::string _name;
+  std::map<std::string, Ref<MoRef>> _children;
+};
+
+class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
+ public:
+  ServiceInstanceImpl(MoRef* ref, MoRef* rootFolder) : ServiceInstanceSkeleton(ref), _content(new Tarn::ServiceInstanceContent()) {
+    _content->rootFolder = rootFolder;
+    _content->about = new Tarn::AboutInfo();
+    _content->about->name = "Tour server";
+    _content->about->fullName = "Tour server 1.0 (in process)";
+    _content->about->apiVersion = "8.0.3.0";
+  }
+
+  Basalt::System::DateTime CurrentTime() override { return Basalt::System::DateTime::FromCivil(2026, 12, 6, 12); }
+  void RetrieveContent(Ref<Tarn::ServiceInstanceContent>& result) override { result = _content; }
+
+ private:
+  Ref<Tarn::ServiceInstanceContent> _content;
+};
+
+// ============================ the client end ============================
+
+// Polls a task's `info` until it leaves the queued and running states.
+Ref<Tarn::TaskInfo> WaitForTask(Quill::StubAdapter* adapter, MoRef* taskRef) {
+  Ref<Tarn::TaskStub> task = Quill::CreateStub<Tarn::TaskStub>(taskRef, adapter);
+  for (;;) {
+    Ref<Tarn::TaskInfo> info;
+    task->GetInfo(info);
+    if (info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error) return info;
+    Ref<Basalt::System::ScheduledItem> pause;  // an async round trip is a cheap way to yield
+    task->GetInfo([](auto*, auto*, auto*) {}, pause);
+    pause->Wait();
+  }
+}
+
+Ref<Tarn::Vm::ConfigSpec> WebServerSpec() {
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->name = std::string("web-01");
+  spec->numCPUs = 2;
+  spec->memoryMB = 4096L;
+  spec->guestId = std::string("otherLinux64Guest");
+  Ref<Tarn::Vm::Device::VirtualDisk> disk(new Tarn::Vm::Device::VirtualDisk());
+  disk->key = -100;
+  disk->capacityInKB = 16L * 1024 * 1024;
+  Ref<Tarn::Vm::Device::VirtualDeviceSpec> change(new Tarn::Vm::Device::VirtualDeviceSpec());
+  change->operation = Tarn::Vm::Device::VirtualDeviceSpec::Operation::add;
+  change->fileOperation = Tarn::Vm::Device::VirtualDeviceSpec::FileOperation::create;
+  change->device = disk;
+  spec->GetDeviceChange()->Append(change.get());
+  return spec;
+}
+
+}  // namespace
+
+int main() {
+  // --- an in-process server ------------------------------------------------------
+  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  Ref<MoRef> rootRef(new MoRef("tarn.Folder", "group-d1"));
+  Ref<MoRef> siRef(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
+  adapter->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters"));
+  adapter->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get()));
+
+  // --- service content and the inventory -----------------------------------------
+  Ref<Tarn::ServiceInstanceStub> si = Quill::CreateStub<Tarn::ServiceInstanceStub>(siRef.get(), adapter.get());
+  Ref<Tarn::ServiceInstanceContent> content;
+  si->RetrieveContent(content);
+  std::printf("connected to \"%s\", api %s\n", content->about->fullName.c_str(), content->about->apiVersion.c_str());
+
+  Ref<Tarn::FolderStub> root = Quill::CreateStub<Tarn::FolderStub>(content->rootFolder.get(), adapter.get());
+  Ref<MoRef> prodRef;
+  root->CreateFolder("Production", prodRef);
+  Ref<Tarn::FolderStub> production = Quill::CreateStub<Tarn::FolderStub>(prodRef.get(), adapter.get());
+  std::printf("root folder \"%s\" (%s), new folder \"%s\" (%s)\n", root->GetName().c_str(), root->_GetRef()->GetId().c_str(),
+              production->GetName().c_str(), prodRef->GetId().c_str());
+
+  // --- a virtual machine, created and powered on through task methods -----------
+  Ref<Tarn::Vm::ConfigSpec> spec = WebServerSpec();
+  Ref<MoRef> pool(new MoRef("tarn.ResourcePool", "resgroup-8"));
+  Ref<MoRef> taskRef;
+  production->CreateVm(spec.get(), pool.get(), nullptr, taskRef);
+  Ref<Tarn::TaskInfo> info = WaitForTask(adapter.get(), taskRef.get());
+  Check(info->state == Tarn::TaskInfo::State::success, "CreateVm did not succeed");
+  auto* vmRef = dynamic_cast<MoRef*>(info->result.get());
+  Check(vmRef != nullptr, "CreateVm's task has no VirtualMachine as its result");
+  std::printf("task %s: %s, created %s\n", taskRef->GetId().c_str(), Quill::TagOf(info->state), vmRef->GetId().c_str());
+
+  Ref<Tarn::VirtualMachineStub> vm = Quill::CreateStub<Tarn::VirtualMachineStub>(vmRef, adapter.get());
+  vm->PowerOn(nullptr, taskRef);
+  info = WaitForTask(adapter.get(), taskRef.get());
+  std::printf("power on \"%s\": %s\n", vm->GetName().c_str(), Quill::TagOf(info->state));
+  vm->PowerOn(nullptr, taskRef);
+  info = WaitForTask(adapter.get(), taskRef.get());
+  auto* already = dynamic_cast<Tarn::Fault::InvalidPowerState*>(info->error.get());
+  Check(already != nullptr, "a second power-on did not fail with InvalidPowerState");
+  std::printf("power on again: %s, %s (the machine is %s)\n", Quill::TagOf(info->state),
+              already->_GetType()->GetName(), Quill::TagOf(already->existingState));
+
+  // --- copy, compare, diff --------------------------------------------------------
+  Ref<Tarn::Vm::ConfigSpec> bigger(new Tarn::Vm::ConfigSpec(*spec));  // a deep copy
+  bigger->memoryMB = 8192L;
+  // A copy shares the elements of object arrays: replace an element before changing it.
+  Basalt::Ref<Quill::Any>& first = bigger->deviceChange->GetItems()[0];
+  first = first->_Clone();
+  auto* disk = static_cast<Tarn::Vm::Device::VirtualDisk*>(bigger->deviceChange->Get(0)->device.get());
+  disk->capacityInKB *= 2;
+  bigger->guestId.Unset();
+  Quill::PropertyDiffSet diffs;
+  spec->_DiffProperties(bigger.get(), "", diffs);
+  std::printf("copy equal: strict %s, lenient %s; differs at", spec->_IsEqual(bigger.get(), false) ? "yes" : "no",
+              spec->_IsEqual(bigger.get(), true) ? "yes" : "no");
+  for (auto const& path : diffs.GetPaths()) std::printf(" %s", path.c_str());
+  std::printf("\n");
+  Ref<Tarn::Vm::ConfigSpec> same(new Tarn::Vm::ConfigSpec(*spec));
+  same->guestId.Unset();  // unset on one side: a lenient comparison lets it pass
+  std::printf("with guestId unset in the copy: strict %s, lenient %s\n", spec->_IsEqual(same.get(), false) ? "yes" : "no",
+              spec->_IsEqual(same.get(), true) ? "yes" : "no");
+
+  // --- enumerations ---------------------------------------------------------------
+  using PowerState = Tarn::VirtualMachine::PowerState;
+  PowerState parsed{};
+  bool known = Quill::FindEnumValue("hibernated", parsed);
+  std::printf("enum: %d is \"%s\", \"suspended\" is %d, \"hibernated\" %s\n", static_cast<int>(PowerState::poweredOn),
+              Quill::TagOf(PowerState::poweredOn), static_cast<int>(Quill::EnumValueOf<PowerState>("suspended")),
+              known ? "is known" : "is not a tag");
+
+  // --- a fault, caught as its own class and as its base ---------------------------
+  try {
+    root->CreateFolder("Production", prodRef);
+    Check(false, "a duplicate folder was created");
+  } catch (Tarn::Fault::DuplicateName::Exception& e) {
+    auto* fault = static_cast<Tarn::Fault::DuplicateName*>(e.GetFault());
+    std::printf("caught Tarn::Fault::DuplicateName: \"%s\" is taken by %s\n", fault->name.c_str(), fault->object->GetId().c_str());
+  }
+  try {
+    root->CreateFolder("Production", prodRef);
+  } catch (Tarn::Fault::TarnFault::Exception& e) {
+    std::printf("caught again as Tarn::Fault::TarnFault (%s)\n", e.GetFault()->_GetType()->GetName());
+  }
+
+  // --- an asynchronous call -------------------------------------------------------
+  Ref<Basalt::System::ScheduledItem> pending;
+  std::string answer;
+  si->CurrentTime(
+      [&answer](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any* result) {
+        answer = error ? "failed" : Quill::Unbox<Basalt::System::DateTime>(result).ToIso8601();
+      },
+      pending);
+  pending->Wait();  // the callback has returned once the handle is done
+  std::printf("async CurrentTime: %s\n", answer.c_str());
+
+  // --- lookups by name and version --------------------------------------------------
+  Quill::Type* byName = Quill::FindType("tarn.vm.ConfigSpec");
+  Quill::Type* byWsdl = Quill::FindTypeByWsdlName("VirtualMachineConfigSpec");
+  Check(byName != nullptr && byName == byWsdl, "ConfigSpec not found by both names");
+  auto* specType = static_cast<Quill::DataObjectType*>(byName);
+  Quill::DataProperty const* memory = specType->FindProperty("memoryMB");
+  Check(memory != nullptr, "no property memoryMB");
+  Quill::Type* delta = Quill::FindType("tarn.DeltaMigrationManager");
+  Quill::Version const* older = Quill::FindVersion("tarn.version.version5");
+  Quill::Version const* newer = Quill::FindVersion("tarn.version.v8_0_0_1");
+  Check(delta && older && newer, "a type or version is missing");
+  std::printf("lookup: %s is WSDL %s with %u properties; memoryMB since %s\n", byName->GetName(), byName->GetWsdlName(),
+              specType->GetPropertyCount(), memory->info->version);
+  std::printf("lookup: %s (since %s) is %s version5 and %s v8_0_0_1\n", delta->GetName(), delta->GetVersionName(),
+              Quill::ExistsInVersion(delta, older) ? "in" : "not in", Quill::ExistsInVersion(delta, newer) ? "in" : "not in");
+
+  adapter->Shutdown();
+  std::printf("done\n");
+  return 0;
+}
