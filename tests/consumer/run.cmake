@@ -23,6 +23,12 @@ if(EXISTS ${prefix}/include/tarn/internal)
   message(FATAL_ERROR "the library's internal headers were installed")
 endif()
 
+# The installed tool runs from the prefix alone.
+run(${prefix}/bin/tarn-inspect show tarn.AboutInfo)
+if(NOT last_output MATCHES "wsdl name +AboutInfo")
+  message(FATAL_ERROR "the installed tarn-inspect printed:\n${last_output}")
+endif()
+
 # CMake package
 run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/cmake-build -G Ninja -DCMAKE_BUILD_TYPE=Release
     -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
