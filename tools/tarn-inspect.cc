@@ -60,6 +60,23 @@ int Usage(std::string const& message) {
 
 void Print(std::string const& s) { std::fwrite(s.data(), 1, s.size(), stdout); }
 
+// Prints a command's one document: JSON when asked for (lines broken down to
+// `jsonBreakDepth`; kOneLine keeps it on one line), aligned text otherwise.
+constexpr int kOneLine = 1 << 30;
+template <class Json, class Text>
+int Emit(Args const& a, int jsonBreakDepth, Json json, Text text) {
+  std::string out;
+  if (a.json) {
+    Inspect::JsonWriter w(out, jsonBreakDepth);
+    json(w);
+    out += '\n';
+  } else {
+    text(out);
+  }
+  Print(out);
+  return 0;
+}
+
 // Options may stand anywhere after the program name, as "--opt VALUE" or "--opt=VALUE".
 Args Parse(int argc, char** argv, bool& help) {
   Args a;
@@ -157,16 +174,9 @@ int CmdList(Args const& a) {
     if (version && !Quill::ExistsInVersion(t, version)) continue;
     kept.push_back(t);
   }
-  std::string out;
-  if (a.json) {
-    Inspect::JsonWriter w(out, 1);
-    Inspect::WriteListJson(w, kept);
-    out += '\n';
-  } else {
-    Inspect::WriteListText(out, kept);
-  }
-  Print(out);
-  return 0;
+  return Emit(
+      a, 1, [&](Inspect::JsonWriter& w) { Inspect::WriteListJson(w, kept); },
+      [&](std::string& out) { Inspect::WriteListText(out, kept); });
 }
 
 int CmdShow(Args const& a) {
@@ -183,16 +193,9 @@ int CmdShow(Args const& a) {
     }
     return 1;
   }
-  std::string out;
-  if (a.json) {
-    Inspect::JsonWriter w(out);
-    Inspect::WriteTypeJson(w, type, true);
-    out += '\n';
-  } else {
-    Inspect::WriteShowText(out, type);
-  }
-  Print(out);
-  return 0;
+  return Emit(
+      a, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteTypeJson(w, type, true); },
+      [&](std::string& out) { Inspect::WriteShowText(out, type); });
 }
 
 int CmdModules(Args const& a) {
@@ -210,51 +213,45 @@ int CmdModules(Args const& a) {
     it->counts[t->GetKind() - Quill::KIND_ENUM]++;
   }
   std::sort(modules.begin(), modules.end(), [](Count const& x, Count const& y) { return x.module < y.module; });
-  std::string out;
   char const* kinds[] = {"enum", "data", "fault", "managed"};
-  if (a.json) {
-    Inspect::JsonWriter w(out, 1);
-    w.BeginArray();
-    for (Count const& c : modules) {
-      w.BeginObject();
-      w.Member("name", c.module);
-      for (int k = 0; k < 4; ++k) {
-        w.Key(kinds[k]);
-        w.UInt(c.counts[k]);
-      }
-      w.EndObject();
-    }
-    w.EndArray();
-    out += '\n';
-  } else {
-    Inspect::Table table;
-    table.Add({"module", "data", "fault", "enum", "managed"});
-    for (Count const& c : modules) {
-      table.Add({c.module, std::to_string(c.counts[1]), std::to_string(c.counts[2]), std::to_string(c.counts[0]),
-                 std::to_string(c.counts[3])});
-    }
-    table.Print(out);
-  }
-  Print(out);
-  return 0;
+  return Emit(
+      a, 1,
+      [&](Inspect::JsonWriter& w) {
+        w.BeginArray();
+        for (Count const& c : modules) {
+          w.BeginObject();
+          w.Member("name", c.module);
+          for (int k = 0; k < 4; ++k) {
+            w.Key(kinds[k]);
+            w.UInt(c.counts[k]);
+          }
+          w.EndObject();
+        }
+        w.EndArray();
+      },
+      [&](std::string& out) {
+        Inspect::Table table;
+        table.Add({"module", "data", "fault", "enum", "managed"});
+        for (Count const& c : modules) {
+          table.Add({c.module, std::to_string(c.counts[1]), std::to_string(c.counts[2]),
+                     std::to_string(c.counts[0]), std::to_string(c.counts[3])});
+        }
+        table.Print(out);
+      });
 }
 
 int CmdVersions(Args const& a) {
   ExpectPositional(a, 0);
   ExpectNoFilters(a);
   std::vector<Quill::Version const*> versions = Quill::GetVersions();
-  std::string out;
-  if (a.json) {
-    Inspect::JsonWriter w(out, 1);
-    w.BeginArray();
-    for (Quill::Version const* v : versions) Inspect::WriteVersionJson(w, v, false);
-    w.EndArray();
-    out += '\n';
-  } else {
-    Inspect::WriteVersionsText(out, versions);
-  }
-  Print(out);
-  return 0;
+  return Emit(
+      a, 1,
+      [&](Inspect::JsonWriter& w) {
+        w.BeginArray();
+        for (Quill::Version const* v : versions) Inspect::WriteVersionJson(w, v, false);
+        w.EndArray();
+      },
+      [&](std::string& out) { Inspect::WriteVersionsText(out, versions); });
 }
 
 int CmdVersion(Args const& a) {
@@ -262,16 +259,9 @@ int CmdVersion(Args const& a) {
   ExpectNoFilters(a);
   Quill::Version const* v = Inspect::ResolveVersion(a.positional[0]);
   if (!v) return NoVersion(a.positional[0]);
-  std::string out;
-  if (a.json) {
-    Inspect::JsonWriter w(out);
-    Inspect::WriteVersionJson(w, v, true);
-    out += '\n';
-  } else {
-    Inspect::WriteVersionText(out, v);
-  }
-  Print(out);
-  return 0;
+  return Emit(
+      a, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteVersionJson(w, v, true); },
+      [&](std::string& out) { Inspect::WriteVersionText(out, v); });
 }
 
 int CmdDump(Args const& a) {

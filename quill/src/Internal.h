@@ -10,6 +10,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "quill/MethodFault.h"
@@ -76,6 +77,104 @@ class FlatIndex {
   std::size_t _count = 0;
 };
 
+// Insert-only hash index whose lookups take no lock, for the type registry:
+// programs look types up by name on hot paths while the index, once the
+// modules are bound, hardly changes. Writers are serialised by the caller. A
+// lookup sees every entry inserted before it began and may or may not see one
+// being inserted meanwhile. An outgrown table is kept, since a lookup may still
+// be probing it; together the old tables are smaller than the current one.
+// Entries are pointers that know their own key (KeyOf), so a slot is two words.
+template <class Key, class Value, class KeyOf, class Hash = std::hash<Key>>
+class ConcurrentIndex {
+  static_assert(std::is_pointer_v<Value>, "entries are published through an atomic pointer");
+
+ public:
+  ConcurrentIndex() { _table.store(NewTable(kInitialSize), std::memory_order_release); }
+  ConcurrentIndex(ConcurrentIndex const&) = delete;
+  ConcurrentIndex& operator=(ConcurrentIndex const&) = delete;
+
+  // Returns the entry already stored under value's key, or stores `value` and
+  // returns null. The caller holds the writers' lock.
+  Value Insert(Value value) {
+    Table* t = _table.load(std::memory_order_relaxed);
+    std::size_t count = _count.load(std::memory_order_relaxed);
+    if ((count + 1) * 4 > (t->mask + 1) * 3) t = Grow(t);
+    Key key = KeyOf{}(value);
+    std::size_t h = Hash{}(key);
+    for (std::size_t i = h & t->mask;; i = (i + 1) & t->mask) {
+      Slot& s = t->slots[i];
+      Value v = s.value.load(std::memory_order_relaxed);
+      if (!v) {
+        s.hash = h;
+        s.value.store(value, std::memory_order_release);  // publishes the hash with it
+        _count.store(count + 1, std::memory_order_relaxed);
+        return nullptr;
+      }
+      if (s.hash == h && KeyOf{}(v) == key) return v;
+    }
+  }
+  Value Find(Key key) const noexcept {
+    Table const* t = _table.load(std::memory_order_acquire);
+    std::size_t h = Hash{}(key);
+    for (std::size_t i = h & t->mask;; i = (i + 1) & t->mask) {
+      Slot const& s = t->slots[i];
+      Value v = s.value.load(std::memory_order_acquire);
+      if (!v) return nullptr;
+      if (s.hash == h && KeyOf{}(v) == key) return v;
+    }
+  }
+  std::size_t size() const noexcept { return _count.load(std::memory_order_relaxed); }
+
+ private:
+  static constexpr std::size_t kInitialSize = 1024;
+  struct Slot {
+    std::size_t hash = 0;
+    std::atomic<Value> value{nullptr};
+  };
+  struct Table {
+    std::size_t mask;
+    std::unique_ptr<Slot[]> slots;
+  };
+  Table* NewTable(std::size_t size) {
+    _tables.push_back(std::make_unique<Table>(Table{size - 1, std::make_unique<Slot[]>(size)}));
+    return _tables.back().get();
+  }
+  // Fills a new table completely before any lookup can reach it.
+  Table* Grow(Table const* old) {
+    Table* t = NewTable((old->mask + 1) * 2);
+    for (std::size_t j = 0; j <= old->mask; ++j) {
+      Slot const& o = old->slots[j];
+      Value v = o.value.load(std::memory_order_relaxed);
+      if (!v) continue;
+      for (std::size_t i = o.hash & t->mask;; i = (i + 1) & t->mask) {
+        Slot& s = t->slots[i];
+        if (!s.value.load(std::memory_order_relaxed)) {
+          s.hash = o.hash;
+          s.value.store(v, std::memory_order_relaxed);
+          break;
+        }
+      }
+    }
+    _table.store(t, std::memory_order_release);
+    return t;
+  }
+
+  std::atomic<Table*> _table{nullptr};
+  std::atomic<std::size_t> _count{0};
+  std::vector<std::unique_ptr<Table>> _tables;  // every table made, the current one last
+};
+
+// The keys of a type object in the registry's indexes.
+struct TypeRecordOf {
+  void const* operator()(Type const* t) const noexcept { return t->GetTypeInfo(); }
+};
+struct TypeNameOf {
+  std::string_view operator()(Type const* t) const noexcept { return t->GetName(); }
+};
+struct TypeWsdlNameOf {
+  std::string_view operator()(Type const* t) const noexcept { return t->GetWsdlName(); }
+};
+
 struct PtrHash {
   std::size_t operator()(void const* p) const noexcept {
     auto v = reinterpret_cast<std::uintptr_t>(p);
@@ -121,9 +220,10 @@ class Registry {
   void RebuildGraph();  // with _mutex held exclusively
 
   mutable std::shared_mutex _mutex;
-  Detail::FlatIndex<void const*, Type*, Detail::PtrHash> _byInfo;
-  Detail::FlatIndex<std::string_view, Type*> _byName;
-  Detail::FlatIndex<std::string_view, Type*> _byWsdl;
+  // Read without _mutex (see ConcurrentIndex); written with it held exclusively.
+  Detail::ConcurrentIndex<void const*, Type*, Detail::TypeRecordOf, Detail::PtrHash> _byInfo;
+  Detail::ConcurrentIndex<std::string_view, Type*, Detail::TypeNameOf> _byName;
+  Detail::ConcurrentIndex<std::string_view, Type*, Detail::TypeWsdlNameOf> _byWsdl;
   std::array<std::vector<Type*>, 19> _byKind;
   std::vector<Namespace> _namespaces;
   std::vector<Version*> _versions;

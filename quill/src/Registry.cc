@@ -13,39 +13,32 @@ Registry& Registry::Get() {
   return *instance;
 }
 
-Registry::Registry() {
-  _byInfo.Reserve(1024);
-  _byName.Reserve(1024);
-  _byWsdl.Reserve(1024);
-}
+Registry::Registry() = default;
 
 Type* Registry::AddType(Type* type) {
   std::unique_lock lock(_mutex);
   if (Type* existing = _byInfo.Find(type->GetTypeInfo())) return existing;
   // One probe of the name index both checks for a clash and claims the name.
-  if (Type* clash = _byName.Insert(type->GetName(), type)) {
+  if (Type* clash = _byName.Insert(type)) {
     lock.unlock();
     Detail::ThrowInvalidType(type->GetName(),
                              std::string("type name already registered by another record: ") +
                                  clash->GetName());
   }
-  _byInfo.Insert(type->GetTypeInfo(), type);
-  if (type->GetWsdlName() && *type->GetWsdlName()) _byWsdl.Insert(type->GetWsdlName(), type);
+  _byInfo.Insert(type);
+  if (type->GetWsdlName() && *type->GetWsdlName()) _byWsdl.Insert(type);
   std::uint64_t kind = type->GetKind();
   if (kind < _byKind.size()) _byKind[kind].push_back(type);
   return nullptr;
 }
 
 Type* Registry::ByInfo(TypeInfo const* info) const {
-  std::shared_lock lock(_mutex);
   return _byInfo.Find(info);
 }
 Type* Registry::ByName(std::string_view name) const {
-  std::shared_lock lock(_mutex);
   return _byName.Find(name);
 }
 Type* Registry::ByWsdlName(std::string_view name) const {
-  std::shared_lock lock(_mutex);
   return _byWsdl.Find(name);
 }
 std::vector<Type*> Registry::OfKind(TypeKind kind) const {
@@ -54,7 +47,6 @@ std::vector<Type*> Registry::OfKind(TypeKind kind) const {
   return _byKind[kind];
 }
 std::size_t Registry::TypeCount() const {
-  std::shared_lock lock(_mutex);
   return _byName.size();
 }
 

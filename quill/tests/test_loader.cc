@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Sample.h"
+#include "quill/Accessors.h"
 #include "quill/Faults.h"
 #include "quill/DataTypes.h"
 #include "quill/Loader.h"
@@ -94,6 +99,54 @@ TEST(Lookup, SecondRegistrationOfANameIsRejectedTheSameRecordIsNot) {
   }
   EXPECT_EQ(FindTypeByWsdlName("Impostor"), nullptr);
   EXPECT_EQ(FindTypeByInfo(&impostor), nullptr);
+}
+
+// Lookups take no lock: one thread keeps asking for types while another registers enough
+// of them to outgrow the indexes several times. Every type registered before a lookup
+// began must be found, and found as itself.
+TEST(Lookup, LookupsDuringRegistrationFindEveryEarlierType) {
+  constexpr int kTypes = 3000;
+  struct Tables {  // type objects point into these for the rest of the process
+    std::deque<std::string> names;
+    std::vector<TypeInfo> records = std::vector<TypeInfo>(kTypes);
+    std::vector<DataTypeInfo> descs = std::vector<DataTypeInfo>(kTypes);
+  };
+  static Tables* tables = new Tables();
+  static PropertyInfo const noProperties[] = {{}};
+  BindBoth();
+  for (int i = 0; i < kTypes; ++i) {
+    char const* name = tables->names.emplace_back("concurrent.Type" + std::to_string(i)).c_str();
+    char const* wsdl = tables->names.emplace_back("ConcurrentType" + std::to_string(i)).c_str();
+    tables->records[i] = {KIND_DATA, name, wsdl, "sample.version.v1"};
+    tables->descs[i] = {&tables->records[i], &gSedgeDynamicDataTypeInfo, noProperties, nullptr, nullptr, nullptr,
+                        nullptr, &Access::AlwaysSet, nullptr, nullptr, nullptr, 0};
+  }
+  std::atomic<int> registered{0};
+  std::thread writer([&] {
+    for (int i = 0; i < kTypes; ++i) {
+      CreateDataObjectType(&tables->descs[i]);
+      registered.store(i + 1, std::memory_order_release);
+    }
+  });
+  int lookups = 0, missing = 0, wrong = 0;
+  for (int n = 0; n < kTypes; n = registered.load(std::memory_order_acquire)) {
+    for (int i = n - 1; i >= 0 && i >= n - 8; --i, ++lookups) {
+      TypeInfo const* record = &tables->records[i];
+      Type* byName = FindType(record->name);
+      Type* byWsdl = FindTypeByWsdlName(record->wsdlName);
+      Type* byInfo = FindTypeByInfo(record);
+      if (!byName || !byWsdl || !byInfo) ++missing;
+      else if (byName->GetTypeInfo() != record || byWsdl != byName || byInfo != byName) ++wrong;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(missing, 0) << "of " << lookups << " lookups while registering";
+  EXPECT_EQ(wrong, 0);
+  for (int i = 0; i < kTypes; ++i) {
+    Type* t = FindType(tables->records[i].name);
+    ASSERT_NE(t, nullptr) << i;
+    EXPECT_EQ(t->GetTypeInfo(), &tables->records[i]);
+  }
 }
 
 TEST(Types, ArrayTypesAreMadeOnceWithDerivedNames) {

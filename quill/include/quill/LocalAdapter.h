@@ -20,7 +20,8 @@
 // own nested exception class (catchable by its class and by every base), any
 // Basalt exception as itself. An exception that is not a Basalt one (a
 // std::exception, anything else) is turned into Fault::SystemError, whose
-// `reason` holds its what() text, as a server would before answering.
+// `reason` is the operation's name and its what() text
+// ("tarn.Folder.createFolder: <what>"), as a server would before answering.
 //
 // Async call: StartInvoke sets the caller's handle, queues the call and
 // returns. A worker thread performs the same steps and then calls the
