@@ -12,6 +12,7 @@
 #include "quill/Quill.h"
 #include "tarn/OverheadMemoryManagerStub.h"
 #include "tarn/TaskInfo.h"
+#include "tarn/TaskSkeleton.h"
 #include "tarn/TaskStub.h"
 #include "tarn/fault/InvalidState.h"
 #include "tarn/fault/NotFound.h"
@@ -34,9 +35,10 @@ class Overhead : public Quill::ServerObject<Tarn::OverheadMemoryManager> {
 };
 
 // A server task: its state is read by clients while a worker runs it, hence the lock.
-class MaintenanceTask : public Quill::ServerObject<Tarn::Task> {
+// The skeleton answers NotSupported for every operation of tarn.Task but the one overridden.
+class MaintenanceTask : public Tarn::TaskSkeleton {
  public:
-  explicit MaintenanceTask(Quill::MoRef* ref) : ServerObject(ref), _info(new Tarn::TaskInfo()) {
+  explicit MaintenanceTask(Quill::MoRef* ref) : TaskSkeleton(ref), _info(new Tarn::TaskInfo()) {
     _info->key = ref->GetId();
     _info->task = ref;
   }
@@ -55,19 +57,8 @@ class MaintenanceTask : public Quill::ServerObject<Tarn::Task> {
       _info->state = Tarn::TaskInfo::State::success;
     }
   }
-  void GetValue(Basalt::Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>>&) override {}
-  void GetAvailableField(Basalt::Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>>&) override {}
-  void SetCustomValue(std::string const&, std::string const&) override { Unsupported(); }
-  void Cancel() override { Unsupported(); }
-  void UpdateProgress(int) override { Unsupported(); }
-  void SetState(Tarn::TaskInfo::State, Quill::Any*, Quill::MethodFault*) override { Unsupported(); }
-  void UpdateDescription(Quill::LocalizableMessage*) override { Unsupported(); }
 
  private:
-  static void Unsupported() {
-    Basalt::Ref<Quill::Fault::NotSupported> fault(new Quill::Fault::NotSupported());
-    fault->Throw();
-  }
   std::mutex _mutex;
   Basalt::Ref<Tarn::TaskInfo> _info;
 };

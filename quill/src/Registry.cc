@@ -1,5 +1,6 @@
 #include "quill/Registry.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "Internal.h"
@@ -179,11 +180,30 @@ bool Version::Succeeds(Version const* older) const noexcept {
 
 Type* FindType(std::string_view sedgeName) {
   EnsureRuntimeBound();
-  return Registry::Get().ByName(sedgeName);
+  if (Type* t = Registry::Get().ByName(sedgeName)) return t;
+  // Array types are made on first request and not indexed: "<element>[]".
+  constexpr std::string_view kSuffix = "[]";
+  if (sedgeName.size() > kSuffix.size() && sedgeName.ends_with(kSuffix)) {
+    Type* element = Registry::Get().ByName(sedgeName.substr(0, sedgeName.size() - kSuffix.size()));
+    if (element && !element->IsArray()) return element->GetArrayType();
+  }
+  return nullptr;
 }
 Type* FindTypeByWsdlName(std::string_view wsdlName) {
   EnsureRuntimeBound();
-  return Registry::Get().ByWsdlName(wsdlName);
+  if (Type* t = Registry::Get().ByWsdlName(wsdlName)) return t;
+  // "ArrayOf<element>", the element's first letter raised ("ArrayOfInt" for "int").
+  constexpr std::string_view kPrefix = "ArrayOf";
+  if (wsdlName.size() > kPrefix.size() && wsdlName.starts_with(kPrefix)) {
+    std::string element(wsdlName.substr(kPrefix.size()));
+    Type* found = Registry::Get().ByWsdlName(element);
+    if (!found) {
+      element[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(element[0])));
+      found = Registry::Get().ByWsdlName(element);
+    }
+    if (found && !found->IsArray() && wsdlName == found->GetArrayType()->GetWsdlName()) return found->GetArrayType();
+  }
+  return nullptr;
 }
 Type* FindTypeByInfo(TypeInfo const* record) {
   EnsureRuntimeBound();

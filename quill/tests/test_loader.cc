@@ -158,6 +158,17 @@ TEST(Types, ArrayTypesAreMadeOnceWithDerivedNames) {
   EXPECT_STREQ(arr->GetWsdlName(), "ArrayOfShape");
   EXPECT_EQ(arr->GetElementType(), shape);
   EXPECT_STREQ(GetNoType<int>()->GetArrayType()->GetWsdlName(), "ArrayOfInt");
+  // Found by those names as well, as the same object.
+  EXPECT_EQ(FindType("sample.Shape[]"), arr);
+  EXPECT_EQ(FindTypeByWsdlName("ArrayOfShape"), arr);
+  EXPECT_EQ(FindTypeByWsdlName("ArrayOfInt"), GetNoType<int>()->GetArrayType());
+  EXPECT_EQ(FindType("int[]"), GetNoType<int>()->GetArrayType());
+  for (char const* none : {"sample.Shape[][]", "[]", "sample.Nope[]", "sample.Shape["}) {
+    EXPECT_EQ(FindType(none), nullptr) << none;
+  }
+  for (char const* none : {"ArrayOf", "ArrayOfArrayOfShape", "ArrayOfshape", "ArrayOfNope"}) {
+    EXPECT_EQ(FindTypeByWsdlName(none), nullptr) << none;
+  }
   EXPECT_EQ(Sample::Shape().GetPoints()->_GetType(), GetDoType<Sample::Point>()->GetArrayType());
 }
 

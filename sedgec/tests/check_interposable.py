@@ -8,7 +8,12 @@ def exported_variables(library):
     out = subprocess.run(["nm", "-D", "--defined-only", library], check=True, capture_output=True, text=True).stdout
     # B, D, R: variables in .bss, .data and read-only data. V (vague linkage: vtables,
     # type_info objects) may be duplicated harmlessly; functions are never copied.
-    return {f[2] for f in (line.split() for line in out.splitlines()) if len(f) == 3 and f[1] in "BDR"}
+    # A sanitizer's own markers (AddressSanitizer's one-definition indicators) are not ours.
+    return {f[2] for f in (line.split() for line in out.splitlines())
+            if len(f) == 3 and f[1] in "BDR" and not f[2].startswith(SANITIZER_PREFIXES)}
+
+
+SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__tsan", "__ubsan")
 
 
 def listed(path):

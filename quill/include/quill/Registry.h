@@ -42,6 +42,8 @@ class Version {
 };
 
 // --- types ---------------------------------------------------------------------
+// Array types answer to their derived names too ("tarn.vm.ConfigSpec[]",
+// "ArrayOfVirtualMachineConfigSpec"), made on first request like GetArrayType().
 Type* FindType(std::string_view sedgeName);
 // WSDL names are unique per wire namespace only; this answers the type
 // registered first under the name.
