@@ -221,6 +221,12 @@ TEST(CatalogueWalk, EveryDataPropertyThroughItsDescriptor) {
       EXPECT_EQ(arr->_GetItemType(), t);
       EXPECT_EQ(arr->_GetType(), t->GetArrayType());
       ++types;
+      // Every property of the complete sequence is found by its name, as itself.
+      for (std::uint32_t i = 0; i < dt->GetPropertyCount(); ++i) {
+        Quill::DataProperty const& q = dt->GetProperty(i);
+        EXPECT_EQ(dt->FindProperty(q.info->name), &q) << q.info->name;
+        EXPECT_EQ(dt->FindProperty(std::string(q.info->name) + "_"), nullptr);
+      }
       std::vector<Value> values(dt->GetOwnPropertyCount());
       for (std::uint32_t i = 0; i < dt->GetOwnPropertyCount(); ++i) {
         Quill::PropertyInfo const& p = dt->GetOwnProperty(i);

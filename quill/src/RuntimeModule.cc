@@ -216,7 +216,18 @@ std::once_flag gRuntimeOnce;
 
 }  // namespace Detail
 
-void EnsureRuntimeBound() { std::call_once(Detail::gRuntimeOnce, Detail::BindRuntimeModules); }
+// Every lookup passes here: a flag answers the common case without call_once's
+// per-call bookkeeping.
+namespace {
+std::atomic<bool> gRuntimeBound{false};
+}
+void EnsureRuntimeBound() {
+  if (gRuntimeBound.load(std::memory_order_acquire)) return;
+  std::call_once(Detail::gRuntimeOnce, [] {
+    Detail::BindRuntimeModules();
+    gRuntimeBound.store(true, std::memory_order_release);
+  });
+}
 
 // --- slot accessors of the runtime's types ------------------------------------------------
 

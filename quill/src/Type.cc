@@ -91,7 +91,37 @@ Type* TypeFactory::MakeArray(Type const* element) {
 
 struct DataObjectType::Table {
   std::vector<DataProperty> props;
-  std::vector<std::uint32_t> byName;  // indexes into props, sorted by name
+  std::vector<std::string_view> names;  // of props, lengths known
+  // Open addressing over names: index into props + 1, 0 for an empty slot.
+  std::vector<std::uint32_t> byName;
+
+  // Property names of one type differ early, late or in length; mixing those few bytes
+  // is enough for a table of a few dozen slots and costs no loop.
+  static std::size_t Hash(std::string_view name) noexcept {
+    if (name.empty()) return 0;
+    auto at = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(name[i])); };
+    std::size_t key = name.size() << 24 ^ at(0) << 16 ^ at(name.size() / 2) << 8 ^ at(name.size() - 1);
+    return (key * 0x9E3779B97F4A7C15ull) >> 32;
+  }
+  void Index() {
+    std::size_t size = 8;
+    while (size < props.size() * 2) size *= 2;
+    byName.assign(size, 0);
+    names.reserve(props.size());
+    for (std::uint32_t i = 0; i < props.size(); ++i) {
+      names.emplace_back(props[i].info->name);
+      std::size_t j = Hash(names[i]) & (size - 1);
+      while (byName[j]) j = (j + 1) & (size - 1);
+      byName[j] = i + 1;
+    }
+  }
+  std::uint32_t const* Find(std::string_view name) const noexcept {
+    std::size_t mask = byName.size() - 1;
+    for (std::size_t j = Hash(name) & mask; byName[j]; j = (j + 1) & mask) {
+      if (names[byName[j] - 1] == name) return &byName[j];
+    }
+    return nullptr;
+  }
 };
 
 DataObjectType* DataObjectType::GetBaseType() const {
@@ -137,11 +167,7 @@ DataObjectType::Table const* DataObjectType::GetTable() const {
     }
     table->props.push_back(std::move(entry));
   }
-  table->byName.resize(table->props.size());
-  for (std::uint32_t i = 0; i < table->byName.size(); ++i) table->byName[i] = i;
-  std::sort(table->byName.begin(), table->byName.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return std::strcmp(table->props[a].info->name, table->props[b].info->name) < 0;
-  });
+  table->Index();
   return Publish(_table, table);
 }
 
@@ -152,10 +178,8 @@ DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const { return 
 
 DataProperty const* DataObjectType::FindProperty(std::string_view name) const {
   Table const* t = GetTable();
-  auto it = std::lower_bound(t->byName.begin(), t->byName.end(), name,
-                             [&](std::uint32_t i, std::string_view n) { return t->props[i].info->name < n; });
-  if (it == t->byName.end() || t->props[*it].info->name != name) return nullptr;
-  return &t->props[*it];
+  std::uint32_t const* slot = t->Find(name);
+  return slot ? &t->props[*slot - 1] : nullptr;
 }
 
 DynamicData* DataObjectType::Create() const { return _desc->create ? _desc->create() : nullptr; }
