@@ -201,7 +201,10 @@ Type* FindTypeByWsdlName(std::string_view wsdlName) {
       element[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(element[0])));
       found = Registry::Get().ByWsdlName(element);
     }
-    if (found && !found->IsArray() && wsdlName == found->GetArrayType()->GetWsdlName()) return found->GetArrayType();
+    if (found && !found->IsArray()) {
+      Type* array = found->GetArrayType();
+      if (wsdlName == array->GetWsdlName()) return array;
+    }
   }
   return nullptr;
 }

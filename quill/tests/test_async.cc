@@ -23,7 +23,6 @@ namespace {
 
 using namespace Quill;
 using Basalt::System::ScheduledItem;
-using SampleImpl::CounterImpl;
 using namespace std::chrono_literals;
 
 void BindAll() {
@@ -241,13 +240,11 @@ TEST_F(Async, AdapterWhoseLastReferenceGoesInsideACallbackShutsDownCleanly) {
   EXPECT_EQ(impl->deactivations.load(), 1);
 }
 
-TEST(Concurrency, EightThreadsTimesTenThousandSyncCallsAreEachAccountedFor) {
-  BindAll();
-  Basalt::Ref<LocalAdapter> adapter(new LocalAdapter());
-  Basalt::Ref<MoRef> ref(new MoRef("sample.rpc.Counter", "c-1"));
-  Basalt::Ref<CounterImpl> impl(new CounterImpl(ref.get()));
-  adapter->Register(nullptr, impl.get());
-  auto shared = CreateStub<Sample::Rpc::CounterStub>(ref.get(), adapter.get());
+using Concurrency = Async;
+
+TEST_F(Concurrency, EightThreadsTimesTenThousandSyncCallsAreEachAccountedFor) {
+  Start();
+  auto shared = stub;
 
   constexpr int kThreads = 8;
   constexpr int kCalls = 10000;
@@ -276,15 +273,10 @@ TEST(Concurrency, EightThreadsTimesTenThousandSyncCallsAreEachAccountedFor) {
   EXPECT_EQ(shared->GetValue(), kThreads * kCalls);
 }
 
-TEST(Concurrency, ConcurrentAsyncCallsThroughASmallQueueAllComplete) {
-  BindAll();
+TEST_F(Concurrency, ConcurrentAsyncCallsThroughASmallQueueAllComplete) {
   LocalAdapter::Options options;
   options.queueCapacity = 16;  // callers wait for room
-  Basalt::Ref<LocalAdapter> adapter(new LocalAdapter(options));
-  Basalt::Ref<MoRef> ref(new MoRef("sample.rpc.Counter", "c-1"));
-  Basalt::Ref<CounterImpl> impl(new CounterImpl(ref.get()));
-  adapter->Register(nullptr, impl.get());
-  auto stub = CreateStub<Sample::Rpc::CounterStub>(ref.get(), adapter.get());
+  Start(std::move(options));
 
   constexpr int kThreads = 8;
   constexpr int kCalls = 1000;

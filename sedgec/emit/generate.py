@@ -168,15 +168,15 @@ class Plan:
         them directly and get its own copy of one (a copy relocation); the library must then
         use that copy too, so these alone stay interposable while every other reference inside
         the library is bound at link time."""
-        out = [f"_ZN{mangle_path(['Tarn', name])}E" for name in INTERPOSABLE_NAMESPACE_DATA]
+        out = [mangled_variable(["Tarn", name]) for name in INTERPOSABLE_NAMESPACE_DATA]
         for t in self.cat.all_types():
             v = self.views[t]
             out.append(t.record)
             if t.kind == "enum":
-                out += [f"_ZN{mangle_path(v.scope.strip(':').split('::') + [c])}E" for c, _, _ in v.constants]
+                out += [mangled_variable(v.scope.strip(":").split("::") + [c]) for c, _, _ in v.constants]
             elif t.kind == "managed":
                 out.append(t.method_objects)
-                out += [f"_ZN{mangle_path(t.cpp.split('::') + [m.constant])}E" for m in t.methods]
+                out += [mangled_variable(t.cpp.split("::") + [m.constant]) for m in t.methods]
         return out
 
     def foreign_enums(self, views):
@@ -202,9 +202,10 @@ class Plan:
 INTERPOSABLE_NAMESPACE_DATA = ("sedgeNamespaceId", "ltsDevOfficialVersions", "ltsDevInternalVersions")
 
 
-def mangle_path(components):
-    """The nested-name part of an Itanium-mangled name made of plain identifiers."""
-    return "".join(f"{len(c)}{c}" for c in components)
+def mangled_variable(components):
+    """The Itanium-mangled name of a variable in namespaces or classes of plain identifiers:
+    ["Tarn", "Task", "METHOD_CANCEL"] is "_ZN4Tarn4Task13METHOD_CANCELE"."""
+    return "_ZN" + "".join(f"{len(c)}{c}" for c in components) + "E"
 
 
 def planned_outputs(cat):
