@@ -16,6 +16,7 @@
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "quill/Values.h"
+#include "tarn/HostSystem.h"
 #include "tarn/Records.h"
 
 namespace {
@@ -68,6 +69,21 @@ char const* BaseName(Quill::Type* t) {
     return b ? b->GetName() : "?";
   }
   return "-";
+}
+
+// A program that names a record, a tag or a method name uses the library's own object: a
+// copy of one in the program would make the runtime miss it or hand out another pointer.
+TEST(CatalogueWalk, ProgramAndLibraryShareEachExportedVariable) {
+  EXPECT_EQ(Quill::FindTypeByInfo(&gTarnAboutInfoTypeInfo), Quill::FindType("tarn.AboutInfo"));
+  EXPECT_EQ(Quill::FindType("tarn.AboutInfo")->GetTypeInfo(), &gTarnAboutInfoTypeInfo);
+  EXPECT_EQ(Quill::FindType("tarn.HostSystem.ConnectionState")->GetTypeInfo(),
+            &gTarnHostSystemConnectionStateTypeInfo);
+  auto* e = static_cast<Quill::EnumType*>(Quill::FindType("tarn.HostSystem.ConnectionState"));
+  EXPECT_EQ(e->GetTag(1), static_cast<char const*>(Tarn::HostSystem::CONNECTIONSTATE_NOTRESPONDING));
+  // Filled while the library loads: a copy taken before that would still hold zeros.
+  EXPECT_NE(gTarnFolderMethodObjects[0], nullptr);
+  EXPECT_GT(Tarn::sedgeNamespaceId, 0);  // the runtime's own namespaces come first
+  EXPECT_NE(Tarn::ltsDevOfficialVersions[0], nullptr);
 }
 
 TEST(CatalogueWalk, EveryRecordMatchesTheSchema) {

@@ -139,9 +139,12 @@ class ConcurrentIndex {
     _tables.push_back(std::make_unique<Table>(Table{size - 1, std::make_unique<Slot[]>(size)}));
     return _tables.back().get();
   }
-  // Fills a new table completely before any lookup can reach it.
+  // Fills a new table completely before any lookup can reach it. Old tables stay alive for
+  // readers that may still be probing them, so growing in large steps keeps both the memory
+  // given up to them and the rehashing small: a library of thousands of types grows once.
+  static constexpr std::size_t kGrowth = 8;
   Table* Grow(Table const* old) {
-    Table* t = NewTable((old->mask + 1) * 2);
+    Table* t = NewTable((old->mask + 1) * kGrowth);
     for (std::size_t j = 0; j <= old->mask; ++j) {
       Slot const& o = old->slots[j];
       Value v = o.value.load(std::memory_order_relaxed);
