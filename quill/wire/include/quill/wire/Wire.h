@@ -1,0 +1,90 @@
+// The wire encoding of the API's values: XML (SOAP 1.1 document/literal, the
+// form that goes over the wire) and JSON (files, logs, scripts). Driven only
+// by the runtime's type objects and descriptors; docs/wire-format.md describes
+// the forms.
+//
+// Decoders never trust their input: every failure is a
+// Quill::Fault::InvalidRequest::Exception whose message names what went wrong
+// and where (element path for XML, byte offset for JSON), and nothing the
+// input claims makes them allocate past the limits.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include "basalt/Object.h"
+#include "quill/Any.h"
+#include "quill/Registry.h"
+#include "quill/Stub.h"
+#include "quill/Type.h"
+
+namespace Quill::Wire {
+
+// Safe defaults; a caller that expects larger messages raises them.
+struct Limits {
+  std::size_t maxDepth = 64;               // nested elements / JSON containers
+  std::size_t maxBytes = 64u << 20;        // whole input
+  std::size_t maxStringBytes = 16u << 20;  // one text or string value
+  std::size_t maxElements = 1000000;       // elements / JSON values in all
+};
+
+// What a decoder passed over without failing (a newer peer's additions).
+struct DecodeReport {
+  std::uint64_t skippedElements = 0;  // unknown properties
+  std::uint64_t unknownTypes = 0;     // named types decoded as their declared type
+  // Called once per skip, with the path and what was skipped; may be empty.
+  std::function<void(std::string_view path, std::string_view what)> onSkip;
+};
+
+struct DecodeOptions {
+  Limits limits;
+  DecodeReport* report = nullptr;  // may be null
+};
+
+// The version a message speaks when none is named: the newest release of the
+// "tarn" namespace (the first release row of its table).
+Version const* DefaultVersion();
+
+// --- single values ---------------------------------------------------------------
+// `declared` is the type of the position the value stands in (a data, fault,
+// enumeration, managed, primitive, array or the any type); the value may be
+// of a derived class, and is then named by its type. `version` null: newest.
+// Encoders throw InvalidArgument for a value whose class does not fit
+// `declared`, NotSupported for a type the version does not have.
+void EncodeXml(std::string& out, Any const* value, Type const* declared, char const* elementName,
+               Version const* version = nullptr);
+void EncodeJson(std::string& out, Any const* value, Type const* declared, Version const* version = nullptr);
+
+// A document holding one value: its root element (any name) for XML.
+Basalt::Ref<Any> DecodeXml(std::string_view xml, Type const* declared, DecodeOptions const& options = {});
+Basalt::Ref<Any> DecodeJson(std::string_view json, Type const* declared, DecodeOptions const& options = {});
+
+// --- SOAP messages -------------------------------------------------------------
+// A request: method, target, arguments in parameter order (empty slots left
+// out). A method (or property) newer than `version` throws
+// Quill::Fault::NotSupported::Exception before anything is written.
+std::string EncodeRequest(MoRef const* target, ManagedMethod const* method, ArgVector const& args,
+                          Version const* version = nullptr);
+
+struct Request {
+  Basalt::Ref<MoRef> target;
+  ManagedMethod* method = nullptr;
+  ArgVector args;  // one slot per parameter
+  Version const* version = nullptr;
+};
+// The method is found by the target type's FindMethodByWsdlName (or property
+// name); unknown type, method or argument element: InvalidRequest.
+Request DecodeRequest(std::string_view xml, DecodeOptions const& options = {});
+
+// A response with the result (null for none), or with a fault. An exception
+// that is not a fault goes out as Quill::Fault::SystemError with its what().
+std::string EncodeResponse(ManagedMethod const* method, Any const* result, Version const* version = nullptr);
+std::string EncodeFault(MethodFault const* fault, Version const* version = nullptr, bool clientFault = false);
+
+// Reads a response to `method`: fills `result` (left empty for none), or
+// throws the fault it carries as the fault's own nested exception class.
+void DecodeResponse(std::string_view xml, ManagedMethod const* method, Basalt::Ref<Any>& result,
+                    DecodeOptions const& options = {});
+
+}  // namespace Quill::Wire
