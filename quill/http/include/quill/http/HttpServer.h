@@ -1,0 +1,143 @@
+// Serves the managed objects registered with a Quill::LocalAdapter to callers
+// over HTTP/1.1: each call is one POST of a SOAP request (docs/wire-format.md)
+// to `path` ("/sdk"), answered 200 with the response or 500 with a SOAP fault.
+// The calls go through the adapter's public Invoke, so registration, the
+// privilege checker, dispatch and server tasks are exactly those of
+// in-process calls.
+//
+//   Quill::LocalAdapter adapter(options);            // objects registered as usual
+//   Quill::HttpServer server(&adapter, {.port = 0});  // listening from here on
+//   std::printf("http://127.0.0.1:%u/sdk\n", server.GetPort());
+//   ...
+//   server.Stop();                                   // or the destructor
+//
+// Requests:
+//   POST <path>               a call. The message's own apiVersion header (or
+//                             the newest release when it has none) decides the
+//                             version; SOAPAction is not needed. A request the
+//                             server cannot read is answered with a
+//                             soapenv:Client fault (InvalidRequest).
+//   GET  <path>/<name>.wsdl   the files of `wsdlDirectory` whose names end in
+//   GET  <path>/<name>.xsd    .wsdl or .xsd (tarn.wsdl and its schemas).
+// Anything else: 404, or 405 for another method on `path`.
+//
+// Sessions: each caller that sends no valid `tarn_session` cookie gets a new,
+// empty Quill::RequestContext for its call. The context reaches the privilege
+// checker and the implementation (LocalAdapter::CurrentCall()->context). When
+// the call leaves something in it (an implementation of login stores who
+// logged in), the server keeps the context as a session and answers with
+// `Set-Cookie: tarn_session=<128 random bits>; Path=/; HttpOnly` (plus
+// `Secure` over TLS); later calls carrying the cookie get the same context,
+// shared by concurrent calls of the session (its operations are
+// synchronised). A session unused for `sessionIdleTimeout` is dropped: its
+// cookie then counts as none, so a checker that asks for a login refuses the
+// call. Callers without cookies leave nothing behind. Beyond `maxSessions`
+// the least recently used session is dropped.
+//
+// Limits, each answered with a status and the connection closed after it:
+//   body over maxBodyBytes                        413
+//   header block over maxHeaderBytes              431
+//   request not complete within readTimeout       408 (a keep-alive
+//                                                 connection idle that long
+//                                                 is closed without answer)
+//   more than maxConnections open                 503, then closed
+//   more than maxCallsInFlight calls accepted
+//   and not yet answered                          503 (connection kept)
+//   unreadable HTTP                               400
+// Writes that take longer than writeTimeout close the connection.
+//
+// Threads: `ioThreads` threads read and write the connections; calls are
+// decoded, carried out and encoded on a pool of `workers` threads. A call
+// that blocks holds one worker; maxCallsInFlight bounds the queue in front of
+// them.
+//
+// Stop (explicit, or by the destructor; idempotent): no new connections;
+// idle connections and those still sending a request are closed; calls
+// already accepted are carried out and answered (with "Connection: close"),
+// up to `grace`, after which the remaining connections are closed; then the
+// workers and I/O threads are joined. Stop waits for every call already on a
+// worker to return from the adapter, however long `grace` is. The adapter is
+// not shut down: it belongs to the caller and must outlive the server.
+//
+// Errors: the constructor throws Basalt::Exception whose message names the
+// server, the address and the reason ("HttpServer: cannot listen on
+// 127.0.0.1:80: Permission denied", "HttpServer: certificate file 'x.pem':
+// ..."); nothing is left running when it throws.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "quill/LocalAdapter.h"
+#include "quill/wire/Wire.h"
+
+namespace Quill {
+
+class HttpServer {
+ public:
+  struct Options {
+    std::string address = "127.0.0.1";  // IPv4 or IPv6 literal
+    std::uint16_t port = 0;              // 0: a free port, see GetPort()
+    // Both set: HTTPS (PEM files; the certificate file may hold a chain).
+    std::string certificateFile;
+    std::string privateKeyFile;
+    // Where tarn.wsdl and its .xsd files are; empty: WSDL requests get 404.
+    std::string wsdlDirectory;
+    std::string path = "/sdk";
+
+    unsigned ioThreads = 1;
+    unsigned workers = 4;
+    std::size_t maxConnections = 1024;
+    std::size_t maxCallsInFlight = 256;
+    std::size_t maxBodyBytes = 16u << 20;
+    std::size_t maxHeaderBytes = 16u << 10;
+    std::chrono::milliseconds readTimeout{30000};
+    std::chrono::milliseconds writeTimeout{30000};
+    std::chrono::milliseconds sessionIdleTimeout{30 * 60 * 1000};
+    std::size_t maxSessions = 10000;
+    // Limits of the request decoder (a request is also bounded by maxBodyBytes).
+    Wire::Limits decodeLimits;
+  };
+
+  // What the server has done so far; counts only grow, except the first three.
+  struct Stats {
+    std::size_t openConnections = 0;
+    std::size_t callsInFlight = 0;
+    std::size_t sessions = 0;
+    std::uint64_t connectionsAccepted = 0;
+    std::uint64_t callsAnswered = 0;  // 200 or SOAP fault
+    std::uint64_t faults = 0;         // of those, answered with a fault
+    std::uint64_t rejectedBodyTooLarge = 0;      // 413
+    std::uint64_t rejectedHeaderTooLarge = 0;    // 431
+    std::uint64_t rejectedTimeout = 0;           // 408
+    std::uint64_t rejectedConnections = 0;       // 503 at accept
+    std::uint64_t rejectedBusy = 0;              // 503 for calls in flight
+    std::uint64_t badRequests = 0;               // 400
+  };
+
+  // Listens at once. `adapter` must not be null and must outlive the server.
+  HttpServer(LocalAdapter* adapter, Options options);
+  ~HttpServer();  // Stop()
+
+  HttpServer(HttpServer const&) = delete;
+  HttpServer& operator=(HttpServer const&) = delete;
+
+  // The port listened on (the chosen one when Options::port was 0).
+  std::uint16_t GetPort() const noexcept;
+  bool IsTls() const noexcept;
+  // "http://127.0.0.1:<port>/sdk" or https://..., IPv6 addresses in brackets.
+  std::string GetUrl() const;
+  Stats GetStats() const;
+
+  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(30000));
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> _impl;
+};
+
+}  // namespace Quill
