@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -220,7 +221,8 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   void AfterHandshake() {
     if (_reject) {
       _server->r503conn++;
-      return Reply(Simple(http::status::service_unavailable, "too many connections\n", 11), false);
+      return Reply(Simple(http::status::service_unavailable, "too many connections\n", 11), false, false, false,
+                   /*linger=*/true);
     }
     Read();
   }
@@ -254,29 +256,32 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       // stayed silent is just closed.
       if (_parser->got_some() || _bufferedAtStart > 0) {
         _server->r408++;
-        return Reply(Simple(http::status::request_timeout, "request not received in time\n", 11), false);
+        return Reply(Simple(http::status::request_timeout, "request not received in time\n", 11), false, false,
+                     false, true);
       }
       return Close();
     }
     if (_closing) return Close();
     if (ec == http::error::body_limit) {
       _server->r413++;
-      return Reply(Simple(http::status::payload_too_large, "request body over the server's limit\n", 11), false);
+      return Reply(Simple(http::status::payload_too_large, "request body over the server's limit\n", 11), false,
+                   false, false, true);
     }
     if (ec == http::error::header_limit) {
       _server->r431++;
       return Reply(Simple(http::status::request_header_fields_too_large, "request header over the server's limit\n",
                           11),
-                   false);
+                   false, false, false, true);
     }
     if (ec == http::error::end_of_stream || ec == net::error::eof || ec == net::error::connection_reset ||
-        ec == net::error::operation_aborted || ec == ssl::error::stream_truncated) {
+        ec == net::error::operation_aborted || ec == ssl::error::stream_truncated ||
+        ec == http::error::partial_message) {
       return Close();
     }
     if (ec) {
       if (ec.category() == http::make_error_code(http::error::bad_target).category()) {
         _server->r400++;
-        return Reply(Simple(http::status::bad_request, "malformed HTTP request\n", 11), false);
+        return Reply(Simple(http::status::bad_request, "malformed HTTP request\n", 11), false, false, false, true);
       }
       return Close();
     }
@@ -348,14 +353,15 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
     Reply(Simple(http::status::not_found, "no such document\n", req.version()), keepAlive);
   }
 
-  void Reply(Response&& res, bool keepAlive, bool call = false, bool keepLength = false) {
+  // `linger`: the request was not read to its end; see LingerClose.
+  void Reply(Response&& res, bool keepAlive, bool call = false, bool keepLength = false, bool linger = false) {
     res.set(http::field::server, "tarn-types");
     res.keep_alive(keepAlive);
     if (!keepLength) res.prepare_payload();
     _response = std::make_shared<Response>(std::move(res));
     beast::get_lowest_layer(_stream).expires_after(_server->options.writeTimeout);
     http::async_write(_stream, *_response,
-                      [self = this->shared_from_this(), keepAlive, call](beast::error_code ec, std::size_t) {
+                      [self = this->shared_from_this(), keepAlive, call, linger](beast::error_code ec, std::size_t) {
                         beast::get_lowest_layer(self->_stream).expires_never();
                         self->_response.reset();
                         // The call was answered once its bytes left, or could
@@ -364,9 +370,36 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
                           self->_call = false;
                           self->_server->LeaveCall();
                         }
+                        if (!ec && linger) return self->LingerClose();
                         if (ec || !keepAlive || self->_closing) return self->Close();
                         self->Read();
                       });
+  }
+
+  // Closing a socket with unread request bytes makes the kernel reset the
+  // connection, and the client may lose the answer still in its buffer. So
+  // the sending side is shut first and what the client still sends is read
+  // and dropped, for a short while and up to a bound.
+  void LingerClose() {
+    if constexpr (kTls) {
+      return Close();
+    } else {
+      beast::error_code ignored;
+      Socket().shutdown(tcp::socket::shutdown_send, ignored);
+      _timer.expires_after(std::min<std::chrono::milliseconds>(_server->options.readTimeout, std::chrono::seconds(1)));
+      _timer.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+        if (!ec) self->Close();
+      });
+      Drain(0);
+    }
+  }
+
+  void Drain(std::size_t total) {
+    Socket().async_read_some(net::buffer(_drain), [self = this->shared_from_this(), total](beast::error_code ec,
+                                                                                          std::size_t n) {
+      if (ec || total + n > (1u << 20)) return self->Close();
+      self->Drain(total + n);
+    });
   }
 
   void Close() {
@@ -389,6 +422,7 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   beast::flat_buffer _buffer;
   std::optional<http::request_parser<http::string_body>> _parser;
   std::shared_ptr<Response> _response;
+  std::array<char, 4096> _drain;
   std::uint64_t _id = 0;
   std::size_t _bufferedAtStart = 0;
   bool _reading = false;
@@ -472,6 +506,8 @@ template <class Stream>
 void HttpServer::Impl::Launch(tcp::socket socket, bool reject) {
   auto c = std::make_shared<Connection<Stream>>(this, std::move(socket), reject);
   c->Run(AddConnection(c));
+  // Stop may have taken its list of connections just before this one joined.
+  if (stopping.load()) c->RequestClose();
 }
 
 std::uint64_t HttpServer::Impl::AddConnection(std::shared_ptr<ConnectionBase> const& c) {
