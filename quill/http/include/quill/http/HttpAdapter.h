@@ -253,6 +253,9 @@ class HttpAdapter final : public StubAdapter {
 
   void Shutdown();
   bool IsShutDown() const noexcept;
+  // TCP connections opened so far, sync and async: with keep-alive, one per
+  // calling thread and one per concurrent async call, not one per call.
+  std::uint64_t GetConnectCount() const noexcept;
   // Exceptions thrown by completion callbacks so far.
   std::uint64_t GetCallbackFailureCount() const noexcept;
 
@@ -265,6 +268,8 @@ class HttpAdapter final : public StubAdapter {
  private:
   friend class HttpPendingCall;
   struct Core;
+  // Decodes the answer of an async call, reports it and calls its callback.
+  static void Complete(std::shared_ptr<Core> const& core, HttpPendingCall* call);
   std::shared_ptr<Core> _core;  // shared with the loop and completion threads
 };
 
