@@ -14,6 +14,7 @@ import os
 import jinja2
 
 from .. import names
+from . import wsdl
 from .cppmodel import (CppCatalogue, batches, build_families, chain, own_operations,
                        redeclared_getters)
 from ..model.types import Type
@@ -161,7 +162,7 @@ class Plan:
                                  {self.cc.header(v.t) for v in managed})
                 out.append((f"tests/calls_{m.namespace}.cpp", "call_tests.cpp.j2",
                             {"module": m, "views": managed, "headers": headers}))
-        return out
+        return out + wsdl.files(self.cat)
 
     def interposable_data(self):
         """Link names of every variable the public headers declare. A program may reference

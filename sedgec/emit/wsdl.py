@@ -1,0 +1,315 @@
+"""The WSDL 1.1 documents and XML Schemas of the wire form (docs/wire-format.md).
+
+One schema and one WSDL per wire namespace of the version table: a namespace holds the types,
+methods and properties of its own releases and of every version those succeed, each annotated
+with the version that introduced it. A SOAP 1.1 envelope schema that imports them makes whole
+messages checkable by an ordinary validator.
+
+Every line of output comes from the templates; this module only decides what goes in them.
+"""
+from collections import OrderedDict
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+from ..model.runtime import RUNTIME_VERSIONS
+from ..model.types import F_ARRAY, F_OPTIONAL, Primitive, RuntimeType, Type
+
+OUT_DIR = "wsdl"
+ENVELOPE = "soap-envelope.xsd"
+# Foreign-namespace attributes on schema components: XML Schema ignores them, tools read them.
+VERSION_NS = "urn:tarn-types:version"
+
+# Primitive values: the schema type of their element, and the element name of an item of
+# their array type (the runtime's WSDL name of the primitive).
+PRIMITIVE_XSD = {
+    "string": ("xsd:string", "string"),
+    "boolean": ("xsd:boolean", "boolean"),
+    "byte": ("xsd:byte", "byte"),
+    "short": ("xsd:short", "short"),
+    "int": ("xsd:int", "int"),
+    "long": ("xsd:long", "long"),
+    "float": ("xsd:float", "float"),
+    "double": ("xsd:double", "double"),
+    "dateTime": ("xsd:dateTime", "dateTime"),
+    "binary": ("xsd:base64Binary", "base64Binary"),
+    "any": ("xsd:anyType", "anyType"),
+    "typeName": ("tns:TypeName", "TypeName"),
+    "methodName": ("tns:MethodName", "MethodName"),
+    "propertyPath": ("tns:PropertyPath", "PropertyPath"),
+    "uri": ("xsd:anyURI", "anyURI"),
+}
+# Name types carried as text that the schema names on its own.
+NAME_TYPES = ("TypeName", "MethodName", "PropertyPath")
+MOREF = "ManagedObjectReference"
+MANAGED_TYPE_ENUM = "ManagedObjectType"
+
+# The runtime's own data and fault types: WSDL name, base, version and properties
+# (name, sedge type, flags), as libquill describes them.
+_V0, _V1 = "sedge.version.version0", "sedge.version.version1"
+RUNTIME_DATA = OrderedDict([
+    ("sedge.DynamicData", ("DynamicData", None, _V0, [])),
+    ("sedge.KeyAnyValue", ("KeyAnyValue", "sedge.DynamicData", _V1,
+                           [("key", "string", 0), ("value", "any", 0)])),
+    ("sedge.LocalizableMessage", ("LocalizableMessage", "sedge.DynamicData", _V1,
+                                  [("key", "string", 0), ("arg", "sedge.KeyAnyValue", F_ARRAY | F_OPTIONAL),
+                                   ("message", "string", F_OPTIONAL)])),
+    ("sedge.DynamicProperty", ("DynamicProperty", "sedge.DynamicData", _V0,
+                               [("name", "string", 0), ("val", "any", 0)])),
+    ("sedge.MethodFault", ("MethodFault", "sedge.DynamicData", _V1,
+                           [("faultCause", "sedge.MethodFault", F_OPTIONAL),
+                            ("faultMessage", "sedge.LocalizableMessage", F_ARRAY | F_OPTIONAL)])),
+    ("sedge.RuntimeFault", ("RuntimeFault", "sedge.MethodFault", _V1, [])),
+    ("sedge.fault.InvalidArgument", ("InvalidArgument", "sedge.RuntimeFault", _V1,
+                                     [("invalidProperty", "propertyPath", F_OPTIONAL)])),
+    ("sedge.fault.NotSupported", ("NotSupported", "sedge.RuntimeFault", _V1, [])),
+    ("sedge.fault.SecurityError", ("SecurityError", "sedge.RuntimeFault", _V1, [])),
+    ("sedge.fault.RequestCanceled", ("RequestCanceled", "sedge.RuntimeFault", _V1, [])),
+    ("sedge.fault.ManagedObjectNotFound", ("ManagedObjectNotFound", "sedge.RuntimeFault", _V1,
+                                           [("obj", "sedge.ManagedObject", 0)])),
+    ("sedge.fault.SystemError", ("SystemError", "sedge.RuntimeFault", _V1, [("reason", "string", 0)])),
+    ("sedge.fault.InvalidRequest", ("InvalidRequest", "sedge.RuntimeFault", _V1, [])),
+    ("sedge.fault.InvalidType", ("InvalidType", "sedge.fault.InvalidRequest", _V1,
+                                 [("argument", "propertyPath", F_OPTIONAL)])),
+])
+RUNTIME_MANAGED = OrderedDict([
+    ("sedge.ManagedObject", ("ManagedObject", _V0)),
+    ("sedge.query.PropertyCollector", ("PropertyCollector", "sedge.query.version.version1")),
+    ("sedge.reflect.DynamicTypeManager", ("InternalDynamicTypeManager", "sedge.reflect.version.version1")),
+    ("sedge.reflect.ManagedMethodExecuter", ("ReflectManagedMethodExecuter", "sedge.reflect.version.version1")),
+])
+
+
+@dataclass
+class Element:
+    """One element of a sequence: a property, parameter or result."""
+    name: str
+    type: str
+    min: int
+    many: bool
+    version: Optional[str]
+
+
+@dataclass
+class ComplexType:
+    name: str
+    base: Optional[str]
+    version: str
+    elements: List[Element] = field(default_factory=list)
+    fault: bool = False
+
+
+@dataclass
+class ArrayType:
+    name: str
+    item: str
+    type: str
+    version: str
+
+
+@dataclass
+class Operation:
+    name: str
+    version: str
+    params: List[Element]
+    results: List[Element]
+    faults: List[str]
+    property_read: bool = False
+
+
+@dataclass
+class Named:
+    name: str
+    version: str
+    tags: List[str] = field(default_factory=list)
+
+
+def _upper_first(s):
+    return s[:1].upper() + s[1:]
+
+
+class WireSchema:
+    """What one wire namespace's schema and WSDL declare."""
+
+    def __init__(self, cat, wire_ns):
+        self.cat = cat
+        self.namespace = wire_ns
+        self.closure = version_closure(cat, wire_ns)
+        self.versions = [v for v in cat.versions if v.name in self.closure]
+        self.wire_versions = [v.wire_version for v in cat.versions
+                              if v.wire_namespace == wire_ns and v.wire_version]
+        self.newest = next((v for v in cat.versions if v.wire_namespace == wire_ns and v.kind == 0), None)
+        self.data, self.enums, self.managed, self.arrays = [], [], [], []
+        self.operations, self.fault_elements = [], []
+        self._collect_types()
+        self._collect_operations()
+
+    def has(self, version):
+        return version in self.closure
+
+    # types -------------------------------------------------------------------------
+    def xsd_type(self, ty):
+        """The schema type of an element holding a value of `ty`."""
+        if isinstance(ty, Primitive):
+            return PRIMITIVE_XSD[ty.name][0]
+        if ty.kind == "managed":
+            return "tns:" + MOREF
+        if isinstance(ty, RuntimeType):
+            return "tns:" + RUNTIME_DATA[ty.name][0]
+        return "tns:" + ty.wsdl
+
+    def _element(self, name, ty, flags, version, since):
+        """`since` is the version of the enclosing type or method: an element it did not
+        always have may be missing from a message of an older release, so only elements as old
+        as their owner can be required."""
+        many = bool(flags & F_ARRAY)
+        required = not many and not (flags & F_OPTIONAL) and version == since
+        return Element(name, self.xsd_type(ty), 1 if required else 0, many, version)
+
+    def _included_types(self):
+        """The namespace's own types, and every type one of them refers to (the catalogue
+        has properties of a release typed by a newer type; the schema must still name it)."""
+        out = {t for t in self.cat.all_types() if self.has(t.version)}
+        todo = list(out)
+        while todo:
+            t = todo.pop()
+            refs = [t.base] + [p.type for p in t.props if self.has(p.version)]
+            for m in t.methods:
+                if self.has(m.version):
+                    refs += [p.type for p in m.params] + [m.result.type] + list(m.faults)
+            for r in refs:
+                if isinstance(r, Type) and r not in out:
+                    out.add(r)
+                    todo.append(r)
+        return out
+
+    def _collect_types(self):
+        self.included = self._included_types()
+        prims = {p: Primitive(p, "", "") for p in PRIMITIVE_XSD}
+        for sedge, (wsdl, base, version, props) in RUNTIME_DATA.items():
+            ct = ComplexType(wsdl, RUNTIME_DATA[base][0] if base else None, version,
+                             fault=sedge == "sedge.MethodFault" or base not in (None, "sedge.DynamicData"))
+            for name, ty, flags in props:
+                target = prims.get(ty) or _runtime_ref(ty)
+                ct.elements.append(self._element(name, target, flags, version, version))
+            self.data.append(ct)
+        for sedge, (wsdl, version) in RUNTIME_MANAGED.items():
+            self.managed.append(Named(wsdl, version))
+        for t in self.cat.all_types():
+            if t not in self.included:
+                continue
+            if t.kind in ("data", "fault"):
+                ct = ComplexType(t.wsdl, _wsdl_of(t.base), t.version, fault=t.kind == "fault")
+                ct.elements = [self._element(p.name, p.type, p.flags, p.version, t.version)
+                               for p in t.props if self.has(p.version)]
+                self.data.append(ct)
+            elif t.kind == "enum":
+                self.enums.append(Named(t.wsdl, t.version, list(t.tags)))
+            else:
+                self.managed.append(Named(t.wsdl, t.version))
+        # every type of the namespace has an array type the runtime names ArrayOf<Wsdl>,
+        # whose items are elements named after the element type
+        for p, (xsd, item) in PRIMITIVE_XSD.items():
+            self.arrays.append(ArrayType("ArrayOf" + _upper_first(item), item, xsd, _V0))
+        for ct in self.data:
+            self.arrays.append(ArrayType("ArrayOf" + ct.name, ct.name, "tns:" + ct.name, ct.version))
+        for e in self.enums:
+            self.arrays.append(ArrayType("ArrayOf" + e.name, e.name, "tns:" + e.name, e.version))
+        self.arrays.append(ArrayType("ArrayOf" + MOREF, MOREF, "tns:" + MOREF, _V0))
+        for m in self.managed:
+            self.arrays.append(ArrayType("ArrayOf" + m.name, m.name, "tns:" + MOREF, m.version))
+        self.fault_elements = [ct for ct in self.data if ct.fault]
+
+    # operations --------------------------------------------------------------------
+    def _collect_operations(self):
+        reads = OrderedDict()
+        for t in self.cat.all_types():
+            if t.kind != "managed" or t not in self.included:
+                continue
+            for m in t.methods:
+                if not self.has(m.version):
+                    continue
+                params = [self._element(p.name, p.type, p.flags, p.version, m.version)
+                          for p in m.params if self.has(p.version)]
+                results = []
+                if m.result.type is not None:
+                    results.append(self._element("result", m.result.type, m.result.flags | F_OPTIONAL,
+                                                 m.version, m.version))
+                faults = [_wsdl_of(f) for f in m.faults]
+                self.operations.append(Operation(m.wsdl, m.version, params, results, faults))
+            for p in t.props:
+                if self.has(p.version):
+                    reads.setdefault(p.name, []).append(p)
+        for name, props in reads.items():
+            kinds = {(self.xsd_type(p.type), p.array) for p in props}
+            if len(kinds) == 1:
+                result = self._element("result", props[0].type, props[0].flags | F_OPTIONAL,
+                                       props[0].version, props[0].version)
+            else:
+                # managed types that share a property name but not its type: any value
+                result = Element("result", "xsd:anyType", 0, True, None)
+            version = min((p.version for p in props), key=self._age)
+            self.operations.append(Operation(name, version, [], [result], [], property_read=True))
+
+    def _age(self, version):
+        """Orders versions by how many releases precede them: a property read is as old as
+        the oldest managed type that has the property."""
+        return len(version_ancestors(self.cat, version))
+
+
+def _runtime_ref(sedge):
+    if sedge in RUNTIME_MANAGED:
+        return RuntimeType("managed", sedge, "", "", None, ())
+    return RuntimeType("data", sedge, "", "", None, ())
+
+
+def _wsdl_of(ty):
+    if ty is None:
+        return None
+    if isinstance(ty, RuntimeType):
+        return RUNTIME_DATA[ty.name][0] if ty.name in RUNTIME_DATA else RUNTIME_MANAGED[ty.name][0]
+    return ty.wsdl
+
+
+def version_ancestors(cat, name):
+    """`name` and every version it succeeds, through the catalogue's and the runtime's tables."""
+    parents = {v.name: list(v.parents) for v in cat.versions}
+    for child, parent in cat.parents:
+        parents.setdefault(child, [])
+        if parent not in parents[child]:
+            parents[child].append(parent)
+    for v, ps in RUNTIME_VERSIONS.items():
+        parents.setdefault(v, list(ps))
+    seen, todo = set(), [name]
+    while todo:
+        v = todo.pop()
+        if v not in seen:
+            seen.add(v)
+            todo.extend(parents.get(v, []))
+    return seen
+
+
+def version_closure(cat, wire_ns):
+    """Every version that a release of `wire_ns` has: its own and all they succeed."""
+    out = set()
+    for v in cat.versions:
+        if v.wire_namespace == wire_ns:
+            out |= version_ancestors(cat, v.name)
+    return out
+
+
+def wire_namespaces(cat):
+    """The wire namespaces of the version table, newest first."""
+    return list(OrderedDict.fromkeys(v.wire_namespace for v in cat.versions if v.wire_namespace))
+
+
+def files(cat):
+    """(relative path, template, context) of the WSDL outputs."""
+    schemas = [WireSchema(cat, ns) for ns in wire_namespaces(cat)]
+    out = []
+    for s in schemas:
+        ctx = {"s": s, "version_ns": VERSION_NS, "name_types": NAME_TYPES, "moref": MOREF,
+               "managed_enum": MANAGED_TYPE_ENUM}
+        out.append((f"{OUT_DIR}/{s.namespace}.xsd", "schema.xsd.j2", ctx))
+        out.append((f"{OUT_DIR}/{s.namespace}.wsdl", "wsdl.xml.j2", ctx))
+    out.append((f"{OUT_DIR}/{ENVELOPE}", "soap-envelope.xsd.j2", {"schemas": schemas}))
+    return out
