@@ -15,11 +15,28 @@
 #include <string_view>
 #include "basalt/Object.h"
 #include "quill/Any.h"
+#include "quill/Faults.h"
 #include "quill/Registry.h"
 #include "quill/Stub.h"
 #include "quill/Type.h"
 
 namespace Quill::Wire {
+
+// What every decoder throws: an InvalidRequest (its fault carries the same
+// text as its one message) whose what() says what is wrong and where.
+class DecodeError : public Fault::InvalidRequest::Exception {
+ public:
+  DecodeError(Fault::InvalidRequest* fault, std::string text);
+  DecodeError(DecodeError const& other);
+  ~DecodeError() override;
+  char const* what() const noexcept override;
+  std::string const& GetMessage() const noexcept override;
+  DecodeError* Clone() const override;
+  [[noreturn]] void Throw() const override;
+
+ private:
+  std::string _text;
+};
 
 // Safe defaults; a caller that expects larger messages raises them.
 struct Limits {

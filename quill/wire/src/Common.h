@@ -1,0 +1,201 @@
+// Internals shared by the XML and JSON halves of the codec: how a position
+// (property, parameter, result, array item) is read and written, the cached
+// per-type plans, value conversions and errors. Not installed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "basalt/DateTime.h"
+#include "basalt/Object.h"
+#include "quill/Any.h"
+#include "quill/Array.h"
+#include "quill/Primitive.h"
+#include "quill/Registry.h"
+#include "quill/Type.h"
+#include "quill/TypeInfo.h"
+#include "quill/Values.h"
+#include "quill/wire/Wire.h"
+
+namespace Quill::Wire::Detail {
+
+// What a position holds, as far as reading and writing go.
+enum class VK : std::uint8_t {
+  Bool, Byte, Short, Int, Long, Float, Double, String, DateTime, Binary,
+  TypeName, MethodName, PropertyPath, Uri,  // scalars up to here
+  Enum, Ref, Data, Any,
+};
+inline bool IsScalar(VK k) noexcept { return k <= VK::Uri; }
+// Scalars and enumerations: stored in data objects as plain fields.
+inline bool IsPlain(VK k) noexcept { return k <= VK::Enum; }
+
+// The kind of a type record / runtime type; Any for an unknown primitive.
+VK KindOf(TypeInfo const* t) noexcept;
+VK KindOf(Type const* t) noexcept;
+// The runtime type of a scalar kind.
+Type* ScalarType(VK k) noexcept;
+// "xsd:int" / "TypeName" style: whether a scalar's XML type lives in the XML
+// Schema namespace.
+bool IsXsdScalar(VK k) noexcept;
+
+// One property, parameter or result.
+struct Slot {
+  PropertyInfo const* info = nullptr;
+  DataTypeInfo const* owner = nullptr;  // data properties: accessor table
+  std::uint32_t ownIndex = 0;
+  std::uint32_t index = 0;  // position in the plan
+  VK vk = VK::Any;
+  bool array = false;
+  bool optional = false;
+  Type* type = nullptr;  // declared (element) type
+  std::string_view name;
+  std::string open;   // "<name>"
+  std::string close;  // "</name>"
+  std::string jsonKey;  // "\"name\":"
+};
+
+// The slots of a data type (its complete sequence) or of a method's
+// parameters / result, with a name index. Made once per type, never freed.
+struct Plan {
+  std::vector<Slot> slots;
+  std::unordered_map<std::string_view, std::uint32_t> byName;
+  DataObjectType const* type = nullptr;
+  // The slot named `name`; tries `hint` (where the previous one ended) first,
+  // as properties arrive in order.
+  Slot const* Find(std::string_view name, std::uint32_t& hint) const noexcept {
+    std::uint32_t n = static_cast<std::uint32_t>(slots.size());
+    for (std::uint32_t i = hint; i < n && i < hint + 2; ++i) {
+      if (slots[i].name == name) {
+        hint = i + 1;
+        return &slots[i];
+      }
+    }
+    auto it = byName.find(name);
+    if (it == byName.end()) return nullptr;
+    hint = it->second + 1;
+    return &slots[it->second];
+  }
+};
+Plan const& PlanOf(DataObjectType const* type);
+Plan const& ParamPlanOf(ManagedMethod const* method);
+// One slot named "result" (none for a method without result); a task
+// answers a reference to the task of `version`'s namespace.
+Plan const& ResultPlanOf(ManagedMethod const* method);
+Slot MakeSlot(PropertyInfo const* info, char const* name);
+
+// Whether things introduced in a version exist for the version a message
+// speaks; remembers the answer per version-name pointer.
+class VersionFilter {
+ public:
+  explicit VersionFilter(Version const* v) : _v(v) {}
+  Version const* version() const noexcept { return _v; }
+  bool Has(char const* introducedIn) {
+    if (!introducedIn || !_v) return true;
+    for (std::uint32_t i = 0; i < _n; ++i) {
+      if (_keys[i] == introducedIn) return _vals[i];
+    }
+    bool has = ExistsInVersion(introducedIn, _v);
+    if (_n < kSize) {
+      _keys[_n] = introducedIn;
+      _vals[_n++] = has;
+    }
+    return has;
+  }
+  bool Has(Type const* t) { return t->IsArray() ? Has(t->GetElementType()) : Has(t->GetVersionName()); }
+
+ private:
+  static constexpr std::uint32_t kSize = 32;
+  Version const* _v;
+  char const* _keys[kSize];
+  bool _vals[kSize];
+  std::uint32_t _n = 0;
+};
+
+// A decoded plain value of any kind.
+struct Scalar {
+  bool b = false;
+  signed char c = 0;
+  short s = 0;
+  int i = 0;  // also enumerations
+  long l = 0;
+  float f = 0;
+  double d = 0;
+  std::string str;
+  Basalt::System::DateTime dt;
+  std::vector<unsigned char> bin;
+  TypeName tn;
+  MethodName mn;
+  PropertyPath pp;
+  Uri uri;
+  // The member that holds kind `k` (what descriptor accessors take).
+  void* Ptr(VK k) noexcept;
+};
+
+// Boxes, arrays and items.
+Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v);
+Basalt::Ref<Any> NewArray(VK k, Type const* elementType);
+void AppendScalar(Any* array, VK k, Scalar& v);
+// Number of items of an array of kind `k`, and the address of item i for
+// plain kinds (a BoolByte for booleans) or the item itself (as Any*).
+std::size_t ArrayLength(Any const* array, VK k) noexcept;
+void const* ArrayItem(Any const* array, VK k, std::size_t i) noexcept;
+// Address of a box's value for plain kinds (enumerations: an int held in
+// `tmp`; booleans: a bool in `tmp`).
+void const* BoxValue(Any const* box, VK k, Type const* type, int& tmp);
+
+// --- text forms ------------------------------------------------------------------
+// Scalar text of a plain value at `p` (enumerations need `type`). Strings are
+// escaped by the caller; this appends raw text for the others.
+void AppendNumberText(std::string& out, VK k, void const* p);
+void AppendDateTime(std::string& out, Basalt::System::DateTime const& dt);
+void AppendBase64(std::string& out, std::vector<unsigned char> const& bin);
+bool DecodeBase64(std::string_view text, std::vector<unsigned char>& out);
+// The string of a string-like kind at `p`.
+std::string const& StringOf(VK k, void const* p) noexcept;
+// Parses the text of a scalar (not strings) into `v`; false when malformed or
+// out of range. `what` receives a short reason.
+bool ParseScalarText(VK k, std::string_view text, Scalar& v, char const*& what);
+// Strings: moves `text` into the member of kind `k`.
+void SetStringScalar(VK k, std::string&& text, Scalar& v);
+// Validates UTF-8; returns the offset of the first bad byte or npos.
+std::size_t InvalidUtf8At(std::string_view s) noexcept;
+
+// Type names on the wire: "ArrayOfInt", "ManagedObjectReference", data WSDL names.
+std::string ArrayWsdlName(VK k, Type const* elementType);
+char const* ItemElementName(VK k, Type const* elementType);
+char const* WsdlNameOf(VK k, Type const* type);  // scalars: "int", "TypeName"...
+
+// A type named on the wire resolved for a position.
+struct Named {
+  bool known = false;
+  bool array = false;
+  VK vk = VK::Any;
+  Type* type = nullptr;  // element type for arrays
+};
+// `local` without prefix; JSON and XML share the names.
+Named ResolveWireType(std::string_view local);
+
+// Managed references: the runtime keeps sedge names, the wire WSDL names.
+std::string_view RefWireType(std::string const& sedgeName);
+std::string RefSedgeType(std::string_view wireName);
+
+// --- errors ------------------------------------------------------------------------
+[[noreturn]] void ThrowDecode(std::string text);
+[[noreturn]] void ThrowEncode(std::string text);
+[[noreturn]] void ThrowNotSupported(std::string text);
+
+// Writes the (escaped) string for XML text or attributes; refuses control
+// characters and invalid UTF-8 (InvalidArgument naming `where`).
+void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view where);
+void AppendJsonString(std::string& out, std::string_view s, std::string_view where);
+
+// Effective class to write a data object as for a version: the object's
+// class, or its nearest base the version has.
+DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter& vf);
+
+Version const* VersionOrDefault(Version const* v);
+
+}  // namespace Quill::Wire::Detail

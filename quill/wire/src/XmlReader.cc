@@ -1,0 +1,705 @@
+#include <expat.h>
+
+#include <cstring>
+#include <exception>
+
+#include "Xml.h"
+#include "quill/DataTypes.h"
+#include "quill/MethodFault.h"
+
+namespace Quill::Wire::Detail {
+namespace {
+
+enum class FK : std::uint8_t { Skip, Text, Ref, Data, Items, Composite, Envelope, Header, Body, Fault, Detail };
+enum class Role : std::uint8_t { Value, ApiVersion, FaultString, Other };
+
+struct Frame {
+  FK kind = FK::Skip;
+  Role role = Role::Value;
+  std::string name;
+  long item = -1;                 // index among the items of an array
+  Slot const* slot = nullptr;     // its slot in a Data or Composite parent
+  VK vk = VK::Any;                // what this frame reads
+  Type const* type = nullptr;
+  Basalt::Ref<Any> obj;           // Data: the object; Items: the array
+  DynamicData* data = nullptr;
+  Plan const* plan = nullptr;
+  std::uint32_t hint = 0;
+  std::vector<std::uint8_t> seen;             // per slot
+  std::vector<Basalt::Ref<Any>> pending;      // array per slot, set when the object ends
+  std::string text;
+  std::string refType;
+  std::uint32_t nsCount = 0;
+  bool sawChild = false;
+};
+
+std::string_view Local(char const* name) {
+  char const* colon = std::strrchr(name, ':');
+  return colon ? std::string_view(colon + 1) : std::string_view(name);
+}
+
+bool IsSpace(char const* s, int len) {
+  for (int i = 0; i < len; ++i) {
+    char c = s[i];
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+  }
+  return true;
+}
+
+class Reader {
+ public:
+  Reader() : _parser(XML_ParserCreate("UTF-8")) {
+    if (!_parser) throw std::bad_alloc();
+  }
+  ~Reader() { XML_ParserFree(_parser); }
+  Reader(Reader const&) = delete;
+  Reader& operator=(Reader const&) = delete;
+
+  bool busy = false;
+
+  void Run(std::string_view xml, XmlDoc doc, Type const* declared, ManagedMethod const* method,
+           DecodeOptions const& options, XmlResult& result) {
+    _doc = doc;
+    _declared = declared;
+    _method = method;
+    _opt = &options;
+    _res = &result;
+    _depth = 0;
+    _elements = 0;
+    _ns.clear();
+    _error = nullptr;
+    _failed = false;
+    _rootDone = false;
+    _bodySeen = false;
+    _sawMessage = false;
+    _version = doc == XmlDoc::Value ? DefaultVersion() : nullptr;
+    _vf = VersionFilter(_version);
+    if (xml.size() > options.limits.maxBytes) {
+      ThrowDecode("document of " + std::to_string(xml.size()) + " bytes exceeds the limit of " +
+                  std::to_string(options.limits.maxBytes));
+    }
+    XML_ParserReset(_parser, "UTF-8");
+    XML_SetUserData(_parser, this);
+    XML_SetElementHandler(_parser, &StartCb, &EndCb);
+    XML_SetCharacterDataHandler(_parser, &TextCb);
+    XML_SetStartDoctypeDeclHandler(_parser, &DoctypeCb);
+    XML_SetEntityDeclHandler(_parser, &EntityCb);
+    XML_SetParamEntityParsing(_parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_Status st = XML_Parse(_parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE);
+    // Frames keep their buffers for the next document, not their objects.
+    auto release = [this] {
+      for (std::size_t i = 0; i < _depth; ++i) {
+        _frames[i].obj = nullptr;
+        _frames[i].pending.clear();
+      }
+    };
+    if (_failed) {
+      release();
+      std::rethrow_exception(_error);
+    }
+    if (st != XML_STATUS_OK) {
+      std::string msg = "malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(_parser)) +
+                        ", column " + std::to_string(XML_GetCurrentColumnNumber(_parser) + 1) + " (byte " +
+                        std::to_string(XML_GetCurrentByteIndex(_parser)) +
+                        "): " + XML_ErrorString(XML_GetErrorCode(_parser));
+      std::string path = Path();
+      release();
+      ThrowDecode(path.empty() ? msg : msg + ", in " + path);
+    }
+    if (doc != XmlDoc::Value && !_bodySeen) ThrowDecode("SOAP envelope without a Body");
+    if (doc != XmlDoc::Value && !_sawMessage) {
+      ThrowDecode(doc == XmlDoc::Request ? "SOAP Body without a request element"
+                                         : "SOAP Body without a response or a fault");
+    }
+    if (doc == XmlDoc::Request) result.request.version = _version ? _version : DefaultVersion();
+  }
+
+ private:
+  // --- expat callbacks: nothing may be thrown through the C parser ------------------
+  static void XMLCALL StartCb(void* ud, XML_Char const* name, XML_Char const** attrs) {
+    auto* r = static_cast<Reader*>(ud);
+    if (r->_failed) return;
+    try {
+      r->Start(name, attrs);
+    } catch (...) {
+      r->Fail(std::current_exception());
+    }
+  }
+  static void XMLCALL EndCb(void* ud, XML_Char const*) {
+    auto* r = static_cast<Reader*>(ud);
+    if (r->_failed) return;
+    try {
+      r->End();
+    } catch (...) {
+      r->Fail(std::current_exception());
+    }
+  }
+  static void XMLCALL TextCb(void* ud, XML_Char const* s, int len) {
+    auto* r = static_cast<Reader*>(ud);
+    if (r->_failed) return;
+    try {
+      r->Text(s, len);
+    } catch (...) {
+      r->Fail(std::current_exception());
+    }
+  }
+  static void XMLCALL DoctypeCb(void* ud, XML_Char const*, XML_Char const*, XML_Char const*, int) {
+    auto* r = static_cast<Reader*>(ud);
+    if (r->_failed) return;
+    try {
+      ThrowDecode("document type declarations are refused (line " +
+                  std::to_string(XML_GetCurrentLineNumber(r->_parser)) + ")");
+    } catch (...) {
+      r->Fail(std::current_exception());
+    }
+  }
+  static void XMLCALL EntityCb(void* ud, XML_Char const*, int, XML_Char const*, int, XML_Char const*,
+                               XML_Char const*, XML_Char const*, XML_Char const*) {
+    auto* r = static_cast<Reader*>(ud);
+    if (r->_failed) return;
+    try {
+      ThrowDecode("entity declarations are refused");
+    } catch (...) {
+      r->Fail(std::current_exception());
+    }
+  }
+  void Fail(std::exception_ptr e) {
+    _failed = true;
+    _error = e;
+    XML_StopParser(_parser, XML_FALSE);
+  }
+
+  // --- paths and errors ---------------------------------------------------------------
+  std::string Path() const {
+    std::string p;
+    for (std::size_t i = 0; i < _depth; ++i) {
+      p += '/';
+      p += _frames[i].name;
+      if (_frames[i].item >= 0) {
+        p += '[';
+        p += std::to_string(_frames[i].item);
+        p += ']';
+      }
+    }
+    return p;
+  }
+  [[noreturn]] void Err(std::string const& what) const {
+    ThrowDecode(what + " at " + Path() + " (line " + std::to_string(XML_GetCurrentLineNumber(_parser)) + ")");
+  }
+  void Skipped(std::string_view what) {
+    DecodeReport* rep = _opt->report;
+    if (!rep) return;
+    if (rep->onSkip) rep->onSkip(Path(), what);
+  }
+
+  // --- namespaces (only xsi:type values need them resolved) ----------------------------
+  std::string_view Uri(std::string_view prefix) const {
+    for (std::size_t i = _ns.size(); i-- > 0;) {
+      if (_ns[i].first == prefix) return _ns[i].second;
+    }
+    // Undeclared but conventional prefixes.
+    if (prefix == "xsd") return kXsdNs;
+    if (prefix == "xsi") return kXsiNs;
+    return {};
+  }
+
+  // --- elements -----------------------------------------------------------------------
+  Frame& Push(std::string_view name) {
+    if (_depth == _frames.size()) _frames.emplace_back();
+    Frame& f = _frames[_depth++];
+    f.kind = FK::Skip;
+    f.role = Role::Value;
+    f.name.assign(name);
+    f.item = -1;
+    f.slot = nullptr;
+    f.vk = VK::Any;
+    f.type = nullptr;
+    f.obj = nullptr;
+    f.data = nullptr;
+    f.plan = nullptr;
+    f.hint = 0;
+    f.text.clear();
+    f.refType.clear();
+    f.nsCount = 0;
+    f.sawChild = false;
+    return f;
+  }
+
+  void Start(char const* rawName, char const** attrs) {
+    Limits const& lim = _opt->limits;
+    if (++_elements > lim.maxElements) Err("more than " + std::to_string(lim.maxElements) + " elements");
+    if (_depth >= lim.maxDepth) Err("elements nested deeper than " + std::to_string(lim.maxDepth));
+    std::string_view local = Local(rawName);
+    if (_depth == 0 && _rootDone) Err("a second root element");
+    Frame& f = Push(local);  // may move the frames: the parent is taken after
+    Frame* parent = _depth >= 2 ? &_frames[_depth - 2] : nullptr;
+    // Namespace declarations first: xsi:type may use a prefix declared on its own element.
+    char const* xsiType = nullptr;
+    char const* refType = nullptr;
+    char const* target = nullptr;
+    char const* targetType = nullptr;
+    bool nil = false;
+    for (char const** a = attrs; *a; a += 2) {
+      char const* an = a[0];
+      if (std::strncmp(an, "xmlns", 5) == 0 && (an[5] == 0 || an[5] == ':')) {
+        _ns.emplace_back(an[5] ? an + 6 : "", a[1]);
+        ++f.nsCount;
+      }
+    }
+    for (char const** a = attrs; *a; a += 2) {
+      char const* an = a[0];
+      char const* colon = std::strchr(an, ':');
+      if (!colon) {
+        if (std::strcmp(an, "type") == 0) refType = a[1];
+        else if (std::strcmp(an, "target") == 0) target = a[1];
+        else if (std::strcmp(an, "targetType") == 0) targetType = a[1];
+        continue;
+      }
+      std::string_view prefix(an, static_cast<std::size_t>(colon - an));
+      if (prefix == "xmlns" || Uri(prefix) != kXsiNs) continue;
+      if (std::strcmp(colon + 1, "type") == 0) xsiType = a[1];
+      else if (std::strcmp(colon + 1, "nil") == 0) nil = std::strcmp(a[1], "true") == 0 || std::strcmp(a[1], "1") == 0;
+    }
+
+    if (!parent) {
+      if (_doc == XmlDoc::Value) {
+        if (_declared->IsArray()) {
+          Begin(f, VK::Any, ScalarType(VK::Any), xsiType, nil, refType);
+        } else {
+          Begin(f, KindOf(_declared), _declared, xsiType, nil, refType);
+        }
+      } else {
+        if (local != "Envelope") Err("expected a SOAP Envelope, found <" + std::string(local) + ">");
+        f.kind = FK::Envelope;
+      }
+      return;
+    }
+    parent->sawChild = true;
+    switch (parent->kind) {
+      case FK::Skip: return;
+      case FK::Text:
+      case FK::Ref: Err("unexpected element <" + std::string(local) + "> inside a simple value");
+      case FK::Envelope:
+        if (local == "Header") f.kind = FK::Header;
+        else if (local == "Body") {
+          if (_bodySeen) Err("a second SOAP Body");
+          _bodySeen = true;
+          f.kind = FK::Body;
+        } else {
+          Err("unexpected <" + std::string(local) + "> in the SOAP Envelope");
+        }
+        return;
+      case FK::Header:
+        if (local == "apiVersion") {
+          f.kind = FK::Text;
+          f.role = Role::ApiVersion;
+        }
+        return;  // other header entries are not ours
+      case FK::Body: return BodyChild(f, local, target, targetType);
+      case FK::Fault:
+        if (local == "detail") f.kind = FK::Detail;
+        else if (local == "faultstring") {
+          f.kind = FK::Text;
+          f.role = Role::FaultString;
+        } else {
+          f.kind = FK::Text;
+          f.role = Role::Other;
+        }
+        return;
+      case FK::Detail: {
+        if (_res->fault) return;  // only the first entry is the fault
+        DataObjectType const* ft = FaultType(local, xsiType);
+        Begin(f, VK::Data, ft, nullptr, false, nullptr);
+        return;
+      }
+      case FK::Items:
+        f.item = static_cast<long>(ArrayLength(parent->obj.get(), parent->vk));
+        Begin(f, parent->vk, parent->type, xsiType, nil, refType);
+        return;
+      case FK::Data:
+      case FK::Composite: {
+        Slot const* s = parent->plan->Find(local, parent->hint);
+        if (!s) {
+          if (parent->kind == FK::Composite) {
+            Err(std::string(_doc == XmlDoc::Request ? "unknown argument <" : "unexpected <") + std::string(local) + ">");
+          }
+          if (DecodeReport* rep = _opt->report) ++rep->skippedElements;
+          f.kind = FK::Skip;
+          Skipped("unknown property " + std::string(local));
+          return;
+        }
+        if (parent->seen[s->index] && !s->array) Err("property <" + std::string(local) + "> given twice");
+        parent->seen[s->index] = 1;
+        f.slot = s;
+        if (s->array) {
+          Any* a = parent->pending[s->index].get();
+          f.item = static_cast<long>(a ? ArrayLength(a, s->vk) : 0);
+        }
+        Begin(f, s->vk, s->type, xsiType, nil, refType);
+        return;
+      }
+    }
+  }
+
+  DataObjectType const* FaultType(std::string_view local, char const* xsiType) {
+    auto fault = [](Type* t) -> DataObjectType const* {
+      return t && t->GetKind() == KIND_FAULT ? static_cast<DataObjectType const*>(t) : nullptr;
+    };
+    DataObjectType const* t = nullptr;
+    if (xsiType) {
+      char const* colon = std::strchr(xsiType, ':');
+      t = fault(FindTypeByWsdlName(colon ? colon + 1 : xsiType));
+    }
+    if (!t && local.size() > 5 && local.ends_with("Fault")) t = fault(FindTypeByWsdlName(local.substr(0, local.size() - 5)));
+    if (!t) {
+      // A fault of a newer peer: the nearest class this end knows.
+      if (DecodeReport* rep = _opt->report) ++rep->unknownTypes;
+      Skipped("unknown fault " + std::string(xsiType ? xsiType : std::string(local)));
+      t = fault(FindTypeByInfo(&gSedgeRuntimeFaultTypeInfo));
+    }
+    return t;
+  }
+
+  void BodyChild(Frame& f, std::string_view local, char const* target, char const* targetType) {
+    if (_sawMessage) Err("a second element in the SOAP Body");
+    _sawMessage = true;
+    if (_doc == XmlDoc::Request) {
+      if (!targetType || !target) Err("request <" + std::string(local) + "> without target and targetType");
+      Type* t = FindTypeByWsdlName(targetType);
+      if (!t || t->GetKind() != KIND_MANAGED) Err("unknown managed type '" + std::string(targetType) + "'");
+      auto* mt = static_cast<ManagedObjectType*>(t);
+      ManagedMethod* m = mt->FindMethodByWsdlName(local);
+      if (!m) {
+        if (ManagedProperty const* p = mt->FindProperty(local)) m = p->reader;
+      }
+      if (!m) Err("type " + std::string(mt->GetName()) + " has no method or property '" + std::string(local) + "'");
+      Request& req = _res->request;
+      req.target = new MoRef(mt->GetName(), target);
+      req.method = m;
+      req.args.assign(m->GetParameterCount(), nullptr);
+      BeginComposite(f, ParamPlanOf(m));
+      return;
+    }
+    if (local == "Fault") {
+      _res->isFault = true;
+      f.kind = FK::Fault;
+      return;
+    }
+    std::string want = std::string(_method->GetWsdlName()) + "Response";
+    if (local != want) Err("expected <" + want + ">, found <" + std::string(local) + ">");
+    _resultArgs.assign(1, nullptr);
+    BeginComposite(f, ResultPlanOf(_method));
+  }
+
+  void BeginComposite(Frame& f, Plan const& plan) {
+    f.kind = FK::Composite;
+    f.plan = &plan;
+    f.seen.assign(plan.slots.size(), 0);
+    f.pending.clear();
+    f.pending.resize(plan.slots.size());
+  }
+
+  // Starts reading a value in a position of kind `vk` and type `declared`.
+  void Begin(Frame& f, VK vk, Type const* declared, char const* xsiType, bool nil, char const* refType) {
+    if (nil) {
+      f.kind = FK::Skip;  // a null: the position stays empty
+      return;
+    }
+    VK k = vk;
+    Type const* t = declared;
+    bool array = false;
+    if (xsiType) {
+      char const* colon = std::strchr(xsiType, ':');
+      std::string_view localType = colon ? std::string_view(colon + 1) : std::string_view(xsiType);
+      Named n = ResolveWireType(localType);
+      if (!n.known) {
+        if (DecodeReport* rep = _opt->report) ++rep->unknownTypes;
+        if (k == VK::Data && static_cast<DataObjectType const*>(declared)->Create() != nullptr) {
+          Skipped("unknown type " + std::string(localType) + " read as " + declared->GetName());
+        } else if (k == VK::Any || k == VK::Data) {
+          // Nothing this end knows can hold it: the position stays empty.
+          Skipped("unknown type " + std::string(localType));
+          f.kind = FK::Skip;
+          return;
+        } else {
+          Err("unknown type '" + std::string(localType) + "'");
+        }
+      } else if (n.array) {
+        if (k != VK::Any) Err("array type '" + std::string(localType) + "' where a single value is expected");
+        array = true;
+        k = n.vk;
+        t = n.type;
+      } else if (k == VK::Any) {
+        k = n.vk;
+        t = n.type;
+      } else if (k == VK::Data) {
+        if (n.vk != VK::Data ||
+            !static_cast<DataObjectType const*>(n.type)->IsSubtypeOf(static_cast<DataObjectType const*>(declared))) {
+          Err("type '" + std::string(localType) + "' is not a " + declared->GetName());
+        }
+        t = n.type;
+      } else if (n.vk != k || (k == VK::Enum && n.type != declared)) {
+        Err("type '" + std::string(localType) + "' where a " + declared->GetName() + " is expected");
+      }
+    } else if (k == VK::Any) {
+      Err("a value in an any-typed position without xsi:type");
+    }
+    f.vk = k;
+    f.type = t;
+    if (array) {
+      f.kind = FK::Items;
+      f.obj = NewArray(k, t);
+      if (!f.obj) Err(std::string("no array of ") + t->GetName() + " can be made");
+      return;
+    }
+    switch (k) {
+      case VK::Ref:
+        if (!refType) Err("managed object reference without its type attribute");
+        f.kind = FK::Ref;
+        f.refType = refType;
+        return;
+      case VK::Data: {
+        auto const* dt = static_cast<DataObjectType const*>(t);
+        DynamicData* o = dt->Create();
+        if (!o) Err(std::string("abstract type ") + dt->GetName() + " named for a value");
+        f.obj = o;
+        f.data = o;
+        f.kind = FK::Data;
+        f.plan = &PlanOf(dt);
+        f.seen.assign(f.plan->slots.size(), 0);
+        f.pending.clear();
+        f.pending.resize(f.plan->slots.size());
+        return;
+      }
+      default: f.kind = FK::Text; return;
+    }
+  }
+
+  void Text(char const* s, int len) {
+    Frame& f = _frames[_depth - 1];
+    switch (f.kind) {
+      case FK::Text:
+      case FK::Ref:
+        if (f.text.size() + static_cast<std::size_t>(len) > _opt->limits.maxStringBytes) {
+          Err("text longer than " + std::to_string(_opt->limits.maxStringBytes) + " bytes");
+        }
+        f.text.append(s, static_cast<std::size_t>(len));
+        return;
+      case FK::Skip: return;
+      default:
+        if (!IsSpace(s, len)) Err("unexpected text");
+    }
+  }
+
+  void End() {
+    Frame& f = _frames[_depth - 1];
+    switch (f.kind) {
+      case FK::Text:
+        if (f.role == Role::ApiVersion) {
+          std::string_view v = f.text;
+          while (!v.empty() && (v.front() == ' ' || v.front() == '\n' || v.front() == '\t' || v.front() == '\r')) v.remove_prefix(1);
+          while (!v.empty() && (v.back() == ' ' || v.back() == '\n' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
+          _version = FindVersionByWireVersion(v);
+          if (!_version) Err("unknown API version '" + std::string(v) + "'");
+          _vf = VersionFilter(_version);
+        } else if (f.role == Role::FaultString) {
+          _res->faultString = f.text;
+        } else if (f.role == Role::Value) {
+          ReadScalar(f);
+          DeliverScalar(f);
+        }
+        break;
+      case FK::Ref: {
+        if (f.text.empty()) Err("managed object reference without an id");
+        Basalt::Ref<Any> ref(new MoRef(RefSedgeType(f.refType), f.text));
+        Deliver(f, ref);
+        break;
+      }
+      case FK::Data: FinishObject(f); Deliver(f, f.obj); break;
+      case FK::Items: Deliver(f, f.obj); break;
+      case FK::Composite: FinishComposite(f); break;
+      default: break;
+    }
+    f.obj = nullptr;
+    _ns.resize(_ns.size() - f.nsCount);
+    --_depth;
+    if (_depth == 0) _rootDone = true;
+  }
+
+  void ReadScalar(Frame& f) {
+    if (f.vk == VK::Enum) {
+      std::string_view tag = f.text;
+      int v = static_cast<EnumType const*>(f.type)->FindValue(tag);
+      if (v < 0) Err("unknown tag '" + f.text + "' of enumeration " + f.type->GetName());
+      _scalar.i = v;
+      return;
+    }
+    if (f.vk >= VK::String && f.vk <= VK::Uri && f.vk != VK::DateTime && f.vk != VK::Binary) {
+      SetStringScalar(f.vk, std::move(f.text), _scalar);
+      return;
+    }
+    char const* what = "";
+    if (!ParseScalarText(f.vk, f.text, _scalar, what)) {
+      std::string shown = f.text.size() > 40 ? f.text.substr(0, 40) + "..." : f.text;
+      Err("'" + shown + "' is " + what + " for " + ScalarType(f.vk)->GetName());
+    }
+  }
+
+  // The position kind the parent holds this frame's value in.
+  VK PositionKind(Frame const& f) const {
+    if (f.slot) return f.slot->vk;
+    if (_depth >= 2) {
+      Frame const& parent = _frames[_depth - 2];
+      if (parent.kind == FK::Items) return parent.vk;
+    }
+    if (_depth == 1 && _doc == XmlDoc::Value) return _declared->IsArray() ? VK::Any : KindOf(_declared);
+    return f.vk;
+  }
+
+  // Plain values go straight into their field or array; only a value in an
+  // any-typed position (or a call's argument) is boxed.
+  void DeliverScalar(Frame& f) {
+    Frame* parent = _depth >= 2 ? &_frames[_depth - 2] : nullptr;
+    if (!parent || PositionKind(f) != f.vk) {
+      Deliver(f, BoxScalar(f.vk, f.type, _scalar));
+      return;
+    }
+    switch (parent->kind) {
+      case FK::Items: AppendScalar(parent->obj.get(), f.vk, _scalar); return;
+      case FK::Data:
+        if (!f.slot->array) {
+          f.slot->owner->setProperty(parent->data, f.slot->ownIndex, _scalar.Ptr(f.vk));
+        } else {
+          AppendScalar(PendingArray(*parent, *f.slot).get(), f.vk, _scalar);
+        }
+        return;
+      case FK::Composite:
+        if (f.slot->array) {
+          AppendScalar(PendingArray(*parent, *f.slot).get(), f.vk, _scalar);
+          return;
+        }
+        break;
+      default: break;
+    }
+    Deliver(f, BoxScalar(f.vk, f.type, _scalar));
+  }
+
+  Basalt::Ref<Any>& PendingArray(Frame& parent, Slot const& s) {
+    Basalt::Ref<Any>& a = parent.pending[s.index];
+    if (!a) {
+      a = NewArray(s.vk, s.type);
+      if (!a) Err(std::string("no array of ") + s.type->GetName() + " can be made");
+    }
+    return a;
+  }
+
+  void Deliver(Frame& f, Basalt::Ref<Any> const& value) {
+    if (_depth == 1) {
+      _res->value = value;
+      return;
+    }
+    Frame& parent = _frames[_depth - 2];
+    switch (parent.kind) {
+      case FK::Items: static_cast<DataArrayBase*>(parent.obj.get())->AppendAny(value.get()); return;
+      case FK::Detail: _res->fault = static_cast<MethodFault*>(value.get()); return;
+      case FK::Data:
+      case FK::Composite: {
+        Slot const& s = *f.slot;
+        if (s.array) {
+          static_cast<DataArrayBase*>(PendingArray(parent, s).get())->AppendAny(value.get());
+        } else if (parent.kind == FK::Data) {
+          Basalt::Ref<Any> v = value;
+          s.owner->setProperty(parent.data, s.ownIndex, &v);
+        } else {
+          Slots()[s.index] = value;
+        }
+        return;
+      }
+      default: return;
+    }
+  }
+
+  ArgVector& Slots() { return _doc == XmlDoc::Request ? _res->request.args : _resultArgs; }
+
+  void FinishObject(Frame& f) {
+    Plan const& plan = *f.plan;
+    for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+      Slot const& s = plan.slots[i];
+      if (f.pending[i]) {
+        s.owner->setProperty(f.data, s.ownIndex, &f.pending[i]);
+        f.pending[i] = nullptr;
+      } else if (!f.seen[i] && !s.optional && !s.array && _vf.Has(s.info->version)) {
+        Err("missing required property <" + std::string(s.name) + "> of " + plan.type->GetName());
+      }
+    }
+  }
+
+  void FinishComposite(Frame& f) {
+    Plan const& plan = *f.plan;
+    ArgVector& slots = Slots();
+    for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+      Slot const& s = plan.slots[i];
+      if (f.pending[i]) {
+        slots[i] = std::move(f.pending[i]);
+      } else if (_doc == XmlDoc::Request && !f.seen[i] && !s.optional && !s.array && _vf.Has(s.info->version)) {
+        Err("missing required argument <" + std::string(s.name) + ">");
+      }
+    }
+    if (_doc == XmlDoc::Response) _res->value = std::move(_resultArgs[0]);
+  }
+
+  XML_Parser _parser;
+  XmlDoc _doc = XmlDoc::Value;
+  Type const* _declared = nullptr;
+  ManagedMethod const* _method = nullptr;
+  DecodeOptions const* _opt = nullptr;
+  XmlResult* _res = nullptr;
+  std::vector<Frame> _frames;
+  std::size_t _depth = 0;
+  std::size_t _elements = 0;
+  std::vector<std::pair<std::string, std::string>> _ns;
+  std::exception_ptr _error;
+  bool _failed = false;
+  bool _rootDone = false;
+  bool _bodySeen = false;
+  bool _sawMessage = false;
+  Version const* _version = nullptr;
+  VersionFilter _vf{nullptr};
+  Scalar _scalar;
+  ArgVector _resultArgs;
+};
+
+}  // namespace
+
+void ReadXml(std::string_view xml, XmlDoc doc, Type const* declared, ManagedMethod const* method,
+             DecodeOptions const& options, XmlResult& result) {
+  // One parser per thread, reset between documents: expat's tables and the
+  // frames' buffers are made once.
+  thread_local Reader cached;
+  if (cached.busy) {  // a decode from within a report callback
+    Reader fresh;
+    fresh.busy = true;
+    fresh.Run(xml, doc, declared, method, options, result);
+    return;
+  }
+  cached.busy = true;
+  struct Release {
+    Reader& r;
+    ~Release() { r.busy = false; }
+  } release{cached};
+  cached.Run(xml, doc, declared, method, options, result);
+}
+
+}  // namespace Quill::Wire::Detail
+
+namespace Quill::Wire {
+
+Basalt::Ref<Any> DecodeXml(std::string_view xml, Type const* declared, DecodeOptions const& options) {
+  if (!declared) Detail::ThrowDecode("no declared type to decode against");
+  Detail::XmlResult r;
+  Detail::ReadXml(xml, Detail::XmlDoc::Value, declared, nullptr, options, r);
+  if (!r.value) Detail::ThrowDecode("document holds no value of " + std::string(declared->GetName()));
+  return r.value;
+}
+
+}  // namespace Quill::Wire
