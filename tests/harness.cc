@@ -99,15 +99,32 @@ void Recorder::StartInvoke(Quill::MoRef*, Quill::ManagedMethod*, Quill::ArgVecto
   ADD_FAILURE() << "the server end calls synchronously";
 }
 
+namespace {
+std::function<ClientEnd(Quill::LocalAdapter*)>& ClientEndFactory() {
+  static std::function<ClientEnd(Quill::LocalAdapter*)> factory;
+  return factory;
+}
+}  // namespace
+
+void SetClientEndFactory(std::function<ClientEnd(Quill::LocalAdapter*)> factory) {
+  ClientEndFactory() = std::move(factory);
+}
+
 Harness::Harness(char const* typeName)
     : _recorder(new Recorder()), _adapter(new Quill::LocalAdapter()) {
   Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef(typeName, "obj-1"));
   _server = Quill::CreateStub(ref.get(), _recorder.get());
   _adapter->Register(ref.get(), _server.get());
-  _client = Quill::CreateStub(ref.get(), _adapter.get());
+  if (ClientEndFactory()) _clientEnd = ClientEndFactory()(_adapter.get());
+  _client = Quill::CreateStub(ref.get(), _clientEnd.adapter ? _clientEnd.adapter.get() : _adapter.get());
 }
 
-Harness::~Harness() { _adapter->Shutdown(); }
+Harness::~Harness() {
+  // The client end goes first: it may still be carrying calls to the local adapter.
+  _client = nullptr;
+  _clientEnd = ClientEnd();
+  _adapter->Shutdown();
+}
 
 void Harness::Expect(Quill::ManagedMethod* method) {
   ASSERT_NE(method, nullptr) << "method object not filled";

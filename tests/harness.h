@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +50,15 @@ class Recorder : public Quill::StubAdapter {
   int calls = 0;
 };
 
+// The adapter the client stubs call through, made for the local adapter that serves the
+// objects, together with whatever must live as long as it (a server, say); without one the
+// stubs call the local adapter itself. Set before the first Harness is made.
+struct ClientEnd {
+  Basalt::Ref<Quill::StubAdapter> adapter;
+  std::shared_ptr<void> keep;
+};
+void SetClientEndFactory(std::function<ClientEnd(Quill::LocalAdapter*)> factory);
+
 class Harness {
  public:
   explicit Harness(char const* typeName);
@@ -78,6 +88,7 @@ class Harness {
   Basalt::Ref<Quill::LocalAdapter> _adapter;
   Basalt::Ref<Quill::StubImpl> _server;
   Basalt::Ref<Quill::StubImpl> _client;
+  ClientEnd _clientEnd;
   std::vector<Basalt::Ref<Quill::Any>> _kept;
   Quill::ManagedMethod* _expected = nullptr;
   int _callsBefore = 0;

@@ -39,17 +39,20 @@ def found_in(block: list[str], source: list[str]) -> bool:
 def check(docs: pathlib.Path, guide: str) -> list[str]:
     page = docs / f"{guide}.md"
     example = docs / "examples" / f"{guide}.cc"
-    source = example.read_text().splitlines()
+    # A page with several programs (remote.md: remote-server.cc, remote-client.cc) quotes
+    # from any of them.
+    examples = [example] if example.exists() else sorted((docs / "examples").glob(f"{guide}-*.cc"))
+    source = [line for e in examples for line in e.read_text().splitlines()]
     problems = []
     blocks = BLOCK.findall(page.read_text())
     if not blocks:
-        problems.append(f"{page}: quotes no code from {example.name}")
+        problems.append(f"{page}: quotes no code from {', '.join(e.name for e in examples)}")
     for n, text in enumerate(blocks, 1):
         block = dedent([l.rstrip() for l in text.splitlines()])
         while block and not block[-1]:
             block.pop()
         if block and not found_in(block, source):
-            problems.append(f"{page}: block {n} (starting '{block[0].strip()}') is not in {example.name}")
+            problems.append(f"{page}: block {n} (starting '{block[0].strip()}') is not in {', '.join(e.name for e in examples)}")
     return problems
 
 

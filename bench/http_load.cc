@@ -1,0 +1,387 @@
+// tarn_http_load: calls per second, latency and client allocations of calls over HTTP on
+// loopback. The server (HttpServer in front of a LocalAdapter) runs in a child process of
+// its own, so that the allocation counter of this process counts only the client's
+// allocations. Each of N client threads has its own HttpAdapter and stub and makes sync
+// calls one after the other, until the point's time or call budget is spent.
+//
+// Shapes: getter (a property read answering a filled TaskInfo), primitives (a method with
+// three primitive arguments answering a long), task (a task method answering the task's
+// reference), configspec (a task method carrying a filled tarn.vm.ConfigSpec). The server
+// checks every argument it receives against what the client sends and answers a fault when
+// they differ (a failed call); the client checks each shape's answer once before timing.
+//
+//   tarn_http_load [--clients 1,8,64] [--shapes getter,primitives,task,configspec]
+//                  [--seconds 5] [--max-calls 300000] [--io-threads 1] [--workers 2]
+#include <CLI/CLI.hpp>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AllocCounter.h"
+#include "quill/Quill.h"
+#include "quill/http/HttpAdapter.h"
+#include "quill/http/HttpServer.h"
+#include "tarn/FolderSkeleton.h"
+#include "tarn/FolderStub.h"
+#include "tarn/HostSystemSkeleton.h"
+#include "tarn/HostSystemStub.h"
+#include "tarn/TaskInfo.h"
+#include "tarn/TaskSkeleton.h"
+#include "tarn/TaskStub.h"
+#include "tarn/host/CacheConfigurationManagerSkeleton.h"
+#include "tarn/host/CacheConfigurationManagerStub.h"
+#include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/device/VirtualDeviceSpec.h"
+#include "tarn/vm/device/VirtualDisk.h"
+
+extern char** environ;
+
+using Basalt::Ref;
+using Quill::MoRef;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// --- what travels ------------------------------------------------------------------
+
+Ref<Tarn::TaskInfo> FilledInfo() {
+  Ref<Tarn::TaskInfo> info(new Tarn::TaskInfo());
+  info->key = "task-42";
+  info->task = new MoRef("tarn.Task", "task-42");
+  info->entity = new MoRef("tarn.VirtualMachine", "vm-7");
+  info->entityName = std::string("web-01");
+  info->name = std::string("tarn.VirtualMachine.powerOn");
+  info->descriptionId = "VirtualMachine.powerOn";
+  info->state = Tarn::TaskInfo::State::running;
+  info->cancelled = false;
+  info->cancelable = true;
+  info->progress = 40;
+  info->queueTime = Basalt::System::DateTime::FromCivil(2026, 12, 6, 12);
+  info->eventChainId = 12345;
+  return info;
+}
+
+Ref<Tarn::Vm::ConfigSpec> FilledSpec() {
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->name = std::string("web-01");
+  spec->version = std::string("vmx-21");
+  spec->uuid = std::string("4211c4b6-1a7e-4c0d-9a7e-2f5c8e9d0a11");
+  spec->annotation = std::string("front end <web> & cache");
+  spec->guestId = std::string("otherLinux64Guest");
+  spec->numCPUs = 4;
+  spec->numCoresPerSocket = 2;
+  spec->memoryMB = 8192L;
+  spec->memoryHotAddEnabled = true;
+  spec->cpuHotAddEnabled = true;
+  spec->firmware = std::string("efi");
+  spec->swapPlacement = std::string("inherit");
+  for (int i = 0; i < 3; ++i) {
+    Ref<Tarn::Vm::Device::VirtualDisk> disk(new Tarn::Vm::Device::VirtualDisk());
+    disk->key = -100 - i;
+    disk->unitNumber = i;
+    disk->controllerKey = 1000;
+    disk->capacityInKB = (16L << 20) * (i + 1);
+    Ref<Tarn::Vm::Device::VirtualDeviceSpec> change(new Tarn::Vm::Device::VirtualDeviceSpec());
+    change->operation = Tarn::Vm::Device::VirtualDeviceSpec::Operation::add;
+    change->fileOperation = Tarn::Vm::Device::VirtualDeviceSpec::FileOperation::create;
+    change->device = disk;
+    spec->GetDeviceChange()->Append(change.get());
+  }
+  return spec;
+}
+
+long Overhead(long memory, int video, int cpus) { return memory / 64 + video + 1024L * cpus; }
+
+[[noreturn]] void Refuse(char const* what) {
+  Ref<Quill::Fault::InvalidArgument> fault(new Quill::Fault::InvalidArgument());
+  fault->invalidProperty = Quill::PropertyPath(what);
+  fault->Throw();
+}
+
+// --- the server end ------------------------------------------------------------------
+
+class TaskImpl : public Tarn::TaskSkeleton {
+ public:
+  using TaskSkeleton::TaskSkeleton;
+  void GetInfo(Ref<Tarn::TaskInfo>& result) override { result = info; }
+  Ref<Tarn::TaskInfo> info = FilledInfo();
+};
+
+class HostImpl : public Tarn::HostSystemSkeleton {
+ public:
+  using HostSystemSkeleton::HostSystemSkeleton;
+  long QueryOverhead(long memory, Basalt::Optional<int> const& video, int cpus) override {
+    if (memory != 4096 || !video.IsSet() || video.GetValue() != 16 || cpus != 2) Refuse("arguments");
+    return Overhead(memory, video.GetValue(), cpus);
+  }
+};
+
+class CacheImpl : public Tarn::Host::CacheConfigurationManagerSkeleton {
+ public:
+  using CacheConfigurationManagerSkeleton::CacheConfigurationManagerSkeleton;
+  void ConfigureCache(Tarn::Host::CacheConfigurationManager::CacheConfigurationSpec* spec,
+                      Ref<MoRef>& result) override {
+    if (!spec) Refuse("spec");
+    result = task;
+  }
+  Ref<MoRef> task{new MoRef("tarn.Task", "task-42")};
+};
+
+class FolderImpl : public Tarn::FolderSkeleton {
+ public:
+  using FolderSkeleton::FolderSkeleton;
+  void CreateVm(Tarn::Vm::ConfigSpec* config, MoRef* pool, MoRef*, Ref<MoRef>& result) override {
+    if (!config || !config->_IsEqual(expected.get(), false)) Refuse("config");
+    if (!pool || pool->GetId() != "resgroup-8") Refuse("pool");
+    result = task;
+  }
+  Ref<Tarn::Vm::ConfigSpec> expected = FilledSpec();
+  Ref<MoRef> task{new MoRef("tarn.Task", "task-43")};
+};
+
+// Serves until stdin closes (the parent died or is done); prints the URL first.
+int Serve(unsigned ioThreads, unsigned workers) {
+  Quill::LocalAdapter::Options adapterOptions;
+  adapterOptions.workers = 1;
+  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter(adapterOptions));
+  adapter->Register(nullptr, new TaskImpl(new MoRef("tarn.Task", "task-42")));
+  adapter->Register(nullptr, new HostImpl(new MoRef("tarn.HostSystem", "host-1")));
+  adapter->Register(nullptr, new CacheImpl(new MoRef("tarn.host.CacheConfigurationManager", "cache-1")));
+  adapter->Register(nullptr, new FolderImpl(new MoRef("tarn.Folder", "group-v3")));
+  Quill::HttpServer::Options options;
+  options.address = "127.0.0.1";
+  options.ioThreads = ioThreads;
+  options.workers = workers;
+  options.maxConnections = 4096;
+  options.maxCallsInFlight = 4096;
+  Quill::HttpServer server(adapter.get(), options);
+  std::printf("%s\n", server.GetUrl().c_str());
+  std::fflush(stdout);
+  char byte;
+  while (::read(0, &byte, 1) > 0) {
+  }
+  server.Stop();
+  adapter->Shutdown();
+  return 0;
+}
+
+// --- the client end ------------------------------------------------------------------
+
+struct Client {
+  explicit Client(std::string const& url) {
+    Quill::HttpAdapter::Settings settings;
+    settings.url = url;
+    settings.callTimeout = std::chrono::seconds(10);
+    adapter = new Quill::HttpAdapter(settings);
+    Ref<MoRef> t(new MoRef("tarn.Task", "task-42")), h(new MoRef("tarn.HostSystem", "host-1")),
+        c(new MoRef("tarn.host.CacheConfigurationManager", "cache-1")), f(new MoRef("tarn.Folder", "group-v3"));
+    task = Quill::CreateStub<Tarn::TaskStub>(t.get(), adapter.get());
+    host = Quill::CreateStub<Tarn::HostSystemStub>(h.get(), adapter.get());
+    cache = Quill::CreateStub<Tarn::Host::CacheConfigurationManagerStub>(c.get(), adapter.get());
+    folder = Quill::CreateStub<Tarn::FolderStub>(f.get(), adapter.get());
+  }
+  Ref<Quill::HttpAdapter> adapter;
+  Ref<Tarn::TaskStub> task;
+  Ref<Tarn::HostSystemStub> host;
+  Ref<Tarn::Host::CacheConfigurationManagerStub> cache;
+  Ref<Tarn::FolderStub> folder;
+  Ref<Tarn::Host::CacheConfigurationManager::CacheConfigurationSpec> cacheSpec{
+      new Tarn::Host::CacheConfigurationManager::CacheConfigurationSpec()};
+  Ref<Tarn::Vm::ConfigSpec> vmSpec = FilledSpec();
+  Ref<MoRef> pool{new MoRef("tarn.ResourcePool", "resgroup-8")};
+
+  // One call of the shape; the answer lands in the out-parameters.
+  void Call(std::string const& shape, Ref<Tarn::TaskInfo>& info, long& overhead, Ref<MoRef>& ref) {
+    if (shape == "getter") {
+      task->GetInfo(info);
+    } else if (shape == "primitives") {
+      overhead = host->QueryOverhead(4096, 16, 2);
+    } else if (shape == "task") {
+      cache->ConfigureCache(cacheSpec.get(), ref);
+    } else {
+      folder->CreateVm(vmSpec.get(), pool.get(), nullptr, ref);
+    }
+  }
+};
+
+// The shape's answer, checked once before timing.
+bool CheckAnswer(Client& c, std::string const& shape) {
+  Ref<Tarn::TaskInfo> info;
+  long overhead = 0;
+  Ref<MoRef> ref;
+  try {
+    c.Call(shape, info, overhead, ref);
+  } catch (std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", shape.c_str(), e.what());
+    return false;
+  }
+  if (shape == "getter") return info && info->_IsEqual(FilledInfo().get(), false);
+  if (shape == "primitives") return overhead == Overhead(4096, 16, 2);
+  if (shape == "task") return ref && ref->GetId() == "task-42";
+  return ref && ref->GetId() == "task-43";
+}
+
+struct Point {
+  std::uint64_t calls = 0, failed = 0, allocations = 0;
+  double seconds = 0, p50 = 0, p99 = 0;
+};
+
+Point Run(std::vector<std::unique_ptr<Client>>& clients, std::string const& shape, double seconds,
+          std::uint64_t maxCalls) {
+  std::size_t n = clients.size();
+  std::uint64_t perThread = std::max<std::uint64_t>(1, maxCalls / n);
+  std::vector<std::vector<float>> latencies(n);
+  for (auto& l : latencies) l.reserve(perThread);
+  std::vector<std::uint64_t> failed(n, 0);
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  Clock::time_point deadline;
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] {
+      Ref<Tarn::TaskInfo> info;
+      long overhead = 0;
+      Ref<MoRef> ref;
+      ++ready;
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+      for (std::uint64_t k = 0; k < perThread; ++k) {
+        Clock::time_point t0 = Clock::now();
+        if (t0 >= deadline) break;
+        try {
+          clients[i]->Call(shape, info, overhead, ref);
+        } catch (std::exception&) {
+          ++failed[i];
+        }
+        latencies[i].push_back(std::chrono::duration<float, std::micro>(Clock::now() - t0).count());
+      }
+    });
+  }
+  while (ready.load() < static_cast<int>(n)) std::this_thread::yield();
+  Bench::AllocationMeter meter;
+  Clock::time_point start = Clock::now();
+  deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  go.store(true, std::memory_order_release);
+  for (auto& t : threads) t.join();
+  Point p;
+  p.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  p.allocations = meter.Elapsed();
+  std::vector<float> all;
+  for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
+  for (auto f : failed) p.failed += f;
+  p.calls = all.size();
+  if (!all.empty()) {
+    std::sort(all.begin(), all.end());
+    p.p50 = all[all.size() / 2];
+    p.p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  }
+  return p;
+}
+
+std::vector<std::string> Split(std::string const& list) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    if (comma > start) out.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Calls over HTTP on loopback: calls/s, p50/p99 latency, client allocations per call"};
+  std::vector<int> clientCounts{1, 8, 64};
+  std::string shapes = "getter,primitives,task,configspec";
+  double seconds = 5;
+  std::uint64_t maxCalls = 300000;
+  unsigned ioThreads = 1, workers = 2;
+  bool serve = false;
+  app.add_option("--clients", clientCounts, "client thread counts")->delimiter(',');
+  app.add_option("--shapes", shapes, "comma-separated shapes");
+  app.add_option("--seconds", seconds, "time per point");
+  app.add_option("--max-calls", maxCalls, "calls per point at most");
+  app.add_option("--io-threads", ioThreads, "server I/O threads");
+  app.add_option("--workers", workers, "server worker threads");
+  app.add_flag("--serve", serve, "be the server (the driver starts itself this way)");
+  CLI11_PARSE(app, argc, argv);
+  if (serve) return Serve(ioThreads, workers);
+
+  // The server: this program again, talking through a pipe on its stdin/stdout.
+  int toChild[2], fromChild[2];
+  if (pipe(toChild) != 0 || pipe(fromChild) != 0) return 2;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+  posix_spawn_file_actions_addclose(&actions, toChild[1]);
+  posix_spawn_file_actions_addclose(&actions, fromChild[0]);
+  std::string io = std::to_string(ioThreads), w = std::to_string(workers);
+  char const* childArgs[] = {argv[0], "--serve", "--io-threads", io.c_str(), "--workers", w.c_str(), nullptr};
+  pid_t child = 0;
+  if (posix_spawn(&child, "/proc/self/exe", &actions, nullptr, const_cast<char* const*>(childArgs), environ) != 0) {
+    std::fprintf(stderr, "cannot start the server process\n");
+    return 2;
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  std::string url;
+  char ch;
+  while (url.size() < 200 && ::read(fromChild[0], &ch, 1) == 1 && ch != '\n') url += ch;
+  auto stopChild = [&] {
+    close(toChild[1]);
+    for (int i = 0; i < 100; ++i) {
+      if (waitpid(child, nullptr, WNOHANG) == child) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  };
+  if (url.rfind("http://", 0) != 0) {
+    std::fprintf(stderr, "the server did not start\n");
+    stopChild();
+    return 2;
+  }
+
+  int status = 0;
+  std::printf("server %s (%u I/O thread(s), %u workers), %.1f s or %llu calls per point\n", url.c_str(), ioThreads,
+              workers, seconds, static_cast<unsigned long long>(maxCalls));
+  std::printf("%-11s %8s %10s %10s %10s %10s %8s %12s\n", "shape", "clients", "calls", "calls/s", "p50 ms", "p99 ms",
+              "failed", "allocs/call");
+  for (std::string const& shape : Split(shapes)) {
+    for (int n : clientCounts) {
+      std::vector<std::unique_ptr<Client>> clients;
+      for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<Client>(url));
+      // Warm up: each client connects and its answer is checked, outside the timing.
+      bool ok = true;
+      for (auto& c : clients) ok = CheckAnswer(*c, shape) && ok;
+      if (!ok) {
+        std::printf("%-11s %8d  wrong answer before timing\n", shape.c_str(), n);
+        status = 1;
+        continue;
+      }
+      Run(clients, shape, std::min(0.5, seconds / 4), maxCalls / 10);
+      Point p = Run(clients, shape, seconds, maxCalls);
+      std::printf("%-11s %8d %10llu %10.0f %10.3f %10.3f %8llu %12.1f\n", shape.c_str(), n,
+                  static_cast<unsigned long long>(p.calls), p.calls / p.seconds, p.p50 / 1000.0, p.p99 / 1000.0,
+                  static_cast<unsigned long long>(p.failed), p.calls ? double(p.allocations) / p.calls : 0.0);
+      std::fflush(stdout);
+      if (p.failed) status = 1;
+    }
+  }
+  stopChild();
+  return status;
+}

@@ -1,0 +1,351 @@
+// Generated stubs calling through Quill::HttpAdapter to Quill::HttpServer on
+// loopback: faults by class and by base, sync and async; a task method
+// followed through its task stub; sessions with login; TLS with a pinned
+// certificate; the server stopped under 100 async calls; a request over the
+// server's body limit. Every wait is bounded.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "TestObjects.h"
+#include "quill/http/HttpAdapter.h"
+#include "quill/http/HttpServer.h"
+#include "tarn/FolderStub.h"
+#include "tarn/SessionManagerStub.h"
+#include "tarn/SimpleCommandStub.h"
+#include "tarn/TaskStub.h"
+#include "tarn/fault/TarnFault.h"
+#include "tarn/vm/device/VirtualDeviceSpec.h"
+#include "tarn/vm/device/VirtualDisk.h"
+
+using namespace tarn_http_test;
+using namespace std::chrono_literals;
+using Basalt::Ref;
+
+namespace {
+
+Quill::HttpServer::Options Loopback() {
+  Quill::HttpServer::Options o;
+  o.address = "127.0.0.1";
+  return o;
+}
+
+Ref<Quill::HttpAdapter> Client(std::string const& url, std::chrono::milliseconds timeout = 20s) {
+  Quill::HttpAdapter::Settings s;
+  s.url = url;
+  s.callTimeout = timeout;
+  return new Quill::HttpAdapter(s);
+}
+
+template <class S>
+Ref<S> Stub(char const* type, char const* id, Quill::StubAdapter* adapter) {
+  Ref<Quill::MoRef> ref(new Quill::MoRef(type, id));
+  return Quill::CreateStub<S>(ref.get(), adapter);
+}
+
+Ref<Quill::Array<std::string>> Words(std::initializer_list<std::string> w) { return new Quill::Array<std::string>(w); }
+
+// What an async callback saw; the count says how often it was called.
+struct Seen {
+  std::atomic<int> calls{0};
+  std::unique_ptr<Basalt::Exception> error;
+  Ref<Quill::Any> result;
+  Quill::InvokeCallback Callback() {
+    return [this](Basalt::System::ScheduledItem*, Basalt::Exception* e, Quill::Any* r) {
+      if (e) error.reset(e->Clone());
+      result = r;
+      ++calls;
+    };
+  }
+};
+
+Ref<Tarn::Vm::ConfigSpec> FilledSpec(std::string const& name) {
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->name = name;
+  spec->numCPUs = 4;
+  spec->memoryMB = 8192L;
+  spec->guestId = std::string("otherLinux64Guest");
+  spec->annotation = std::string("a <tagged> & \"quoted\" note");
+  Ref<Tarn::Vm::Device::VirtualDisk> disk(new Tarn::Vm::Device::VirtualDisk());
+  disk->key = -100;
+  disk->capacityInKB = 16L * 1024 * 1024;
+  Ref<Tarn::Vm::Device::VirtualDeviceSpec> change(new Tarn::Vm::Device::VirtualDeviceSpec());
+  change->operation = Tarn::Vm::Device::VirtualDeviceSpec::Operation::add;
+  change->device = disk;
+  spec->GetDeviceChange()->Append(change.get());
+  return spec;
+}
+
+// Polls the task until it leaves queued/running, for at most 10 s.
+Ref<Tarn::TaskInfo> WaitForTask(Quill::StubAdapter* adapter, Quill::MoRef* task) {
+  Ref<Tarn::TaskStub> stub = Quill::CreateStub<Tarn::TaskStub>(task, adapter);
+  Ref<Tarn::TaskInfo> info;
+  for (int i = 0; i < 2000; ++i) {
+    stub->GetInfo(info);
+    if (info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error) return info;
+    std::this_thread::sleep_for(5ms);
+  }
+  ADD_FAILURE() << "task " << task->GetId() << " never finished";
+  return info;
+}
+
+}  // namespace
+
+TEST(HttpEndToEnd, FaultsByClassAndByBaseSyncAndAsync) {
+  Objects objects(false);
+  Quill::HttpServer server(objects.adapter.get(), Loopback());
+  auto client = Client(server.GetUrl());
+  auto root = Stub<Tarn::FolderStub>("tarn.Folder", "group-d1", client.get());
+  auto echo = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", client.get());
+
+  Ref<Quill::MoRef> first, again;
+  root->CreateFolder("Production", first);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->GetTypeName(), "tarn.Folder");
+  try {
+    root->CreateFolder("Production", again);
+    ADD_FAILURE() << "duplicate accepted";
+  } catch (Tarn::Fault::DuplicateName::Exception& e) {
+    auto* fault = static_cast<Tarn::Fault::DuplicateName*>(e.GetFault());
+    EXPECT_EQ(fault->name, "Production");
+    ASSERT_TRUE(fault->object);
+    EXPECT_EQ(fault->object->GetId(), first->GetId());
+  }
+  EXPECT_THROW(root->CreateFolder("Production", again), Tarn::Fault::TarnFault::Exception);
+  EXPECT_THROW(root->CreateFolder("Production", again), Quill::MethodFault::Exception);
+  EXPECT_THROW(echo->Execute(nullptr), Quill::Fault::InvalidArgument::Exception);
+  EXPECT_THROW(echo->Execute(Words({"crash"}).get()), Quill::Fault::SystemError::Exception);
+  EXPECT_THROW(echo->Execute(Words({"crash"}).get()), Quill::RuntimeFault::Exception);
+  auto nobody = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "nobody", client.get());
+  EXPECT_THROW(nobody->Execute(Words({"x"}).get()), Quill::Fault::ManagedObjectNotFound::Exception);
+  EXPECT_EQ(echo->Execute(Words({"a", "b"}).get()), "a,b");
+  EXPECT_EQ(echo->GetEncodingType(), Tarn::SimpleCommand::Encoding::CSV);
+
+  // Async: the fault reaches the callback once, as a copy that rethrows as its class.
+  Seen dup, ok;
+  Ref<Basalt::System::ScheduledItem> h1, h2;
+  root->CreateFolder("Production", dup.Callback(), h1);
+  echo->Execute(Words({"x", "y"}).get(), ok.Callback(), h2);
+  ASSERT_TRUE(h1->WaitFor(20s));
+  ASSERT_TRUE(h2->WaitFor(20s));
+  EXPECT_EQ(dup.calls, 1);
+  ASSERT_TRUE(dup.error);
+  EXPECT_THROW(dup.error->Throw(), Tarn::Fault::DuplicateName::Exception);
+  EXPECT_THROW(dup.error->Throw(), Tarn::Fault::TarnFault::Exception);
+  EXPECT_EQ(ok.calls, 1);
+  EXPECT_FALSE(ok.error);
+  ASSERT_TRUE(ok.result);
+  EXPECT_EQ(Quill::Unbox<std::string>(ok.result.get()), "x,y");
+}
+
+TEST(HttpEndToEnd, TaskMethodFollowedThroughItsTaskStub) {
+  Objects objects(false);
+  Quill::HttpServer server(objects.adapter.get(), Loopback());
+  auto client = Client(server.GetUrl());
+  auto root = Stub<Tarn::FolderStub>("tarn.Folder", "group-d1", client.get());
+
+  auto spec = FilledSpec("web-01");
+  Ref<Quill::MoRef> pool(new Quill::MoRef("tarn.ResourcePool", "resgroup-8"));
+  Ref<Quill::MoRef> task;
+  root->CreateVm(spec.get(), pool.get(), nullptr, task);
+  ASSERT_TRUE(task);
+  EXPECT_EQ(task->GetTypeName(), "tarn.Task");
+  // The filled spec arrived whole.
+  ASSERT_TRUE(objects.root->lastSpec);
+  EXPECT_TRUE(objects.root->lastSpec->_IsEqual(spec.get(), false));
+
+  auto info = WaitForTask(client.get(), task.get());
+  ASSERT_EQ(info->state, Tarn::TaskInfo::State::success);
+  auto* created = dynamic_cast<Quill::MoRef*>(info->result.get());
+  ASSERT_NE(created, nullptr) << "the task's result is no reference";
+  EXPECT_EQ(created->GetTypeName(), "tarn.Folder");
+  ASSERT_TRUE(info->task);
+  EXPECT_EQ(info->task->GetId(), task->GetId());
+
+  // The same name again: the task ends in error, with the fault in its info.
+  root->CreateVm(spec.get(), pool.get(), nullptr, task);
+  info = WaitForTask(client.get(), task.get());
+  EXPECT_EQ(info->state, Tarn::TaskInfo::State::error);
+  auto* dup = dynamic_cast<Tarn::Fault::DuplicateName*>(info->error.get());
+  ASSERT_NE(dup, nullptr);
+  EXPECT_EQ(dup->name, "web-01");
+
+  // A spec without a name is refused by the task method itself.
+  Ref<Tarn::Vm::ConfigSpec> unnamed(new Tarn::Vm::ConfigSpec());
+  EXPECT_THROW(root->CreateVm(unnamed.get(), pool.get(), nullptr, task), Quill::Fault::InvalidArgument::Exception);
+}
+
+TEST(HttpEndToEnd, SessionsLoginAndExpiry) {
+  Objects objects(/*requireLogin=*/true);
+  auto options = Loopback();
+  options.sessionIdleTimeout = 500ms;
+  Quill::HttpServer server(objects.adapter.get(), options);
+  auto client = Client(server.GetUrl());
+  auto sessions = Stub<Tarn::SessionManagerStub>("tarn.SessionManager", "SessionManager", client.get());
+  auto echo = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", client.get());
+
+  EXPECT_THROW(echo->Execute(Words({"x"}).get()), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_TRUE(client->GetSessionCookie().empty());
+  Ref<Tarn::UserSession> session;
+  EXPECT_THROW(sessions->Login("ann", "wrong", Basalt::Optional<std::string>(), session), Tarn::Fault::InvalidLogin::Exception);
+  sessions->Login("ann", "secret", Basalt::Optional<std::string>(), session);
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->userName, "ann");
+  EXPECT_FALSE(client->GetSessionCookie().empty());
+  EXPECT_EQ(echo->Execute(Words({"x"}).get()), "x") << "after login";
+  // A stub made later on the same adapter shares the session.
+  auto echo2 = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", client.get());
+  EXPECT_EQ(echo2->Execute(Words({"y"}).get()), "y");
+  // Another adapter is another caller.
+  auto stranger = Client(server.GetUrl());
+  auto echo3 = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", stranger.get());
+  EXPECT_THROW(echo3->Execute(Words({"z"}).get()), Quill::Fault::SecurityError::Exception);
+
+  // Idle past the timeout: the session is gone and the call refused.
+  std::this_thread::sleep_for(900ms);
+  EXPECT_THROW(echo->Execute(Words({"x"}).get()), Tarn::Fault::NotAuthenticated::Exception);
+  // A new login works again; forgetting the cookie forgets the session.
+  sessions->Login("ann", "secret", Basalt::Optional<std::string>(), session);
+  EXPECT_EQ(echo->Execute(Words({"w"}).get()), "w");
+  client->ClearCookies();
+  EXPECT_THROW(echo->Execute(Words({"x"}).get()), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_EQ(objects.echo->executions, 3);
+}
+
+TEST(HttpEndToEnd, TlsWithPinnedCertificate) {
+  auto dir = std::filesystem::temp_directory_path() / ("tarn-e2e-tls-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " + key +
+                        " -out " + cert + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+  // The certificate's SHA-256 thumbprint, as 64 hex digits.
+  std::string thumbprint;
+  {
+    FILE* f = std::fopen(cert.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    X509* x = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    ASSERT_NE(x, nullptr);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    ASSERT_EQ(X509_digest(x, EVP_sha256(), md, &n), 1);
+    X509_free(x);
+    char hex[3];
+    for (unsigned i = 0; i < n; ++i) {
+      std::snprintf(hex, sizeof hex, "%02x", md[i]);
+      thumbprint += hex;
+    }
+  }
+  ASSERT_EQ(thumbprint.size(), 64u);
+
+  Objects objects(false);
+  auto options = Loopback();
+  options.certificateFile = cert;
+  options.privateKeyFile = key;
+  Quill::HttpServer server(objects.adapter.get(), options);
+  auto settings = [&](std::string const& pin) {
+    Quill::HttpAdapter::Settings s;
+    s.url = server.GetUrl();
+    s.callTimeout = 20s;
+    s.pinnedCertificateSha256 = pin;
+    return s;
+  };
+
+  Ref<Quill::HttpAdapter> right(new Quill::HttpAdapter(settings(thumbprint)));
+  auto echo = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", right.get());
+  EXPECT_EQ(echo->Execute(Words({"secure"}).get()), "secure");
+  EXPECT_EQ(echo->Execute(Words({"again"}).get()), "again");
+
+  std::string wrongPin = thumbprint;
+  wrongPin[0] = wrongPin[0] == '0' ? '1' : '0';
+  Ref<Quill::HttpAdapter> wrong(new Quill::HttpAdapter(settings(wrongPin)));
+  auto refused = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", wrong.get());
+  EXPECT_THROW(refused->Execute(Words({"x"}).get()), Quill::Http::TlsFailure);
+  // Verification against the system's CA store refuses a self-made certificate.
+  Ref<Quill::HttpAdapter> system(new Quill::HttpAdapter(settings("")));
+  auto untrusted = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", system.get());
+  EXPECT_THROW(untrusted->Execute(Words({"x"}).get()), Quill::Http::TlsFailure);
+  EXPECT_EQ(objects.echo->executions, 2);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(HttpEndToEnd, StopWithHundredAsyncCallsInFlight) {
+  Objects objects(false);
+  auto options = Loopback();
+  options.workers = 4;
+  auto server = std::make_unique<Quill::HttpServer>(objects.adapter.get(), options);
+  std::string url = server->GetUrl();
+  Quill::HttpAdapter::Settings s;
+  s.url = url;
+  s.callTimeout = 30s;
+  s.maxAsyncConnections = 100;
+  Ref<Quill::HttpAdapter> client(new Quill::HttpAdapter(s));
+  auto echo = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", client.get());
+
+  constexpr int kCalls = 100;
+  std::vector<std::unique_ptr<Seen>> seen;
+  std::vector<Ref<Basalt::System::ScheduledItem>> handles(kCalls);
+  for (int i = 0; i < kCalls; ++i) {
+    seen.push_back(std::make_unique<Seen>());
+    echo->Execute(Words({"block", std::to_string(i)}).get(), seen.back()->Callback(), handles[i]);
+  }
+  for (int i = 0; i < 1000 && server->GetStats().callsInFlight < kCalls; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server->GetStats().callsInFlight, static_cast<std::size_t>(kCalls));
+  ASSERT_TRUE(objects.echo->gate.WaitForWaiters(4, 5s));
+
+  std::thread stopper([&] { server->Stop(20s); });
+  std::this_thread::sleep_for(100ms);  // the stop is under way, waiting for the calls
+  objects.echo->gate.Open();
+  stopper.join();
+  int answered = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    ASSERT_TRUE(handles[i]->WaitFor(20s)) << i;
+    EXPECT_EQ(seen[i]->calls, 1) << i;
+    if (!seen[i]->error && seen[i]->result &&
+        Quill::Unbox<std::string>(seen[i]->result.get()) == "block," + std::to_string(i)) {
+      ++answered;
+    }
+  }
+  EXPECT_EQ(answered, kCalls) << "calls accepted before the stop are answered";
+  EXPECT_EQ(objects.echo->executions, kCalls);
+
+  // Nobody listens any more.
+  EXPECT_THROW(echo->Execute(Words({"late"}).get()), Quill::Http::ConnectFailed);
+  Seen late;
+  Ref<Basalt::System::ScheduledItem> h;
+  echo->Execute(Words({"late"}).get(), late.Callback(), h);
+  ASSERT_TRUE(h->WaitFor(20s));
+  EXPECT_EQ(late.calls, 1);
+  ASSERT_TRUE(late.error);
+  EXPECT_THROW(late.error->Throw(), Quill::Http::ConnectFailed);
+}
+
+TEST(HttpEndToEnd, RequestOverTheBodyLimit) {
+  Objects objects(false);
+  auto options = Loopback();
+  options.maxBodyBytes = 2048;
+  Quill::HttpServer server(objects.adapter.get(), options);
+  auto client = Client(server.GetUrl());
+  auto echo = Stub<Tarn::SimpleCommandStub>("tarn.SimpleCommand", "echo", client.get());
+  try {
+    echo->Execute(Words({std::string(4096, 'x')}).get());
+    ADD_FAILURE() << "an oversized request went through";
+  } catch (Quill::Http::HttpStatusError& e) {
+    EXPECT_EQ(e.GetStatus(), 413);
+    EXPECT_NE(std::string(e.what()).find(server.GetUrl()), std::string::npos) << e.what();
+  }
+  // The adapter goes on with calls that fit.
+  EXPECT_EQ(echo->Execute(Words({"small"}).get()), "small");
+  EXPECT_EQ(objects.echo->executions, 1);
+}
