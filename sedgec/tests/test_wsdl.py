@@ -168,12 +168,11 @@ class ValidationTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.tmp)
 
-    def validates(self, message):
+    def validates(self, message, schema="soap-envelope.xsd"):
         path = os.path.join(self.tmp, "message.xml")
         with open(path, "w") as f:
             f.write(message)
-        r = subprocess.run(["xmllint", "--noout", "--nonet", "--schema",
-                            os.path.join(self.dir, "soap-envelope.xsd"), path],
+        r = subprocess.run(["xmllint", "--noout", "--nonet", "--schema", os.path.join(self.dir, schema), path],
                            capture_output=True, text=True, timeout=60)
         self.assertNotIn("Schemas parser error", r.stderr)
         return r.returncode == 0
@@ -198,6 +197,15 @@ class ValidationTest(unittest.TestCase):
         self.assertTrue(self.validates(envelope(
             '<CreateFolder xmlns="urn:tarn2" target="group-d1" targetType="Folder"><name>a</name></CreateFolder>',
             ns="tarn2", version="2.0")))
+
+    def test_documents_of_one_value_are_rooted_at_their_types_name(self):
+        ns = 'xmlns="urn:tarn25" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
+        self.assertTrue(self.validates(f'<Spec {ns}><label>x</label><level>low</level></Spec>', "tarn25.xsd"))
+        self.assertTrue(self.validates(f'<Level {ns}>high</Level>', "tarn25.xsd"))
+        self.assertTrue(self.validates(f'<ArrayOfSpec {ns}><Spec xsi:type="SpecBig"><label>x</label>'
+                                       '<level>low</level><big>false</big></Spec></ArrayOfSpec>', "tarn25.xsd"))
+        self.assertFalse(self.validates(f'<Spec {ns}><label>x</label></Spec>', "tarn25.xsd"))
+        self.assertFalse(self.validates(f'<Level {ns}>middle</Level>', "tarn25.xsd"))
 
     def test_faulty_messages_do_not_validate(self):
         bad = {
