@@ -16,6 +16,7 @@ from ..model.types import F_ARRAY, F_OPTIONAL, Primitive, RuntimeType, Type
 
 OUT_DIR = "wsdl"
 ENVELOPE = "soap-envelope.xsd"
+ENTRY = "tarn.wsdl"  # what a server offers first: the newest release's service
 # Foreign-namespace attributes on schema components: XML Schema ignores them, tools read them.
 VERSION_NS = "urn:tarn-types:version"
 
@@ -311,5 +312,8 @@ def files(cat):
                "managed_enum": MANAGED_TYPE_ENUM}
         out.append((f"{OUT_DIR}/{s.namespace}.xsd", "schema.xsd.j2", ctx))
         out.append((f"{OUT_DIR}/{s.namespace}.wsdl", "wsdl.xml.j2", ctx))
+        if s is schemas[0]:
+            # a copy rather than a wsdl:import, which not every SOAP tool follows to the service
+            out.append((f"{OUT_DIR}/{ENTRY}", "wsdl.xml.j2", ctx))
     out.append((f"{OUT_DIR}/{ENVELOPE}", "soap-envelope.xsd.j2", {"schemas": schemas}))
     return out
