@@ -179,6 +179,7 @@ Slot MakeSlot(PropertyInfo const* info, char const* name) {
                   "' is not bound");
     }
   }
+  s.version = info->version ? FindVersion(info->version) : nullptr;
   s.open = "<" + std::string(name) + ">";
   s.close = "</" + std::string(name) + ">";
   s.jsonKey = "\"" + std::string(name) + "\":";
@@ -296,7 +297,7 @@ Plan const& ResultPlanOf(ManagedMethod const* method) {
 
 DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter& vf) {
   DataObjectType const* t = actual;
-  while (t && !vf.Has(t->GetVersionName())) t = t->GetBaseType();
+  while (t && !vf.Has(t)) t = t->GetBaseType();
   return t;
 }
 

@@ -52,6 +52,7 @@ struct Slot {
   bool optional = false;
   Type* type = nullptr;  // declared (element) type
   std::string_view name;
+  Version const* version = nullptr;  // that introduced it; null when not bound
   std::string open;   // "<name>"
   std::string close;  // "</name>"
   std::string jsonKey;  // "\"name\":"
@@ -87,31 +88,35 @@ Plan const& ResultPlanOf(ManagedMethod const* method);
 Slot MakeSlot(PropertyInfo const* info, char const* name);
 
 // Whether things introduced in a version exist for the version a message
-// speaks; remembers the answer per version-name pointer.
+// speaks; remembers the answer per version (ids are dense and few).
 class VersionFilter {
  public:
-  explicit VersionFilter(Version const* v) : _v(v) {}
-  Version const* version() const noexcept { return _v; }
-  bool Has(char const* introducedIn) {
-    if (!introducedIn || !_v) return true;
-    for (std::uint32_t i = 0; i < _n; ++i) {
-      if (_keys[i] == introducedIn) return _vals[i];
-    }
-    bool has = ExistsInVersion(introducedIn, _v);
-    if (_n < kSize) {
-      _keys[_n] = introducedIn;
-      _vals[_n++] = has;
-    }
-    return has;
+  explicit VersionFilter(Version const* v) : _v(v) {
+    for (auto& k : _known) k = -1;
   }
-  bool Has(Type const* t) { return t->IsArray() ? Has(t->GetElementType()) : Has(t->GetVersionName()); }
+  Version const* version() const noexcept { return _v; }
+  // `introducedIn` as resolved when the plan was made; `name` the name it
+  // was resolved from (null: always there).
+  bool Has(Version const* introducedIn, char const* name) {
+    if (!name || !_v) return true;
+    if (!introducedIn) return ExistsInVersion(name, _v);  // a version whose table is not bound
+    std::uint32_t id = introducedIn->GetId();
+    if (id < kSize) {
+      if (_known[id] < 0) _known[id] = _v->Includes(introducedIn) ? 1 : 0;
+      return _known[id] != 0;
+    }
+    return _v->Includes(introducedIn);
+  }
+  bool Has(Slot const& s) { return Has(s.version, s.info->version); }
+  bool Has(Type const* t) {
+    if (t->IsArray()) t = t->GetElementType();
+    return Has(t->GetVersion(), t->GetVersionName());
+  }
 
  private:
-  static constexpr std::uint32_t kSize = 32;
+  static constexpr std::uint32_t kSize = 64;
   Version const* _v;
-  char const* _keys[kSize];
-  bool _vals[kSize];
-  std::uint32_t _n = 0;
+  std::int8_t _known[kSize];
 };
 
 // A decoded plain value of any kind.

@@ -86,7 +86,9 @@ class JsonReader {
     double d;
     if (e.get_double().get(d)) Err(std::string("expected a number, found ") + JsonKind(e));
     if constexpr (std::is_same_v<F, float>) {
-      if (std::fabs(d) > std::numeric_limits<float>::max()) Err(std::to_string(d) + " is out of range for float");
+      // Past the largest float by half a step or more, a float would be infinite.
+      constexpr double kFloatLimit = 0x1.ffffffp127;
+      if (std::fabs(d) >= kFloatLimit) Err(std::to_string(d) + " is out of range for float");
     }
     out = static_cast<F>(d);
   }
@@ -238,8 +240,16 @@ class JsonReader {
     Basalt::Ref<DynamicData> obj(type->Create());
     if (!obj) Err(std::string("abstract type ") + type->GetName() + " named for a value");
     Plan const& plan = PlanOf(type);
-    // Which slots were given; plans rarely exceed a few dozen slots.
-    std::vector<bool> seen(plan.slots.size());
+    // Which slots were given: bits on the stack, which holds every plan of
+    // the catalogue; a heap vector only past that.
+    std::uint64_t seenSmall[8] = {};
+    std::vector<std::uint64_t> seenBig;
+    std::uint64_t* seenBits = seenSmall;
+    if (plan.slots.size() > 512) {
+      seenBig.assign((plan.slots.size() + 63) / 64, 0);
+      seenBits = seenBig.data();
+    }
+    auto seen = [seenBits](std::size_t i) { return (seenBits[i >> 6] >> (i & 63)) & 1; };
     std::uint32_t hint = 0;
     std::size_t base = _path.size();
     for (auto field : o) {
@@ -256,8 +266,8 @@ class JsonReader {
         }
         continue;
       }
-      if (seen[s->index]) Err("property given twice");
-      seen[s->index] = true;
+      if (seen(s->index)) Err("property given twice");
+      seenBits[s->index >> 6] |= std::uint64_t{1} << (s->index & 63);
       element v = field.value;
       if (v.is_null()) continue;  // an unset property
       if (s->array) {
@@ -279,7 +289,7 @@ class JsonReader {
     _path.resize(base);
     for (std::size_t i = 0; i < plan.slots.size(); ++i) {
       Slot const& s = plan.slots[i];
-      if (!seen[i] && !s.optional && !s.array && _vf.Has(s.info->version)) {
+      if (!seen(i) && !s.optional && !s.array && _vf.Has(s)) {
         Err("missing required property \"" + std::string(s.name) + "\" of " + type->GetName());
       }
     }

@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "Common.h"
 #include "quill/MethodFault.h"
 
@@ -52,6 +54,10 @@ class JsonWriter {
       case VK::Double: {
         double d = k == VK::Float ? *static_cast<float const*>(p) : *static_cast<double const*>(p);
         bool finite = d == d && d - d == 0;
+        if (d == 0 && std::signbit(d)) {  // "-0" would read back as the integer 0
+          _out += "-0.0";
+          return;
+        }
         if (!finite) _out += '"';
         AppendNumberText(_out, k, p);
         if (!finite) _out += '"';
@@ -115,7 +121,7 @@ class JsonWriter {
     Plan const& plan = PlanOf(t);
     auto* mut = const_cast<DynamicData*>(obj);  // the accessors take non-const objects; nothing is changed
     for (Slot const& s : plan.slots) {
-      if (!_vf.Has(s.info->version)) continue;
+      if (!_vf.Has(s)) continue;
       void const* p = s.owner->getPropertyPtr(mut, s.ownIndex);
       if (!p) {
         // A required object the runtime holds as null: an explicit null,

@@ -43,7 +43,7 @@ void WriteBoxed(XmlWriter& w, Slot const& s, Any const* value, char const* what)
     }
     return;
   }
-  if (!w.Filter().Has(s.info->version)) {
+  if (!w.Filter().Has(s)) {
     ThrowNotSupported(std::string(what ? what : "value") + " '" + std::string(s.name) +
                       "' does not exist in version " + w.Filter().version()->GetName());
   }
@@ -158,6 +158,26 @@ std::string EncodeFault(MethodFault const* fault, Version const* version, bool c
   out += "</detail></soapenv:Fault>";
   CloseEnvelope(out);
   return out;
+}
+
+std::string EncodeError(std::exception const& error, Version const* version) {
+  if (auto const* e = dynamic_cast<MethodFault::Exception const*>(&error)) {
+    if (e->GetFault()) return EncodeFault(e->GetFault(), version, dynamic_cast<DecodeError const*>(e) != nullptr);
+  }
+  Basalt::Ref<Fault::SystemError> f(new Fault::SystemError());
+  // Whatever the text holds, the fault must be writable.
+  std::string_view what = error.what();
+  bool utf8 = InvalidUtf8At(what) == std::string_view::npos;
+  for (char c : what) {
+    auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') continue;
+    f->reason += (u >= 0x80 && !utf8) ? '?' : c;
+  }
+  auto* msg = new LocalizableMessage();
+  msg->key = "quill.wire.error";
+  msg->message = f->reason;
+  f->GetFaultMessage()->Append(msg);
+  return EncodeFault(f.get(), version);
 }
 
 void DecodeResponse(std::string_view xml, ManagedMethod const* method, Basalt::Ref<Any>& result,

@@ -628,7 +628,7 @@ class Reader {
       if (f.pending[i]) {
         s.owner->setProperty(f.data, s.ownIndex, &f.pending[i]);
         f.pending[i] = nullptr;
-      } else if (!f.seen[i] && !s.optional && !s.array && _vf.Has(s.info->version)) {
+      } else if (!f.seen[i] && !s.optional && !s.array && _vf.Has(s)) {
         Err("missing required property <" + std::string(s.name) + "> of " + plan.type->GetName());
       }
     }
@@ -641,7 +641,7 @@ class Reader {
       Slot const& s = plan.slots[i];
       if (f.pending[i]) {
         slots[i] = std::move(f.pending[i]);
-      } else if (_doc == XmlDoc::Request && !f.seen[i] && !s.optional && !s.array && _vf.Has(s.info->version)) {
+      } else if (_doc == XmlDoc::Request && !f.seen[i] && !s.optional && !s.array && _vf.Has(s)) {
         Err("missing required argument <" + std::string(s.name) + ">");
       }
     }

@@ -109,7 +109,7 @@ void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, s
   Plan const& plan = PlanOf(t);
   auto* mut = const_cast<DynamicData*>(obj);  // the accessors take non-const objects; nothing is changed
   for (Slot const& s : plan.slots) {
-    if (!_vf.Has(s.info->version)) continue;
+    if (!_vf.Has(s)) continue;
     void const* p = s.owner->getPropertyPtr(mut, s.ownIndex);
     if (!p) {
       // A required object the runtime holds as null is written as an

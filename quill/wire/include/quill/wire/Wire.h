@@ -10,6 +10,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -98,6 +99,10 @@ Request DecodeRequest(std::string_view xml, DecodeOptions const& options = {});
 // that is not a fault goes out as Quill::Fault::SystemError with its what().
 std::string EncodeResponse(ManagedMethod const* method, Any const* result, Version const* version = nullptr);
 std::string EncodeFault(MethodFault const* fault, Version const* version = nullptr, bool clientFault = false);
+// The fault message for whatever a call threw: a fault's exception carries its
+// fault (a DecodeError as a client fault: the request could not be read);
+// anything else becomes a Quill::Fault::SystemError whose reason is what().
+std::string EncodeError(std::exception const& error, Version const* version = nullptr);
 
 // Reads a response to `method`: fills `result` (left empty for none), or
 // throws the fault it carries as the fault's own nested exception class.

@@ -1,0 +1,32 @@
+// Values for the codec tests: every property of an object set, arrays of two,
+// nested objects to a depth, and values that differ from property to property
+// (so that two swapped fields never compare equal by accident).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "basalt/Object.h"
+#include "quill/Any.h"
+#include "quill/Type.h"
+
+namespace wire_test {
+
+// A concrete class of `t`: `t` itself when it can be made, else the first
+// registered subtype of the default wire version that can; null when none can.
+Quill::DataObjectType* Concrete(Quill::DataObjectType const* t);
+
+// Sets every property of `obj` that the default wire version has. Nested objects are filled to `depth` levels;
+// below that, optional ones are left unset and required ones are default objects.
+void FillObject(Quill::DynamicData* obj, int depth);
+Basalt::Ref<Quill::DynamicData> Filled(Quill::DataObjectType const* t, int depth = 2);
+
+// Form `i` of the values an any-typed position can hold: every primitive, an
+// enumeration, a reference, arrays of each kind, a data object. Forms wrap.
+Basalt::Ref<Quill::Any> AnyForm(int i);
+int AnyFormCount();
+
+// A value of a parameter's or result's declared type (arrays of two).
+Basalt::Ref<Quill::Any> ValueFor(Quill::PropertyInfo const& p, int depth = 1);
+
+}  // namespace wire_test
