@@ -434,6 +434,7 @@ void HttpAdapter::Complete(std::shared_ptr<Core> const& core, HttpPendingCall* c
     transfer.async->reply.body = std::string();
   }
   transfer.target = nullptr;
+  using State = Basalt::System::ScheduledItem::State;
   call->Finish(canceled ? State::Canceled : State::Completed);
   core->ReleaseSlot();
 }
