@@ -1,14 +1,18 @@
-// tarn-inspect: the API's types and versions as the runtime's registry holds
-// them once every module of libtarn-types is bound. Exit status 0 on success,
-// 1 when a named type, module or version does not exist, 2 on bad usage.
+// tarn-inspect: the API's types, methods and versions as the runtime's registry
+// holds them once every module of libtarn-types is bound. Exit status 0 on
+// success, 1 when a named type, method, module or version does not exist (or a
+// short name is ambiguous), 2 on bad usage, 3 when the output cannot be written
+// or the registry fails.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <optional>
-#include <set>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "inspect/Catalog.h"
 #include "inspect/Json.h"
@@ -16,191 +20,146 @@
 #include "quill/Registry.h"
 #include "quill/Type.h"
 
+#ifndef TARN_INSPECT_VERSION
+#define TARN_INSPECT_VERSION "unknown"
+#endif
+
 namespace {
 
-constexpr char kUsage[] =
-    "usage: tarn-inspect COMMAND [ARGUMENTS] [--json]\n"
-    "\n"
-    "The API's types and versions, read from the runtime's type registry with\n"
-    "every module of libtarn-types bound.\n"
-    "\n"
-    "commands:\n"
-    "  list [--kind data|fault|enum|managed] [--module NAME] [--version NAME]\n"
-    "                  the types, one a line (name, kind, version); filters combine;\n"
-    "                  --version keeps the types a client of that version sees\n"
-    "  show NAME       one type, by sedge name (tarn.vm.ConfigSpec), WSDL name\n"
-    "                  (VirtualMachineConfigSpec) or name less \"tarn.\" (vm.ConfigSpec)\n"
-    "  modules         the modules with their number of types\n"
-    "  versions        the version table\n"
-    "  version NAME    one version and every version it succeeds; a version of\n"
-    "                  the \"tarn\" namespace may be named without \"tarn.version.\"\n"
-    "  dump            every type; with --json one document (see docs/inspect.md)\n"
-    "\n"
-    "options:\n"
-    "  --json          JSON instead of aligned text\n"
-    "  -h, --help      this text\n"
-    "\n"
-    "exit status: 0 done, 1 no such type, module or version, 2 bad usage\n";
+constexpr int kNotFound = 1;
+constexpr int kUsage = 2;
+constexpr int kOutputError = 3;
 
-struct Args {
-  std::string command;
-  std::vector<std::string> positional;
+struct Options {
   bool json = false;
-  std::optional<std::string> kind, module, version;
+  std::optional<std::string> kind, module, apiVersion, oldVersion;
+  std::string name;
 };
 
-struct UsageError {
-  std::string message;
-};
+void Say(std::string const& line) { std::fprintf(stderr, "tarn-inspect: %s\n", line.c_str()); }
 
-int Usage(std::string const& message) {
-  std::fprintf(stderr, "tarn-inspect: %s\n\n%s", message.c_str(), kUsage);
-  return 2;
+// A usage error is one line: what was wrong and where to read more.
+int UsageError(std::string const& message, std::string const& command) {
+  std::string help = command.empty() ? "tarn-inspect --help" : "tarn-inspect " + command + " --help";
+  Say(message + " (see " + help + ")");
+  return kUsage;
 }
 
-void Print(std::string const& s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+// Everything a command prints goes through here, so that a full disk or a
+// closed pipe turns into an exit status instead of a silent truncation.
+int Print(std::string const& s) {
+  std::size_t written = std::fwrite(s.data(), 1, s.size(), stdout);
+  if (written != s.size() || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    int err = errno;
+    Say(std::string("cannot write the output: ") + (err ? std::strerror(err) : "write error"));
+    return kOutputError;
+  }
+  return 0;
+}
 
-// Prints a command's one document: JSON when asked for (lines broken down to
+// A command's one document: JSON when asked for (lines broken down to
 // `jsonBreakDepth`; kOneLine keeps it on one line), aligned text otherwise.
 constexpr int kOneLine = 1 << 30;
 template <class Json, class Text>
-int Emit(Args const& a, int jsonBreakDepth, Json json, Text text) {
+int Emit(Options const& o, int jsonBreakDepth, Json json, Text text) {
   std::string out;
-  if (a.json) {
+  if (o.json) {
     Inspect::JsonWriter w(out, jsonBreakDepth);
     json(w);
     out += '\n';
   } else {
     text(out);
   }
-  Print(out);
-  return 0;
+  return Print(out);
 }
 
-// Options may stand anywhere after the program name, as "--opt VALUE" or "--opt=VALUE".
-Args Parse(int argc, char** argv, bool& help) {
-  Args a;
-  help = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      help = true;
-      continue;
-    }
-    if (arg == "--json") {
-      a.json = true;
-      continue;
-    }
-    if (arg.size() > 1 && arg[0] == '-') {
-      std::string_view name = arg, value;
-      bool inlineValue = false;
-      if (std::size_t eq = arg.find('='); eq != std::string_view::npos) {
-        name = arg.substr(0, eq);
-        value = arg.substr(eq + 1);
-        inlineValue = true;
-      }
-      std::optional<std::string>* slot = name == "--kind"      ? &a.kind
-                                         : name == "--module"  ? &a.module
-                                         : name == "--version" ? &a.version
-                                                               : nullptr;
-      if (!slot) throw UsageError{"unknown option " + std::string(arg)};
-      if (!inlineValue) {
-        if (i + 1 >= argc) throw UsageError{std::string(name) + " needs a value"};
-        value = argv[++i];
-      }
-      if (slot->has_value()) throw UsageError{std::string(name) + " given twice"};
-      *slot = std::string(value);
-      continue;
-    }
-    if (a.command.empty()) {
-      a.command = std::string(arg);
-    } else {
-      a.positional.emplace_back(arg);
-    }
+void ListTypes(char const* heading, std::vector<Quill::Type*> const& types, Quill::Type const* chosen = nullptr) {
+  std::fprintf(stderr, "%s\n", heading);
+  for (Quill::Type const* t : types) {
+    std::fprintf(stderr, "  %s%s\n", t->GetName(), t == chosen ? "  (shown)" : "");
   }
-  return a;
-}
-
-void ExpectPositional(Args const& a, std::size_t n) {
-  if (a.positional.size() < n) throw UsageError{a.command + " needs a name"};
-  if (a.positional.size() > n) throw UsageError{"unexpected argument " + a.positional[n]};
-}
-
-void ExpectNoFilters(Args const& a) {
-  if (a.kind || a.module || a.version) throw UsageError{"--kind, --module and --version belong to list"};
 }
 
 int NoVersion(std::string const& name) {
-  std::fprintf(stderr, "tarn-inspect: no version named \"%s\"\n", name.c_str());
+  Say("no version named \"" + name + "\"");
   auto near = Inspect::NearVersions(name);
   if (!near.empty()) {
     std::fprintf(stderr, "near matches:\n");
     for (auto const* v : near) std::fprintf(stderr, "  %s\n", v->GetName());
   }
-  return 1;
+  return kNotFound;
 }
 
-int CmdList(Args const& a) {
-  ExpectPositional(a, 0);
+int CmdList(Options const& o) {
   std::optional<Quill::TypeKind> kind;
-  if (a.kind) {
-    kind = Inspect::ParseKind(*a.kind);
-    if (!kind) throw UsageError{"--kind takes data, fault, enum or managed, not " + *a.kind};
-  }
+  if (o.kind) kind = Inspect::ParseKind(*o.kind);  // checked by the parser
   Quill::Version const* version = nullptr;
-  if (a.version) {
-    version = Inspect::ResolveVersion(*a.version);
-    if (!version) return NoVersion(*a.version);
+  if (o.apiVersion) {
+    version = Inspect::ResolveVersion(*o.apiVersion);
+    if (!version) return NoVersion(*o.apiVersion);
   }
   std::vector<Quill::Type*> all = Inspect::DescribedTypes();
-  if (a.module) {
-    bool known = false;
-    for (Quill::Type const* t : all) {
-      if (Inspect::ModuleOf(t) == *a.module) {
-        known = true;
-        break;
-      }
-    }
-    if (!known) {
-      std::fprintf(stderr, "tarn-inspect: no module named \"%s\" (tarn-inspect modules lists them)\n",
-                   a.module->c_str());
-      return 1;
-    }
+  if (o.module && std::none_of(all.begin(), all.end(),
+                               [&](Quill::Type const* t) { return Inspect::ModuleOf(t) == *o.module; })) {
+    Say("no module named \"" + *o.module + "\" (tarn-inspect modules lists them)");
+    return kNotFound;
   }
   std::vector<Quill::Type*> kept;
   for (Quill::Type* t : all) {
     if (kind && t->GetKind() != *kind) continue;
-    if (a.module && Inspect::ModuleOf(t) != *a.module) continue;
+    if (o.module && Inspect::ModuleOf(t) != *o.module) continue;
     if (version && !Quill::ExistsInVersion(t, version)) continue;
     kept.push_back(t);
   }
   return Emit(
-      a, 1, [&](Inspect::JsonWriter& w) { Inspect::WriteListJson(w, kept); },
+      o, 1, [&](Inspect::JsonWriter& w) { Inspect::WriteListJson(w, kept); },
       [&](std::string& out) { Inspect::WriteListText(out, kept); });
 }
 
-int CmdShow(Args const& a) {
-  ExpectPositional(a, 1);
-  ExpectNoFilters(a);
-  std::string const& name = a.positional[0];
-  Quill::Type* type = Inspect::ResolveType(name);
-  if (!type || type->GetKind() < Quill::KIND_ENUM) {
-    std::fprintf(stderr, "tarn-inspect: no type named \"%s\"\n", name.c_str());
-    auto near = Inspect::NearTypes(name);
-    if (!near.empty()) {
-      std::fprintf(stderr, "near matches:\n");
-      for (auto const* t : near) std::fprintf(stderr, "  %s\n", t->GetName());
-    }
-    return 1;
-  }
+int ShowType(Options const& o, Quill::Type const* type) {
   return Emit(
-      a, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteTypeJson(w, type, true); },
+      o, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteTypeJson(w, type, true); },
       [&](std::string& out) { Inspect::WriteShowText(out, type); });
 }
 
-int CmdModules(Args const& a) {
-  ExpectPositional(a, 0);
-  ExpectNoFilters(a);
+int CmdShow(Options const& o) {
+  std::string const& name = o.name;
+  Quill::Type* type = Inspect::ResolveType(name);
+  if (type && (type->GetKind() == Quill::KIND_PRIMITIVE || type->GetKind() == Quill::KIND_ANY)) {
+    return Emit(
+        o, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WritePrimitiveJson(w, type); },
+        [&](std::string& out) { Inspect::WritePrimitiveText(out, type); });
+  }
+  if (type && type->GetKind() >= Quill::KIND_ENUM) {
+    // A WSDL or catalogue name may also be the short name of other types:
+    // say which one this is, so that nobody reads the wrong one unawares.
+    std::vector<Quill::Type*> candidates = Inspect::Candidates(name);
+    if (candidates.size() > 1) {
+      Say("warning: \"" + name + "\" may name " + std::to_string(candidates.size()) + " types");
+      ListTypes("candidates:", candidates, type);
+    }
+    return ShowType(o, type);
+  }
+  if (auto method = Inspect::ResolveMethod(name)) {
+    return Emit(
+        o, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteMethodShowJson(w, *method); },
+        [&](std::string& out) { Inspect::WriteMethodShowText(out, *method); });
+  }
+  std::vector<Quill::Type*> candidates = Inspect::Candidates(name);
+  if (candidates.size() == 1) return ShowType(o, candidates[0]);
+  if (candidates.size() > 1) {
+    Say("\"" + name + "\" is ambiguous: it names " + std::to_string(candidates.size()) +
+        " types; give one of their full names");
+    ListTypes("candidates:", candidates);
+    return kNotFound;
+  }
+  Say("no type or method named \"" + name + "\"");
+  auto near = Inspect::NearTypes(name);
+  if (!near.empty()) ListTypes("near matches:", near);
+  return kNotFound;
+}
+
+int CmdModules(Options const& o) {
   struct Count {
     std::string module;
     std::size_t counts[4] = {};
@@ -215,7 +174,7 @@ int CmdModules(Args const& a) {
   std::sort(modules.begin(), modules.end(), [](Count const& x, Count const& y) { return x.module < y.module; });
   char const* kinds[] = {"enum", "data", "fault", "managed"};
   return Emit(
-      a, 1,
+      o, 1,
       [&](Inspect::JsonWriter& w) {
         w.BeginArray();
         for (Count const& c : modules) {
@@ -240,12 +199,10 @@ int CmdModules(Args const& a) {
       });
 }
 
-int CmdVersions(Args const& a) {
-  ExpectPositional(a, 0);
-  ExpectNoFilters(a);
+int CmdVersions(Options const& o) {
   std::vector<Quill::Version const*> versions = Quill::GetVersions();
   return Emit(
-      a, 1,
+      o, 1,
       [&](Inspect::JsonWriter& w) {
         w.BeginArray();
         for (Quill::Version const* v : versions) Inspect::WriteVersionJson(w, v, false);
@@ -254,21 +211,17 @@ int CmdVersions(Args const& a) {
       [&](std::string& out) { Inspect::WriteVersionsText(out, versions); });
 }
 
-int CmdVersion(Args const& a) {
-  ExpectPositional(a, 1);
-  ExpectNoFilters(a);
-  Quill::Version const* v = Inspect::ResolveVersion(a.positional[0]);
-  if (!v) return NoVersion(a.positional[0]);
+int CmdVersion(Options const& o) {
+  Quill::Version const* v = Inspect::ResolveVersion(o.name);
+  if (!v) return NoVersion(o.name);
   return Emit(
-      a, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteVersionJson(w, v, true); },
+      o, kOneLine, [&](Inspect::JsonWriter& w) { Inspect::WriteVersionJson(w, v, true); },
       [&](std::string& out) { Inspect::WriteVersionText(out, v); });
 }
 
-int CmdDump(Args const& a) {
-  ExpectPositional(a, 0);
-  ExpectNoFilters(a);
+int CmdDump(Options const& o) {
   std::string out;
-  if (a.json) {
+  if (o.json) {
     Inspect::WriteDumpJson(out);
   } else {
     bool first = true;
@@ -278,32 +231,83 @@ int CmdDump(Args const& a) {
       Inspect::WriteShowText(out, t);
     }
   }
-  Print(out);
-  return 0;
+  return Print(out);
+}
+
+CLI::App* Command(CLI::App& app, Options& o, char const* name, char const* description) {
+  CLI::App* c = app.add_subcommand(name, description);
+  c->add_flag("--json", o.json, "JSON instead of aligned text (shapes in docs/inspect.md)");
+  return c;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options o;
+  CLI::App app{"The API's types, methods and versions, read from the runtime's type registry\n"
+               "with every module of libtarn-types bound.",
+               "tarn-inspect"};
+  app.set_version_flag("--version", "tarn-inspect " TARN_INSPECT_VERSION, "Print the tool's version and exit");
+  app.require_subcommand(1);
+  app.footer("exit status: 0 done, 1 no such type, method, module or version (or an ambiguous\n"
+             "short name), 2 bad usage, 3 output could not be written\n");
+
+  CLI::App* list = Command(app, o, "list", "The types, one a line (name, kind, version); filters combine");
+  list->add_option("--kind", o.kind, "Only types of this kind")
+      ->check(CLI::IsMember({"data", "fault", "enum", "managed"}));
+  list->add_option("--module", o.module, "Only types of this module, exactly (tarn.vm, not tarn.vm.device)");
+  list->add_option("--api-version", o.apiVersion,
+                   "Only the types a client of this API version sees (tarn.version.v7_0 or v7_0)");
+  // The filter's first spelling, before --version meant the tool's own.
+  list->add_option("--version", o.oldVersion)->group("");
+
+  CLI::App* show = Command(app, o, "show",
+                           "One type or method: a type by sedge name (tarn.vm.ConfigSpec), WSDL name\n"
+                           "(VirtualMachineConfigSpec), name less \"tarn.\" (vm.ConfigSpec) or short name\n"
+                           "(when it is unique); a primitive (string); a method as TYPE.METHOD\n"
+                           "(tarn.VirtualMachine.reconfigure, VirtualMachine.ReconfigVM_Task)");
+  show->add_option("name", o.name, "Type, primitive or TYPE.METHOD")->required();
+
+  CLI::App* modules = Command(app, o, "modules", "The modules with their number of types");
+  CLI::App* versions = Command(app, o, "versions", "The version table");
+  CLI::App* version = Command(app, o, "version",
+                              "One version and every version it succeeds; a version of the \"tarn\"\n"
+                              "namespace may be named without \"tarn.version.\"");
+  version->add_option("name", o.name, "Version name")->required();
+  CLI::App* dump = Command(app, o, "dump", "Every type; with --json one document (docs/inspect.md)");
+
   try {
-    bool help = false;
-    Args a = Parse(argc, argv, help);
-    if (help) {
-      std::fputs(kUsage, stdout);
-      return 0;
+    app.parse(argc, argv);
+  } catch (CLI::CallForHelp const&) {
+    // Delegates to the command it was asked on, if any.
+    std::cout << app.help();
+    std::cout.flush();
+    return std::cout ? 0 : (Say("cannot write the output"), kOutputError);
+  } catch (CLI::CallForVersion const& e) {
+    std::cout << e.what() << '\n';
+    std::cout.flush();
+    return std::cout ? 0 : (Say("cannot write the output"), kOutputError);
+  } catch (CLI::ParseError const& e) {
+    std::string command;
+    for (CLI::App const* c : app.get_subcommands()) command = c->get_name();
+    return UsageError(e.what(), command);
+  }
+
+  try {
+    if (o.oldVersion) {
+      if (o.apiVersion) return UsageError("--version and --api-version given together", "list");
+      Say("warning: list --version is now list --api-version");
+      o.apiVersion = o.oldVersion;
     }
-    if (a.command.empty()) return Usage("no command given");
-    if (a.command == "list") return CmdList(a);
-    if (a.command == "show") return CmdShow(a);
-    if (a.command == "modules") return CmdModules(a);
-    if (a.command == "versions") return CmdVersions(a);
-    if (a.command == "version") return CmdVersion(a);
-    if (a.command == "dump") return CmdDump(a);
-    return Usage("unknown command " + a.command);
-  } catch (UsageError const& e) {
-    return Usage(e.message);
+    if (list->parsed()) return CmdList(o);
+    if (show->parsed()) return CmdShow(o);
+    if (modules->parsed()) return CmdModules(o);
+    if (versions->parsed()) return CmdVersions(o);
+    if (version->parsed()) return CmdVersion(o);
+    if (dump->parsed()) return CmdDump(o);
+    return UsageError("no command given", "");
   } catch (std::exception const& e) {
-    std::fprintf(stderr, "tarn-inspect: %s\n", e.what());
-    return 3;
+    Say(e.what());
+    return kOutputError;
   }
 }

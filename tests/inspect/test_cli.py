@@ -16,6 +16,9 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCHEMA = os.path.join(ROOT, "schema")
 TOOL = os.environ.get("TARN_INSPECT", os.path.join(ROOT, "build", "dev", "tools", "tarn-inspect"))
+# The tool lies in <build>/tools; the generated headers in <build>/generated/include.
+GENERATED_INCLUDE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(TOOL))), "generated", "include")
+RUNTIME_INCLUDE = os.path.join(ROOT, "quill", "include")
 
 PRIMITIVES = {"string", "boolean", "byte", "short", "int", "long", "float", "double", "dateTime",
               "binary", "any", "typeName", "methodName", "propertyPath", "uri"}
@@ -28,6 +31,17 @@ METHOD_KEYS = {"name", "wsdlName", "privilege", "typePrivileges", "version", "is
 
 def run(*args):
     return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=300)
+
+
+def run_to_full_disk(*args):
+    """Runs the tool with its standard output on /dev/full (every write fails)."""
+    with open("/dev/full", "w") as full:
+        return subprocess.run([TOOL, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=300)
+
+
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(tarn\b[^)]*\bVERSION ([0-9.]+)", f.read()).group(1)
 
 
 def run_ok(*args):
@@ -326,7 +340,7 @@ class Dump(unittest.TestCase):
         known = set(types) | PRIMITIVES
         for t in types.values():
             with self.subTest(type=t["name"]):
-                base = {"name", "wsdlName", "kind", "module", "version", "base"}
+                base = {"name", "wsdlName", "kind", "module", "version", "base", "cppClass", "header"}
                 extra = {"enum": {"tags"}, "data": {"properties"}, "fault": {"properties", "exception"},
                          "managed": {"properties", "methods"}}[t["kind"]]
                 self.assertEqual(set(t), base | extra)
@@ -374,7 +388,7 @@ class Dump(unittest.TestCase):
                                "flags": m.result.flags, "version": m.result.version},
                     "params": [prop(p) for p in m.params],
                     "faults": [f.name for f in m.faults]} for m in t.methods]
-            got = {k: v for k, v in got.items() if k != "exception"}
+            got = {k: v for k, v in got.items() if k not in ("exception", "cppClass", "header")}
             self.assertEqual(got, want, t.name)
 
     def test_versions_in_the_dump_are_the_version_table(self):
@@ -402,15 +416,16 @@ class ListFilters(unittest.TestCase):
             with self.subTest(version=short):
                 full = full_version(short)
                 seen = ancestors(full, parents) | {full}
-                got = {n for n in self.names("--version", short) if n.startswith("tarn.")}
+                got = {n for n in self.names("--api-version", short) if n.startswith("tarn.")}
                 self.assertEqual(got, {n for n, d in DECLS.items() if d["version"] in seen})
-        newer = set(self.names("--version", "v7_0"))
-        self.assertLess(set(self.names("--version", "version1")), newer)
+        newer = set(self.names("--api-version", "v7_0"))
+        self.assertLess(set(self.names("--api-version", "version1")), newer)
 
     def test_filters_combine_and_json_agrees_with_text(self):
-        args = ("--kind", "data", "--module", "tarn.vm", "--version", "version2")
+        args = ("--kind", "data", "--module", "tarn.vm", "--api-version", "version2")
         text = self.names(*args)
         rows = run_json("list", *args)
+        self.assertTrue(rows)
         self.assertEqual([r["name"] for r in rows], text)
         for r in rows:
             self.assertEqual((r["kind"], r["module"]), ("data", "tarn.vm"))
@@ -426,7 +441,17 @@ class ListFilters(unittest.TestCase):
         self.assertIn("no module named", r.stderr)
         r = run("list", "--kind", "primitive")
         self.assertEqual(r.returncode, 2)
-        self.assertIn("usage:", r.stderr)
+        self.assertIn("--kind", r.stderr)
+
+    def test_api_version_filter_and_its_old_spelling(self):
+        new = run_ok("list", "--api-version", "version2")
+        r = run("list", "--version", "version2")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, new)
+        self.assertIn("--api-version", r.stderr)  # told about the new spelling
+        self.assertLess(len(new.splitlines()), len(run_ok("list").splitlines()))
+        r = run("list", "--version", "version2", "--api-version", "version2")
+        self.assertEqual(r.returncode, 2)
 
 
 class Versions(unittest.TestCase):
@@ -468,12 +493,119 @@ class Versions(unittest.TestCase):
         self.assertIn("tarn.version.version1", r.stderr)
 
 
+class ShowMore(unittest.TestCase):
+    def test_method_by_type_and_name(self):
+        decl = DECLS["tarn.VirtualMachine"]
+        want = next(m for m in decl["methods"] if m["name"] == "reconfigure")
+        got = run_json("show", "tarn.VirtualMachine.reconfigure")
+        self.assertEqual(got["declaredBy"], "tarn.VirtualMachine")
+        for key in ("name", "wsdlName", "privilege", "version", "isTask", "params", "faults", "result"):
+            self.assertEqual(got[key], want[key], key)
+        # The same method by its WSDL name and by the type's other spellings.
+        self.assertEqual(run_json("show", "VirtualMachine." + want["wsdlName"]), got)
+        self.assertEqual(run_json("show", "VirtualMachine.reconfigure"), got)
+        text = run_ok("show", "tarn.VirtualMachine.reconfigure")
+        self.assertTrue(text.startswith("tarn.VirtualMachine.reconfigure\n"))
+        self.assertRegex(text, r"\n  declared by +tarn\.VirtualMachine\n")
+        self.assertRegex(text, r"\n      privilege +" + re.escape(want["privilege"] or "-") + r"\n")
+        self.assertRegex(text, r"\n      version +" + re.escape(want["version"]) + r"\n")
+        for p in want["params"]:
+            self.assertRegex(text, r"\n      param +" + re.escape(p["name"]) + r" ")
+        if want["faults"]:
+            self.assertIn(", ".join(want["faults"]), text)
+
+    def test_inherited_method_names_its_declaring_type(self):
+        # Find a method the schema declares on a base of tarn.VirtualMachine only.
+        chain, t = [], "tarn.VirtualMachine"
+        while t in DECLS:
+            chain.append(t)
+            t = DECLS[t]["base"]
+        own = {m["name"] for m in DECLS[chain[0]]["methods"]}
+        owner, method = next((b, m) for b in chain[1:] for m in DECLS[b]["methods"] if m["name"] not in own)
+        got = run_json("show", "tarn.VirtualMachine." + method["name"])
+        self.assertEqual(got["declaredBy"], owner)
+        self.assertEqual(got["params"], method["params"])
+        r = run("show", "tarn.VirtualMachine.noSuchMethod")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn('no type or method named "tarn.VirtualMachine.noSuchMethod"', r.stderr)
+        # Data types have no methods.
+        self.assertEqual(run("show", "tarn.AboutInfo.name").returncode, 1)
+
+    def test_primitives(self):
+        for name, cpp, header in (("string", "std::string", None), ("long", "long", None),
+                                  ("dateTime", "Basalt::System::DateTime", "basalt/DateTime.h"),
+                                  ("any", "Quill::Any", "quill/Any.h")):
+            with self.subTest(primitive=name):
+                got = run_json("show", name)
+                self.assertEqual((got["name"], got["cppClass"], got["header"]), (name, cpp, header))
+                self.assertIn(got["kind"], ("primitive", "any"))
+                if header:
+                    self.assertTrue(os.path.exists(os.path.join(RUNTIME_INCLUDE, header)), header)
+                text = run_ok("show", name)
+                self.assertRegex(text, r"\n  c\+\+ class +" + re.escape(cpp) + r"\n")
+
+    def test_cpp_class_and_header_of_every_type(self):
+        sys.path.insert(0, ROOT)
+        from sedgec import names
+        headers = {}
+        for t in dump()["types"]:
+            with self.subTest(type=t["name"]):
+                last = t["name"].rsplit(".", 1)[1]
+                if t["name"].startswith("tarn."):
+                    self.assertEqual(t["cppClass"], names.cpp_class(t["name"], t["module"]))
+                    path = os.path.join(GENERATED_INCLUDE, t["header"])
+                else:
+                    # The runtime's own: a class in one of its headers, or neither.
+                    self.assertEqual(t["cppClass"] is None, t["header"] is None, t)
+                    if t["header"] is None:
+                        continue
+                    self.assertTrue(t["cppClass"].startswith("Quill::"), t["cppClass"])
+                    path = os.path.join(RUNTIME_INCLUDE, t["header"])
+                if path not in headers:
+                    with open(path) as f:  # fails when the header does not exist
+                        headers[path] = f.read()
+                self.assertRegex(headers[path], r"\b(?:enum class|class)\s+(?:TARN_API\s+)?(?:[\w:]*::)?"
+                                 + re.escape(last) + r"\b")
+        # Every described type of ours has a header; the runtime's are few.
+        self.assertTrue(all(t["header"] for t in dump()["types"] if t["name"].startswith("tarn.")))
+        got = run_json("show", "tarn.ManagedEntity.Status")
+        self.assertEqual((got["cppClass"], got["header"]), ("Tarn::ManagedEntity::Status", "tarn/ManagedEntity.h"))
+        self.assertRegex(run_ok("show", "tarn.vm.ConfigSpec"),
+                         r"\n  c\+\+ class +Tarn::Vm::ConfigSpec\n  header +tarn/vm/ConfigSpec\.h\n")
+
+    def test_ambiguous_short_and_wsdl_names_list_the_candidates(self):
+        def candidates(name):
+            return sorted(n for n, d in DECLS.items()
+                          if n.endswith("." + name) or d["wsdl"] == name or n == "tarn." + name)
+
+        many = candidates("ConfigSpec")
+        self.assertGreater(len(many), 2)
+        r = run("show", "ConfigSpec")
+        listed = re.findall(r"^  (\S+)", r.stderr, re.M)
+        self.assertEqual(sorted(listed), many)
+        if r.returncode == 0:  # a WSDL name picked one: the warning says which
+            self.assertIn("warning", r.stderr)
+            self.assertIn("(shown)", r.stderr)
+            self.assertEqual(r.stdout.splitlines()[0], run_json("show", "ConfigSpec")["name"])
+        else:
+            self.assertEqual((r.returncode, r.stdout), (1, ""))
+            self.assertIn("ambiguous", r.stderr)
+        # A short name of exactly one type is shown without a word.
+        unique = next(n.rsplit(".", 1)[1] for n in sorted(DECLS)
+                      if len(candidates(n.rsplit(".", 1)[1])) == 1 and "." in n[5:])
+        r = run("show", unique)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        # A full name is never ambiguous.
+        r = run("show", "tarn.vm.ConfigSpec")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+
 class Errors(unittest.TestCase):
     def test_unknown_type_names_near_matches(self):
         r = run("show", "tarn.folder")
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout, "")
-        self.assertIn('no type named "tarn.folder"', r.stderr)
+        self.assertIn('no type or method named "tarn.folder"', r.stderr)
         self.assertIn("  tarn.Folder\n", r.stderr)
         r = run("show", "tarn.nowhere.AboutInfo")
         self.assertEqual(r.returncode, 1)
@@ -481,25 +613,55 @@ class Errors(unittest.TestCase):
         r = run("show", "NoSuchThingAnywhere")
         self.assertEqual(r.returncode, 1)
         self.assertNotIn("near matches", r.stderr)
-        # Primitives are in the registry but are not described types.
-        self.assertEqual(run("show", "string").returncode, 1)
 
-    def test_bad_usage(self):
+    def test_bad_usage_is_one_line(self):
         for args in ([], ["frobnicate"], ["show"], ["show", "a", "b"], ["version"], ["versions", "x"],
                      ["show", "tarn.Folder", "--kind", "data"], ["list", "--colour"], ["list", "--kind"],
-                     ["list", "--kind", "data", "--kind", "enum"]):
+                     ["list", "--kind", "data", "--kind", "enum"], ["list", "--kind", "primitive"],
+                     ["--json"]):
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
                 self.assertEqual(r.stdout, "")
-                self.assertIn("usage: tarn-inspect", r.stderr)
+                lines = r.stderr.splitlines()
+                self.assertEqual(len(lines), 1, r.stderr)
+                self.assertTrue(lines[0].startswith("tarn-inspect: "), lines[0])
+                self.assertRegex(lines[0], r"\(see tarn-inspect( \w+)? --help\)$")
+        # The message points at the command's own help.
+        self.assertIn("tarn-inspect list --help", run("list", "--colour").stderr)
 
-    def test_help(self):
-        for args in (["--help"], ["show", "-h"]):
-            r = run(*args)
-            self.assertEqual(r.returncode, 0)
-            self.assertIn("usage: tarn-inspect", r.stdout)
-            self.assertEqual(r.stderr, "")
+    def test_double_dash_ends_the_options(self):
+        self.assertEqual(run_ok("show", "--", "tarn.AboutInfo"), run_ok("show", "tarn.AboutInfo"))
+        r = run("show", "--", "--json")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn('no type or method named "--json"', r.stderr)
+
+    def test_help_per_command(self):
+        r = run("--help")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        for command in ("list", "show", "modules", "versions", "version", "dump"):
+            self.assertIn(command, r.stdout)
+        r = run("show", "-h")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertIn("TYPE.METHOD", r.stdout)
+        self.assertNotIn("--kind", r.stdout)
+        r = run("list", "--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("--api-version", r.stdout)
+        self.assertNotRegex(r.stdout, r"--version\b")  # the old spelling is not advertised
+
+    def test_version_of_the_tool(self):
+        r = run("--version")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual(r.stdout, f"tarn-inspect {project_version()}\n")
+
+    def test_output_errors_exit_non_zero(self):
+        for args in (["show", "tarn.AboutInfo"], ["list"], ["dump", "--json"], ["versions", "--json"],
+                     ["--help"], ["--version"]):
+            with self.subTest(args=args):
+                r = run_to_full_disk(*args)
+                self.assertEqual(r.returncode, 3)
+                self.assertIn("cannot write", r.stderr)
 
 
 if __name__ == "__main__":

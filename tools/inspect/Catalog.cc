@@ -213,6 +213,150 @@ std::vector<Quill::Type*> NearTypes(std::string_view name, std::size_t limit) {
   return out;
 }
 
+namespace {
+
+struct BuiltIn {
+  char const* name;
+  char const* cpp;
+  char const* header;
+};
+// The runtime's value types as a property of that type holds them.
+constexpr BuiltIn kPrimitives[] = {
+    {"string", "std::string", ""},
+    {"boolean", "bool", ""},
+    {"byte", "signed char", ""},
+    {"short", "short", ""},
+    {"int", "int", ""},
+    {"long", "long", ""},
+    {"float", "float", ""},
+    {"double", "double", ""},
+    {"dateTime", "Basalt::System::DateTime", "basalt/DateTime.h"},
+    {"binary", "std::vector<unsigned char>", ""},
+    {"typeName", "Quill::TypeName", "quill/Values.h"},
+    {"methodName", "Quill::MethodName", "quill/Values.h"},
+    {"propertyPath", "Quill::PropertyPath", "quill/Values.h"},
+    {"uri", "Quill::Uri", "quill/Values.h"},
+    {"any", "Quill::Any", "quill/Any.h"},
+};
+
+// The runtime declares its own described types in a few headers of its own.
+constexpr BuiltIn kRuntimeTypes[] = {
+    {"sedge.DynamicData", "Quill::DynamicData", "quill/Any.h"},
+    {"sedge.ManagedObject", "Quill::ManagedObject", "quill/ManagedObject.h"},
+    {"sedge.MethodFault", "Quill::MethodFault", "quill/MethodFault.h"},
+    {"sedge.RuntimeFault", "Quill::RuntimeFault", "quill/MethodFault.h"},
+    {"sedge.KeyAnyValue", "Quill::KeyAnyValue", "quill/DataTypes.h"},
+    {"sedge.LocalizableMessage", "Quill::LocalizableMessage", "quill/DataTypes.h"},
+    {"sedge.DynamicProperty", "Quill::DynamicProperty", "quill/DataTypes.h"},
+};
+
+BuiltIn const* FindBuiltIn(Quill::Type const* type) {
+  char const* name = type->GetName();
+  if (type->GetKind() == Quill::KIND_PRIMITIVE || type->GetKind() == Quill::KIND_ANY) {
+    for (BuiltIn const& b : kPrimitives) {
+      if (std::strcmp(b.name, name) == 0) return &b;
+    }
+    return nullptr;
+  }
+  for (BuiltIn const& b : kRuntimeTypes) {
+    if (std::strcmp(b.name, name) == 0) return &b;
+  }
+  return nullptr;
+}
+
+std::vector<std::string_view> Split(std::string_view s) {
+  std::vector<std::string_view> out;
+  for (std::size_t start = 0;;) {
+    std::size_t dot = s.find('.', start);
+    out.push_back(s.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+    if (dot == std::string_view::npos) return out;
+    start = dot + 1;
+  }
+}
+
+std::string Capitalised(std::string_view s) {
+  std::string out(s);
+  if (!out.empty()) out[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(out[0])));
+  return out;
+}
+
+}  // namespace
+
+std::string CppClass(Quill::Type const* type) {
+  if (BuiltIn const* b = FindBuiltIn(type)) return b->cpp;
+  std::string module = ModuleOf(type);
+  if (module.empty()) return {};
+  // Of the runtime's own types, the table above and its faults have classes;
+  // the others (the property collector, ...) are served without one.
+  std::string out;
+  if (module == "sedge.fault") {
+    out = "Quill::Fault";
+  } else if (Split(module)[0] == "sedge") {
+    return {};
+  } else {
+    // The module's components capitalised, the type's components as spelled.
+    for (std::string_view c : Split(module)) {
+      if (!out.empty()) out += "::";
+      out += Capitalised(c);
+    }
+  }
+  for (std::string_view c : Split(std::string_view(type->GetName()).substr(module.size() + 1))) {
+    out += "::";
+    out += c;
+  }
+  return out;
+}
+
+std::string CppHeader(Quill::Type const* type) {
+  if (BuiltIn const* b = FindBuiltIn(type)) return b->header;
+  std::string module = ModuleOf(type);
+  std::vector<std::string_view> ns = Split(module);
+  if (ns.empty() || module.empty()) return {};
+  if (ns[0] == "sedge") return ns.size() == 2 && ns[1] == "fault" ? "quill/Faults.h" : "";
+  // One header per outermost type: nested types live in their family's.
+  std::string out(ns[0]);
+  for (std::size_t i = 1; i < ns.size(); ++i) {
+    out += '/';
+    out += ns[i];
+  }
+  out += '/';
+  out += Split(std::string_view(type->GetName()).substr(module.size() + 1))[0];
+  out += ".h";
+  return out;
+}
+
+std::vector<Quill::Type*> Candidates(std::string_view name) {
+  std::vector<Quill::Type*> out;
+  if (Quill::Type* t = Quill::FindType(name); t && t->GetKind() >= Quill::KIND_ENUM) {
+    out.push_back(t);
+    return out;
+  }
+  std::string suffix = "." + std::string(name);
+  std::string qualified = "tarn" + suffix;
+  for (Quill::Type* t : DescribedTypes()) {
+    std::string_view tn = t->GetName();
+    char const* wsdl = t->GetWsdlName();
+    bool match = (wsdl && name == wsdl) || tn == qualified ||
+                 (tn.size() > suffix.size() && tn.substr(tn.size() - suffix.size()) == suffix);
+    if (match) out.push_back(t);
+  }
+  return out;
+}
+
+std::optional<MethodMatch> ResolveMethod(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return std::nullopt;
+  Quill::Type* type = ResolveType(name.substr(0, dot));
+  if (!type || type->GetKind() != Quill::KIND_MANAGED) return std::nullopt;
+  std::string_view method = name.substr(dot + 1);
+  for (auto const* m = static_cast<Quill::ManagedObjectType const*>(type); m; m = m->GetBaseType()) {
+    for (Quill::MethodInfo const* info : OwnMethods(m)) {
+      if (method == info->name || (info->wsdlName && method == info->wsdlName)) return MethodMatch{m, info};
+    }
+  }
+  return std::nullopt;
+}
+
 Quill::Version const* ResolveVersion(std::string_view name) {
   if (Quill::Version const* v = Quill::FindVersion(name)) return v;
   return Quill::FindVersion("tarn.version." + std::string(name));

@@ -67,6 +67,31 @@ Quill::Type* ResolveType(std::string_view name);
 // most `limit`.
 std::vector<Quill::Type*> NearTypes(std::string_view name, std::size_t limit = 12);
 
+// The C++ class of a type as the generated library or the runtime declares it
+// ("Tarn::Vm::ConfigSpec", "Tarn::ManagedEntity::Status", "Quill::Fault::InvalidType";
+// "std::string" for the primitive "string"; "Quill::Any" for "any"). Empty
+// for the runtime's managed types that no C++ class stands for.
+std::string CppClass(Quill::Type const* type);
+// The header a program includes for that class ("tarn/vm/ConfigSpec.h": the
+// family header of its outermost type, "quill/Faults.h"); empty where the class
+// is a standard one ("std::string", "int").
+std::string CppHeader(Quill::Type const* type);
+
+// The described types a name other than a sedge name may mean: those whose WSDL
+// name is `name`, whose sedge name is "tarn." + `name`, or whose sedge name
+// ends in "." + `name`. Sorted by sedge name. A sedge name (it is unique) gives
+// only its own type.
+std::vector<Quill::Type*> Candidates(std::string_view name);
+
+// A method written as "<type>.<method>": the type by any name ResolveType
+// accepts, the method by its own name or its WSDL name, declared on the type or
+// inherited from one of its bases (nearest first).
+struct MethodMatch {
+  Quill::ManagedObjectType const* owner;  // the type that declares the method
+  Quill::MethodInfo const* info;
+};
+std::optional<MethodMatch> ResolveMethod(std::string_view name);
+
 // A version by full name, or by its short name in the "tarn" namespace
 // ("version1" for "tarn.version.version1").
 Quill::Version const* ResolveVersion(std::string_view name);

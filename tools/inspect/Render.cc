@@ -20,8 +20,7 @@ void WritePropertyMembers(JsonWriter& w, Quill::PropertyInfo const& p) {
   w.MemberOrNull("privilege", p.privilege);
 }
 
-void WriteMethodJson(JsonWriter& w, Quill::MethodInfo const& m) {
-  w.BeginObject();
+void WriteMethodMembers(JsonWriter& w, Quill::MethodInfo const& m) {
   w.MemberOrNull("name", m.name);
   w.MemberOrNull("wsdlName", m.wsdlName);
   w.MemberOrNull("privilege", m.privilege);
@@ -58,6 +57,11 @@ void WriteMethodJson(JsonWriter& w, Quill::MethodInfo const& m) {
   w.BeginArray();
   for (auto const* const* f = m.faults; f && *f; ++f) w.String((*f)->name);
   w.EndArray();
+}
+
+void WriteMethodJson(JsonWriter& w, Quill::MethodInfo const& m) {
+  w.BeginObject();
+  WriteMethodMembers(w, m);
   w.EndObject();
 }
 
@@ -105,6 +109,19 @@ void WriteMethodText(std::string& out, Quill::MethodInfo const& m) {
   params.Print(out, "      ");
 }
 
+// Empty strings (no header for a standard class) are JSON null.
+void WriteCppMembers(JsonWriter& w, Quill::Type const* type) {
+  std::string cls = CppClass(type), header = CppHeader(type);
+  w.MemberOrNull("cppClass", cls.empty() ? nullptr : cls.c_str());
+  w.MemberOrNull("header", header.empty() ? nullptr : header.c_str());
+}
+
+void AddCppRows(Table& head, Quill::Type const* type) {
+  std::string cls = CppClass(type), header = CppHeader(type);
+  head.Add({"c++ class", cls.empty() ? "-" : cls});
+  head.Add({"header", header.empty() ? "-" : header});
+}
+
 }  // namespace
 
 void Table::Print(std::string& out, std::string const& indent) const {
@@ -133,6 +150,7 @@ void WriteTypeJson(JsonWriter& w, Quill::Type const* type, bool detail) {
   w.Member("module", ModuleOf(type));
   w.MemberOrNull("version", type->GetVersionName());
   w.MemberOrNull("base", BaseName(type));
+  WriteCppMembers(w, type);
   if (type->GetKind() == Quill::KIND_FAULT) {
     std::optional<std::string> e = ExceptionClass(type);
     w.Key("exception");
@@ -202,6 +220,7 @@ void WriteShowText(std::string& out, Quill::Type const* type) {
     head.Add({"base", std::string(base) + " (not bound)"});
   }
   if (auto e = ExceptionClass(type)) head.Add({"exception", *e});
+  AddCppRows(head, type);
   head.Print(out, "  ");
 
   if (HasProperties(type)) {
@@ -241,6 +260,46 @@ void WriteShowText(std::string& out, Quill::Type const* type) {
     for (int i = 0; i < e->GetTagCount(); ++i) tags.Add({std::to_string(i), e->GetTag(i)});
     tags.Print(out, "  ");
   }
+}
+
+void WriteMethodShowJson(JsonWriter& w, MethodMatch const& m) {
+  w.BeginObject();
+  w.Member("declaredBy", m.owner->GetName());
+  WriteMethodMembers(w, *m.info);
+  w.EndObject();
+}
+
+void WriteMethodShowText(std::string& out, MethodMatch const& m) {
+  out += std::string(m.owner->GetName()) + "." + m.info->name + "\n";
+  Table head;
+  head.Add({"kind", "method"});
+  head.Add({"wsdl name", OrDash(m.info->wsdlName)});
+  head.Add({"declared by", m.owner->GetName()});
+  head.Add({"stub class", CppClass(m.owner) + "Stub"});
+  head.Print(out, "  ");
+  out += "\n";
+  WriteMethodText(out, *m.info);
+}
+
+void WritePrimitiveJson(JsonWriter& w, Quill::Type const* type) {
+  w.BeginObject();
+  w.MemberOrNull("name", type->GetName());
+  w.MemberOrNull("wsdlName", type->GetWsdlName());
+  w.Member("kind", KindName(type->GetKind()));
+  w.MemberOrNull("version", type->GetVersionName());
+  WriteCppMembers(w, type);
+  w.EndObject();
+}
+
+void WritePrimitiveText(std::string& out, Quill::Type const* type) {
+  out += type->GetName();
+  out += '\n';
+  Table head;
+  head.Add({"kind", KindName(type->GetKind())});
+  head.Add({"wsdl name", OrDash(type->GetWsdlName())});
+  head.Add({"version", OrDash(type->GetVersionName())});
+  AddCppRows(head, type);
+  head.Print(out, "  ");
 }
 
 void WriteListJson(JsonWriter& w, std::vector<Quill::Type*> const& types) {

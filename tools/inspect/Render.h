@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Catalog.h"
 #include "Json.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
@@ -26,6 +27,15 @@ class Table {
 // `detail`, also the base chain and the inherited properties (show --json).
 void WriteTypeJson(JsonWriter& w, Quill::Type const* type, bool detail);
 void WriteShowText(std::string& out, Quill::Type const* type);
+
+// One method with the type that declares it (show TYPE.METHOD): its
+// parameters, result, faults, privileges and version.
+void WriteMethodShowJson(JsonWriter& w, MethodMatch const& m);
+void WriteMethodShowText(std::string& out, MethodMatch const& m);
+
+// A primitive (or "any"): its names and the C++ class that holds it.
+void WritePrimitiveJson(JsonWriter& w, Quill::Type const* type);
+void WritePrimitiveText(std::string& out, Quill::Type const* type);
 
 // The summary rows of `list`.
 void WriteListJson(JsonWriter& w, std::vector<Quill::Type*> const& types);
