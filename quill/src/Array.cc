@@ -104,9 +104,9 @@ void const* CastOrThrow(Any const* obj, std::type_info const& target) {
   // target's identity as an argument (-1: no hint about where Any lies in it).
   // Class type identities are __class_type_info objects in this ABI.
   using ClassId = abi::__class_type_info;
-  void const* p = obj ? abi::__dynamic_cast(obj, static_cast<ClassId const*>(&typeid(Any)),
-                                            static_cast<ClassId const*>(&target), -1)
-                      : nullptr;
+  if (!obj) Basalt::ThrowTypeMismatchException(target, typeid(std::nullptr_t));
+  void const* p = abi::__dynamic_cast(obj, static_cast<ClassId const*>(&typeid(Any)),
+                                      static_cast<ClassId const*>(&target), -1);
   if (!p) Basalt::ThrowTypeMismatchException(target, typeid(*obj));
   return p;
 }
@@ -166,7 +166,10 @@ void EnumToTags(Array<int> const& view, EnumType const* type, Basalt::Ref<Array<
 
 Any* EnumFromTags(Any const* strings, EnumType const* type, Any* (*create)()) {
   auto const* in = dynamic_cast<Array<std::string> const*>(strings);
-  if (!in) Basalt::ThrowTypeMismatchException(typeid(Array<std::string>), typeid(*strings));
+  if (!in) {
+    Basalt::ThrowTypeMismatchException(typeid(Array<std::string>),
+                                       strings ? typeid(*strings) : typeid(std::nullptr_t));
+  }
   auto const& tags = in->GetValues();
   Any* made = create();
   try {
@@ -182,6 +185,12 @@ Any* EnumFromTags(Any const* strings, EnumType const* type, Any* (*create)()) {
 }
 
 EnumType* NewEnumType(EnumTypeInfo const* info, EnumFuncs const& funcs) { return new EnumType(info, funcs); }
+
+void ThrowIndexOutOfRange(std::size_t index, std::size_t size) {
+  ThrowBadArgument("index", "quill.array.index",
+                   "index " + std::to_string(index) + " is out of range for an array of " + std::to_string(size) +
+                       (size == 1 ? " element" : " elements"));
+}
 
 }  // namespace Detail
 
@@ -272,7 +281,7 @@ Primitive<bool>* const Primitive<bool>::Factory::sFalse = &BoolBoxes::sFalseBox;
 Primitive<bool>::~Primitive() = default;
 std::string Primitive<bool>::ToString() const { return _value ? "true" : "false"; }
 Type* Primitive<bool>::_GetType() const { return GetNoType<bool>(); }
-bool Primitive<bool>::_IsEqual(Any const* other, bool) const { return _value == Unbox<bool>(other); }
+bool Primitive<bool>::_IsEqual(Any const* other, bool) const { return other && _value == Unbox<bool>(other); }
 void Primitive<bool>::_DiffProperties(Any const* other, std::string const& prefix,
                                       PropertyDiffSet& diffs) const {
   Detail::DiffWhole(this, other, prefix, diffs);

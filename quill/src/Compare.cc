@@ -3,6 +3,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "Internal.h"
+
 #include "quill/Any.h"
 #include "quill/Array.h"
 #include "quill/TypeInfo.h"
@@ -41,13 +43,65 @@ bool EqualIntArrays(Any const* a, Any const* b) {
   return a->_IsEqual(b, false);
 }
 
+thread_local Any const* tPath[Detail::kMaxGraphDepth];
+thread_local unsigned tDepth = 0;
+
+// 0: entered; 1: already on the path; 2: too deep.
+int Enter(Any const* object) noexcept {
+  for (unsigned i = 0; i < tDepth; ++i) {
+    if (tPath[i] == object) return 1;
+  }
+  if (tDepth == Detail::kMaxGraphDepth) return 2;
+  tPath[tDepth++] = object;
+  return 0;
+}
+
+std::string NameOf(Any const* object) {
+  Type const* t = object->_GetType();
+  return t ? t->GetName() : Basalt::Demangle(typeid(*object));
+}
+
 }  // namespace
+
+namespace Detail {
+
+GraphStep::GraphStep(Any const* object, char const* operation) {
+  switch (Enter(object)) {
+    case 0: _entered = true; return;
+    case 1:
+      ThrowBadArgument("object", "quill.graph.cycle",
+                       std::string(operation) + ": the object graph reaches its " + NameOf(object) +
+                           " again from inside it (a cycle of references)");
+    default:
+      ThrowBadArgument("object", "quill.graph.tooDeep",
+                       std::string(operation) + ": the object graph nests deeper than " +
+                           std::to_string(kMaxGraphDepth) + " levels (at a " + NameOf(object) + ")");
+  }
+}
+
+GraphStep::GraphStep(Any const* object, std::nothrow_t) noexcept {
+  int r = Enter(object);
+  _entered = r == 0;
+  _refused = r == 0 ? nullptr : r == 1 ? "cycle" : "too deep";
+}
+
+GraphStep::~GraphStep() {
+  if (_entered) --tDepth;
+}
+
+Any* CloneChecked(Any const* value) {
+  GraphStep step(value, "clone");
+  return value->_Clone();
+}
+
+}  // namespace Detail
 
 bool AreEqualAnysInt(Any const* mine, Any const* theirs, unsigned flags, bool lenient) {
   if (TriviallyEqual(mine, theirs, flags)) return true;
   if (!theirs) return lenient && (flags & F_OPTIONAL);
   if (!mine) return false;
   if (!SameClass(mine, theirs)) return BothIntArrays(mine, theirs) && EqualIntArrays(mine, theirs);
+  Detail::GraphStep step(mine, "comparison");
   return mine->_IsEqual(theirs, lenient);
 }
 
@@ -62,7 +116,8 @@ void DiffAnyPropertiesInt(Any const* mine, Any const* theirs, std::string const&
   }
   std::string path;
   path.reserve(prefix.size() + 32);
-  path.append(prefix).append(component);
+  path.append(prefix).append(component ? component : "");
+  Detail::GraphStep step(mine, "diff");
   mine->_DiffProperties(theirs, path, diffs);
 }
 

@@ -2,6 +2,7 @@
 // generated data class is.
 #include "quill/DataTypes.h"
 
+#include "Internal.h"
 #include "RuntimeSlots.h"
 #include "quill/Accessors.h"
 #include "quill/Array.h"
@@ -42,10 +43,15 @@ DataObjectType* KeyAnyValue::_GetDataType() const { return GetDoType<KeyAnyValue
 Any* KeyAnyValue::_Clone() const { return new KeyAnyValue(*this); }
 
 bool KeyAnyValue::_IsEqual(Any const* other, bool lenient) const {
+  if (!Detail::SameClass(this, other)) return false;
   auto const* o = static_cast<KeyAnyValue const*>(other);
   return Cmp::Eq(key, o->key) && AreEqualAnysInt(value.get(), o->value.get(), 0, lenient);
 }
 void KeyAnyValue::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
+  if (!Detail::SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<KeyAnyValue const*>(other);
   Cmp::Diff(key, o->key, prefix, kKey, diffs);
   DiffAnyPropertiesInt(value.get(), o->value.get(), prefix, kValue, 0, diffs);
@@ -66,12 +72,17 @@ DataObjectType* LocalizableMessage::_GetDataType() const { return GetDoType<Loca
 Any* LocalizableMessage::_Clone() const { return new LocalizableMessage(*this); }
 
 bool LocalizableMessage::_IsEqual(Any const* other, bool lenient) const {
+  if (!Detail::SameClass(this, other)) return false;
   auto const* o = static_cast<LocalizableMessage const*>(other);
   return Cmp::Eq(key, o->key) && AreEqualAnysInt(arg.get(), o->arg.get(), 3, lenient) &&
          Cmp::EqOpt(message, o->message, lenient);
 }
 void LocalizableMessage::_DiffProperties(Any const* other, std::string const& prefix,
                                          PropertyDiffSet& diffs) const {
+  if (!Detail::SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<LocalizableMessage const*>(other);
   Cmp::Diff(key, o->key, prefix, kKey, diffs);
   DiffAnyPropertiesInt(arg.get(), o->arg.get(), prefix, kArg, 3, diffs);
@@ -94,11 +105,16 @@ DataObjectType* DynamicProperty::_GetDataType() const { return GetDoType<Dynamic
 Any* DynamicProperty::_Clone() const { return new DynamicProperty(*this); }
 
 bool DynamicProperty::_IsEqual(Any const* other, bool lenient) const {
+  if (!Detail::SameClass(this, other)) return false;
   auto const* o = static_cast<DynamicProperty const*>(other);
   return Cmp::Eq(name, o->name) && AreEqualAnysInt(val.get(), o->val.get(), 0, lenient);
 }
 void DynamicProperty::_DiffProperties(Any const* other, std::string const& prefix,
                                       PropertyDiffSet& diffs) const {
+  if (!Detail::SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<DynamicProperty const*>(other);
   Cmp::Diff(name, o->name, prefix, kName, diffs);
   DiffAnyPropertiesInt(val.get(), o->val.get(), prefix, kVal, 0, diffs);

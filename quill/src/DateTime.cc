@@ -72,11 +72,24 @@ struct Cursor {
 
 DateTime DateTime::FromCivil(int year, int month, int day, int hour, int minute, int second,
                              int micros, int offsetMinutes) {
+  if (month < 1 || month > 12 || day < 1 || static_cast<unsigned>(day) > DaysInMonth(year, static_cast<unsigned>(month)) ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || micros < 0 ||
+      micros > 999999 || offsetMinutes < -(23 * 60 + 59) || offsetMinutes > 23 * 60 + 59) {
+    throw Basalt::Exception(ASPrint("Invalid date and time fields: %1-%2-%3 %4:%5:%6.%7 offset %8 minutes",
+                                    std::to_string(year), std::to_string(month), std::to_string(day),
+                                    std::to_string(hour), std::to_string(minute), std::to_string(second),
+                                    std::to_string(micros), std::to_string(offsetMinutes)));
+  }
   std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-  std::int64_t local = days * kMicrosPerDay +
-                       ((hour * 60LL + minute) * 60LL + second) * kMicrosPerSecond + micros;
-  return DateTime(local - offsetMinutes * 60LL * kMicrosPerSecond,
-                  static_cast<std::int16_t>(offsetMinutes));
+  std::int64_t local = 0;
+  std::int64_t utc = 0;
+  // Any int year gives days that fit; microseconds run out near +-292,000 years.
+  if (__builtin_mul_overflow(days, kMicrosPerDay, &local) ||
+      __builtin_add_overflow(local, ((hour * 60LL + minute) * 60LL + second) * kMicrosPerSecond + micros, &local) ||
+      __builtin_sub_overflow(local, offsetMinutes * 60LL * kMicrosPerSecond, &utc)) {
+    throw Basalt::Exception(ASPrint("Date out of range: year %1", std::to_string(year)));
+  }
+  return DateTime(utc, static_cast<std::int16_t>(offsetMinutes));
 }
 
 DateTime DateTime::Now() {
@@ -130,9 +143,11 @@ DateTime DateTime::FromIso8601(std::string_view text) {
 }
 
 std::string DateTime::ToIso8601() const {
-  std::int64_t local = _utcMicros + _offsetMinutes * 60LL * kMicrosPerSecond;
-  std::int64_t days = local / kMicrosPerDay;
-  std::int64_t rem = local % kMicrosPerDay;
+  // Wide enough for every stored instant with every offset: the extremes of
+  // the range would overflow 64 bits once the offset is added.
+  __int128 local = static_cast<__int128>(_utcMicros) + _offsetMinutes * 60LL * kMicrosPerSecond;
+  auto days = static_cast<std::int64_t>(local / kMicrosPerDay);
+  auto rem = static_cast<std::int64_t>(local % kMicrosPerDay);
   if (rem < 0) {
     rem += kMicrosPerDay;
     --days;

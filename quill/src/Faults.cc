@@ -30,9 +30,9 @@ Type* InvalidArgument::_GetType() const { return GetDoType<InvalidArgument>(); }
 DataObjectType* InvalidArgument::_GetDataType() const { return GetDoType<InvalidArgument>(); }
 Any* InvalidArgument::_Clone() const { return new InvalidArgument(*this); }
 bool InvalidArgument::_IsEqual(Any const* other, bool lenient) const {
+  if (!RuntimeFault::_IsEqual(other, lenient)) return false;
   auto const* o = static_cast<InvalidArgument const*>(other);
-  return RuntimeFault::_IsEqual(other, lenient) &&
-         Cmp::EqOpt(invalidProperty, o->invalidProperty, lenient);
+  return Cmp::EqOpt(invalidProperty, o->invalidProperty, lenient);
 }
 void InvalidArgument::ThrowInternal() { throw Exception(this); }
 MethodFault::Exception* InvalidArgument::CreateException() { return new Exception(this); }
@@ -204,9 +204,9 @@ Type* ManagedObjectNotFound::_GetType() const { return GetDoType<ManagedObjectNo
 DataObjectType* ManagedObjectNotFound::_GetDataType() const { return GetDoType<ManagedObjectNotFound>(); }
 Any* ManagedObjectNotFound::_Clone() const { return new ManagedObjectNotFound(*this); }
 bool ManagedObjectNotFound::_IsEqual(Any const* other, bool lenient) const {
+  if (!RuntimeFault::_IsEqual(other, lenient)) return false;
   auto const* o = static_cast<ManagedObjectNotFound const*>(other);
-  return RuntimeFault::_IsEqual(other, lenient) &&
-         AreEqualAnysInt(obj.get(), o->obj.get(), 0, lenient);
+  return AreEqualAnysInt(obj.get(), o->obj.get(), 0, lenient);
 }
 void ManagedObjectNotFound::ThrowInternal() { throw Exception(this); }
 MethodFault::Exception* ManagedObjectNotFound::CreateException() { return new Exception(this); }
@@ -276,9 +276,9 @@ Type* SystemError::_GetType() const { return GetDoType<SystemError>(); }
 DataObjectType* SystemError::_GetDataType() const { return GetDoType<SystemError>(); }
 Any* SystemError::_Clone() const { return new SystemError(*this); }
 bool SystemError::_IsEqual(Any const* other, bool lenient) const {
+  if (!RuntimeFault::_IsEqual(other, lenient)) return false;
   auto const* o = static_cast<SystemError const*>(other);
-  return RuntimeFault::_IsEqual(other, lenient) &&
-         Cmp::Eq(reason, o->reason);
+  return Cmp::Eq(reason, o->reason);
 }
 void SystemError::ThrowInternal() { throw Exception(this); }
 MethodFault::Exception* SystemError::CreateException() { return new Exception(this); }
@@ -380,9 +380,9 @@ Type* InvalidType::_GetType() const { return GetDoType<InvalidType>(); }
 DataObjectType* InvalidType::_GetDataType() const { return GetDoType<InvalidType>(); }
 Any* InvalidType::_Clone() const { return new InvalidType(*this); }
 bool InvalidType::_IsEqual(Any const* other, bool lenient) const {
+  if (!InvalidRequest::_IsEqual(other, lenient)) return false;
   auto const* o = static_cast<InvalidType const*>(other);
-  return InvalidRequest::_IsEqual(other, lenient) &&
-         Cmp::EqOpt(argument, o->argument, lenient);
+  return Cmp::EqOpt(argument, o->argument, lenient);
 }
 void InvalidType::ThrowInternal() { throw Exception(this); }
 MethodFault::Exception* InvalidType::CreateException() { return new Exception(this); }

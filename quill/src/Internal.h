@@ -7,12 +7,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <vector>
 
+#include "quill/Any.h"
 #include "quill/MethodFault.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
@@ -255,6 +258,36 @@ namespace Detail {
 MethodFault::Exception* MakeRequestCanceled(std::string const& text);
 // A new SystemError exception for an exception that is not a Basalt one.
 MethodFault::Exception* MakeSystemError(std::string const& reason);
+
+// `other` is non-null and of exactly self's class: what a data class's
+// _IsEqual and _DiffProperties require before they cast `other` to their own
+// class (anything else is unequal, or differs as a whole).
+inline bool SameClass(Any const* self, Any const* other) noexcept {
+  return other && typeid(*self) == typeid(*other);
+}
+
+// One step down an object graph (Compare.cc). Clone, comparison, diff and
+// dump keep the objects they are inside of on a per-thread path; reaching an
+// object that is already on it means the graph holds itself, and a path
+// deeper than kMaxGraphDepth is refused too, before the stack runs out.
+inline constexpr unsigned kMaxGraphDepth = 256;
+class GraphStep {
+ public:
+  // Throws Fault::InvalidArgument::Exception naming `operation` and the
+  // object's type on a cycle or a path too deep.
+  GraphStep(Any const* object, char const* operation);
+  // Never throws: Refused() tells why the step was not taken, if it was not.
+  GraphStep(Any const* object, std::nothrow_t) noexcept;
+  GraphStep(GraphStep const&) = delete;
+  GraphStep& operator=(GraphStep const&) = delete;
+  ~GraphStep();
+  // Null when the step was taken, else "cycle" or "too deep".
+  char const* Refused() const noexcept { return _refused; }
+
+ private:
+  bool _entered = false;
+  char const* _refused = nullptr;
+};
 
 // Reflection over data type descriptors (Reflect.cc).
 void DumpAny(Any const* value, std::string& out, int indent);

@@ -15,6 +15,19 @@ namespace Quill {
 
 namespace {
 thread_local CallInfo const* tCurrentCall = nullptr;
+// Calls carried out inside calls on this thread. An implementation that calls
+// back into its own adapter is fine; a chain of them that never ends (a stub
+// of another adapter that forwards back here) is cut off with a fault.
+constexpr unsigned kMaxNestedCalls = 64;
+thread_local unsigned tNestedCalls = 0;
+
+class NestingScope {
+ public:
+  NestingScope() noexcept { ++tNestedCalls; }
+  ~NestingScope() { --tNestedCalls; }
+  NestingScope(NestingScope const&) = delete;
+  NestingScope& operator=(NestingScope const&) = delete;
+};
 
 // Makes `info` the current call of this thread for its lifetime; nested calls
 // restore the outer one.
@@ -257,7 +270,17 @@ void LocalAdapter::Register(MoRef* ref, ManagedObject* object) {
                              "the object's managed type is not bound (" + ref->GetTypeName() + ")");
   }
   Type* named = FindType(ref->GetTypeName());
-  if (named && named->GetKind() == KIND_MANAGED && !type->IsSubtypeOf(static_cast<ManagedObjectType*>(named))) {
+  if (!named || named->GetKind() != KIND_MANAGED) {
+    Detail::ThrowBadArgument("ref", "quill.adapter.notManaged",
+                             "'" + ref->GetTypeName() + "' is not a managed type; nothing can be registered under it");
+  }
+  if (auto* stub = dynamic_cast<StubImpl*>(object); stub && stub->_GetStubAdapter() == this) {
+    // Every call on it would come straight back here, without end.
+    Detail::ThrowBadArgument("object", "quill.adapter.ownStub",
+                             "a stub of this adapter cannot be registered as an implementation in it (" +
+                                 ref->GetTypeName() + ":" + ref->GetId() + ")");
+  }
+  if (!type->IsSubtypeOf(static_cast<ManagedObjectType*>(named))) {
     Detail::ThrowBadArgument("ref", "quill.adapter.typeMismatch",
                              "an object of type " + std::string(type->GetName()) + " cannot be registered as " +
                                  ref->GetTypeName());
@@ -385,6 +408,12 @@ void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, B
                                    " is empty");
     }
   }
+  if (tNestedCalls >= kMaxNestedCalls) {
+    Detail::ThrowNotSupported("quill.call.tooDeep",
+                              OperationName(method) + ": calls nested more than " + std::to_string(kMaxNestedCalls) +
+                                  " deep on one thread (an implementation that forwards to itself?)");
+  }
+  NestingScope nesting;
   CallInfo info{this, target, object.get(), method, method->GetPrivilege(type), context};
   CurrentCallScope scope(&info);
   Basalt::Ref<Any> out;

@@ -2,6 +2,7 @@
 // Written in the pattern of a generated fault class.
 #include "quill/MethodFault.h"
 
+#include "Internal.h"
 #include "RuntimeSlots.h"
 #include "quill/Accessors.h"
 #include "quill/Array.h"
@@ -54,6 +55,9 @@ Type* MethodFault::_GetType() const { return GetDoType<MethodFault>(); }
 DataObjectType* MethodFault::_GetDataType() const { return GetDoType<MethodFault>(); }
 Any* MethodFault::_Clone() const { return new MethodFault(*this); }
 bool MethodFault::_IsEqual(Any const* other, bool lenient) const {
+  // Derived faults call this first with the same `other`: the check covers
+  // their own casts too (typeid compares the most-derived classes).
+  if (!Detail::SameClass(this, other)) return false;
   auto const* o = static_cast<MethodFault const*>(other);
   return AreEqualAnysInt(faultCause.get(), o->faultCause.get(), 2, lenient) &&
          AreEqualAnysInt(faultMessage.get(), o->faultMessage.get(), 3, lenient);

@@ -181,6 +181,14 @@ void DumpAny(Any const* value, std::string& out, int indent) {
     out += "<unset>";
     return;
   }
+  // A graph that holds itself prints the repeated object as a marker: a
+  // dump is for logs and must not throw.
+  GraphStep step(value, std::nothrow);
+  if (char const* why = step.Refused()) {
+    Type const* t = value->_GetType();
+    out.append("(").append(t ? t->GetName() : Basalt::Demangle(typeid(*value))).append(") <").append(why).append(">");
+    return;
+  }
   if (auto const* data = dynamic_cast<DynamicData const*>(value)) {
     DumpData(data, out, indent);
     return;

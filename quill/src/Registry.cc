@@ -264,6 +264,7 @@ bool ExistsInVersion(ManagedMethod const* method, Version const* version) {
 TypeInfoLoader::TypeInfoLoader(SedgeVersions const* versions, ModuleCallback callback)
     : _versions(versions), _callback(callback) {
   EnsureRuntimeBound();
+  if (!callback) Detail::ThrowBadArgument("callback", "quill.loader.noCallback", "a module loader needs a callback");
   if (versions) Registry::Get().AddVersions(versions);
   int count = 0;
   _slots = callback(count);

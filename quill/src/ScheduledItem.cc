@@ -79,7 +79,14 @@ bool ScheduledItem::WaitUntil(std::chrono::steady_clock::time_point deadline) co
 
 bool ScheduledItem::WaitFor(std::chrono::nanoseconds timeout) const noexcept {
   if (timeout <= std::chrono::nanoseconds::zero()) return IsDone();
-  return WaitUntil(std::chrono::steady_clock::now() + timeout);
+  auto now = std::chrono::steady_clock::now();
+  // A timeout past the clock's range (nanoseconds::max(), say) means no deadline:
+  // adding it would overflow.
+  if (timeout > std::chrono::steady_clock::time_point::max() - now) {
+    Wait();
+    return true;
+  }
+  return WaitUntil(now + timeout);
 }
 
 }  // namespace Basalt::System

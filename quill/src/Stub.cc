@@ -94,6 +94,11 @@ void StubImpl::_Invoke_Task(ManagedMethod* method, ArgVector& args) {
 // --- factory -------------------------------------------------------------------------------
 
 Basalt::Ref<StubImpl> CreateStub(MoRef* moref, StubAdapter* adapter, RequestContext* context) {
+  // Taken first, as the stub would take them: new (unowned) objects handed
+  // over die here when no stub can be made, instead of leaking.
+  Basalt::Ref<MoRef> heldRef(moref);
+  Basalt::Ref<StubAdapter> heldAdapter(adapter);
+  Basalt::Ref<RequestContext> heldContext(context);
   if (!moref) Detail::ThrowBadArgument("moref", "quill.stub.noRef", "a stub needs a managed object reference");
   Type* type = FindType(moref->GetTypeName());
   if (!type || type->GetKind() != KIND_MANAGED) {
@@ -104,6 +109,7 @@ Basalt::Ref<StubImpl> CreateStub(MoRef* moref, StubAdapter* adapter, RequestCont
     Detail::ThrowNotSupported("quill.stub.noFactory",
                               std::string("managed type ") + type->GetName() + " has no stub factory");
   }
+  if (!adapter) Detail::ThrowBadArgument("adapter", "quill.stub.noAdapter", "a stub needs an adapter");
   return Basalt::Ref<StubImpl>(create(moref, adapter, context));
 }
 

@@ -42,6 +42,30 @@ void ThrowNotImplemented(char const* qualifiedName) {
                             std::string(qualifiedName ? qualifiedName : "?") + " is not implemented by this server");
 }
 
+void Dispatch(ManagedObject* object, ManagedMethod const* method, ArgVector const& args, Basalt::Ref<Any>& result) {
+  if (!object) Detail::ThrowBadArgument("object", "quill.dispatch.noObject", "dispatch was given no object");
+  if (!method) Detail::ThrowBadArgument("method", "quill.dispatch.noMethod", "dispatch was given no method");
+  ManagedObjectType* declaring = method->GetDeclaringType();
+  ManagedObjectType* type = object->_GetType();
+  if (!declaring || !type || !type->IsSubtypeOf(declaring)) {
+    Detail::ThrowBadArgument("method", "quill.dispatch.foreignMethod",
+                             std::string(method->GetName() ? method->GetName() : "?") + " is not an operation of " +
+                                 (type ? type->GetName() : "an unbound type"));
+  }
+  if (args.size() != method->GetParameterCount()) {
+    Detail::ThrowBadArgument("args", "quill.dispatch.argumentCount",
+                             std::string(method->GetName()) + " takes " + std::to_string(method->GetParameterCount()) +
+                                 " arguments, " + std::to_string(args.size()) + " were given");
+  }
+  DispatchFn dispatch = declaring->GetDescriptor()->dispatch;
+  if (!dispatch) {
+    Detail::ThrowNotSupported("quill.dispatch.none", std::string(declaring->GetName()) + " has no dispatch function");
+  }
+  Basalt::Ref<Any> out;
+  dispatch(object, method->GetIndex(), args.data(), &out);
+  result = std::move(out);
+}
+
 // --- boxing ---------------------------------------------------------------------------
 namespace {
 template <class V>

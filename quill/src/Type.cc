@@ -63,6 +63,12 @@ Table const* Publish(std::atomic<Table const*>& slot, Table* fresh) {
   return expected;
 }
 
+[[noreturn]] void ThrowBadIndex(Type const* type, char const* what, std::size_t i, std::size_t n) {
+  Detail::ThrowBadArgument("index", "quill.type.badIndex",
+                           std::string(type->GetName()) + " has " + std::to_string(n) + " " + what +
+                               (n == 1 ? "" : "s") + "; there is no " + what + " " + std::to_string(i));
+}
+
 }  // namespace
 
 Type::~Type() = default;
@@ -174,7 +180,17 @@ DataObjectType::Table const* DataObjectType::GetTable() const {
 std::uint32_t DataObjectType::GetPropertyCount() const {
   return static_cast<std::uint32_t>(GetTable()->props.size());
 }
-DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const { return GetTable()->props[i]; }
+DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const {
+  Table const* t = GetTable();
+  if (i >= t->props.size()) ThrowBadIndex(this, "property", i, t->props.size());
+  return t->props[i];
+}
+
+PropertyInfo const& DataObjectType::GetOwnProperty(std::uint32_t i) const {
+  std::uint32_t n = GetOwnPropertyCount();
+  if (i >= n) ThrowBadIndex(this, "own property", i, n);
+  return _desc->properties[i];
+}
 
 DataProperty const* DataObjectType::FindProperty(std::string_view name) const {
   Table const* t = GetTable();
@@ -188,6 +204,9 @@ DataArrayBase* DataObjectType::CreateArray() const {
 }
 
 DataObjectType* CreateDataObjectType(DataTypeInfo const* info) {
+  if (!info || !info->type || !info->type->name) {
+    Detail::ThrowBadArgument("info", "quill.type.badRecord", "a data type descriptor without its record");
+  }
   std::unique_ptr<DataObjectType> t(TypeFactory::MakeData(info));
   if (Type* existing = Registry::Get().AddType(t.get())) {  // throws on a name clash
     return static_cast<DataObjectType*>(existing);
@@ -198,7 +217,10 @@ DataObjectType* CreateDataObjectType(DataTypeInfo const* info) {
 // --- enumerations ---------------------------------------------------------------
 
 EnumType::EnumType(EnumTypeInfo const* info, EnumFuncs const& funcs)
-    : Type(info->type), _desc(info), _funcs(funcs), _count(0) {
+    : Type(info ? info->type : nullptr), _desc(info), _funcs(funcs), _count(0) {
+  if (!info || !info->type || !info->type->name) {
+    Detail::ThrowBadArgument("info", "quill.type.badRecord", "an enumeration descriptor without its record");
+  }
   if (info->tags) {
     while (info->tags[_count]) ++_count;
   }
@@ -223,6 +245,7 @@ std::uint32_t HashTag(std::string_view s) noexcept {
   return h;
 }
 bool SameTag(char const* stored, std::string_view tag) noexcept {
+  if (tag.empty()) return stored[0] == '\0';  // a default string_view has no data to hand strncmp
   return std::strncmp(stored, tag.data(), tag.size()) == 0 && stored[tag.size()] == '\0';
 }
 }  // namespace
@@ -230,6 +253,9 @@ bool SameTag(char const* stored, std::string_view tag) noexcept {
 // Tags are found through an open-addressing table built on first use: slot 0 holds the
 // mask, slots 1.. hold value + 1 (0 for empty), at least twice as many slots as tags.
 int EnumType::FindValue(std::string_view tag) const noexcept {
+  // SameTag stops at a NUL: a tag with one inside would match a stored
+  // prefix and read past it.
+  if (!tag.empty() && std::memchr(tag.data(), '\0', tag.size())) return -1;
   std::uint16_t const* table = _sorted.load(std::memory_order_acquire);
   if (!table) {
     std::uint32_t size = 4;
@@ -294,6 +320,15 @@ char const* ManagedMethod::GetPrivilege(Type const* target) const noexcept {
   return nullptr;
 }
 
+PropertyInfo const& ManagedMethod::GetParameter(std::uint32_t i) const {
+  if (i >= _paramCount) {
+    Detail::ThrowBadArgument("index", "quill.type.badIndex",
+                             std::string(GetName() ? GetName() : "?") + " has " + std::to_string(_paramCount) +
+                                 " parameters; there is no parameter " + std::to_string(i));
+  }
+  return _method->params[i];
+}
+
 bool ManagedMethod::IsDisabled() const {
   std::uint8_t known = _disabled.load(std::memory_order_relaxed);
   if (known) return known == 2;
@@ -320,6 +355,9 @@ ManagedObjectType* TypeFactory::MakeManaged(ManagedTypeInfo const* info) {
 }
 
 ManagedObjectType* CreateManagedObjectType(ManagedTypeInfo const* info) {
+  if (!info || !info->type || !info->type->name) {
+    Detail::ThrowBadArgument("info", "quill.type.badRecord", "a managed type descriptor without its record");
+  }
   std::unique_ptr<ManagedObjectType> owned(TypeFactory::MakeManaged(info));
   if (Type* existing = Registry::Get().AddType(owned.get())) {
     return static_cast<ManagedObjectType*>(existing);
@@ -412,7 +450,17 @@ ManagedObjectType::Table const* ManagedObjectType::GetTable() const {
 std::uint32_t ManagedObjectType::GetPropertyCount() const {
   return static_cast<std::uint32_t>(GetTable()->props.size());
 }
-ManagedProperty const& ManagedObjectType::GetProperty(std::uint32_t i) const { return GetTable()->props[i]; }
+ManagedProperty const& ManagedObjectType::GetProperty(std::uint32_t i) const {
+  Table const* t = GetTable();
+  if (i >= t->props.size()) ThrowBadIndex(this, "property", i, t->props.size());
+  return t->props[i];
+}
+
+ManagedMethod* ManagedObjectType::GetMethodObject(std::uint32_t i) const {
+  std::uint32_t n = _ownMethods + _ownProperties;
+  if (i >= n || !_desc->methodObjects) ThrowBadIndex(this, "method object", i, _desc->methodObjects ? n : 0);
+  return _desc->methodObjects[i];
+}
 
 std::int32_t ManagedObjectType::GetPropertyIndex(std::string_view name) const {
   Table const* t = GetTable();

@@ -22,6 +22,10 @@ class DateTime {
   static DateTime FromCivil(int year, int month, int day, int hour = 0, int minute = 0,
                             int second = 0, int micros = 0, int offsetMinutes = 0);
   static DateTime Now();
+  // Fields out of their ranges (month 1-12, a day the month has, hour 0-23,
+  // minute and second 0-59, micros 0-999999, offset within +-23:59) and
+  // instants beyond the +-292,000 years that 64-bit microseconds hold throw
+  // Basalt::Exception naming the fields.
 
   // Accepts "YYYY-MM-DDTHH:MM:SS[.fraction][Z|+HH:MM|-HH:MM]"; without a zone
   // designator the time is taken as UTC. Throws Basalt::Exception on anything
@@ -45,3 +49,5 @@ class DateTime {
 };
 
 }  // namespace Basalt::System
+  // Defined for every value, the extremes of the range included (years then
+  // have more than four digits or a sign).

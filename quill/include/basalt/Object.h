@@ -20,23 +20,43 @@ class ObjectImpl {
  public:
   // Tag for objects with static storage that must never be freed (shared
   // boxes): they start with one reference that nobody ever drops.
+namespace Detail {
+// Bookkeeping of ObjectImpl::operator new (libquill): the block just handed
+// out is remembered on the allocating thread until the object's base
+// constructor claims it.
+void* AllocateObject(std::size_t size);
+void FreeObject(void* p) noexcept;
+bool ClaimAllocation(void const* self) noexcept;
+}  // namespace Detail
+
+// Only an object made by a new-expression is ever deleted by a Ref. An object
+// on the stack, in static storage, a member, or built in place in a container
+// is counted like any other but never freed by its count reaching zero: its
+// storage belongs to its scope. A Ref must not outlive such an object (the
+// object is not kept alive by it). Objects made with new[] are not deleted by
+// a Ref either; delete[] stays their owner's job.
   struct Immortal {};
 
   virtual ~ObjectImpl() = default;
 
   void IncRef() const noexcept { _refCount.fetch_add(1, std::memory_order_relaxed); }
   void DecRef() const noexcept {
-    if (_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1 && _onHeap) {
       delete this;
+  static void* operator new(std::size_t size) { return Detail::AllocateObject(size); }
+  static void operator delete(void* p) noexcept { Detail::FreeObject(p); }
+
     }
   }
   // Diagnostic only: the value may be stale as soon as it is read.
   std::uint32_t GetRefCount() const noexcept { return _refCount.load(std::memory_order_relaxed); }
 
  protected:
-  constexpr ObjectImpl() noexcept = default;
+  ObjectImpl() noexcept : _onHeap(Detail::ClaimAllocation(this)) {}
   // A copy is a new object: it starts unowned, whatever the source's count.
-  constexpr ObjectImpl(ObjectImpl const&) noexcept {}
+  // Whether the last Ref deletes this object (it was made by new).
+  bool IsOwnedByCount() const noexcept { return _onHeap; }
+  ObjectImpl(ObjectImpl const&) noexcept : _onHeap(Detail::ClaimAllocation(this)) {}
   ObjectImpl& operator=(ObjectImpl const&) noexcept { return *this; }
 
   constexpr explicit ObjectImpl(Immortal) noexcept : _refCount(1) {}
@@ -47,6 +67,7 @@ class ObjectImpl {
 
 // The name used where the object base is inherited virtually (managed-object
 // interfaces and stubs).
+  bool _onHeap = false;
 using Object = ObjectImpl;
 
 template <class T>

@@ -37,7 +37,8 @@ class ScheduledItem : public ObjectImpl {
   // Blocks until the item is no longer pending.
   void Wait() const noexcept;
   // Blocks until the item is done or the time is up; true when it is done.
-  // A zero or negative timeout only looks.
+  // A zero or negative timeout only looks; one beyond the clock's range
+  // (nanoseconds::max()) waits without a deadline.
   bool WaitFor(std::chrono::nanoseconds timeout) const noexcept;
   bool WaitUntil(std::chrono::steady_clock::time_point deadline) const noexcept;
 

@@ -11,6 +11,8 @@
 // Include in generated sources only.
 #pragma once
 
+#include <cassert>
+#include <cstdint>
 #include <type_traits>
 #include <typeinfo>
 #include <utility>
@@ -18,10 +20,25 @@
 #include "basalt/Exception.h"
 #include "basalt/Object.h"
 #include "basalt/Optional.h"
+#include "quill/Any.h"
 #include "quill/Array.h"
+
+// Debug builds check the preconditions of a generated accessor (obj of its
+// class, an own index); release builds trust the caller, as the descriptor
+// contract in quill/TypeInfo.h says. Checked access is quill/Reflection.h.
+#ifdef NDEBUG
+#define QUILL_ACCESS_ASSERT(T, obj, i, n) ((void)0)
+#else
+#define QUILL_ACCESS_ASSERT(T, obj, i, n) \
+  assert(::Quill::Access::Detail::IsOf<T>(obj) && static_cast<std::uint32_t>(i) < (n))
+#endif
 
 namespace Quill::Access {
 namespace Detail {
+template <class T>
+bool IsOf(DynamicData const* obj) {
+  return obj && dynamic_cast<T const*>(obj) != nullptr;
+}
 template <class T> struct IsOptional : std::false_type {};
 template <class T> struct IsOptional<Basalt::Optional<T>> : std::true_type { using type = T; };
 template <class T> struct IsRef : std::false_type {};

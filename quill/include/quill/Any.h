@@ -14,17 +14,27 @@ class Any : public Basalt::ObjectImpl {
  public:
   ~Any() override;                                                    // slots 1, 2
   // One line for scalars, boxes and references; an indented block for data
-  // objects and arrays of them. F_SECRET properties print as "(secret)".
+  // objects and arrays of them. F_SECRET properties print as "(secret)". An
+  // object met again inside itself prints as "(<type>) <cycle>", and one
+  // nested more than 256 levels deep as "(<type>) <too deep>"; never throws
+  // for the shape of the graph.
   virtual std::string ToString() const;                               // slot 3
   virtual Type* _GetType() const = 0;                                 // slot 4
-  // A new object (count 0) of the same class; boxes return themselves.
+  // A new object (count 0) of the same class; boxes return themselves. A
+  // data object whose fields reach itself throws
+  // Quill::Fault::InvalidArgument::Exception (see CloneField).
   virtual Any* _Clone() const = 0;                                    // slot 5
   virtual bool _IsEqual(Any const* other, bool lenient) const = 0;    // slot 6
   virtual void _DiffProperties(Any const* other, std::string const& prefix,
                                PropertyDiffSet& diffs) const = 0;     // slot 7
+  // `other` may be null or of any class: both answer "unequal" (the diff
+  // appends `prefix` once). Boxes (Primitive<V>) are the exception: a box of
+  // another class raises Basalt::TypeMismatchException. Comparing or
+  // diffing a graph that reaches itself again below throws
+  // Quill::Fault::InvalidArgument::Exception rather than recursing forever.
 
  protected:
-  constexpr Any() noexcept = default;
+  Any() noexcept = default;
   constexpr explicit Any(Immortal i) noexcept : ObjectImpl(i) {}
   Any(Any const&) = default;
 };
@@ -52,10 +62,20 @@ class DynamicData : public Any {
 
 // Deep copy of an object-valued field, for generated copy constructors:
 // null stays null, anything else is the value's _Clone() (arrays of objects
-// share their elements).
+// share their elements). A graph that reaches itself cannot be copied deeply:
+// the copy throws Quill::Fault::InvalidArgument::Exception instead of
+// recursing without end, and nothing of the partial copy is kept.
+namespace Detail {
+// value->_Clone(), refused with Quill::Fault::InvalidArgument::Exception when
+// `value` is already being copied further up on this thread (an object that
+// holds itself, directly or through other objects) or the nesting passes 256
+// levels.
+Any* CloneChecked(Any const* value);
+}  // namespace Detail
+
 template <class T>
 T* CloneField(Basalt::Ref<T> const& field) {
-  return field ? static_cast<T*>(field->_Clone()) : nullptr;
+  return field ? static_cast<T*>(Detail::CloneChecked(field.get())) : nullptr;
 }
 
 }  // namespace Quill

@@ -9,6 +9,7 @@
 // arguments; the work itself is compiled once, here in the runtime.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -32,6 +33,11 @@ class Collection : public Any {
   Collection() noexcept = default;
   Collection(Collection const&) = default;
 };
+
+namespace Detail {
+// Raises Quill::Fault::InvalidArgument::Exception naming the index and the size.
+[[noreturn]] void ThrowIndexOutOfRange(std::size_t index, std::size_t size);
+}  // namespace Detail
 
 class DataArrayBase : public Collection {
  public:
@@ -57,7 +63,12 @@ class DataArrayBase : public Collection {
   Items const& GetItems() const noexcept { return _items; }
   std::size_t size() const noexcept { return _items.size(); }
   bool empty() const noexcept { return _items.empty(); }
-  Any* GetAny(std::size_t i) const noexcept { return _items[i].get(); }
+  // Element i; i >= size() throws Quill::Fault::InvalidArgument::Exception
+  // (invalidProperty "index").
+  Any* GetAny(std::size_t i) const {
+    if (i >= _items.size()) Detail::ThrowIndexOutOfRange(i, _items.size());
+    return _items[i].get();
+  }
   void AppendAny(Any* item);
 
  protected:
@@ -84,9 +95,18 @@ class DataArray : public DataArrayBase {
   DataArray* _Clone() const override { return new DataArray(*this); }
   Type* _GetItemType() const override;
 
-  // Elements are of class T (or a subclass) by construction.
-  T* Get(std::size_t i) const noexcept { return static_cast<T*>(_items[i].get()); }
-  T* operator[](std::size_t i) const noexcept { return Get(i); }
+  // Elements are of class T (or a subclass) by construction. Get checks the
+  // index (i >= size(): Quill::Fault::InvalidArgument::Exception); operator[]
+  // is the unchecked form for loops that know their bounds: i < size() is a
+  // precondition, asserted in debug builds.
+  T* Get(std::size_t i) const {
+    if (i >= _items.size()) Detail::ThrowIndexOutOfRange(i, _items.size());
+    return static_cast<T*>(_items[i].get());
+  }
+  T* operator[](std::size_t i) const noexcept {
+    assert(i < _items.size());
+    return static_cast<T*>(_items[i].get());
+  }
   void Append(T* item) { AppendAny(item); }
 };
 
@@ -139,8 +159,16 @@ class Array : public Collection {
   std::vector<element_type> const& GetValues() const noexcept { return _values; }
   std::size_t size() const noexcept { return _values.size(); }
   bool empty() const noexcept { return _values.empty(); }
-  element_type const& operator[](std::size_t i) const noexcept { return _values[i]; }
-  element_type& operator[](std::size_t i) noexcept { return _values[i]; }
+  // Unchecked, like std::vector's: i < size() is a precondition, asserted in
+  // debug builds. GetValues().at(i) is the checked form.
+  element_type const& operator[](std::size_t i) const noexcept {
+    assert(i < _values.size());
+    return _values[i];
+  }
+  element_type& operator[](std::size_t i) noexcept {
+    assert(i < _values.size());
+    return _values[i];
+  }
   void Append(V v) { _values.push_back(std::move(v)); }
 
  protected:
@@ -183,7 +211,12 @@ class Array<E> : public Array<int> {
                        PropertyDiffSet& diffs) const override;
   std::uint32_t GetCollectionLength() const override;
 
-  E Get(std::size_t i) const noexcept { return static_cast<E>(view->GetValues()[i]); }
+  // i >= size() throws Quill::Fault::InvalidArgument::Exception.
+  E Get(std::size_t i) const {
+    auto const& v = view->GetValues();
+    if (i >= v.size()) Detail::ThrowIndexOutOfRange(i, v.size());
+    return static_cast<E>(v[i]);
+  }
   void Append(E e) { Detail::AppendEnumValue(*view, static_cast<int>(e)); }
 
   Array<int>* view;
@@ -207,3 +240,18 @@ extern template class DataArray<Any>;
 extern template class DataArray<MoRef>;
 
 }  // namespace Quill
+  // Assignment copies (or takes) the values; the view stays on this array,
+  // which must never read another array's storage.
+  Array& operator=(Array const& other) {
+    if (this != &other) this->_values = other.view->GetValues();
+    view = this;
+    return *this;
+  }
+  Array& operator=(Array&& other) noexcept {
+    if (this != &other) {
+      this->_values = std::move(other.view->GetValues());
+      other.view->GetValues().clear();
+    }
+    view = this;
+    return *this;
+  }

@@ -12,7 +12,9 @@
 // are looked up by record on first use, not at creation).
 //
 // An exception from the callback (for example a duplicate type name)
-// propagates out of the constructor. The loader holds no resources and needs
+// propagates out of the constructor; a null callback throws
+// Quill::Fault::InvalidArgument::Exception, a null version table is allowed
+// (the module registers no versions). The loader holds no resources and needs
 // no destruction: a module may leave it undestroyed.
 #pragma once
 

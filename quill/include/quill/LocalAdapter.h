@@ -163,10 +163,14 @@ class LocalAdapter final : public StubAdapter {
   // Registers `object` under `ref` (a copy of its type name and id is the
   // key); with `ref` null, under object->_GetRef(). Throws
   // Fault::InvalidArgument::Exception for a null object, no reference, a
-  // reference already registered, an object whose type is unknown, or a
-  // reference naming a managed type the object's type does not derive from;
-  // Fault::RequestCanceled::Exception after shutdown. A new object (count 0)
-  // passed here belongs to the adapter, refused or not.
+  // reference already registered, an object whose type is unknown, a
+  // reference whose type name is not a registered managed type or one the
+  // object's type does not derive from, or a stub of this very adapter (its
+  // calls would come back here forever); Fault::RequestCanceled::Exception
+  // after shutdown. A new object (count 0) passed here belongs to the
+  // adapter, refused or not. Calls nested more than 64 deep on one thread
+  // (implementations forwarding to each other in a ring) fail with
+  // Fault::NotSupported instead of exhausting the stack.
   void Register(MoRef* ref, ManagedObject* object);
   // Removes the registration and deactivates the object; false when the
   // reference was not registered.

@@ -28,7 +28,7 @@ class Primitive : public Any {
   std::string ToString() const override;
   Type* _GetType() const override;
   Primitive* _Clone() const override { return const_cast<Primitive*>(this); }
-  // `other` must not be null; another class raises TypeMismatchException
+  // A null `other` is unequal; another class raises TypeMismatchException
   // (expected Primitive<V>, then other's class). `lenient` is ignored.
   bool _IsEqual(Any const* other, bool lenient) const override;
   void _DiffProperties(Any const* other, std::string const& prefix,
@@ -71,15 +71,15 @@ class Primitive<bool> : public Any {
 namespace Detail {
 // `obj` converted to the class `target` names, as dynamic_cast converts it;
 // when it is of no such class, raises TypeMismatchException (expected
-// `target`, then obj's class). `obj` must not be null (std::bad_typeid).
+// `target`, then obj's class; std::nullptr_t for a null `obj`).
 // Instances of the templates below call it instead of expanding the
 // conversion and the throw each.
 void const* CastOrThrow(Any const* obj, std::type_info const& target);
 }  // namespace Detail
 
 // Converts a box to Primitive<V> and returns its value; another class raises
-// TypeMismatchException (expected Primitive<V>, actual class). `box` must not
-// be null.
+// TypeMismatchException (expected Primitive<V>, actual class), and so does a
+// null box (actual std::nullptr_t).
 template <class V>
 decltype(auto) Unbox(Any const* box) {
   return static_cast<Primitive<V> const*>(Detail::CastOrThrow(box, typeid(Primitive<V>)))->GetValue();

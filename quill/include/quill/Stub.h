@@ -121,7 +121,10 @@ class StubImpl : public virtual ManagedObject {
 // A stub for `moref` made by the createStub function of the managed type that
 // the reference names. An unknown or non-managed type name throws
 // Quill::Fault::InvalidType::Exception, a type without a stub factory
-// Quill::Fault::NotSupported::Exception; bad pointers as for StubImpl.
+// Quill::Fault::NotSupported::Exception; bad pointers as for StubImpl. New
+// objects passed in (count 0) belong to the call: when it throws they are
+// freed, not leaked. Objects on the stack may be passed; the stub then must
+// not outlive them.
 Basalt::Ref<StubImpl> CreateStub(MoRef* moref, StubAdapter* adapter, RequestContext* context = nullptr);
 
 // The same, as the interface I; a stub that does not implement I throws

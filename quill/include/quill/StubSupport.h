@@ -221,6 +221,11 @@ I* DispatchTarget(ManagedObject* object) {
   return i;
 }
 
+// The Arg* readers below take the `args` pointer a dispatch function was
+// given. A null pointer is refused like an empty slot; that it points at one
+// slot per parameter is the caller's precondition (the raw dispatch function
+// has no count to check against): call Quill::Dispatch to have it checked.
+//
 // Scalars and enumerations by value, everything else by reference into the
 // box (which the argument array keeps alive for the call).
 template <class V>
@@ -231,6 +236,7 @@ using ArgType = std::conditional_t<std::is_scalar_v<V>, V, V const&>;
 // throws Quill::Fault::InvalidArgument::Exception.
 template <class V>
 ArgType<V> ArgValue(Basalt::Ref<Any> const* args, std::uint32_t i) {
+  if (!args) Detail::ThrowMissingArgument(i);
   Any const* box = args[i].get();
   if (!box) Detail::ThrowMissingArgument(i);
   return Unbox<V>(box);
@@ -239,6 +245,7 @@ ArgType<V> ArgValue(Basalt::Ref<Any> const* args, std::uint32_t i) {
 // An optional value argument: unset when the slot is empty.
 template <class V>
 Basalt::Optional<V> ArgOptional(Basalt::Ref<Any> const* args, std::uint32_t i) {
+  if (!args) Detail::ThrowMissingArgument(i);
   Any const* box = args[i].get();
   if (!box) return Basalt::Optional<V>();
   return Basalt::Optional<V>(Unbox<V>(box));
@@ -249,6 +256,7 @@ Basalt::Optional<V> ArgOptional(Basalt::Ref<Any> const* args, std::uint32_t i) {
 // Basalt::TypeMismatchException (expected T, actual class).
 template <class T>
 T* ArgObject(Basalt::Ref<Any> const* args, std::uint32_t i) {
+  if (!args) Detail::ThrowMissingArgument(i);
   Any* a = args[i].get();
   if constexpr (std::is_same_v<T, Any>) {
     return a;
@@ -259,6 +267,16 @@ T* ArgObject(Basalt::Ref<Any> const* args, std::uint32_t i) {
     return t;
   }
 }
+
+// The checked entry to a type's dispatch function, for code that drives an
+// implementation by hand (LocalAdapter checks the same before it dispatches):
+// Quill::Fault::InvalidArgument::Exception for a null object or method, an
+// object whose type does not derive from the method's declaring type, or a
+// number of arguments other than method->GetParameterCount();
+// Quill::Fault::NotSupported::Exception when the type has no dispatch.
+// `result` is cleared, then receives the boxed result.
+void Dispatch(ManagedObject* object, ManagedMethod const* method, ArgVector const& args,
+              Basalt::Ref<Any>& result);
 
 // --- instances in libquill ------------------------------------------------------------------
 #define QUILL_STUB_SUPPORT_VALUE(V, EXTERN)                                                        \

@@ -72,10 +72,12 @@ class DataObjectType : public Type {
   bool IsSubtypeOf(DataObjectType const* other) const;  // reflexive
 
   std::uint32_t GetOwnPropertyCount() const;
-  PropertyInfo const& GetOwnProperty(std::uint32_t i) const noexcept { return _desc->properties[i]; }
+  // i >= GetOwnPropertyCount() throws Quill::Fault::InvalidArgument::Exception.
+  PropertyInfo const& GetOwnProperty(std::uint32_t i) const;
   // Inherited properties first (root downwards), then the own ones. Throws
   // Quill::Fault::InvalidType::Exception when a base in the chain is not
-  // bound (the sequence is not known yet).
+  // bound (the sequence is not known yet); GetProperty throws
+  // Quill::Fault::InvalidArgument::Exception for i >= GetPropertyCount().
   std::uint32_t GetPropertyCount() const;
   DataProperty const& GetProperty(std::uint32_t i) const;
   // O(log n) by name over the complete sequence; null when unknown.
@@ -98,7 +100,9 @@ class DataObjectType : public Type {
 
 class EnumType : public Type {
  public:
-  // Copies `funcs`: callers pass a temporary.
+  // Copies `funcs`: callers pass a temporary. A null `info` (or one without
+  // its record) throws Quill::Fault::InvalidArgument::Exception; the tag list
+  // must end with null.
   EnumType(EnumTypeInfo const* info, EnumFuncs const& funcs);
   ~EnumType() override;
 
@@ -148,8 +152,9 @@ class ManagedMethod {
   // (no privilege declared, or the target's type is not in the list).
   char const* GetPrivilege(Type const* target = nullptr) const noexcept;
   // Parameters in declaration order; a property read has none.
+  // i >= GetParameterCount() throws Quill::Fault::InvalidArgument::Exception.
   std::uint32_t GetParameterCount() const noexcept { return _paramCount; }
-  PropertyInfo const& GetParameter(std::uint32_t i) const noexcept { return _method->params[i]; }
+  PropertyInfo const& GetParameter(std::uint32_t i) const;
   // True when the method (or property) was introduced in a version of the
   // disabled kind: it exists in the tables but no server carries it out.
   // Answered from the version registry once the version is registered, then
@@ -180,11 +185,13 @@ class ManagedObjectType : public Type {
 
   std::uint32_t GetOwnMethodCount() const noexcept { return _ownMethods; }
   std::uint32_t GetOwnPropertyCount() const noexcept { return _ownProperties; }
-  // Slot i of the method-object array (methods, then properties).
-  ManagedMethod* GetMethodObject(std::uint32_t i) const noexcept { return _desc->methodObjects[i]; }
+  // Slot i of the method-object array (methods, then properties); i past the
+  // own methods and properties throws Quill::Fault::InvalidArgument::Exception.
+  ManagedMethod* GetMethodObject(std::uint32_t i) const;
 
   // Complete property sequence: the base's properties, then the new own ones;
-  // a re-declared property keeps its base index. Throws like DataObjectType.
+  // a re-declared property keeps its base index. Throws like DataObjectType
+  // (an index past the end included).
   std::uint32_t GetPropertyCount() const;
   ManagedProperty const& GetProperty(std::uint32_t i) const;
   // Index in the complete sequence, -1 when unknown. O(log n).
@@ -212,7 +219,11 @@ class ManagedObjectType : public Type {
 // --- creation (module callbacks) ---------------------------------------------
 // A second registration of the same record returns the existing type; another
 // record with an already registered sedge name throws
-// Quill::Fault::InvalidType::Exception and registers nothing.
+// Quill::Fault::InvalidType::Exception and registers nothing. A null
+// descriptor, or one without its record, throws
+// Quill::Fault::InvalidArgument::Exception (a null property or method list
+// counts as empty). The tables themselves are trusted (they are compiled
+// constants): lists must end with their zero entry.
 DataObjectType* CreateDataObjectType(DataTypeInfo const* info);
 // Also fills info->methodObjects (one object per own method, one per own
 // property, a null terminator).

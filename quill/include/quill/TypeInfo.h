@@ -71,6 +71,15 @@ struct MethodInfo {
 };
 
 // --- data type accessors ---------------------------------------------------
+// These are the raw functions through which generated code moves fields; they
+// check nothing in release builds, for speed. Preconditions: `obj` is of the
+// descriptor's class (or derived) and `index` an own index of that class
+// (both asserted by generated accessors in debug builds), and the variable
+// behind `out`/`value`/`var` has exactly the type listed below, a bool is 0
+// or 1 and an enumeration value has a tag (not checkable through void*).
+// Anything else corrupts memory. Code that learns a property at run time uses quill/Reflection.h,
+// which checks all of it and throws.
+//
 // `index` is always the property's own index in the declaring type's list.
 // Value variables (for getProperty, setProperty) have the property's value
 // type: std::string (also link keys), bool, signed char, short, int, long,
@@ -109,10 +118,17 @@ struct DataTypeInfo {
 };
 
 // --- managed type functions ---------------------------------------------------
-// Index of `name` (not terminated, `length` bytes) in the complete property
-// sequence, -1 when unknown.
+// Index of `name` in the complete property sequence, -1 when unknown. `name`
+// need not be terminated: at most `length` bytes are read, and never past a
+// NUL within them (a `length` longer than a terminated name is safe and
+// answers -1).
 using PropertyIndexFn = std::int32_t (*)(char const* name, std::uint32_t length);
-// `args` points at one Ref per parameter; `result` is cleared, then filled.
+// `args` points at one Ref per parameter: a precondition (there is no count
+// to check it against); a null `args` for an operation with parameters
+// throws Fault::InvalidArgument. An index with no entry throws
+// Fault::NotSupported, a null or foreign object Fault::InvalidArgument or
+// Basalt::TypeMismatchException. Quill::Dispatch (quill/StubSupport.h) is the
+// checked way in. `result` is cleared, then filled.
 using DispatchFn = void (*)(ManagedObject* obj, std::uint32_t index,
                             Basalt::Ref<Any> const* args, Basalt::Ref<Any>* result);
 using CreateStubFn = StubImpl* (*)(MoRef* moref, StubAdapter* adapter, RequestContext* context);

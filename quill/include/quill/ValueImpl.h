@@ -209,6 +209,7 @@ Type* Primitive<V>::_GetType() const {
 }
 template <class V>
 bool Primitive<V>::_IsEqual(Any const* other, bool) const {
+  if (!other) return false;
   return Detail::SameValue(_value, Unbox<V>(other));
 }
 template <class V>

@@ -2,6 +2,8 @@
 // property differences, and the managed object reference.
 #pragma once
 
+#include <cassert>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -66,7 +68,9 @@ class PropertyPath {
 class PropertyDiffSet {
  public:
   void Append(std::string path) { _paths.push_back(std::move(path)); }
+  // `prefix` + `component`; a null component appends `prefix` alone.
   void Append(std::string const& prefix, char const* component) {
+    if (!component) component = "";
     std::string p;
     p.reserve(prefix.size() + std::char_traits<char>::length(component));
     p.append(prefix).append(component);
@@ -74,7 +78,12 @@ class PropertyDiffSet {
   }
   std::size_t size() const noexcept { return _paths.size(); }
   bool empty() const noexcept { return _paths.empty(); }
-  std::string const& operator[](std::size_t i) const noexcept { return _paths[i]; }
+  // Unchecked (i < size() is a precondition, asserted in debug builds);
+  // GetPaths().at(i) is the checked form.
+  std::string const& operator[](std::size_t i) const noexcept {
+    assert(i < _paths.size());
+    return _paths[i];
+  }
   auto begin() const noexcept { return _paths.begin(); }
   auto end() const noexcept { return _paths.end(); }
   bool Contains(std::string_view path) const noexcept;

@@ -198,8 +198,10 @@ StubImpl* CreateTaskStub(MoRef* moref, StubAdapter* adapter, RequestContext* con
   return new Sample::Rpc::TaskStub(moref, adapter, context);
 }
 
+// strncmp, as generated code does: it stops at a NUL in `name`, so a length
+// longer than a terminated name never reads past it.
 bool Is(char const* name, std::uint32_t length, char const* candidate) {
-  return std::memcmp(name, candidate, length) == 0;
+  return std::strncmp(name, candidate, length) == 0;
 }
 std::int32_t CounterPropertyIndex(char const* name, std::uint32_t length) {
   switch (length) {

@@ -1,5 +1,7 @@
 #include "Sample.h"
 
+#include <typeinfo>
+
 #include "quill/Accessors.h"
 #include "quill/Array.h"
 #include "quill/Compare.h"
@@ -66,6 +68,12 @@ using Quill::AreEqualAnysInt;
 using Quill::CloneField;
 using Quill::DiffAnyPropertiesInt;
 namespace Cmp = Quill::Cmp;
+namespace {
+// As generated classes do: a null or foreign `other` is unequal, never cast.
+bool SameClass(Quill::Any const* self, Quill::Any const* other) {
+  return other && typeid(*self) == typeid(*other);
+}
+}  // namespace
 
 // --- Point -------------------------------------------------------------------------
 Point::Point() : x(), y() {}
@@ -75,12 +83,17 @@ Quill::Type* Point::_GetType() const { return Quill::GetDoType<Point>(); }
 Quill::DataObjectType* Point::_GetDataType() const { return Quill::GetDoType<Point>(); }
 Quill::Any* Point::_Clone() const { return new Point(*this); }
 bool Point::_IsEqual(Quill::Any const* other, bool lenient) const {
+  if (!SameClass(this, other)) return false;
   auto const* o = static_cast<Point const*>(other);
   return Cmp::Eq(x, o->x) && Cmp::Eq(y, o->y) && Cmp::EqOpt(label, o->label, lenient) &&
          Cmp::EqOpt(visible, o->visible, lenient);
 }
 void Point::_DiffProperties(Quill::Any const* other, std::string const& prefix,
                             Quill::PropertyDiffSet& diffs) const {
+  if (!SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<Point const*>(other);
   Cmp::Diff(x, o->x, prefix, kX, diffs);
   Cmp::Diff(y, o->y, prefix, kY, diffs);
@@ -99,6 +112,7 @@ Quill::Type* Shape::_GetType() const { return Quill::GetDoType<Shape>(); }
 Quill::DataObjectType* Shape::_GetDataType() const { return Quill::GetDoType<Shape>(); }
 Quill::Any* Shape::_Clone() const { return new Shape(*this); }
 bool Shape::_IsEqual(Quill::Any const* other, bool lenient) const {
+  if (!SameClass(this, other)) return false;
   auto const* o = static_cast<Shape const*>(other);
   return Cmp::Eq(name, o->name) && AreEqualAnysInt(origin.get(), o->origin.get(), 2, lenient) &&
          AreEqualAnysInt(points.get(), o->points.get(), 3, lenient) && Cmp::Eq(color, o->color) &&
@@ -110,6 +124,10 @@ bool Shape::_IsEqual(Quill::Any const* other, bool lenient) const {
 }
 void Shape::_DiffProperties(Quill::Any const* other, std::string const& prefix,
                             Quill::PropertyDiffSet& diffs) const {
+  if (!SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<Shape const*>(other);
   Cmp::Diff(name, o->name, prefix, kName, diffs);
   DiffAnyPropertiesInt(origin.get(), o->origin.get(), prefix, kOrigin, 2, diffs);
@@ -142,11 +160,16 @@ Quill::Type* BaseSpec::_GetType() const { return Quill::GetDoType<BaseSpec>(); }
 Quill::DataObjectType* BaseSpec::_GetDataType() const { return Quill::GetDoType<BaseSpec>(); }
 Quill::Any* BaseSpec::_Clone() const { return new BaseSpec(*this); }
 bool BaseSpec::_IsEqual(Quill::Any const* other, bool lenient) const {
+  if (!SameClass(this, other)) return false;
   auto const* o = static_cast<BaseSpec const*>(other);
   return Cmp::Eq(operation, o->operation) && Cmp::EqOpt(count, o->count, lenient);
 }
 void BaseSpec::_DiffProperties(Quill::Any const* other, std::string const& prefix,
                                Quill::PropertyDiffSet& diffs) const {
+  if (!SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<BaseSpec const*>(other);
   Cmp::Diff(operation, o->operation, prefix, kOperation, diffs);
   Cmp::Diff(count, o->count, prefix, kCount, diffs);
@@ -160,11 +183,16 @@ Quill::Type* Derived::_GetType() const { return Quill::GetDoType<Derived>(); }
 Quill::DataObjectType* Derived::_GetDataType() const { return Quill::GetDoType<Derived>(); }
 Quill::Any* Derived::_Clone() const { return new Derived(*this); }
 bool Derived::_IsEqual(Quill::Any const* other, bool lenient) const {
+  if (!SameClass(this, other)) return false;
   auto const* o = static_cast<Derived const*>(other);
   return BaseSpec::_IsEqual(other, lenient) && Cmp::Eq(note, o->note);
 }
 void Derived::_DiffProperties(Quill::Any const* other, std::string const& prefix,
                               Quill::PropertyDiffSet& diffs) const {
+  if (!SameClass(this, other)) {
+    diffs.Append(prefix);
+    return;
+  }
   auto const* o = static_cast<Derived const*>(other);
   BaseSpec::_DiffProperties(other, prefix, diffs);
   Cmp::Diff(note, o->note, prefix, kNote, diffs);
@@ -178,6 +206,7 @@ Quill::Type* BadShapeFault::_GetType() const { return Quill::GetDoType<BadShapeF
 Quill::DataObjectType* BadShapeFault::_GetDataType() const { return Quill::GetDoType<BadShapeFault>(); }
 Quill::Any* BadShapeFault::_Clone() const { return new BadShapeFault(*this); }
 bool BadShapeFault::_IsEqual(Quill::Any const* other, bool lenient) const {
+  if (!SameClass(this, other)) return false;
   auto const* o = static_cast<BadShapeFault const*>(other);
   return InvalidArgument::_IsEqual(other, lenient) && Cmp::Eq(shapeName, o->shapeName);
 }

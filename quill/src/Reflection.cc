@@ -1,0 +1,221 @@
+// Checked property access: the descriptor accessors are only ever handed a
+// variable of the exact type they write, an object of the class they cast
+// to, and values the field can hold.
+#include "quill/Reflection.h"
+
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "Internal.h"
+#include "basalt/DateTime.h"
+#include "basalt/Exception.h"
+#include "quill/Primitive.h"
+#include "quill/Registry.h"
+#include "quill/Values.h"
+
+namespace Quill::Reflection {
+namespace {
+
+enum class Kind { String, Bool, Byte, Short, Int, Long, Float, Double, Date, Binary,
+                  TypeName, MethodName, Path, Uri, Enum, Object };
+
+Kind KindOf(PropertyInfo const& p) {
+  if (p.flags & F_ARRAY) return Kind::Object;
+  TypeInfo const* t = p.type;
+  if (t == &gStringTypeInfo) return Kind::String;
+  if (t == &gBoolTypeInfo) return Kind::Bool;
+  if (t == &gByteTypeInfo) return Kind::Byte;
+  if (t == &gShortTypeInfo) return Kind::Short;
+  if (t == &gIntTypeInfo) return Kind::Int;
+  if (t == &gLongTypeInfo) return Kind::Long;
+  if (t == &gFloatTypeInfo) return Kind::Float;
+  if (t == &gDoubleTypeInfo) return Kind::Double;
+  if (t == &gDateTimeTypeInfo) return Kind::Date;
+  if (t == &gBinaryTypeInfo) return Kind::Binary;
+  if (t == &gTypeNameTypeInfo) return Kind::TypeName;
+  if (t == &gMethodNameTypeInfo) return Kind::MethodName;
+  if (t == &gPropertyPathTypeInfo) return Kind::Path;
+  if (t == &gUriTypeInfo) return Kind::Uri;
+  if (t && t->kind == KIND_ENUM) return Kind::Enum;
+  if (p.flags & F_LINK) return Kind::String;  // the key of the linked object
+  return Kind::Object;
+}
+
+std::string Describe(DynamicData const* obj) {
+  DataObjectType const* t = obj->_GetDataType();
+  return t ? t->GetName() : Basalt::Demangle(typeid(*obj));
+}
+
+void RequireObject(void const* obj) {
+  if (!obj) Detail::ThrowBadArgument("obj", "quill.reflect.nullObject", "obj is null");
+}
+
+// `p` must be an entry of the complete property sequence of obj's class (or
+// of one of its bases): the accessors it names cast obj to their own class.
+void RequireOwnProperty(DynamicData const* obj, DataProperty const& p) {
+  RequireObject(obj);
+  DataObjectType const* type = obj->_GetDataType();
+  for (DataObjectType const* t = type; t; t = t->GetBaseType()) {
+    if (t->GetDescriptor() == p.owner && p.info && p.ownIndex < t->GetOwnPropertyCount() &&
+        &p.owner->properties[p.ownIndex] == p.info) {
+      return;
+    }
+  }
+  Detail::ThrowBadArgument(p.info && p.info->name ? p.info->name : "?", "quill.reflect.foreignProperty",
+                           std::string("property '") + (p.info && p.info->name ? p.info->name : "?") +
+                               "' does not belong to " + (obj ? Describe(obj) : std::string("(null)")));
+}
+
+EnumType const* EnumOf(DataProperty const& p) {
+  auto const* et = dynamic_cast<EnumType const*>(FindTypeByInfo(p.info->type));
+  if (!et) {
+    Detail::ThrowInvalidType(p.info->type->name, "enumeration type of property '" + std::string(p.info->name) +
+                                                     "' is not bound");
+  }
+  return et;
+}
+
+template <class V>
+Basalt::Ref<Any> BoxRead(DynamicData* obj, DataProperty const& p) {
+  V v{};
+  p.owner->getProperty(obj, p.ownIndex, &v);
+  if constexpr (std::is_same_v<V, bool>) {
+    return Primitive<bool>::Get(v);
+  } else {
+    return new Primitive<V>(std::move(v));
+  }
+}
+
+template <class V>
+void WriteUnboxed(DynamicData* obj, DataProperty const& p, Any const* value) {
+  // Throws TypeMismatchException (Primitive<V>, the box's class) before
+  // anything is written.
+  V const& v = Unbox<V>(value);
+  p.owner->setProperty(obj, p.ownIndex, &v);
+}
+
+}  // namespace
+
+DataProperty const& PropertyOf(DynamicData const* obj, std::string_view name) {
+  RequireObject(obj);
+  DataObjectType const* type = obj->_GetDataType();
+  DataProperty const* p = type ? type->FindProperty(name) : nullptr;
+  if (!p) {
+    Detail::ThrowBadArgument(std::string(name), "quill.reflect.unknownProperty",
+                             Describe(obj) + " has no property '" + std::string(name) + "'");
+  }
+  return *p;
+}
+
+Basalt::Ref<Any> Get(DynamicData const* cobj, DataProperty const& p) {
+  RequireOwnProperty(cobj, p);
+  auto* obj = const_cast<DynamicData*>(cobj);  // the readers below do not modify the object
+  Kind kind = KindOf(*p.info);
+  if (kind == Kind::Object) {
+    return p.owner->getPropertyPtr ? static_cast<Any*>(p.owner->getPropertyPtr(obj, p.ownIndex)) : nullptr;
+  }
+  if (!p.owner->isPropertySet(obj, p.ownIndex)) return nullptr;
+  switch (kind) {
+    case Kind::String: return BoxRead<std::string>(obj, p);
+    case Kind::Bool: return BoxRead<bool>(obj, p);
+    case Kind::Byte: return BoxRead<signed char>(obj, p);
+    case Kind::Short: return BoxRead<short>(obj, p);
+    case Kind::Int: return BoxRead<int>(obj, p);
+    case Kind::Long: return BoxRead<long>(obj, p);
+    case Kind::Float: return BoxRead<float>(obj, p);
+    case Kind::Double: return BoxRead<double>(obj, p);
+    case Kind::Date: return BoxRead<Basalt::System::DateTime>(obj, p);
+    case Kind::Binary: return BoxRead<std::vector<unsigned char>>(obj, p);
+    case Kind::TypeName: return BoxRead<TypeName>(obj, p);
+    case Kind::MethodName: return BoxRead<MethodName>(obj, p);
+    case Kind::Path: return BoxRead<PropertyPath>(obj, p);
+    case Kind::Uri: return BoxRead<Uri>(obj, p);
+    case Kind::Enum: {
+      int v = 0;
+      p.owner->getProperty(obj, p.ownIndex, &v);
+      return EnumOf(p)->GetFuncs().box(v);
+    }
+    case Kind::Object: break;
+  }
+  return nullptr;
+}
+
+void Set(DynamicData* obj, DataProperty const& p, Basalt::Ref<Any> const& value) {
+  RequireOwnProperty(obj, p);
+  Any* v = value.get();
+  if (!v) {
+    Unset(obj, p);
+    return;
+  }
+  if (!p.owner->setProperty) {
+    Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
+  }
+  switch (KindOf(*p.info)) {
+    case Kind::String: return WriteUnboxed<std::string>(obj, p, v);
+    case Kind::Bool: return WriteUnboxed<bool>(obj, p, v);
+    case Kind::Byte: return WriteUnboxed<signed char>(obj, p, v);
+    case Kind::Short: return WriteUnboxed<short>(obj, p, v);
+    case Kind::Int: return WriteUnboxed<int>(obj, p, v);
+    case Kind::Long: return WriteUnboxed<long>(obj, p, v);
+    case Kind::Float: return WriteUnboxed<float>(obj, p, v);
+    case Kind::Double: return WriteUnboxed<double>(obj, p, v);
+    case Kind::Date: return WriteUnboxed<Basalt::System::DateTime>(obj, p, v);
+    case Kind::Binary: return WriteUnboxed<std::vector<unsigned char>>(obj, p, v);
+    case Kind::TypeName: return WriteUnboxed<TypeName>(obj, p, v);
+    case Kind::MethodName: return WriteUnboxed<MethodName>(obj, p, v);
+    case Kind::Path: return WriteUnboxed<PropertyPath>(obj, p, v);
+    case Kind::Uri: return WriteUnboxed<Uri>(obj, p, v);
+    case Kind::Enum: {
+      EnumType const* et = EnumOf(p);
+      int n = et->GetFuncs().unbox(v);  // a box of another class: TypeMismatchException
+      et->GetTag(n);                    // a value without a tag: InvalidArgument
+      p.owner->setProperty(obj, p.ownIndex, &n);
+      return;
+    }
+    case Kind::Object: {
+      // The field's own setter checks the object's class against the
+      // field's (TypeMismatchException naming both) before it stores it.
+      Basalt::Ref<Any> held(v);
+      p.owner->setProperty(obj, p.ownIndex, &held);
+      return;
+    }
+  }
+}
+
+void Unset(DynamicData* obj, DataProperty const& p) {
+  RequireOwnProperty(obj, p);
+  Kind kind = KindOf(*p.info);
+  if (kind == Kind::Object) {
+    if (!p.owner->setProperty) {
+      Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
+    }
+    Basalt::Ref<Any> none;
+    p.owner->setProperty(obj, p.ownIndex, &none);
+    return;
+  }
+  if (!(p.info->flags & F_OPTIONAL) || !p.owner->unsetProperty) {
+    Detail::ThrowBadArgument(p.info->name, "quill.reflect.required",
+                             std::string("property '") + p.info->name + "' of " + Describe(obj) +
+                                 " is required and cannot be unset");
+  }
+  p.owner->unsetProperty(obj, p.ownIndex);
+}
+
+bool IsSet(DynamicData const* obj, DataProperty const& p) {
+  RequireOwnProperty(obj, p);
+  if (KindOf(*p.info) == Kind::Object) {
+    return p.owner->getPropertyPtr &&
+           p.owner->getPropertyPtr(const_cast<DynamicData*>(obj), p.ownIndex) != nullptr;
+  }
+  return p.owner->isPropertySet(obj, p.ownIndex);
+}
+
+Basalt::Ref<Any> Get(DynamicData const* obj, std::string_view name) { return Get(obj, PropertyOf(obj, name)); }
+void Set(DynamicData* obj, std::string_view name, Basalt::Ref<Any> const& value) {
+  Set(obj, PropertyOf(obj, name), value);
+}
+void Unset(DynamicData* obj, std::string_view name) { Unset(obj, PropertyOf(obj, name)); }
+bool IsSet(DynamicData const* obj, std::string_view name) { return IsSet(obj, PropertyOf(obj, name)); }
+
+}  // namespace Quill::Reflection
