@@ -1,0 +1,77 @@
+// tarn-call: one call of one method of a server, from the command line.
+//
+//   tarn-call [options] URL TYPE:ID METHOD [name=value ...]
+//   tarn-call --list TYPE
+//
+// TYPE is a managed type's sedge name (tarn.Folder) or WSDL name (Folder);
+// METHOD a method's name or WSDL name, or a property's name (a read). Each
+// argument is `parameter=value`: a value that starts with '{' or '[' is JSON
+// of the parameter's type (docs/wire-format.md), a managed-object reference
+// is `Type:id`, anything else is plain text read as the parameter's type
+// (numbers, true/false, enumeration tags, strings as they are).
+//
+// Exit status: 0 the call returned (its result on stdout, JSON or with --xml
+// XML); 1 the server answered with a fault (its class and properties on
+// stderr); 2 a usage error (one line on stderr); 3 the call failed in
+// transport (cannot connect, timed out, TLS, HTTP status, bad response).
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "basalt/Object.h"
+#include "quill/Any.h"
+#include "quill/Registry.h"
+#include "quill/Stub.h"
+#include "quill/Type.h"
+#include "quill/TypeInfo.h"
+
+namespace TarnCall {
+
+enum Exit : int { kOk = 0, kFault = 1, kUsage = 2, kFailed = 3 };
+
+// Thrown for what the user typed wrong; the message is the whole line.
+struct UsageError {
+  std::string message;
+};
+
+struct Options {
+  std::string url;
+  std::string target;  // TYPE:ID
+  std::string method;
+  std::vector<std::string> arguments;  // name=value
+  std::string list;                    // --list TYPE
+  std::string apiVersion;              // --version-api
+  double timeoutSeconds = 60;
+  bool xml = false;
+  bool insecure = false;
+  bool log = false;
+  std::string caFile;
+  std::string pin;
+  bool help = false;
+  std::string helpText;
+};
+
+// CLI11 underneath. Throws UsageError; sets help (and helpText) for --help.
+Options ParseCommandLine(int argc, char const* const* argv);
+
+// A managed type by sedge or WSDL name; UsageError when there is none.
+Quill::ManagedObjectType* FindManagedType(std::string_view name);
+// A method by name or WSDL name, or a property's reader; UsageError else.
+Quill::ManagedMethod* FindOperation(Quill::ManagedObjectType* type, std::string_view name);
+// The value of one parameter from its text, as described above; UsageError
+// naming the parameter when the text is not a value of its type.
+Basalt::Ref<Quill::Any> ConvertArgument(Quill::PropertyInfo const& parameter, std::string const& text);
+// One slot per parameter from name=value words; UsageError for an unknown or
+// repeated name or a word without '='.
+Quill::ArgVector BuildArguments(Quill::ManagedMethod* method, std::vector<std::string> const& words);
+// The methods and properties of `type` and its bases, one per line:
+//   createFolder (CreateFolder) name: string -> tarn.Folder
+void ListOperations(Quill::ManagedObjectType* type, std::ostream& out);
+
+// The whole program; what it prints goes to `out` and `err`.
+int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err);
+
+}  // namespace TarnCall
