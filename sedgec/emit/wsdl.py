@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 from typing import List, Optional
 
 from ..model.runtime import RUNTIME_VERSIONS
-from ..model.types import F_ARRAY, F_OPTIONAL, Primitive, RuntimeType, Type
+from ..model.types import F_ARRAY, F_LINK, F_OPTIONAL, Primitive, RuntimeType, Type
 
 OUT_DIR = "wsdl"
 ENVELOPE = "soap-envelope.xsd"
@@ -43,6 +43,7 @@ PRIMITIVE_XSD = {
 NAME_TYPES = ("TypeName", "MethodName", "PropertyPath")
 MOREF = "ManagedObjectReference"
 MANAGED_TYPE_ENUM = "ManagedObjectType"
+UNCHECKED = "UncheckedContent"
 
 # The runtime's own data and fault types: WSDL name, base, version and properties
 # (name, sedge type, flags), as libquill describes them.
@@ -88,6 +89,7 @@ class Element:
     min: int
     many: bool
     version: Optional[str]
+    nillable: bool = False
 
 
 @dataclass
@@ -134,6 +136,7 @@ class WireSchema:
     def __init__(self, cat, wire_ns):
         self.cat = cat
         self.namespace = wire_ns
+        self._ancestor_sets = {}
         self.closure = version_closure(cat, wire_ns)
         self.versions = [v for v in cat.versions if v.name in self.closure]
         self.wire_versions = [v.wire_version for v in cat.versions
@@ -143,6 +146,11 @@ class WireSchema:
         self.operations, self.fault_elements = [], []
         self._collect_types()
         self._collect_operations()
+
+    def _ancestors(self, version):
+        if version not in self._ancestor_sets:
+            self._ancestor_sets[version] = version_ancestors(self.cat, version)
+        return self._ancestor_sets[version]
 
     def has(self, version):
         return version in self.closure
@@ -160,11 +168,18 @@ class WireSchema:
 
     def _element(self, name, ty, flags, version, since):
         """`since` is the version of the enclosing type or method: an element it did not
-        always have may be missing from a message of an older release, so only elements as old
-        as their owner can be required."""
+        always have may be missing from a message of an older release, so only elements no
+        newer than their owner can be required."""
+        if flags & F_LINK:
+            # a link holds the key of an object held elsewhere in the message, not the object
+            return Element(name, "xsd:string", 0 if flags & (F_OPTIONAL | F_ARRAY) else 1, bool(flags & F_ARRAY),
+                           version)
         many = bool(flags & F_ARRAY)
-        required = not many and not (flags & F_OPTIONAL) and version == since
-        return Element(name, self.xsd_type(ty), 1 if required else 0, many, version)
+        required = not many and not (flags & F_OPTIONAL) and version in self._ancestors(since)
+        # a required object the owner holds as null is sent as xsi:nil rather than left out
+        holds_object = (ty.name == "any") if isinstance(ty, Primitive) else ty.kind != "enum"
+        return Element(name, self.xsd_type(ty), 1 if required else 0, many, version,
+                       nillable=required and holds_object)
 
     def _included_types(self):
         """The namespace's own types, and every type one of them refers to (the catalogue
@@ -232,7 +247,10 @@ class WireSchema:
                 params = [self._element(p.name, p.type, p.flags, p.version, m.version)
                           for p in m.params if self.has(p.version)]
                 results = []
-                if m.result.type is not None:
+                if m.is_task:
+                    # a task method answers at once with the task; its result comes later
+                    results.append(Element("result", "tns:" + MOREF, 0, False, m.version))
+                elif m.result.type is not None:
                     results.append(self._element("result", m.result.type, m.result.flags | F_OPTIONAL,
                                                  m.version, m.version))
                 faults = [_wsdl_of(f) for f in m.faults]
@@ -246,8 +264,9 @@ class WireSchema:
                 result = self._element("result", props[0].type, props[0].flags | F_OPTIONAL,
                                        props[0].version, props[0].version)
             else:
-                # managed types that share a property name but not its type: any value
-                result = Element("result", "xsd:anyType", 0, True, None)
+                # managed types that share a property name but not its type: the response
+                # element cannot say which, so its content is not checked
+                result = Element("result", "tns:" + UNCHECKED, 0, True, None)
             version = min((p.version for p in props), key=self._age)
             self.operations.append(Operation(name, version, [], [result], [], property_read=True))
 
@@ -309,7 +328,7 @@ def files(cat):
     out = []
     for s in schemas:
         ctx = {"s": s, "version_ns": VERSION_NS, "name_types": NAME_TYPES, "moref": MOREF,
-               "managed_enum": MANAGED_TYPE_ENUM}
+               "managed_enum": MANAGED_TYPE_ENUM, "unchecked": UNCHECKED}
         out.append((f"{OUT_DIR}/{s.namespace}.xsd", "schema.xsd.j2", ctx))
         out.append((f"{OUT_DIR}/{s.namespace}.wsdl", "wsdl.xml.j2", ctx))
         if s is schemas[0]:

@@ -41,6 +41,10 @@ data Spec.Big : Spec
   prop big boolean opt
 data Newer since version2
   prop x int
+  prop spec Spec
+data Holder
+  prop main Spec link
+  prop others Spec[] opt link
 enum Level
   tags "low" "high"
 """
@@ -108,6 +112,12 @@ class SchemaContentTest(unittest.TestCase):
         self.assertEqual(elems["added"].get(SINCE), "tarn.version.version2")
         self.assertEqual(spec.get(SINCE), "tarn.version.version1")
 
+    def test_links_hold_keys(self):
+        holder = self.named("tarn25", "complexType", "Holder")
+        self.assertEqual([(e.get("type"), e.get("minOccurs"), e.get("maxOccurs"))
+                          for e in holder.iter(XSD + "element")],
+                         [("xsd:string", None, None), ("xsd:string", "0", "unbounded")])
+
     def test_enumerations_references_arrays_and_faults(self):
         level = self.named("tarn25", "simpleType", "Level")
         self.assertEqual([e.get("value") for e in level.iter(XSD + "enumeration")], ["low", "high"])
@@ -130,6 +140,8 @@ class SchemaContentTest(unittest.TestCase):
         self.assertEqual([(e.get("name"), e.get("minOccurs")) for e in req.iter(XSD + "element")],
                          [("name", None), ("spec", "0")])
         self.assertEqual({a.get("name") for a in req.iter(XSD + "attribute")}, {"target", "targetType"})
+        task = self.named("tarn25", "complexType", "Rename_TaskResponseType")
+        self.assertEqual(task.find(f"{XSD}sequence/{XSD}element").get("type"), "tns:ManagedObjectReference")
         resp = self.named("tarn25", "complexType", "ListNamesResponseType")
         self.assertEqual(resp.find(f"{XSD}sequence/{XSD}element").get("maxOccurs"), "unbounded")
         self.assertIsNotNone(self.named("tarn25", "element", "ownerResponse"))
@@ -208,6 +220,11 @@ class ValidationTest(unittest.TestCase):
                                        '<level>low</level><big>false</big></Spec></ArrayOfSpec>', "tarn25.xsd"))
         self.assertFalse(self.validates(f'<Spec {ns}><label>x</label></Spec>', "tarn25.xsd"))
         self.assertFalse(self.validates(f'<Level {ns}>middle</Level>', "tarn25.xsd"))
+        # a required object held as null is sent as nil; a required number never is
+        self.assertTrue(self.validates(f'<Newer {ns}><x>1</x><spec xsi:nil="true"/></Newer>', "tarn25.xsd"))
+        self.assertFalse(self.validates(f'<Newer {ns}><x xsi:nil="true"/><spec xsi:nil="true"/></Newer>',
+                                        "tarn25.xsd"))
+        self.assertFalse(self.validates(f'<Newer {ns}><x>1</x></Newer>', "tarn25.xsd"))
 
     def test_faulty_messages_do_not_validate(self):
         bad = {
@@ -224,7 +241,7 @@ class ValidationTest(unittest.TestCase):
             "unknown managed type": '<CreateFolderResponse xmlns="urn:tarn25"><result type="Tractor">x</result>'
                                     '</CreateFolderResponse>',
             "not derived": '<CreateFolder xmlns="urn:tarn25" target="t" targetType="Folder"><name>a</name>'
-                           '<spec xsi:type="Newer"><x>1</x></spec></CreateFolder>',
+                           '<spec xsi:type="Newer"><x>1</x><spec xsi:nil="true"/></spec></CreateFolder>',
             "newer in older": '<ListNames xmlns="urn:tarn2" target="t" targetType="Folder"/>',
             "unknown body": '<Launch xmlns="urn:tarn25"/>',
             "unknown version": None,
