@@ -1,7 +1,9 @@
 // A tour of libtarn-types. A small in-memory server (a service instance, folders, virtual
-// machines and their tasks) runs in this process behind Quill::LocalAdapter; the client half
-// reaches it only through generated stubs, as it would reach a remote one. Each step prints
-// one line; any surprise ends the program with a non-zero status.
+// machines and their tasks) is registered with a Quill::LocalAdapter and served over HTTP by
+// a Quill::HttpServer on a loopback port of this process; the client half reaches it only
+// through generated stubs and a Quill::HttpAdapter, exactly as it would reach a server on
+// another machine. Each step prints one line; any surprise ends the program with a non-zero
+// status.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,8 @@
 #include "quill/Primitive.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
+#include "quill/http/HttpAdapter.h"
+#include "quill/http/HttpServer.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/FolderSkeleton.h"
 #include "tarn/FolderStub.h"
@@ -188,7 +192,7 @@ class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
     _content->rootFolder = rootFolder;
     _content->about = new Tarn::AboutInfo();
     _content->about->name = "Tour server";
-    _content->about->fullName = "Tour server 1.0 (in process)";
+    _content->about->fullName = "Tour server 1.0 (over HTTP)";
     _content->about->apiVersion = "8.0.3.0";
   }
 
@@ -204,12 +208,14 @@ class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
 // Polls a task's `info` until it leaves the queued and running states.
 Ref<Tarn::TaskInfo> WaitForTask(Quill::StubAdapter* adapter, MoRef* taskRef) {
   Ref<Tarn::TaskStub> task = Quill::CreateStub<Tarn::TaskStub>(taskRef, adapter);
-  for (;;) {
+  for (int polls = 0; polls < 10000; ++polls) {  // ten seconds at the least
     Ref<Tarn::TaskInfo> info;
     task->GetInfo(info);
     if (info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error) return info;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  Check(false, "a task did not finish");
+  return nullptr;
 }
 
 Ref<Tarn::Vm::ConfigSpec> WebServerSpec() {
@@ -232,12 +238,21 @@ Ref<Tarn::Vm::ConfigSpec> WebServerSpec() {
 }  // namespace
 
 int main() {
-  // --- an in-process server ------------------------------------------------------
-  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  // --- a server: the objects, and HTTP in front of them ---------------------------
+  Ref<Quill::LocalAdapter> server(new Quill::LocalAdapter());
   Ref<MoRef> rootRef(new MoRef("tarn.Folder", "group-d1"));
   Ref<MoRef> siRef(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
-  adapter->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters"));
-  adapter->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get()));
+  server->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters"));
+  server->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get()));
+  Quill::HttpServer::Options listen;
+  listen.address = "127.0.0.1";
+  listen.port = 0;  // any free port
+  Quill::HttpServer http(server.get(), listen);
+
+  // --- the client: every call below is an HTTP POST to that server -----------------
+  Quill::HttpAdapter::Settings settings;
+  settings.url = http.GetUrl();  // "http://127.0.0.1:<port>/sdk"
+  Ref<Quill::HttpAdapter> adapter(new Quill::HttpAdapter(settings));
 
   // --- service content and the inventory -----------------------------------------
   Ref<Tarn::ServiceInstanceStub> si = Quill::CreateStub<Tarn::ServiceInstanceStub>(siRef.get(), adapter.get());
@@ -344,6 +359,8 @@ int main() {
               Quill::ExistsInVersion(delta, older) ? "in" : "not in", Quill::ExistsInVersion(delta, newer) ? "in" : "not in");
 
   adapter->Shutdown();
+  http.Stop();
+  server->Shutdown();
   std::printf("done\n");
   return 0;
 }

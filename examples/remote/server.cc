@@ -1,6 +1,8 @@
 // tarn-example-server: a small inventory served over HTTP. A service instance, a session
 // manager (user "admin", password "secret"), a root folder whose createVm is a task method,
-// and the tasks it starts. Every call but the anonymous ones needs a session that logged in.
+// the tasks it starts, and a task history collector ("collector-1") that lists them for
+// clients that cannot read a task's properties (a generic SOAP client through the WSDL).
+// Every call but the anonymous ones needs a session that logged in.
 //
 //   tarn-example-server [--address 127.0.0.1] [--port 0] [--wsdl-dir DIR]
 //                       [--certificate cert.pem --private-key key.pem] [--seconds N]
@@ -15,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "quill/Quill.h"
 #include "quill/http/HttpServer.h"
@@ -24,6 +27,7 @@
 #include "tarn/ServiceInstanceSkeleton.h"
 #include "tarn/SessionManagerSkeleton.h"
 #include "tarn/TaskInfo.h"
+#include "tarn/TaskHistoryCollectorSkeleton.h"
 #include "tarn/TaskSkeleton.h"
 #include "tarn/UserSession.h"
 #include "tarn/fault/DuplicateName.h"
@@ -100,6 +104,43 @@ class TaskImpl : public Tarn::TaskSkeleton {
   Ref<Tarn::TaskInfo> _info;
 };
 
+// Every task started so far, oldest first.
+class TaskList {
+ public:
+  void Add(Ref<TaskImpl> const& task) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _tasks.push_back(task);
+  }
+  Ref<Quill::DataArray<Tarn::TaskInfo>> Latest(int count) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    Ref<Quill::DataArray<Tarn::TaskInfo>> out(new Quill::DataArray<Tarn::TaskInfo>());
+    std::size_t first = count > 0 && static_cast<std::size_t>(count) < _tasks.size() ? _tasks.size() - count : 0;
+    for (std::size_t i = first; i < _tasks.size(); ++i) {
+      Ref<Tarn::TaskInfo> info;
+      _tasks[i]->GetInfo(info);
+      out->Append(info.get());
+    }
+    return out;
+  }
+
+ private:
+  std::mutex _mutex;
+  std::vector<Ref<TaskImpl>> _tasks;
+};
+
+TaskList& Tasks() {
+  static TaskList tasks;
+  return tasks;
+}
+
+class TaskCollectorImpl : public Tarn::TaskHistoryCollectorSkeleton {
+ public:
+  using TaskHistoryCollectorSkeleton::TaskHistoryCollectorSkeleton;
+  void ReadNext(int maxCount, Ref<Quill::DataArray<Tarn::TaskInfo>>& result) override {
+    result = Tasks().Latest(maxCount);
+  }
+};
+
 class FolderImpl : public Tarn::FolderSkeleton {
  public:
   FolderImpl(MoRef* ref, std::string name) : FolderSkeleton(ref), _name(std::move(name)) {}
@@ -122,6 +163,7 @@ class FolderImpl : public Tarn::FolderSkeleton {
     Ref<MoRef> ref = adapter->MakeRef("tarn.Task");
     Ref<TaskImpl> task(new TaskImpl(ref.get(), _GetRef()));
     adapter->Register(nullptr, task.get());
+    Tasks().Add(task);
     Ref<FolderImpl> self(this);
     std::string name = config->name.GetValue();
     adapter->Post([task, self, adapter, name](bool canceled) {
@@ -205,6 +247,7 @@ int main(int argc, char** argv) {
     Ref<MoRef> sessions(new MoRef("tarn.SessionManager", "SessionManager"));
     adapter->Register(nullptr, new FolderImpl(root.get(), "Datacenters"));
     adapter->Register(nullptr, new SessionManagerImpl(sessions.get()));
+    adapter->Register(nullptr, new TaskCollectorImpl(new MoRef("tarn.TaskHistoryCollector", "collector-1")));
     adapter->Register(nullptr, new ServiceInstanceImpl(new MoRef("tarn.ServiceInstance", "ServiceInstance"),
                                                        root.get(), sessions.get()));
 

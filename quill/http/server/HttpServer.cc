@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -120,7 +121,11 @@ struct HttpServer::Impl {
   std::optional<ssl::context> tls;
   std::optional<net::io_context> ioc;  // reset by Stop: destroys what is left of the connections
   std::optional<tcp::acceptor> acceptor;
+  std::optional<net::steady_timer> acceptRetry;
   std::optional<net::thread_pool> pool;
+  // While a call is on a worker its connection waits on nothing in the context; this keeps
+  // the I/O threads from running out of work and leaving before the answer is posted.
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> ioWork;
   std::vector<std::thread> ioThreads;
   std::uint16_t port = 0;
   std::string host;  // for GetUrl
@@ -318,7 +323,14 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       std::string cookie = SessionCookie(req);
       net::post(*_server->pool, [self = this->shared_from_this(), body = std::move(req.body()),
                                  cookie = std::move(cookie), version, keepAlive]() mutable {
-        HttpServer::Impl::Answer answer = self->_server->Call(body, cookie);
+        HttpServer::Impl::Answer answer;
+        try {
+          answer = self->_server->Call(body, cookie);
+        } catch (...) {
+          // Not even a fault could be written (out of memory, say): the call is still
+          // answered, so that nothing waits for it.
+          answer = HttpServer::Impl::Answer{http::status::internal_server_error, "call failed\n", {}};
+        }
         net::post(self->_stream.get_executor(), [self, answer = std::move(answer), version, keepAlive]() mutable {
           Response res(answer.status, version);
           res.set(http::field::content_type, "text/xml; charset=utf-8");
@@ -462,7 +474,10 @@ void HttpServer::Impl::Start() {
   std::string where = (address.is_v6() ? "[" + options.address + "]" : options.address) + ":" +
                       std::to_string(options.port);
   tcp::endpoint endpoint(address, options.port);
-  acceptor.emplace(*ioc);
+  // The acceptor and its retry timer live on one strand: Stop closes it from another thread.
+  auto acceptStrand = net::make_strand(*ioc);
+  acceptor.emplace(acceptStrand);
+  acceptRetry.emplace(acceptStrand);
   acceptor->open(endpoint.protocol(), ec);
   if (!ec) acceptor->set_option(net::socket_base::reuse_address(true), ec);
   if (!ec) acceptor->bind(endpoint, ec);
@@ -472,6 +487,7 @@ void HttpServer::Impl::Start() {
   host = address.is_v6() ? "[" + options.address + "]" : options.address;
 
   pool.emplace(options.workers);
+  ioWork.emplace(ioc->get_executor());
   Accept();
   for (unsigned i = 0; i < options.ioThreads; ++i) {
     ioThreads.emplace_back([this] { ioc->run(); });
@@ -481,7 +497,16 @@ void HttpServer::Impl::Start() {
 void HttpServer::Impl::Accept() {
   acceptor->async_accept(net::make_strand(*ioc), [this](beast::error_code ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted || stopping.load()) return;
-    if (!ec) {
+    if (ec) {
+      // Out of descriptors and the like: the client sees its connection fail; try again
+      // shortly rather than spin on the same error.
+      acceptRetry->expires_after(std::chrono::milliseconds(50));
+      acceptRetry->async_wait([this](beast::error_code timerError) {
+        if (!timerError && !stopping.load()) Accept();
+      });
+      return;
+    }
+    {
       accepted++;
       beast::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
@@ -496,8 +521,6 @@ void HttpServer::Impl::Accept() {
         Launch<beast::tcp_stream>(std::move(socket), open >= options.maxConnections);
       }
     }
-    // Out of descriptors and the like: keep accepting; the error is the
-    // client's to see.
     Accept();
   });
 }
@@ -648,6 +671,13 @@ std::shared_ptr<std::string const> HttpServer::Impl::File(std::string_view name)
   auto it = files.find(name);
   if (it != files.end()) return it->second;
   std::ifstream in(options.wsdlDirectory + "/" + std::string(name), std::ios::binary);
+  if (!in && name == "tarn.wsdl") {
+    // The generator names each WSDL after its wire namespace (tarn25.wsdl); tarn.wsdl is
+    // the one of the version a request without a header speaks.
+    if (Version const* version = Wire::DefaultVersion()) {
+      in.open(options.wsdlDirectory + "/" + version->GetWireNamespace() + ".wsdl", std::ios::binary);
+    }
+  }
   if (!in) return nullptr;
   std::ostringstream text;
   text << in.rdbuf();
@@ -662,9 +692,10 @@ void HttpServer::Impl::StopAll(std::chrono::milliseconds grace) {
   stopped = true;
   stopping = true;
   if (acceptor) {
-    net::post(*ioc, [this] {
+    net::post(acceptor->get_executor(), [this] {
       beast::error_code ignored;
       acceptor->close(ignored);
+      acceptRetry->cancel();
     });
   }
   auto closeAll = [this] {
@@ -685,9 +716,11 @@ void HttpServer::Impl::StopAll(std::chrono::milliseconds grace) {
     connIdle.wait_until(lock, deadline, [this] { return connections.empty() && inFlight.load() == 0; });
   }
   if (pool) pool->join();
+  ioWork.reset();
   if (ioc) ioc->stop();
   for (auto& t : ioThreads) t.join();
   ioThreads.clear();
+  acceptRetry.reset();
   acceptor.reset();
   // Destroying the context destroys the handlers that still hold connections.
   ioc.reset();

@@ -329,14 +329,28 @@ TEST(HttpServer, ThousandConnectionsAtOnce) {
     conns.push_back(std::make_unique<RawConnection>(server.GetPort(), 30s, "127.0.0.1", ioc));
     ASSERT_TRUE(conns.back()->Connected()) << i << ": " << conns.back()->Error();
   }
-  // All open at once, then every one sends its call before any answer is read.
+  // All open at once, then every one sends its call before any answer is read. More calls
+  // than maxCallsInFlight (256) arrive together: the excess is told to come back (503 on a
+  // kept connection), and does.
   for (auto& c : conns) ASSERT_TRUE(c->SendRaw(request));
-  int ok = 0;
+  int ok = 0, busy = 0;
+  std::vector<RawConnection*> retry;
   for (auto& c : conns) {
     Reply r = c->Read();
     if (r.status == 200 && r.body.find("many") != std::string::npos) ++ok;
+    if (r.status == 503 && r.keepAlive) {
+      ++busy;
+      retry.push_back(c.get());
+    }
+  }
+  EXPECT_EQ(ok + busy, kConnections);
+  EXPECT_EQ(server.GetStats().rejectedBusy, static_cast<std::uint64_t>(busy));
+  for (RawConnection* c : retry) {
+    Reply r = c->Request(http::verb::post, "/sdk", body);
+    if (r.status == 200 && r.body.find("many") != std::string::npos) ++ok;
   }
   EXPECT_EQ(ok, kConnections);
+  EXPECT_EQ(objects.echo->executions, kConnections);
   conns.clear();
   for (int i = 0; i < 500 && server.GetStats().openConnections > 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(server.GetStats().openConnections, 0u);

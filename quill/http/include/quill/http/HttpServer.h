@@ -18,7 +18,10 @@
 //                             server cannot read is answered with a
 //                             soapenv:Client fault (InvalidRequest).
 //   GET  <path>/<name>.wsdl   the files of `wsdlDirectory` whose names end in
-//   GET  <path>/<name>.xsd    .wsdl or .xsd (tarn.wsdl and its schemas).
+//   GET  <path>/<name>.xsd    .wsdl or .xsd (the generator's <wireNamespace>.wsdl
+//                             and .xsd files); tarn.wsdl, when the directory has
+//                             no file of that name, is the WSDL of the newest
+//                             release (Wire::DefaultVersion()'s namespace).
 // Anything else: 404, or 405 for another method on `path`.
 //
 // Sessions: each caller that sends no valid `tarn_session` cookie gets a new,

@@ -1,0 +1,123 @@
+#!/usr/bin/python3
+"""A SOAP client nobody here wrote (zeep) against tarn-example-server, through the WSDL the
+server hands out: a method answering a data object, a method taking a filled data object, a
+fault with its name and properties, and a task method followed to its end.
+
+usage: test_zeep.py SERVER_EXE WSDL_DIR
+The server runs on a free loopback port and is always stopped; every wait is bounded.
+"""
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import requests
+import zeep
+import zeep.exceptions
+from zeep.transports import Transport
+
+SERVER_EXE = WSDL_DIR = None
+NS = "urn:tarn25"
+
+
+class ZeepAgainstServer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = subprocess.Popen(
+            [SERVER_EXE, "--address", "127.0.0.1", "--port", "0", "--wsdl-dir", WSDL_DIR, "--seconds", "600"],
+            stdout=subprocess.PIPE, text=True)
+        line = []
+        reader = threading.Thread(target=lambda: line.append(cls.server.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(30)
+        if not line or not line[0].startswith("listening on "):
+            cls.server.kill()
+            cls.server.wait(10)
+            raise RuntimeError(f"server did not come up: {line}")
+        cls.url = line[0].split()[-1]
+        session = requests.Session()
+        session.trust_env = False  # loopback only: no proxy from the environment
+        transport = Transport(session=session, timeout=120, operation_timeout=30)
+        settings = zeep.Settings(strict=False, xml_huge_tree=True)
+        cls.client = zeep.Client(cls.url + "/tarn.wsdl", transport=transport, settings=settings)
+        cls.service = cls.client.create_service("{%s}TarnBinding" % NS, cls.url)
+        cls.session = session
+        cls.ref = cls.client.get_type("{%s}ManagedObjectReference" % NS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.terminate()
+        try:
+            cls.server.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            cls.server.kill()
+            cls.server.communicate()
+
+    def login(self):
+        session = self.service.Login(target="SessionManager", targetType="SessionManager",
+                                     userName="admin", password="secret")
+        self.assertEqual(session.userName, "admin")
+        self.assertIn("tarn_session", self.session.cookies.get_dict())
+
+    def test_1_getter_answers_a_data_object(self):
+        content = self.service.RetrieveServiceContent(target="ServiceInstance", targetType="ServiceInstance")
+        self.assertEqual(content.about.fullName, "Example server 1.0 (over HTTP)")
+        self.assertEqual(content.rootFolder._value_1, "group-d1")
+        self.assertEqual(content.rootFolder.type, "Folder")
+        self.assertEqual(content.sessionManager._value_1, "SessionManager")
+
+    def test_2_fault_carries_its_name_and_properties(self):
+        self.login()
+        self.service.CreateFolder(target="group-d1", targetType="Folder", name="zeep-folder")
+        with self.assertRaises(zeep.exceptions.Fault) as caught:
+            self.service.CreateFolder(target="group-d1", targetType="Folder", name="zeep-folder")
+        fault = caught.exception
+        detail = fault.detail
+        self.assertIsNotNone(detail)
+        element = detail[0]
+        self.assertEqual(element.tag, "{%s}DuplicateNameFault" % NS)
+        xsi_type = element.get("{http://www.w3.org/2001/XMLSchema-instance}type")
+        self.assertTrue(xsi_type and xsi_type.endswith("DuplicateName"), xsi_type)
+        self.assertEqual(element.findtext("{%s}name" % NS), "zeep-folder")
+        taken = element.find("{%s}object" % NS)
+        self.assertIsNotNone(taken)
+        self.assertEqual(taken.get("type"), "Folder")
+        # zeep reads the detail with the schema's DuplicateName type too.
+        parsed = self.client.get_element("{%s}DuplicateNameFault" % NS).parse(element, self.client.wsdl.types)
+        self.assertEqual(parsed.name, "zeep-folder")
+
+    def test_3_filled_data_object_and_task_method(self):
+        self.login()
+        spec_type = self.client.get_type("{%s}VirtualMachineConfigSpec" % NS)
+        spec = spec_type(name="zeep-vm", numCPUs=2, memoryMB=2048, annotation="made by <zeep> & co",
+                         guestId="otherLinux64Guest")
+        task = self.service.CreateVM_Task(target="group-d1", targetType="Folder", config=spec,
+                                          pool=self.ref(_value_1="resgroup-8", type="ResourcePool"))
+        self.assertEqual(task.type, "Task")
+        # Followed through the collector until the task is done (at most ~10 s).
+        info = None
+        for _ in range(200):
+            infos = self.service.ReadNextTasks(target="collector-1", targetType="TaskHistoryCollector",
+                                               maxCount=100) or []
+            info = next((i for i in infos if i.key == task._value_1), None)
+            if info is not None and info.state in ("success", "error"):
+                break
+            time.sleep(0.05)
+        self.assertIsNotNone(info, "the task never showed up")
+        self.assertEqual(info.state, "success")
+        self.assertEqual(info.task._value_1, task._value_1)
+        # The machine exists now: a folder of the same name is refused with its reference.
+        with self.assertRaises(zeep.exceptions.Fault) as caught:
+            self.service.CreateFolder(target="group-d1", targetType="Folder", name="zeep-vm")
+        self.assertEqual(caught.exception.detail[0].find("{%s}object" % NS).get("type"), "VirtualMachine")
+
+    def test_4_unreadable_request_is_a_client_fault(self):
+        reply = self.session.post(self.url, data="<not-soap", headers={"Content-Type": "text/xml"}, timeout=30)
+        self.assertEqual(reply.status_code, 500)
+        self.assertIn("soapenv:Client", reply.text)
+
+
+if __name__ == "__main__":
+    SERVER_EXE, WSDL_DIR = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
