@@ -170,12 +170,11 @@ class WireSchema:
         """`since` is the version of the enclosing type or method: an element it did not
         always have may be missing from a message of an older release, so only elements no
         newer than their owner can be required."""
-        if flags & F_LINK:
-            # a link holds the key of an object held elsewhere in the message, not the object
-            return Element(name, "xsd:string", 0 if flags & (F_OPTIONAL | F_ARRAY) else 1, bool(flags & F_ARRAY),
-                           version)
         many = bool(flags & F_ARRAY)
         required = not many and not (flags & F_OPTIONAL) and version in self._ancestors(since)
+        if flags & F_LINK:
+            # a link holds the key of an object held elsewhere in the message, not the object
+            return Element(name, "xsd:string", 1 if required else 0, many, version)
         # a required object the owner holds as null is sent as xsi:nil rather than left out
         holds_object = (ty.name == "any") if isinstance(ty, Primitive) else ty.kind != "enum"
         return Element(name, self.xsd_type(ty), 1 if required else 0, many, version,
