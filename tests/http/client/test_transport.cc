@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -361,6 +362,38 @@ TEST(HttpTransport, StopCancelsEveryPendingTransferAndAbortsSyncCalls) {
   Reply reply;
   EXPECT_THROW(transport.Post(kRequest, reply), Quill::Fault::RequestCanceled::Exception);
   transport.Stop();  // again: nothing happens
+}
+
+// The usual proxy variables are honoured: the request goes to the proxy,
+// naming the server's URL in full.
+TEST(HttpTransport, TheProxyComesFromTheEnvironment) {
+  std::string seen;
+  LoopbackServer proxy([&](Connection& c) {
+    std::string head;
+    if (c.ReadHead(head) && c.ReadBody(kRequestSize)) {
+      seen = head;
+      c.Write(TestNet::Response(200, "<via-proxy/>"));
+    }
+  });
+  LoopbackServer nobody([](Connection&) {}, false);
+  struct Restore {
+    std::string name;
+    std::optional<std::string> value;
+    ~Restore() { value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str()); }
+  };
+  std::vector<Restore> saved;
+  for (char const* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"}) {
+    char const* v = std::getenv(name);
+    saved.push_back({name, v ? std::optional<std::string>(v) : std::nullopt});
+    ::unsetenv(name);
+  }
+  ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.Port())).c_str(), 1);
+  Transport transport(Config(nobody.Url()));
+  Reply reply;
+  transport.Post(kRequest, reply);
+  EXPECT_EQ(reply.body, "<via-proxy/>");
+  EXPECT_EQ(seen.rfind("POST " + nobody.Url() + " HTTP/1.1\r\n", 0), 0u) << seen;
+  EXPECT_EQ(proxy.Accepted(), 1);
 }
 
 TEST(HttpTransport, UnusableSettingsAreRefusedUpFront) {
