@@ -19,8 +19,8 @@ def indent(line: str) -> int:
 
 
 def dedent(lines: list[str]) -> list[str]:
-    width = min((indent(l) for l in lines if l.strip()), default=0)
-    return [l[width:] if l.strip() else "" for l in lines]
+    width = min((indent(line) for line in lines if line.strip()), default=0)
+    return [line[width:] if line.strip() else "" for line in lines]
 
 
 def found_in(block: list[str], source: list[str]) -> bool:
@@ -48,11 +48,12 @@ def check(docs: pathlib.Path, guide: str) -> list[str]:
     if not blocks:
         problems.append(f"{page}: quotes no code from {', '.join(e.name for e in examples)}")
     for n, text in enumerate(blocks, 1):
-        block = dedent([l.rstrip() for l in text.splitlines()])
+        block = dedent([line.rstrip() for line in text.splitlines()])
         while block and not block[-1]:
             block.pop()
         if block and not found_in(block, source):
-            problems.append(f"{page}: block {n} (starting '{block[0].strip()}') is not in {', '.join(e.name for e in examples)}")
+            names = ", ".join(e.name for e in examples)
+            problems.append(f"{page}: block {n} (starting '{block[0].strip()}') is not in {names}")
     return problems
 
 

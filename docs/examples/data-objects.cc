@@ -1,5 +1,7 @@
 // Data objects: build, copy, compare, diff, arrays and reflection, as docs/data-objects.md
 // describes them.
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "tarn/AboutInfo.h"
 #include "tarn/ElementDescription.h"
 #include "tarn/TaskDescription.h"
+#include "tarn/TaskFilterSpec.h"
 #include "tarn/TaskInfo.h"
 
 namespace {
@@ -116,6 +119,61 @@ void Arrays() {
   // [null-array]
 }
 
+void Helpers() {
+  // [make-ref]
+  auto info = Basalt::MakeRef<Tarn::TaskInfo>();  // a Basalt::Ref<Tarn::TaskInfo>, the only holder
+  info->key = "task-7";
+  info->GetLocked()->Append(new Quill::MoRef("tarn.Datastore", "ds-1"));
+  info->GetLocked()->Append(new Quill::MoRef("tarn.Datastore", "ds-2"));
+  auto ref = Basalt::MakeRef<Quill::MoRef>("tarn.HostSystem", "host-1");  // constructor arguments
+  // [make-ref]
+  CHECK(info->GetRefCount() == 1 && ref->GetId() == "host-1");
+
+  // [typed-clone]
+  Basalt::Ref<Tarn::TaskInfo> copy = Quill::Clone(info);  // no cast
+  Basalt::Ref<Quill::Any> held = info;
+  Basalt::Ref<Quill::Any> again = Quill::Clone(held);     // through a base: the whole object
+  CHECK(dynamic_cast<Tarn::TaskInfo*>(again.get()) != nullptr);
+  // [typed-clone]
+  CHECK(copy.get() != info.get() && copy->_IsEqual(info.get(), false));
+  CHECK(again.get() != held.get() && again->_IsEqual(info.get(), false));
+  CHECK(!Quill::Clone(Basalt::Ref<Tarn::TaskInfo>()));   // null stays null
+
+  // [typed-iteration]
+  std::vector<std::string> ids;
+  for (Quill::MoRef* locked : *info->locked) ids.push_back(locked->GetId());  // no cast
+  CHECK((ids == std::vector<std::string>{"ds-1", "ds-2"}));
+
+  Tarn::TaskFilterSpec filter;
+  filter.GetState()->Append(Tarn::TaskInfo::State::running);
+  filter.GetState()->Append(Tarn::TaskInfo::State::error);
+  int failed = 0;
+  for (Tarn::TaskInfo::State state : *filter.state) {  // enumerators, not ints
+    if (state == Tarn::TaskInfo::State::error) ++failed;
+  }
+  CHECK(failed == 1);
+  // [typed-iteration]
+  auto isSecond = [](Quill::MoRef* r) { return r->GetId() == "ds-2"; };
+  CHECK(std::count_if(info->locked->begin(), info->locked->end(), isSecond) == 1);
+  CHECK(std::find(filter.state->begin(), filter.state->end(), Tarn::TaskInfo::State::running) ==
+        filter.state->begin());
+  CHECK(std::distance(copy->locked->begin(), copy->locked->end()) == 2);
+
+  // [chrono]
+  auto now = std::chrono::system_clock::now();
+  info->queueTime = Basalt::System::DateTime::FromTimePoint(now);
+  CHECK(info->queueTime.ToTimePoint() == std::chrono::floor<std::chrono::microseconds>(now));
+  auto written = Basalt::System::DateTime::FromTimePoint(now, 120);  // the same instant at +02:00
+  CHECK(written == info->queueTime && written.ToIso8601() != info->queueTime.ToIso8601());
+  // [chrono]
+  auto before = std::chrono::system_clock::time_point(std::chrono::nanoseconds(-1));
+  CHECK(Basalt::System::DateTime::FromTimePoint(before).GetUtcTime() == -1);  // towards the past
+  CHECK(Basalt::System::DateTime::FromCivil(1969, 12, 31, 23, 59, 59).ToTimePoint() ==
+        std::chrono::system_clock::time_point(std::chrono::seconds(-1)));
+  CHECK_THROWS(Basalt::Exception, Basalt::System::DateTime::FromCivil(2300, 1, 1).ToTimePoint());
+  CHECK_THROWS(Basalt::Exception, Basalt::System::DateTime::FromCivil(1600, 1, 1).ToTimePoint());
+}
+
 void Reflection() {
   // [reflection]
   auto* type = static_cast<Quill::DataObjectType*>(Quill::FindType("tarn.ElementDescription"));
@@ -164,6 +222,7 @@ int main() {
   BuildAndCopy();
   Optionals();
   Arrays();
+  Helpers();
   Reflection();
   return guide::Finish("data-objects");
 }

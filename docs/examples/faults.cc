@@ -1,9 +1,12 @@
 // Faults: objects, Throw(), catching by class and by base, stored exceptions and the
 // runtime's own faults, as docs/faults.md describes them.
+#include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "check.h"
+#include "quill/FaultText.h"
 #include "quill/Quill.h"
 #include "tarn/TaskInfo.h"
 #include "tarn/fault/InvalidHostState.h"
@@ -138,6 +141,57 @@ void RuntimeFaults() {
   CHECK_THROWS(Quill::RuntimeFault::Exception, Quill::GetEnumType<Tarn::TaskInfo::State>()->GetValue("done"));
 }
 
+void WholeStory() {
+  auto cause = Basalt::MakeRef<Tarn::Fault::InvalidHostState>();
+  cause->host = new Quill::MoRef("tarn.HostSystem", "host-12");
+  auto refused = Basalt::MakeRef<Quill::LocalizableMessage>();
+  refused->key = "host.maintenance.refused";
+  refused->message = std::string("host-12 is not in a state that allows this");
+  auto denied = Basalt::MakeRef<Tarn::Fault::NoPermission>();
+  denied->privilegeId = "Host.Config.Maintenance";
+  denied->faultCause = cause;
+  denied->GetFaultMessage()->Append(refused.get());
+
+  // [story]
+  try {
+    denied->Throw();
+  } catch (std::exception& e) {                   // the last handler there is
+    std::string story = Quill::FaultText(e);      // class, messages, causes, every field
+    std::fputs(story.c_str(), stdout);
+    CHECK(story.starts_with("tarn.fault.NoPermission (Tarn::Fault::NoPermission)\n"));
+    CHECK(story.find("  message: host-12 is not in a state that allows this\n") != std::string::npos);
+    CHECK(story.find("  caused by: tarn.fault.InvalidHostState") != std::string::npos);
+    CHECK(story.find("Host.Config.Maintenance") != std::string::npos);
+  }
+  // [story]
+  std::string story = Quill::DescribeFault(denied.get());
+  CHECK(story == Quill::FaultText(Tarn::Fault::NoPermission::Exception(denied.get())));
+  // The cause's own fields are in the data below the headline (its host's id).
+  CHECK(story.find("data:") < story.find("HostSystem"));
+  CHECK(Quill::DescribeFault(nullptr) == "(no fault)\n");
+
+  // [story-key]
+  auto locked = Basalt::MakeRef<Quill::LocalizableMessage>();
+  locked->key = "vm.locked";                      // no text: the key and its arguments
+  auto name = Basalt::MakeRef<Quill::KeyAnyValue>();
+  name->key = "name";
+  name->value = new Quill::Primitive<std::string>("web-01");
+  locked->GetArg()->Append(name.get());
+  auto busy = Basalt::MakeRef<Tarn::Fault::InvalidHostState>();
+  busy->GetFaultMessage()->Append(locked.get());
+  CHECK(Quill::DescribeFault(busy.get()).find("  message: vm.locked(name=\"web-01\")\n") != std::string::npos);
+  // [story-key]
+
+  // Exceptions that are not faults: the runtime's tell their class and message.
+  try {
+    Basalt::Ref<Quill::Any> box(new Quill::Primitive<int>(7));
+    Quill::Unbox<std::string>(box.get());
+  } catch (std::exception& e) {
+    CHECK(Quill::FaultText(e).find("TypeMismatchException") != std::string::npos);
+  }
+  CHECK(Quill::FaultText(std::runtime_error("disk full")) == "std::runtime_error: disk full\n");
+}
+
 }  // namespace
 
 int main() {
@@ -145,5 +199,6 @@ int main() {
   HeldAsBase();
   FaultsAreDataObjects();
   RuntimeFaults();
+  WholeStory();
   return guide::Finish("faults");
 }

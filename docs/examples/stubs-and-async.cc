@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "check.h"
+#include "quill/Async.h"
 #include "quill/Quill.h"
 #include "tarn/OverheadMemoryManagerStub.h"
 #include "tarn/TaskInfo.h"
@@ -244,6 +245,59 @@ void AsyncCalls(Quill::LocalAdapter* adapter) {
   // [pending-call]
 }
 
+void TypedAsyncCalls(Quill::LocalAdapter* adapter) {
+  Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-1"));
+  auto overhead = Quill::CreateStub<Tarn::OverheadMemoryManagerStub>(ref.get(), adapter);
+  auto vm = Basalt::MakeRef<Quill::MoRef>("tarn.VirtualMachine", "vm-1");
+  auto host = Basalt::MakeRef<Quill::MoRef>("tarn.HostSystem", "host-2");
+  Basalt::Ref<Basalt::System::ScheduledItem> item;
+
+  // [async-typed]
+  Quill::AsyncResult<long> bytes;                        // what the sync form returns
+  overhead->LookupVmOverheadMemory(vm.get(), host.get(), bytes.Callback(), item);
+  long n = bytes.Get(std::chrono::seconds(30));          // waits; converts on this thread
+  // [async-typed]
+  CHECK(n == 2048 && bytes.IsDone());
+  CHECK(bytes.Get() == 2048);  // may be read again
+
+  // [async-typed-fault]
+  Quill::AsyncResult<long> missing;
+  auto otherVm = Basalt::MakeRef<Quill::MoRef>("tarn.VirtualMachine", "vm-404");
+  overhead->LookupVmOverheadMemory(otherVm.get(), host.get(), missing.Callback(), item);
+  CHECK_THROWS(Tarn::Fault::NotFound::Exception, missing.Get(std::chrono::seconds(30)));  // its own class
+  // [async-typed-fault]
+
+  // [async-typed-mismatch]
+  Quill::AsyncResult<std::string> wrong;                 // the method returns a long
+  overhead->LookupVmOverheadMemory(vm.get(), host.get(), wrong.Callback(), item);
+  CHECK_THROWS(Basalt::TypeMismatchException, wrong.Get(std::chrono::seconds(30)));  // to the caller
+  // [async-typed-mismatch]
+  CHECK(adapter->GetCallbackFailureCount() == 0);  // nothing was swallowed in the callback
+
+  // An object result arrives as the Ref the sync form fills, the wrong class as a mismatch.
+  Basalt::Ref<Quill::MoRef> mmRef(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1"));
+  auto maintenance = Quill::CreateStub<Tarn::Host::MaintenanceManagerStub>(mmRef.get(), adapter);
+  Quill::AsyncResult<Basalt::Ref<Quill::MoRef>> task;
+  maintenance->EnterPartialMaintenanceMode("bios", {}, task.Callback(), item);
+  Basalt::Ref<Quill::MoRef> taskRef = task.Get(std::chrono::seconds(30));
+  CHECK(taskRef && taskRef->GetTypeName() == "tarn.Task");
+  Quill::AsyncResult<Basalt::Ref<Tarn::TaskInfo>> notAnInfo;
+  maintenance->EnterPartialMaintenanceMode("bios", {}, notAnInfo.Callback(), item);
+  CHECK_THROWS(Basalt::TypeMismatchException, notAnInfo.Get(std::chrono::seconds(30)));
+
+  // A call whose callback is never run does not hang a bounded Get.
+  Quill::AsyncResult<void> never;
+  CHECK(!never.WaitFor(std::chrono::milliseconds(1)) && !never.IsDone());
+  CHECK_THROWS(Basalt::Exception, never.Get(std::chrono::milliseconds(1)));
+  // Only the first completion counts.
+  Quill::InvokeCallback twice = never.Callback();
+  twice(nullptr, nullptr, nullptr);
+  Basalt::Ref<Tarn::Fault::NotFound> late(new Tarn::Fault::NotFound());
+  std::unique_ptr<Quill::MethodFault::Exception> lateError(late->CreateException());
+  twice(nullptr, lateError.get(), nullptr);
+  never.Get(std::chrono::seconds(1));  // no throw: the first completion succeeded
+}
+
 void OwnAdapter(Quill::LocalAdapter* local) {
   Basalt::Ref<CountingAdapter> counting(new CountingAdapter(local));
   Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1"));
@@ -268,6 +322,7 @@ int main() {
   SyncCalls(adapter.get());
   TaskCalls(adapter.get());
   AsyncCalls(adapter.get());
+  TypedAsyncCalls(adapter.get());
   OwnAdapter(adapter.get());
 
   // [shutdown]

@@ -1,7 +1,7 @@
 """What each template sees of a type: names and pieces of C++ prepared in Python, so that
 templates stay declarative."""
 from .. import names
-from ..model.types import F_ARRAY, F_OPTIONAL, Primitive, RuntimeType, Type
+from ..model.types import F_OPTIONAL, RuntimeType, Type
 
 
 def record_ref(ty):

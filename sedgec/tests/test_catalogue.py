@@ -77,8 +77,8 @@ class CatalogueTest(unittest.TestCase):
         self.assertEqual(len(t["tarn.vm.GuestOsDescriptor.GuestOsIdentifier"].tags), 195)
         self.assertIs(t["tarn.vm.ConfigSpec.CpuIdInfoSpec"].base, t["tarn.option.ArrayUpdateSpec"])
         self.assertEqual(t["tarn.fault.NoPermission"].ancestors()[0].cpp, "Quill::Fault::SecurityError")
-        self.assertEqual(t["tarn.ResourcePool"].props[[p.name for p in t["tarn.ResourcePool"].props]
-                                                    .index("childConfiguration")].flags, 1031)
+        pool = t["tarn.ResourcePool"].props
+        self.assertEqual(pool[[p.name for p in pool].index("childConfiguration")].flags, 1031)
 
     def test_every_task_method_is_a_task_by_its_wsdl_name(self):
         for m in self.cat.methods():

@@ -148,7 +148,8 @@ class ValidatorTest(unittest.TestCase):
             self.assertTrue(any(f"tarn.sedge:{line}:" in e and fragment in e for e in errs), errs)
 
     def test_unknown_and_ambiguous_references(self):
-        self.assertRejected(one_module("data A\n  prop x Nowhere\n"), fragment="unknown property type 'Nowhere'", line=3)
+        self.assertRejected(one_module("data A\n  prop x Nowhere\n"), fragment="unknown property type 'Nowhere'",
+                            line=3)
         self.assertRejected(one_module("managed M\n  method m returns Gone[]\n"), fragment="unknown result type")
         self.assertRejected(one_module("managed M\n  method m returns void\n    raises fault.Lost\n"),
                             fragment="unknown fault")
@@ -182,7 +183,8 @@ class ValidatorTest(unittest.TestCase):
         self.assertTrue(any("lack 'ltsSlots'" in e for e in errs), errs)
 
     def test_task_methods_and_wsdl_names_agree(self):
-        self.assertRejected(one_module("managed M\n  method m wsdl M returns void task\n"), fragment="must end in '_Task'")
+        self.assertRejected(one_module("managed M\n  method m wsdl M returns void task\n"),
+                            fragment="must end in '_Task'")
         self.assertRejected(one_module("managed M\n  method m wsdl M_Task returns void\n"), fragment="not marked task")
 
     def test_flags_only_where_they_fit(self):

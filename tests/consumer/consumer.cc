@@ -6,6 +6,8 @@
 #include "tarn/AboutInfo.h"
 #include "tarn/fault/DuplicateName.h"
 
+int UseHeaders();  // headers.cc
+
 int main() {
   Basalt::Ref<Tarn::AboutInfo> about(new Tarn::AboutInfo());
   about->name = "consumer";
@@ -19,6 +21,9 @@ int main() {
   } catch (Tarn::Fault::TarnFault::Exception&) {
     caught = true;
   }
-  std::printf("equal %d, found %d, caught %d, %zu types\n", equal, found, caught, Quill::GetTypeCount());
-  return equal && found && caught && Quill::GetTypeCount() > 3800 ? 0 : 1;
+  // The standard the program was compiled with: the package must not have chosen it.
+  std::printf("equal %d, found %d, caught %d, %zu types, __cplusplus %ld\n", equal, found, caught,
+              Quill::GetTypeCount(), static_cast<long>(__cplusplus));
+  int headers = UseHeaders();
+  return equal && found && caught && Quill::GetTypeCount() > 3800 && headers == 0 ? 0 : 1;
 }

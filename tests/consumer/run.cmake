@@ -1,5 +1,15 @@
 # Installs the build tree BUILD into a fresh prefix under WORK, then builds and runs the
-# consumer project against it twice: through find_package(TarnTypes) and through pkg-config.
+# consumer project against it: through find_package(TarnTypes) at a newer standard than the
+# package's minimum, through pkg-config with an rpath and without LD_LIBRARY_PATH, below the
+# minimum (which must stop with the headers' #error), and with clang (CLANG, when given) at
+# -Wall -Wextra -Werror through the installed headers as ordinary headers.
+# Fails unless the last run printed a __cplusplus above C++20's: the standard asked for was kept.
+function(expect_newer_standard what)
+  if(NOT last_output MATCHES "__cplusplus ([0-9]+)" OR NOT CMAKE_MATCH_1 GREATER 202002)
+    message(FATAL_ERROR "${what}: the program was not compiled at the standard asked for:\n${last_output}")
+  endif()
+endfunction()
+
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL 0)
@@ -29,18 +39,55 @@ if(NOT last_output MATCHES "wsdl name +AboutInfo")
   message(FATAL_ERROR "the installed tarn-inspect printed:\n${last_output}")
 endif()
 
-# CMake package
+# CMake package, at C++23: the package states a minimum and must not lower it.
 run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/cmake-build -G Ninja -DCMAKE_BUILD_TYPE=Release
-    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
+    -DCMAKE_CXX_STANDARD=23 -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK}/cmake-build)
 run(${WORK}/cmake-build/consumer)
+expect_newer_standard("find_package at C++23")
 message(STATUS "find_package: ${last_output}")
 
-# pkg-config
-run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig pkg-config --cflags --libs tarn-types)
+# pkg-config: the flags name no standard; the program picks C++23 (c++2b: clang 14's name) and, linked with an rpath
+# to the library directory as the README shows, runs without LD_LIBRARY_PATH.
+set(pc_env ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig)
+run(${pc_env} pkg-config --cflags --libs tarn-types)
 string(STRIP "${last_output}" pc_flags)
+if(pc_flags MATCHES "-std=")
+  message(FATAL_ERROR "pkg-config forces a standard: ${pc_flags}")
+endif()
 separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+run(${pc_env} pkg-config --variable=libdir tarn-types)
+string(STRIP "${last_output}" pc_libdir)
 separate_arguments(extra UNIX_COMMAND "${FLAGS}")
-run(${CXX} ${extra} ${SOURCE}/consumer.cc ${pc_flags} -o ${WORK}/consumer-pc)
-run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK}/consumer-pc)
+set(sources ${SOURCE}/consumer.cc ${SOURCE}/headers.cc)
+run(${CXX} -std=c++2b ${extra} ${sources} ${pc_flags} -Wl,-rpath,${pc_libdir} -o ${WORK}/consumer-pc)
+run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK}/consumer-pc)
+expect_newer_standard("pkg-config with -std=c++2b")
 message(STATUS "pkg-config: ${last_output}")
+
+# Below the minimum the headers say why, at the first of them.
+execute_process(COMMAND ${CXX} -std=c++17 -fsyntax-only ${SOURCE}/consumer.cc ${pc_flags}
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(status EQUAL 0 OR NOT err MATCHES "needs C\\+\\+20 or later")
+  message(FATAL_ERROR "C++17 was not refused with the headers' message (${status}):\n${err}")
+endif()
+
+# clang, warnings as errors, the installed headers as ordinary -I headers (pkg-config's).
+# Under a sanitizer the libraries are GCC's instrumented ones: compile only.
+if(NOT CLANG)
+  message(FATAL_ERROR "clang++ was not found (Debian package clang): the headers' clang check cannot run")
+endif()
+if(CLANG)
+  set(strict -std=c++20 -Wall -Wextra -Werror)
+  if(FLAGS)
+    foreach(source ${sources})
+      get_filename_component(name ${source} NAME_WE)
+      run(${CLANG} ${strict} -c ${source} ${pc_flags} -o ${WORK}/${name}-clang.o)
+    endforeach()
+  else()
+    run(${CLANG} ${strict} ${sources} ${pc_flags} -Wl,-rpath,${pc_libdir} -o ${WORK}/consumer-clang)
+    run(${WORK}/consumer-clang)
+  endif()
+  message(STATUS "clang -Werror: ${last_output}")
+endif()

@@ -9,6 +9,10 @@
 // last holder runs.
 #pragma once
 
+#if __cplusplus < 202002L
+#error "libtarn-types needs C++20 or later: compile with -std=c++20 or a newer standard"
+#endif
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,10 +20,6 @@
 
 namespace Basalt {
 
-class ObjectImpl {
- public:
-  // Tag for objects with static storage that must never be freed (shared
-  // boxes): they start with one reference that nobody ever drops.
 namespace Detail {
 // Bookkeeping of ObjectImpl::operator new (libquill): the block just handed
 // out is remembered on the allocating thread until the object's base
@@ -35,27 +35,31 @@ bool ClaimAllocation(void const* self) noexcept;
 // storage belongs to its scope. A Ref must not outlive such an object (the
 // object is not kept alive by it). Objects made with new[] are not deleted by
 // a Ref either; delete[] stays their owner's job.
+class ObjectImpl {
+ public:
+  // Tag for objects with static storage that must never be freed (shared
+  // boxes): they start with one reference that nobody ever drops.
   struct Immortal {};
 
   virtual ~ObjectImpl() = default;
+
+  static void* operator new(std::size_t size) { return Detail::AllocateObject(size); }
+  static void operator delete(void* p) noexcept { Detail::FreeObject(p); }
 
   void IncRef() const noexcept { _refCount.fetch_add(1, std::memory_order_relaxed); }
   void DecRef() const noexcept {
     if (_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1 && _onHeap) {
       delete this;
-  static void* operator new(std::size_t size) { return Detail::AllocateObject(size); }
-  static void operator delete(void* p) noexcept { Detail::FreeObject(p); }
-
     }
   }
   // Diagnostic only: the value may be stale as soon as it is read.
   std::uint32_t GetRefCount() const noexcept { return _refCount.load(std::memory_order_relaxed); }
+  // Whether the last Ref deletes this object (it was made by new).
+  bool IsOwnedByCount() const noexcept { return _onHeap; }
 
  protected:
   ObjectImpl() noexcept : _onHeap(Detail::ClaimAllocation(this)) {}
   // A copy is a new object: it starts unowned, whatever the source's count.
-  // Whether the last Ref deletes this object (it was made by new).
-  bool IsOwnedByCount() const noexcept { return _onHeap; }
   ObjectImpl(ObjectImpl const&) noexcept : _onHeap(Detail::ClaimAllocation(this)) {}
   ObjectImpl& operator=(ObjectImpl const&) noexcept { return *this; }
 
@@ -63,11 +67,11 @@ bool ClaimAllocation(void const* self) noexcept;
 
  private:
   mutable std::atomic<std::uint32_t> _refCount{0};
+  bool _onHeap = false;
 };
 
 // The name used where the object base is inherited virtually (managed-object
 // interfaces and stubs).
-  bool _onHeap = false;
 using Object = ObjectImpl;
 
 template <class T>
@@ -136,6 +140,13 @@ template <class T, class U>
 bool operator==(Ref<T> const& a, U* b) noexcept { return a.get() == b; }
 template <class T, class U>
 auto operator<=>(Ref<T> const& a, Ref<U> const& b) noexcept { return a.get() <=> b.get(); }
+
+// A new counted object held by the returned reference: the typed spelling of
+// `Ref<T>(new T(args...))`. Should the constructor throw, nothing is leaked.
+template <class T, class... Args>
+Ref<T> MakeRef(Args&&... args) {
+  return Ref<T>(new T(std::forward<Args>(args)...));
+}
 
 // Returns the field's object, creating it with `make` when the field is null.
 // Safe against concurrent callers: they all get the same object and exactly one

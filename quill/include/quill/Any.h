@@ -4,7 +4,10 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 
+#include "basalt/Exception.h"
 #include "basalt/Object.h"
 #include "quill/Forward.h"
 
@@ -24,14 +27,14 @@ class Any : public Basalt::ObjectImpl {
   // data object whose fields reach itself throws
   // Quill::Fault::InvalidArgument::Exception (see CloneField).
   virtual Any* _Clone() const = 0;                                    // slot 5
-  virtual bool _IsEqual(Any const* other, bool lenient) const = 0;    // slot 6
-  virtual void _DiffProperties(Any const* other, std::string const& prefix,
-                               PropertyDiffSet& diffs) const = 0;     // slot 7
   // `other` may be null or of any class: both answer "unequal" (the diff
   // appends `prefix` once). Boxes (Primitive<V>) are the exception: a box of
   // another class raises Basalt::TypeMismatchException. Comparing or
   // diffing a graph that reaches itself again below throws
   // Quill::Fault::InvalidArgument::Exception rather than recursing forever.
+  virtual bool _IsEqual(Any const* other, bool lenient) const = 0;    // slot 6
+  virtual void _DiffProperties(Any const* other, std::string const& prefix,
+                               PropertyDiffSet& diffs) const = 0;     // slot 7
 
  protected:
   Any() noexcept = default;
@@ -60,11 +63,6 @@ class DynamicData : public Any {
   DynamicData(DynamicData const&) = default;
 };
 
-// Deep copy of an object-valued field, for generated copy constructors:
-// null stays null, anything else is the value's _Clone() (arrays of objects
-// share their elements). A graph that reaches itself cannot be copied deeply:
-// the copy throws Quill::Fault::InvalidArgument::Exception instead of
-// recursing without end, and nothing of the partial copy is kept.
 namespace Detail {
 // value->_Clone(), refused with Quill::Fault::InvalidArgument::Exception when
 // `value` is already being copied further up on this thread (an object that
@@ -73,9 +71,39 @@ namespace Detail {
 Any* CloneChecked(Any const* value);
 }  // namespace Detail
 
+// Deep copy of an object-valued field, for generated copy constructors:
+// null stays null, anything else is the value's _Clone() (arrays of objects
+// share their elements). A graph that reaches itself cannot be copied deeply:
+// the copy throws Quill::Fault::InvalidArgument::Exception instead of
+// recursing without end, and nothing of the partial copy is kept.
 template <class T>
 T* CloneField(Basalt::Ref<T> const& field) {
   return field ? static_cast<T*>(Detail::CloneChecked(field.get())) : nullptr;
+}
+
+// A deep copy of `x` as its own static type: the typed spelling of
+// `static_cast<T*>(x->_Clone())`, held by the returned reference. Null gives
+// null; arrays of objects share their elements, as with _Clone. Should a class
+// not return a T from _Clone (a hand-written subclass that does not override
+// it), Basalt::TypeMismatchException (expected T, actual class) is thrown
+// rather than a wrong pointer handed out.
+template <class T>
+  requires std::is_base_of_v<Any, T>
+Basalt::Ref<T> Clone(T const* x) {
+  if (!x) return {};
+  Basalt::Ref<Any> copy(x->_Clone());
+  T* t = dynamic_cast<T*>(copy.get());
+  if (!t) {
+    Any const& actual = *copy;
+    Basalt::ThrowTypeMismatchException(typeid(T), typeid(actual));
+  }
+  return Basalt::Ref<T>(t);
+}
+
+template <class T>
+  requires std::is_base_of_v<Any, T>
+Basalt::Ref<T> Clone(Basalt::Ref<T> const& x) {
+  return Clone(static_cast<T const*>(x.get()));
 }
 
 }  // namespace Quill

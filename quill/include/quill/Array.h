@@ -12,6 +12,7 @@
 #include <cassert>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -37,6 +38,49 @@ class Collection : public Any {
 namespace Detail {
 // Raises Quill::Fault::InvalidArgument::Exception naming the index and the size.
 [[noreturn]] void ThrowIndexOutOfRange(std::size_t index, std::size_t size);
+}  // namespace Detail
+
+namespace Detail {
+// A read-only iterator over `It` that yields Convert{}(*it) by value: the typed
+// views of object arrays (Ref<Any> -> T*) and enumeration arrays (int -> E).
+// It stays valid as long as the underlying vector's iterators do.
+template <class It, class Convert>
+class ConvertingIterator {
+ public:
+  using iterator_concept = std::bidirectional_iterator_tag;
+  using iterator_category = std::input_iterator_tag;  // yields values, not references
+  using value_type = std::remove_cvref_t<std::invoke_result_t<Convert, std::iter_reference_t<It>>>;
+  using difference_type = std::ptrdiff_t;
+  using reference = value_type;
+  using pointer = void;
+
+  ConvertingIterator() = default;
+  explicit ConvertingIterator(It it) : _it(it) {}
+
+  value_type operator*() const { return Convert{}(*_it); }
+  ConvertingIterator& operator++() {
+    ++_it;
+    return *this;
+  }
+  ConvertingIterator operator++(int) {
+    ConvertingIterator old = *this;
+    ++_it;
+    return old;
+  }
+  ConvertingIterator& operator--() {
+    --_it;
+    return *this;
+  }
+  ConvertingIterator operator--(int) {
+    ConvertingIterator old = *this;
+    --_it;
+    return old;
+  }
+  friend bool operator==(ConvertingIterator const& a, ConvertingIterator const& b) { return a._it == b._it; }
+
+ private:
+  It _it{};
+};
 }  // namespace Detail
 
 class DataArrayBase : public Collection {
@@ -108,6 +152,16 @@ class DataArray : public DataArrayBase {
     return static_cast<T*>(_items[i].get());
   }
   void Append(T* item) { AppendAny(item); }
+
+  // Typed iteration: `for (T* item : *array)`, each element as T* (null
+  // elements stay null). Appending to the array invalidates the iterators.
+  struct ToItem {
+    T* operator()(Basalt::Ref<Any> const& r) const noexcept { return static_cast<T*>(r.get()); }
+  };
+  using const_iterator = Detail::ConvertingIterator<Items::const_iterator, ToItem>;
+  using iterator = const_iterator;
+  const_iterator begin() const noexcept { return const_iterator(_items.begin()); }
+  const_iterator end() const noexcept { return const_iterator(_items.end()); }
 };
 
 template <class T>
@@ -171,11 +225,23 @@ class Array : public Collection {
   }
   void Append(V v) { _values.push_back(std::move(v)); }
 
+  // Iteration over the values: `for (auto& v : *array)`.
+  auto begin() noexcept { return _values.begin(); }
+  auto end() noexcept { return _values.end(); }
+  auto begin() const noexcept { return _values.begin(); }
+  auto end() const noexcept { return _values.end(); }
+
  protected:
   std::vector<element_type> _values;
 };
 
 namespace Detail {
+// libquill's share of every enumeration array (also declared in quill/ValueImpl.h).
+void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
+Type* ArrayTypeOf(Type* element);
+std::string FormatEnumArray(EnumType const* type, Array<int> const& view);
+bool SameEnumValues(Array<int> const& view, Any const* other) noexcept;
+Any* CloneEnumArray(Array<int> const& view, Any* (*create)());
 // Appends `count` values of an int-sized enumeration, stored from `values`
 // on, to `to`'s vector.
 void AppendEnumValues(Array<int>& to, void const* values, std::size_t count);
@@ -200,16 +266,40 @@ class Array<E> : public Array<int> {
   }
   // Holds the values of `other`, read through its view, once each.
   Array(Array const& other) : Array<int>(*other.view), view(this) {}
+  // Assignment copies (or takes) the values; the view stays on this array,
+  // which must never read another array's storage.
+  Array& operator=(Array const& other) {
+    if (this != &other) this->_values = other.view->GetValues();
+    view = this;
+    return *this;
+  }
+  Array& operator=(Array&& other) noexcept {
+    if (this != &other) {
+      this->_values = std::move(other.view->GetValues());
+      other.view->GetValues().clear();
+    }
+    view = this;
+    return *this;
+  }
   ~Array() override = default;
 
-  std::string ToString() const override;
-  Type* _GetType() const override;
-  Array* _Clone() const override;
+  // Defined here rather than beside Array<V>'s in quill/ValueImpl.h: members of
+  // a partial specialization that differs from the primary template only by
+  // its constraint cannot be defined out of class for clang 14. The work is
+  // libquill's; what is E's own is its type object and CreateEmpty.
+  std::string ToString() const override { return Detail::FormatEnumArray(GetEnumType<E>(), *view); }
+  Type* _GetType() const override { return Detail::ArrayTypeOf(GetEnumType<E>()); }
+  Array* _Clone() const override { return static_cast<Array*>(Detail::CloneEnumArray(*view, &CreateEmpty)); }
   // Accepts any Array<int> as `other`, including arrays of other enumerations.
-  bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
-  std::uint32_t GetCollectionLength() const override;
+  bool _IsEqual(Any const* other, bool) const override { return Detail::SameEnumValues(*view, other); }
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override {
+    Detail::DiffWhole(this, other, prefix, diffs);
+  }
+  std::uint32_t GetCollectionLength() const override {
+    return static_cast<std::uint32_t>(view->GetValues().size());
+  }
+  // A new empty array of E (count 0): what a clone or a conversion from tags fills.
+  static Any* CreateEmpty() { return new Array(); }
 
   // i >= size() throws Quill::Fault::InvalidArgument::Exception.
   E Get(std::size_t i) const {
@@ -218,6 +308,16 @@ class Array<E> : public Array<int> {
     return static_cast<E>(v[i]);
   }
   void Append(E e) { Detail::AppendEnumValue(*view, static_cast<int>(e)); }
+
+  // Typed iteration: `for (E e : *array)`; values, read through the view.
+  // Appending to the array invalidates the iterators.
+  struct ToEnum {
+    E operator()(int v) const noexcept { return static_cast<E>(v); }
+  };
+  using const_iterator = Detail::ConvertingIterator<std::vector<int>::const_iterator, ToEnum>;
+  using iterator = const_iterator;
+  const_iterator begin() const noexcept { return const_iterator(view->GetValues().cbegin()); }
+  const_iterator end() const noexcept { return const_iterator(view->GetValues().cend()); }
 
   Array<int>* view;
 };
@@ -240,18 +340,3 @@ extern template class DataArray<Any>;
 extern template class DataArray<MoRef>;
 
 }  // namespace Quill
-  // Assignment copies (or takes) the values; the view stays on this array,
-  // which must never read another array's storage.
-  Array& operator=(Array const& other) {
-    if (this != &other) this->_values = other.view->GetValues();
-    view = this;
-    return *this;
-  }
-  Array& operator=(Array&& other) noexcept {
-    if (this != &other) {
-      this->_values = std::move(other.view->GetValues());
-      other.view->GetValues().clear();
-    }
-    view = this;
-    return *this;
-  }

@@ -35,6 +35,8 @@ class TypeInfoLoader {
   SedgeVersions const* GetVersions() const noexcept { return _versions; }
   Type* const* GetSlots() const noexcept { return _slots; }
   int GetSlotCount() const noexcept { return _count; }
+  // The module's fill function, as registered (the slots above are what it returned).
+  ModuleCallback GetCallback() const noexcept { return _callback; }
 
  private:
   SedgeVersions const* _versions;

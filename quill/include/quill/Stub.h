@@ -133,7 +133,10 @@ template <class I>
 Basalt::Ref<I> CreateStub(MoRef* moref, StubAdapter* adapter, RequestContext* context = nullptr) {
   Basalt::Ref<StubImpl> stub = CreateStub(moref, adapter, context);
   I* i = dynamic_cast<I*>(stub.get());
-  if (!i) Basalt::ThrowTypeMismatchException(typeid(I), typeid(*stub));
+  if (!i) {
+    StubImpl const& actual = *stub;  // typeid of a plain reference: nothing to evaluate twice
+    Basalt::ThrowTypeMismatchException(typeid(I), typeid(actual));
+  }
   return Basalt::Ref<I>(i);
 }
 

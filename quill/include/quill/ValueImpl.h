@@ -157,38 +157,7 @@ EnumType* CreateEnumType(EnumTypeInfo const* info) {
   return Detail::NewEnumType(info, EnumFuncsOf<E>::kFuncs);
 }
 
-// --- Array<E> (enumerations) -------------------------------------------------------
-template <class E>
-  requires std::is_enum_v<E>
-std::string Array<E>::ToString() const {
-  return Detail::FormatEnumArray(GetEnumType<E>(), *view);
-}
-template <class E>
-  requires std::is_enum_v<E>
-Type* Array<E>::_GetType() const {
-  return Detail::ArrayTypeOf(GetEnumType<E>());
-}
-template <class E>
-  requires std::is_enum_v<E>
-Array<E>* Array<E>::_Clone() const {
-  return static_cast<Array*>(Detail::CloneEnumArray(*view, &EnumFuncsOf<E>::CreateArray));
-}
-template <class E>
-  requires std::is_enum_v<E>
-bool Array<E>::_IsEqual(Any const* other, bool) const {
-  return Detail::SameEnumValues(*view, other);
-}
-template <class E>
-  requires std::is_enum_v<E>
-void Array<E>::_DiffProperties(Any const* other, std::string const& prefix,
-                               PropertyDiffSet& diffs) const {
-  Detail::DiffWhole(this, other, prefix, diffs);
-}
-template <class E>
-  requires std::is_enum_v<E>
-std::uint32_t Array<E>::GetCollectionLength() const {
-  return static_cast<std::uint32_t>(view->GetValues().size());
-}
+// Array<E> (enumerations) has its members in quill/Array.h.
 
 // --- Primitive<V> -------------------------------------------------------------------
 template <class V>
