@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "quill/Array.h"
+#include "quill/FaultText.h"
 #include "quill/Faults.h"
 #include "quill/LocalAdapter.h"
 #include "quill/Primitive.h"
@@ -237,7 +238,9 @@ Ref<Tarn::Vm::ConfigSpec> WebServerSpec() {
 
 }  // namespace
 
-int main() {
+// A fault nobody expected ends the tour with its whole story (class, messages, causes,
+// fields) instead of what() alone, which names only the fault's class.
+int main() try {
   // --- a server: the objects, and HTTP in front of them ---------------------------
   Ref<Quill::LocalAdapter> server(new Quill::LocalAdapter());
   Ref<MoRef> rootRef(new MoRef("tarn.Folder", "group-d1"));
@@ -363,4 +366,7 @@ int main() {
   server->Shutdown();
   std::printf("done\n");
   return 0;
+} catch (std::exception& e) {
+  std::fprintf(stderr, "tour: %s", Quill::FaultText(e).c_str());
+  return 1;
 }
