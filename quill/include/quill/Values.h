@@ -2,7 +2,6 @@
 // property differences, and the managed object reference.
 #pragma once
 
-#include <cassert>
 
 #include <cstddef>
 #include <string>
@@ -64,6 +63,11 @@ class PropertyPath {
   std::string _s;
 };
 
+namespace Detail {
+// Raises Quill::Fault::InvalidArgument::Exception naming the index and the size.
+[[noreturn]] void ThrowIndexOutOfRange(std::size_t index, std::size_t size);
+}  // namespace Detail
+
 // Ordered list of the paths a diff found, in the order they were met.
 class PropertyDiffSet {
  public:
@@ -78,10 +82,9 @@ class PropertyDiffSet {
   }
   std::size_t size() const noexcept { return _paths.size(); }
   bool empty() const noexcept { return _paths.empty(); }
-  // Unchecked (i < size() is a precondition, asserted in debug builds);
-  // GetPaths().at(i) is the checked form.
-  std::string const& operator[](std::size_t i) const noexcept {
-    assert(i < _paths.size());
+  // i >= size() throws Quill::Fault::InvalidArgument::Exception.
+  std::string const& operator[](std::size_t i) const {
+    if (i >= _paths.size()) Detail::ThrowIndexOutOfRange(i, _paths.size());
     return _paths[i];
   }
   auto begin() const noexcept { return _paths.begin(); }
