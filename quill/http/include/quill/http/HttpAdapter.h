@@ -16,7 +16,8 @@
 //   - the server names the caller's session with the cookie `tarn_session`;
 //     the adapter keeps every cookie the server sets (and so the session) and
 //     sends it with each later call from every stub that shares the adapter.
-//     Connections are kept alive and reused.
+//     (A stub's RequestContext stays on the client: the session's context is
+//     the server's, named by the cookie.) Connections are kept alive and reused.
 //
 // Sync call (Invoke), on the caller's thread:
 //   1. the adapter is not shut down            else Fault::RequestCanceled
