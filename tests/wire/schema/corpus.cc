@@ -4,6 +4,8 @@
 //   OUT/value/<WsdlName>.xml     one document per data and fault type
 //   OUT/fault/<WsdlName>.xml     one SOAP fault message per fault type
 //   OUT/request/<n>.xml, OUT/response/<n>.xml   one of each per operation
+//   OUT/value.<ns>, OUT/request.<ns>   values and requests of the newest release that
+//                                      speaks an older wire namespace <ns>
 // With --seeds it writes the inputs of the fuzz targets instead (FuzzInput.h):
 //   OUT/xml_value, OUT/json_value, OUT/xml_request, OUT/xml_response.
 // Whatever the newest release does not have is left out and counted.
@@ -123,6 +125,64 @@ void Operations(fs::path const& out, bool seeds, Counts& c) {
   }
 }
 
+// The values and requests of the first release that speaks another wire namespace than the
+// newest (an older schema), into value.<namespace> and request.<namespace>. A value that
+// holds a type the release does not have cannot be written for it and is counted.
+void OlderRelease(fs::path const& out, Counts& c) {
+  Quill::Version const* newest = Quill::Wire::DefaultVersion();
+  Quill::Version const* old = nullptr;
+  for (Quill::Version const* v : Quill::GetVersions()) {
+    if (v->GetNamespace() == newest->GetNamespace() && v->GetKind() == newest->GetKind() &&
+        std::string_view(v->GetWireNamespace()) != newest->GetWireNamespace()) {
+      old = v;
+      break;
+    }
+  }
+  if (!old) return;
+  std::string ns = old->GetWireNamespace();
+  fs::create_directories(out / ("value." + ns));
+  fs::create_directories(out / ("request." + ns));
+  for (Quill::Type* t : tarn_fuzz::ValueTypes()) {
+    if ((t->GetKind() != Quill::KIND_DATA && t->GetKind() != Quill::KIND_FAULT) || !Quill::ExistsInVersion(t, old)) {
+      continue;
+    }
+    auto* dt = static_cast<Quill::DataObjectType*>(t);
+    if (wire_test::Concrete(dt) != dt) continue;
+    gWhere = std::string(t->GetName()) + " for " + old->GetName();
+    Ref<Quill::DynamicData> v = wire_test::Filled(dt);
+    std::string xml;
+    try {
+      Quill::Wire::EncodeXml(xml, v.get(), t, t->GetWsdlName(), old);
+    } catch (Quill::Fault::NotSupported::Exception const&) {
+      ++c.notInVersion;
+      continue;
+    }
+    Write(out / ("value." + ns) / (std::string(t->GetWsdlName()) + ".xml"), xml);
+    ++c.written;
+  }
+  for (Quill::ManagedMethod* m : tarn_fuzz::Methods()) {
+    if (!Quill::ExistsInVersion(m, old)) continue;
+    gWhere = std::string(m->GetDeclaringType()->GetName()) + "." + m->GetName() + " for " + old->GetName();
+    Ref<Quill::MoRef> target(new Quill::MoRef(m->GetDeclaringType()->GetName(), "obj-old"));
+    Quill::ArgVector args;
+    for (std::uint32_t p = 0; p < m->GetParameterCount(); ++p) {
+      bool has = Quill::ExistsInVersion(m->GetParameter(p), old);
+      args.push_back(has ? wire_test::ValueFor(m->GetParameter(p)) : Ref<Any>());
+    }
+    std::string request;
+    try {
+      request = Quill::Wire::EncodeRequest(target.get(), m, args, old);
+    } catch (Quill::Fault::NotSupported::Exception const&) {
+      ++c.notInVersion;
+      continue;
+    }
+    Write(out / ("request." + ns) / (std::string(m->GetDeclaringType()->GetWsdlName()) + "." + m->GetWsdlName() +
+                                     ".xml"),
+          request);
+    ++c.written;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,10 +199,11 @@ int main(int argc, char** argv) {
                                : std::initializer_list<char const*>{"value", "fault", "request", "response"}) {
     fs::create_directories(out / sub);
   }
-  Counts values, operations;
+  Counts values, operations, older;
   try {
     Values(out, seeds, values);
     Operations(out, seeds, operations);
+    if (!seeds) OlderRelease(out, older);
   } catch (Quill::MethodFault::Exception const& e) {
     std::cerr << "tarn-wire-corpus: " << gWhere << ": " << e.what();
     if (auto* messages = e.GetFault()->faultMessage.get()) {
@@ -155,5 +216,9 @@ int main(int argc, char** argv) {
   }
   std::printf("%d values, %d operations written; %d types and %d operations not in the newest release\n",
               values.written, operations.written, values.notInVersion, operations.notInVersion);
+  if (!seeds) {
+    std::printf("older release: %d values and requests written, %d holding what it does not have\n",
+                older.written, older.notInVersion);
+  }
   return 0;
 }

@@ -18,6 +18,10 @@ def is_envelope(path):
         return b"soapenv:Envelope" in f.read(400)
 
 
+def listing(root, sub):
+    return sorted(os.path.join(root, sub, f) for f in os.listdir(os.path.join(root, sub)))
+
+
 def xmllint(tool, schema, files):
     """Failures among `files`: {path: [error lines]}."""
     failed = {}
@@ -46,7 +50,7 @@ def main():
 
     shutil.rmtree(a.work, ignore_errors=True)
     subprocess.run([a.corpus, a.work], check=True, timeout=600)
-    kinds = {k: sorted(os.path.join(a.work, k, f) for f in os.listdir(os.path.join(a.work, k))) for k in MINIMUM}
+    kinds = {k: listing(a.work, k) for k in MINIMUM}
     for kind, least in MINIMUM.items():
         if len(kinds[kind]) < least:
             sys.exit(f"only {len(kinds[kind])} {kind} files in the corpus (at least {least} expected)")
@@ -65,12 +69,24 @@ def main():
 
     types_xsd = os.path.join(a.wsdl, a.namespace + ".xsd")
     envelope_xsd = os.path.join(a.wsdl, "soap-envelope.xsd")
-    failed = xmllint(a.xmllint, types_xsd, values)
+    # an older wire namespace: its values against its own schema, its requests in the envelope
+    older = sorted(d.split(".", 1)[1] for d in os.listdir(a.work) if d.startswith("value."))
+    if not older:
+        sys.exit("the corpus holds no release of an older wire namespace")
+    failed = {}
+    for ns in older:
+        old_values, old_requests = listing(a.work, "value." + ns), listing(a.work, "request." + ns)
+        if len(old_values) < 1000 or len(old_requests) < 200:
+            sys.exit(f"only {len(old_values)} values and {len(old_requests)} requests of urn:{ns}")
+        messages += old_requests
+        failed.update(xmllint(a.xmllint, os.path.join(a.wsdl, ns + ".xsd"), old_values))
+    failed.update(xmllint(a.xmllint, types_xsd, values))
     failed.update(xmllint(a.xmllint, envelope_xsd, messages + [broken]))
     if broken not in failed:
         sys.exit("a request with an unknown argument element validated: the schema checks nothing")
     del failed[broken]
-    print(f"{len(values)} value documents and {len(messages)} messages checked against {a.wsdl}")
+    print(f"{len(values)} value documents, {len(messages)} messages and the values of {older} checked against "
+          f"{a.wsdl}")
     if failed:
         for path, lines in list(failed.items())[:25]:
             print("\n".join(lines) or f"{path}: fails to validate")
