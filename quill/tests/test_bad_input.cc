@@ -112,7 +112,8 @@ TEST(BadInput, RuntimeDataAndFaultClassesAnswerUnequalForNullAndForeignOthers) {
     // fields read from `other` would lie outside it.
     for (std::size_t j = 0; j < objects.size(); ++j) {
       if (j != i) {
-        EXPECT_FALSE(self->_IsEqual(objects[j].get(), true)) << Basalt::Demangle(typeid(*objects[j]));
+        DynamicData const& other = *objects[j];
+        EXPECT_FALSE(self->_IsEqual(&other, true)) << Basalt::Demangle(typeid(other));
       }
     }
     Basalt::Ref<Any> copy(self->_Clone());

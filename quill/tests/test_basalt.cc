@@ -46,7 +46,8 @@ TEST(Ref, AssignmentAndConversionKeepCountsRight) {
   std::atomic<int> deaths{0};
   Basalt::Ref<Probe> a(new Probe(&deaths));
   Basalt::Ref<DerivedProbe> d(new DerivedProbe(&deaths));
-  a = a;  // self-assignment must not free
+  Basalt::Ref<Probe>& same = a;
+  a = same;  // self-assignment must not free
   EXPECT_EQ(a->GetRefCount(), 1u);
   Basalt::Ref<Probe> base = d;  // upcast shares
   EXPECT_EQ(d->GetRefCount(), 2u);
