@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   } catch (Quill::MethodFault::Exception const&) {
     return 0;
   }
-  if (!value) __builtin_trap();
+  if (!value) return 0;  // a value of a type no one here knows, where any type may stand: left empty
   std::string again;
   try {
     Quill::Wire::EncodeJson(again, value.get(), declared);
