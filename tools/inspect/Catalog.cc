@@ -189,7 +189,8 @@ std::optional<std::string> ExceptionClass(Quill::Type const* type) {
   if (!fault) return std::nullopt;
   std::unique_ptr<Quill::MethodFault::Exception> e(fault->CreateException());
   if (!e) return std::nullopt;
-  return Basalt::Demangle(typeid(*e));
+  Quill::MethodFault::Exception const& made = *e;
+  return Basalt::Demangle(typeid(made));
 }
 
 Quill::Type* ResolveType(std::string_view name) {
