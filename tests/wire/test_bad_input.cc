@@ -149,7 +149,9 @@ TEST(WireBadInput, IntegersOutOfRange) {
     std::string json = std::string("{\"_type\":\"") + c.type + "\",\"_value\":" + (*c.text ? c.text : "\"\"") + "}";
     EXPECT_FALSE(JsonRefusal(json, any).empty()) << json;
   }
-  // The limits themselves are accepted.
+  // The limits themselves are accepted (and an undeclared xsi prefix is understood).
+  EXPECT_EQ(Quill::Unbox<int>(Quill::Wire::DecodeXml("<v xsi:type=\"xsd:int\">-2147483648</v>", any).get()),
+            std::numeric_limits<int>::min());
   EXPECT_EQ(Quill::Unbox<signed char>(Quill::Wire::DecodeXml(std::string("<v") + kNs + " xsi:type=\"xsd:byte\">-128</v>", any).get()), -128);
   EXPECT_EQ(Quill::Unbox<long>(Quill::Wire::DecodeJson("{\"_type\":\"long\",\"_value\":-9223372036854775808}", any).get()),
             std::numeric_limits<long>::min());
@@ -172,6 +174,15 @@ TEST(WireBadInput, InvalidUtf8AndControlCharacters) {
   EXPECT_THROW(Quill::Wire::EncodeXml(out, kv.get(), t, "value"), Quill::Fault::InvalidArgument::Exception);
   out.clear();
   EXPECT_THROW(Quill::Wire::EncodeJson(out, kv.get(), t), Quill::Fault::InvalidArgument::Exception);
+  // An object that holds itself is refused, not followed for ever.
+  Ref<Quill::KeyAnyValue> loop(new Quill::KeyAnyValue());
+  loop->key = "loop";
+  loop->value = loop.get();
+  out.clear();
+  EXPECT_THROW(Quill::Wire::EncodeXml(out, loop.get(), t, "value"), Quill::Fault::InvalidArgument::Exception);
+  out.clear();
+  EXPECT_THROW(Quill::Wire::EncodeJson(out, loop.get(), t), Quill::Fault::InvalidArgument::Exception);
+  loop->value = nullptr;
   // JSON carries control characters escaped.
   kv->key = "bell\x07";
   out.clear();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "basalt/Optional.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
 #include "quill/ManagedObject.h"
@@ -180,9 +181,10 @@ Slot MakeSlot(PropertyInfo const* info, char const* name) {
     }
   }
   s.version = info->version ? FindVersion(info->version) : nullptr;
-  s.open = "<" + std::string(name) + ">";
-  s.close = "</" + std::string(name) + ">";
-  s.jsonKey = "\"" + std::string(name) + "\":";
+  // Appended piecewise: GCC 12 warns (-Wrestrict) on "<" + std::string(...).
+  s.open.append("<").append(name).append(">");
+  s.close.append("</").append(name).append(">");
+  s.jsonKey.append("\"").append(name).append("\":");
   return s;
 }
 
@@ -295,6 +297,23 @@ Plan const& ResultPlanOf(ManagedMethod const* method) {
   });
 }
 
+VersionFilter::VersionFilter(Version const* v) : _v(v) {
+  // A handful of versions per thread at most; freed when the thread ends.
+  thread_local std::vector<std::pair<Version const*, std::unique_ptr<Cache>>> caches;
+  for (auto const& c : caches) {
+    if (c.first == v) {
+      _c = c.second.get();
+      return;
+    }
+  }
+  auto fresh = std::make_unique<Cache>();
+  std::memset(fresh->known, -1, sizeof fresh->known);
+  std::memset(fresh->types, 0, sizeof fresh->types);
+  std::memset(fresh->typeHas, 0, sizeof fresh->typeHas);
+  _c = fresh.get();
+  caches.emplace_back(v, std::move(fresh));
+}
+
 DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter& vf) {
   DataObjectType const* t = actual;
   while (t && !vf.Has(t)) t = t->GetBaseType();
@@ -324,6 +343,20 @@ void* Scalar::Ptr(VK k) noexcept {
     case VK::Uri: return &uri;
     default: return nullptr;
   }
+}
+
+void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v) {
+  if (k == VK::String && s.owner->swapProperty) {
+    if (s.optional) {
+      Basalt::Optional<std::string> o;
+      o.Emplace().swap(v.str);
+      s.owner->swapProperty(obj, s.ownIndex, &o);
+    } else {
+      s.owner->swapProperty(obj, s.ownIndex, &v.str);
+    }
+    return;
+  }
+  s.owner->setProperty(obj, s.ownIndex, v.Ptr(k));
 }
 
 Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v) {

@@ -88,12 +88,12 @@ Plan const& ResultPlanOf(ManagedMethod const* method);
 Slot MakeSlot(PropertyInfo const* info, char const* name);
 
 // Whether things introduced in a version exist for the version a message
-// speaks; remembers the answer per version (ids are dense and few).
+// speaks. The answers are remembered per thread and per version, across
+// messages: finding a type's version is a lookup by name, and asking the
+// version graph is not free either.
 class VersionFilter {
  public:
-  explicit VersionFilter(Version const* v) : _v(v) {
-    for (auto& k : _known) k = -1;
-  }
+  explicit VersionFilter(Version const* v);
   Version const* version() const noexcept { return _v; }
   // `introducedIn` as resolved when the plan was made; `name` the name it
   // was resolved from (null: always there).
@@ -102,21 +102,34 @@ class VersionFilter {
     if (!introducedIn) return ExistsInVersion(name, _v);  // a version whose table is not bound
     std::uint32_t id = introducedIn->GetId();
     if (id < kSize) {
-      if (_known[id] < 0) _known[id] = _v->Includes(introducedIn) ? 1 : 0;
-      return _known[id] != 0;
+      std::int8_t& known = _c->known[id];
+      if (known < 0) known = _v->Includes(introducedIn) ? 1 : 0;
+      return known != 0;
     }
     return _v->Includes(introducedIn);
   }
   bool Has(Slot const& s) { return Has(s.version, s.info->version); }
   bool Has(Type const* t) {
     if (t->IsArray()) t = t->GetElementType();
-    return Has(t->GetVersion(), t->GetVersionName());
+    std::size_t slot = (reinterpret_cast<std::uintptr_t>(t) >> 4) % kTypes;
+    if (_c->types[slot] == t) return _c->typeHas[slot];
+    bool has = Has(t->GetVersion(), t->GetVersionName());
+    _c->types[slot] = t;
+    _c->typeHas[slot] = has;
+    return has;
   }
 
+  static constexpr std::uint32_t kSize = 256;
+  static constexpr std::uint32_t kTypes = 256;
+  struct Cache {
+    std::int8_t known[kSize];
+    Type const* types[kTypes];
+    bool typeHas[kTypes];
+  };
+
  private:
-  static constexpr std::uint32_t kSize = 64;
   Version const* _v;
-  std::int8_t _known[kSize];
+  Cache* _c;
 };
 
 // A decoded plain value of any kind.
@@ -138,6 +151,10 @@ struct Scalar {
   // The member that holds kind `k` (what descriptor accessors take).
   void* Ptr(VK k) noexcept;
 };
+
+// Stores a decoded plain value into a data object's property; strings are
+// moved in (swapped), not copied.
+void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v);
 
 // Boxes, arrays and items.
 Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v);
@@ -202,5 +219,22 @@ void AppendJsonString(std::string& out, std::string_view s, std::string_view whe
 DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter& vf);
 
 Version const* VersionOrDefault(Version const* v);
+
+// Objects nest only as deep as this when written: deeper is taken for a
+// cycle (an object that holds itself), which would never end.
+inline constexpr std::uint32_t kMaxWriteDepth = 1000;
+struct DepthGuard {
+  std::uint32_t& depth;
+  DepthGuard(std::uint32_t& d, std::string_view where) : depth(d) {
+    if (++depth > kMaxWriteDepth) {
+      --depth;
+      ThrowEncode("objects nested deeper than " + std::to_string(kMaxWriteDepth) + " at '" + std::string(where) +
+                  "' (does an object hold itself?)");
+    }
+  }
+  ~DepthGuard() { --depth; }
+  DepthGuard(DepthGuard const&) = delete;
+  DepthGuard& operator=(DepthGuard const&) = delete;
+};
 
 }  // namespace Quill::Wire::Detail

@@ -124,7 +124,15 @@ class JsonReader {
         }
         return;
       }
-      default: SetStringScalar(k, std::string(String(e, Name(k))), _scalar); return;
+      default: {
+        std::string_view text = String(e, Name(k));
+        if (k == VK::String) {
+          _scalar.str.assign(text);  // keeps the buffer the last store swapped back
+        } else {
+          SetStringScalar(k, std::string(text), _scalar);
+        }
+        return;
+      }
     }
   }
 
@@ -280,7 +288,7 @@ class JsonReader {
         s->owner->setProperty(obj.get(), s->ownIndex, &a);
       } else if (IsPlain(s->vk)) {
         Plain(v, s->vk, s->type);
-        s->owner->setProperty(obj.get(), s->ownIndex, _scalar.Ptr(s->vk));
+        StoreScalar(*s, obj.get(), s->vk, _scalar);
       } else {
         Basalt::Ref<Any> a = Position(v, s->vk, s->type);
         if (a) s->owner->setProperty(obj.get(), s->ownIndex, &a);

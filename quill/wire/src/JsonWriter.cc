@@ -6,7 +6,11 @@
 namespace Quill::Wire::Detail {
 namespace {
 
-std::string Where(std::string_view name) { return "'" + std::string(name) + "'"; }
+std::string Where(std::string_view name) {
+  std::string w;
+  w.append("'").append(name).append("'");
+  return w;
+}
 
 class JsonWriter {
  public:
@@ -109,6 +113,7 @@ class JsonWriter {
   }
 
   void Object(DynamicData const* obj, DataObjectType const* declared, std::string_view where) {
+    DepthGuard guard(_depth, where);
     DataObjectType const* actual = obj->_GetDataType();
     DataObjectType const* t = TypeForVersion(actual, _vf);
     if (!t || (declared && !t->IsSubtypeOf(declared))) {
@@ -141,6 +146,7 @@ class JsonWriter {
   }
 
   void AnyValue(Any const* value, std::string_view where) {
+    DepthGuard guard(_depth, where);
     Type const* t = value->_GetType();
     if (!t) ThrowEncode("value of " + Where(where) + " has no type");
     switch (t->GetKind()) {
@@ -185,6 +191,7 @@ class JsonWriter {
 
   std::string& _out;
   VersionFilter _vf;
+  std::uint32_t _depth = 0;
 };
 
 }  // namespace

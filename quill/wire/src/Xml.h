@@ -41,6 +41,7 @@ class XmlWriter {
   }
   std::string& _out;
   VersionFilter _vf;
+  std::uint32_t _depth = 0;
 };
 
 // What the body of a document holds.

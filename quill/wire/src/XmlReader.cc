@@ -1,4 +1,7 @@
-#include <expat.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/SAX2.h>
+#include <libxml/xmlerror.h>
 
 #include <cstring>
 #include <exception>
@@ -29,13 +32,11 @@ struct Frame {
   std::vector<Basalt::Ref<Any>> pending;      // array per slot, set when the object ends
   std::string text;
   std::string refType;
-  std::uint32_t nsCount = 0;
   bool sawChild = false;
 };
 
-std::string_view Local(char const* name) {
-  char const* colon = std::strrchr(name, ':');
-  return colon ? std::string_view(colon + 1) : std::string_view(name);
+std::string_view View(xmlChar const* s) {
+  return s ? std::string_view(reinterpret_cast<char const*>(s)) : std::string_view();
 }
 
 bool IsSpace(char const* s, int len) {
@@ -48,12 +49,30 @@ bool IsSpace(char const* s, int len) {
 
 class Reader {
  public:
-  Reader() : _parser(XML_ParserCreate("UTF-8")) {
-    if (!_parser) throw std::bad_alloc();
+  Reader() {
+    static bool const initialised = (xmlInitParser(), true);
+    (void)initialised;
+    Make();
   }
-  ~Reader() { XML_ParserFree(_parser); }
+  ~Reader() { xmlFreeParserCtxt(_ctxt); }
   Reader(Reader const&) = delete;
   Reader& operator=(Reader const&) = delete;
+
+  void Make() {
+    xmlSAXHandler sax{};
+    sax.initialized = XML_SAX2_MAGIC;
+    sax.startElementNs = &StartCb;
+    sax.endElementNs = &EndCb;
+    sax.characters = &TextCb;
+    sax.ignorableWhitespace = &TextCb;
+    sax.cdataBlock = &TextCb;
+    sax.internalSubset = &DoctypeCb;
+    sax.externalSubset = &DoctypeCb;
+    sax.entityDecl = &EntityCb;
+    sax.serror = &ErrorCb;  // errors are read after the parse, not printed
+    _ctxt = xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr);
+    if (!_ctxt) throw std::bad_alloc();
+  }
 
   bool busy = false;
 
@@ -66,7 +85,6 @@ class Reader {
     _res = &result;
     _depth = 0;
     _elements = 0;
-    _ns.clear();
     _error = nullptr;
     _failed = false;
     _rootDone = false;
@@ -78,14 +96,24 @@ class Reader {
       ThrowDecode("document of " + std::to_string(xml.size()) + " bytes exceeds the limit of " +
                   std::to_string(options.limits.maxBytes));
     }
-    XML_ParserReset(_parser, "UTF-8");
-    XML_SetUserData(_parser, this);
-    XML_SetElementHandler(_parser, &StartCb, &EndCb);
-    XML_SetCharacterDataHandler(_parser, &TextCb);
-    XML_SetStartDoctypeDeclHandler(_parser, &DoctypeCb);
-    XML_SetEntityDeclHandler(_parser, &EntityCb);
-    XML_SetParamEntityParsing(_parser, XML_PARAM_ENTITY_PARSING_NEVER);
-    XML_Status st = XML_Parse(_parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE);
+    // The parser interns every name it meets, and a reset keeps them: a
+    // stream of documents full of made-up names must not grow it for ever.
+    if (_ctxt->dict && xmlDictSize(_ctxt->dict) > 50000) {
+      xmlFreeParserCtxt(_ctxt);
+      _ctxt = nullptr;
+      Make();
+    }
+    xmlCtxtResetPush(_ctxt, nullptr, 0, nullptr, "UTF-8");
+    // No network, no entity substitution, no DTD loading; the parser's own
+    // size caps are lifted because the limits above are the caller's.
+    xmlCtxtUseOptions(_ctxt, XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOCDATA);
+    int st = 0;
+    std::size_t at = 0;
+    do {  // the parser takes int sizes
+      std::size_t n = std::min<std::size_t>(xml.size() - at, 1u << 30);
+      st = xmlParseChunk(_ctxt, xml.data() + at, static_cast<int>(n), at + n == xml.size());
+      at += n;
+    } while (st == 0 && !_failed && at < xml.size());
     // Frames keep their buffers for the next document, not their objects.
     auto release = [this] {
       for (std::size_t i = 0; i < _depth; ++i) {
@@ -97,11 +125,12 @@ class Reader {
       release();
       std::rethrow_exception(_error);
     }
-    if (st != XML_STATUS_OK) {
-      std::string msg = "malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(_parser)) +
-                        ", column " + std::to_string(XML_GetCurrentColumnNumber(_parser) + 1) + " (byte " +
-                        std::to_string(XML_GetCurrentByteIndex(_parser)) +
-                        "): " + XML_ErrorString(XML_GetErrorCode(_parser));
+    if (st != 0 || !_ctxt->wellFormed) {
+      xmlError const* e = xmlCtxtGetLastError(_ctxt);
+      std::string why = e && e->message ? e->message : "not well-formed";
+      while (!why.empty() && why.back() == '\n') why.pop_back();
+      std::string msg = "malformed XML at line " + std::to_string(e ? e->line : 0) + ", column " +
+                        std::to_string(e ? e->int2 : 0) + ": " + why;
       std::string path = Path();
       release();
       ThrowDecode(path.empty() ? msg : msg + ", in " + path);
@@ -115,17 +144,18 @@ class Reader {
   }
 
  private:
-  // --- expat callbacks: nothing may be thrown through the C parser ------------------
-  static void XMLCALL StartCb(void* ud, XML_Char const* name, XML_Char const** attrs) {
+  // --- parser callbacks: nothing may be thrown through the C parser -------------------
+  static void StartCb(void* ud, xmlChar const* localname, xmlChar const*, xmlChar const*, int, xmlChar const**,
+                      int nbAttributes, int, xmlChar const** attributes) {
     auto* r = static_cast<Reader*>(ud);
     if (r->_failed) return;
     try {
-      r->Start(name, attrs);
+      r->Start(View(localname), nbAttributes, attributes);
     } catch (...) {
       r->Fail(std::current_exception());
     }
   }
-  static void XMLCALL EndCb(void* ud, XML_Char const*) {
+  static void EndCb(void* ud, xmlChar const*, xmlChar const*, xmlChar const*) {
     auto* r = static_cast<Reader*>(ud);
     if (r->_failed) return;
     try {
@@ -134,27 +164,25 @@ class Reader {
       r->Fail(std::current_exception());
     }
   }
-  static void XMLCALL TextCb(void* ud, XML_Char const* s, int len) {
+  static void TextCb(void* ud, xmlChar const* s, int len) {
     auto* r = static_cast<Reader*>(ud);
     if (r->_failed) return;
     try {
-      r->Text(s, len);
+      r->Text(reinterpret_cast<char const*>(s), len);
     } catch (...) {
       r->Fail(std::current_exception());
     }
   }
-  static void XMLCALL DoctypeCb(void* ud, XML_Char const*, XML_Char const*, XML_Char const*, int) {
+  static void DoctypeCb(void* ud, xmlChar const*, xmlChar const*, xmlChar const*) {
     auto* r = static_cast<Reader*>(ud);
     if (r->_failed) return;
     try {
-      ThrowDecode("document type declarations are refused (line " +
-                  std::to_string(XML_GetCurrentLineNumber(r->_parser)) + ")");
+      ThrowDecode("document type declarations are refused (line " + std::to_string(r->Line()) + ")");
     } catch (...) {
       r->Fail(std::current_exception());
     }
   }
-  static void XMLCALL EntityCb(void* ud, XML_Char const*, int, XML_Char const*, int, XML_Char const*,
-                               XML_Char const*, XML_Char const*, XML_Char const*) {
+  static void EntityCb(void* ud, xmlChar const*, int, xmlChar const*, xmlChar const*, xmlChar*) {
     auto* r = static_cast<Reader*>(ud);
     if (r->_failed) return;
     try {
@@ -163,10 +191,12 @@ class Reader {
       r->Fail(std::current_exception());
     }
   }
+  static void ErrorCb(void*, xmlError*) {}
+  int Line() const { return _ctxt->input ? _ctxt->input->line : 0; }
   void Fail(std::exception_ptr e) {
     _failed = true;
     _error = e;
-    XML_StopParser(_parser, XML_FALSE);
+    xmlStopParser(_ctxt);
   }
 
   // --- paths and errors ---------------------------------------------------------------
@@ -184,23 +214,12 @@ class Reader {
     return p;
   }
   [[noreturn]] void Err(std::string const& what) const {
-    ThrowDecode(what + " at " + Path() + " (line " + std::to_string(XML_GetCurrentLineNumber(_parser)) + ")");
+    ThrowDecode(what + " at " + Path() + " (line " + std::to_string(Line()) + ")");
   }
   void Skipped(std::string_view what) {
     DecodeReport* rep = _opt->report;
     if (!rep) return;
     if (rep->onSkip) rep->onSkip(Path(), what);
-  }
-
-  // --- namespaces (only xsi:type values need them resolved) ----------------------------
-  std::string_view Uri(std::string_view prefix) const {
-    for (std::size_t i = _ns.size(); i-- > 0;) {
-      if (_ns[i].first == prefix) return _ns[i].second;
-    }
-    // Undeclared but conventional prefixes.
-    if (prefix == "xsd") return kXsdNs;
-    if (prefix == "xsi") return kXsiNs;
-    return {};
   }
 
   // --- elements -----------------------------------------------------------------------
@@ -220,45 +239,31 @@ class Reader {
     f.hint = 0;
     f.text.clear();
     f.refType.clear();
-    f.nsCount = 0;
     f.sawChild = false;
     return f;
   }
 
-  void Start(char const* rawName, char const** attrs) {
+  void Start(std::string_view local, int nbAttributes, xmlChar const** attributes) {
     Limits const& lim = _opt->limits;
     if (++_elements > lim.maxElements) Err("more than " + std::to_string(lim.maxElements) + " elements");
     if (_depth >= lim.maxDepth) Err("elements nested deeper than " + std::to_string(lim.maxDepth));
-    std::string_view local = Local(rawName);
     if (_depth == 0 && _rootDone) Err("a second root element");
     Frame& f = Push(local);  // may move the frames: the parent is taken after
     Frame* parent = _depth >= 2 ? &_frames[_depth - 2] : nullptr;
-    // Namespace declarations first: xsi:type may use a prefix declared on its own element.
-    char const* xsiType = nullptr;
-    char const* refType = nullptr;
-    char const* target = nullptr;
-    char const* targetType = nullptr;
+    std::string_view xsiType, refType, target, targetType;  // null data: absent
     bool nil = false;
-    for (char const** a = attrs; *a; a += 2) {
-      char const* an = a[0];
-      if (std::strncmp(an, "xmlns", 5) == 0 && (an[5] == 0 || an[5] == ':')) {
-        _ns.emplace_back(an[5] ? an + 6 : "", a[1]);
-        ++f.nsCount;
+    for (int i = 0; i < nbAttributes; ++i) {
+      xmlChar const* const* a = attributes + 5 * i;  // local name, prefix, URI, value start, value end
+      std::string_view name = View(a[0]);
+      std::string_view value(reinterpret_cast<char const*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+      if (!a[1]) {
+        if (name == "type") refType = value;
+        else if (name == "target") target = value;
+        else if (name == "targetType") targetType = value;
+      } else if (a[2] ? View(a[2]) == kXsiNs : View(a[1]) == "xsi") {  // "xsi" is understood undeclared
+        if (name == "type") xsiType = value;
+        else if (name == "nil") nil = value == "true" || value == "1";
       }
-    }
-    for (char const** a = attrs; *a; a += 2) {
-      char const* an = a[0];
-      char const* colon = std::strchr(an, ':');
-      if (!colon) {
-        if (std::strcmp(an, "type") == 0) refType = a[1];
-        else if (std::strcmp(an, "target") == 0) target = a[1];
-        else if (std::strcmp(an, "targetType") == 0) targetType = a[1];
-        continue;
-      }
-      std::string_view prefix(an, static_cast<std::size_t>(colon - an));
-      if (prefix == "xmlns" || Uri(prefix) != kXsiNs) continue;
-      if (std::strcmp(colon + 1, "type") == 0) xsiType = a[1];
-      else if (std::strcmp(colon + 1, "nil") == 0) nil = std::strcmp(a[1], "true") == 0 || std::strcmp(a[1], "1") == 0;
     }
 
     if (!parent) {
@@ -309,7 +314,7 @@ class Reader {
       case FK::Detail: {
         if (_res->fault) return;  // only the first entry is the fault
         DataObjectType const* ft = FaultType(local, xsiType);
-        Begin(f, VK::Data, ft, nullptr, false, nullptr);
+        Begin(f, VK::Data, ft, {}, false, {});
         return;
       }
       case FK::Items:
@@ -341,30 +346,30 @@ class Reader {
     }
   }
 
-  DataObjectType const* FaultType(std::string_view local, char const* xsiType) {
+  DataObjectType const* FaultType(std::string_view local, std::string_view xsiType) {
     auto fault = [](Type* t) -> DataObjectType const* {
       return t && t->GetKind() == KIND_FAULT ? static_cast<DataObjectType const*>(t) : nullptr;
     };
     DataObjectType const* t = nullptr;
-    if (xsiType) {
-      char const* colon = std::strchr(xsiType, ':');
-      t = fault(FindTypeByWsdlName(colon ? colon + 1 : xsiType));
+    if (xsiType.data()) {
+      std::size_t colon = xsiType.find(':');
+      t = fault(FindTypeByWsdlName(colon == std::string_view::npos ? xsiType : xsiType.substr(colon + 1)));
     }
     if (!t && local.size() > 5 && local.ends_with("Fault")) t = fault(FindTypeByWsdlName(local.substr(0, local.size() - 5)));
     if (!t) {
       // A fault of a newer peer: the nearest class this end knows.
       if (DecodeReport* rep = _opt->report) ++rep->unknownTypes;
-      Skipped("unknown fault " + std::string(xsiType ? xsiType : std::string(local)));
+      Skipped("unknown fault " + std::string(xsiType.data() ? xsiType : local));
       t = fault(FindTypeByInfo(&gSedgeRuntimeFaultTypeInfo));
     }
     return t;
   }
 
-  void BodyChild(Frame& f, std::string_view local, char const* target, char const* targetType) {
+  void BodyChild(Frame& f, std::string_view local, std::string_view target, std::string_view targetType) {
     if (_sawMessage) Err("a second element in the SOAP Body");
     _sawMessage = true;
     if (_doc == XmlDoc::Request) {
-      if (!targetType || !target) Err("request <" + std::string(local) + "> without target and targetType");
+      if (!targetType.data() || !target.data()) Err("request <" + std::string(local) + "> without target and targetType");
       Type* t = FindTypeByWsdlName(targetType);
       if (!t || t->GetKind() != KIND_MANAGED) Err("unknown managed type '" + std::string(targetType) + "'");
       auto* mt = static_cast<ManagedObjectType*>(t);
@@ -374,7 +379,7 @@ class Reader {
       }
       if (!m) Err("type " + std::string(mt->GetName()) + " has no method or property '" + std::string(local) + "'");
       Request& req = _res->request;
-      req.target = new MoRef(mt->GetName(), target);
+      req.target = new MoRef(mt->GetName(), std::string(target));
       req.method = m;
       req.args.assign(m->GetParameterCount(), nullptr);
       BeginComposite(f, ParamPlanOf(m));
@@ -400,7 +405,7 @@ class Reader {
   }
 
   // Starts reading a value in a position of kind `vk` and type `declared`.
-  void Begin(Frame& f, VK vk, Type const* declared, char const* xsiType, bool nil, char const* refType) {
+  void Begin(Frame& f, VK vk, Type const* declared, std::string_view xsiType, bool nil, std::string_view refType) {
     if (nil) {
       f.kind = FK::Skip;  // a null: the position stays empty
       return;
@@ -408,13 +413,13 @@ class Reader {
     VK k = vk;
     Type const* t = declared;
     bool array = false;
-    if (xsiType) {
-      char const* colon = std::strchr(xsiType, ':');
-      std::string_view localType = colon ? std::string_view(colon + 1) : std::string_view(xsiType);
+    if (xsiType.data()) {
+      std::size_t colon = xsiType.find(':');
+      std::string_view localType = colon == std::string_view::npos ? xsiType : xsiType.substr(colon + 1);
       Named n = ResolveWireType(localType);
       if (!n.known) {
         if (DecodeReport* rep = _opt->report) ++rep->unknownTypes;
-        if (k == VK::Data && static_cast<DataObjectType const*>(declared)->Create() != nullptr) {
+        if (k == VK::Data && Basalt::Ref<DynamicData>(static_cast<DataObjectType const*>(declared)->Create())) {
           Skipped("unknown type " + std::string(localType) + " read as " + declared->GetName());
         } else if (k == VK::Any || k == VK::Data) {
           // Nothing this end knows can hold it: the position stays empty.
@@ -454,7 +459,7 @@ class Reader {
     }
     switch (k) {
       case VK::Ref:
-        if (!refType) Err("managed object reference without its type attribute");
+        if (!refType.data()) Err("managed object reference without its type attribute");
         f.kind = FK::Ref;
         f.refType = refType;
         return;
@@ -521,7 +526,6 @@ class Reader {
       default: break;
     }
     f.obj = nullptr;
-    _ns.resize(_ns.size() - f.nsCount);
     --_depth;
     if (_depth == 0) _rootDone = true;
   }
@@ -568,7 +572,7 @@ class Reader {
       case FK::Items: AppendScalar(parent->obj.get(), f.vk, _scalar); return;
       case FK::Data:
         if (!f.slot->array) {
-          f.slot->owner->setProperty(parent->data, f.slot->ownIndex, _scalar.Ptr(f.vk));
+          StoreScalar(*f.slot, parent->data, f.vk, _scalar);
         } else {
           AppendScalar(PendingArray(*parent, *f.slot).get(), f.vk, _scalar);
         }
@@ -648,7 +652,7 @@ class Reader {
     if (_doc == XmlDoc::Response) _res->value = std::move(_resultArgs[0]);
   }
 
-  XML_Parser _parser;
+  xmlParserCtxtPtr _ctxt = nullptr;
   XmlDoc _doc = XmlDoc::Value;
   Type const* _declared = nullptr;
   ManagedMethod const* _method = nullptr;
@@ -657,7 +661,6 @@ class Reader {
   std::vector<Frame> _frames;
   std::size_t _depth = 0;
   std::size_t _elements = 0;
-  std::vector<std::pair<std::string, std::string>> _ns;
   std::exception_ptr _error;
   bool _failed = false;
   bool _rootDone = false;
@@ -673,8 +676,8 @@ class Reader {
 
 void ReadXml(std::string_view xml, XmlDoc doc, Type const* declared, ManagedMethod const* method,
              DecodeOptions const& options, XmlResult& result) {
-  // One parser per thread, reset between documents: expat's tables and the
-  // frames' buffers are made once.
+  // One parser per thread, reset between documents: the parser's tables and
+  // the frames' buffers are made once.
   thread_local Reader cached;
   if (cached.busy) {  // a decode from within a report callback
     Reader fresh;

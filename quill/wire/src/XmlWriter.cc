@@ -6,7 +6,11 @@
 namespace Quill::Wire::Detail {
 
 namespace {
-std::string Where(std::string_view name) { return "'" + std::string(name) + "'"; }
+std::string Where(std::string_view name) {
+  std::string w;
+  w.append("'").append(name).append("'");
+  return w;
+}
 
 bool IsDataKind(Type const* t) { return t->GetKind() == KIND_DATA || t->GetKind() == KIND_FAULT; }
 }  // namespace
@@ -93,6 +97,7 @@ void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::stri
 
 void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, std::string_view name,
                        std::string_view attrs) {
+  DepthGuard guard(_depth, name);
   DataObjectType const* actual = obj->_GetDataType();
   DataObjectType const* t = TypeForVersion(actual, _vf);
   if (!t || (declared && !t->IsSubtypeOf(declared))) {
@@ -125,6 +130,7 @@ void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, s
 }
 
 void XmlWriter::AnyValue(Any const* value, std::string_view name, std::string_view attrs) {
+  DepthGuard guard(_depth, name);
   Type const* t = value->_GetType();
   if (!t) ThrowEncode("value of " + Where(name) + " has no type");
   switch (t->GetKind()) {
@@ -197,13 +203,19 @@ void EncodeXml(std::string& out, Any const* value, Type const* declared, char co
   version = VersionOrDefault(version);
   if (!declared) ThrowEncode("no declared type");
   if (!value) ThrowEncode(std::string("null value for '") + elementName + "'");
-  std::string attrs = " xmlns=\"urn:";
-  attrs += version->GetWireNamespace();
-  attrs += "\" xmlns:xsi=\"";
-  attrs += kXsiNs;
-  attrs += "\" xmlns:xsd=\"";
-  attrs += kXsdNs;
-  attrs += '"';
+  // The root's declarations, made once per thread and version.
+  thread_local Version const* attrsFor = nullptr;
+  thread_local std::string attrs;
+  if (attrsFor != version) {
+    attrs = " xmlns=\"urn:";
+    attrs += version->GetWireNamespace();
+    attrs += "\" xmlns:xsi=\"";
+    attrs += kXsiNs;
+    attrs += "\" xmlns:xsd=\"";
+    attrs += kXsdNs;
+    attrs += '"';
+    attrsFor = version;
+  }
   XmlWriter w(out, version);
   if (declared->IsArray()) {
     w.AnyValue(value, elementName, attrs);
