@@ -336,7 +336,10 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
           res.set(http::field::content_type, "text/xml; charset=utf-8");
           if (!answer.setCookie.empty()) res.set(http::field::set_cookie, answer.setCookie);
           res.body() = std::move(answer.body);
-          self->Reply(std::move(res), keepAlive && !self->_closing, /*call=*/true);
+          // Once a stop has begun every answer closes its connection, even one composed
+          // before Stop reached this connection.
+          self->Reply(std::move(res), keepAlive && !self->_closing && !self->_server->stopping.load(),
+                      /*call=*/true);
         });
       });
       return;
