@@ -12,12 +12,12 @@
 //
 //   tarn_http_load [--clients 1,8,64] [--shapes getter,primitives,task,configspec]
 //                  [--seconds 5] [--max-calls 300000] [--io-threads 1] [--workers 2]
-#include <CLI/CLI.hpp>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
     std::string now;
     si->CurrentTime(
         [&now](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any* result) {
-          now = error ? std::string("failed: ") + error->what() : Quill::Unbox<Basalt::System::DateTime>(result).ToIso8601();
+          now = error ? std::string("failed: ") + error->what()
+                      : Quill::Unbox<Basalt::System::DateTime>(result).ToIso8601();
         },
         pending);
     if (!pending->WaitFor(std::chrono::seconds(10))) return 1;

@@ -26,8 +26,8 @@
 #include "tarn/ServiceInstanceContent.h"
 #include "tarn/ServiceInstanceSkeleton.h"
 #include "tarn/SessionManagerSkeleton.h"
-#include "tarn/TaskInfo.h"
 #include "tarn/TaskHistoryCollectorSkeleton.h"
+#include "tarn/TaskInfo.h"
 #include "tarn/TaskSkeleton.h"
 #include "tarn/UserSession.h"
 #include "tarn/fault/DuplicateName.h"
@@ -208,9 +208,7 @@ class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
     _content->about->fullName = "Example server 1.0 (over HTTP)";
     _content->about->apiVersion = "8.0.3.0";
   }
-  Basalt::System::DateTime CurrentTime() override {
-    return Basalt::System::DateTime::FromCivil(2026, 12, 6, 12);
-  }
+  Basalt::System::DateTime CurrentTime() override { return Basalt::System::DateTime::FromCivil(2026, 12, 6, 12); }
   void RetrieveContent(Ref<Tarn::ServiceInstanceContent>& result) override { result = _content; }
 
  private:
@@ -248,8 +246,8 @@ int main(int argc, char** argv) {
     adapter->Register(nullptr, new FolderImpl(root.get(), "Datacenters"));
     adapter->Register(nullptr, new SessionManagerImpl(sessions.get()));
     adapter->Register(nullptr, new TaskCollectorImpl(new MoRef("tarn.TaskHistoryCollector", "collector-1")));
-    adapter->Register(nullptr, new ServiceInstanceImpl(new MoRef("tarn.ServiceInstance", "ServiceInstance"),
-                                                       root.get(), sessions.get()));
+    adapter->Register(nullptr, new ServiceInstanceImpl(new MoRef("tarn.ServiceInstance", "ServiceInstance"), root.get(),
+                                                       sessions.get()));
 
     Quill::HttpServer server(adapter.get(), options);  // listening from here on
     std::printf("listening on %s\n", server.GetUrl().c_str());
@@ -260,7 +258,7 @@ int main(int argc, char** argv) {
     while (sigtimedwait(&stopSignals, nullptr, &wait) < 0 && seconds <= 0) {
     }
     // [stop]
-    server.Stop();       // no new connections; calls under way are answered first
+    server.Stop();  // no new connections; calls under way are answered first
     adapter->Shutdown();
     // [stop]
     std::printf("stopped after %llu calls\n", static_cast<unsigned long long>(server.GetStats().callsAnswered));

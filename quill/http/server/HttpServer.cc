@@ -149,8 +149,8 @@ struct HttpServer::Impl {
   std::map<std::string, std::shared_ptr<std::string const>, std::less<>> files;
 
   // Counters of Stats.
-  std::atomic<std::uint64_t> accepted{0}, answered{0}, faults{0}, r413{0}, r431{0}, r408{0}, r503conn{0},
-      r503busy{0}, r400{0};
+  std::atomic<std::uint64_t> accepted{0}, answered{0}, faults{0}, r413{0}, r431{0}, r408{0}, r503conn{0}, r503busy{0},
+      r400{0};
 
   void Start();
   void Accept();
@@ -178,7 +178,9 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
   Connection(HttpServer::Impl* server, tcp::socket&& socket, bool reject)
-      : _server(server), _reject(reject), _stream(MakeStream(server, std::move(socket))),
+      : _server(server),
+        _reject(reject),
+        _stream(MakeStream(server, std::move(socket))),
         _timer(_stream.get_executor()) {}
 
   ~Connection() override {
@@ -212,12 +214,11 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   void Begin() {
     if constexpr (kTls) {
       beast::get_lowest_layer(_stream).expires_after(_server->options.readTimeout);
-      _stream.async_handshake(ssl::stream_base::server,
-                              [self = this->shared_from_this()](beast::error_code ec) {
-                                beast::get_lowest_layer(self->_stream).expires_never();
-                                if (ec || self->_closing) return self->Close();
-                                self->AfterHandshake();
-                              });
+      _stream.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
+        beast::get_lowest_layer(self->_stream).expires_never();
+        if (ec || self->_closing) return self->Close();
+        self->AfterHandshake();
+      });
     } else {
       AfterHandshake();
     }
@@ -235,8 +236,8 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   void Read() {
     if (_closing) return Close();
     _parser.emplace();
-    _parser->header_limit(static_cast<std::uint32_t>(std::min<std::size_t>(_server->options.maxHeaderBytes,
-                                                                          UINT32_MAX)));
+    _parser->header_limit(
+        static_cast<std::uint32_t>(std::min<std::size_t>(_server->options.maxHeaderBytes, UINT32_MAX)));
     _parser->body_limit(_server->options.maxBodyBytes);
     _timedOut = false;
     _reading = true;
@@ -261,22 +262,22 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       // stayed silent is just closed.
       if (_parser->got_some() || _bufferedAtStart > 0) {
         _server->r408++;
-        return Reply(Simple(http::status::request_timeout, "request not received in time\n", 11), false, false,
-                     false, true);
+        return Reply(Simple(http::status::request_timeout, "request not received in time\n", 11), false, false, false,
+                     true);
       }
       return Close();
     }
     if (_closing) return Close();
     if (ec == http::error::body_limit) {
       _server->r413++;
-      return Reply(Simple(http::status::payload_too_large, "request body over the server's limit\n", 11), false,
-                   false, false, true);
+      return Reply(Simple(http::status::payload_too_large, "request body over the server's limit\n", 11), false, false,
+                   false, true);
     }
     if (ec == http::error::header_limit) {
       _server->r431++;
-      return Reply(Simple(http::status::request_header_fields_too_large, "request header over the server's limit\n",
-                          11),
-                   false, false, false, true);
+      return Reply(
+          Simple(http::status::request_header_fields_too_large, "request header over the server's limit\n", 11), false,
+          false, false, true);
     }
     if (ec == http::error::end_of_stream || ec == net::error::eof || ec == net::error::connection_reset ||
         ec == net::error::operation_aborted || ec == ssl::error::stream_truncated ||
@@ -410,11 +411,11 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   }
 
   void Drain(std::size_t total) {
-    Socket().async_read_some(net::buffer(_drain), [self = this->shared_from_this(), total](beast::error_code ec,
-                                                                                          std::size_t n) {
-      if (ec || total + n > (1u << 20)) return self->Close();
-      self->Drain(total + n);
-    });
+    Socket().async_read_some(net::buffer(_drain),
+                             [self = this->shared_from_this(), total](beast::error_code ec, std::size_t n) {
+                               if (ec || total + n > (1u << 20)) return self->Close();
+                               self->Drain(total + n);
+                             });
   }
 
   void Close() {
@@ -474,8 +475,8 @@ void HttpServer::Impl::Start() {
   beast::error_code ec;
   auto address = net::ip::make_address(options.address, ec);
   if (ec) fail("address '" + options.address + "'", ec.message());
-  std::string where = (address.is_v6() ? "[" + options.address + "]" : options.address) + ":" +
-                      std::to_string(options.port);
+  std::string where =
+      (address.is_v6() ? "[" + options.address + "]" : options.address) + ":" + std::to_string(options.port);
   tcp::endpoint endpoint(address, options.port);
   // The acceptor and its retry timer live on one strand: Stop closes it from another thread.
   auto acceptStrand = net::make_strand(*ioc);
@@ -597,9 +598,8 @@ std::string HttpServer::Impl::KeepSession(RequestContext* context) {
   std::string id = NewSessionId();
   std::lock_guard<std::mutex> lock(sessionMutex);
   if (sessions.size() >= options.maxSessions && !sessions.empty()) {
-    auto oldest = std::min_element(sessions.begin(), sessions.end(), [](auto const& a, auto const& b) {
-      return a.second.lastUsed < b.second.lastUsed;
-    });
+    auto oldest = std::min_element(sessions.begin(), sessions.end(),
+                                   [](auto const& a, auto const& b) { return a.second.lastUsed < b.second.lastUsed; });
     sessions.erase(oldest);
   }
   sessions[id] = Session{Basalt::Ref<RequestContext>(context), Clock::now()};

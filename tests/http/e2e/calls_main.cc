@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "harness.h"
+#include "quill/Registry.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
-#include "quill/Registry.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

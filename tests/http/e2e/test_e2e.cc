@@ -196,7 +196,8 @@ TEST(HttpEndToEnd, SessionsLoginAndExpiry) {
   EXPECT_THROW(echo->Execute(Words({"x"}).get()), Tarn::Fault::NotAuthenticated::Exception);
   EXPECT_TRUE(client->GetSessionCookie().empty());
   Ref<Tarn::UserSession> session;
-  EXPECT_THROW(sessions->Login("ann", "wrong", Basalt::Optional<std::string>(), session), Tarn::Fault::InvalidLogin::Exception);
+  EXPECT_THROW(sessions->Login("ann", "wrong", Basalt::Optional<std::string>(), session),
+               Tarn::Fault::InvalidLogin::Exception);
   sessions->Login("ann", "secret", Basalt::Optional<std::string>(), session);
   ASSERT_TRUE(session);
   EXPECT_EQ(session->userName, "ann");

@@ -160,7 +160,8 @@ class FolderImpl : public Tarn::FolderSkeleton {
     result = Add(Quill::LocalAdapter::CurrentCall()->adapter, name);
   }
 
-  void CreateVm(Tarn::Vm::ConfigSpec* config, Quill::MoRef*, Quill::MoRef*, Basalt::Ref<Quill::MoRef>& result) override {
+  void CreateVm(Tarn::Vm::ConfigSpec* config, Quill::MoRef*, Quill::MoRef*,
+                Basalt::Ref<Quill::MoRef>& result) override {
     if (!config || !config->name.IsSet()) {
       Basalt::Ref<Quill::Fault::InvalidArgument> fault(new Quill::Fault::InvalidArgument());
       fault->invalidProperty = Quill::PropertyPath("config.name");

@@ -33,8 +33,8 @@ Quill::HttpServer::Options Loopback() {
 }
 
 std::filesystem::path ScratchDir(char const* name) {
-  auto dir = std::filesystem::temp_directory_path() /
-             ("tarn-http-" + std::string(name) + "-" + std::to_string(::getpid()));
+  auto dir =
+      std::filesystem::temp_directory_path() / ("tarn-http-" + std::string(name) + "-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
@@ -64,8 +64,9 @@ TEST(HttpServer, CallsResultsAndFaults) {
     EXPECT_TRUE(raw.setCookie.empty()) << "a call that stores nothing needs no session";
   }
   // A property read.
-  Quill::ManagedMethod* encoding =
-      static_cast<Quill::ManagedObjectType*>(Quill::FindType("tarn.SimpleCommand"))->FindProperty("encodingType")->reader;
+  Quill::ManagedMethod* encoding = static_cast<Quill::ManagedObjectType*>(Quill::FindType("tarn.SimpleCommand"))
+                                       ->FindProperty("encodingType")
+                                       ->reader;
   auto enc = Call(conn, echo.get(), encoding, {});
   ASSERT_TRUE(enc);
   EXPECT_EQ(Quill::Unbox<Tarn::SimpleCommand::Encoding>(enc.get()), Tarn::SimpleCommand::Encoding::CSV);
@@ -84,7 +85,8 @@ TEST(HttpServer, CallsResultsAndFaults) {
   }
   EXPECT_THROW(Call(conn, root.get(), createFolder, Quill::Args(std::string("Production"))),
                Tarn::Fault::TarnFault::Exception);
-  EXPECT_THROW(Call(conn, root.get(), createFolder, Quill::Args(std::string("Production"))), Quill::MethodFault::Exception);
+  EXPECT_THROW(Call(conn, root.get(), createFolder, Quill::Args(std::string("Production"))),
+               Quill::MethodFault::Exception);
 
   // The runtime's faults: raised by the implementation, by the adapter, and
   // made of an exception that is no fault.
@@ -149,13 +151,15 @@ TEST(HttpServer, SessionsLoginAndExpiry) {
 
   // A failed login leaves no session either.
   Reply raw;
-  EXPECT_THROW(Call(conn, sm.get(), login, Quill::Args(std::string("ann"), std::string("wrong"), Basalt::Optional<std::string>()), {}, &raw),
+  EXPECT_THROW(Call(conn, sm.get(), login,
+                    Quill::Args(std::string("ann"), std::string("wrong"), Basalt::Optional<std::string>()), {}, &raw),
                Tarn::Fault::InvalidLogin::Exception);
   EXPECT_TRUE(raw.setCookie.empty());
 
   // Login issues the cookie; with it calls pass, without it they do not.
-  auto session = Call(conn, sm.get(), login,
-                      Quill::Args(std::string("ann"), std::string("secret"), Basalt::Optional<std::string>()), {}, &raw);
+  auto session =
+      Call(conn, sm.get(), login,
+           Quill::Args(std::string("ann"), std::string("secret"), Basalt::Optional<std::string>()), {}, &raw);
   ASSERT_TRUE(session);
   EXPECT_EQ(static_cast<Tarn::UserSession*>(session.get())->userName, "ann");
   ASSERT_EQ(raw.setCookie.rfind("tarn_session=", 0), 0u) << raw.setCookie;
@@ -174,7 +178,8 @@ TEST(HttpServer, SessionsLoginAndExpiry) {
 
   // A second caller logs in to a session of its own.
   RawConnection other(server.GetPort());
-  Call(other, sm.get(), login, Quill::Args(std::string("bob"), std::string("secret"), Basalt::Optional<std::string>()), {}, &raw);
+  Call(other, sm.get(), login, Quill::Args(std::string("bob"), std::string("secret"), Basalt::Optional<std::string>()),
+       {}, &raw);
   std::string cookie2 = CookieOf(raw.setCookie);
   EXPECT_NE(cookie2, cookie);
   EXPECT_EQ(server.GetStats().sessions, 2u);
@@ -209,7 +214,8 @@ TEST(HttpServer, LimitsAnsweredWithTheirStatus) {
   {  // Body over the limit: 413, announced by its length before it is read.
     RawConnection conn(server.GetPort());
     std::string big(8192, 'x');
-    Reply r = conn.Request(http::verb::post, "/sdk", Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({big}).get())));
+    Reply r = conn.Request(http::verb::post, "/sdk",
+                           Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({big}).get())));
     EXPECT_EQ(r.status, 413) << r.error;
     EXPECT_FALSE(r.keepAlive);
   }
@@ -320,7 +326,8 @@ TEST(HttpServer, ThousandConnectionsAtOnce) {
   auto echo = Ref("tarn.SimpleCommand", "echo");
   Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
   std::string body = Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"many"}).get()));
-  std::string request = "POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string request =
+      "POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 
   constexpr int kConnections = 1000;
   auto ioc = std::make_shared<net::io_context>();
@@ -371,9 +378,10 @@ TEST(HttpServer, StopAnswersCallsInFlight) {
   std::vector<std::unique_ptr<RawConnection>> conns;
   for (int i = 0; i < kCalls; ++i) {
     conns.push_back(std::make_unique<RawConnection>(port, 30s, "127.0.0.1", ioc));
-    std::string body = Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"block", std::to_string(i)}).get()));
-    ASSERT_TRUE(conns.back()->SendRaw("POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
-                                      "\r\n\r\n" + body));
+    std::string body =
+        Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"block", std::to_string(i)}).get()));
+    ASSERT_TRUE(conns.back()->SendRaw(
+        "POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
   }
   // Every call accepted: four block in the implementation, the rest wait for a worker.
   for (int i = 0; i < 500 && server->GetStats().callsInFlight < kCalls; ++i) std::this_thread::sleep_for(10ms);

@@ -83,7 +83,7 @@ class HttpServer {
  public:
   struct Options {
     std::string address = "127.0.0.1";  // IPv4 or IPv6 literal
-    std::uint16_t port = 0;              // 0: a free port, see GetPort()
+    std::uint16_t port = 0;             // 0: a free port, see GetPort()
     // Both set: HTTPS (PEM files; the certificate file may hold a chain).
     std::string certificateFile;
     std::string privateKeyFile;
@@ -111,14 +111,14 @@ class HttpServer {
     std::size_t callsInFlight = 0;
     std::size_t sessions = 0;
     std::uint64_t connectionsAccepted = 0;
-    std::uint64_t callsAnswered = 0;  // 200 or SOAP fault
-    std::uint64_t faults = 0;         // of those, answered with a fault
-    std::uint64_t rejectedBodyTooLarge = 0;      // 413
-    std::uint64_t rejectedHeaderTooLarge = 0;    // 431
-    std::uint64_t rejectedTimeout = 0;           // 408
-    std::uint64_t rejectedConnections = 0;       // 503 at accept
-    std::uint64_t rejectedBusy = 0;              // 503 for calls in flight
-    std::uint64_t badRequests = 0;               // 400
+    std::uint64_t callsAnswered = 0;           // 200 or SOAP fault
+    std::uint64_t faults = 0;                  // of those, answered with a fault
+    std::uint64_t rejectedBodyTooLarge = 0;    // 413
+    std::uint64_t rejectedHeaderTooLarge = 0;  // 431
+    std::uint64_t rejectedTimeout = 0;         // 408
+    std::uint64_t rejectedConnections = 0;     // 503 at accept
+    std::uint64_t rejectedBusy = 0;            // 503 for calls in flight
+    std::uint64_t badRequests = 0;             // 400
   };
 
   // Listens at once. `adapter` must not be null and must outlive the server.
