@@ -156,7 +156,8 @@ TEST(WireMessages, FaultsComeBackAsTheirOwnException) {
       Quill::Wire::DecodeResponse(text, create, result);
       ADD_FAILURE() << t->GetName() << ": no exception";
     } catch (Quill::MethodFault::Exception& e) {
-      EXPECT_EQ(typeid(e), typeid(*own)) << t->GetName();
+      auto const& expected = *own;
+      EXPECT_EQ(typeid(e), typeid(expected)) << t->GetName();
       EXPECT_TRUE(fault->_IsEqual(e.GetFault(), false)) << t->GetName() << "\n" << text.substr(0, 3000);
     } catch (std::exception& e) {
       ADD_FAILURE() << t->GetName() << ": " << e.what();

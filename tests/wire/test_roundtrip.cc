@@ -144,7 +144,9 @@ TEST(WireRoundTrip, PolymorphicValuesKeepTheirClass) {
       ASSERT_TRUE(back) << codec.name << " form " << i;
       auto* got = static_cast<Quill::KeyAnyValue*>(back.get());
       ASSERT_TRUE(got->value) << codec.name << " form " << i;
-      EXPECT_EQ(typeid(*got->value), typeid(*holder->value)) << codec.name << " form " << i;
+      Quill::Any const& gotValue = *got->value;
+      Quill::Any const& sentValue = *holder->value;
+      EXPECT_EQ(typeid(gotValue), typeid(sentValue)) << codec.name << " form " << i;
       EXPECT_EQ(got->value->_GetType(), holder->value->_GetType()) << codec.name << " form " << i;
       EXPECT_TRUE(holder->_IsEqual(back.get(), false)) << codec.name << " form " << i << ": "
                                                        << holder->value->ToString();
