@@ -157,6 +157,31 @@ TEST(WireVersions, PropertiesTypesAndMethodsNewerThanTheVersion) {
   ADD_FAILURE() << "no class newer than an older release with a concrete base that release has";
 }
 
+// Wire versions repeat across namespaces ("2.0" is a release of several): a
+// request names its version by the pair, and must come back as the same one.
+TEST(WireVersions, RequestsKeepTheirVersionAcrossNamespaces) {
+  Quill::ManagedObjectType* folder = static_cast<Quill::ManagedObjectType*>(Quill::FindType("tarn.Folder"));
+  ASSERT_NE(folder, nullptr);
+  Quill::ManagedMethod* method = folder->FindMethod("createFolder");
+  ASSERT_NE(method, nullptr);
+  Ref<Quill::MoRef> target(new Quill::MoRef("tarn.Folder", "group-d1"));
+  Quill::ArgVector args{Quill::Box(std::string("Production"))};
+  int checked = 0;
+  for (Quill::Version const* v : OlderReleases()) {
+    if (!Quill::ExistsInVersion(method->GetVersionName(), v)) continue;
+    std::string xml = Quill::Wire::EncodeRequest(target.get(), method, args, v);
+    EXPECT_EQ(Quill::Wire::DecodeRequest(xml).version, v) << v->GetName() << "\n" << xml;
+    ++checked;
+  }
+  EXPECT_GT(checked, 1);
+  // The oldest release shares its wire version with the query namespace's.
+  Quill::Version const* oldest = Quill::FindVersion("tarn.version.version1");
+  ASSERT_NE(oldest, nullptr);
+  ASSERT_NE(Quill::FindVersionByWireVersion(oldest->GetWireVersion()), oldest);
+  std::string xml = Quill::Wire::EncodeRequest(target.get(), method, args, oldest);
+  EXPECT_EQ(Quill::Wire::DecodeRequest(xml).version, oldest) << xml;
+}
+
 // Inserts `what` after the first occurrence of `after` in `text`.
 std::string InsertAfter(std::string text, std::string const& after, std::string const& what) {
   std::size_t at = text.find(after);

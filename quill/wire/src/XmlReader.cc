@@ -16,6 +16,21 @@ namespace {
 enum class FK : std::uint8_t { Skip, Text, Ref, Data, Items, Composite, Envelope, Header, Body, Fault, Detail };
 enum class Role : std::uint8_t { Value, ApiVersion, FaultString, Other };
 
+// The same wire version may stand in several namespaces' tables ("2.0" is a
+// release of more than one); the namespace of the header element says whose.
+Version const* VersionOf(std::string_view elementNs, std::string_view wireVersion) {
+  Version const* first = FindVersionByWireVersion(wireVersion);
+  constexpr std::string_view kUrn = "urn:";
+  if (!first || elementNs.substr(0, kUrn.size()) != kUrn) return first;
+  std::string_view ns = elementNs.substr(kUrn.size());
+  auto inNs = [&](Version const* v) { return v->GetWireNamespace() && ns == v->GetWireNamespace(); };
+  if (inNs(first)) return first;
+  for (Version const* v : GetVersions()) {
+    if (inNs(v) && wireVersion == v->GetWireVersion()) return v;
+  }
+  return first;
+}
+
 struct Frame {
   FK kind = FK::Skip;
   Role role = Role::Value;
@@ -145,11 +160,12 @@ class Reader {
 
  private:
   // --- parser callbacks: nothing may be thrown through the C parser -------------------
-  static void StartCb(void* ud, xmlChar const* localname, xmlChar const*, xmlChar const*, int, xmlChar const**,
+  static void StartCb(void* ud, xmlChar const* localname, xmlChar const*, xmlChar const* uri, int, xmlChar const**,
                       int nbAttributes, int, xmlChar const** attributes) {
     auto* r = static_cast<Reader*>(ud);
     if (r->_failed) return;
     try {
+      r->_elementNs = uri ? View(uri) : std::string_view();
       r->Start(View(localname), nbAttributes, attributes);
     } catch (...) {
       r->Fail(std::current_exception());
@@ -298,6 +314,7 @@ class Reader {
         if (local == "apiVersion") {
           f.kind = FK::Text;
           f.role = Role::ApiVersion;
+          _apiNs = _elementNs;
         }
         return;  // other header entries are not ours
       case FK::Body: return BodyChild(f, local, target, targetType);
@@ -504,7 +521,7 @@ class Reader {
           std::string_view v = f.text;
           while (!v.empty() && (v.front() == ' ' || v.front() == '\n' || v.front() == '\t' || v.front() == '\r')) v.remove_prefix(1);
           while (!v.empty() && (v.back() == ' ' || v.back() == '\n' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
-          _version = FindVersionByWireVersion(v);
+          _version = VersionOf(_apiNs, v);
           if (!_version) Err("unknown API version '" + std::string(v) + "'");
           _vf = VersionFilter(_version);
         } else if (f.role == Role::FaultString) {
@@ -667,6 +684,8 @@ class Reader {
   bool _bodySeen = false;
   bool _sawMessage = false;
   Version const* _version = nullptr;
+  std::string_view _elementNs;  // of the element being started; valid during Start only
+  std::string _apiNs;          // namespace of the apiVersion header element
   VersionFilter _vf{nullptr};
   Scalar _scalar;
   ArgVector _resultArgs;
