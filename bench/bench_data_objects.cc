@@ -313,8 +313,8 @@ void BM_EnumTags(benchmark::State& state, bool toName) {
       for (auto const& n : names) benchmark::DoNotOptimize(e->GetValue(n));
     }
   }
-  state.counters["per conversion"] = benchmark::Counter(1000, benchmark::Counter::kIsIterationInvariantRate |
-                                                                    benchmark::Counter::kInvert);
+  state.counters["per conversion"] =
+      benchmark::Counter(1000, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK_CAPTURE(BM_EnumTags, GuestOsIdentifier_value_to_tag_x1000, true);
 BENCHMARK_CAPTURE(BM_EnumTags, GuestOsIdentifier_tag_to_value_x1000, false);

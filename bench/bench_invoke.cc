@@ -41,8 +41,8 @@ struct World {
 };
 
 void ReportAllocations(benchmark::State& state, Bench::AllocationMeter const& meter, double callsPerIteration) {
-  state.counters["allocs/call"] = benchmark::Counter(static_cast<double>(meter.Elapsed()) / callsPerIteration,
-                                                     benchmark::Counter::kAvgIterations);
+  state.counters["allocs/call"] =
+      benchmark::Counter(static_cast<double>(meter.Elapsed()) / callsPerIteration, benchmark::Counter::kAvgIterations);
 }
 
 // No argument, no result: Reset().

@@ -41,10 +41,10 @@ Run* MakeRun(int serial) {
       int n = m * kPerModule + i;
       std::string tail = ".m" + std::to_string(m) + ".Type" + std::to_string(i);
       run->records[n] = {KIND_DATA, keep(prefix + tail), keep(prefix + "W" + tail), "sedge.version.version1"};
-      TypeInfo const* base = i % 10 == 0 && m + 1 < kModules ? &run->records[(m + 1) * kPerModule + 1]
-                                                             : &gSedgeDynamicDataTypeInfo;
-      run->descs[n] = {&run->records[n], base, kNoProperties, nullptr, nullptr, nullptr, nullptr,
-                       &Access::AlwaysSet, nullptr, nullptr, nullptr, 0};
+      TypeInfo const* base =
+          i % 10 == 0 && m + 1 < kModules ? &run->records[(m + 1) * kPerModule + 1] : &gSedgeDynamicDataTypeInfo;
+      run->descs[n] = {&run->records[n],   base,    kNoProperties, nullptr, nullptr, nullptr, nullptr,
+                       &Access::AlwaysSet, nullptr, nullptr,       nullptr, 0};
     }
   }
   return run;

@@ -8,8 +8,8 @@
 #include "tarn/host/CacheConfigurationManager.h"
 #include "tarn/host/CacheConfigurationManagerStub.h"
 #include "tarn/host/DiskBlockInfo.h"
-#include "tarn/host/DiskManager.h"
 #include "tarn/host/DiskManager.LeaseStub.h"
+#include "tarn/host/DiskManager.h"
 
 namespace {
 

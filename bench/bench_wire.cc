@@ -168,8 +168,10 @@ Quill::Version const* Everything() {
 }
 
 void Encode(Form f, std::string& out, Quill::Any const* v, Quill::Type const* t) {
-  if (f == Form::Xml) Quill::Wire::EncodeXml(out, v, t, "value", Everything());
-  else Quill::Wire::EncodeJson(out, v, t, Everything());
+  if (f == Form::Xml)
+    Quill::Wire::EncodeXml(out, v, t, "value", Everything());
+  else
+    Quill::Wire::EncodeJson(out, v, t, Everything());
 }
 
 Basalt::Ref<Quill::Any> Decode(Form f, std::string const& in, Quill::Type const* t) {

@@ -1,5 +1,6 @@
 // The README's first program.
 #include <cstdio>
+
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "tarn/TaskInfo.h"
@@ -7,7 +8,7 @@
 
 int main() {
   Basalt::Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
-  spec->name = std::string("web-01");           // optional fields: set by assignment
+  spec->name = std::string("web-01");  // optional fields: set by assignment
   spec->memoryMB = 4096L;
   Basalt::Ref<Tarn::Vm::ConfigSpec> copy(new Tarn::Vm::ConfigSpec(*spec));  // deep copy
   copy->memoryMB = 8192L;

@@ -74,10 +74,16 @@ class TaskImpl : public Tarn::TaskSkeleton {
     Set([](Tarn::TaskInfo& i) { i.state = Tarn::TaskInfo::State::running; });
     try {
       Ref<Quill::Any> result = work();
-      Set([&](Tarn::TaskInfo& i) { i.result = result; i.state = Tarn::TaskInfo::State::success; });
+      Set([&](Tarn::TaskInfo& i) {
+        i.result = result;
+        i.state = Tarn::TaskInfo::State::success;
+      });
     } catch (Quill::MethodFault::Exception& e) {
       Ref<Quill::MethodFault> fault(e.GetFault());
-      Set([&](Tarn::TaskInfo& i) { i.error = fault; i.state = Tarn::TaskInfo::State::error; });
+      Set([&](Tarn::TaskInfo& i) {
+        i.error = fault;
+        i.state = Tarn::TaskInfo::State::error;
+      });
     }
   }
 
@@ -189,7 +195,8 @@ class FolderImpl : public Tarn::FolderSkeleton {
 
 class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
  public:
-  ServiceInstanceImpl(MoRef* ref, MoRef* rootFolder) : ServiceInstanceSkeleton(ref), _content(new Tarn::ServiceInstanceContent()) {
+  ServiceInstanceImpl(MoRef* ref, MoRef* rootFolder)
+      : ServiceInstanceSkeleton(ref), _content(new Tarn::ServiceInstanceContent()) {
     _content->rootFolder = rootFolder;
     _content->about = new Tarn::AboutInfo();
     _content->about->name = "Tour server";
@@ -267,8 +274,8 @@ int main() try {
   Ref<MoRef> prodRef;
   root->CreateFolder("Production", prodRef);
   Ref<Tarn::FolderStub> production = Quill::CreateStub<Tarn::FolderStub>(prodRef.get(), adapter.get());
-  std::printf("root folder \"%s\" (%s), new folder \"%s\" (%s)\n", root->GetName().c_str(), root->_GetRef()->GetId().c_str(),
-              production->GetName().c_str(), prodRef->GetId().c_str());
+  std::printf("root folder \"%s\" (%s), new folder \"%s\" (%s)\n", root->GetName().c_str(),
+              root->_GetRef()->GetId().c_str(), production->GetName().c_str(), prodRef->GetId().c_str());
 
   // --- a virtual machine, created and powered on through task methods -----------
   Ref<Tarn::Vm::ConfigSpec> spec = WebServerSpec();
@@ -289,8 +296,8 @@ int main() try {
   info = WaitForTask(adapter.get(), taskRef.get());
   auto* already = dynamic_cast<Tarn::Fault::InvalidPowerState*>(info->error.get());
   Check(already != nullptr, "a second power-on did not fail with InvalidPowerState");
-  std::printf("power on again: %s, %s (the machine is %s)\n", Quill::TagOf(info->state),
-              already->_GetType()->GetName(), Quill::TagOf(already->existingState));
+  std::printf("power on again: %s, %s (the machine is %s)\n", Quill::TagOf(info->state), already->_GetType()->GetName(),
+              Quill::TagOf(already->existingState));
 
   // --- copy, compare, diff --------------------------------------------------------
   Ref<Tarn::Vm::ConfigSpec> bigger(new Tarn::Vm::ConfigSpec(*spec));  // a deep copy
@@ -309,8 +316,8 @@ int main() try {
   std::printf("\n");
   Ref<Tarn::Vm::ConfigSpec> same(new Tarn::Vm::ConfigSpec(*spec));
   same->guestId.Unset();  // unset on one side: a lenient comparison lets it pass
-  std::printf("with guestId unset in the copy: strict %s, lenient %s\n", spec->_IsEqual(same.get(), false) ? "yes" : "no",
-              spec->_IsEqual(same.get(), true) ? "yes" : "no");
+  std::printf("with guestId unset in the copy: strict %s, lenient %s\n",
+              spec->_IsEqual(same.get(), false) ? "yes" : "no", spec->_IsEqual(same.get(), true) ? "yes" : "no");
 
   // --- enumerations ---------------------------------------------------------------
   using PowerState = Tarn::VirtualMachine::PowerState;
@@ -326,7 +333,8 @@ int main() try {
     Check(false, "a duplicate folder was created");
   } catch (Tarn::Fault::DuplicateName::Exception& e) {
     auto* fault = static_cast<Tarn::Fault::DuplicateName*>(e.GetFault());
-    std::printf("caught Tarn::Fault::DuplicateName: \"%s\" is taken by %s\n", fault->name.c_str(), fault->object->GetId().c_str());
+    std::printf("caught Tarn::Fault::DuplicateName: \"%s\" is taken by %s\n", fault->name.c_str(),
+                fault->object->GetId().c_str());
   }
   try {
     root->CreateFolder("Production", prodRef);
@@ -359,7 +367,8 @@ int main() try {
   std::printf("lookup: %s is WSDL %s with %u properties; memoryMB since %s\n", byName->GetName(), byName->GetWsdlName(),
               specType->GetPropertyCount(), memory->info->version);
   std::printf("lookup: %s (since %s) is %s version5 and %s v8_0_0_1\n", delta->GetName(), delta->GetVersionName(),
-              Quill::ExistsInVersion(delta, older) ? "in" : "not in", Quill::ExistsInVersion(delta, newer) ? "in" : "not in");
+              Quill::ExistsInVersion(delta, older) ? "in" : "not in",
+              Quill::ExistsInVersion(delta, newer) ? "in" : "not in");
 
   adapter->Shutdown();
   http.Stop();

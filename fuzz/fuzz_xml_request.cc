@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     __builtin_trap();
   }
   try {
-    Quill::Wire::DecodeRequest(Quill::Wire::EncodeRequest(request.target.get(), request.method, request.args,
-                                                          request.version));
+    Quill::Wire::DecodeRequest(
+        Quill::Wire::EncodeRequest(request.target.get(), request.method, request.args, request.version));
   } catch (Quill::MethodFault::Exception const&) {
   }
   return 0;

@@ -110,8 +110,7 @@ void SetClientEndFactory(std::function<ClientEnd(Quill::LocalAdapter*)> factory)
   ClientEndFactory() = std::move(factory);
 }
 
-Harness::Harness(char const* typeName)
-    : _recorder(new Recorder()), _adapter(new Quill::LocalAdapter()) {
+Harness::Harness(char const* typeName) : _recorder(new Recorder()), _adapter(new Quill::LocalAdapter()) {
   Basalt::Ref<Quill::MoRef> ref(new Quill::MoRef(typeName, "obj-1"));
   _server = Quill::CreateStub(ref.get(), _recorder.get());
   _adapter->Register(ref.get(), _server.get());

@@ -43,8 +43,8 @@ std::vector<TypeFact> const& Facts() {
       if (f[0] == "T") {
         out.push_back({f[1], f[2], f[3], f[4], f[5], {}, {}});
       } else if (f[0] == "P") {
-        out.back().props.push_back({f[1], f[2], f[4], f[5] == "-" ? "" : f[5],
-                                    static_cast<unsigned>(std::stoul(f[3]))});
+        out.back().props.push_back(
+            {f[1], f[2], f[4], f[5] == "-" ? "" : f[5], static_cast<unsigned>(std::stoul(f[3]))});
       } else if (f[0] == "E") {
         out.back().tags.push_back(f.size() > 1 ? f[1] : "");
       }
@@ -55,8 +55,10 @@ std::vector<TypeFact> const& Facts() {
 }
 
 Quill::TypeKind KindOf(std::string const& k) {
-  return k == "enum" ? Quill::KIND_ENUM : k == "data" ? Quill::KIND_DATA
-       : k == "fault" ? Quill::KIND_FAULT : Quill::KIND_MANAGED;
+  return k == "enum"    ? Quill::KIND_ENUM
+         : k == "data"  ? Quill::KIND_DATA
+         : k == "fault" ? Quill::KIND_FAULT
+                        : Quill::KIND_MANAGED;
 }
 
 char const* BaseName(Quill::Type* t) {
@@ -76,8 +78,7 @@ char const* BaseName(Quill::Type* t) {
 TEST(CatalogueWalk, ProgramAndLibraryShareEachExportedVariable) {
   EXPECT_EQ(Quill::FindTypeByInfo(&gTarnAboutInfoTypeInfo), Quill::FindType("tarn.AboutInfo"));
   EXPECT_EQ(Quill::FindType("tarn.AboutInfo")->GetTypeInfo(), &gTarnAboutInfoTypeInfo);
-  EXPECT_EQ(Quill::FindType("tarn.HostSystem.ConnectionState")->GetTypeInfo(),
-            &gTarnHostSystemConnectionStateTypeInfo);
+  EXPECT_EQ(Quill::FindType("tarn.HostSystem.ConnectionState")->GetTypeInfo(), &gTarnHostSystemConnectionStateTypeInfo);
   auto* e = static_cast<Quill::EnumType*>(Quill::FindType("tarn.HostSystem.ConnectionState"));
   EXPECT_EQ(e->GetTag(1), static_cast<char const*>(Tarn::HostSystem::CONNECTIONSTATE_NOTRESPONDING));
   // Filled while the library loads: a copy taken before that would still hold zeros.
@@ -110,8 +111,7 @@ TEST(CatalogueWalk, EveryRecordMatchesTheSchema) {
     if (auto* d = dynamic_cast<Quill::DataObjectType*>(t)) {
       for (std::uint32_t i = 0; i < d->GetOwnPropertyCount(); ++i) own.push_back(&d->GetOwnProperty(i));
     } else if (auto* m = dynamic_cast<Quill::ManagedObjectType*>(t)) {
-      for (std::uint32_t i = 0; i < m->GetOwnPropertyCount(); ++i)
-        own.push_back(&m->GetDescriptor()->properties[i]);
+      for (std::uint32_t i = 0; i < m->GetOwnPropertyCount(); ++i) own.push_back(&m->GetDescriptor()->properties[i]);
     }
     ASSERT_EQ(own.size(), f.props.size());
     for (std::size_t i = 0; i < own.size(); ++i) {
@@ -151,29 +151,49 @@ bool MakeValue(Quill::PropertyInfo const& p, Value& v) {
   std::string t = p.type->name;
   bool link = p.flags & Quill::F_LINK;
   auto kind = static_cast<Quill::TypeKind>(p.type->kind);
-  bool byRef = (p.flags & Quill::F_ARRAY) ||
-               (!link && (kind == Quill::KIND_MANAGED || kind == Quill::KIND_ANY ||
-                          kind == Quill::KIND_DATA || kind == Quill::KIND_FAULT));
+  bool byRef = (p.flags & Quill::F_ARRAY) || (!link && (kind == Quill::KIND_MANAGED || kind == Quill::KIND_ANY ||
+                                                        kind == Quill::KIND_DATA || kind == Quill::KIND_FAULT));
   if (byRef) {
     v.ref = tarn_test::ValueOf(p);
     v.ptr = &v.ref;
     return true;
   }
-  if (link || t == "string") { v.s = "value-" + std::string(p.name); v.ptr = &v.s; return false; }
-  if (kind == Quill::KIND_ENUM) { v.i = 0; v.ptr = &v.i; return false; }
-  if (t == "boolean") v.ptr = &v.b;
-  else if (t == "byte") v.ptr = &v.c;
-  else if (t == "short") v.ptr = &v.sh;
-  else if (t == "int") v.ptr = &v.i;
-  else if (t == "long") v.ptr = &v.l;
-  else if (t == "float") v.ptr = &v.f;
-  else if (t == "double") v.ptr = &v.d;
-  else if (t == "dateTime") v.ptr = &v.dt;
-  else if (t == "binary") v.ptr = &v.bin;
-  else if (t == "typeName") v.ptr = &v.tn;
-  else if (t == "methodName") v.ptr = &v.mn;
-  else if (t == "propertyPath") v.ptr = &v.pp;
-  else if (t == "uri") v.ptr = &v.uri;
+  if (link || t == "string") {
+    v.s = "value-" + std::string(p.name);
+    v.ptr = &v.s;
+    return false;
+  }
+  if (kind == Quill::KIND_ENUM) {
+    v.i = 0;
+    v.ptr = &v.i;
+    return false;
+  }
+  if (t == "boolean")
+    v.ptr = &v.b;
+  else if (t == "byte")
+    v.ptr = &v.c;
+  else if (t == "short")
+    v.ptr = &v.sh;
+  else if (t == "int")
+    v.ptr = &v.i;
+  else if (t == "long")
+    v.ptr = &v.l;
+  else if (t == "float")
+    v.ptr = &v.f;
+  else if (t == "double")
+    v.ptr = &v.d;
+  else if (t == "dateTime")
+    v.ptr = &v.dt;
+  else if (t == "binary")
+    v.ptr = &v.bin;
+  else if (t == "typeName")
+    v.ptr = &v.tn;
+  else if (t == "methodName")
+    v.ptr = &v.mn;
+  else if (t == "propertyPath")
+    v.ptr = &v.pp;
+  else if (t == "uri")
+    v.ptr = &v.uri;
   return false;
 }
 
@@ -247,11 +267,14 @@ TEST(CatalogueWalk, EveryDataPropertyThroughItsDescriptor) {
       for (std::uint32_t i = 0; i < dt->GetOwnPropertyCount(); ++i) {
         Quill::PropertyInfo const& p = dt->GetOwnProperty(i);
         bool optional = p.flags & Quill::F_OPTIONAL;
-        bool refField = (p.flags & Quill::F_ARRAY) || (!(p.flags & Quill::F_LINK) &&
-            (p.type->kind == Quill::KIND_DATA || p.type->kind == Quill::KIND_FAULT ||
-             p.type->kind == Quill::KIND_MANAGED || p.type->kind == Quill::KIND_ANY));
-        if (optional || refField) EXPECT_FALSE(d->isPropertySet(obj.get(), i)) << p.name;
-        else EXPECT_TRUE(d->isPropertySet(obj.get(), i)) << p.name;
+        bool refField =
+            (p.flags & Quill::F_ARRAY) ||
+            (!(p.flags & Quill::F_LINK) && (p.type->kind == Quill::KIND_DATA || p.type->kind == Quill::KIND_FAULT ||
+                                            p.type->kind == Quill::KIND_MANAGED || p.type->kind == Quill::KIND_ANY));
+        if (optional || refField)
+          EXPECT_FALSE(d->isPropertySet(obj.get(), i)) << p.name;
+        else
+          EXPECT_TRUE(d->isPropertySet(obj.get(), i)) << p.name;
         bool byRef = MakeValue(p, values[i]);
         d->setProperty(obj.get(), i, values[i].ptr);
         EXPECT_TRUE(d->isPropertySet(obj.get(), i)) << p.name;

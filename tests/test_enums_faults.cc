@@ -46,7 +46,7 @@ TEST(Enumerations, TypedTagHelpersReachEachEnumerationsOwnTable) {
   EXPECT_TRUE(Quill::FindEnumValue("running", found));
   EXPECT_EQ(found, State::running);
   EXPECT_FALSE(Quill::FindEnumValue("native_512", found));  // a tag of another enumeration
-  EXPECT_EQ(found, State::running);                          // left as it was
+  EXPECT_EQ(found, State::running);                         // left as it was
   EXPECT_THROW(Quill::EnumValueOf<State>(""), Quill::Fault::InvalidArgument::Exception);
   EXPECT_THROW(Quill::TagOf(static_cast<State>(-1)), Quill::Fault::InvalidArgument::Exception);
 }

@@ -11,9 +11,9 @@
 #include "tarn/FolderStub.h"
 #include "tarn/HostSystem.h"
 #include "tarn/HostSystemStub.h"
+#include "tarn/InternalServiceInstanceContent.h"
 #include "tarn/Network.h"
 #include "tarn/NetworkStub.h"
-#include "tarn/InternalServiceInstanceContent.h"
 #include "tarn/PrivilegePolicyDef.h"
 #include "tarn/Records.h"
 #include "tarn/ServiceInstance.h"
@@ -55,7 +55,7 @@ TEST(Stubs, ArgumentSlotsFollowTheParameterForms) {
   EXPECT_EQ(wire->method, gTarnCustomFieldsManagerMethodObjects[0]);
   ASSERT_EQ(wire->args.size(), 4u);
   EXPECT_EQ(Quill::Unbox<std::string>(wire->args[0].get()), "owner");
-  EXPECT_FALSE(wire->args[1]);                      // unset optional: empty slot
+  EXPECT_FALSE(wire->args[1]);                                             // unset optional: empty slot
   EXPECT_EQ(wire->args[2].get(), static_cast<Quill::Any*>(policy.get()));  // objects go as they are
   EXPECT_FALSE(wire->args[3]);
   EXPECT_EQ(def.get(), wire->answer.get());
@@ -159,8 +159,10 @@ class Instance : public Quill::ServerObject<Tarn::ServiceInstance> {
                          Quill::Array<std::string>*, Quill::MoRef*, Quill::MoRef*,
                          Basalt::Ref<Quill::DataArray<Tarn::Event::Event>>&) override {}
   void QueryGlideCompatibility(Quill::MoRef*, Quill::DataArray<Quill::MoRef>*, Quill::Array<std::string>*,
-                               Basalt::Ref<Quill::DataArray<Tarn::ServiceInstance::HostGlideCompatibility>>&) override {}
-  void RetrieveProductComponents(Basalt::Ref<Quill::DataArray<Tarn::ServiceInstance::ProductComponentInfo>>&) override {}
+                               Basalt::Ref<Quill::DataArray<Tarn::ServiceInstance::HostGlideCompatibility>>&) override {
+  }
+  void RetrieveProductComponents(Basalt::Ref<Quill::DataArray<Tarn::ServiceInstance::ProductComponentInfo>>&) override {
+  }
 
   Basalt::Ref<Tarn::ServiceInstanceContent> content{new Tarn::ServiceInstanceContent()};
 };
@@ -247,7 +249,9 @@ TEST(Skeletons, OverriddenOperationsAnswerTheRestAreNotSupported) {
   folder->CreateFolder(
       "x",
       [&](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any*) {
-        text = NotSupportedText([&] { if (error) error->Throw(); });
+        text = NotSupportedText([&] {
+          if (error) error->Throw();
+        });
       },
       item);
   item->Wait();

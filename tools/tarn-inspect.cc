@@ -3,6 +3,7 @@
 // success, 1 when a named type, method, module or version does not exist (or a
 // short name is ambiguous), 2 on bad usage, 3 when the output cannot be written
 // or the registry fails.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,8 +12,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "inspect/Catalog.h"
 #include "inspect/Json.h"
@@ -99,8 +98,8 @@ int CmdList(Options const& o) {
     if (!version) return NoVersion(*o.apiVersion);
   }
   std::vector<Quill::Type*> all = Inspect::DescribedTypes();
-  if (o.module && std::none_of(all.begin(), all.end(),
-                               [&](Quill::Type const* t) { return Inspect::ModuleOf(t) == *o.module; })) {
+  if (o.module &&
+      std::none_of(all.begin(), all.end(), [&](Quill::Type const* t) { return Inspect::ModuleOf(t) == *o.module; })) {
     Say("no module named \"" + *o.module + "\" (tarn-inspect modules lists them)");
     return kNotFound;
   }
@@ -192,8 +191,8 @@ int CmdModules(Options const& o) {
         Inspect::Table table;
         table.Add({"module", "data", "fault", "enum", "managed"});
         for (Count const& c : modules) {
-          table.Add({c.module, std::to_string(c.counts[1]), std::to_string(c.counts[2]),
-                     std::to_string(c.counts[0]), std::to_string(c.counts[3])});
+          table.Add({c.module, std::to_string(c.counts[1]), std::to_string(c.counts[2]), std::to_string(c.counts[0]),
+                     std::to_string(c.counts[3])});
         }
         table.Print(out);
       });
@@ -244,13 +243,15 @@ CLI::App* Command(CLI::App& app, Options& o, char const* name, char const* descr
 
 int main(int argc, char** argv) {
   Options o;
-  CLI::App app{"The API's types, methods and versions, read from the runtime's type registry\n"
-               "with every module of libtarn-types bound.",
-               "tarn-inspect"};
+  CLI::App app{
+      "The API's types, methods and versions, read from the runtime's type registry\n"
+      "with every module of libtarn-types bound.",
+      "tarn-inspect"};
   app.set_version_flag("--version", "tarn-inspect " TARN_INSPECT_VERSION, "Print the tool's version and exit");
   app.require_subcommand(1);
-  app.footer("exit status: 0 done, 1 no such type, method, module or version (or an ambiguous\n"
-             "short name), 2 bad usage, 3 output could not be written\n");
+  app.footer(
+      "exit status: 0 done, 1 no such type, method, module or version (or an ambiguous\n"
+      "short name), 2 bad usage, 3 output could not be written\n");
 
   CLI::App* list = Command(app, o, "list", "The types, one a line (name, kind, version); filters combine");
   list->add_option("--kind", o.kind, "Only types of this kind")

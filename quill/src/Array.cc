@@ -18,11 +18,21 @@ std::string FormatValue(std::string const& v) {
   std::string out = "\"";
   for (char c : v) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char buf[8];
@@ -83,19 +93,58 @@ std::string FormatList(std::vector<std::string> const& items, char const* typeNa
   return out + "]";
 }
 
-template <> char const* ValueTypeName<std::string>() { return "string"; }
-template <> char const* ValueTypeName<std::vector<unsigned char>>() { return "binary"; }
-template <> char const* ValueTypeName<bool>() { return "boolean"; }
-template <> char const* ValueTypeName<signed char>() { return "byte"; }
-template <> char const* ValueTypeName<short>() { return "short"; }
-template <> char const* ValueTypeName<int>() { return "int"; }
-template <> char const* ValueTypeName<long>() { return "long"; }
-template <> char const* ValueTypeName<float>() { return "float"; }
-template <> char const* ValueTypeName<double>() { return "double"; }
-template <> char const* ValueTypeName<TypeName>() { return "typeName"; }
-template <> char const* ValueTypeName<MethodName>() { return "methodName"; }
-template <> char const* ValueTypeName<PropertyPath>() { return "propertyPath"; }
-template <> char const* ValueTypeName<Uri>() { return "uri"; }
+template <>
+char const* ValueTypeName<std::string>() {
+  return "string";
+}
+template <>
+char const* ValueTypeName<std::vector<unsigned char>>() {
+  return "binary";
+}
+template <>
+char const* ValueTypeName<bool>() {
+  return "boolean";
+}
+template <>
+char const* ValueTypeName<signed char>() {
+  return "byte";
+}
+template <>
+char const* ValueTypeName<short>() {
+  return "short";
+}
+template <>
+char const* ValueTypeName<int>() {
+  return "int";
+}
+template <>
+char const* ValueTypeName<long>() {
+  return "long";
+}
+template <>
+char const* ValueTypeName<float>() {
+  return "float";
+}
+template <>
+char const* ValueTypeName<double>() {
+  return "double";
+}
+template <>
+char const* ValueTypeName<TypeName>() {
+  return "typeName";
+}
+template <>
+char const* ValueTypeName<MethodName>() {
+  return "methodName";
+}
+template <>
+char const* ValueTypeName<PropertyPath>() {
+  return "propertyPath";
+}
+template <>
+char const* ValueTypeName<Uri>() {
+  return "uri";
+}
 
 // --- bodies shared by the instances of the templates -------------------------------
 
@@ -105,8 +154,8 @@ void const* CastOrThrow(Any const* obj, std::type_info const& target) {
   // Class type identities are __class_type_info objects in this ABI.
   using ClassId = abi::__class_type_info;
   if (!obj) Basalt::ThrowTypeMismatchException(target, typeid(std::nullptr_t));
-  void const* p = abi::__dynamic_cast(obj, static_cast<ClassId const*>(&typeid(Any)),
-                                      static_cast<ClassId const*>(&target), -1);
+  void const* p =
+      abi::__dynamic_cast(obj, static_cast<ClassId const*>(&typeid(Any)), static_cast<ClassId const*>(&target), -1);
   if (!p) Basalt::ThrowTypeMismatchException(target, typeid(*obj));
   return p;
 }
@@ -167,8 +216,7 @@ void EnumToTags(Array<int> const& view, EnumType const* type, Basalt::Ref<Array<
 Any* EnumFromTags(Any const* strings, EnumType const* type, Any* (*create)()) {
   auto const* in = dynamic_cast<Array<std::string> const*>(strings);
   if (!in) {
-    Basalt::ThrowTypeMismatchException(typeid(Array<std::string>),
-                                       strings ? typeid(*strings) : typeid(std::nullptr_t));
+    Basalt::ThrowTypeMismatchException(typeid(Array<std::string>), strings ? typeid(*strings) : typeid(std::nullptr_t));
   }
   auto const& tags = in->GetValues();
   Any* made = create();
@@ -211,8 +259,7 @@ bool DataArrayBase::_IsEqual(Any const* other, bool lenient) const {
   return true;
 }
 
-void DataArrayBase::_DiffProperties(Any const* other, std::string const& prefix,
-                                    PropertyDiffSet& diffs) const {
+void DataArrayBase::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
   auto const* o = dynamic_cast<DataArrayBase const*>(other);
   if (!o || o->_items.size() != _items.size()) {
     diffs.Append(prefix);
@@ -282,8 +329,7 @@ Primitive<bool>::~Primitive() = default;
 std::string Primitive<bool>::ToString() const { return _value ? "true" : "false"; }
 Type* Primitive<bool>::_GetType() const { return GetNoType<bool>(); }
 bool Primitive<bool>::_IsEqual(Any const* other, bool) const { return other && _value == Unbox<bool>(other); }
-void Primitive<bool>::_DiffProperties(Any const* other, std::string const& prefix,
-                                      PropertyDiffSet& diffs) const {
+void Primitive<bool>::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
   Detail::DiffWhole(this, other, prefix, diffs);
 }
 

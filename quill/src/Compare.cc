@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "Internal.h"
-
 #include "quill/Any.h"
 #include "quill/Array.h"
 #include "quill/TypeInfo.h"
@@ -67,7 +66,9 @@ namespace Detail {
 
 GraphStep::GraphStep(Any const* object, char const* operation) {
   switch (Enter(object)) {
-    case 0: _entered = true; return;
+    case 0:
+      _entered = true;
+      return;
     case 1:
       ThrowBadArgument("object", "quill.graph.cycle",
                        std::string(operation) + ": the object graph reaches its " + NameOf(object) +
@@ -105,8 +106,8 @@ bool AreEqualAnysInt(Any const* mine, Any const* theirs, unsigned flags, bool le
   return mine->_IsEqual(theirs, lenient);
 }
 
-void DiffAnyPropertiesInt(Any const* mine, Any const* theirs, std::string const& prefix,
-                          char const* component, unsigned flags, PropertyDiffSet& diffs) {
+void DiffAnyPropertiesInt(Any const* mine, Any const* theirs, std::string const& prefix, char const* component,
+                          unsigned flags, PropertyDiffSet& diffs) {
   if (TriviallyEqual(mine, theirs, flags)) return;
   if (!mine || !theirs || !SameClass(mine, theirs)) {
     if (!mine || !theirs || !BothIntArrays(mine, theirs) || !EqualIntArrays(mine, theirs)) {

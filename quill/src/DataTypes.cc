@@ -22,10 +22,22 @@ char const kName[] = ".name";
 char const kVal[] = ".val";
 }  // namespace
 
-template <> DataObjectType* GetDoType<KeyAnyValue>() { return Detail::SlotDo(Detail::S_KeyAnyValue); }
-template <> DataObjectType* GetDoType<LocalizableMessage>() { return Detail::SlotDo(Detail::S_LocalizableMessage); }
-template <> DataObjectType* GetDoType<DynamicProperty>() { return Detail::SlotDo(Detail::S_DynamicProperty); }
-template <> DataObjectType* GetDoType<DynamicData>() { return Detail::SlotDo(Detail::S_DynamicData); }
+template <>
+DataObjectType* GetDoType<KeyAnyValue>() {
+  return Detail::SlotDo(Detail::S_KeyAnyValue);
+}
+template <>
+DataObjectType* GetDoType<LocalizableMessage>() {
+  return Detail::SlotDo(Detail::S_LocalizableMessage);
+}
+template <>
+DataObjectType* GetDoType<DynamicProperty>() {
+  return Detail::SlotDo(Detail::S_DynamicProperty);
+}
+template <>
+DataObjectType* GetDoType<DynamicData>() {
+  return Detail::SlotDo(Detail::S_DynamicData);
+}
 
 template class DataArray<KeyAnyValue>;
 template class DataArray<LocalizableMessage>;
@@ -61,10 +73,7 @@ void KeyAnyValue::_DiffProperties(Any const* other, std::string const& prefix, P
 
 LocalizableMessage::LocalizableMessage() = default;
 LocalizableMessage::LocalizableMessage(LocalizableMessage const& other)
-    : DynamicData(other),
-      key(other.key),
-      arg(CloneField(other.arg)),
-      message(other.message) {}
+    : DynamicData(other), key(other.key), arg(CloneField(other.arg)), message(other.message) {}
 LocalizableMessage::~LocalizableMessage() = default;
 
 Type* LocalizableMessage::_GetType() const { return GetDoType<LocalizableMessage>(); }
@@ -77,8 +86,7 @@ bool LocalizableMessage::_IsEqual(Any const* other, bool lenient) const {
   return Cmp::Eq(key, o->key) && AreEqualAnysInt(arg.get(), o->arg.get(), 3, lenient) &&
          Cmp::EqOpt(message, o->message, lenient);
 }
-void LocalizableMessage::_DiffProperties(Any const* other, std::string const& prefix,
-                                         PropertyDiffSet& diffs) const {
+void LocalizableMessage::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
   if (!Detail::SameClass(this, other)) {
     diffs.Append(prefix);
     return;
@@ -109,8 +117,7 @@ bool DynamicProperty::_IsEqual(Any const* other, bool lenient) const {
   auto const* o = static_cast<DynamicProperty const*>(other);
   return Cmp::Eq(name, o->name) && AreEqualAnysInt(val.get(), o->val.get(), 0, lenient);
 }
-void DynamicProperty::_DiffProperties(Any const* other, std::string const& prefix,
-                                      PropertyDiffSet& diffs) const {
+void DynamicProperty::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
   if (!Detail::SameClass(this, other)) {
     diffs.Append(prefix);
     return;
@@ -137,36 +144,52 @@ constexpr PropertyInfo kKeyAnyValueProps[] = {
 void KeyAnyValueGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<KeyAnyValue*>(o);
   switch (i) {
-    case 0: Access::Get(self->key, out); break;
-    case 1: Access::Get(self->value, out); break;
+    case 0:
+      Access::Get(self->key, out);
+      break;
+    case 1:
+      Access::Get(self->value, out);
+      break;
   }
 }
 void* KeyAnyValuePtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<KeyAnyValue*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->key);
-    default: return Access::Ptr(self->value);
+    case 0:
+      return Access::Ptr(self->key);
+    default:
+      return Access::Ptr(self->value);
   }
 }
 void KeyAnyValueSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<KeyAnyValue*>(o);
   switch (i) {
-    case 0: Access::Set(self->key, in); break;
-    case 1: Access::Set(self->value, in); break;
+    case 0:
+      Access::Set(self->key, in);
+      break;
+    case 1:
+      Access::Set(self->value, in);
+      break;
   }
 }
 void KeyAnyValueSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<KeyAnyValue*>(o);
   switch (i) {
-    case 0: Access::Swap(self->key, var); break;
-    case 1: Access::Swap(self->value, var); break;
+    case 0:
+      Access::Swap(self->key, var);
+      break;
+    case 1:
+      Access::Swap(self->value, var);
+      break;
   }
 }
 bool KeyAnyValueIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<KeyAnyValue const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->key);
-    default: return Access::IsSet(self->value);
+    case 0:
+      return Access::IsSet(self->key);
+    default:
+      return Access::IsSet(self->value);
   }
 }
 DynamicData* KeyAnyValueCreate() { return new KeyAnyValue(); }
@@ -182,48 +205,76 @@ constexpr PropertyInfo kLocalizableMessageProps[] = {
 void LocalizableMessageGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<LocalizableMessage*>(o);
   switch (i) {
-    case 0: Access::Get(self->key, out); break;
-    case 1: Access::Get(self->GetArg(), out); break;
-    case 2: Access::Get(self->message, out); break;
+    case 0:
+      Access::Get(self->key, out);
+      break;
+    case 1:
+      Access::Get(self->GetArg(), out);
+      break;
+    case 2:
+      Access::Get(self->message, out);
+      break;
   }
 }
 void* LocalizableMessagePtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<LocalizableMessage*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->key);
-    case 1: return Access::Ptr(self->arg);
-    default: return Access::Ptr(self->message);
+    case 0:
+      return Access::Ptr(self->key);
+    case 1:
+      return Access::Ptr(self->arg);
+    default:
+      return Access::Ptr(self->message);
   }
 }
 void LocalizableMessageSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<LocalizableMessage*>(o);
   switch (i) {
-    case 0: Access::Set(self->key, in); break;
-    case 1: Access::Set(self->arg, in); break;
-    case 2: Access::Set(self->message, in); break;
+    case 0:
+      Access::Set(self->key, in);
+      break;
+    case 1:
+      Access::Set(self->arg, in);
+      break;
+    case 2:
+      Access::Set(self->message, in);
+      break;
   }
 }
 void LocalizableMessageSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<LocalizableMessage*>(o);
   switch (i) {
-    case 0: Access::Swap(self->key, var); break;
-    case 1: Access::Swap(self->arg, var); break;
-    case 2: Access::Swap(self->message, var); break;
+    case 0:
+      Access::Swap(self->key, var);
+      break;
+    case 1:
+      Access::Swap(self->arg, var);
+      break;
+    case 2:
+      Access::Swap(self->message, var);
+      break;
   }
 }
 bool LocalizableMessageIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<LocalizableMessage const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->key);
-    case 1: return Access::IsSet(self->arg);
-    default: return Access::IsSet(self->message);
+    case 0:
+      return Access::IsSet(self->key);
+    case 1:
+      return Access::IsSet(self->arg);
+    default:
+      return Access::IsSet(self->message);
   }
 }
 void LocalizableMessageUnset(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<LocalizableMessage*>(o);
   switch (i) {
-    case 1: Access::Unset(self->arg); break;
-    case 2: Access::Unset(self->message); break;
+    case 1:
+      Access::Unset(self->arg);
+      break;
+    case 2:
+      Access::Unset(self->message);
+      break;
   }
 }
 DynamicData* LocalizableMessageCreate() { return new LocalizableMessage(); }
@@ -238,36 +289,52 @@ constexpr PropertyInfo kDynamicPropertyProps[] = {
 void DynamicPropertyGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<DynamicProperty*>(o);
   switch (i) {
-    case 0: Access::Get(self->name, out); break;
-    case 1: Access::Get(self->val, out); break;
+    case 0:
+      Access::Get(self->name, out);
+      break;
+    case 1:
+      Access::Get(self->val, out);
+      break;
   }
 }
 void* DynamicPropertyPtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<DynamicProperty*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->name);
-    default: return Access::Ptr(self->val);
+    case 0:
+      return Access::Ptr(self->name);
+    default:
+      return Access::Ptr(self->val);
   }
 }
 void DynamicPropertySet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<DynamicProperty*>(o);
   switch (i) {
-    case 0: Access::Set(self->name, in); break;
-    case 1: Access::Set(self->val, in); break;
+    case 0:
+      Access::Set(self->name, in);
+      break;
+    case 1:
+      Access::Set(self->val, in);
+      break;
   }
 }
 void DynamicPropertySwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<DynamicProperty*>(o);
   switch (i) {
-    case 0: Access::Swap(self->name, var); break;
-    case 1: Access::Swap(self->val, var); break;
+    case 0:
+      Access::Swap(self->name, var);
+      break;
+    case 1:
+      Access::Swap(self->val, var);
+      break;
   }
 }
 bool DynamicPropertyIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<DynamicProperty const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->name);
-    default: return Access::IsSet(self->val);
+    case 0:
+      return Access::IsSet(self->name);
+    default:
+      return Access::IsSet(self->val);
   }
 }
 DynamicData* DynamicPropertyCreate() { return new DynamicProperty(); }
@@ -281,22 +348,54 @@ DataArrayBase* DynamicDataCreateArray() { return new DataArray<DynamicData>(); }
 template class DataArray<DynamicData>;
 
 namespace Detail {
-DataTypeInfo const gDynamicDataDesc = {
-    &gSedgeDynamicDataTypeInfo, nullptr, kNoProperties, nullptr, nullptr, nullptr, nullptr,
-    &Access::AlwaysSet, nullptr, nullptr, &DynamicDataCreateArray, 0};
-DataTypeInfo const gKeyAnyValueDesc = {
-    &gSedgeKeyAnyValueTypeInfo, &gSedgeDynamicDataTypeInfo, kKeyAnyValueProps, &KeyAnyValueGet,
-    &KeyAnyValuePtr, &KeyAnyValueSet, &KeyAnyValueSwap, &KeyAnyValueIsSet, nullptr,
-    &KeyAnyValueCreate, &KeyAnyValueCreateArray, 0};
-DataTypeInfo const gLocalizableMessageDesc = {
-    &gSedgeLocalizableMessageTypeInfo, &gSedgeDynamicDataTypeInfo, kLocalizableMessageProps,
-    &LocalizableMessageGet, &LocalizableMessagePtr, &LocalizableMessageSet, &LocalizableMessageSwap,
-    &LocalizableMessageIsSet, &LocalizableMessageUnset, &LocalizableMessageCreate,
-    &LocalizableMessageCreateArray, 0};
-DataTypeInfo const gDynamicPropertyDesc = {
-    &gSedgeDynamicPropertyTypeInfo, &gSedgeDynamicDataTypeInfo, kDynamicPropertyProps,
-    &DynamicPropertyGet, &DynamicPropertyPtr, &DynamicPropertySet, &DynamicPropertySwap,
-    &DynamicPropertyIsSet, nullptr, &DynamicPropertyCreate, &DynamicPropertyCreateArray, 0};
+DataTypeInfo const gDynamicDataDesc = {&gSedgeDynamicDataTypeInfo,
+                                       nullptr,
+                                       kNoProperties,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       &Access::AlwaysSet,
+                                       nullptr,
+                                       nullptr,
+                                       &DynamicDataCreateArray,
+                                       0};
+DataTypeInfo const gKeyAnyValueDesc = {&gSedgeKeyAnyValueTypeInfo,
+                                       &gSedgeDynamicDataTypeInfo,
+                                       kKeyAnyValueProps,
+                                       &KeyAnyValueGet,
+                                       &KeyAnyValuePtr,
+                                       &KeyAnyValueSet,
+                                       &KeyAnyValueSwap,
+                                       &KeyAnyValueIsSet,
+                                       nullptr,
+                                       &KeyAnyValueCreate,
+                                       &KeyAnyValueCreateArray,
+                                       0};
+DataTypeInfo const gLocalizableMessageDesc = {&gSedgeLocalizableMessageTypeInfo,
+                                              &gSedgeDynamicDataTypeInfo,
+                                              kLocalizableMessageProps,
+                                              &LocalizableMessageGet,
+                                              &LocalizableMessagePtr,
+                                              &LocalizableMessageSet,
+                                              &LocalizableMessageSwap,
+                                              &LocalizableMessageIsSet,
+                                              &LocalizableMessageUnset,
+                                              &LocalizableMessageCreate,
+                                              &LocalizableMessageCreateArray,
+                                              0};
+DataTypeInfo const gDynamicPropertyDesc = {&gSedgeDynamicPropertyTypeInfo,
+                                           &gSedgeDynamicDataTypeInfo,
+                                           kDynamicPropertyProps,
+                                           &DynamicPropertyGet,
+                                           &DynamicPropertyPtr,
+                                           &DynamicPropertySet,
+                                           &DynamicPropertySwap,
+                                           &DynamicPropertyIsSet,
+                                           nullptr,
+                                           &DynamicPropertyCreate,
+                                           &DynamicPropertyCreateArray,
+                                           0};
 }  // namespace Detail
 
 }  // namespace Quill

@@ -70,11 +70,12 @@ struct Cursor {
 
 }  // namespace
 
-DateTime DateTime::FromCivil(int year, int month, int day, int hour, int minute, int second,
-                             int micros, int offsetMinutes) {
-  if (month < 1 || month > 12 || day < 1 || static_cast<unsigned>(day) > DaysInMonth(year, static_cast<unsigned>(month)) ||
-      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || micros < 0 ||
-      micros > 999999 || offsetMinutes < -(23 * 60 + 59) || offsetMinutes > 23 * 60 + 59) {
+DateTime DateTime::FromCivil(int year, int month, int day, int hour, int minute, int second, int micros,
+                             int offsetMinutes) {
+  if (month < 1 || month > 12 || day < 1 ||
+      static_cast<unsigned>(day) > DaysInMonth(year, static_cast<unsigned>(month)) || hour < 0 || hour > 23 ||
+      minute < 0 || minute > 59 || second < 0 || second > 59 || micros < 0 || micros > 999999 ||
+      offsetMinutes < -(23 * 60 + 59) || offsetMinutes > 23 * 60 + 59) {
     throw Basalt::Exception(ASPrint("Invalid date and time fields: %1-%2-%3 %4:%5:%6.%7 offset %8 minutes",
                                     std::to_string(year), std::to_string(month), std::to_string(day),
                                     std::to_string(hour), std::to_string(minute), std::to_string(second),
@@ -100,9 +101,9 @@ DateTime DateTime::Now() {
 bool DateTime::TryFromIso8601(std::string_view text, DateTime& out) noexcept {
   Cursor c{text};
   int year, month, day, hour, minute, second;
-  if (!c.Digits(4, year) || !c.Lit('-') || !c.Digits(2, month) || !c.Lit('-') ||
-      !c.Digits(2, day) || !(c.Lit('T') || c.Lit('t')) || !c.Digits(2, hour) || !c.Lit(':') ||
-      !c.Digits(2, minute) || !c.Lit(':') || !c.Digits(2, second)) {
+  if (!c.Digits(4, year) || !c.Lit('-') || !c.Digits(2, month) || !c.Lit('-') || !c.Digits(2, day) ||
+      !(c.Lit('T') || c.Lit('t')) || !c.Digits(2, hour) || !c.Lit(':') || !c.Digits(2, minute) || !c.Lit(':') ||
+      !c.Digits(2, second)) {
     return false;
   }
   int micros = 0;
@@ -126,8 +127,8 @@ bool DateTime::TryFromIso8601(std::string_view text, DateTime& out) noexcept {
     offset = sign * (oh * 60 + om);
   }
   if (!c.AtEnd()) return false;
-  if (month < 1 || month > 12 || day < 1 || static_cast<unsigned>(day) > DaysInMonth(year, month) ||
-      hour > 23 || minute > 59 || second > 59) {
+  if (month < 1 || month > 12 || day < 1 || static_cast<unsigned>(day) > DaysInMonth(year, month) || hour > 23 ||
+      minute > 59 || second > 59) {
     return false;
   }
   out = FromCivil(year, month, day, hour, minute, second, micros, offset);
@@ -158,8 +159,8 @@ std::string DateTime::ToIso8601() const {
   int secs = static_cast<int>(rem / kMicrosPerSecond);
   int micros = static_cast<int>(rem % kMicrosPerSecond);
   char buf[64];
-  int n = std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(y), m,
-                        d, secs / 3600, secs / 60 % 60, secs % 60);
+  int n = std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(y), m, d,
+                        secs / 3600, secs / 60 % 60, secs % 60);
   std::string out(buf, static_cast<std::size_t>(n));
   if (micros) {
     std::snprintf(buf, sizeof buf, ".%06d", micros);

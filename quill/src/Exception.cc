@@ -42,8 +42,7 @@ Exception::~Exception() = default;
 Exception* Exception::Clone() const { return new Exception(*this); }
 void Exception::Throw() const { throw Exception(*this); }
 
-TypeMismatchException::TypeMismatchException(std::type_info const& expected,
-                                             std::type_info const& actual)
+TypeMismatchException::TypeMismatchException(std::type_info const& expected, std::type_info const& actual)
     : Exception(ASPrint("Type mismatch: expected %1, got %2", Demangle(expected), Demangle(actual))),
       _expected(&expected),
       _actual(&actual) {}
@@ -57,8 +56,7 @@ void ThrowTypeMismatchException(std::type_info const& expected, std::type_info c
 
 std::string Demangle(std::type_info const& info) {
   int status = 0;
-  std::unique_ptr<char, void (*)(void*)> name(
-      abi::__cxa_demangle(info.name(), nullptr, nullptr, &status), std::free);
+  std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(info.name(), nullptr, nullptr, &status), std::free);
   return status == 0 && name ? std::string(name.get()) : std::string(info.name());
 }
 

@@ -18,7 +18,10 @@ constexpr char kV1[] = "sedge.version.version1";
 
 // --- InvalidArgument -------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::InvalidArgument>() { return Detail::SlotDo(Detail::S_InvalidArgument); }
+template <>
+DataObjectType* GetDoType<Fault::InvalidArgument>() {
+  return Detail::SlotDo(Detail::S_InvalidArgument);
+}
 template class DataArray<Fault::InvalidArgument>;
 
 namespace Fault {
@@ -51,58 +54,78 @@ constexpr PropertyInfo kInvalidArgumentProps[] = {
 void InvalidArgumentGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<Fault::InvalidArgument*>(o);
   switch (i) {
-    case 0: Access::Get(self->invalidProperty, out); break;
+    case 0:
+      Access::Get(self->invalidProperty, out);
+      break;
   }
 }
 void InvalidArgumentSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<Fault::InvalidArgument*>(o);
   switch (i) {
-    case 0: Access::Set(self->invalidProperty, in); break;
+    case 0:
+      Access::Set(self->invalidProperty, in);
+      break;
   }
 }
 void InvalidArgumentSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<Fault::InvalidArgument*>(o);
   switch (i) {
-    case 0: Access::Swap(self->invalidProperty, var); break;
+    case 0:
+      Access::Swap(self->invalidProperty, var);
+      break;
   }
 }
 void* InvalidArgumentPtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<Fault::InvalidArgument*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->invalidProperty);
+    case 0:
+      return Access::Ptr(self->invalidProperty);
   }
   return nullptr;
 }
 bool InvalidArgumentIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<Fault::InvalidArgument const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->invalidProperty);
+    case 0:
+      return Access::IsSet(self->invalidProperty);
   }
   return false;
 }
 void InvalidArgumentUnset(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<Fault::InvalidArgument*>(o);
   switch (i) {
-    case 0: Access::Unset(self->invalidProperty); break;
+    case 0:
+      Access::Unset(self->invalidProperty);
+      break;
   }
 }
 DynamicData* InvalidArgumentCreate() { return new Fault::InvalidArgument(); }
 DataArrayBase* InvalidArgumentCreateArray() { return new DataArray<Fault::InvalidArgument>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gInvalidArgumentDesc = {
-    &gSedgeFaultInvalidArgumentTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kInvalidArgumentProps, &InvalidArgumentGet, &InvalidArgumentPtr, &InvalidArgumentSet, &InvalidArgumentSwap, &InvalidArgumentIsSet, &InvalidArgumentUnset,
-    &InvalidArgumentCreate, &InvalidArgumentCreateArray, 0};
+DataTypeInfo const Detail::gInvalidArgumentDesc = {&gSedgeFaultInvalidArgumentTypeInfo,
+                                                   &Quill::gSedgeRuntimeFaultTypeInfo,
+                                                   kInvalidArgumentProps,
+                                                   &InvalidArgumentGet,
+                                                   &InvalidArgumentPtr,
+                                                   &InvalidArgumentSet,
+                                                   &InvalidArgumentSwap,
+                                                   &InvalidArgumentIsSet,
+                                                   &InvalidArgumentUnset,
+                                                   &InvalidArgumentCreate,
+                                                   &InvalidArgumentCreateArray,
+                                                   0};
 // --- NotSupported ----------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::NotSupported>() { return Detail::SlotDo(Detail::S_NotSupported); }
+template <>
+DataObjectType* GetDoType<Fault::NotSupported>() {
+  return Detail::SlotDo(Detail::S_NotSupported);
+}
 template class DataArray<Fault::NotSupported>;
 
 namespace Fault {
 NotSupported::NotSupported() = default;
-NotSupported::NotSupported(NotSupported const& other)
-    : RuntimeFault(other) {}
+NotSupported::NotSupported(NotSupported const& other) : RuntimeFault(other) {}
 NotSupported::~NotSupported() = default;
 Type* NotSupported::_GetType() const { return GetDoType<NotSupported>(); }
 DataObjectType* NotSupported::_GetDataType() const { return GetDoType<NotSupported>(); }
@@ -122,19 +145,29 @@ DynamicData* NotSupportedCreate() { return new Fault::NotSupported(); }
 DataArrayBase* NotSupportedCreateArray() { return new DataArray<Fault::NotSupported>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gNotSupportedDesc = {
-    &gSedgeFaultNotSupportedTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kNoProperties, nullptr, nullptr, nullptr, nullptr, &Access::AlwaysSet, nullptr,
-    &NotSupportedCreate, &NotSupportedCreateArray, 0};
+DataTypeInfo const Detail::gNotSupportedDesc = {&gSedgeFaultNotSupportedTypeInfo,
+                                                &Quill::gSedgeRuntimeFaultTypeInfo,
+                                                kNoProperties,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                &Access::AlwaysSet,
+                                                nullptr,
+                                                &NotSupportedCreate,
+                                                &NotSupportedCreateArray,
+                                                0};
 // --- SecurityError ---------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::SecurityError>() { return Detail::SlotDo(Detail::S_SecurityError); }
+template <>
+DataObjectType* GetDoType<Fault::SecurityError>() {
+  return Detail::SlotDo(Detail::S_SecurityError);
+}
 template class DataArray<Fault::SecurityError>;
 
 namespace Fault {
 SecurityError::SecurityError() = default;
-SecurityError::SecurityError(SecurityError const& other)
-    : RuntimeFault(other) {}
+SecurityError::SecurityError(SecurityError const& other) : RuntimeFault(other) {}
 SecurityError::~SecurityError() = default;
 Type* SecurityError::_GetType() const { return GetDoType<SecurityError>(); }
 DataObjectType* SecurityError::_GetDataType() const { return GetDoType<SecurityError>(); }
@@ -154,19 +187,29 @@ DynamicData* SecurityErrorCreate() { return new Fault::SecurityError(); }
 DataArrayBase* SecurityErrorCreateArray() { return new DataArray<Fault::SecurityError>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gSecurityErrorDesc = {
-    &gSedgeFaultSecurityErrorTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kNoProperties, nullptr, nullptr, nullptr, nullptr, &Access::AlwaysSet, nullptr,
-    &SecurityErrorCreate, &SecurityErrorCreateArray, 0};
+DataTypeInfo const Detail::gSecurityErrorDesc = {&gSedgeFaultSecurityErrorTypeInfo,
+                                                 &Quill::gSedgeRuntimeFaultTypeInfo,
+                                                 kNoProperties,
+                                                 nullptr,
+                                                 nullptr,
+                                                 nullptr,
+                                                 nullptr,
+                                                 &Access::AlwaysSet,
+                                                 nullptr,
+                                                 &SecurityErrorCreate,
+                                                 &SecurityErrorCreateArray,
+                                                 0};
 // --- RequestCanceled -------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::RequestCanceled>() { return Detail::SlotDo(Detail::S_RequestCanceled); }
+template <>
+DataObjectType* GetDoType<Fault::RequestCanceled>() {
+  return Detail::SlotDo(Detail::S_RequestCanceled);
+}
 template class DataArray<Fault::RequestCanceled>;
 
 namespace Fault {
 RequestCanceled::RequestCanceled() = default;
-RequestCanceled::RequestCanceled(RequestCanceled const& other)
-    : RuntimeFault(other) {}
+RequestCanceled::RequestCanceled(RequestCanceled const& other) : RuntimeFault(other) {}
 RequestCanceled::~RequestCanceled() = default;
 Type* RequestCanceled::_GetType() const { return GetDoType<RequestCanceled>(); }
 DataObjectType* RequestCanceled::_GetDataType() const { return GetDoType<RequestCanceled>(); }
@@ -186,13 +229,24 @@ DynamicData* RequestCanceledCreate() { return new Fault::RequestCanceled(); }
 DataArrayBase* RequestCanceledCreateArray() { return new DataArray<Fault::RequestCanceled>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gRequestCanceledDesc = {
-    &gSedgeFaultRequestCanceledTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kNoProperties, nullptr, nullptr, nullptr, nullptr, &Access::AlwaysSet, nullptr,
-    &RequestCanceledCreate, &RequestCanceledCreateArray, 0};
+DataTypeInfo const Detail::gRequestCanceledDesc = {&gSedgeFaultRequestCanceledTypeInfo,
+                                                   &Quill::gSedgeRuntimeFaultTypeInfo,
+                                                   kNoProperties,
+                                                   nullptr,
+                                                   nullptr,
+                                                   nullptr,
+                                                   nullptr,
+                                                   &Access::AlwaysSet,
+                                                   nullptr,
+                                                   &RequestCanceledCreate,
+                                                   &RequestCanceledCreateArray,
+                                                   0};
 // --- ManagedObjectNotFound -------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::ManagedObjectNotFound>() { return Detail::SlotDo(Detail::S_ManagedObjectNotFound); }
+template <>
+DataObjectType* GetDoType<Fault::ManagedObjectNotFound>() {
+  return Detail::SlotDo(Detail::S_ManagedObjectNotFound);
+}
 template class DataArray<Fault::ManagedObjectNotFound>;
 
 namespace Fault {
@@ -225,32 +279,40 @@ constexpr PropertyInfo kManagedObjectNotFoundProps[] = {
 void ManagedObjectNotFoundGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<Fault::ManagedObjectNotFound*>(o);
   switch (i) {
-    case 0: Access::Get(self->obj, out); break;
+    case 0:
+      Access::Get(self->obj, out);
+      break;
   }
 }
 void ManagedObjectNotFoundSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<Fault::ManagedObjectNotFound*>(o);
   switch (i) {
-    case 0: Access::Set(self->obj, in); break;
+    case 0:
+      Access::Set(self->obj, in);
+      break;
   }
 }
 void ManagedObjectNotFoundSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<Fault::ManagedObjectNotFound*>(o);
   switch (i) {
-    case 0: Access::Swap(self->obj, var); break;
+    case 0:
+      Access::Swap(self->obj, var);
+      break;
   }
 }
 void* ManagedObjectNotFoundPtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<Fault::ManagedObjectNotFound*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->obj);
+    case 0:
+      return Access::Ptr(self->obj);
   }
   return nullptr;
 }
 bool ManagedObjectNotFoundIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<Fault::ManagedObjectNotFound const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->obj);
+    case 0:
+      return Access::IsSet(self->obj);
   }
   return false;
 }
@@ -258,19 +320,29 @@ DynamicData* ManagedObjectNotFoundCreate() { return new Fault::ManagedObjectNotF
 DataArrayBase* ManagedObjectNotFoundCreateArray() { return new DataArray<Fault::ManagedObjectNotFound>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gManagedObjectNotFoundDesc = {
-    &gSedgeFaultManagedObjectNotFoundTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kManagedObjectNotFoundProps, &ManagedObjectNotFoundGet, &ManagedObjectNotFoundPtr, &ManagedObjectNotFoundSet, &ManagedObjectNotFoundSwap, &ManagedObjectNotFoundIsSet, nullptr,
-    &ManagedObjectNotFoundCreate, &ManagedObjectNotFoundCreateArray, 0};
+DataTypeInfo const Detail::gManagedObjectNotFoundDesc = {&gSedgeFaultManagedObjectNotFoundTypeInfo,
+                                                         &Quill::gSedgeRuntimeFaultTypeInfo,
+                                                         kManagedObjectNotFoundProps,
+                                                         &ManagedObjectNotFoundGet,
+                                                         &ManagedObjectNotFoundPtr,
+                                                         &ManagedObjectNotFoundSet,
+                                                         &ManagedObjectNotFoundSwap,
+                                                         &ManagedObjectNotFoundIsSet,
+                                                         nullptr,
+                                                         &ManagedObjectNotFoundCreate,
+                                                         &ManagedObjectNotFoundCreateArray,
+                                                         0};
 // --- SystemError -----------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::SystemError>() { return Detail::SlotDo(Detail::S_SystemError); }
+template <>
+DataObjectType* GetDoType<Fault::SystemError>() {
+  return Detail::SlotDo(Detail::S_SystemError);
+}
 template class DataArray<Fault::SystemError>;
 
 namespace Fault {
 SystemError::SystemError() = default;
-SystemError::SystemError(SystemError const& other)
-    : RuntimeFault(other), reason(other.reason) {}
+SystemError::SystemError(SystemError const& other) : RuntimeFault(other), reason(other.reason) {}
 SystemError::~SystemError() = default;
 Type* SystemError::_GetType() const { return GetDoType<SystemError>(); }
 DataObjectType* SystemError::_GetDataType() const { return GetDoType<SystemError>(); }
@@ -297,32 +369,40 @@ constexpr PropertyInfo kSystemErrorProps[] = {
 void SystemErrorGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<Fault::SystemError*>(o);
   switch (i) {
-    case 0: Access::Get(self->reason, out); break;
+    case 0:
+      Access::Get(self->reason, out);
+      break;
   }
 }
 void SystemErrorSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<Fault::SystemError*>(o);
   switch (i) {
-    case 0: Access::Set(self->reason, in); break;
+    case 0:
+      Access::Set(self->reason, in);
+      break;
   }
 }
 void SystemErrorSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<Fault::SystemError*>(o);
   switch (i) {
-    case 0: Access::Swap(self->reason, var); break;
+    case 0:
+      Access::Swap(self->reason, var);
+      break;
   }
 }
 void* SystemErrorPtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<Fault::SystemError*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->reason);
+    case 0:
+      return Access::Ptr(self->reason);
   }
   return nullptr;
 }
 bool SystemErrorIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<Fault::SystemError const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->reason);
+    case 0:
+      return Access::IsSet(self->reason);
   }
   return false;
 }
@@ -330,19 +410,29 @@ DynamicData* SystemErrorCreate() { return new Fault::SystemError(); }
 DataArrayBase* SystemErrorCreateArray() { return new DataArray<Fault::SystemError>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gSystemErrorDesc = {
-    &gSedgeFaultSystemErrorTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kSystemErrorProps, &SystemErrorGet, &SystemErrorPtr, &SystemErrorSet, &SystemErrorSwap, &SystemErrorIsSet, nullptr,
-    &SystemErrorCreate, &SystemErrorCreateArray, 0};
+DataTypeInfo const Detail::gSystemErrorDesc = {&gSedgeFaultSystemErrorTypeInfo,
+                                               &Quill::gSedgeRuntimeFaultTypeInfo,
+                                               kSystemErrorProps,
+                                               &SystemErrorGet,
+                                               &SystemErrorPtr,
+                                               &SystemErrorSet,
+                                               &SystemErrorSwap,
+                                               &SystemErrorIsSet,
+                                               nullptr,
+                                               &SystemErrorCreate,
+                                               &SystemErrorCreateArray,
+                                               0};
 // --- InvalidRequest --------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::InvalidRequest>() { return Detail::SlotDo(Detail::S_InvalidRequest); }
+template <>
+DataObjectType* GetDoType<Fault::InvalidRequest>() {
+  return Detail::SlotDo(Detail::S_InvalidRequest);
+}
 template class DataArray<Fault::InvalidRequest>;
 
 namespace Fault {
 InvalidRequest::InvalidRequest() = default;
-InvalidRequest::InvalidRequest(InvalidRequest const& other)
-    : RuntimeFault(other) {}
+InvalidRequest::InvalidRequest(InvalidRequest const& other) : RuntimeFault(other) {}
 InvalidRequest::~InvalidRequest() = default;
 Type* InvalidRequest::_GetType() const { return GetDoType<InvalidRequest>(); }
 DataObjectType* InvalidRequest::_GetDataType() const { return GetDoType<InvalidRequest>(); }
@@ -362,19 +452,29 @@ DynamicData* InvalidRequestCreate() { return new Fault::InvalidRequest(); }
 DataArrayBase* InvalidRequestCreateArray() { return new DataArray<Fault::InvalidRequest>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gInvalidRequestDesc = {
-    &gSedgeFaultInvalidRequestTypeInfo, &Quill::gSedgeRuntimeFaultTypeInfo,
-    kNoProperties, nullptr, nullptr, nullptr, nullptr, &Access::AlwaysSet, nullptr,
-    &InvalidRequestCreate, &InvalidRequestCreateArray, 0};
+DataTypeInfo const Detail::gInvalidRequestDesc = {&gSedgeFaultInvalidRequestTypeInfo,
+                                                  &Quill::gSedgeRuntimeFaultTypeInfo,
+                                                  kNoProperties,
+                                                  nullptr,
+                                                  nullptr,
+                                                  nullptr,
+                                                  nullptr,
+                                                  &Access::AlwaysSet,
+                                                  nullptr,
+                                                  &InvalidRequestCreate,
+                                                  &InvalidRequestCreateArray,
+                                                  0};
 // --- InvalidType -----------------------------------------------------------
 
-template <> DataObjectType* GetDoType<Fault::InvalidType>() { return Detail::SlotDo(Detail::S_InvalidType); }
+template <>
+DataObjectType* GetDoType<Fault::InvalidType>() {
+  return Detail::SlotDo(Detail::S_InvalidType);
+}
 template class DataArray<Fault::InvalidType>;
 
 namespace Fault {
 InvalidType::InvalidType() = default;
-InvalidType::InvalidType(InvalidType const& other)
-    : InvalidRequest(other), argument(other.argument) {}
+InvalidType::InvalidType(InvalidType const& other) : InvalidRequest(other), argument(other.argument) {}
 InvalidType::~InvalidType() = default;
 Type* InvalidType::_GetType() const { return GetDoType<InvalidType>(); }
 DataObjectType* InvalidType::_GetDataType() const { return GetDoType<InvalidType>(); }
@@ -401,47 +501,65 @@ constexpr PropertyInfo kInvalidTypeProps[] = {
 void InvalidTypeGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<Fault::InvalidType*>(o);
   switch (i) {
-    case 0: Access::Get(self->argument, out); break;
+    case 0:
+      Access::Get(self->argument, out);
+      break;
   }
 }
 void InvalidTypeSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<Fault::InvalidType*>(o);
   switch (i) {
-    case 0: Access::Set(self->argument, in); break;
+    case 0:
+      Access::Set(self->argument, in);
+      break;
   }
 }
 void InvalidTypeSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<Fault::InvalidType*>(o);
   switch (i) {
-    case 0: Access::Swap(self->argument, var); break;
+    case 0:
+      Access::Swap(self->argument, var);
+      break;
   }
 }
 void* InvalidTypePtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<Fault::InvalidType*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->argument);
+    case 0:
+      return Access::Ptr(self->argument);
   }
   return nullptr;
 }
 bool InvalidTypeIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<Fault::InvalidType const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->argument);
+    case 0:
+      return Access::IsSet(self->argument);
   }
   return false;
 }
 void InvalidTypeUnset(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<Fault::InvalidType*>(o);
   switch (i) {
-    case 0: Access::Unset(self->argument); break;
+    case 0:
+      Access::Unset(self->argument);
+      break;
   }
 }
 DynamicData* InvalidTypeCreate() { return new Fault::InvalidType(); }
 DataArrayBase* InvalidTypeCreateArray() { return new DataArray<Fault::InvalidType>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gInvalidTypeDesc = {
-    &gSedgeFaultInvalidTypeTypeInfo, &gSedgeFaultInvalidRequestTypeInfo,
-    kInvalidTypeProps, &InvalidTypeGet, &InvalidTypePtr, &InvalidTypeSet, &InvalidTypeSwap, &InvalidTypeIsSet, &InvalidTypeUnset,
-    &InvalidTypeCreate, &InvalidTypeCreateArray, 0};
+DataTypeInfo const Detail::gInvalidTypeDesc = {&gSedgeFaultInvalidTypeTypeInfo,
+                                               &gSedgeFaultInvalidRequestTypeInfo,
+                                               kInvalidTypeProps,
+                                               &InvalidTypeGet,
+                                               &InvalidTypePtr,
+                                               &InvalidTypeSet,
+                                               &InvalidTypeSwap,
+                                               &InvalidTypeIsSet,
+                                               &InvalidTypeUnset,
+                                               &InvalidTypeCreate,
+                                               &InvalidTypeCreateArray,
+                                               0};
 }  // namespace Quill

@@ -262,9 +262,7 @@ MethodFault::Exception* MakeSystemError(std::string const& reason);
 // `other` is non-null and of exactly self's class: what a data class's
 // _IsEqual and _DiffProperties require before they cast `other` to their own
 // class (anything else is unequal, or differs as a whole).
-inline bool SameClass(Any const* self, Any const* other) noexcept {
-  return other && typeid(*self) == typeid(*other);
-}
+inline bool SameClass(Any const* self, Any const* other) noexcept { return other && typeid(*self) == typeid(*other); }
 
 // One step down an object graph (Compare.cc). Clone, comparison, diff and
 // dump keep the objects they are inside of on a per-thread path; reaching an
@@ -292,8 +290,7 @@ class GraphStep {
 // Reflection over data type descriptors (Reflect.cc).
 void DumpAny(Any const* value, std::string& out, int indent);
 bool ReflectIsEqual(DynamicData const* mine, DynamicData const* theirs, bool lenient);
-void ReflectDiff(DynamicData const* mine, DynamicData const* theirs, std::string const& prefix,
-                 PropertyDiffSet& diffs);
+void ReflectDiff(DynamicData const* mine, DynamicData const* theirs, std::string const& prefix, PropertyDiffSet& diffs);
 }  // namespace Detail
 
 }  // namespace Quill

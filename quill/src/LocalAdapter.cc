@@ -248,8 +248,7 @@ std::size_t LocalAdapter::KeyHash::operator()(KeyView k) const noexcept {
 LocalAdapter::LocalAdapter() : LocalAdapter(Options{}) {}
 
 LocalAdapter::LocalAdapter(Options options)
-    : _options(std::move(options)),
-      _executor(std::make_shared<Executor>(_options.workers, _options.queueCapacity)) {}
+    : _options(std::move(options)), _executor(std::make_shared<Executor>(_options.workers, _options.queueCapacity)) {}
 
 LocalAdapter::~LocalAdapter() { Shutdown(); }
 
@@ -281,9 +280,9 @@ void LocalAdapter::Register(MoRef* ref, ManagedObject* object) {
                                  ref->GetTypeName() + ":" + ref->GetId() + ")");
   }
   if (!type->IsSubtypeOf(static_cast<ManagedObjectType*>(named))) {
-    Detail::ThrowBadArgument("ref", "quill.adapter.typeMismatch",
-                             "an object of type " + std::string(type->GetName()) + " cannot be registered as " +
-                                 ref->GetTypeName());
+    Detail::ThrowBadArgument(
+        "ref", "quill.adapter.typeMismatch",
+        "an object of type " + std::string(type->GetName()) + " cannot be registered as " + ref->GetTypeName());
   }
   std::unique_lock lock(_mutex);
   auto [it, added] = _objects.try_emplace(Key{ref->GetTypeName(), ref->GetId()}, std::move(held));
@@ -360,9 +359,8 @@ void LocalAdapter::Invoke(MoRef* target, ManagedMethod* method, ArgVector& args,
   Call(target, method, args, result, context);
 }
 
-void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args,
-                               InvokeCallback const& callback, Basalt::Ref<Basalt::System::ScheduledItem>& item,
-                               RequestContext* context) {
+void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
+                               Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) {
   ThrowIfStopped();
   if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
   if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
@@ -388,8 +386,8 @@ void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, B
   if (!declaring || !type || !type->IsSubtypeOf(declaring)) {
     Detail::ThrowBadArgument("method", "quill.call.foreignMethod",
                              OperationName(method) + " is not an operation of " +
-                                 (type ? type->GetName() : "an unbound type") + " (target " +
-                                 target->GetTypeName() + ":" + target->GetId() + ")");
+                                 (type ? type->GetName() : "an unbound type") + " (target " + target->GetTypeName() +
+                                 ":" + target->GetId() + ")");
   }
   std::uint32_t params = method->GetParameterCount();
   if (args.size() != params) {
@@ -403,9 +401,9 @@ void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, B
   }
   for (std::uint32_t i = 0; i < params; ++i) {
     if (!args[i] && IsRequiredValue(method->GetParameter(i))) {
-      Detail::ThrowBadArgument(method->GetParameter(i).name, "quill.call.missingArgument",
-                               OperationName(method) + ": the required argument " + method->GetParameter(i).name +
-                                   " is empty");
+      Detail::ThrowBadArgument(
+          method->GetParameter(i).name, "quill.call.missingArgument",
+          OperationName(method) + ": the required argument " + method->GetParameter(i).name + " is empty");
     }
   }
   if (tNestedCalls >= kMaxNestedCalls) {

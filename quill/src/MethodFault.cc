@@ -4,12 +4,12 @@
 
 #include "Internal.h"
 #include "RuntimeSlots.h"
+#include "basalt/Exception.h"
 #include "quill/Accessors.h"
 #include "quill/Array.h"
 #include "quill/Compare.h"
 #include "quill/DataTypes.h"
 #include "quill/Type.h"
-#include "basalt/Exception.h"
 
 namespace Quill {
 
@@ -28,8 +28,7 @@ std::string FaultTypeName(MethodFault const* fault) {
 }  // namespace
 
 MethodFault::Exception::Exception(MethodFault* fault)
-    : Basalt::Exception(Basalt::Detail::ASPrintInternal("Fault cause: %1\n", {FaultTypeName(fault)})),
-      _fault(fault) {}
+    : Basalt::Exception(Basalt::Detail::ASPrintInternal("Fault cause: %1\n", {FaultTypeName(fault)})), _fault(fault) {}
 MethodFault::Exception::Exception(Exception const& other) = default;
 MethodFault::Exception::~Exception() = default;
 MethodFault::Exception* MethodFault::Exception::Clone() const { return new Exception(*this); }
@@ -44,7 +43,10 @@ MethodFault::Exception* MethodFault::CreateException() { return new Exception(th
 
 // --- MethodFault -----------------------------------------------------------
 
-template <> DataObjectType* GetDoType<MethodFault>() { return Detail::SlotDo(Detail::S_MethodFault); }
+template <>
+DataObjectType* GetDoType<MethodFault>() {
+  return Detail::SlotDo(Detail::S_MethodFault);
+}
 template class DataArray<MethodFault>;
 
 MethodFault::MethodFault() = default;
@@ -75,63 +77,93 @@ constexpr PropertyInfo kMethodFaultProps[] = {
 void MethodFaultGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* self = static_cast<MethodFault*>(o);
   switch (i) {
-    case 0: Access::Get(self->faultCause, out); break;
-    case 1: Access::Get(self->GetFaultMessage(), out); break;
+    case 0:
+      Access::Get(self->faultCause, out);
+      break;
+    case 1:
+      Access::Get(self->GetFaultMessage(), out);
+      break;
   }
 }
 void MethodFaultSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* self = static_cast<MethodFault*>(o);
   switch (i) {
-    case 0: Access::Set(self->faultCause, in); break;
-    case 1: Access::Set(self->faultMessage, in); break;
+    case 0:
+      Access::Set(self->faultCause, in);
+      break;
+    case 1:
+      Access::Set(self->faultMessage, in);
+      break;
   }
 }
 void MethodFaultSwap(DynamicData* o, std::uint32_t i, void* var) {
   auto* self = static_cast<MethodFault*>(o);
   switch (i) {
-    case 0: Access::Swap(self->faultCause, var); break;
-    case 1: Access::Swap(self->faultMessage, var); break;
+    case 0:
+      Access::Swap(self->faultCause, var);
+      break;
+    case 1:
+      Access::Swap(self->faultMessage, var);
+      break;
   }
 }
 void* MethodFaultPtr(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<MethodFault*>(o);
   switch (i) {
-    case 0: return Access::Ptr(self->faultCause);
-    case 1: return Access::Ptr(self->faultMessage);
+    case 0:
+      return Access::Ptr(self->faultCause);
+    case 1:
+      return Access::Ptr(self->faultMessage);
   }
   return nullptr;
 }
 bool MethodFaultIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* self = static_cast<MethodFault const*>(o);
   switch (i) {
-    case 0: return Access::IsSet(self->faultCause);
-    case 1: return Access::IsSet(self->faultMessage);
+    case 0:
+      return Access::IsSet(self->faultCause);
+    case 1:
+      return Access::IsSet(self->faultMessage);
   }
   return false;
 }
 void MethodFaultUnset(DynamicData* o, std::uint32_t i) {
   auto* self = static_cast<MethodFault*>(o);
   switch (i) {
-    case 0: Access::Unset(self->faultCause); break;
-    case 1: Access::Unset(self->faultMessage); break;
+    case 0:
+      Access::Unset(self->faultCause);
+      break;
+    case 1:
+      Access::Unset(self->faultMessage);
+      break;
   }
 }
 DynamicData* MethodFaultCreate() { return new MethodFault(); }
 DataArrayBase* MethodFaultCreateArray() { return new DataArray<MethodFault>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gMethodFaultDesc = {
-    &Quill::gSedgeMethodFaultTypeInfo, &gSedgeDynamicDataTypeInfo,
-    kMethodFaultProps, &MethodFaultGet, &MethodFaultPtr, &MethodFaultSet, &MethodFaultSwap, &MethodFaultIsSet, &MethodFaultUnset,
-    &MethodFaultCreate, &MethodFaultCreateArray, 0};
+DataTypeInfo const Detail::gMethodFaultDesc = {&Quill::gSedgeMethodFaultTypeInfo,
+                                               &gSedgeDynamicDataTypeInfo,
+                                               kMethodFaultProps,
+                                               &MethodFaultGet,
+                                               &MethodFaultPtr,
+                                               &MethodFaultSet,
+                                               &MethodFaultSwap,
+                                               &MethodFaultIsSet,
+                                               &MethodFaultUnset,
+                                               &MethodFaultCreate,
+                                               &MethodFaultCreateArray,
+                                               0};
 // --- RuntimeFault ----------------------------------------------------------
 
-template <> DataObjectType* GetDoType<RuntimeFault>() { return Detail::SlotDo(Detail::S_RuntimeFault); }
+template <>
+DataObjectType* GetDoType<RuntimeFault>() {
+  return Detail::SlotDo(Detail::S_RuntimeFault);
+}
 template class DataArray<RuntimeFault>;
 
 RuntimeFault::RuntimeFault() = default;
-RuntimeFault::RuntimeFault(RuntimeFault const& other)
-    : MethodFault(other) {}
+RuntimeFault::RuntimeFault(RuntimeFault const& other) : MethodFault(other) {}
 RuntimeFault::~RuntimeFault() = default;
 Type* RuntimeFault::_GetType() const { return GetDoType<RuntimeFault>(); }
 DataObjectType* RuntimeFault::_GetDataType() const { return GetDoType<RuntimeFault>(); }
@@ -150,8 +182,16 @@ DynamicData* RuntimeFaultCreate() { return new RuntimeFault(); }
 DataArrayBase* RuntimeFaultCreateArray() { return new DataArray<RuntimeFault>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gRuntimeFaultDesc = {
-    &Quill::gSedgeRuntimeFaultTypeInfo, &Quill::gSedgeMethodFaultTypeInfo,
-    kNoProperties, nullptr, nullptr, nullptr, nullptr, &Access::AlwaysSet, nullptr,
-    &RuntimeFaultCreate, &RuntimeFaultCreateArray, 0};
+DataTypeInfo const Detail::gRuntimeFaultDesc = {&Quill::gSedgeRuntimeFaultTypeInfo,
+                                                &Quill::gSedgeMethodFaultTypeInfo,
+                                                kNoProperties,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                &Access::AlwaysSet,
+                                                nullptr,
+                                                &RuntimeFaultCreate,
+                                                &RuntimeFaultCreateArray,
+                                                0};
 }  // namespace Quill

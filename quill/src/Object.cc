@@ -4,10 +4,10 @@
 // allocation function of a new-expression is called before the arguments of
 // the constructor are evaluated, so `new A(new B())` has two blocks pending
 // at once and each constructor claims the block that contains it.
+#include "basalt/Object.h"
+
 #include <cstddef>
 #include <new>
-
-#include "basalt/Object.h"
 
 namespace Basalt::Detail {
 namespace {

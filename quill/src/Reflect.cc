@@ -16,8 +16,24 @@
 namespace Quill::Detail {
 namespace {
 
-enum class Kind { String, Bool, Byte, Short, Int, Long, Float, Double, Date, Binary,
-                  TypeName, MethodName, Path, Uri, Enum, Object };
+enum class Kind {
+  String,
+  Bool,
+  Byte,
+  Short,
+  Int,
+  Long,
+  Float,
+  Double,
+  Date,
+  Binary,
+  TypeName,
+  MethodName,
+  Path,
+  Uri,
+  Enum,
+  Object
+};
 
 Kind KindOf(PropertyInfo const& p) {
   if (p.flags & F_ARRAY) return Kind::Object;
@@ -72,36 +88,77 @@ Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
   v.set = p.owner->isPropertySet(obj, p.ownIndex);
   if (!v.set) return v;
   switch (v.kind) {
-    case Kind::String: v.text = Read<std::string>(p, obj); break;
-    case Kind::TypeName: v.text = Read<Quill::TypeName>(p, obj).GetString(); break;
-    case Kind::MethodName: v.text = Read<Quill::MethodName>(p, obj).GetString(); break;
-    case Kind::Path: v.text = Read<PropertyPath>(p, obj).GetString(); break;
-    case Kind::Uri: v.text = Read<Quill::Uri>(p, obj).GetString(); break;
-    case Kind::Bool: v.integer = Read<bool>(p, obj); break;
-    case Kind::Byte: v.integer = Read<signed char>(p, obj); break;
-    case Kind::Short: v.integer = Read<short>(p, obj); break;
-    case Kind::Int: v.integer = Read<int>(p, obj); break;
-    case Kind::Enum: v.integer = Read<int>(p, obj); break;
-    case Kind::Long: v.integer = Read<long>(p, obj); break;
-    case Kind::Float: v.real = Read<float>(p, obj); break;
-    case Kind::Double: v.real = Read<double>(p, obj); break;
-    case Kind::Date: v.date = Read<Basalt::System::DateTime>(p, obj); break;
-    case Kind::Binary: v.bytes = Read<std::vector<unsigned char>>(p, obj); break;
-    case Kind::Object: break;
+    case Kind::String:
+      v.text = Read<std::string>(p, obj);
+      break;
+    case Kind::TypeName:
+      v.text = Read<Quill::TypeName>(p, obj).GetString();
+      break;
+    case Kind::MethodName:
+      v.text = Read<Quill::MethodName>(p, obj).GetString();
+      break;
+    case Kind::Path:
+      v.text = Read<PropertyPath>(p, obj).GetString();
+      break;
+    case Kind::Uri:
+      v.text = Read<Quill::Uri>(p, obj).GetString();
+      break;
+    case Kind::Bool:
+      v.integer = Read<bool>(p, obj);
+      break;
+    case Kind::Byte:
+      v.integer = Read<signed char>(p, obj);
+      break;
+    case Kind::Short:
+      v.integer = Read<short>(p, obj);
+      break;
+    case Kind::Int:
+      v.integer = Read<int>(p, obj);
+      break;
+    case Kind::Enum:
+      v.integer = Read<int>(p, obj);
+      break;
+    case Kind::Long:
+      v.integer = Read<long>(p, obj);
+      break;
+    case Kind::Float:
+      v.real = Read<float>(p, obj);
+      break;
+    case Kind::Double:
+      v.real = Read<double>(p, obj);
+      break;
+    case Kind::Date:
+      v.date = Read<Basalt::System::DateTime>(p, obj);
+      break;
+    case Kind::Binary:
+      v.bytes = Read<std::vector<unsigned char>>(p, obj);
+      break;
+    case Kind::Object:
+      break;
   }
   return v;
 }
 
 bool SameSetValues(Value const& a, Value const& b) {
   switch (a.kind) {
-    case Kind::Path: return PropertyPath(a.text).Compare(PropertyPath(b.text)) == 0;
-    case Kind::String: case Kind::TypeName: case Kind::MethodName: case Kind::Uri:
+    case Kind::Path:
+      return PropertyPath(a.text).Compare(PropertyPath(b.text)) == 0;
+    case Kind::String:
+    case Kind::TypeName:
+    case Kind::MethodName:
+    case Kind::Uri:
       return a.text == b.text;
-    case Kind::Float: case Kind::Double: return a.real == b.real;
-    case Kind::Date: return a.date.GetUtcTime() == b.date.GetUtcTime();
-    case Kind::Binary: return a.bytes == b.bytes;
-    case Kind::Object: return a.object == b.object;
-    default: return a.integer == b.integer;
+    case Kind::Float:
+    case Kind::Double:
+      return a.real == b.real;
+    case Kind::Date:
+      return a.date.GetUtcTime() == b.date.GetUtcTime();
+    case Kind::Binary:
+      return a.bytes == b.bytes;
+    case Kind::Object:
+      return a.object == b.object;
+    default:
+      return a.integer == b.integer;
   }
 }
 
@@ -117,18 +174,29 @@ void Indent(std::string& out, int indent) { out.append(static_cast<std::size_t>(
 
 std::string FormatSetValue(Value const& v, PropertyInfo const& p) {
   switch (v.kind) {
-    case Kind::String: case Kind::TypeName: case Kind::MethodName: case Kind::Path: case Kind::Uri:
+    case Kind::String:
+    case Kind::TypeName:
+    case Kind::MethodName:
+    case Kind::Path:
+    case Kind::Uri:
       return FormatValue(v.text);
-    case Kind::Bool: return v.integer ? "true" : "false";
-    case Kind::Float: case Kind::Double: return FormatValue(v.real);
-    case Kind::Date: return v.date.ToIso8601();
-    case Kind::Binary: return FormatValue(v.bytes);
+    case Kind::Bool:
+      return v.integer ? "true" : "false";
+    case Kind::Float:
+    case Kind::Double:
+      return FormatValue(v.real);
+    case Kind::Date:
+      return v.date.ToIso8601();
+    case Kind::Binary:
+      return FormatValue(v.bytes);
     case Kind::Enum: {
       auto* et = dynamic_cast<EnumType*>(FindTypeByInfo(p.type));
       return FormatEnum(et, static_cast<int>(v.integer));
     }
-    case Kind::Object: return {};
-    default: return std::to_string(v.integer);
+    case Kind::Object:
+      return {};
+    default:
+      return std::to_string(v.integer);
   }
 }
 

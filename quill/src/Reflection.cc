@@ -17,8 +17,24 @@
 namespace Quill::Reflection {
 namespace {
 
-enum class Kind { String, Bool, Byte, Short, Int, Long, Float, Double, Date, Binary,
-                  TypeName, MethodName, Path, Uri, Enum, Object };
+enum class Kind {
+  String,
+  Bool,
+  Byte,
+  Short,
+  Int,
+  Long,
+  Float,
+  Double,
+  Date,
+  Binary,
+  TypeName,
+  MethodName,
+  Path,
+  Uri,
+  Enum,
+  Object
+};
 
 Kind KindOf(PropertyInfo const& p) {
   if (p.flags & F_ARRAY) return Kind::Object;
@@ -70,8 +86,8 @@ void RequireOwnProperty(DynamicData const* obj, DataProperty const& p) {
 EnumType const* EnumOf(DataProperty const& p) {
   auto const* et = dynamic_cast<EnumType const*>(FindTypeByInfo(p.info->type));
   if (!et) {
-    Detail::ThrowInvalidType(p.info->type->name, "enumeration type of property '" + std::string(p.info->name) +
-                                                     "' is not bound");
+    Detail::ThrowInvalidType(p.info->type->name,
+                             "enumeration type of property '" + std::string(p.info->name) + "' is not bound");
   }
   return et;
 }
@@ -117,26 +133,41 @@ Basalt::Ref<Any> Get(DynamicData const* cobj, DataProperty const& p) {
   }
   if (!p.owner->isPropertySet(obj, p.ownIndex)) return nullptr;
   switch (kind) {
-    case Kind::String: return BoxRead<std::string>(obj, p);
-    case Kind::Bool: return BoxRead<bool>(obj, p);
-    case Kind::Byte: return BoxRead<signed char>(obj, p);
-    case Kind::Short: return BoxRead<short>(obj, p);
-    case Kind::Int: return BoxRead<int>(obj, p);
-    case Kind::Long: return BoxRead<long>(obj, p);
-    case Kind::Float: return BoxRead<float>(obj, p);
-    case Kind::Double: return BoxRead<double>(obj, p);
-    case Kind::Date: return BoxRead<Basalt::System::DateTime>(obj, p);
-    case Kind::Binary: return BoxRead<std::vector<unsigned char>>(obj, p);
-    case Kind::TypeName: return BoxRead<TypeName>(obj, p);
-    case Kind::MethodName: return BoxRead<MethodName>(obj, p);
-    case Kind::Path: return BoxRead<PropertyPath>(obj, p);
-    case Kind::Uri: return BoxRead<Uri>(obj, p);
+    case Kind::String:
+      return BoxRead<std::string>(obj, p);
+    case Kind::Bool:
+      return BoxRead<bool>(obj, p);
+    case Kind::Byte:
+      return BoxRead<signed char>(obj, p);
+    case Kind::Short:
+      return BoxRead<short>(obj, p);
+    case Kind::Int:
+      return BoxRead<int>(obj, p);
+    case Kind::Long:
+      return BoxRead<long>(obj, p);
+    case Kind::Float:
+      return BoxRead<float>(obj, p);
+    case Kind::Double:
+      return BoxRead<double>(obj, p);
+    case Kind::Date:
+      return BoxRead<Basalt::System::DateTime>(obj, p);
+    case Kind::Binary:
+      return BoxRead<std::vector<unsigned char>>(obj, p);
+    case Kind::TypeName:
+      return BoxRead<TypeName>(obj, p);
+    case Kind::MethodName:
+      return BoxRead<MethodName>(obj, p);
+    case Kind::Path:
+      return BoxRead<PropertyPath>(obj, p);
+    case Kind::Uri:
+      return BoxRead<Uri>(obj, p);
     case Kind::Enum: {
       int v = 0;
       p.owner->getProperty(obj, p.ownIndex, &v);
       return EnumOf(p)->GetFuncs().box(v);
     }
-    case Kind::Object: break;
+    case Kind::Object:
+      break;
   }
   return nullptr;
 }
@@ -152,20 +183,34 @@ void Set(DynamicData* obj, DataProperty const& p, Basalt::Ref<Any> const& value)
     Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
   }
   switch (KindOf(*p.info)) {
-    case Kind::String: return WriteUnboxed<std::string>(obj, p, v);
-    case Kind::Bool: return WriteUnboxed<bool>(obj, p, v);
-    case Kind::Byte: return WriteUnboxed<signed char>(obj, p, v);
-    case Kind::Short: return WriteUnboxed<short>(obj, p, v);
-    case Kind::Int: return WriteUnboxed<int>(obj, p, v);
-    case Kind::Long: return WriteUnboxed<long>(obj, p, v);
-    case Kind::Float: return WriteUnboxed<float>(obj, p, v);
-    case Kind::Double: return WriteUnboxed<double>(obj, p, v);
-    case Kind::Date: return WriteUnboxed<Basalt::System::DateTime>(obj, p, v);
-    case Kind::Binary: return WriteUnboxed<std::vector<unsigned char>>(obj, p, v);
-    case Kind::TypeName: return WriteUnboxed<TypeName>(obj, p, v);
-    case Kind::MethodName: return WriteUnboxed<MethodName>(obj, p, v);
-    case Kind::Path: return WriteUnboxed<PropertyPath>(obj, p, v);
-    case Kind::Uri: return WriteUnboxed<Uri>(obj, p, v);
+    case Kind::String:
+      return WriteUnboxed<std::string>(obj, p, v);
+    case Kind::Bool:
+      return WriteUnboxed<bool>(obj, p, v);
+    case Kind::Byte:
+      return WriteUnboxed<signed char>(obj, p, v);
+    case Kind::Short:
+      return WriteUnboxed<short>(obj, p, v);
+    case Kind::Int:
+      return WriteUnboxed<int>(obj, p, v);
+    case Kind::Long:
+      return WriteUnboxed<long>(obj, p, v);
+    case Kind::Float:
+      return WriteUnboxed<float>(obj, p, v);
+    case Kind::Double:
+      return WriteUnboxed<double>(obj, p, v);
+    case Kind::Date:
+      return WriteUnboxed<Basalt::System::DateTime>(obj, p, v);
+    case Kind::Binary:
+      return WriteUnboxed<std::vector<unsigned char>>(obj, p, v);
+    case Kind::TypeName:
+      return WriteUnboxed<TypeName>(obj, p, v);
+    case Kind::MethodName:
+      return WriteUnboxed<MethodName>(obj, p, v);
+    case Kind::Path:
+      return WriteUnboxed<PropertyPath>(obj, p, v);
+    case Kind::Uri:
+      return WriteUnboxed<Uri>(obj, p, v);
     case Kind::Enum: {
       EnumType const* et = EnumOf(p);
       int n = et->GetFuncs().unbox(v);  // a box of another class: TypeMismatchException
@@ -195,9 +240,9 @@ void Unset(DynamicData* obj, DataProperty const& p) {
     return;
   }
   if (!(p.info->flags & F_OPTIONAL) || !p.owner->unsetProperty) {
-    Detail::ThrowBadArgument(p.info->name, "quill.reflect.required",
-                             std::string("property '") + p.info->name + "' of " + Describe(obj) +
-                                 " is required and cannot be unset");
+    Detail::ThrowBadArgument(
+        p.info->name, "quill.reflect.required",
+        std::string("property '") + p.info->name + "' of " + Describe(obj) + " is required and cannot be unset");
   }
   p.owner->unsetProperty(obj, p.ownIndex);
 }
@@ -205,8 +250,7 @@ void Unset(DynamicData* obj, DataProperty const& p) {
 bool IsSet(DynamicData const* obj, DataProperty const& p) {
   RequireOwnProperty(obj, p);
   if (KindOf(*p.info) == Kind::Object) {
-    return p.owner->getPropertyPtr &&
-           p.owner->getPropertyPtr(const_cast<DynamicData*>(obj), p.ownIndex) != nullptr;
+    return p.owner->getPropertyPtr && p.owner->getPropertyPtr(const_cast<DynamicData*>(obj), p.ownIndex) != nullptr;
   }
   return p.owner->isPropertySet(obj, p.ownIndex);
 }

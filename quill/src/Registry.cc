@@ -23,8 +23,7 @@ Type* Registry::AddType(Type* type) {
   if (Type* clash = _byName.Insert(type)) {
     lock.unlock();
     Detail::ThrowInvalidType(type->GetName(),
-                             std::string("type name already registered by another record: ") +
-                                 clash->GetName());
+                             std::string("type name already registered by another record: ") + clash->GetName());
   }
   _byInfo.Insert(type);
   if (type->GetWsdlName() && *type->GetWsdlName()) _byWsdl.Insert(type);
@@ -33,23 +32,15 @@ Type* Registry::AddType(Type* type) {
   return nullptr;
 }
 
-Type* Registry::ByInfo(TypeInfo const* info) const {
-  return _byInfo.Find(info);
-}
-Type* Registry::ByName(std::string_view name) const {
-  return _byName.Find(name);
-}
-Type* Registry::ByWsdlName(std::string_view name) const {
-  return _byWsdl.Find(name);
-}
+Type* Registry::ByInfo(TypeInfo const* info) const { return _byInfo.Find(info); }
+Type* Registry::ByName(std::string_view name) const { return _byName.Find(name); }
+Type* Registry::ByWsdlName(std::string_view name) const { return _byWsdl.Find(name); }
 std::vector<Type*> Registry::OfKind(TypeKind kind) const {
   std::shared_lock lock(_mutex);
   if (kind >= _byKind.size()) return {};
   return _byKind[kind];
 }
-std::size_t Registry::TypeCount() const {
-  return _byName.size();
-}
+std::size_t Registry::TypeCount() const { return _byName.size(); }
 
 // --- versions ------------------------------------------------------------------
 
@@ -172,9 +163,7 @@ std::vector<Version const*> Registry::AllVersions() const {
   return {_versions.begin(), _versions.end()};
 }
 
-bool Version::Succeeds(Version const* older) const noexcept {
-  return Registry::Get().Succeeds(this, older);
-}
+bool Version::Succeeds(Version const* older) const noexcept { return Registry::Get().Succeeds(this, older); }
 
 // --- public lookups --------------------------------------------------------------
 

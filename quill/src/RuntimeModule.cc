@@ -47,20 +47,29 @@ using Quill::KIND_DATA;
 using Quill::KIND_FAULT;
 using Quill::KIND_MANAGED;
 Quill::TypeInfo const gSedgeDynamicDataTypeInfo = {KIND_DATA, "sedge.DynamicData", "DynamicData", kV0};
-Quill::TypeInfo const gSedgeFaultInvalidArgumentTypeInfo = {KIND_FAULT, "sedge.fault.InvalidArgument", "InvalidArgument", kV1};
+Quill::TypeInfo const gSedgeFaultInvalidArgumentTypeInfo = {KIND_FAULT, "sedge.fault.InvalidArgument",
+                                                            "InvalidArgument", kV1};
 Quill::TypeInfo const gSedgeFaultNotSupportedTypeInfo = {KIND_FAULT, "sedge.fault.NotSupported", "NotSupported", kV1};
-Quill::TypeInfo const gSedgeFaultRequestCanceledTypeInfo = {KIND_FAULT, "sedge.fault.RequestCanceled", "RequestCanceled", kV1};
-Quill::TypeInfo const gSedgeFaultManagedObjectNotFoundTypeInfo = {KIND_FAULT, "sedge.fault.ManagedObjectNotFound", "ManagedObjectNotFound", kV1};
+Quill::TypeInfo const gSedgeFaultRequestCanceledTypeInfo = {KIND_FAULT, "sedge.fault.RequestCanceled",
+                                                            "RequestCanceled", kV1};
+Quill::TypeInfo const gSedgeFaultManagedObjectNotFoundTypeInfo = {KIND_FAULT, "sedge.fault.ManagedObjectNotFound",
+                                                                  "ManagedObjectNotFound", kV1};
 Quill::TypeInfo const gSedgeFaultSystemErrorTypeInfo = {KIND_FAULT, "sedge.fault.SystemError", "SystemError", kV1};
 Quill::TypeInfo const gSedgeFaultInvalidTypeTypeInfo = {KIND_FAULT, "sedge.fault.InvalidType", "InvalidType", kV1};
-Quill::TypeInfo const gSedgeFaultInvalidRequestTypeInfo = {KIND_FAULT, "sedge.fault.InvalidRequest", "InvalidRequest", kV1};
-Quill::TypeInfo const gSedgeFaultSecurityErrorTypeInfo = {KIND_FAULT, "sedge.fault.SecurityError", "SecurityError", kV1};
-Quill::TypeInfo const gSedgeLocalizableMessageTypeInfo = {KIND_DATA, "sedge.LocalizableMessage", "LocalizableMessage", kV1};
+Quill::TypeInfo const gSedgeFaultInvalidRequestTypeInfo = {KIND_FAULT, "sedge.fault.InvalidRequest", "InvalidRequest",
+                                                           kV1};
+Quill::TypeInfo const gSedgeFaultSecurityErrorTypeInfo = {KIND_FAULT, "sedge.fault.SecurityError", "SecurityError",
+                                                          kV1};
+Quill::TypeInfo const gSedgeLocalizableMessageTypeInfo = {KIND_DATA, "sedge.LocalizableMessage", "LocalizableMessage",
+                                                          kV1};
 Quill::TypeInfo const gSedgeKeyAnyValueTypeInfo = {KIND_DATA, "sedge.KeyAnyValue", "KeyAnyValue", kV1};
 Quill::TypeInfo const gSedgeDynamicPropertyTypeInfo = {KIND_DATA, "sedge.DynamicProperty", "DynamicProperty", kV0};
-Quill::TypeInfo const gSedgeQueryPropertyCollectorTypeInfo = {KIND_MANAGED, "sedge.query.PropertyCollector", "PropertyCollector", kQ1};
-Quill::TypeInfo const gSedgeReflectDynamicTypeManagerTypeInfo = {KIND_MANAGED, "sedge.reflect.DynamicTypeManager", "InternalDynamicTypeManager", kR1};
-Quill::TypeInfo const gSedgeReflectManagedMethodExecuterTypeInfo = {KIND_MANAGED, "sedge.reflect.ManagedMethodExecuter", "ReflectManagedMethodExecuter", kR1};
+Quill::TypeInfo const gSedgeQueryPropertyCollectorTypeInfo = {KIND_MANAGED, "sedge.query.PropertyCollector",
+                                                              "PropertyCollector", kQ1};
+Quill::TypeInfo const gSedgeReflectDynamicTypeManagerTypeInfo = {KIND_MANAGED, "sedge.reflect.DynamicTypeManager",
+                                                                 "InternalDynamicTypeManager", kR1};
+Quill::TypeInfo const gSedgeReflectManagedMethodExecuterTypeInfo = {KIND_MANAGED, "sedge.reflect.ManagedMethodExecuter",
+                                                                    "ReflectManagedMethodExecuter", kR1};
 
 namespace Quill {
 
@@ -103,12 +112,22 @@ int gReflectNamespaceId = 0;
 
 }  // namespace
 
-SedgeVersions const gSedgeVersions = {"sedge", &gSedgeNamespaceId, gSedgeDependencies, kSedgeRows,
-                                      kSedgeParents, nullptr, nullptr, 2, 0, 1, 0, {}};
-SedgeVersions const gSedgeQueryVersions = {"sedge.query", &gQueryNamespaceId, gQueryDependencies, kQueryRows,
-                                           kQueryParents, nullptr, nullptr, 4, 0, 4, 1, {}};
-SedgeVersions const gSedgeReflectVersions = {"sedge.reflect", &gReflectNamespaceId, gReflectDependencies,
-                                             kReflectRows, kReflectParents, nullptr, nullptr, 2, 0, 2, 1, {}};
+SedgeVersions const gSedgeVersions = {
+    "sedge", &gSedgeNamespaceId, gSedgeDependencies, kSedgeRows, kSedgeParents, nullptr, nullptr, 2, 0, 1, 0, {}};
+SedgeVersions const gSedgeQueryVersions = {
+    "sedge.query", &gQueryNamespaceId, gQueryDependencies, kQueryRows, kQueryParents, nullptr, nullptr, 4, 0, 4, 1, {}};
+SedgeVersions const gSedgeReflectVersions = {"sedge.reflect",
+                                             &gReflectNamespaceId,
+                                             gReflectDependencies,
+                                             kReflectRows,
+                                             kReflectParents,
+                                             nullptr,
+                                             nullptr,
+                                             2,
+                                             0,
+                                             2,
+                                             1,
+                                             {}};
 
 // --- managed descriptors ------------------------------------------------------------
 namespace {
@@ -119,17 +138,33 @@ ManagedMethod* gPropertyCollectorMethodObjects[1];
 ManagedMethod* gDynamicTypeManagerMethodObjects[1];
 ManagedMethod* gManagedMethodExecuterMethodObjects[1];
 
-constexpr ManagedTypeInfo kManagedObjectDesc = {&gSedgeManagedObjectTypeInfo, nullptr, kNoProperties,
-                                                kNoMethods, nullptr, nullptr, nullptr, gManagedObjectMethodObjects};
-constexpr ManagedTypeInfo kPropertyCollectorDesc = {
-    &gSedgeQueryPropertyCollectorTypeInfo, &gSedgeManagedObjectTypeInfo, kNoProperties, kNoMethods,
-    nullptr, nullptr, nullptr, gPropertyCollectorMethodObjects};
-constexpr ManagedTypeInfo kDynamicTypeManagerDesc = {
-    &gSedgeReflectDynamicTypeManagerTypeInfo, &gSedgeManagedObjectTypeInfo, kNoProperties, kNoMethods,
-    nullptr, nullptr, nullptr, gDynamicTypeManagerMethodObjects};
-constexpr ManagedTypeInfo kManagedMethodExecuterDesc = {
-    &gSedgeReflectManagedMethodExecuterTypeInfo, &gSedgeManagedObjectTypeInfo, kNoProperties, kNoMethods,
-    nullptr, nullptr, nullptr, gManagedMethodExecuterMethodObjects};
+constexpr ManagedTypeInfo kManagedObjectDesc = {
+    &gSedgeManagedObjectTypeInfo, nullptr, kNoProperties, kNoMethods, nullptr, nullptr, nullptr,
+    gManagedObjectMethodObjects};
+constexpr ManagedTypeInfo kPropertyCollectorDesc = {&gSedgeQueryPropertyCollectorTypeInfo,
+                                                    &gSedgeManagedObjectTypeInfo,
+                                                    kNoProperties,
+                                                    kNoMethods,
+                                                    nullptr,
+                                                    nullptr,
+                                                    nullptr,
+                                                    gPropertyCollectorMethodObjects};
+constexpr ManagedTypeInfo kDynamicTypeManagerDesc = {&gSedgeReflectDynamicTypeManagerTypeInfo,
+                                                     &gSedgeManagedObjectTypeInfo,
+                                                     kNoProperties,
+                                                     kNoMethods,
+                                                     nullptr,
+                                                     nullptr,
+                                                     nullptr,
+                                                     gDynamicTypeManagerMethodObjects};
+constexpr ManagedTypeInfo kManagedMethodExecuterDesc = {&gSedgeReflectManagedMethodExecuterTypeInfo,
+                                                        &gSedgeManagedObjectTypeInfo,
+                                                        kNoProperties,
+                                                        kNoMethods,
+                                                        nullptr,
+                                                        nullptr,
+                                                        nullptr,
+                                                        gManagedMethodExecuterMethodObjects};
 
 Type* gQuerySlots[1];
 Type* gReflectSlots[2];
@@ -144,14 +179,14 @@ namespace {
 
 Type* const* SedgeCallback(int& count) {
   DataTypeInfo const* data[S_DataEnd] = {
-      &gDynamicDataDesc, &gKeyAnyValueDesc, &gLocalizableMessageDesc, &gDynamicPropertyDesc,
-      &gMethodFaultDesc, &gRuntimeFaultDesc, &gInvalidArgumentDesc, &gNotSupportedDesc,
-      &gSecurityErrorDesc, &gRequestCanceledDesc, &gManagedObjectNotFoundDesc, &gSystemErrorDesc,
+      &gDynamicDataDesc,    &gKeyAnyValueDesc,     &gLocalizableMessageDesc,    &gDynamicPropertyDesc,
+      &gMethodFaultDesc,    &gRuntimeFaultDesc,    &gInvalidArgumentDesc,       &gNotSupportedDesc,
+      &gSecurityErrorDesc,  &gRequestCanceledDesc, &gManagedObjectNotFoundDesc, &gSystemErrorDesc,
       &gInvalidRequestDesc, &gInvalidTypeDesc};
   for (int i = 0; i < S_DataEnd; ++i) gSedgeSlots[i] = CreateDataObjectType(data[i]);
-  TypeInfo const* prims[] = {&gStringTypeInfo, &gBoolTypeInfo, &gByteTypeInfo, &gShortTypeInfo,
-                             &gIntTypeInfo, &gLongTypeInfo, &gFloatTypeInfo, &gDoubleTypeInfo,
-                             &gDateTimeTypeInfo, &gBinaryTypeInfo, &gAnyTypeInfo, &gTypeNameTypeInfo,
+  TypeInfo const* prims[] = {&gStringTypeInfo,     &gBoolTypeInfo,         &gByteTypeInfo,  &gShortTypeInfo,
+                             &gIntTypeInfo,        &gLongTypeInfo,         &gFloatTypeInfo, &gDoubleTypeInfo,
+                             &gDateTimeTypeInfo,   &gBinaryTypeInfo,       &gAnyTypeInfo,   &gTypeNameTypeInfo,
                              &gMethodNameTypeInfo, &gPropertyPathTypeInfo, &gUriTypeInfo};
   for (int i = 0; i < S_ManagedObject - S_String; ++i) gSedgeSlots[S_String + i] = CreatePrimitiveType(prims[i]);
   gSedgeSlots[S_ManagedObject] = CreateManagedObjectType(&kManagedObjectDesc);
@@ -231,22 +266,68 @@ void EnsureRuntimeBound() {
 
 // --- slot accessors of the runtime's types ------------------------------------------------
 
-template <> Type* GetNoType<std::string>() { return Detail::gSedgeSlots[Detail::S_String]; }
-template <> Type* GetNoType<bool>() { return Detail::gSedgeSlots[Detail::S_Bool]; }
-template <> Type* GetNoType<signed char>() { return Detail::gSedgeSlots[Detail::S_Byte]; }
-template <> Type* GetNoType<short>() { return Detail::gSedgeSlots[Detail::S_Short]; }
-template <> Type* GetNoType<int>() { return Detail::gSedgeSlots[Detail::S_Int]; }
-template <> Type* GetNoType<long>() { return Detail::gSedgeSlots[Detail::S_Long]; }
-template <> Type* GetNoType<float>() { return Detail::gSedgeSlots[Detail::S_Float]; }
-template <> Type* GetNoType<double>() { return Detail::gSedgeSlots[Detail::S_Double]; }
-template <> Type* GetNoType<Basalt::System::DateTime>() { return Detail::gSedgeSlots[Detail::S_DateTime]; }
-template <> Type* GetNoType<std::vector<unsigned char>>() { return Detail::gSedgeSlots[Detail::S_Binary]; }
-template <> Type* GetNoType<Any>() { return Detail::gSedgeSlots[Detail::S_Any]; }
-template <> Type* GetNoType<TypeName>() { return Detail::gSedgeSlots[Detail::S_TypeName]; }
-template <> Type* GetNoType<MethodName>() { return Detail::gSedgeSlots[Detail::S_MethodName]; }
-template <> Type* GetNoType<PropertyPath>() { return Detail::gSedgeSlots[Detail::S_PropertyPath]; }
-template <> Type* GetNoType<Uri>() { return Detail::gSedgeSlots[Detail::S_Uri]; }
-template <> ManagedObjectType* GetMoType<ManagedObject>() {
+template <>
+Type* GetNoType<std::string>() {
+  return Detail::gSedgeSlots[Detail::S_String];
+}
+template <>
+Type* GetNoType<bool>() {
+  return Detail::gSedgeSlots[Detail::S_Bool];
+}
+template <>
+Type* GetNoType<signed char>() {
+  return Detail::gSedgeSlots[Detail::S_Byte];
+}
+template <>
+Type* GetNoType<short>() {
+  return Detail::gSedgeSlots[Detail::S_Short];
+}
+template <>
+Type* GetNoType<int>() {
+  return Detail::gSedgeSlots[Detail::S_Int];
+}
+template <>
+Type* GetNoType<long>() {
+  return Detail::gSedgeSlots[Detail::S_Long];
+}
+template <>
+Type* GetNoType<float>() {
+  return Detail::gSedgeSlots[Detail::S_Float];
+}
+template <>
+Type* GetNoType<double>() {
+  return Detail::gSedgeSlots[Detail::S_Double];
+}
+template <>
+Type* GetNoType<Basalt::System::DateTime>() {
+  return Detail::gSedgeSlots[Detail::S_DateTime];
+}
+template <>
+Type* GetNoType<std::vector<unsigned char>>() {
+  return Detail::gSedgeSlots[Detail::S_Binary];
+}
+template <>
+Type* GetNoType<Any>() {
+  return Detail::gSedgeSlots[Detail::S_Any];
+}
+template <>
+Type* GetNoType<TypeName>() {
+  return Detail::gSedgeSlots[Detail::S_TypeName];
+}
+template <>
+Type* GetNoType<MethodName>() {
+  return Detail::gSedgeSlots[Detail::S_MethodName];
+}
+template <>
+Type* GetNoType<PropertyPath>() {
+  return Detail::gSedgeSlots[Detail::S_PropertyPath];
+}
+template <>
+Type* GetNoType<Uri>() {
+  return Detail::gSedgeSlots[Detail::S_Uri];
+}
+template <>
+ManagedObjectType* GetMoType<ManagedObject>() {
   return static_cast<ManagedObjectType*>(Detail::gSedgeSlots[Detail::S_ManagedObject]);
 }
 

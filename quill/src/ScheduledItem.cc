@@ -23,8 +23,7 @@ std::uint32_t* Word(std::atomic<std::uint32_t>& a) noexcept { return reinterpret
 void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, timespec const* deadline) noexcept {
   // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, so a loop that
   // wakes spuriously does not stretch the deadline.
-  syscall(SYS_futex, Word(word), FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr,
-          FUTEX_BITSET_MATCH_ANY);
+  syscall(SYS_futex, Word(word), FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 void FutexWakeAll(std::atomic<std::uint32_t>& word) noexcept {

@@ -33,8 +33,8 @@ void ThrowNoDispatchEntry(ManagedObjectType const* type, std::uint32_t index) {
 }
 
 void ThrowDisabledOperation(char const* method) {
-  Detail::ThrowNotSupported("quill.stub.disabled", std::string(method ? method : "?") +
-                                                       " belongs to a disabled version and cannot be called");
+  Detail::ThrowNotSupported("quill.stub.disabled",
+                            std::string(method ? method : "?") + " belongs to a disabled version and cannot be called");
 }
 
 void ThrowNotImplemented(char const* qualifiedName) {
@@ -79,9 +79,7 @@ Basalt::Ref<Any> Box(char const* v) {
   return v ? Basalt::Ref<Any>(new Primitive<std::string>(std::string(v))) : Basalt::Ref<Any>();
 }
 Basalt::Ref<Any> Box(bool v) { return Basalt::Ref<Any>(Primitive<bool>::Get(v)); }
-Basalt::Ref<Any> Box(Basalt::Optional<bool> const& v) {
-  return v.IsSet() ? Box(v.GetValue()) : Basalt::Ref<Any>();
-}
+Basalt::Ref<Any> Box(Basalt::Optional<bool> const& v) { return v.IsSet() ? Box(v.GetValue()) : Basalt::Ref<Any>(); }
 Basalt::Ref<Any> Box(signed char v) { return NewBox(v); }
 Basalt::Ref<Any> Box(short v) { return NewBox(v); }
 Basalt::Ref<Any> Box(int v) { return NewBox(v); }

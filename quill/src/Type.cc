@@ -73,9 +73,7 @@ Table const* Publish(std::atomic<Table const*>& slot, Table* fresh) {
 
 Type::~Type() = default;
 
-Version const* Type::GetVersion() const {
-  return _info->version ? FindVersion(_info->version) : nullptr;
-}
+Version const* Type::GetVersion() const { return _info->version ? FindVersion(_info->version) : nullptr; }
 
 Type* Type::GetArrayType() const {
   Type* t = _array.load(std::memory_order_acquire);
@@ -163,9 +161,8 @@ DataObjectType::Table const* DataObjectType::GetTable() const {
     PropertyInfo const* p = &_desc->properties[i];
     DataProperty entry{p, _desc, i, std::string(".") + p->name};
     if (i == 0 && _desc->redeclaresInherited) {
-      auto it = std::find_if(table->props.begin(), table->props.end(), [&](DataProperty const& d) {
-        return std::strcmp(d.info->name, p->name) == 0;
-      });
+      auto it = std::find_if(table->props.begin(), table->props.end(),
+                             [&](DataProperty const& d) { return std::strcmp(d.info->name, p->name) == 0; });
       if (it != table->props.end()) {
         *it = std::move(entry);  // the re-declaration takes the inherited slot
         continue;
@@ -177,9 +174,7 @@ DataObjectType::Table const* DataObjectType::GetTable() const {
   return Publish(_table, table);
 }
 
-std::uint32_t DataObjectType::GetPropertyCount() const {
-  return static_cast<std::uint32_t>(GetTable()->props.size());
-}
+std::uint32_t DataObjectType::GetPropertyCount() const { return static_cast<std::uint32_t>(GetTable()->props.size()); }
 DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const {
   Table const* t = GetTable();
   if (i >= t->props.size()) ThrowBadIndex(this, "property", i, t->props.size());
@@ -199,9 +194,7 @@ DataProperty const* DataObjectType::FindProperty(std::string_view name) const {
 }
 
 DynamicData* DataObjectType::Create() const { return _desc->create ? _desc->create() : nullptr; }
-DataArrayBase* DataObjectType::CreateArray() const {
-  return _desc->createArray ? _desc->createArray() : nullptr;
-}
+DataArrayBase* DataObjectType::CreateArray() const { return _desc->createArray ? _desc->createArray() : nullptr; }
 
 DataObjectType* CreateDataObjectType(DataTypeInfo const* info) {
   if (!info || !info->type || !info->type->name) {
@@ -231,8 +224,8 @@ EnumType::~EnumType() { delete[] _sorted.load(); }
 
 char const* EnumType::GetTag(int value) const {
   if (value < 0 || value >= _count) {
-    Detail::ThrowInvalidArgument("quill.enum.badValue", std::string("value ") + std::to_string(value) +
-                                                            " is not a value of " + GetName());
+    Detail::ThrowInvalidArgument("quill.enum.badValue",
+                                 std::string("value ") + std::to_string(value) + " is not a value of " + GetName());
   }
   return _desc->tags[value];
 }
@@ -292,8 +285,7 @@ int EnumType::FindValue(std::string_view tag) const noexcept {
 int EnumType::GetValue(std::string const& tag) const {
   int v = FindValue(tag);
   if (v < 0) {
-    Detail::ThrowInvalidArgument("quill.enum.unknownTag",
-                                 "'" + tag + "' is not a tag of " + GetName());
+    Detail::ThrowInvalidArgument("quill.enum.unknownTag", "'" + tag + "' is not a tag of " + GetName());
   }
   return v;
 }
@@ -435,8 +427,8 @@ ManagedObjectType::Table const* ManagedObjectType::GetTable() const {
     PropertyInfo const* p = &_desc->properties[j];
     ManagedMethod* reader = _methodBlock ? &_methodBlock[_ownMethods + j] : nullptr;
     std::string_view name = p->name;
-    auto it = std::lower_bound(table->propIndex.begin(), table->propIndex.end(),
-                               std::make_pair(name, std::int32_t{0}), byName);
+    auto it = std::lower_bound(table->propIndex.begin(), table->propIndex.end(), std::make_pair(name, std::int32_t{0}),
+                               byName);
     if (it != table->propIndex.end() && it->first == name) {
       table->props[static_cast<std::size_t>(it->second)] = ManagedProperty{p, reader};  // re-declared
     } else {
@@ -474,17 +466,14 @@ ManagedProperty const* ManagedObjectType::FindProperty(std::string_view name) co
 }
 
 namespace {
-ManagedMethod* FindIn(std::vector<std::pair<std::string_view, ManagedMethod*>> const& list,
-                      std::string_view name) {
-  auto it = std::lower_bound(list.begin(), list.end(), name,
-                             [](auto const& e, std::string_view n) { return e.first < n; });
+ManagedMethod* FindIn(std::vector<std::pair<std::string_view, ManagedMethod*>> const& list, std::string_view name) {
+  auto it =
+      std::lower_bound(list.begin(), list.end(), name, [](auto const& e, std::string_view n) { return e.first < n; });
   return it != list.end() && it->first == name ? it->second : nullptr;
 }
 }  // namespace
 
-ManagedMethod* ManagedObjectType::FindMethod(std::string_view name) const {
-  return FindIn(GetTable()->methods, name);
-}
+ManagedMethod* ManagedObjectType::FindMethod(std::string_view name) const { return FindIn(GetTable()->methods, name); }
 ManagedMethod* ManagedObjectType::FindMethodByWsdlName(std::string_view wsdlName) const {
   return FindIn(GetTable()->wsdl, wsdlName);
 }

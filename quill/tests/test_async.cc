@@ -213,7 +213,9 @@ TEST_F(Async, CallbacksMayStartCallsEvenWhenTheQueueIsFull) {
       [&](ScheduledItem*, Basalt::Exception*, Any*) {
         // Eight calls from the only worker into a queue of one: it must not
         // wait for room that only it could make.
-        for (auto& i : inner) stub->Add(1, {}, [&](ScheduledItem*, Basalt::Exception*, Any*) { ++done; }, i);
+        for (auto& i : inner)
+          stub->Add(
+              1, {}, [&](ScheduledItem*, Basalt::Exception*, Any*) { ++done; }, i);
       },
       outer);
   outer->Wait();
@@ -231,7 +233,8 @@ TEST_F(Async, AdapterWhoseLastReferenceGoesInsideACallbackShutsDownCleanly) {
   Basalt::Ref<Sample::Rpc::CounterStub> only = stub;
   stub = nullptr;
   adapter = nullptr;
-  only->Add(5, {}, [callback, only](ScheduledItem* i, Basalt::Exception* e, Any* r) { callback(i, e, r); }, item);
+  only->Add(
+      5, {}, [callback, only](ScheduledItem* i, Basalt::Exception* e, Any* r) { callback(i, e, r); }, item);
   only = nullptr;
   ASSERT_TRUE(item->WaitFor(10s));
   EXPECT_EQ(Unbox<long>(d.result.get()), 5);

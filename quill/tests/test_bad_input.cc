@@ -92,14 +92,22 @@ struct ProbedRef : MoRef {
 TEST(BadInput, RuntimeDataAndFaultClassesAnswerUnequalForNullAndForeignOthers) {
   BindAll();
   std::vector<Basalt::Ref<DynamicData>> objects = {
-      new LocalizableMessage(),        new KeyAnyValue(),
-      new DynamicProperty(),           new MethodFault(),
-      new RuntimeFault(),              new Fault::InvalidArgument(),
-      new Fault::NotSupported(),       new Fault::SecurityError(),
-      new Fault::RequestCanceled(),    new Fault::ManagedObjectNotFound(),
-      new Fault::SystemError(),        new Fault::InvalidRequest(),
-      new Fault::InvalidType(),        new Sample::BadShapeFault(),
-      new Point(),                     new Shape(),
+      new LocalizableMessage(),
+      new KeyAnyValue(),
+      new DynamicProperty(),
+      new MethodFault(),
+      new RuntimeFault(),
+      new Fault::InvalidArgument(),
+      new Fault::NotSupported(),
+      new Fault::SecurityError(),
+      new Fault::RequestCanceled(),
+      new Fault::ManagedObjectNotFound(),
+      new Fault::SystemError(),
+      new Fault::InvalidRequest(),
+      new Fault::InvalidType(),
+      new Sample::BadShapeFault(),
+      new Point(),
+      new Shape(),
   };
   Basalt::Ref<Any> box(new Primitive<std::string>("x"));
   for (std::size_t i = 0; i < objects.size(); ++i) {
@@ -373,8 +381,7 @@ TEST(Cycles, CloneCompareAndDiffRefuseAGraphThatHoldsItselfAndToStringMarksIt) {
   a2->extra = a2;
   EXPECT_NE(InvalidArgumentOf([&] { a->_IsEqual(a2.get(), false); }).first.find("comparison"), std::string::npos);
   PropertyDiffSet diffs;
-  EXPECT_NE(InvalidArgumentOf([&] { a->_DiffProperties(a2.get(), "", diffs); }).first.find("diff"),
-            std::string::npos);
+  EXPECT_NE(InvalidArgumentOf([&] { a->_DiffProperties(a2.get(), "", diffs); }).first.find("diff"), std::string::npos);
   EXPECT_TRUE(a->_IsEqual(a.get(), false));  // the same object needs no walk
 
   // Counted references around a cycle keep each other alive: break them.
@@ -544,12 +551,13 @@ TEST(BadInput, LocalAdapterRefusesItsOwnStubsUnmanagedNamesAndEndlessForwarding)
   server.Start();
   Basalt::Ref<MoRef> other(new MoRef("sample.rpc.Counter", "c-2"));
   Basalt::Ref<StubImpl> own = CreateStub(server.ref.get(), server.adapter.get());
-  auto self = InvalidArgumentOf([&] { server.adapter->Register(other.get(), dynamic_cast<ManagedObject*>(own.get())); });
+  auto self =
+      InvalidArgumentOf([&] { server.adapter->Register(other.get(), dynamic_cast<ManagedObject*>(own.get())); });
   EXPECT_EQ(self.second, "object");
   Basalt::Ref<MoRef> data(new MoRef("sample.Point", "p-1"));
-  EXPECT_EQ(InvalidArgumentOf([&] { server.adapter->Register(data.get(), new SampleImpl::CounterImpl(nullptr)); })
-                .second,
-            "ref");
+  EXPECT_EQ(
+      InvalidArgumentOf([&] { server.adapter->Register(data.get(), new SampleImpl::CounterImpl(nullptr)); }).second,
+      "ref");
   Basalt::Ref<MoRef> unknown(new MoRef("sample.rpc.Nothing", "n-1"));
   EXPECT_EQ(
       InvalidArgumentOf([&] { server.adapter->Register(unknown.get(), new SampleImpl::CounterImpl(nullptr)); }).second,
@@ -581,8 +589,7 @@ TEST(BadInput, DateTimeRefusesImpossibleFieldsAndPrintsTheExtremes) {
   EXPECT_THROW(DateTime::FromCivil(2024, 1, 1, 0, 0, 0, 0, 24 * 60), Basalt::Exception);
   EXPECT_THROW(DateTime::FromCivil(INT_MAX, 12, 31), Basalt::Exception);
   EXPECT_THROW(DateTime::FromCivil(INT_MIN, 1, 1), Basalt::Exception);
-  EXPECT_EQ(DateTime::FromCivil(2024, 2, 29, 23, 59, 59, 999999, -90).ToIso8601(),
-            "2024-02-29T23:59:59.999999-01:30");
+  EXPECT_EQ(DateTime::FromCivil(2024, 2, 29, 23, 59, 59, 999999, -90).ToIso8601(), "2024-02-29T23:59:59.999999-01:30");
   EXPECT_EQ(DateTime::FromCivil(-4000, 1, 1).ToIso8601().substr(0, 5), "-4000");
 
   // Every stored value prints, whatever the offset (UBSan checks the arithmetic).

@@ -135,8 +135,8 @@ TEST(DateTime, EqualWhenSameInstantWhateverTheOffset) {
 
 TEST(DateTime, Iso8601RoundTripsFractionsNegativeOffsetsAndOldDates) {
   using Basalt::System::DateTime;
-  for (char const* text : {"2000-02-29T23:59:59.5Z", "1969-12-31T23:59:59.999999-05:30",
-                           "0001-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
+  for (char const* text :
+       {"2000-02-29T23:59:59.5Z", "1969-12-31T23:59:59.999999-05:30", "0001-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
     EXPECT_EQ(DateTime::FromIso8601(text).ToIso8601(), text);
   }
   EXPECT_EQ(DateTime::FromIso8601("1970-01-01T00:00:01").GetUtcTime(), 1000000);
@@ -146,9 +146,9 @@ TEST(DateTime, Iso8601RoundTripsFractionsNegativeOffsetsAndOldDates) {
 TEST(DateTime, RejectsMalformedAndOutOfRangeText) {
   using Basalt::System::DateTime;
   DateTime out;
-  for (char const* bad : {"", "2024-02-30T00:00:00Z", "2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z",
-                          "2024-01-01 00:00:00", "2024-01-01T24:00:00Z", "2024-01-01T00:00:00+2",
-                          "2024-01-01T00:00:00Zjunk", "2024-01-01T00:00:00."}) {
+  for (char const* bad :
+       {"", "2024-02-30T00:00:00Z", "2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z", "2024-01-01 00:00:00",
+        "2024-01-01T24:00:00Z", "2024-01-01T00:00:00+2", "2024-01-01T00:00:00Zjunk", "2024-01-01T00:00:00."}) {
     EXPECT_FALSE(DateTime::TryFromIso8601(bad, out)) << bad;
   }
   EXPECT_THROW(DateTime::FromIso8601("yesterday"), Basalt::Exception);
@@ -191,8 +191,7 @@ TEST(TypeMismatch, NamesBothClassesReadablyExpectedFirst) {
 }
 
 TEST(PanicDeathTest, PrintsFormattedMessageAndAborts) {
-  EXPECT_DEATH(Basalt::Panic("NOT_REACHED %s:%d\n", "quill/MethodFault", 165),
-               "NOT_REACHED quill/MethodFault:165");
+  EXPECT_DEATH(Basalt::Panic("NOT_REACHED %s:%d\n", "quill/MethodFault", 165), "NOT_REACHED quill/MethodFault:165");
 }
 
 TEST(ScheduledItem, CompletionWakesWaitersAndCancelLosesAfterIt) {

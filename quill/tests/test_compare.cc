@@ -56,8 +56,7 @@ TEST_F(Compare, OneChangedLeafGivesExactlyItsNestedPath) {
   b->points->GetItems()[1] = changed;
   b->origin->label = std::string("moved");
   EXPECT_FALSE(a->_IsEqual(b.get(), false));
-  EXPECT_EQ(Diff(a.get(), b.get(), "root"),
-            (std::vector<std::string>{"root.origin.label", "root.points[1].y"}));
+  EXPECT_EQ(Diff(a.get(), b.get(), "root"), (std::vector<std::string>{"root.origin.label", "root.points[1].y"}));
 }
 
 TEST_F(Compare, LenientTreatsAnAbsentOptionalInOtherAsWildcard) {
@@ -97,8 +96,8 @@ TEST_F(Compare, MixedClassesAndNullsNeverCrash) {
   Basalt::Ref<Any> ints(new Array<int>{1});
   Basalt::Ref<Any> colors(new Array<Sample::Color>{Sample::Color::Green});
   Basalt::Ref<Any> objs(new DataArray<Sample::Point>{new Sample::Point()});
-  Any const* all[] = {nullptr, point.get(), spec.get(), boxInt.get(), boxStr.get(),
-                      ints.get(), colors.get(), objs.get()};
+  Any const* all[] = {nullptr,      point.get(), spec.get(),   boxInt.get(),
+                      boxStr.get(), ints.get(),  colors.get(), objs.get()};
   for (Any const* a : all) {
     for (Any const* b : all) {
       for (unsigned flags : {0u, 2u, 3u}) {

@@ -21,8 +21,14 @@ enum class Shade : int { Light, Dark };
 enum class Tiny : unsigned char { A, B };
 }  // namespace Local
 
-template <> Quill::EnumType* Quill::GetEnumType<Local::Shade>() { return nullptr; }
-template <> Quill::EnumType* Quill::GetEnumType<Local::Tiny>() { return nullptr; }
+template <>
+Quill::EnumType* Quill::GetEnumType<Local::Shade>() {
+  return nullptr;
+}
+template <>
+Quill::EnumType* Quill::GetEnumType<Local::Tiny>() {
+  return nullptr;
+}
 template class Quill::Array<Local::Shade>;
 template class Quill::Primitive<Local::Shade>;
 template class Quill::Array<Local::Tiny>;
@@ -30,9 +36,9 @@ template class Quill::Array<Local::Tiny>;
 namespace {
 
 using namespace Quill;
-using Sample::Color;
 using Local::Shade;
 using Local::Tiny;
+using Sample::Color;
 using Strings = std::vector<std::string>;
 using Ints = std::vector<int>;
 

@@ -9,8 +9,8 @@
 
 #include "Sample.h"
 #include "quill/Accessors.h"
-#include "quill/Faults.h"
 #include "quill/DataTypes.h"
+#include "quill/Faults.h"
 #include "quill/Loader.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
@@ -76,9 +76,8 @@ TEST(Lookup, ByNameWsdlNameRecordAndKind) {
     return n;
   }();
   EXPECT_EQ(names, (std::vector<std::string>{"sedge.ManagedObject", "sedge.query.PropertyCollector",
-                                             "sedge.reflect.DynamicTypeManager",
-                                             "sedge.reflect.ManagedMethodExecuter", "sample.Widget",
-                                             "sample.Gadget"}));
+                                             "sedge.reflect.DynamicTypeManager", "sedge.reflect.ManagedMethodExecuter",
+                                             "sample.Widget", "sample.Gadget"}));
   EXPECT_TRUE(GetTypesOfKind(KIND_ARRAY).empty());
 }
 
@@ -118,8 +117,18 @@ TEST(Lookup, LookupsDuringRegistrationFindEveryEarlierType) {
     char const* name = tables->names.emplace_back("concurrent.Type" + std::to_string(i)).c_str();
     char const* wsdl = tables->names.emplace_back("ConcurrentType" + std::to_string(i)).c_str();
     tables->records[i] = {KIND_DATA, name, wsdl, "sample.version.v1"};
-    tables->descs[i] = {&tables->records[i], &gSedgeDynamicDataTypeInfo, noProperties, nullptr, nullptr, nullptr,
-                        nullptr, &Access::AlwaysSet, nullptr, nullptr, nullptr, 0};
+    tables->descs[i] = {&tables->records[i],
+                        &gSedgeDynamicDataTypeInfo,
+                        noProperties,
+                        nullptr,
+                        nullptr,
+                        nullptr,
+                        nullptr,
+                        &Access::AlwaysSet,
+                        nullptr,
+                        nullptr,
+                        nullptr,
+                        0};
   }
   std::atomic<int> registered{0};
   std::thread writer([&] {
@@ -135,8 +144,10 @@ TEST(Lookup, LookupsDuringRegistrationFindEveryEarlierType) {
       Type* byName = FindType(record->name);
       Type* byWsdl = FindTypeByWsdlName(record->wsdlName);
       Type* byInfo = FindTypeByInfo(record);
-      if (!byName || !byWsdl || !byInfo) ++missing;
-      else if (byName->GetTypeInfo() != record || byWsdl != byName || byInfo != byName) ++wrong;
+      if (!byName || !byWsdl || !byInfo)
+        ++missing;
+      else if (byName->GetTypeInfo() != record || byWsdl != byName || byInfo != byName)
+        ++wrong;
     }
   }
   writer.join();
@@ -264,7 +275,7 @@ TEST(ManagedType, MethodObjectsPropertySequenceAndLookups) {
   EXPECT_EQ(gadget->GetBaseType(), widget);
   EXPECT_EQ(widget->GetBaseType(), FindType("sedge.ManagedObject"));
   ASSERT_EQ(gadget->GetPropertyCount(), 3u);
-  EXPECT_EQ(gadget->GetPropertyIndex("name"), 0);    // re-declared: keeps the base index
+  EXPECT_EQ(gadget->GetPropertyIndex("name"), 0);  // re-declared: keeps the base index
   EXPECT_EQ(gadget->GetPropertyIndex("parent"), 1);
   EXPECT_EQ(gadget->GetPropertyIndex("size"), 2);
   EXPECT_EQ(gadget->GetPropertyIndex("Size"), -1);

@@ -19,8 +19,8 @@ constexpr int kModules = 40;
 constexpr int kPerModule = 95;  // 3,800 types
 
 std::deque<std::string> gNames;  // stable storage for generated strings
-std::vector<TypeInfo> gRecords(kModules * kPerModule);
-std::vector<DataTypeInfo> gDescs(kModules * kPerModule);
+std::vector<TypeInfo> gRecords(kModules* kPerModule);
+std::vector<DataTypeInfo> gDescs(kModules* kPerModule);
 std::vector<std::vector<Type*>> gSlots(kModules);
 PropertyInfo const kNoProperties[] = {{}};
 std::deque<TypeInfoLoader> gLoaders;  // like a module's static loader object
@@ -48,10 +48,10 @@ TEST(Scale, ThousandsOfTypesRegisterAndResolveAcrossModules) {
       gRecords[n] = {KIND_DATA, Keep("scale.m" + std::to_string(m) + ".Type" + std::to_string(i)),
                      Keep("ScaleM" + std::to_string(m) + "Type" + std::to_string(i)), "sedge.version.version1"};
       // Every tenth type derives from a type of the next module, bound later.
-      TypeInfo const* base = i % 10 == 0 && m + 1 < kModules ? &gRecords[(m + 1) * kPerModule + 1]
-                                                              : &gSedgeDynamicDataTypeInfo;
-      gDescs[n] = {&gRecords[n], base, kNoProperties, nullptr, nullptr, nullptr, nullptr,
-                   &Access::AlwaysSet, nullptr, nullptr, nullptr, 0};
+      TypeInfo const* base =
+          i % 10 == 0 && m + 1 < kModules ? &gRecords[(m + 1) * kPerModule + 1] : &gSedgeDynamicDataTypeInfo;
+      gDescs[n] = {&gRecords[n],       base,    kNoProperties, nullptr, nullptr, nullptr, nullptr,
+                   &Access::AlwaysSet, nullptr, nullptr,       nullptr, 0};
     }
   }
   LoadAll(std::make_integer_sequence<int, kModules>());

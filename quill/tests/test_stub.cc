@@ -141,7 +141,7 @@ TEST_F(Calls, GeneratedCodeBoxesEachParameterFormAsDocumented) {
 
   s->Label("", 2, false);
   ASSERT_EQ(s->lastArgs.size(), 3u);
-  EXPECT_EQ(Unbox<std::string>(s->lastArgs[0].get()), "");  // an empty string is a value
+  EXPECT_EQ(Unbox<std::string>(s->lastArgs[0].get()), "");            // an empty string is a value
   EXPECT_EQ(s->lastArgs[2].get(), Primitive<bool>::Factory::sFalse);  // the shared box
   s->Label("x", 2, true);
   EXPECT_EQ(s->lastArgs[2].get(), Primitive<bool>::Factory::sTrue);
@@ -172,8 +172,7 @@ TEST_F(Calls, ResultsAreCheckedAndConvertedToTheDeclaredForm) {
   // A required value that never came: a fault naming the method, not a null read.
   auto fault = FaultOf<Fault::SystemError::Exception>([&] { s->GetValue(); });
   ASSERT_TRUE(fault);
-  EXPECT_NE(static_cast<Fault::SystemError*>(fault.get())->reason.find("sample.rpc.Counter.value"),
-            std::string::npos);
+  EXPECT_NE(static_cast<Fault::SystemError*>(fault.get())->reason.find("sample.rpc.Counter.value"), std::string::npos);
 
   // A box of another class names the expected class first.
   s->next = new Primitive<int>(4);
@@ -277,17 +276,17 @@ TEST_F(Calls, TaskMethodReturnsTheTaskReferenceAndTheTaskRunsOnTheExecutor) {
 
 TEST_F(Calls, BadInputGivesAClearFaultAndReachesNoImplementation) {
   // Stubs need a reference and an adapter.
-  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>(
-                                [&] { Sample::Rpc::CounterStub s(nullptr, adapter.get(), nullptr); })
-                                .get()),
+  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
+                              Sample::Rpc::CounterStub s(nullptr, adapter.get(), nullptr);
+                            }).get()),
             "moref");
-  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>(
-                                [&] { Basalt::Ref<StubImpl> s = CreateStub(ref.get(), nullptr); })
-                                .get()),
+  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
+                              Basalt::Ref<StubImpl> s = CreateStub(ref.get(), nullptr);
+                            }).get()),
             "adapter");
-  EXPECT_EQ(InvalidProperty(
-                FaultOf<Fault::InvalidArgument::Exception>([&] { CreateStub(nullptr, adapter.get()); }).get()),
-            "moref");
+  EXPECT_EQ(
+      InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] { CreateStub(nullptr, adapter.get()); }).get()),
+      "moref");
   Basalt::Ref<MoRef> unknownType(new MoRef("sample.rpc.Nothing", "x"));
   EXPECT_THROW(CreateStub(unknownType.get(), adapter.get()), Fault::InvalidType::Exception);
   EXPECT_THROW(CreateStub<Sample::Rpc::Task>(ref.get(), adapter.get()), Basalt::TypeMismatchException);
@@ -296,33 +295,32 @@ TEST_F(Calls, BadInputGivesAClearFaultAndReachesNoImplementation) {
   ArgVector none;
   Basalt::Ref<Any> result;
   EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
-              stub->_Invoke_Task(gSampleRpcTaskMethodObjects[0], none, result);
-            }).get()),
+                              stub->_Invoke_Task(gSampleRpcTaskMethodObjects[0], none, result);
+                            }).get()),
             "method");
   EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
-              stub->_Invoke_Task(gSampleRpcBigCounterMethodObjects[0], none, result);  // a derived type's
-            }).get()),
+                              stub->_Invoke_Task(gSampleRpcBigCounterMethodObjects[0], none,
+                                                 result);  // a derived type's
+                            }).get()),
             "method");
   EXPECT_EQ(InvalidProperty(
-                FaultOf<Fault::InvalidArgument::Exception>([&] { stub->_Invoke_Task(nullptr, none, result); })
-                    .get()),
+                FaultOf<Fault::InvalidArgument::Exception>([&] { stub->_Invoke_Task(nullptr, none, result); }).get()),
             "method");
 
   // An argument vector of the wrong length.
   ArgVector one = Args(3);
   EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
-              stub->_Invoke_Task(gSampleRpcCounterMethodObjects[0], one, result);
-            }).get()),
+                              stub->_Invoke_Task(gSampleRpcCounterMethodObjects[0], one, result);
+                            }).get()),
             "args");
   ArgVector three = Args(3, std::string("n"), 4);
-  EXPECT_THROW(stub->_Invoke_Task(gSampleRpcCounterMethodObjects[0], three, result),
-               Fault::InvalidArgument::Exception);
+  EXPECT_THROW(stub->_Invoke_Task(gSampleRpcCounterMethodObjects[0], three, result), Fault::InvalidArgument::Exception);
 
   // An empty slot for a required value parameter names the parameter.
   ArgVector missing(2);
   EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
-              stub->_Invoke_Task(gSampleRpcCounterMethodObjects[0], missing, result);
-            }).get()),
+                              stub->_Invoke_Task(gSampleRpcCounterMethodObjects[0], missing, result);
+                            }).get()),
             "amount");
   // A box of the wrong class is refused by dispatch before the implementation.
   ArgVector wrong = Args(std::string("3"), nullptr);
@@ -391,13 +389,13 @@ TEST_F(Calls, DispatchHelpersRefuseWrongObjectsSlotsAndIndexes) {
 
 TEST_F(Calls, RegistrationRefusesBadObjectsAndDeactivatesOnRemoval) {
   EXPECT_THROW(adapter->Register(ref.get(), nullptr), Fault::InvalidArgument::Exception);
-  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>(
-                                [&] { adapter->Register(nullptr, new CounterImpl(nullptr)); })
-                                .get()),
+  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
+                              adapter->Register(nullptr, new CounterImpl(nullptr));
+                            }).get()),
             "ref");
-  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>(
-                                [&] { adapter->Register(ref.get(), new CounterImpl(nullptr)); })
-                                .get()),
+  EXPECT_EQ(InvalidProperty(FaultOf<Fault::InvalidArgument::Exception>([&] {
+                              adapter->Register(ref.get(), new CounterImpl(nullptr));
+                            }).get()),
             "ref");  // already registered
   Basalt::Ref<MoRef> asTask(new MoRef("sample.rpc.Task", "c-2"));
   EXPECT_THROW(adapter->Register(asTask.get(), new CounterImpl(nullptr)), Fault::InvalidArgument::Exception);

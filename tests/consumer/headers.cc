@@ -49,7 +49,7 @@ int UseHeaders() {
   } catch (Basalt::TypeMismatchException&) {
     ++failures;
   }
-  std::printf("headers: clone %d, states %d, locked %d, time %d, failures %d\n",
-              copy->_IsEqual(about.get(), false), states, locked, when.GetUtcTime() > 0, failures);
+  std::printf("headers: clone %d, states %d, locked %d, time %d, failures %d\n", copy->_IsEqual(about.get(), false),
+              states, locked, when.GetUtcTime() > 0, failures);
   return copy && states == 1 && locked == 1 && failures == 2 ? 0 : 1;
 }

@@ -111,7 +111,8 @@ Basalt::Ref<Quill::Any> ObjectValue(PropertyInfo const& p, int seq, int depth) {
   switch (p.type->kind) {
     case Quill::KIND_MANAGED:
       return Basalt::Ref<Quill::Any>(new Quill::MoRef(p.type->name, "obj-" + std::to_string(seq)));
-    case Quill::KIND_ANY: return AnyForm(seq);
+    case Quill::KIND_ANY:
+      return AnyForm(seq);
     default: {
       auto* declared = static_cast<Quill::DataObjectType*>(Quill::FindTypeByInfo(p.type));
       Quill::DataObjectType* t = Concrete(declared);
@@ -126,8 +127,12 @@ Basalt::Ref<Quill::Any> ObjectValue(PropertyInfo const& p, int seq, int depth) {
 Basalt::Ref<Quill::Any> ObjectArray(PropertyInfo const& p, int seq, int depth) {
   Basalt::Ref<Quill::Any> a;
   switch (p.type->kind) {
-    case Quill::KIND_MANAGED: a = new Quill::DataArray<Quill::MoRef>(); break;
-    case Quill::KIND_ANY: a = new Quill::DataArray<Quill::Any>(); break;
+    case Quill::KIND_MANAGED:
+      a = new Quill::DataArray<Quill::MoRef>();
+      break;
+    case Quill::KIND_ANY:
+      a = new Quill::DataArray<Quill::Any>();
+      break;
     default:
       a = static_cast<Quill::DataObjectType*>(Quill::FindTypeByInfo(p.type))->CreateArray();
   }
@@ -206,27 +211,44 @@ Basalt::Ref<Quill::Any> AnyForm(int i) {
   using Quill::Any;
   int seq = ++gSeq;
   switch (i % AnyFormCount()) {
-    case 0: return Quill::Box(Str(seq));
-    case 1: return Quill::Box(seq % 2 == 1);
-    case 2: return Quill::Box(static_cast<signed char>(-7));
-    case 3: return Quill::Box(static_cast<short>(-300));
-    case 4: return Quill::Box(-2147483647 - 1);
-    case 5: return Quill::Box(-(1L << 62));
-    case 6: return Quill::Box(0.1f);
-    case 7: return Quill::Box(-1.5e-300);
-    case 8: return Quill::Box(Basalt::System::DateTime(-1234567L));  // before the epoch, with a fraction
-    case 9: return Quill::Box(std::vector<unsigned char>{1, 2, 3, 250});
-    case 10: return Quill::Box(Quill::TypeName("tarn.Folder"));
-    case 11: return Quill::Box(Quill::MethodName("tarn.Folder.createFolder"));
-    case 12: return Quill::Box(Quill::PropertyPath("config.name"));
-    case 13: return Quill::Box(Quill::Uri("urn:x"));
+    case 0:
+      return Quill::Box(Str(seq));
+    case 1:
+      return Quill::Box(seq % 2 == 1);
+    case 2:
+      return Quill::Box(static_cast<signed char>(-7));
+    case 3:
+      return Quill::Box(static_cast<short>(-300));
+    case 4:
+      return Quill::Box(-2147483647 - 1);
+    case 5:
+      return Quill::Box(-(1L << 62));
+    case 6:
+      return Quill::Box(0.1f);
+    case 7:
+      return Quill::Box(-1.5e-300);
+    case 8:
+      return Quill::Box(Basalt::System::DateTime(-1234567L));  // before the epoch, with a fraction
+    case 9:
+      return Quill::Box(std::vector<unsigned char>{1, 2, 3, 250});
+    case 10:
+      return Quill::Box(Quill::TypeName("tarn.Folder"));
+    case 11:
+      return Quill::Box(Quill::MethodName("tarn.Folder.createFolder"));
+    case 12:
+      return Quill::Box(Quill::PropertyPath("config.name"));
+    case 13:
+      return Quill::Box(Quill::Uri("urn:x"));
     case 14: {
       auto* e = static_cast<Quill::EnumType*>(Quill::FindType("tarn.TaskInfo.State"));
       return Ref<Any>(e->GetFuncs().box(e->GetTagCount() - 1));
     }
-    case 15: return Ref<Any>(new Quill::MoRef("tarn.Folder", "group-" + std::to_string(seq)));
-    case 16: return Ref<Any>(new Quill::Array<int>{1, -2, 3});
-    case 17: return Ref<Any>(new Quill::Array<std::string>{"a", "", Str(seq)});
+    case 15:
+      return Ref<Any>(new Quill::MoRef("tarn.Folder", "group-" + std::to_string(seq)));
+    case 16:
+      return Ref<Any>(new Quill::Array<int>{1, -2, 3});
+    case 17:
+      return Ref<Any>(new Quill::Array<std::string>{"a", "", Str(seq)});
     case 18: {
       auto* a = new Quill::DataArray<Any>();
       a->AppendAny(Quill::Box(5L).get());

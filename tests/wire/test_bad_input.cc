@@ -57,15 +57,15 @@ std::string JsonRefusal(std::string const& json, Quill::Type const* t, Quill::Wi
 
 TEST(WireBadInput, Malformed) {
   auto* t = KeyAnyValueType();
-  for (char const* xml : {"", "<value", "<value>", "<value></other>", "<value><key>a</key></value><value/>",
-                          "<value><key>a</key>", "not xml at all", "<value><key>a&bogus;</key></value>",
-                          "<value><key><![CDATA[a]]</key></value>"}) {
+  for (char const* xml :
+       {"", "<value", "<value>", "<value></other>", "<value><key>a</key></value><value/>", "<value><key>a</key>",
+        "not xml at all", "<value><key>a&bogus;</key></value>", "<value><key><![CDATA[a]]</key></value>"}) {
     std::string why = XmlRefusal(xml, t);
     EXPECT_FALSE(why.empty()) << xml;
   }
   EXPECT_MENTIONS(XmlRefusal("<value>\n<key>a</key>\n</valu>", t), "line 3");
-  for (char const* json : {"", "{", "{\"_type\":\"KeyAnyValue\",}", "[1,2", "{\"key\":\"a\" \"x\":1}", "nul",
-                           "{\"key\":\"a\"}}"}) {
+  for (char const* json :
+       {"", "{", "{\"_type\":\"KeyAnyValue\",}", "[1,2", "{\"key\":\"a\" \"x\":1}", "nul", "{\"key\":\"a\"}}"}) {
     EXPECT_MENTIONS(JsonRefusal(json, t), "malformed JSON");
   }
   // A SOAP message that is not one.
@@ -79,7 +79,7 @@ TEST(WireBadInput, WrongTypeInAKnownPosition) {
   Quill::Wire::EncodeXml(good, wire_test::Filled(about, 0).get(), about, "value");
   // A string where a data object of another class is expected.
   std::string xml = good;
-  xml.insert(xml.find('>') , " xsi:type=\"KeyAnyValue\"");
+  xml.insert(xml.find('>'), " xsi:type=\"KeyAnyValue\"");
   EXPECT_MENTIONS(XmlRefusal(xml, about), "is not a tarn.AboutInfo");
   // An element inside a simple value.
   std::string nested = good;
@@ -91,8 +91,7 @@ TEST(WireBadInput, WrongTypeInAKnownPosition) {
   // A value in an any-typed position must say what it is.
   EXPECT_MENTIONS(XmlRefusal(std::string("<value") + kNs + "><key>k</key><value>3</value></value>", KeyAnyValueType()),
                   "xsi:type");
-  EXPECT_MENTIONS(JsonRefusal("{\"_type\":\"KeyAnyValue\",\"key\":\"k\",\"value\":3}", KeyAnyValueType()),
-                  "$.value");
+  EXPECT_MENTIONS(JsonRefusal("{\"_type\":\"KeyAnyValue\",\"key\":\"k\",\"value\":3}", KeyAnyValueType()), "$.value");
   // A string where a string is not.
   EXPECT_MENTIONS(JsonRefusal("{\"key\":5}", KeyAnyValueType()), "expected a string");
   EXPECT_MENTIONS(JsonRefusal("{\"key\":\"k\",\"value\":{\"_type\":\"int\",\"_value\":\"3\"}}", KeyAnyValueType()),
@@ -106,9 +105,9 @@ TEST(WireBadInput, WrongTypeInAKnownPosition) {
   EXPECT_MENTIONS(XmlRefusal(std::string("<v") + kNs + " xsi:type=\"xsd:base64Binary\">AB=C</v>", any), "base64");
   EXPECT_MENTIONS(JsonRefusal("{\"_type\":\"base64Binary\",\"_value\":\"QQ\"}", any), "base64");
   // An array type where one value is expected.
-  EXPECT_MENTIONS(XmlRefusal(std::string("<v") + kNs + " xsi:type=\"ArrayOfInt\"><int>1</int></v>",
-                             Quill::GetNoType<int>()),
-                  "array type");
+  EXPECT_MENTIONS(
+      XmlRefusal(std::string("<v") + kNs + " xsi:type=\"ArrayOfInt\"><int>1</int></v>", Quill::GetNoType<int>()),
+      "array type");
 }
 
 TEST(WireBadInput, UnknownEnumerationTagAndMissingRequiredProperty) {
@@ -129,7 +128,8 @@ TEST(WireBadInput, UnknownEnumerationTagAndMissingRequiredProperty) {
                     " target=\"g\" targetType=\"Folder\"><name>x</name><color>red</color></" + create->GetWsdlName() +
                     "></Body></Envelope>";
   EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeRequest(req); }), "unknown argument <color>");
-  std::string noArg = std::string("<Envelope><Body><") + create->GetWsdlName() + " target=\"g\" targetType=\"Folder\"/></Body></Envelope>";
+  std::string noArg = std::string("<Envelope><Body><") + create->GetWsdlName() +
+                      " target=\"g\" targetType=\"Folder\"/></Body></Envelope>";
   EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeRequest(noArg); }), "missing required argument <name>");
   std::string badVersion = "<Envelope><Header><apiVersion>0.0.0.0.7</apiVersion></Header><Body/></Envelope>";
   EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeRequest(badVersion); }), "unknown API version");
@@ -140,9 +140,16 @@ TEST(WireBadInput, IntegersOutOfRange) {
   struct Case {
     char const* type;
     char const* text;
-  } const cases[] = {{"byte", "128"},       {"byte", "-129"},    {"short", "32768"},
-                     {"int", "2147483648"}, {"int", "-2147483649"}, {"long", "9223372036854775808"},
-                     {"long", "-9223372036854775809"}, {"int", "1.5"}, {"int", ""}, {"float", "1e39"}};
+  } const cases[] = {{"byte", "128"},
+                     {"byte", "-129"},
+                     {"short", "32768"},
+                     {"int", "2147483648"},
+                     {"int", "-2147483649"},
+                     {"long", "9223372036854775808"},
+                     {"long", "-9223372036854775809"},
+                     {"int", "1.5"},
+                     {"int", ""},
+                     {"float", "1e39"}};
   for (auto const& c : cases) {
     std::string why = XmlRefusal(std::string("<v") + kNs + " xsi:type=\"xsd:" + c.type + "\">" + c.text + "</v>", any);
     EXPECT_MENTIONS(why, "/v");
@@ -152,14 +159,18 @@ TEST(WireBadInput, IntegersOutOfRange) {
   // The limits themselves are accepted (and an undeclared xsi prefix is understood).
   EXPECT_EQ(Quill::Unbox<int>(Quill::Wire::DecodeXml("<v xsi:type=\"xsd:int\">-2147483648</v>", any).get()),
             std::numeric_limits<int>::min());
-  EXPECT_EQ(Quill::Unbox<signed char>(Quill::Wire::DecodeXml(std::string("<v") + kNs + " xsi:type=\"xsd:byte\">-128</v>", any).get()), -128);
-  EXPECT_EQ(Quill::Unbox<long>(Quill::Wire::DecodeJson("{\"_type\":\"long\",\"_value\":-9223372036854775808}", any).get()),
-            std::numeric_limits<long>::min());
+  EXPECT_EQ(Quill::Unbox<signed char>(
+                Quill::Wire::DecodeXml(std::string("<v") + kNs + " xsi:type=\"xsd:byte\">-128</v>", any).get()),
+            -128);
+  EXPECT_EQ(
+      Quill::Unbox<long>(Quill::Wire::DecodeJson("{\"_type\":\"long\",\"_value\":-9223372036854775808}", any).get()),
+      std::numeric_limits<long>::min());
 }
 
 TEST(WireBadInput, InvalidUtf8AndControlCharacters) {
   auto* t = KeyAnyValueType();
-  for (std::string bad : {std::string("\xff"), std::string("\xc3"), std::string("\xed\xa0\x80"), std::string("\xc0\xaf")}) {
+  for (std::string bad :
+       {std::string("\xff"), std::string("\xc3"), std::string("\xed\xa0\x80"), std::string("\xc0\xaf")}) {
     EXPECT_MENTIONS(XmlRefusal(std::string("<value") + kNs + "><key>a" + bad + "b</key></value>", t), "malformed XML");
     EXPECT_MENTIONS(JsonRefusal("{\"key\":\"a" + bad + "b\"}", t), "UTF-8");
   }
@@ -199,7 +210,8 @@ TEST(WireBadInput, DocumentTypesAndEntitiesAreRefused) {
   EXPECT_MENTIONS(XmlRefusal("<!DOCTYPE value SYSTEM \"file:///etc/passwd\"><value><key>k</key></value>", t),
                   "refused");
   // The predefined entities and character references are fine.
-  auto v = Quill::Wire::DecodeXml(std::string("<value") + kNs + "><key>&lt;&#x41;&#66;&amp;</key>" + kNil + "</value>", t);
+  auto v =
+      Quill::Wire::DecodeXml(std::string("<value") + kNs + "><key>&lt;&#x41;&#66;&amp;</key>" + kNil + "</value>", t);
   EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(v.get())->key, "<AB&");
 }
 

@@ -68,16 +68,19 @@ TEST(WireMessages, EveryOperationsRequestAndResponse) {
     ASSERT_EQ(req.args.size(), args.size());
     for (std::size_t i = 0; i < args.size(); ++i) {
       EXPECT_TRUE(Quill::AreEqualAnysInt(req.args[i].get(), args[i].get(), m->GetParameter(i).flags, false))
-          << "argument " << m->GetParameter(i).name << "\n" << xml.substr(0, 3000);
+          << "argument " << m->GetParameter(i).name << "\n"
+          << xml.substr(0, 3000);
     }
     ++requests;
 
     Ref<Any> result;
-    Quill::PropertyInfo const* info = m->IsProperty() ? m->GetPropertyInfo()
+    Quill::PropertyInfo const* info = m->IsProperty()                   ? m->GetPropertyInfo()
                                       : m->GetMethodInfo()->result.type ? &m->GetMethodInfo()->result
                                                                         : nullptr;
-    if (m->IsTask()) result = new Quill::MoRef("tarn.Task", "task-1");
-    else if (info) result = wire_test::ValueFor(*info);
+    if (m->IsTask())
+      result = new Quill::MoRef("tarn.Task", "task-1");
+    else if (info)
+      result = wire_test::ValueFor(*info);
     std::string rxml = Quill::Wire::EncodeResponse(m, result.get());
     Ref<Any> got;
     try {
@@ -86,8 +89,7 @@ TEST(WireMessages, EveryOperationsRequestAndResponse) {
       ADD_FAILURE() << e.what() << "\n" << rxml.substr(0, 3000);
       continue;
     }
-    EXPECT_TRUE(Quill::AreEqualAnysInt(got.get(), result.get(), info ? info->flags : 0, false))
-        << rxml.substr(0, 3000);
+    EXPECT_TRUE(Quill::AreEqualAnysInt(got.get(), result.get(), info ? info->flags : 0, false)) << rxml.substr(0, 3000);
     ++responses;
     ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(3));
   }
@@ -107,8 +109,8 @@ TEST(WireMessages, RequestShape) {
             std::string::npos)
       << xml;
   EXPECT_NE(xml.find(std::string("<") + create->GetWsdlName() + " xmlns=\"urn:" + v->GetWireNamespace() +
-                     "\" target=\"group-d1\" targetType=\"" + folder->GetWsdlName() +
-                     "\"><name>Production</name></" + create->GetWsdlName() + ">"),
+                     "\" target=\"group-d1\" targetType=\"" + folder->GetWsdlName() + "\"><name>Production</name></" +
+                     create->GetWsdlName() + ">"),
             std::string::npos)
       << xml;
   // Wrong argument count or class: refused while encoding.

@@ -119,8 +119,8 @@ TEST(WireRoundTrip, DeepConfigSpecAndEdgeValues) {
     for (auto const& v : edges) {
       Ref<Any> back = RoundTrip(codec, v.get(), any);
       ASSERT_TRUE(back) << codec.name << " " << v->ToString();
-      EXPECT_TRUE(v->_IsEqual(back.get(), false)) << codec.name << " " << v->ToString() << " came back as "
-                                                  << back->ToString();
+      EXPECT_TRUE(v->_IsEqual(back.get(), false))
+          << codec.name << " " << v->ToString() << " came back as " << back->ToString();
       if (auto* d = dynamic_cast<Quill::Primitive<double>*>(v.get())) {
         EXPECT_EQ(std::signbit(d->GetValue()), std::signbit(Quill::Unbox<double>(back.get()))) << codec.name;
       }
@@ -148,8 +148,8 @@ TEST(WireRoundTrip, PolymorphicValuesKeepTheirClass) {
       Quill::Any const& sentValue = *holder->value;
       EXPECT_EQ(typeid(gotValue), typeid(sentValue)) << codec.name << " form " << i;
       EXPECT_EQ(got->value->_GetType(), holder->value->_GetType()) << codec.name << " form " << i;
-      EXPECT_TRUE(holder->_IsEqual(back.get(), false)) << codec.name << " form " << i << ": "
-                                                       << holder->value->ToString();
+      EXPECT_TRUE(holder->_IsEqual(back.get(), false))
+          << codec.name << " form " << i << ": " << holder->value->ToString();
     }
   }
   // A derived object in a base-typed property and in a base-typed array,
@@ -184,8 +184,8 @@ TEST(WireRoundTrip, PolymorphicValuesKeepTheirClass) {
       for (Codec const& codec : kCodecs) {
         Ref<Any> back = RoundTrip(codec, obj.get(), dt);
         ASSERT_TRUE(back);
-        EXPECT_TRUE(obj->_IsEqual(back.get(), false)) << codec.name << " " << dt->GetName() << "." << dp.info->name
-                                                      << " holding " << derived->GetName();
+        EXPECT_TRUE(obj->_IsEqual(back.get(), false))
+            << codec.name << " " << dt->GetName() << "." << dp.info->name << " holding " << derived->GetName();
       }
       ++checked;
     }
@@ -204,8 +204,8 @@ TEST(WireRoundTrip, RequiredObjectsHeldAsNullStayNull) {
     bool hasRequiredObject = false;
     for (std::uint32_t i = 0; i < dt->GetPropertyCount(); ++i) {
       auto const* p = dt->GetProperty(i).info;
-      hasRequiredObject |= !(p->flags & (Quill::F_OPTIONAL | Quill::F_ARRAY | Quill::F_LINK)) &&
-                           p->type->kind == Quill::KIND_DATA;
+      hasRequiredObject |=
+          !(p->flags & (Quill::F_OPTIONAL | Quill::F_ARRAY | Quill::F_LINK)) && p->type->kind == Quill::KIND_DATA;
     }
     if (!hasRequiredObject) continue;
     std::string xml = ToXml(obj.get(), dt), json = ToJson(obj.get(), dt);

@@ -55,8 +55,13 @@ NewProperty FindNewProperty() {
   return {};
 }
 
-bool HasElement(std::string const& xml, char const* name) { return xml.find(std::string("<") + name + ">") != std::string::npos || xml.find(std::string("<") + name + " ") != std::string::npos; }
-bool HasKey(std::string const& json, char const* name) { return json.find(std::string("\"") + name + "\":") != std::string::npos; }
+bool HasElement(std::string const& xml, char const* name) {
+  return xml.find(std::string("<") + name + ">") != std::string::npos ||
+         xml.find(std::string("<") + name + " ") != std::string::npos;
+}
+bool HasKey(std::string const& json, char const* name) {
+  return json.find(std::string("\"") + name + "\":") != std::string::npos;
+}
 
 TEST(WireVersions, PropertiesTypesAndMethodsNewerThanTheVersion) {
   NewProperty c = FindNewProperty();

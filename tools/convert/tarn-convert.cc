@@ -15,7 +15,6 @@
 // type or version); 3 the input cannot be read; 4 the output cannot be
 // written. Every error is one line on stderr.
 #include <CLI/CLI.hpp>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -14,8 +14,7 @@ namespace Inspect {
 
 namespace {
 
-constexpr Quill::TypeKind kDescribed[] = {Quill::KIND_ENUM, Quill::KIND_DATA, Quill::KIND_FAULT,
-                                          Quill::KIND_MANAGED};
+constexpr Quill::TypeKind kDescribed[] = {Quill::KIND_ENUM, Quill::KIND_DATA, Quill::KIND_FAULT, Quill::KIND_MANAGED};
 
 std::string Lower(std::string_view s) {
   std::string out(s);
@@ -30,21 +29,26 @@ std::string_view LastComponent(std::string_view name) {
 
 bool ByName(Quill::Type const* a, Quill::Type const* b) { return std::strcmp(a->GetName(), b->GetName()) < 0; }
 
-bool IsDataLike(Quill::Type const* t) {
-  return t->GetKind() == Quill::KIND_DATA || t->GetKind() == Quill::KIND_FAULT;
-}
+bool IsDataLike(Quill::Type const* t) { return t->GetKind() == Quill::KIND_DATA || t->GetKind() == Quill::KIND_FAULT; }
 
 }  // namespace
 
 char const* KindName(Quill::TypeKind kind) {
   switch (kind) {
-    case Quill::KIND_PRIMITIVE: return "primitive";
-    case Quill::KIND_ANY: return "any";
-    case Quill::KIND_ARRAY: return "array";
-    case Quill::KIND_ENUM: return "enum";
-    case Quill::KIND_DATA: return "data";
-    case Quill::KIND_FAULT: return "fault";
-    case Quill::KIND_MANAGED: return "managed";
+    case Quill::KIND_PRIMITIVE:
+      return "primitive";
+    case Quill::KIND_ANY:
+      return "any";
+    case Quill::KIND_ARRAY:
+      return "array";
+    case Quill::KIND_ENUM:
+      return "enum";
+    case Quill::KIND_DATA:
+      return "data";
+    case Quill::KIND_FAULT:
+      return "fault";
+    case Quill::KIND_MANAGED:
+      return "managed";
   }
   return "unknown";
 }
@@ -82,9 +86,9 @@ std::string FlagNames(std::uint32_t flags) {
     std::uint32_t bit;
     char const* name;
   } kNames[] = {
-      {Quill::F_ARRAY, "array"},     {Quill::F_OPTIONAL, "optional"}, {Quill::F_MANAGED, "managed"},
-      {Quill::F_LINKABLE, "linkable"}, {Quill::F_LINK, "link"},       {Quill::F_FLAG40, "flag40"},
-      {Quill::F_SECRET, "secret"},   {Quill::F_FLAG400, "flag400"},
+      {Quill::F_ARRAY, "array"},       {Quill::F_OPTIONAL, "optional"}, {Quill::F_MANAGED, "managed"},
+      {Quill::F_LINKABLE, "linkable"}, {Quill::F_LINK, "link"},         {Quill::F_FLAG40, "flag40"},
+      {Quill::F_SECRET, "secret"},     {Quill::F_FLAG400, "flag400"},
   };
   std::string out;
   std::uint32_t rest = flags;
@@ -206,8 +210,8 @@ std::vector<Quill::Type*> NearTypes(std::string_view name, std::size_t limit) {
   std::vector<Quill::Type*> out;
   for (Quill::Type* t : DescribedTypes()) {
     std::string tn = Lower(t->GetName());
-    bool near = tn == lower || Lower(t->GetWsdlName() ? t->GetWsdlName() : "") == lower ||
-                tn == "tarn." + lower || Lower(LastComponent(t->GetName())) == last;
+    bool near = tn == lower || Lower(t->GetWsdlName() ? t->GetWsdlName() : "") == lower || tn == "tarn." + lower ||
+                Lower(LastComponent(t->GetName())) == last;
     if (near) out.push_back(t);
   }
   if (out.size() > limit) out.resize(limit);
@@ -376,10 +380,14 @@ std::vector<Quill::Version const*> NearVersions(std::string_view name, std::size
 
 char const* VersionKindName(Quill::VersionKind kind) {
   switch (kind) {
-    case Quill::VERSION_RELEASE: return "release";
-    case Quill::VERSION_UNSTABLE: return "unstable";
-    case Quill::VERSION_FEATURE: return "feature";
-    case Quill::VERSION_DISABLED: return "disabled";
+    case Quill::VERSION_RELEASE:
+      return "release";
+    case Quill::VERSION_UNSTABLE:
+      return "unstable";
+    case Quill::VERSION_FEATURE:
+      return "feature";
+    case Quill::VERSION_DISABLED:
+      return "disabled";
   }
   return "unknown";
 }

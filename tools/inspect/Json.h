@@ -32,8 +32,14 @@ class JsonWriter {
   void UInt(std::uint64_t v);
 
   // Shorthands for one member of an object.
-  void Member(std::string_view key, std::string_view s) { Key(key); String(s); }
-  void MemberOrNull(std::string_view key, char const* s) { Key(key); StringOrNull(s); }
+  void Member(std::string_view key, std::string_view s) {
+    Key(key);
+    String(s);
+  }
+  void MemberOrNull(std::string_view key, char const* s) {
+    Key(key);
+    StringOrNull(s);
+  }
 
   // True once every container that was opened has been closed again.
   bool Complete() const noexcept { return _stack.empty() && _wroteTop; }

@@ -2,10 +2,10 @@
 #include <chrono>
 #include <cstdio>
 
-#include "quill/http/HttpAdapter.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Values.h"
+#include "quill/http/HttpAdapter.h"
 
 namespace Quill::Http {
 
@@ -33,9 +33,9 @@ void TransportError::Throw() const { throw TransportError(*this); }
 char const* TransportError::what() const noexcept { return _message.c_str(); }
 std::string const& TransportError::GetMessage() const noexcept { return _message; }
 
-#define QUILL_HTTP_TRANSPORT_ERROR_IMPL(Name)              \
-  Name::~Name() = default;                                  \
-  Name* Name::Clone() const { return new Name(*this); }     \
+#define QUILL_HTTP_TRANSPORT_ERROR_IMPL(Name)           \
+  Name::~Name() = default;                              \
+  Name* Name::Clone() const { return new Name(*this); } \
   void Name::Throw() const { throw Name(*this); }
 
 QUILL_HTTP_TRANSPORT_ERROR_IMPL(ConnectFailed)
@@ -52,11 +52,16 @@ void HttpStatusError::Throw() const { throw HttpStatusError(*this); }
 
 char const* ToString(CallOutcome outcome) noexcept {
   switch (outcome) {
-    case CallOutcome::Result: return "result";
-    case CallOutcome::Fault: return "fault";
-    case CallOutcome::TransportError: return "transport-error";
-    case CallOutcome::Canceled: return "canceled";
-    case CallOutcome::Refused: return "refused";
+    case CallOutcome::Result:
+      return "result";
+    case CallOutcome::Fault:
+      return "fault";
+    case CallOutcome::TransportError:
+      return "transport-error";
+    case CallOutcome::Canceled:
+      return "canceled";
+    case CallOutcome::Refused:
+      return "refused";
   }
   return "?";
 }

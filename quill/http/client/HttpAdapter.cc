@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "Transport.h"
-#include "quill/Type.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/Type.h"
 #include "quill/Values.h"
 #include "quill/wire/Wire.h"
 
@@ -158,7 +158,8 @@ struct HttpAdapter::Core {
   void AcquireSlot() {
     std::unique_lock lock(pendingMutex);
     if (!executor->OnWorker()) {
-      pendingRoom.wait(lock, [&] { return stopped.load(std::memory_order_relaxed) || pending < settings.maxPendingCalls; });
+      pendingRoom.wait(lock,
+                       [&] { return stopped.load(std::memory_order_relaxed) || pending < settings.maxPendingCalls; });
     }
     if (stopped.load(std::memory_order_relaxed)) {
       lock.unlock();
@@ -193,16 +194,16 @@ struct HttpAdapter::Core {
     } catch (Wire::DecodeError const& e) {
       // The message itself is unreadable (a fault the server sent decodes
       // fine and is thrown as itself).
-      if (reply.status == 500) throw Http::HttpStatusError(url, 500, std::string("the body is not a SOAP fault: ") + e.what());
+      if (reply.status == 500)
+        throw Http::HttpStatusError(url, 500, std::string("the body is not a SOAP fault: ") + e.what());
       throw Http::BadResponse(url, std::string("the response cannot be decoded: ") + e.what());
     }
     if (reply.status == 500) throw Http::HttpStatusError(url, 500, "the body is a response, not a fault");
   }
 
   // The hook's report of a call that ended with `error` (null: a result).
-  void Report(ManagedMethod* method, MoRef const* target, bool async,
-              std::chrono::steady_clock::time_point start, std::size_t sent, Reply const* reply,
-              std::exception_ptr error, bool sentAlready) const {
+  void Report(ManagedMethod* method, MoRef const* target, bool async, std::chrono::steady_clock::time_point start,
+              std::size_t sent, Reply const* reply, std::exception_ptr error, bool sentAlready) const {
     if (!settings.hook) return;
     std::string operation = OperationName(method);
     std::string targetText = target->GetTypeName() + ":" + target->GetId();

@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "quill/Faults.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/Faults.h"
 #include "quill/Values.h"
 #include "quill/http/HttpAdapter.h"
 
@@ -78,7 +78,9 @@ std::string ThumbprintBytes(std::string const& text) {
   return bytes;
 }
 
-bool IsHttps(std::string const& url) { return url.compare(0, 8, "https://") == 0 || url.compare(0, 8, "HTTPS://") == 0; }
+bool IsHttps(std::string const& url) {
+  return url.compare(0, 8, "https://") == 0 || url.compare(0, 8, "HTTPS://") == 0;
+}
 
 struct Sink {
   std::string* body;
@@ -103,8 +105,7 @@ int VerifyPinned(X509_STORE_CTX* store, void* arg) {
   X509* cert = X509_STORE_CTX_get0_cert(store);
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  if (cert && X509_digest(cert, EVP_sha256(), md, &n) && n == want->size() &&
-      std::memcmp(md, want->data(), n) == 0) {
+  if (cert && X509_digest(cert, EVP_sha256(), md, &n) && n == want->size() && std::memcmp(md, want->data(), n) == 0) {
     X509_STORE_CTX_set_error(store, X509_V_OK);
     return 1;
   }
@@ -217,16 +218,17 @@ void* Transport::NewEasy() {
   curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine on, nothing read from disk
   // Counts the connections opened, and lets Stop() abort a sync call.
   curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, this);
-  curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, +[](void* self, curl_socket_t, curlsocktype) -> int {
-    static_cast<Transport*>(self)->_connects.fetch_add(1, std::memory_order_relaxed);
-    return CURL_SOCKOPT_OK;
-  });
+  curl_easy_setopt(
+      e, CURLOPT_SOCKOPTFUNCTION, +[](void* self, curl_socket_t, curlsocktype) -> int {
+        static_cast<Transport*>(self)->_connects.fetch_add(1, std::memory_order_relaxed);
+        return CURL_SOCKOPT_OK;
+      });
   curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION,
-                   +[](void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
-                     return static_cast<Transport*>(self)->IsStopped() ? 1 : 0;
-                   });
+  curl_easy_setopt(
+      e, CURLOPT_XFERINFOFUNCTION, +[](void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
+        return static_cast<Transport*>(self)->IsStopped() ? 1 : 0;
+      });
   if (IsHttps(_config.url)) {
     if (_config.insecureSkipTlsVerification) {
       curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -285,9 +287,8 @@ std::unique_ptr<Basalt::Exception> Transport::MakeError(int code, AsyncTransfer 
       return std::make_unique<ConnectFailed>(url, "cannot connect: " + detail);
     case CURLE_OPERATION_TIMEDOUT:
       return std::make_unique<TimedOut>(url, "timed out (connect timeout " +
-                                                 std::to_string(_config.connectTimeout.count()) +
-                                                 " ms, call timeout " + std::to_string(_config.callTimeout.count()) +
-                                                 " ms): " + detail);
+                                                 std::to_string(_config.connectTimeout.count()) + " ms, call timeout " +
+                                                 std::to_string(_config.callTimeout.count()) + " ms): " + detail);
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
@@ -410,8 +411,9 @@ void Transport::Deliver(std::shared_ptr<AsyncTransfer> const& transfer, AsyncTra
   transfer->delivered = true;
   transfer->outcome = outcome;
   if (outcome == AsyncTransfer::Outcome::Canceled) {
-    transfer->error = MakeCanceled(IsStopped() ? "the call to " + _config.url + " was abandoned: the adapter is shut down"
-                                               : "the call to " + _config.url + " was cancelled");
+    transfer->error =
+        MakeCanceled(IsStopped() ? "the call to " + _config.url + " was abandoned: the adapter is shut down"
+                                 : "the call to " + _config.url + " was cancelled");
   }
   std::function<void(AsyncTransfer&)> done;
   done.swap(transfer->done);

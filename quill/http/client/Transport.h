@@ -93,7 +93,7 @@ class Transport {
 
  private:
   struct Shared;
-  void* TakeEasy();            // a configured CURL* from the sync pool
+  void* TakeEasy();  // a configured CURL* from the sync pool
   void GiveBack(void* easy);
   void* NewEasy();
   void Loop();

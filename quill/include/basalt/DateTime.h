@@ -26,8 +26,8 @@ class DateTime {
   // minute and second 0-59, micros 0-999999, offset within +-23:59) and
   // instants beyond the +-292,000 years that 64-bit microseconds hold throw
   // Basalt::Exception naming the fields.
-  static DateTime FromCivil(int year, int month, int day, int hour = 0, int minute = 0,
-                            int second = 0, int micros = 0, int offsetMinutes = 0);
+  static DateTime FromCivil(int year, int month, int day, int hour = 0, int minute = 0, int second = 0, int micros = 0,
+                            int offsetMinutes = 0);
   static DateTime Now();
 
   // The same instant on the system clock, and back. The clock counts in

@@ -65,8 +65,7 @@ class TypeMismatchException : public Exception {
 
 // Throws TypeMismatchException; message "Type mismatch: expected <E>, got <A>"
 // with both class names demangled.
-[[noreturn]] void ThrowTypeMismatchException(std::type_info const& expected,
-                                             std::type_info const& actual);
+[[noreturn]] void ThrowTypeMismatchException(std::type_info const& expected, std::type_info const& actual);
 
 // Readable class name of a type_info ("Quill::Primitive<int>").
 std::string Demangle(std::type_info const& info);

@@ -85,12 +85,17 @@ class Ref {
   Ref(Ref const& o) noexcept : _p(o._p) { Acquire(); }
   Ref(Ref&& o) noexcept : _p(o._p) { o._p = nullptr; }
   template <class U>
-  Ref(Ref<U> const& o) noexcept : _p(o.get()) { Acquire(); }
+  Ref(Ref<U> const& o) noexcept : _p(o.get()) {
+    Acquire();
+  }
   template <class U>
   Ref(Ref<U>&& o) noexcept : _p(o.release()) {}
   ~Ref() { Release(); }
 
-  Ref& operator=(Ref const& o) noexcept { reset(o._p); return *this; }
+  Ref& operator=(Ref const& o) noexcept {
+    reset(o._p);
+    return *this;
+  }
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {
       T* old = _p;
@@ -100,10 +105,19 @@ class Ref {
     }
     return *this;
   }
-  Ref& operator=(T* p) noexcept { reset(p); return *this; }
-  Ref& operator=(std::nullptr_t) noexcept { reset(); return *this; }
+  Ref& operator=(T* p) noexcept {
+    reset(p);
+    return *this;
+  }
+  Ref& operator=(std::nullptr_t) noexcept {
+    reset();
+    return *this;
+  }
   template <class U>
-  Ref& operator=(Ref<U> const& o) noexcept { reset(o.get()); return *this; }
+  Ref& operator=(Ref<U> const& o) noexcept {
+    reset(o.get());
+    return *this;
+  }
 
   // The new pointee gains its reference before the old one loses its own, so
   // assigning an object to the reference that already (indirectly) holds it
@@ -115,7 +129,11 @@ class Ref {
     if (old) old->DecRef();
   }
   // Gives up ownership without dropping the count; the caller now owns it.
-  T* release() noexcept { T* p = _p; _p = nullptr; return p; }
+  T* release() noexcept {
+    T* p = _p;
+    _p = nullptr;
+    return p;
+  }
   void swap(Ref& o) noexcept { std::swap(_p, o._p); }
 
   T* get() const noexcept { return _p; }
@@ -127,19 +145,31 @@ class Ref {
   std::atomic_ref<T*> AtomicSlot() noexcept { return std::atomic_ref<T*>(_p); }
 
  private:
-  void Acquire() noexcept { if (_p) _p->IncRef(); }
-  void Release() noexcept { if (_p) _p->DecRef(); }
+  void Acquire() noexcept {
+    if (_p) _p->IncRef();
+  }
+  void Release() noexcept {
+    if (_p) _p->DecRef();
+  }
   T* _p = nullptr;
 };
 
 template <class T, class U>
-bool operator==(Ref<T> const& a, Ref<U> const& b) noexcept { return a.get() == b.get(); }
+bool operator==(Ref<T> const& a, Ref<U> const& b) noexcept {
+  return a.get() == b.get();
+}
 template <class T>
-bool operator==(Ref<T> const& a, std::nullptr_t) noexcept { return a.get() == nullptr; }
+bool operator==(Ref<T> const& a, std::nullptr_t) noexcept {
+  return a.get() == nullptr;
+}
 template <class T, class U>
-bool operator==(Ref<T> const& a, U* b) noexcept { return a.get() == b; }
+bool operator==(Ref<T> const& a, U* b) noexcept {
+  return a.get() == b;
+}
 template <class T, class U>
-auto operator<=>(Ref<T> const& a, Ref<U> const& b) noexcept { return a.get() <=> b.get(); }
+auto operator<=>(Ref<T> const& a, Ref<U> const& b) noexcept {
+  return a.get() <=> b.get();
+}
 
 // A new counted object held by the returned reference: the typed spelling of
 // `Ref<T>(new T(args...))`. Should the constructor throw, nothing is leaked.
@@ -159,8 +189,7 @@ T* GetOrCreate(Ref<T>& field, Make make) {
   T* fresh = make();
   fresh->IncRef();  // the field's reference, if it wins
   T* expected = nullptr;
-  while (!slot.compare_exchange_weak(expected, fresh, std::memory_order_acq_rel,
-                                     std::memory_order_acquire)) {
+  while (!slot.compare_exchange_weak(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
     if (expected) {  // somebody else stored an array first
       fresh->DecRef();
       return expected;

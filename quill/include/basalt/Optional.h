@@ -15,8 +15,16 @@ class Optional {
   Optional(T const& v) : _value(v), _set(true) {}
   Optional(T&& v) : _value(std::move(v)), _set(true) {}
 
-  Optional& operator=(T const& v) { _value = v; _set = true; return *this; }
-  Optional& operator=(T&& v) { _value = std::move(v); _set = true; return *this; }
+  Optional& operator=(T const& v) {
+    _value = v;
+    _set = true;
+    return *this;
+  }
+  Optional& operator=(T&& v) {
+    _value = std::move(v);
+    _set = true;
+    return *this;
+  }
 
   bool IsSet() const noexcept { return _set; }
   explicit operator bool() const noexcept { return _set; }
@@ -29,8 +37,14 @@ class Optional {
   T* operator->() noexcept { return &_value; }
 
   // Makes the optional set and returns the value for in-place filling.
-  T& Emplace() { _set = true; return _value; }
-  void Unset() { _value = T(); _set = false; }
+  T& Emplace() {
+    _set = true;
+    return _value;
+  }
+  void Unset() {
+    _value = T();
+    _set = false;
+  }
 
   friend void swap(Optional& a, Optional& b) noexcept {
     using std::swap;
@@ -48,7 +62,10 @@ class Optional<bool> {
  public:
   constexpr Optional() noexcept : _state(-1) {}
   constexpr Optional(bool v) noexcept : _state(v ? 1 : 0) {}
-  Optional& operator=(bool v) noexcept { _state = v ? 1 : 0; return *this; }
+  Optional& operator=(bool v) noexcept {
+    _state = v ? 1 : 0;
+    return *this;
+  }
 
   constexpr bool IsSet() const noexcept { return _state >= 0; }
   constexpr explicit operator bool() const noexcept { return IsSet(); }

@@ -19,9 +19,7 @@ class ScheduledItem : public ObjectImpl {
   ScheduledItem() = default;
   ~ScheduledItem() override;
 
-  State GetState() const noexcept {
-    return static_cast<State>(_state.load(std::memory_order_acquire) & kStateMask);
-  }
+  State GetState() const noexcept { return static_cast<State>(_state.load(std::memory_order_acquire) & kStateMask); }
   bool IsPending() const noexcept { return GetState() == State::Pending; }
   // Completed or canceled. Everything the finisher wrote before finishing is
   // visible to a thread that has seen IsDone() answer true.

@@ -39,10 +39,18 @@ template <class T>
 bool IsOf(DynamicData const* obj) {
   return obj && dynamic_cast<T const*>(obj) != nullptr;
 }
-template <class T> struct IsOptional : std::false_type {};
-template <class T> struct IsOptional<Basalt::Optional<T>> : std::true_type { using type = T; };
-template <class T> struct IsRef : std::false_type {};
-template <class T> struct IsRef<Basalt::Ref<T>> : std::true_type { using type = T; };
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<Basalt::Optional<T>> : std::true_type {
+  using type = T;
+};
+template <class T>
+struct IsRef : std::false_type {};
+template <class T>
+struct IsRef<Basalt::Ref<T>> : std::true_type {
+  using type = T;
+};
 
 template <class V>
 void CopyOut(V const& v, void* out) {
@@ -64,10 +72,8 @@ void CopyIn(V& v, void const* in) {
 
 // An array field's object, as returned by its Get<Property>() accessor.
 template <class A>
-  requires std::is_base_of_v<Collection, A>
-void Get(A* array, void* out) {
-  *static_cast<Basalt::Ref<Any>*>(out) = static_cast<Any*>(array);
-}
+requires std::is_base_of_v<Collection, A>
+void Get(A* array, void* out) { *static_cast<Basalt::Ref<Any>*>(out) = static_cast<Any*>(array); }
 
 template <class F>
 void Get(F const& field, void* out) {

@@ -15,26 +15,26 @@ namespace Quill {
 
 class Any : public Basalt::ObjectImpl {
  public:
-  ~Any() override;                                                    // slots 1, 2
+  ~Any() override;  // slots 1, 2
   // One line for scalars, boxes and references; an indented block for data
   // objects and arrays of them. F_SECRET properties print as "(secret)". An
   // object met again inside itself prints as "(<type>) <cycle>", and one
   // nested more than 256 levels deep as "(<type>) <too deep>"; never throws
   // for the shape of the graph.
-  virtual std::string ToString() const;                               // slot 3
-  virtual Type* _GetType() const = 0;                                 // slot 4
+  virtual std::string ToString() const;  // slot 3
+  virtual Type* _GetType() const = 0;    // slot 4
   // A new object (count 0) of the same class; boxes return themselves. A
   // data object whose fields reach itself throws
   // Quill::Fault::InvalidArgument::Exception (see CloneField).
-  virtual Any* _Clone() const = 0;                                    // slot 5
+  virtual Any* _Clone() const = 0;  // slot 5
   // `other` may be null or of any class: both answer "unequal" (the diff
   // appends `prefix` once). Boxes (Primitive<V>) are the exception: a box of
   // another class raises Basalt::TypeMismatchException. Comparing or
   // diffing a graph that reaches itself again below throws
   // Quill::Fault::InvalidArgument::Exception rather than recursing forever.
-  virtual bool _IsEqual(Any const* other, bool lenient) const = 0;    // slot 6
+  virtual bool _IsEqual(Any const* other, bool lenient) const = 0;  // slot 6
   virtual void _DiffProperties(Any const* other, std::string const& prefix,
-                               PropertyDiffSet& diffs) const = 0;     // slot 7
+                               PropertyDiffSet& diffs) const = 0;  // slot 7
 
  protected:
   Any() noexcept = default;
@@ -54,9 +54,8 @@ class DynamicData : public Any {
   // Reflective diff over the type's property descriptors. Fault classes keep
   // this one (they do not generate their own); it reports the same paths a
   // generated _DiffProperties would.
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
-  virtual DataObjectType* _GetDataType() const = 0;                   // slot 8
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
+  virtual DataObjectType* _GetDataType() const = 0;  // slot 8
 
  protected:
   DynamicData() noexcept = default;
@@ -88,8 +87,7 @@ T* CloneField(Basalt::Ref<T> const& field) {
 // it), Basalt::TypeMismatchException (expected T, actual class) is thrown
 // rather than a wrong pointer handed out.
 template <class T>
-  requires std::is_base_of_v<Any, T>
-Basalt::Ref<T> Clone(T const* x) {
+requires std::is_base_of_v<Any, T> Basalt::Ref<T> Clone(T const* x) {
   if (!x) return {};
   Basalt::Ref<Any> copy(x->_Clone());
   T* t = dynamic_cast<T*>(copy.get());
@@ -101,8 +99,7 @@ Basalt::Ref<T> Clone(T const* x) {
 }
 
 template <class T>
-  requires std::is_base_of_v<Any, T>
-Basalt::Ref<T> Clone(Basalt::Ref<T> const& x) {
+requires std::is_base_of_v<Any, T> Basalt::Ref<T> Clone(Basalt::Ref<T> const& x) {
   return Clone(static_cast<T const*>(x.get()));
 }
 

@@ -98,8 +98,7 @@ class DataArrayBase : public Collection {
   bool _IsEqual(Any const* other, bool lenient) const override;
   // Equal lengths: each differing element i reports under prefix + "[i]"
   // (nested objects recursively below it). Otherwise `prefix` once.
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
   std::uint32_t GetCollectionLength() const override;
   virtual Type* _GetItemType() const = 0;  // slot 9
 
@@ -171,8 +170,10 @@ Type* DataArray<T>::_GetItemType() const {
 }
 
 // Items of the "any" and reference arrays are not data types.
-template <> Type* DataArray<Any>::_GetItemType() const;
-template <> Type* DataArray<MoRef>::_GetItemType() const;
+template <>
+Type* DataArray<Any>::_GetItemType() const;
+template <>
+Type* DataArray<MoRef>::_GetItemType() const;
 
 // Booleans in arrays take one byte each (std::vector<bool> would pack them
 // into bits and hand out proxies instead of references).
@@ -206,8 +207,7 @@ class Array : public Collection {
   Array* _Clone() const override;
   bool _IsEqual(Any const* other, bool lenient) const override;
   // Appends `prefix` itself when the arrays differ; never element paths.
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
   std::uint32_t GetCollectionLength() const override;
 
   std::vector<element_type>& GetValues() noexcept { return _values; }
@@ -252,7 +252,7 @@ void AppendEnumValue(Array<int>& to, int value);
 // Enumeration values are held as ints in the inherited vector and read
 // through `view`, which every enumeration array points at itself.
 template <class E>
-  requires std::is_enum_v<E>
+requires std::is_enum_v<E>
 class Array<E> : public Array<int> {
  public:
   using value_type = E;
@@ -296,9 +296,7 @@ class Array<E> : public Array<int> {
   void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override {
     Detail::DiffWhole(this, other, prefix, diffs);
   }
-  std::uint32_t GetCollectionLength() const override {
-    return static_cast<std::uint32_t>(view->GetValues().size());
-  }
+  std::uint32_t GetCollectionLength() const override { return static_cast<std::uint32_t>(view->GetValues().size()); }
   // A new empty array of E (count 0): what a clone or a conversion from tags fills.
   static Any* CreateEmpty() { return new Array(); }
 

@@ -52,8 +52,8 @@
 namespace Quill {
 
 bool AreEqualAnysInt(Any const* mine, Any const* theirs, unsigned flags, bool lenient);
-void DiffAnyPropertiesInt(Any const* mine, Any const* theirs, std::string const& prefix,
-                          char const* component, unsigned flags, PropertyDiffSet& diffs);
+void DiffAnyPropertiesInt(Any const* mine, Any const* theirs, std::string const& prefix, char const* component,
+                          unsigned flags, PropertyDiffSet& diffs);
 
 // Per-field helpers. Each is one inline expression so that generated code
 // stays one line per field.
@@ -73,25 +73,22 @@ inline bool Eq(V const& a, V const& b) noexcept {
 // Optional fields: both unset, or both set with matching values. In lenient
 // mode an unset `theirs` matches anything.
 template <class V>
-inline bool EqOpt(Basalt::Optional<V> const& mine, Basalt::Optional<V> const& theirs,
-                  bool lenient) noexcept {
+inline bool EqOpt(Basalt::Optional<V> const& mine, Basalt::Optional<V> const& theirs, bool lenient) noexcept {
   if (!theirs.IsSet()) return lenient || !mine.IsSet();
   return mine.IsSet() && Eq(*mine, *theirs);
 }
-inline bool EqOpt(Basalt::Optional<bool> const& mine, Basalt::Optional<bool> const& theirs,
-                  bool lenient) noexcept {
+inline bool EqOpt(Basalt::Optional<bool> const& mine, Basalt::Optional<bool> const& theirs, bool lenient) noexcept {
   if (!theirs.IsSet()) return lenient || !mine.IsSet();
   return mine.GetState() == theirs.GetState();
 }
 
 template <class V>
-inline void Diff(V const& a, V const& b, std::string const& prefix, char const* component,
-                 PropertyDiffSet& diffs) {
+inline void Diff(V const& a, V const& b, std::string const& prefix, char const* component, PropertyDiffSet& diffs) {
   if (!Eq(a, b)) diffs.Append(prefix, component);
 }
 template <class V>
-inline void Diff(Basalt::Optional<V> const& a, Basalt::Optional<V> const& b,
-                 std::string const& prefix, char const* component, PropertyDiffSet& diffs) {
+inline void Diff(Basalt::Optional<V> const& a, Basalt::Optional<V> const& b, std::string const& prefix,
+                 char const* component, PropertyDiffSet& diffs) {
   if (!EqOpt(a, b, false)) diffs.Append(prefix, component);
 }
 

@@ -24,8 +24,7 @@ class KeyAnyValue : public DynamicData {
   Type* _GetType() const override;
   Any* _Clone() const override;
   bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
   DataObjectType* _GetDataType() const override;
 };
 
@@ -44,8 +43,7 @@ class LocalizableMessage : public DynamicData {
   Type* _GetType() const override;
   Any* _Clone() const override;
   bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
   DataObjectType* _GetDataType() const override;
 
   DataArray<KeyAnyValue>* GetArg();
@@ -64,8 +62,7 @@ class DynamicProperty : public DynamicData {
   Type* _GetType() const override;
   Any* _Clone() const override;
   bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
   DataObjectType* _GetDataType() const override;
 };
 

@@ -5,8 +5,10 @@
 #include <string>
 
 namespace Basalt {
-template <class T> class Ref;
-template <class T> class Optional;
+template <class T>
+class Ref;
+template <class T>
+class Optional;
 class ObjectImpl;
 class Exception;
 namespace System {
@@ -20,9 +22,12 @@ class Any;
 class DynamicData;
 class Collection;
 class DataArrayBase;
-template <class T> class DataArray;
-template <class V> class Array;
-template <class V> class Primitive;
+template <class T>
+class DataArray;
+template <class V>
+class Array;
+template <class V>
+class Primitive;
 class MoRef;
 class TypeName;
 class MethodName;

@@ -99,13 +99,13 @@ class LocalAdapter;
 struct CallInfo {
   LocalAdapter* adapter;
   MoRef* target;
-  ManagedObject* object;        // the registered implementation
+  ManagedObject* object;  // the registered implementation
   ManagedMethod* method;
   // The method's privilege, or for a method with a per-type list the entry of
   // the target's type; for a property read the property's privilege. Null
   // when none is named (including a target type missing from the list).
   char const* privilege;
-  RequestContext* context;      // may be null
+  RequestContext* context;  // may be null
 };
 
 // Called before dispatch; denies a call by throwing (a fault of its choice,
@@ -232,8 +232,7 @@ class LocalAdapter final : public StubAdapter {
   class Executor;
 
   // Steps 3 to 9 of a call; `result` is filled only on success.
-  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
-            RequestContext* context);
+  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result, RequestContext* context);
   void ThrowIfStopped() const;
 
   Options _options;

@@ -30,12 +30,12 @@ class MethodFault : public DynamicData {
   DataObjectType* _GetDataType() const override;
 
   // Throws this fault's own nested exception. Every fault class overrides it.
-  virtual void ThrowInternal();                                       // slot 9
+  virtual void ThrowInternal();  // slot 9
   // Shared by all faults: ThrowInternal(), and a process stop should that
   // ever return.
-  [[noreturn]] virtual void Throw();                                  // slot 10
+  [[noreturn]] virtual void Throw();  // slot 10
   // A new heap exception of this fault's own nested class, not thrown.
-  virtual Exception* CreateException();                               // slot 11
+  virtual Exception* CreateException();  // slot 11
 
   DataArray<LocalizableMessage>* GetFaultMessage();
 };

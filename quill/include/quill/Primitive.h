@@ -31,8 +31,7 @@ class Primitive : public Any {
   // A null `other` is unequal; another class raises TypeMismatchException
   // (expected Primitive<V>, then other's class). `lenient` is ignored.
   bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
 
  private:
   V const _value;
@@ -59,8 +58,7 @@ class Primitive<bool> : public Any {
   Type* _GetType() const override;
   Primitive* _Clone() const override { return const_cast<Primitive*>(this); }
   bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
 
  private:
   friend struct BoolBoxes;

@@ -70,9 +70,8 @@ class StubAdapter : public Basalt::Object {
   // call can complete, takes `args` over (the vector is left empty) and calls
   // `callback` exactly once, unless it is empty. Throws only when the call
   // cannot be started at all.
-  virtual void StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args,
-                           InvokeCallback const& callback, Basalt::Ref<Basalt::System::ScheduledItem>& item,
-                           RequestContext* context) = 0;
+  virtual void StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
+                           Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) = 0;
 
  protected:
   StubAdapter() = default;

@@ -100,10 +100,7 @@ Basalt::Ref<Any> Box(Uri const& v);
 inline Basalt::Ref<Any> Box(std::nullptr_t) noexcept { return {}; }
 
 template <class E>
-  requires std::is_enum_v<E>
-Basalt::Ref<Any> Box(E v) {
-  return Basalt::Ref<Any>(new Primitive<E>(v));
-}
+requires std::is_enum_v<E> Basalt::Ref<Any> Box(E v) { return Basalt::Ref<Any>(new Primitive<E>(v)); }
 
 template <class V>
 Basalt::Ref<Any> Box(Basalt::Optional<V> const& v) {
@@ -111,17 +108,13 @@ Basalt::Ref<Any> Box(Basalt::Optional<V> const& v) {
 }
 
 template <class T>
-  requires std::is_base_of_v<Any, T>
-Basalt::Ref<Any> Box(T* p) noexcept {
-  return Basalt::Ref<Any>(static_cast<Any*>(p));
-}
+requires std::is_base_of_v<Any, T> Basalt::Ref<Any> Box(T* p)
+noexcept { return Basalt::Ref<Any>(static_cast<Any*>(p)); }
 
 // An out-parameter of an implementation (data object, array, reference, any).
 template <class T>
-  requires std::is_base_of_v<Any, T>
-Basalt::Ref<Any> Box(Basalt::Ref<T> const& r) noexcept {
-  return Basalt::Ref<Any>(static_cast<Any*>(r.get()));
-}
+requires std::is_base_of_v<Any, T> Basalt::Ref<Any> Box(Basalt::Ref<T> const& r)
+noexcept { return Basalt::Ref<Any>(static_cast<Any*>(r.get())); }
 
 // The argument vector of a call: exactly one slot per argument, boxed in
 // order. One allocation for the vector (none without arguments) plus one per
@@ -275,31 +268,30 @@ T* ArgObject(Basalt::Ref<Any> const* args, std::uint32_t i) {
 // number of arguments other than method->GetParameterCount();
 // Quill::Fault::NotSupported::Exception when the type has no dispatch.
 // `result` is cleared, then receives the boxed result.
-void Dispatch(ManagedObject* object, ManagedMethod const* method, ArgVector const& args,
-              Basalt::Ref<Any>& result);
+void Dispatch(ManagedObject* object, ManagedMethod const* method, ArgVector const& args, Basalt::Ref<Any>& result);
 
 // --- instances in libquill ------------------------------------------------------------------
-#define QUILL_STUB_SUPPORT_VALUE(V, EXTERN)                                                        \
-  EXTERN template V ResultValue<V>(Any*, ManagedMethod const*);                                    \
-  EXTERN template Basalt::Optional<V> ResultOptional<V>(Any*);                                     \
-  EXTERN template V InvokeValue<V>(StubImpl*, ManagedMethod*, ArgVector&&);                        \
-  EXTERN template Basalt::Optional<V> InvokeOptional<V>(StubImpl*, ManagedMethod*, ArgVector&&);   \
-  EXTERN template ArgType<V> ArgValue<V>(Basalt::Ref<Any> const*, std::uint32_t);                  \
+#define QUILL_STUB_SUPPORT_VALUE(V, EXTERN)                                                       \
+  EXTERN template V ResultValue<V>(Any*, ManagedMethod const*);                                   \
+  EXTERN template Basalt::Optional<V> ResultOptional<V>(Any*);                                    \
+  EXTERN template V InvokeValue<V>(StubImpl*, ManagedMethod*, ArgVector &&);                      \
+  EXTERN template Basalt::Optional<V> InvokeOptional<V>(StubImpl*, ManagedMethod*, ArgVector &&); \
+  EXTERN template ArgType<V> ArgValue<V>(Basalt::Ref<Any> const*, std::uint32_t);                 \
   EXTERN template Basalt::Optional<V> ArgOptional<V>(Basalt::Ref<Any> const*, std::uint32_t);
-#define QUILL_STUB_SUPPORT_VALUES(EXTERN)                            \
-  QUILL_STUB_SUPPORT_VALUE(std::string, EXTERN)                      \
-  QUILL_STUB_SUPPORT_VALUE(bool, EXTERN)                             \
-  QUILL_STUB_SUPPORT_VALUE(signed char, EXTERN)                      \
-  QUILL_STUB_SUPPORT_VALUE(short, EXTERN)                            \
-  QUILL_STUB_SUPPORT_VALUE(int, EXTERN)                              \
-  QUILL_STUB_SUPPORT_VALUE(long, EXTERN)                             \
-  QUILL_STUB_SUPPORT_VALUE(float, EXTERN)                            \
-  QUILL_STUB_SUPPORT_VALUE(double, EXTERN)                           \
-  QUILL_STUB_SUPPORT_VALUE(std::vector<unsigned char>, EXTERN)       \
-  QUILL_STUB_SUPPORT_VALUE(Basalt::System::DateTime, EXTERN)         \
-  QUILL_STUB_SUPPORT_VALUE(TypeName, EXTERN)                         \
-  QUILL_STUB_SUPPORT_VALUE(MethodName, EXTERN)                       \
-  QUILL_STUB_SUPPORT_VALUE(PropertyPath, EXTERN)                     \
+#define QUILL_STUB_SUPPORT_VALUES(EXTERN)                      \
+  QUILL_STUB_SUPPORT_VALUE(std::string, EXTERN)                \
+  QUILL_STUB_SUPPORT_VALUE(bool, EXTERN)                       \
+  QUILL_STUB_SUPPORT_VALUE(signed char, EXTERN)                \
+  QUILL_STUB_SUPPORT_VALUE(short, EXTERN)                      \
+  QUILL_STUB_SUPPORT_VALUE(int, EXTERN)                        \
+  QUILL_STUB_SUPPORT_VALUE(long, EXTERN)                       \
+  QUILL_STUB_SUPPORT_VALUE(float, EXTERN)                      \
+  QUILL_STUB_SUPPORT_VALUE(double, EXTERN)                     \
+  QUILL_STUB_SUPPORT_VALUE(std::vector<unsigned char>, EXTERN) \
+  QUILL_STUB_SUPPORT_VALUE(Basalt::System::DateTime, EXTERN)   \
+  QUILL_STUB_SUPPORT_VALUE(TypeName, EXTERN)                   \
+  QUILL_STUB_SUPPORT_VALUE(MethodName, EXTERN)                 \
+  QUILL_STUB_SUPPORT_VALUE(PropertyPath, EXTERN)               \
   QUILL_STUB_SUPPORT_VALUE(Uri, EXTERN)
 
 QUILL_STUB_SUPPORT_VALUES(extern)

@@ -138,7 +138,7 @@ class ManagedMethod {
   // Position in the declaring type's method-object array.
   std::uint32_t GetIndex() const noexcept { return _index; }
   bool IsProperty() const noexcept { return _property != nullptr; }
-  MethodInfo const* GetMethodInfo() const noexcept { return _method; }    // null for a property
+  MethodInfo const* GetMethodInfo() const noexcept { return _method; }        // null for a property
   PropertyInfo const* GetPropertyInfo() const noexcept { return _property; }  // null for a method
   char const* GetName() const noexcept;
   // A property read has no operation of its own; its WSDL name is its name.
@@ -173,8 +173,8 @@ class ManagedMethod {
 
 // One property of a managed type's complete sequence.
 struct ManagedProperty {
-  PropertyInfo const* info;     // the latest declaration (a re-declaration wins)
-  ManagedMethod* reader;        // the method object that reads it
+  PropertyInfo const* info;  // the latest declaration (a re-declaration wins)
+  ManagedMethod* reader;     // the method object that reads it
 };
 
 class ManagedObjectType : public Type {
@@ -203,8 +203,7 @@ class ManagedObjectType : public Type {
 
  private:
   friend class TypeFactory;
-  ManagedObjectType(TypeInfo const* info, ManagedTypeInfo const* desc) noexcept
-      : Type(info), _desc(desc) {}
+  ManagedObjectType(TypeInfo const* info, ManagedTypeInfo const* desc) noexcept : Type(info), _desc(desc) {}
   struct Table;
   Table const* GetTable() const;
 
@@ -231,13 +230,17 @@ ManagedObjectType* CreateManagedObjectType(ManagedTypeInfo const* info);
 
 // --- slot accessors -----------------------------------------------------------
 // Specialised by the library that owns each type: a plain read of its slot.
-template <class T> DataObjectType* GetDoType();
-template <class E> EnumType* GetEnumType();
-template <class T> ManagedObjectType* GetMoType();
+template <class T>
+DataObjectType* GetDoType();
+template <class E>
+EnumType* GetEnumType();
+template <class T>
+ManagedObjectType* GetMoType();
 // Runtime types of the value types (std::string, bool, signed char, short,
 // int, long, float, double, DateTime, std::vector<unsigned char>, TypeName,
 // MethodName, PropertyPath, Uri) and of Quill::Any (the "any" type).
-template <class V> Type* GetNoType();
+template <class V>
+Type* GetNoType();
 
 // --- enumeration tags -------------------------------------------------------------
 // The tag of an enumeration value ("success" for TaskInfo::State::success), and

@@ -129,8 +129,8 @@ using PropertyIndexFn = std::int32_t (*)(char const* name, std::uint32_t length)
 // Fault::NotSupported, a null or foreign object Fault::InvalidArgument or
 // Basalt::TypeMismatchException. Quill::Dispatch (quill/StubSupport.h) is the
 // checked way in. `result` is cleared, then filled.
-using DispatchFn = void (*)(ManagedObject* obj, std::uint32_t index,
-                            Basalt::Ref<Any> const* args, Basalt::Ref<Any>* result);
+using DispatchFn = void (*)(ManagedObject* obj, std::uint32_t index, Basalt::Ref<Any> const* args,
+                            Basalt::Ref<Any>* result);
 using CreateStubFn = StubImpl* (*)(MoRef* moref, StubAdapter* adapter, RequestContext* context);
 
 struct ManagedTypeInfo {
@@ -185,11 +185,11 @@ struct VersionParent {
 
 struct SedgeVersions {
   char const* namespaceName;
-  int* namespaceId;            // the runtime stores the namespace's index here
-  char const** dependencies;   // dependencyCount entries, no end marker
+  int* namespaceId;           // the runtime stores the namespace's index here
+  char const** dependencies;  // dependencyCount entries, no end marker
   VersionInfo const* versions;
   VersionParent const* parents;
-  void** officialSlots;        // ltsSlotCount entries each
+  void** officialSlots;  // ltsSlotCount entries each
   void** internalSlots;
   std::uint32_t versionCount;
   std::uint32_t ltsSlotCount;

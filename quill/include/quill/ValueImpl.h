@@ -125,8 +125,7 @@ bool Array<V>::_IsEqual(Any const* other, bool) const {
   return Detail::SameValues(_values, static_cast<Array<V> const*>(other)->_values);
 }
 template <class V>
-void Array<V>::_DiffProperties(Any const* other, std::string const& prefix,
-                               PropertyDiffSet& diffs) const {
+void Array<V>::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
   Detail::DiffWhole(this, other, prefix, diffs);
 }
 template <class V>
@@ -182,8 +181,7 @@ bool Primitive<V>::_IsEqual(Any const* other, bool) const {
   return Detail::SameValue(_value, Unbox<V>(other));
 }
 template <class V>
-void Primitive<V>::_DiffProperties(Any const* other, std::string const& prefix,
-                                   PropertyDiffSet& diffs) const {
+void Primitive<V>::_DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const {
   Detail::DiffWhole(this, other, prefix, diffs);
 }
 

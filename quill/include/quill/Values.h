@@ -2,7 +2,6 @@
 // property differences, and the managed object reference.
 #pragma once
 
-
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -35,9 +34,15 @@ class NamedString {
 struct TypeNameTag {};
 struct MethodNameTag {};
 struct UriTag {};
-class TypeName : public NamedString<TypeNameTag> { using NamedString::NamedString; };
-class MethodName : public NamedString<MethodNameTag> { using NamedString::NamedString; };
-class Uri : public NamedString<UriTag> { using NamedString::NamedString; };
+class TypeName : public NamedString<TypeNameTag> {
+  using NamedString::NamedString;
+};
+class MethodName : public NamedString<MethodNameTag> {
+  using NamedString::NamedString;
+};
+class Uri : public NamedString<UriTag> {
+  using NamedString::NamedString;
+};
 
 // A dotted property path (".config.hardware.device[2].key" style paths are what
 // diffs produce; "config.hardware" what callers write).
@@ -118,12 +123,9 @@ class MoRef : public Any {
   MoRef* _Clone() const override;
   // Another MoRef with the same type name and id; any other class: false.
   bool _IsEqual(Any const* other, bool lenient) const override;
-  void _DiffProperties(Any const* other, std::string const& prefix,
-                       PropertyDiffSet& diffs) const override;
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override;
 
-  friend bool operator==(MoRef const& a, MoRef const& b) noexcept {
-    return a._type == b._type && a._id == b._id;
-  }
+  friend bool operator==(MoRef const& a, MoRef const& b) noexcept { return a._type == b._type && a._id == b._id; }
 
  private:
   std::string _type;

@@ -7,21 +7,27 @@
 #include "quill/Type.h"
 
 // --- records ---------------------------------------------------------------------------
-Quill::TypeInfo const gSampleRpcCounterTypeInfo = {Quill::KIND_MANAGED, "sample.rpc.Counter", "Counter", "sample.version.v1"};
-Quill::TypeInfo const gSampleRpcBigCounterTypeInfo = {Quill::KIND_MANAGED, "sample.rpc.BigCounter", "BigCounter", "sample.version.v2"};
-Quill::TypeInfo const gSampleRpcTaskTypeInfo = {Quill::KIND_MANAGED, "sample.rpc.Task", "SampleTask", "sample.version.v1"};
+Quill::TypeInfo const gSampleRpcCounterTypeInfo = {Quill::KIND_MANAGED, "sample.rpc.Counter", "Counter",
+                                                   "sample.version.v1"};
+Quill::TypeInfo const gSampleRpcBigCounterTypeInfo = {Quill::KIND_MANAGED, "sample.rpc.BigCounter", "BigCounter",
+                                                      "sample.version.v2"};
+Quill::TypeInfo const gSampleRpcTaskTypeInfo = {Quill::KIND_MANAGED, "sample.rpc.Task", "SampleTask",
+                                                "sample.version.v1"};
 
 namespace {
 Quill::Type* gSampleRpcSlots[3];
 }  // namespace
 
-template <> Quill::ManagedObjectType* Quill::GetMoType<Sample::Rpc::Counter>() {
+template <>
+Quill::ManagedObjectType* Quill::GetMoType<Sample::Rpc::Counter>() {
   return static_cast<ManagedObjectType*>(gSampleRpcSlots[0]);
 }
-template <> Quill::ManagedObjectType* Quill::GetMoType<Sample::Rpc::BigCounter>() {
+template <>
+Quill::ManagedObjectType* Quill::GetMoType<Sample::Rpc::BigCounter>() {
   return static_cast<ManagedObjectType*>(gSampleRpcSlots[1]);
 }
-template <> Quill::ManagedObjectType* Quill::GetMoType<Sample::Rpc::Task>() {
+template <>
+Quill::ManagedObjectType* Quill::GetMoType<Sample::Rpc::Task>() {
   return static_cast<ManagedObjectType*>(gSampleRpcSlots[2]);
 }
 
@@ -66,7 +72,9 @@ long CounterStub::Add(int amount, Basalt::Optional<std::string> const& note) {
   return Quill::InvokeValue<long>(this, M[0], Args(amount, note));
 }
 void CounterStub::Reset() { Quill::Invoke(this, M[1], Args()); }
-void CounterStub::Resize(int size, Basalt::Ref<Quill::MoRef>& result) { Quill::InvokeInto(this, M[2], Args(size), result); }
+void CounterStub::Resize(int size, Basalt::Ref<Quill::MoRef>& result) {
+  Quill::InvokeInto(this, M[2], Args(size), result);
+}
 std::string CounterStub::Label(std::string const& prefix, int width, Basalt::Optional<bool> const& upper) {
   return Quill::InvokeValue<std::string>(this, M[3], Args(prefix, width, upper));
 }
@@ -148,9 +156,17 @@ void CounterDispatch(ManagedObject* object, std::uint32_t index, ArgArray args, 
   result->reset();
   auto* self = DispatchTarget<Counter>(object);
   switch (index) {
-    case 0: *result = Box(self->Add(ArgValue<int>(args, 0), ArgOptional<std::string>(args, 1))); break;
-    case 1: self->Reset(); break;
-    case 2: { Basalt::Ref<MoRef> r; self->Resize(ArgValue<int>(args, 0), r); *result = r; } break;
+    case 0:
+      *result = Box(self->Add(ArgValue<int>(args, 0), ArgOptional<std::string>(args, 1)));
+      break;
+    case 1:
+      self->Reset();
+      break;
+    case 2: {
+      Basalt::Ref<MoRef> r;
+      self->Resize(ArgValue<int>(args, 0), r);
+      *result = r;
+    } break;
     case 3:
       *result = Box(self->Label(ArgValue<std::string>(args, 0), ArgValue<int>(args, 1), ArgOptional<bool>(args, 2)));
       break;
@@ -161,9 +177,16 @@ void CounterDispatch(ManagedObject* object, std::uint32_t index, ArgArray args, 
       *result = r;
     } break;
     // 5: legacy, of the disabled version, has no entry.
-    case 6: *result = Box(self->GetValue()); break;
-    case 7: { Basalt::Ref<Array<long>> r; self->GetHistory(r); *result = r; } break;
-    default: ThrowNoDispatchEntry(self->_GetType(), index);
+    case 6:
+      *result = Box(self->GetValue());
+      break;
+    case 7: {
+      Basalt::Ref<Array<long>> r;
+      self->GetHistory(r);
+      *result = r;
+    } break;
+    default:
+      ThrowNoDispatchEntry(self->_GetType(), index);
   }
 }
 
@@ -171,9 +194,14 @@ void BigCounterDispatch(ManagedObject* object, std::uint32_t index, ArgArray arg
   result->reset();
   auto* self = DispatchTarget<BigCounter>(object);
   switch (index) {
-    case 0: self->Boost(ArgValue<long>(args, 0)); break;
-    case 1: *result = Box(self->GetLimit()); break;
-    default: ThrowNoDispatchEntry(self->_GetType(), index);
+    case 0:
+      self->Boost(ArgValue<long>(args, 0));
+      break;
+    case 1:
+      *result = Box(self->GetLimit());
+      break;
+    default:
+      ThrowNoDispatchEntry(self->_GetType(), index);
   }
 }
 
@@ -181,10 +209,19 @@ void TaskDispatch(ManagedObject* object, std::uint32_t index, ArgArray, Basalt::
   result->reset();
   auto* self = DispatchTarget<Task>(object);
   switch (index) {
-    case 0: self->Cancel(); break;
-    case 1: *result = Box(self->GetState()); break;
-    case 2: { Basalt::Ref<Any> r; self->GetResult(r); *result = r; } break;
-    default: ThrowNoDispatchEntry(self->_GetType(), index);
+    case 0:
+      self->Cancel();
+      break;
+    case 1:
+      *result = Box(self->GetState());
+      break;
+    case 2: {
+      Basalt::Ref<Any> r;
+      self->GetResult(r);
+      *result = r;
+    } break;
+    default:
+      ThrowNoDispatchEntry(self->_GetType(), index);
   }
 }
 
@@ -205,9 +242,12 @@ bool Is(char const* name, std::uint32_t length, char const* candidate) {
 }
 std::int32_t CounterPropertyIndex(char const* name, std::uint32_t length) {
   switch (length) {
-    case 5: return Is(name, length, "value") ? 0 : -1;
-    case 7: return Is(name, length, "history") ? 1 : -1;
-    default: return -1;
+    case 5:
+      return Is(name, length, "value") ? 0 : -1;
+    case 7:
+      return Is(name, length, "history") ? 1 : -1;
+    default:
+      return -1;
   }
 }
 std::int32_t BigCounterPropertyIndex(char const* name, std::uint32_t length) {
@@ -216,9 +256,12 @@ std::int32_t BigCounterPropertyIndex(char const* name, std::uint32_t length) {
 }
 std::int32_t TaskPropertyIndex(char const* name, std::uint32_t length) {
   switch (length) {
-    case 5: return Is(name, length, "state") ? 0 : -1;
-    case 6: return Is(name, length, "result") ? 1 : -1;
-    default: return -1;
+    case 5:
+      return Is(name, length, "state") ? 0 : -1;
+    case 6:
+      return Is(name, length, "result") ? 1 : -1;
+    default:
+      return -1;
   }
 }
 
@@ -245,14 +288,29 @@ TypeInfo const* const kNoFaults[] = {nullptr};
 TypePrivilege const kResetPrivileges[] = {
     {"sample.rpc.Counter", "Counter.Reset"}, {"sample.rpc.BigCounter", "BigCounter.Reset"}, {nullptr, nullptr}};
 
-ManagedTypeInfo const kCounter = {&gSampleRpcCounterTypeInfo, &Quill::gSedgeManagedObjectTypeInfo, gCounterProps,
-                                  gCounterMethods, &CounterPropertyIndex, &CounterDispatch, &CreateCounterStub,
+ManagedTypeInfo const kCounter = {&gSampleRpcCounterTypeInfo,
+                                  &Quill::gSedgeManagedObjectTypeInfo,
+                                  gCounterProps,
+                                  gCounterMethods,
+                                  &CounterPropertyIndex,
+                                  &CounterDispatch,
+                                  &CreateCounterStub,
                                   Sample::Rpc::gSampleRpcCounterMethodObjects};
-ManagedTypeInfo const kBigCounter = {&gSampleRpcBigCounterTypeInfo, &gSampleRpcCounterTypeInfo, gBigCounterProps,
-                                     gBigCounterMethods, &BigCounterPropertyIndex, &BigCounterDispatch,
-                                     &CreateBigCounterStub, Sample::Rpc::gSampleRpcBigCounterMethodObjects};
-ManagedTypeInfo const kTask = {&gSampleRpcTaskTypeInfo, &Quill::gSedgeManagedObjectTypeInfo, gTaskProps,
-                               gTaskMethods, &TaskPropertyIndex, &TaskDispatch, &CreateTaskStub,
+ManagedTypeInfo const kBigCounter = {&gSampleRpcBigCounterTypeInfo,
+                                     &gSampleRpcCounterTypeInfo,
+                                     gBigCounterProps,
+                                     gBigCounterMethods,
+                                     &BigCounterPropertyIndex,
+                                     &BigCounterDispatch,
+                                     &CreateBigCounterStub,
+                                     Sample::Rpc::gSampleRpcBigCounterMethodObjects};
+ManagedTypeInfo const kTask = {&gSampleRpcTaskTypeInfo,
+                               &Quill::gSedgeManagedObjectTypeInfo,
+                               gTaskProps,
+                               gTaskMethods,
+                               &TaskPropertyIndex,
+                               &TaskDispatch,
+                               &CreateTaskStub,
                                Sample::Rpc::gSampleRpcTaskMethodObjects};
 
 Type* const* SampleRpcCallback(int& count) {
@@ -285,18 +343,48 @@ void InitSampleRpc() {
   gPaintParams[2] = {&gStringTypeInfo, F_ARRAY | F_OPTIONAL, "tags", nullptr, kV2};
   gPaintParams[3] = {&gDateTimeTypeInfo, F_OPTIONAL, "when", nullptr, kV2};
   gBoostParams[0] = {&gLongTypeInfo, 0, "factor", nullptr, kV2};
-  gCounterMethods[0] = {"add", "AddToCounter", "Counter.Modify", nullptr,
-                        {&gLongTypeInfo, 0, "result", nullptr, kV1}, gAddParams, kAddFaults, 0, 0, kV1};
+  gCounterMethods[0] = {"add",
+                        "AddToCounter",
+                        "Counter.Modify",
+                        nullptr,
+                        {&gLongTypeInfo, 0, "result", nullptr, kV1},
+                        gAddParams,
+                        kAddFaults,
+                        0,
+                        0,
+                        kV1};
   gCounterMethods[1] = {"reset", "ResetCounter", nullptr, kResetPrivileges, none, kNoParams, kNoFaults, 0, 0, kV1};
-  gCounterMethods[2] = {"resize", "Resize_Task", "Counter.Modify", nullptr,
-                        {&gSampleShapeTypeInfo, 0, "result", nullptr, kV1}, gResizeParams, kNoFaults, 1, 0, kV1};
-  gCounterMethods[3] = {"label", "LabelCounter", "System.Read", nullptr,
-                        {&gStringTypeInfo, 0, "result", nullptr, kV1}, gLabelParams, kNoFaults, 0, 0, kV1};
-  gCounterMethods[4] = {"paint", "PaintShapes", "Counter.Modify", nullptr,
-                        {&gSampleShapeTypeInfo, F_ARRAY | F_OPTIONAL, "result", nullptr, kV2}, gPaintParams,
-                        kNoFaults, 0, 0, kV2};
-  gCounterMethods[5] = {"legacy", "LegacyCounter", "System.Read", nullptr, none, kNoParams, kNoFaults, 0, 0,
-                        kDisabled};
+  gCounterMethods[2] = {"resize",
+                        "Resize_Task",
+                        "Counter.Modify",
+                        nullptr,
+                        {&gSampleShapeTypeInfo, 0, "result", nullptr, kV1},
+                        gResizeParams,
+                        kNoFaults,
+                        1,
+                        0,
+                        kV1};
+  gCounterMethods[3] = {"label",
+                        "LabelCounter",
+                        "System.Read",
+                        nullptr,
+                        {&gStringTypeInfo, 0, "result", nullptr, kV1},
+                        gLabelParams,
+                        kNoFaults,
+                        0,
+                        0,
+                        kV1};
+  gCounterMethods[4] = {"paint",
+                        "PaintShapes",
+                        "Counter.Modify",
+                        nullptr,
+                        {&gSampleShapeTypeInfo, F_ARRAY | F_OPTIONAL, "result", nullptr, kV2},
+                        gPaintParams,
+                        kNoFaults,
+                        0,
+                        0,
+                        kV2};
+  gCounterMethods[5] = {"legacy", "LegacyCounter", "System.Read", nullptr, none, kNoParams, kNoFaults, 0, 0, kDisabled};
   gBigCounterMethods[0] = {"boost", "BoostCounter", "Counter.Modify", nullptr, none, gBoostParams, kNoFaults, 0, 0,
                            kV2};
   gTaskMethods[0] = {"cancel", "CancelTask", "Task.Cancel", nullptr, none, kNoParams, kNoFaults, 0, 0, kV1};

@@ -106,8 +106,7 @@ class CounterStub : public virtual Counter, public Quill::StubImpl {
   void Label(std::string const& prefix, int width, Basalt::Optional<bool> const& upper,
              Quill::InvokeCallback const& callback, Item& item);
   void Paint(Sample::Shape* shape, Sample::Color color, Quill::Array<std::string>* tags,
-             Basalt::Optional<Basalt::System::DateTime> const& when, Quill::InvokeCallback const& callback,
-             Item& item);
+             Basalt::Optional<Basalt::System::DateTime> const& when, Quill::InvokeCallback const& callback, Item& item);
   void Legacy(Quill::InvokeCallback const& callback, Item& item);
 };
 

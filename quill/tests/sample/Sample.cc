@@ -15,24 +15,46 @@ Quill::TypeInfo const gSampleColorTypeInfo = {Quill::KIND_ENUM, "sample.Color", 
 Quill::TypeInfo const gSamplePointTypeInfo = {Quill::KIND_DATA, "sample.Point", "SamplePoint", "sample.version.v1"};
 Quill::TypeInfo const gSampleShapeTypeInfo = {Quill::KIND_DATA, "sample.Shape", "Shape", "sample.version.v2"};
 Quill::TypeInfo const gSampleDerivedTypeInfo = {Quill::KIND_DATA, "sample.Derived", "DerivedSpec", "sample.version.v2"};
-Quill::TypeInfo const gSampleBadShapeFaultTypeInfo = {Quill::KIND_FAULT, "sample.BadShapeFault", "BadShapeFault", "sample.version.v1"};
+Quill::TypeInfo const gSampleBadShapeFaultTypeInfo = {Quill::KIND_FAULT, "sample.BadShapeFault", "BadShapeFault",
+                                                      "sample.version.v1"};
 Quill::TypeInfo const gSampleWidgetTypeInfo = {Quill::KIND_MANAGED, "sample.Widget", "Widget", "sample.version.v1"};
 Quill::TypeInfo const gSampleGadgetTypeInfo = {Quill::KIND_MANAGED, "sample.Gadget", "Gadget", "sample.version.featA"};
-Quill::TypeInfo const gSampleExtBaseSpecTypeInfo = {Quill::KIND_DATA, "sample.ext.BaseSpec", "BaseSpec", "sample.version.v1"};
+Quill::TypeInfo const gSampleExtBaseSpecTypeInfo = {Quill::KIND_DATA, "sample.ext.BaseSpec", "BaseSpec",
+                                                    "sample.version.v1"};
 
 namespace {
 Quill::Type* gSampleSlots[7];
 Quill::Type* gSampleExtSlots[1];
 template <class T>
-T* Slot(Quill::Type** slots, int i) { return static_cast<T*>(slots[i]); }
+T* Slot(Quill::Type** slots, int i) {
+  return static_cast<T*>(slots[i]);
+}
 }  // namespace
 
-template <> Quill::DataObjectType* Quill::GetDoType<Sample::Point>() { return Slot<DataObjectType>(gSampleSlots, 0); }
-template <> Quill::DataObjectType* Quill::GetDoType<Sample::Shape>() { return Slot<DataObjectType>(gSampleSlots, 1); }
-template <> Quill::DataObjectType* Quill::GetDoType<Sample::Derived>() { return Slot<DataObjectType>(gSampleSlots, 2); }
-template <> Quill::DataObjectType* Quill::GetDoType<Sample::BadShapeFault>() { return Slot<DataObjectType>(gSampleSlots, 3); }
-template <> Quill::EnumType* Quill::GetEnumType<Sample::Color>() { return Slot<EnumType>(gSampleSlots, 4); }
-template <> Quill::DataObjectType* Quill::GetDoType<Sample::Ext::BaseSpec>() { return Slot<DataObjectType>(gSampleExtSlots, 0); }
+template <>
+Quill::DataObjectType* Quill::GetDoType<Sample::Point>() {
+  return Slot<DataObjectType>(gSampleSlots, 0);
+}
+template <>
+Quill::DataObjectType* Quill::GetDoType<Sample::Shape>() {
+  return Slot<DataObjectType>(gSampleSlots, 1);
+}
+template <>
+Quill::DataObjectType* Quill::GetDoType<Sample::Derived>() {
+  return Slot<DataObjectType>(gSampleSlots, 2);
+}
+template <>
+Quill::DataObjectType* Quill::GetDoType<Sample::BadShapeFault>() {
+  return Slot<DataObjectType>(gSampleSlots, 3);
+}
+template <>
+Quill::EnumType* Quill::GetEnumType<Sample::Color>() {
+  return Slot<EnumType>(gSampleSlots, 4);
+}
+template <>
+Quill::DataObjectType* Quill::GetDoType<Sample::Ext::BaseSpec>() {
+  return Slot<DataObjectType>(gSampleExtSlots, 0);
+}
 
 template class Quill::Array<Sample::Color>;
 template class Quill::Primitive<Sample::Color>;
@@ -70,9 +92,7 @@ using Quill::DiffAnyPropertiesInt;
 namespace Cmp = Quill::Cmp;
 namespace {
 // As generated classes do: a null or foreign `other` is unequal, never cast.
-bool SameClass(Quill::Any const* self, Quill::Any const* other) {
-  return other && typeid(*self) == typeid(*other);
-}
+bool SameClass(Quill::Any const* self, Quill::Any const* other) { return other && typeid(*self) == typeid(*other); }
 }  // namespace
 
 // --- Point -------------------------------------------------------------------------
@@ -88,8 +108,7 @@ bool Point::_IsEqual(Quill::Any const* other, bool lenient) const {
   return Cmp::Eq(x, o->x) && Cmp::Eq(y, o->y) && Cmp::EqOpt(label, o->label, lenient) &&
          Cmp::EqOpt(visible, o->visible, lenient);
 }
-void Point::_DiffProperties(Quill::Any const* other, std::string const& prefix,
-                            Quill::PropertyDiffSet& diffs) const {
+void Point::_DiffProperties(Quill::Any const* other, std::string const& prefix, Quill::PropertyDiffSet& diffs) const {
   if (!SameClass(this, other)) {
     diffs.Append(prefix);
     return;
@@ -104,9 +123,18 @@ void Point::_DiffProperties(Quill::Any const* other, std::string const& prefix,
 // --- Shape -------------------------------------------------------------------------
 Shape::Shape() : color(), weight() {}
 Shape::Shape(Shape const& o)
-    : DynamicData(o), name(o.name), origin(CloneField(o.origin)), points(CloneField(o.points)),
-      color(o.color), palette(CloneField(o.palette)), created(o.created), password(o.password),
-      extra(CloneField(o.extra)), owner(CloneField(o.owner)), weight(o.weight), tags(CloneField(o.tags)) {}
+    : DynamicData(o),
+      name(o.name),
+      origin(CloneField(o.origin)),
+      points(CloneField(o.points)),
+      color(o.color),
+      palette(CloneField(o.palette)),
+      created(o.created),
+      password(o.password),
+      extra(CloneField(o.extra)),
+      owner(CloneField(o.owner)),
+      weight(o.weight),
+      tags(CloneField(o.tags)) {}
 Shape::~Shape() = default;
 Quill::Type* Shape::_GetType() const { return Quill::GetDoType<Shape>(); }
 Quill::DataObjectType* Shape::_GetDataType() const { return Quill::GetDoType<Shape>(); }
@@ -116,14 +144,12 @@ bool Shape::_IsEqual(Quill::Any const* other, bool lenient) const {
   auto const* o = static_cast<Shape const*>(other);
   return Cmp::Eq(name, o->name) && AreEqualAnysInt(origin.get(), o->origin.get(), 2, lenient) &&
          AreEqualAnysInt(points.get(), o->points.get(), 3, lenient) && Cmp::Eq(color, o->color) &&
-         AreEqualAnysInt(palette.get(), o->palette.get(), 3, lenient) &&
-         Cmp::EqOpt(created, o->created, lenient) && Cmp::Eq(password, o->password) &&
-         AreEqualAnysInt(extra.get(), o->extra.get(), 2, lenient) &&
+         AreEqualAnysInt(palette.get(), o->palette.get(), 3, lenient) && Cmp::EqOpt(created, o->created, lenient) &&
+         Cmp::Eq(password, o->password) && AreEqualAnysInt(extra.get(), o->extra.get(), 2, lenient) &&
          AreEqualAnysInt(owner.get(), o->owner.get(), 2, lenient) && Cmp::Eq(weight, o->weight) &&
          AreEqualAnysInt(tags.get(), o->tags.get(), 3, lenient);
 }
-void Shape::_DiffProperties(Quill::Any const* other, std::string const& prefix,
-                            Quill::PropertyDiffSet& diffs) const {
+void Shape::_DiffProperties(Quill::Any const* other, std::string const& prefix, Quill::PropertyDiffSet& diffs) const {
   if (!SameClass(this, other)) {
     diffs.Append(prefix);
     return;
@@ -187,8 +213,7 @@ bool Derived::_IsEqual(Quill::Any const* other, bool lenient) const {
   auto const* o = static_cast<Derived const*>(other);
   return BaseSpec::_IsEqual(other, lenient) && Cmp::Eq(note, o->note);
 }
-void Derived::_DiffProperties(Quill::Any const* other, std::string const& prefix,
-                              Quill::PropertyDiffSet& diffs) const {
+void Derived::_DiffProperties(Quill::Any const* other, std::string const& prefix, Quill::PropertyDiffSet& diffs) const {
   if (!SameClass(this, other)) {
     diffs.Append(prefix);
     return;
@@ -253,52 +278,87 @@ char const* const kColorTags[] = {Sample::COLOR_RED, Sample::COLOR_GREEN, Sample
 void PointGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* s = static_cast<Sample::Point*>(o);
   switch (i) {
-    case 0: Access::Get(s->x, out); break;
-    case 1: Access::Get(s->y, out); break;
-    case 2: Access::Get(s->label, out); break;
-    case 3: Access::Get(s->visible, out); break;
+    case 0:
+      Access::Get(s->x, out);
+      break;
+    case 1:
+      Access::Get(s->y, out);
+      break;
+    case 2:
+      Access::Get(s->label, out);
+      break;
+    case 3:
+      Access::Get(s->visible, out);
+      break;
   }
 }
 void* PointPtr(DynamicData* o, std::uint32_t i) {
   auto* s = static_cast<Sample::Point*>(o);
   switch (i) {
-    case 0: return Access::Ptr(s->x);
-    case 1: return Access::Ptr(s->y);
-    case 2: return Access::Ptr(s->label);
-    default: return Access::Ptr(s->visible);
+    case 0:
+      return Access::Ptr(s->x);
+    case 1:
+      return Access::Ptr(s->y);
+    case 2:
+      return Access::Ptr(s->label);
+    default:
+      return Access::Ptr(s->visible);
   }
 }
 void PointSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* s = static_cast<Sample::Point*>(o);
   switch (i) {
-    case 0: Access::Set(s->x, in); break;
-    case 1: Access::Set(s->y, in); break;
-    case 2: Access::Set(s->label, in); break;
-    case 3: Access::Set(s->visible, in); break;
+    case 0:
+      Access::Set(s->x, in);
+      break;
+    case 1:
+      Access::Set(s->y, in);
+      break;
+    case 2:
+      Access::Set(s->label, in);
+      break;
+    case 3:
+      Access::Set(s->visible, in);
+      break;
   }
 }
 void PointSwap(DynamicData* o, std::uint32_t i, void* v) {
   auto* s = static_cast<Sample::Point*>(o);
   switch (i) {
-    case 0: Access::Swap(s->x, v); break;
-    case 1: Access::Swap(s->y, v); break;
-    case 2: Access::Swap(s->label, v); break;
-    case 3: Access::Swap(s->visible, v); break;
+    case 0:
+      Access::Swap(s->x, v);
+      break;
+    case 1:
+      Access::Swap(s->y, v);
+      break;
+    case 2:
+      Access::Swap(s->label, v);
+      break;
+    case 3:
+      Access::Swap(s->visible, v);
+      break;
   }
 }
 bool PointIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* s = static_cast<Sample::Point const*>(o);
   switch (i) {
-    case 2: return Access::IsSet(s->label);
-    case 3: return Access::IsSet(s->visible);
-    default: return true;
+    case 2:
+      return Access::IsSet(s->label);
+    case 3:
+      return Access::IsSet(s->visible);
+    default:
+      return true;
   }
 }
 void PointUnset(DynamicData* o, std::uint32_t i) {
   auto* s = static_cast<Sample::Point*>(o);
   switch (i) {
-    case 2: Access::Unset(s->label); break;
-    case 3: Access::Unset(s->visible); break;
+    case 2:
+      Access::Unset(s->label);
+      break;
+    case 3:
+      Access::Unset(s->visible);
+      break;
   }
 }
 
@@ -306,97 +366,199 @@ void PointUnset(DynamicData* o, std::uint32_t i) {
 void ShapeGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* s = static_cast<Sample::Shape*>(o);
   switch (i) {
-    case 0: Access::Get(s->name, out); break;
-    case 1: Access::Get(s->origin, out); break;
-    case 2: Access::Get(s->GetPoints(), out); break;
-    case 3: Access::Get(s->color, out); break;
-    case 4: Access::Get(s->GetPalette(), out); break;
-    case 5: Access::Get(s->created, out); break;
-    case 6: Access::Get(s->password, out); break;
-    case 7: Access::Get(s->extra, out); break;
-    case 8: Access::Get(s->owner, out); break;
-    case 9: Access::Get(s->weight, out); break;
-    case 10: Access::Get(s->GetTags(), out); break;
+    case 0:
+      Access::Get(s->name, out);
+      break;
+    case 1:
+      Access::Get(s->origin, out);
+      break;
+    case 2:
+      Access::Get(s->GetPoints(), out);
+      break;
+    case 3:
+      Access::Get(s->color, out);
+      break;
+    case 4:
+      Access::Get(s->GetPalette(), out);
+      break;
+    case 5:
+      Access::Get(s->created, out);
+      break;
+    case 6:
+      Access::Get(s->password, out);
+      break;
+    case 7:
+      Access::Get(s->extra, out);
+      break;
+    case 8:
+      Access::Get(s->owner, out);
+      break;
+    case 9:
+      Access::Get(s->weight, out);
+      break;
+    case 10:
+      Access::Get(s->GetTags(), out);
+      break;
   }
 }
 void* ShapePtr(DynamicData* o, std::uint32_t i) {
   auto* s = static_cast<Sample::Shape*>(o);
   switch (i) {
-    case 0: return Access::Ptr(s->name);
-    case 1: return Access::Ptr(s->origin);
-    case 2: return Access::Ptr(s->points);
-    case 3: return Access::Ptr(s->color);
-    case 4: return Access::Ptr(s->palette);
-    case 5: return Access::Ptr(s->created);
-    case 6: return Access::Ptr(s->password);
-    case 7: return Access::Ptr(s->extra);
-    case 8: return Access::Ptr(s->owner);
-    case 9: return Access::Ptr(s->weight);
-    default: return Access::Ptr(s->tags);
+    case 0:
+      return Access::Ptr(s->name);
+    case 1:
+      return Access::Ptr(s->origin);
+    case 2:
+      return Access::Ptr(s->points);
+    case 3:
+      return Access::Ptr(s->color);
+    case 4:
+      return Access::Ptr(s->palette);
+    case 5:
+      return Access::Ptr(s->created);
+    case 6:
+      return Access::Ptr(s->password);
+    case 7:
+      return Access::Ptr(s->extra);
+    case 8:
+      return Access::Ptr(s->owner);
+    case 9:
+      return Access::Ptr(s->weight);
+    default:
+      return Access::Ptr(s->tags);
   }
 }
 void ShapeSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* s = static_cast<Sample::Shape*>(o);
   switch (i) {
-    case 0: Access::Set(s->name, in); break;
-    case 1: Access::Set(s->origin, in); break;
-    case 2: Access::Set(s->points, in); break;
-    case 3: Access::Set(s->color, in); break;
-    case 4: Access::Set(s->palette, in); break;
-    case 5: Access::Set(s->created, in); break;
-    case 6: Access::Set(s->password, in); break;
-    case 7: Access::Set(s->extra, in); break;
-    case 8: Access::Set(s->owner, in); break;
-    case 9: Access::Set(s->weight, in); break;
-    case 10: Access::Set(s->tags, in); break;
+    case 0:
+      Access::Set(s->name, in);
+      break;
+    case 1:
+      Access::Set(s->origin, in);
+      break;
+    case 2:
+      Access::Set(s->points, in);
+      break;
+    case 3:
+      Access::Set(s->color, in);
+      break;
+    case 4:
+      Access::Set(s->palette, in);
+      break;
+    case 5:
+      Access::Set(s->created, in);
+      break;
+    case 6:
+      Access::Set(s->password, in);
+      break;
+    case 7:
+      Access::Set(s->extra, in);
+      break;
+    case 8:
+      Access::Set(s->owner, in);
+      break;
+    case 9:
+      Access::Set(s->weight, in);
+      break;
+    case 10:
+      Access::Set(s->tags, in);
+      break;
   }
 }
 void ShapeSwap(DynamicData* o, std::uint32_t i, void* v) {
   auto* s = static_cast<Sample::Shape*>(o);
   switch (i) {
-    case 0: Access::Swap(s->name, v); break;
-    case 1: Access::Swap(s->origin, v); break;
-    case 2: Access::Swap(s->points, v); break;
-    case 3: Access::Swap(s->color, v); break;
-    case 4: Access::Swap(s->palette, v); break;
-    case 5: Access::Swap(s->created, v); break;
-    case 6: Access::Swap(s->password, v); break;
-    case 7: Access::Swap(s->extra, v); break;
-    case 8: Access::Swap(s->owner, v); break;
-    case 9: Access::Swap(s->weight, v); break;
-    case 10: Access::Swap(s->tags, v); break;
+    case 0:
+      Access::Swap(s->name, v);
+      break;
+    case 1:
+      Access::Swap(s->origin, v);
+      break;
+    case 2:
+      Access::Swap(s->points, v);
+      break;
+    case 3:
+      Access::Swap(s->color, v);
+      break;
+    case 4:
+      Access::Swap(s->palette, v);
+      break;
+    case 5:
+      Access::Swap(s->created, v);
+      break;
+    case 6:
+      Access::Swap(s->password, v);
+      break;
+    case 7:
+      Access::Swap(s->extra, v);
+      break;
+    case 8:
+      Access::Swap(s->owner, v);
+      break;
+    case 9:
+      Access::Swap(s->weight, v);
+      break;
+    case 10:
+      Access::Swap(s->tags, v);
+      break;
   }
 }
 bool ShapeIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* s = static_cast<Sample::Shape const*>(o);
   switch (i) {
-    case 1: return Access::IsSet(s->origin);
-    case 2: return Access::IsSet(s->points);
-    case 4: return Access::IsSet(s->palette);
-    case 5: return Access::IsSet(s->created);
-    case 7: return Access::IsSet(s->extra);
-    case 8: return Access::IsSet(s->owner);
-    case 10: return Access::IsSet(s->tags);
-    default: return true;
+    case 1:
+      return Access::IsSet(s->origin);
+    case 2:
+      return Access::IsSet(s->points);
+    case 4:
+      return Access::IsSet(s->palette);
+    case 5:
+      return Access::IsSet(s->created);
+    case 7:
+      return Access::IsSet(s->extra);
+    case 8:
+      return Access::IsSet(s->owner);
+    case 10:
+      return Access::IsSet(s->tags);
+    default:
+      return true;
   }
 }
 void ShapeUnset(DynamicData* o, std::uint32_t i) {
   auto* s = static_cast<Sample::Shape*>(o);
   switch (i) {
-    case 1: Access::Unset(s->origin); break;
-    case 2: Access::Unset(s->points); break;
-    case 4: Access::Unset(s->palette); break;
-    case 5: Access::Unset(s->created); break;
-    case 7: Access::Unset(s->extra); break;
-    case 8: Access::Unset(s->owner); break;
-    case 10: Access::Unset(s->tags); break;
+    case 1:
+      Access::Unset(s->origin);
+      break;
+    case 2:
+      Access::Unset(s->points);
+      break;
+    case 4:
+      Access::Unset(s->palette);
+      break;
+    case 5:
+      Access::Unset(s->created);
+      break;
+    case 7:
+      Access::Unset(s->extra);
+      break;
+    case 8:
+      Access::Unset(s->owner);
+      break;
+    case 10:
+      Access::Unset(s->tags);
+      break;
   }
 }
 
 // BaseSpec, Derived, BadShapeFault: one or two fields each.
 void BaseSpecGet(DynamicData* o, std::uint32_t i, void* out) {
   auto* s = static_cast<Sample::Ext::BaseSpec*>(o);
-  if (i == 0) Access::Get(s->operation, out); else Access::Get(s->count, out);
+  if (i == 0)
+    Access::Get(s->operation, out);
+  else
+    Access::Get(s->count, out);
 }
 void* BaseSpecPtr(DynamicData* o, std::uint32_t i) {
   auto* s = static_cast<Sample::Ext::BaseSpec*>(o);
@@ -404,11 +566,17 @@ void* BaseSpecPtr(DynamicData* o, std::uint32_t i) {
 }
 void BaseSpecSet(DynamicData* o, std::uint32_t i, void const* in) {
   auto* s = static_cast<Sample::Ext::BaseSpec*>(o);
-  if (i == 0) Access::Set(s->operation, in); else Access::Set(s->count, in);
+  if (i == 0)
+    Access::Set(s->operation, in);
+  else
+    Access::Set(s->count, in);
 }
 void BaseSpecSwap(DynamicData* o, std::uint32_t i, void* v) {
   auto* s = static_cast<Sample::Ext::BaseSpec*>(o);
-  if (i == 0) Access::Swap(s->operation, v); else Access::Swap(s->count, v);
+  if (i == 0)
+    Access::Swap(s->operation, v);
+  else
+    Access::Swap(s->count, v);
 }
 bool BaseSpecIsSet(DynamicData const* o, std::uint32_t i) {
   auto const* s = static_cast<Sample::Ext::BaseSpec const*>(o);
@@ -419,39 +587,66 @@ void BaseSpecUnset(DynamicData* o, std::uint32_t i) {
 }
 void DerivedGet(DynamicData* o, std::uint32_t, void* out) { Access::Get(static_cast<Sample::Derived*>(o)->note, out); }
 void* DerivedPtr(DynamicData* o, std::uint32_t) { return Access::Ptr(static_cast<Sample::Derived*>(o)->note); }
-void DerivedSet(DynamicData* o, std::uint32_t, void const* in) { Access::Set(static_cast<Sample::Derived*>(o)->note, in); }
+void DerivedSet(DynamicData* o, std::uint32_t, void const* in) {
+  Access::Set(static_cast<Sample::Derived*>(o)->note, in);
+}
 void DerivedSwap(DynamicData* o, std::uint32_t, void* v) { Access::Swap(static_cast<Sample::Derived*>(o)->note, v); }
 bool DerivedIsSet(DynamicData const*, std::uint32_t) { return true; }
-void BadShapeGet(DynamicData* o, std::uint32_t, void* out) { Access::Get(static_cast<Sample::BadShapeFault*>(o)->shapeName, out); }
-void* BadShapePtr(DynamicData* o, std::uint32_t) { return Access::Ptr(static_cast<Sample::BadShapeFault*>(o)->shapeName); }
-void BadShapeSet(DynamicData* o, std::uint32_t, void const* in) { Access::Set(static_cast<Sample::BadShapeFault*>(o)->shapeName, in); }
-void BadShapeSwap(DynamicData* o, std::uint32_t, void* v) { Access::Swap(static_cast<Sample::BadShapeFault*>(o)->shapeName, v); }
+void BadShapeGet(DynamicData* o, std::uint32_t, void* out) {
+  Access::Get(static_cast<Sample::BadShapeFault*>(o)->shapeName, out);
+}
+void* BadShapePtr(DynamicData* o, std::uint32_t) {
+  return Access::Ptr(static_cast<Sample::BadShapeFault*>(o)->shapeName);
+}
+void BadShapeSet(DynamicData* o, std::uint32_t, void const* in) {
+  Access::Set(static_cast<Sample::BadShapeFault*>(o)->shapeName, in);
+}
+void BadShapeSwap(DynamicData* o, std::uint32_t, void* v) {
+  Access::Swap(static_cast<Sample::BadShapeFault*>(o)->shapeName, v);
+}
 
-template <class T> DynamicData* Create() { return new T(); }
-template <class T> DataArrayBase* CreateArray() { return new DataArray<T>(); }
+template <class T>
+DynamicData* Create() {
+  return new T();
+}
+template <class T>
+DataArrayBase* CreateArray() {
+  return new DataArray<T>();
+}
 
 DataTypeInfo const kSampleData[] = {
-    {&gSamplePointTypeInfo, &gSedgeDynamicDataTypeInfo, gPointProps, &PointGet, &PointPtr, &PointSet,
-     &PointSwap, &PointIsSet, &PointUnset, &Create<Sample::Point>, &CreateArray<Sample::Point>, 0},
-    {&gSampleShapeTypeInfo, &gSedgeDynamicDataTypeInfo, gShapeProps, &ShapeGet, &ShapePtr, &ShapeSet,
-     &ShapeSwap, &ShapeIsSet, &ShapeUnset, &Create<Sample::Shape>, &CreateArray<Sample::Shape>, 0},
-    {&gSampleDerivedTypeInfo, &gSampleExtBaseSpecTypeInfo, gDerivedProps, &DerivedGet, &DerivedPtr,
-     &DerivedSet, &DerivedSwap, &DerivedIsSet, nullptr, &Create<Sample::Derived>,
-     &CreateArray<Sample::Derived>, 0},
-    {&gSampleBadShapeFaultTypeInfo, &gSedgeFaultInvalidArgumentTypeInfo, gBadShapeProps, &BadShapeGet,
-     &BadShapePtr, &BadShapeSet, &BadShapeSwap, &DerivedIsSet, nullptr, &Create<Sample::BadShapeFault>,
+    {&gSamplePointTypeInfo, &gSedgeDynamicDataTypeInfo, gPointProps, &PointGet, &PointPtr, &PointSet, &PointSwap,
+     &PointIsSet, &PointUnset, &Create<Sample::Point>, &CreateArray<Sample::Point>, 0},
+    {&gSampleShapeTypeInfo, &gSedgeDynamicDataTypeInfo, gShapeProps, &ShapeGet, &ShapePtr, &ShapeSet, &ShapeSwap,
+     &ShapeIsSet, &ShapeUnset, &Create<Sample::Shape>, &CreateArray<Sample::Shape>, 0},
+    {&gSampleDerivedTypeInfo, &gSampleExtBaseSpecTypeInfo, gDerivedProps, &DerivedGet, &DerivedPtr, &DerivedSet,
+     &DerivedSwap, &DerivedIsSet, nullptr, &Create<Sample::Derived>, &CreateArray<Sample::Derived>, 0},
+    {&gSampleBadShapeFaultTypeInfo, &gSedgeFaultInvalidArgumentTypeInfo, gBadShapeProps, &BadShapeGet, &BadShapePtr,
+     &BadShapeSet, &BadShapeSwap, &DerivedIsSet, nullptr, &Create<Sample::BadShapeFault>,
      &CreateArray<Sample::BadShapeFault>, 0},
 };
 DataTypeInfo const kSampleExtData[] = {
-    {&gSampleExtBaseSpecTypeInfo, &gSedgeDynamicDataTypeInfo, gBaseSpecProps, &BaseSpecGet, &BaseSpecPtr,
-     &BaseSpecSet, &BaseSpecSwap, &BaseSpecIsSet, &BaseSpecUnset, &Create<Sample::Ext::BaseSpec>,
-     &CreateArray<Sample::Ext::BaseSpec>, 0},
+    {&gSampleExtBaseSpecTypeInfo, &gSedgeDynamicDataTypeInfo, gBaseSpecProps, &BaseSpecGet, &BaseSpecPtr, &BaseSpecSet,
+     &BaseSpecSwap, &BaseSpecIsSet, &BaseSpecUnset, &Create<Sample::Ext::BaseSpec>, &CreateArray<Sample::Ext::BaseSpec>,
+     0},
 };
 EnumTypeInfo const kColorEnum = {&gSampleColorTypeInfo, kColorTags};
-ManagedTypeInfo const kWidget = {&gSampleWidgetTypeInfo, &Quill::gSedgeManagedObjectTypeInfo, gWidgetProps,
-                                 gWidgetMethods, nullptr, nullptr, nullptr, Sample::gSampleWidgetMethodObjects};
-ManagedTypeInfo const kGadget = {&gSampleGadgetTypeInfo, &gSampleWidgetTypeInfo, gGadgetProps, gGadgetMethods,
-                                 nullptr, nullptr, nullptr, Sample::gSampleGadgetMethodObjects};
+ManagedTypeInfo const kWidget = {&gSampleWidgetTypeInfo,
+                                 &Quill::gSedgeManagedObjectTypeInfo,
+                                 gWidgetProps,
+                                 gWidgetMethods,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 Sample::gSampleWidgetMethodObjects};
+ManagedTypeInfo const kGadget = {&gSampleGadgetTypeInfo,
+                                 &gSampleWidgetTypeInfo,
+                                 gGadgetProps,
+                                 gGadgetMethods,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 Sample::gSampleGadgetMethodObjects};
 
 // --- version table of "sample" ---------------------------------------------------------
 VersionInfo const kVersions[] = {
@@ -461,10 +656,8 @@ VersionInfo const kVersions[] = {
     {"sample.version.v1", "sample1", "1.0", "sample.Task", "sample", VERSION_RELEASE, 6},
 };
 VersionParent const kParents[] = {
-    {"sample.version.v1", "sedge.query.version.version1"},
-    {"sample.version.v2", "sample.version.v1"},
-    {"sample.version.v2", "sedge.reflect.version.version1"},
-    {"sample.version.featA", "sample.version.v2"},
+    {"sample.version.v1", "sedge.query.version.version1"},   {"sample.version.v2", "sample.version.v1"},
+    {"sample.version.v2", "sedge.reflect.version.version1"}, {"sample.version.featA", "sample.version.v2"},
     {"sample.version.disabled", "sample.version.featA"},
 };
 char const* gDependencies[] = {"sedge.reflect", "sedge.query"};
@@ -491,8 +684,9 @@ int sampleNamespaceId = 0;
 void* officialSlots[4];
 void* internalSlots[4];
 
-SedgeVersions const kSampleVersions = {"sample", &sampleNamespaceId, gDependencies, kVersions, kParents,
-                                       officialSlots, internalSlots, 4, 4, 5, 2, {1, 1, 24, 26}};
+SedgeVersions const kSampleVersions = {
+    "sample", &sampleNamespaceId, gDependencies, kVersions, kParents, officialSlots, internalSlots, 4, 4, 5,
+    2,        {1, 1, 24, 26}};
 
 // Module initialisers fill the writable lists with straight stores, then
 // construct the loader.
@@ -519,14 +713,39 @@ void InitSample() {
   gGadgetProps[0] = {&gIntTypeInfo, F_MANAGED, "size", "System.Read", kFeatA};
   gGadgetProps[1] = {&gStringTypeInfo, F_MANAGED, "name", nullptr, kFeatA};  // re-declared
   gRenameParams[0] = {&gStringTypeInfo, 0, "newName", nullptr, kV1};
-  gWidgetMethods[0] = {"rename", "Rename_Task", nullptr, nullptr,
-                       {&gSampleWidgetTypeInfo, 0, "result", nullptr, kV1}, gRenameParams, kRenameFaults, 1, 0, kV1};
-  gWidgetMethods[1] = {"destroy", "Destroy_Task", nullptr, kDestroyPrivileges,
-                       {nullptr, 0, "result", nullptr, "sedge.version.version0"}, kNoParams, kNoFaults, 1, 0, kV1};
-  gWidgetMethods[2] = {"describe", "DescribeWidget", "System.Read", nullptr,
-                       {&gSampleShapeTypeInfo, F_OPTIONAL, "result", nullptr, kV2}, kNoParams, kNoFaults, 0, 1, kV2};
-  gGadgetMethods[0] = {"spin", "SpinGadget", "Gadget.Spin", nullptr,
-                       {nullptr, 0, "result", nullptr, "sedge.version.version0"}, kNoParams, kNoFaults, 0, 0, kFeatA};
+  gWidgetMethods[0] = {
+      "rename",      "Rename_Task", nullptr, nullptr, {&gSampleWidgetTypeInfo, 0, "result", nullptr, kV1},
+      gRenameParams, kRenameFaults, 1,       0,       kV1};
+  gWidgetMethods[1] = {"destroy",
+                       "Destroy_Task",
+                       nullptr,
+                       kDestroyPrivileges,
+                       {nullptr, 0, "result", nullptr, "sedge.version.version0"},
+                       kNoParams,
+                       kNoFaults,
+                       1,
+                       0,
+                       kV1};
+  gWidgetMethods[2] = {"describe",
+                       "DescribeWidget",
+                       "System.Read",
+                       nullptr,
+                       {&gSampleShapeTypeInfo, F_OPTIONAL, "result", nullptr, kV2},
+                       kNoParams,
+                       kNoFaults,
+                       0,
+                       1,
+                       kV2};
+  gGadgetMethods[0] = {"spin",
+                       "SpinGadget",
+                       "Gadget.Spin",
+                       nullptr,
+                       {nullptr, 0, "result", nullptr, "sedge.version.version0"},
+                       kNoParams,
+                       kNoFaults,
+                       0,
+                       0,
+                       kFeatA};
   static TypeInfoLoader loader(&kSampleVersions, &SampleCallback);
 }
 

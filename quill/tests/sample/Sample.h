@@ -53,16 +53,16 @@ class Point : public Quill::DynamicData {
 class Shape : public Quill::DynamicData {
  public:
   std::string name;
-  Basalt::Ref<Point> origin;                       // optional
-  Basalt::Ref<Quill::DataArray<Point>> points;     // optional array
+  Basalt::Ref<Point> origin;                    // optional
+  Basalt::Ref<Quill::DataArray<Point>> points;  // optional array
   Color color;
-  Basalt::Ref<Quill::Array<Color>> palette;        // optional array
+  Basalt::Ref<Quill::Array<Color>> palette;  // optional array
   Basalt::Optional<Basalt::System::DateTime> created;
-  std::string password;                            // secret
-  Basalt::Ref<Quill::Any> extra;                   // optional any
-  Basalt::Ref<Quill::MoRef> owner;                 // optional reference
+  std::string password;             // secret
+  Basalt::Ref<Quill::Any> extra;    // optional any
+  Basalt::Ref<Quill::MoRef> owner;  // optional reference
   double weight;
-  Basalt::Ref<Quill::Array<std::string>> tags;     // optional array
+  Basalt::Ref<Quill::Array<std::string>> tags;  // optional array
 
   Shape();
   Shape(Shape const& other);

@@ -46,12 +46,17 @@ namespace Detail {
 
 VK KindOf(TypeInfo const* t) noexcept {
   switch (t->kind) {
-    case KIND_ENUM: return VK::Enum;
-    case KIND_MANAGED: return VK::Ref;
+    case KIND_ENUM:
+      return VK::Enum;
+    case KIND_MANAGED:
+      return VK::Ref;
     case KIND_DATA:
-    case KIND_FAULT: return VK::Data;
-    case KIND_ANY: return VK::Any;
-    default: break;
+    case KIND_FAULT:
+      return VK::Data;
+    case KIND_ANY:
+      return VK::Any;
+    default:
+      break;
   }
   if (t == &gStringTypeInfo) return VK::String;
   if (t == &gIntTypeInfo) return VK::Int;
@@ -79,23 +84,40 @@ VK KindOf(Type const* t) noexcept { return KindOf(t->GetTypeInfo()); }
 
 Type* ScalarType(VK k) noexcept {
   switch (k) {
-    case VK::Bool: return GetNoType<bool>();
-    case VK::Byte: return GetNoType<signed char>();
-    case VK::Short: return GetNoType<short>();
-    case VK::Int: return GetNoType<int>();
-    case VK::Long: return GetNoType<long>();
-    case VK::Float: return GetNoType<float>();
-    case VK::Double: return GetNoType<double>();
-    case VK::String: return GetNoType<std::string>();
-    case VK::DateTime: return GetNoType<Basalt::System::DateTime>();
-    case VK::Binary: return GetNoType<std::vector<unsigned char>>();
-    case VK::TypeName: return GetNoType<TypeName>();
-    case VK::MethodName: return GetNoType<MethodName>();
-    case VK::PropertyPath: return GetNoType<PropertyPath>();
-    case VK::Uri: return GetNoType<Uri>();
-    case VK::Any: return GetNoType<Any>();
-    case VK::Ref: return GetMoType<ManagedObject>();
-    default: return nullptr;
+    case VK::Bool:
+      return GetNoType<bool>();
+    case VK::Byte:
+      return GetNoType<signed char>();
+    case VK::Short:
+      return GetNoType<short>();
+    case VK::Int:
+      return GetNoType<int>();
+    case VK::Long:
+      return GetNoType<long>();
+    case VK::Float:
+      return GetNoType<float>();
+    case VK::Double:
+      return GetNoType<double>();
+    case VK::String:
+      return GetNoType<std::string>();
+    case VK::DateTime:
+      return GetNoType<Basalt::System::DateTime>();
+    case VK::Binary:
+      return GetNoType<std::vector<unsigned char>>();
+    case VK::TypeName:
+      return GetNoType<TypeName>();
+    case VK::MethodName:
+      return GetNoType<MethodName>();
+    case VK::PropertyPath:
+      return GetNoType<PropertyPath>();
+    case VK::Uri:
+      return GetNoType<Uri>();
+    case VK::Any:
+      return GetNoType<Any>();
+    case VK::Ref:
+      return GetMoType<ManagedObject>();
+    default:
+      return nullptr;
   }
 }
 
@@ -326,22 +348,37 @@ Version const* VersionOrDefault(Version const* v) { return v ? v : DefaultVersio
 
 void* Scalar::Ptr(VK k) noexcept {
   switch (k) {
-    case VK::Bool: return &b;
-    case VK::Byte: return &c;
-    case VK::Short: return &s;
+    case VK::Bool:
+      return &b;
+    case VK::Byte:
+      return &c;
+    case VK::Short:
+      return &s;
     case VK::Int:
-    case VK::Enum: return &i;
-    case VK::Long: return &l;
-    case VK::Float: return &f;
-    case VK::Double: return &d;
-    case VK::String: return &str;
-    case VK::DateTime: return &dt;
-    case VK::Binary: return &bin;
-    case VK::TypeName: return &tn;
-    case VK::MethodName: return &mn;
-    case VK::PropertyPath: return &pp;
-    case VK::Uri: return &uri;
-    default: return nullptr;
+    case VK::Enum:
+      return &i;
+    case VK::Long:
+      return &l;
+    case VK::Float:
+      return &f;
+    case VK::Double:
+      return &d;
+    case VK::String:
+      return &str;
+    case VK::DateTime:
+      return &dt;
+    case VK::Binary:
+      return &bin;
+    case VK::TypeName:
+      return &tn;
+    case VK::MethodName:
+      return &mn;
+    case VK::PropertyPath:
+      return &pp;
+    case VK::Uri:
+      return &uri;
+    default:
+      return nullptr;
   }
 }
 
@@ -361,70 +398,127 @@ void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v) {
 
 Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v) {
   switch (k) {
-    case VK::Bool: return Basalt::Ref<Any>(Primitive<bool>::Get(v.b));
-    case VK::Byte: return Basalt::Ref<Any>(new Primitive<signed char>(v.c));
-    case VK::Short: return Basalt::Ref<Any>(new Primitive<short>(v.s));
-    case VK::Int: return Basalt::Ref<Any>(new Primitive<int>(v.i));
-    case VK::Long: return Basalt::Ref<Any>(new Primitive<long>(v.l));
-    case VK::Float: return Basalt::Ref<Any>(new Primitive<float>(v.f));
-    case VK::Double: return Basalt::Ref<Any>(new Primitive<double>(v.d));
-    case VK::String: return Basalt::Ref<Any>(new Primitive<std::string>(std::move(v.str)));
-    case VK::DateTime: return Basalt::Ref<Any>(new Primitive<Basalt::System::DateTime>(v.dt));
-    case VK::Binary: return Basalt::Ref<Any>(new Primitive<std::vector<unsigned char>>(std::move(v.bin)));
-    case VK::TypeName: return Basalt::Ref<Any>(new Primitive<TypeName>(std::move(v.tn)));
-    case VK::MethodName: return Basalt::Ref<Any>(new Primitive<MethodName>(std::move(v.mn)));
-    case VK::PropertyPath: return Basalt::Ref<Any>(new Primitive<PropertyPath>(std::move(v.pp)));
-    case VK::Uri: return Basalt::Ref<Any>(new Primitive<Uri>(std::move(v.uri)));
-    case VK::Enum: return Basalt::Ref<Any>(static_cast<EnumType const*>(type)->GetFuncs().box(v.i));
-    default: return {};
+    case VK::Bool:
+      return Basalt::Ref<Any>(Primitive<bool>::Get(v.b));
+    case VK::Byte:
+      return Basalt::Ref<Any>(new Primitive<signed char>(v.c));
+    case VK::Short:
+      return Basalt::Ref<Any>(new Primitive<short>(v.s));
+    case VK::Int:
+      return Basalt::Ref<Any>(new Primitive<int>(v.i));
+    case VK::Long:
+      return Basalt::Ref<Any>(new Primitive<long>(v.l));
+    case VK::Float:
+      return Basalt::Ref<Any>(new Primitive<float>(v.f));
+    case VK::Double:
+      return Basalt::Ref<Any>(new Primitive<double>(v.d));
+    case VK::String:
+      return Basalt::Ref<Any>(new Primitive<std::string>(std::move(v.str)));
+    case VK::DateTime:
+      return Basalt::Ref<Any>(new Primitive<Basalt::System::DateTime>(v.dt));
+    case VK::Binary:
+      return Basalt::Ref<Any>(new Primitive<std::vector<unsigned char>>(std::move(v.bin)));
+    case VK::TypeName:
+      return Basalt::Ref<Any>(new Primitive<TypeName>(std::move(v.tn)));
+    case VK::MethodName:
+      return Basalt::Ref<Any>(new Primitive<MethodName>(std::move(v.mn)));
+    case VK::PropertyPath:
+      return Basalt::Ref<Any>(new Primitive<PropertyPath>(std::move(v.pp)));
+    case VK::Uri:
+      return Basalt::Ref<Any>(new Primitive<Uri>(std::move(v.uri)));
+    case VK::Enum:
+      return Basalt::Ref<Any>(static_cast<EnumType const*>(type)->GetFuncs().box(v.i));
+    default:
+      return {};
   }
 }
 
 Basalt::Ref<Any> NewArray(VK k, Type const* elementType) {
   switch (k) {
-    case VK::Bool: return Basalt::Ref<Any>(new Array<bool>());
-    case VK::Byte: return Basalt::Ref<Any>(new Array<signed char>());
-    case VK::Short: return Basalt::Ref<Any>(new Array<short>());
-    case VK::Int: return Basalt::Ref<Any>(new Array<int>());
-    case VK::Long: return Basalt::Ref<Any>(new Array<long>());
-    case VK::Float: return Basalt::Ref<Any>(new Array<float>());
-    case VK::Double: return Basalt::Ref<Any>(new Array<double>());
-    case VK::String: return Basalt::Ref<Any>(new Array<std::string>());
-    case VK::DateTime: return {};  // the runtime has no array of date-times
-    case VK::Binary: return Basalt::Ref<Any>(new Array<std::vector<unsigned char>>());
-    case VK::TypeName: return Basalt::Ref<Any>(new Array<TypeName>());
-    case VK::MethodName: return Basalt::Ref<Any>(new Array<MethodName>());
-    case VK::PropertyPath: return Basalt::Ref<Any>(new Array<PropertyPath>());
-    case VK::Uri: return Basalt::Ref<Any>(new Array<Uri>());
-    case VK::Enum: return Basalt::Ref<Any>(static_cast<EnumType const*>(elementType)->GetFuncs().createArray());
-    case VK::Ref: return Basalt::Ref<Any>(new DataArray<MoRef>());
-    case VK::Any: return Basalt::Ref<Any>(new DataArray<Any>());
-    case VK::Data: return Basalt::Ref<Any>(static_cast<DataObjectType const*>(elementType)->CreateArray());
+    case VK::Bool:
+      return Basalt::Ref<Any>(new Array<bool>());
+    case VK::Byte:
+      return Basalt::Ref<Any>(new Array<signed char>());
+    case VK::Short:
+      return Basalt::Ref<Any>(new Array<short>());
+    case VK::Int:
+      return Basalt::Ref<Any>(new Array<int>());
+    case VK::Long:
+      return Basalt::Ref<Any>(new Array<long>());
+    case VK::Float:
+      return Basalt::Ref<Any>(new Array<float>());
+    case VK::Double:
+      return Basalt::Ref<Any>(new Array<double>());
+    case VK::String:
+      return Basalt::Ref<Any>(new Array<std::string>());
+    case VK::DateTime:
+      return {};  // the runtime has no array of date-times
+    case VK::Binary:
+      return Basalt::Ref<Any>(new Array<std::vector<unsigned char>>());
+    case VK::TypeName:
+      return Basalt::Ref<Any>(new Array<TypeName>());
+    case VK::MethodName:
+      return Basalt::Ref<Any>(new Array<MethodName>());
+    case VK::PropertyPath:
+      return Basalt::Ref<Any>(new Array<PropertyPath>());
+    case VK::Uri:
+      return Basalt::Ref<Any>(new Array<Uri>());
+    case VK::Enum:
+      return Basalt::Ref<Any>(static_cast<EnumType const*>(elementType)->GetFuncs().createArray());
+    case VK::Ref:
+      return Basalt::Ref<Any>(new DataArray<MoRef>());
+    case VK::Any:
+      return Basalt::Ref<Any>(new DataArray<Any>());
+    case VK::Data:
+      return Basalt::Ref<Any>(static_cast<DataObjectType const*>(elementType)->CreateArray());
   }
   return {};
 }
 
 void AppendScalar(Any* array, VK k, Scalar& v) {
   switch (k) {
-    case VK::Bool: static_cast<Array<bool>*>(array)->GetValues().push_back(v.b); break;
-    case VK::Byte: static_cast<Array<signed char>*>(array)->GetValues().push_back(v.c); break;
-    case VK::Short: static_cast<Array<short>*>(array)->GetValues().push_back(v.s); break;
+    case VK::Bool:
+      static_cast<Array<bool>*>(array)->GetValues().push_back(v.b);
+      break;
+    case VK::Byte:
+      static_cast<Array<signed char>*>(array)->GetValues().push_back(v.c);
+      break;
+    case VK::Short:
+      static_cast<Array<short>*>(array)->GetValues().push_back(v.s);
+      break;
     case VK::Int:
-    case VK::Enum: static_cast<Array<int>*>(array)->GetValues().push_back(v.i); break;
-    case VK::Long: static_cast<Array<long>*>(array)->GetValues().push_back(v.l); break;
-    case VK::Float: static_cast<Array<float>*>(array)->GetValues().push_back(v.f); break;
-    case VK::Double: static_cast<Array<double>*>(array)->GetValues().push_back(v.d); break;
-    case VK::String: static_cast<Array<std::string>*>(array)->GetValues().push_back(std::move(v.str)); break;
+    case VK::Enum:
+      static_cast<Array<int>*>(array)->GetValues().push_back(v.i);
+      break;
+    case VK::Long:
+      static_cast<Array<long>*>(array)->GetValues().push_back(v.l);
+      break;
+    case VK::Float:
+      static_cast<Array<float>*>(array)->GetValues().push_back(v.f);
+      break;
+    case VK::Double:
+      static_cast<Array<double>*>(array)->GetValues().push_back(v.d);
+      break;
+    case VK::String:
+      static_cast<Array<std::string>*>(array)->GetValues().push_back(std::move(v.str));
+      break;
     case VK::Binary:
       static_cast<Array<std::vector<unsigned char>>*>(array)->GetValues().push_back(std::move(v.bin));
       break;
-    case VK::TypeName: static_cast<Array<TypeName>*>(array)->GetValues().push_back(std::move(v.tn)); break;
-    case VK::MethodName: static_cast<Array<MethodName>*>(array)->GetValues().push_back(std::move(v.mn)); break;
+    case VK::TypeName:
+      static_cast<Array<TypeName>*>(array)->GetValues().push_back(std::move(v.tn));
+      break;
+    case VK::MethodName:
+      static_cast<Array<MethodName>*>(array)->GetValues().push_back(std::move(v.mn));
+      break;
     case VK::PropertyPath:
       static_cast<Array<PropertyPath>*>(array)->GetValues().push_back(std::move(v.pp));
       break;
-    case VK::Uri: static_cast<Array<Uri>*>(array)->GetValues().push_back(std::move(v.uri)); break;
-    default: break;
+    case VK::Uri:
+      static_cast<Array<Uri>*>(array)->GetValues().push_back(std::move(v.uri));
+      break;
+    default:
+      break;
   }
 }
 
@@ -436,62 +530,109 @@ std::size_t ArrayLength(Any const* a, VK k) noexcept {
 
 void const* ArrayItem(Any const* a, VK k, std::size_t i) noexcept {
   switch (k) {
-    case VK::Bool: return &static_cast<Array<bool> const*>(a)->GetValues()[i];
-    case VK::Byte: return &static_cast<Array<signed char> const*>(a)->GetValues()[i];
-    case VK::Short: return &static_cast<Array<short> const*>(a)->GetValues()[i];
+    case VK::Bool:
+      return &static_cast<Array<bool> const*>(a)->GetValues()[i];
+    case VK::Byte:
+      return &static_cast<Array<signed char> const*>(a)->GetValues()[i];
+    case VK::Short:
+      return &static_cast<Array<short> const*>(a)->GetValues()[i];
     case VK::Int:
-    case VK::Enum: return &static_cast<Array<int> const*>(a)->GetValues()[i];
-    case VK::Long: return &static_cast<Array<long> const*>(a)->GetValues()[i];
-    case VK::Float: return &static_cast<Array<float> const*>(a)->GetValues()[i];
-    case VK::Double: return &static_cast<Array<double> const*>(a)->GetValues()[i];
-    case VK::String: return &static_cast<Array<std::string> const*>(a)->GetValues()[i];
-    case VK::Binary: return &static_cast<Array<std::vector<unsigned char>> const*>(a)->GetValues()[i];
-    case VK::TypeName: return &static_cast<Array<TypeName> const*>(a)->GetValues()[i];
-    case VK::MethodName: return &static_cast<Array<MethodName> const*>(a)->GetValues()[i];
-    case VK::PropertyPath: return &static_cast<Array<PropertyPath> const*>(a)->GetValues()[i];
-    case VK::Uri: return &static_cast<Array<Uri> const*>(a)->GetValues()[i];
-    default: return static_cast<DataArrayBase const*>(a)->GetAny(i);
+    case VK::Enum:
+      return &static_cast<Array<int> const*>(a)->GetValues()[i];
+    case VK::Long:
+      return &static_cast<Array<long> const*>(a)->GetValues()[i];
+    case VK::Float:
+      return &static_cast<Array<float> const*>(a)->GetValues()[i];
+    case VK::Double:
+      return &static_cast<Array<double> const*>(a)->GetValues()[i];
+    case VK::String:
+      return &static_cast<Array<std::string> const*>(a)->GetValues()[i];
+    case VK::Binary:
+      return &static_cast<Array<std::vector<unsigned char>> const*>(a)->GetValues()[i];
+    case VK::TypeName:
+      return &static_cast<Array<TypeName> const*>(a)->GetValues()[i];
+    case VK::MethodName:
+      return &static_cast<Array<MethodName> const*>(a)->GetValues()[i];
+    case VK::PropertyPath:
+      return &static_cast<Array<PropertyPath> const*>(a)->GetValues()[i];
+    case VK::Uri:
+      return &static_cast<Array<Uri> const*>(a)->GetValues()[i];
+    default:
+      return static_cast<DataArrayBase const*>(a)->GetAny(i);
   }
 }
 
 void const* BoxValue(Any const* box, VK k, Type const* type, int& tmp) {
   switch (k) {
-    case VK::Bool: tmp = static_cast<Primitive<bool> const*>(box)->GetValue(); return &tmp;
-    case VK::Byte: return &static_cast<Primitive<signed char> const*>(box)->GetValue();
-    case VK::Short: return &static_cast<Primitive<short> const*>(box)->GetValue();
-    case VK::Int: return &static_cast<Primitive<int> const*>(box)->GetValue();
-    case VK::Long: return &static_cast<Primitive<long> const*>(box)->GetValue();
-    case VK::Float: return &static_cast<Primitive<float> const*>(box)->GetValue();
-    case VK::Double: return &static_cast<Primitive<double> const*>(box)->GetValue();
-    case VK::String: return &static_cast<Primitive<std::string> const*>(box)->GetValue();
-    case VK::DateTime: return &static_cast<Primitive<Basalt::System::DateTime> const*>(box)->GetValue();
-    case VK::Binary: return &static_cast<Primitive<std::vector<unsigned char>> const*>(box)->GetValue();
-    case VK::TypeName: return &static_cast<Primitive<TypeName> const*>(box)->GetValue();
-    case VK::MethodName: return &static_cast<Primitive<MethodName> const*>(box)->GetValue();
-    case VK::PropertyPath: return &static_cast<Primitive<PropertyPath> const*>(box)->GetValue();
-    case VK::Uri: return &static_cast<Primitive<Uri> const*>(box)->GetValue();
-    case VK::Enum: tmp = static_cast<EnumType const*>(type)->GetFuncs().unbox(box); return &tmp;
-    default: return box;
+    case VK::Bool:
+      tmp = static_cast<Primitive<bool> const*>(box)->GetValue();
+      return &tmp;
+    case VK::Byte:
+      return &static_cast<Primitive<signed char> const*>(box)->GetValue();
+    case VK::Short:
+      return &static_cast<Primitive<short> const*>(box)->GetValue();
+    case VK::Int:
+      return &static_cast<Primitive<int> const*>(box)->GetValue();
+    case VK::Long:
+      return &static_cast<Primitive<long> const*>(box)->GetValue();
+    case VK::Float:
+      return &static_cast<Primitive<float> const*>(box)->GetValue();
+    case VK::Double:
+      return &static_cast<Primitive<double> const*>(box)->GetValue();
+    case VK::String:
+      return &static_cast<Primitive<std::string> const*>(box)->GetValue();
+    case VK::DateTime:
+      return &static_cast<Primitive<Basalt::System::DateTime> const*>(box)->GetValue();
+    case VK::Binary:
+      return &static_cast<Primitive<std::vector<unsigned char>> const*>(box)->GetValue();
+    case VK::TypeName:
+      return &static_cast<Primitive<TypeName> const*>(box)->GetValue();
+    case VK::MethodName:
+      return &static_cast<Primitive<MethodName> const*>(box)->GetValue();
+    case VK::PropertyPath:
+      return &static_cast<Primitive<PropertyPath> const*>(box)->GetValue();
+    case VK::Uri:
+      return &static_cast<Primitive<Uri> const*>(box)->GetValue();
+    case VK::Enum:
+      tmp = static_cast<EnumType const*>(type)->GetFuncs().unbox(box);
+      return &tmp;
+    default:
+      return box;
   }
 }
 
 std::string const& StringOf(VK k, void const* p) noexcept {
   switch (k) {
-    case VK::TypeName: return static_cast<TypeName const*>(p)->GetString();
-    case VK::MethodName: return static_cast<MethodName const*>(p)->GetString();
-    case VK::PropertyPath: return static_cast<PropertyPath const*>(p)->GetString();
-    case VK::Uri: return static_cast<Uri const*>(p)->GetString();
-    default: return *static_cast<std::string const*>(p);
+    case VK::TypeName:
+      return static_cast<TypeName const*>(p)->GetString();
+    case VK::MethodName:
+      return static_cast<MethodName const*>(p)->GetString();
+    case VK::PropertyPath:
+      return static_cast<PropertyPath const*>(p)->GetString();
+    case VK::Uri:
+      return static_cast<Uri const*>(p)->GetString();
+    default:
+      return *static_cast<std::string const*>(p);
   }
 }
 
 void SetStringScalar(VK k, std::string&& text, Scalar& v) {
   switch (k) {
-    case VK::TypeName: v.tn.GetString() = std::move(text); break;
-    case VK::MethodName: v.mn.GetString() = std::move(text); break;
-    case VK::PropertyPath: v.pp = PropertyPath(std::move(text)); break;
-    case VK::Uri: v.uri.GetString() = std::move(text); break;
-    default: v.str = std::move(text); break;
+    case VK::TypeName:
+      v.tn.GetString() = std::move(text);
+      break;
+    case VK::MethodName:
+      v.mn.GetString() = std::move(text);
+      break;
+    case VK::PropertyPath:
+      v.pp = PropertyPath(std::move(text));
+      break;
+    case VK::Uri:
+      v.uri.GetString() = std::move(text);
+      break;
+    default:
+      v.str = std::move(text);
+      break;
   }
 }
 
@@ -518,16 +659,35 @@ void AppendInteger(std::string& out, I v) {
 
 void AppendNumberText(std::string& out, VK k, void const* p) {
   switch (k) {
-    case VK::Bool: out += *static_cast<unsigned char const*>(p) ? "true" : "false"; break;
-    case VK::Byte: AppendInteger(out, static_cast<int>(*static_cast<signed char const*>(p))); break;
-    case VK::Short: AppendInteger(out, *static_cast<short const*>(p)); break;
-    case VK::Int: AppendInteger(out, *static_cast<int const*>(p)); break;
-    case VK::Long: AppendInteger(out, *static_cast<long const*>(p)); break;
-    case VK::Float: AppendFloating(out, *static_cast<float const*>(p)); break;
-    case VK::Double: AppendFloating(out, *static_cast<double const*>(p)); break;
-    case VK::DateTime: AppendDateTime(out, *static_cast<Basalt::System::DateTime const*>(p)); break;
-    case VK::Binary: AppendBase64(out, *static_cast<std::vector<unsigned char> const*>(p)); break;
-    default: break;
+    case VK::Bool:
+      out += *static_cast<unsigned char const*>(p) ? "true" : "false";
+      break;
+    case VK::Byte:
+      AppendInteger(out, static_cast<int>(*static_cast<signed char const*>(p)));
+      break;
+    case VK::Short:
+      AppendInteger(out, *static_cast<short const*>(p));
+      break;
+    case VK::Int:
+      AppendInteger(out, *static_cast<int const*>(p));
+      break;
+    case VK::Long:
+      AppendInteger(out, *static_cast<long const*>(p));
+      break;
+    case VK::Float:
+      AppendFloating(out, *static_cast<float const*>(p));
+      break;
+    case VK::Double:
+      AppendFloating(out, *static_cast<double const*>(p));
+      break;
+    case VK::DateTime:
+      AppendDateTime(out, *static_cast<Basalt::System::DateTime const*>(p));
+      break;
+    case VK::Binary:
+      AppendBase64(out, *static_cast<std::vector<unsigned char> const*>(p));
+      break;
+    default:
+      break;
   }
 }
 
@@ -680,9 +840,18 @@ bool ParseInt(std::string_view t, I& out, long lo, long hi, char const*& what) {
 }
 template <class F>
 bool ParseFloat(std::string_view t, F& out, char const*& what) {
-  if (t == "NaN") { out = std::numeric_limits<F>::quiet_NaN(); return true; }
-  if (t == "INF" || t == "+INF") { out = std::numeric_limits<F>::infinity(); return true; }
-  if (t == "-INF") { out = -std::numeric_limits<F>::infinity(); return true; }
+  if (t == "NaN") {
+    out = std::numeric_limits<F>::quiet_NaN();
+    return true;
+  }
+  if (t == "INF" || t == "+INF") {
+    out = std::numeric_limits<F>::infinity();
+    return true;
+  }
+  if (t == "-INF") {
+    out = -std::numeric_limits<F>::infinity();
+    return true;
+  }
   char const* b = t.data();
   char const* e = b + t.size();
   if (b != e && *b == '+') ++b;
@@ -703,16 +872,28 @@ bool ParseScalarText(VK k, std::string_view text, Scalar& v, char const*& what) 
   std::string_view t = Trim(text);
   switch (k) {
     case VK::Bool:
-      if (t == "true" || t == "1") { v.b = true; return true; }
-      if (t == "false" || t == "0") { v.b = false; return true; }
+      if (t == "true" || t == "1") {
+        v.b = true;
+        return true;
+      }
+      if (t == "false" || t == "0") {
+        v.b = false;
+        return true;
+      }
       what = "not a boolean";
       return false;
-    case VK::Byte: return ParseInt(t, v.c, -128, 127, what);
-    case VK::Short: return ParseInt(t, v.s, -32768, 32767, what);
-    case VK::Int: return ParseInt(t, v.i, -2147483648L, 2147483647L, what);
-    case VK::Long: return ParseInt(t, v.l, std::numeric_limits<long>::min(), std::numeric_limits<long>::max(), what);
-    case VK::Float: return ParseFloat(t, v.f, what);
-    case VK::Double: return ParseFloat(t, v.d, what);
+    case VK::Byte:
+      return ParseInt(t, v.c, -128, 127, what);
+    case VK::Short:
+      return ParseInt(t, v.s, -32768, 32767, what);
+    case VK::Int:
+      return ParseInt(t, v.i, -2147483648L, 2147483647L, what);
+    case VK::Long:
+      return ParseInt(t, v.l, std::numeric_limits<long>::min(), std::numeric_limits<long>::max(), what);
+    case VK::Float:
+      return ParseFloat(t, v.f, what);
+    case VK::Double:
+      return ParseFloat(t, v.d, what);
     case VK::DateTime:
       if (!Basalt::System::DateTime::TryFromIso8601(t, v.dt)) {
         what = "not an ISO 8601 date-time";
@@ -742,10 +923,17 @@ std::size_t InvalidUtf8At(std::string_view s) noexcept {
     }
     std::size_t len;
     std::uint32_t cp;
-    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-    else return i;
+    if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else
+      return i;
     if (i + len > n) return i;
     for (std::size_t j = 1; j < len; ++j) {
       if ((p[i + j] & 0xC0) != 0x80) return i;
@@ -773,14 +961,28 @@ void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view whe
       continue;
     }
     switch (c) {
-      case '<': rep = "&lt;"; break;
-      case '>': rep = "&gt;"; break;
-      case '&': rep = "&amp;"; break;
-      case '"': rep = "&quot;"; break;
+      case '<':
+        rep = "&lt;";
+        break;
+      case '>':
+        rep = "&gt;";
+        break;
+      case '&':
+        rep = "&amp;";
+        break;
+      case '"':
+        rep = "&quot;";
+        break;
       // Readers fold CR and, in attributes, tab and newline: carried as references.
-      case '\r': rep = "&#13;"; break;
-      case '\t': rep = "&#9;"; break;
-      case '\n': rep = "&#10;"; break;
+      case '\r':
+        rep = "&#13;";
+        break;
+      case '\t':
+        rep = "&#9;";
+        break;
+      case '\n':
+        rep = "&#10;";
+        break;
       default:
         if (c < 0x20) {
           ThrowEncode("control character " + std::to_string(c) + " in the string of " + std::string(where) +
@@ -815,11 +1017,21 @@ void AppendJsonString(std::string& out, std::string_view s, std::string_view whe
     }
     out.append(run, p);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default: {
         char buf[8] = "\\u00";
         buf[4] = "0123456789abcdef"[c >> 4];

@@ -24,9 +24,24 @@ namespace Quill::Wire::Detail {
 
 // What a position holds, as far as reading and writing go.
 enum class VK : std::uint8_t {
-  Bool, Byte, Short, Int, Long, Float, Double, String, DateTime, Binary,
-  TypeName, MethodName, PropertyPath, Uri,  // scalars up to here
-  Enum, Ref, Data, Any,
+  Bool,
+  Byte,
+  Short,
+  Int,
+  Long,
+  Float,
+  Double,
+  String,
+  DateTime,
+  Binary,
+  TypeName,
+  MethodName,
+  PropertyPath,
+  Uri,  // scalars up to here
+  Enum,
+  Ref,
+  Data,
+  Any,
 };
 inline bool IsScalar(VK k) noexcept { return k <= VK::Uri; }
 // Scalars and enumerations: stored in data objects as plain fields.
@@ -53,9 +68,9 @@ struct Slot {
   Type* type = nullptr;  // declared (element) type
   std::string_view name;
   Version const* version = nullptr;  // that introduced it; null when not bound
-  std::string open;   // "<name>"
-  std::string close;  // "</name>"
-  std::string jsonKey;  // "\"name\":"
+  std::string open;                  // "<name>"
+  std::string close;                 // "</name>"
+  std::string jsonKey;               // "\"name\":"
 };
 
 // The slots of a data type (its complete sequence) or of a method's

@@ -13,14 +13,20 @@ using simdjson::dom::element_type;
 
 char const* JsonKind(element const& e) {
   switch (e.type()) {
-    case element_type::ARRAY: return "an array";
-    case element_type::OBJECT: return "an object";
+    case element_type::ARRAY:
+      return "an array";
+    case element_type::OBJECT:
+      return "an object";
     case element_type::INT64:
     case element_type::UINT64:
-    case element_type::DOUBLE: return "a number";
-    case element_type::STRING: return "a string";
-    case element_type::BOOL: return "a boolean";
-    case element_type::NULL_VALUE: return "null";
+    case element_type::DOUBLE:
+      return "a number";
+    case element_type::STRING:
+      return "a string";
+    case element_type::BOOL:
+      return "a boolean";
+    case element_type::NULL_VALUE:
+      return "null";
   }
   return "a value";
 }
@@ -66,10 +72,14 @@ class JsonReader {
   }
   template <class I>
   static constexpr VK VKOf() {
-    if constexpr (std::is_same_v<I, signed char>) return VK::Byte;
-    else if constexpr (std::is_same_v<I, short>) return VK::Short;
-    else if constexpr (std::is_same_v<I, int>) return VK::Int;
-    else return VK::Long;
+    if constexpr (std::is_same_v<I, signed char>)
+      return VK::Byte;
+    else if constexpr (std::is_same_v<I, short>)
+      return VK::Short;
+    else if constexpr (std::is_same_v<I, int>)
+      return VK::Int;
+    else
+      return VK::Long;
   }
   static char const* Name(VK k) { return ScalarType(k)->GetName(); }
 
@@ -77,10 +87,14 @@ class JsonReader {
   void Floating(element e, F& out) {
     if (e.is_string()) {
       std::string_view s = String(e, "a number");
-      if (s == "NaN") out = std::numeric_limits<F>::quiet_NaN();
-      else if (s == "INF") out = std::numeric_limits<F>::infinity();
-      else if (s == "-INF") out = -std::numeric_limits<F>::infinity();
-      else Err("'" + std::string(s.substr(0, 40)) + "' is not a number");
+      if (s == "NaN")
+        out = std::numeric_limits<F>::quiet_NaN();
+      else if (s == "INF")
+        out = std::numeric_limits<F>::infinity();
+      else if (s == "-INF")
+        out = -std::numeric_limits<F>::infinity();
+      else
+        Err("'" + std::string(s.substr(0, 40)) + "' is not a number");
       return;
     }
     double d;
@@ -100,14 +114,24 @@ class JsonReader {
       case VK::Bool:
         if (e.get_bool().get(_scalar.b)) Err(std::string("expected a boolean, found ") + JsonKind(e));
         return;
-      case VK::Byte: Integer(e, _scalar.c, -128, 127); return;
-      case VK::Short: Integer(e, _scalar.s, -32768, 32767); return;
-      case VK::Int: Integer(e, _scalar.i, -2147483648L, 2147483647L); return;
+      case VK::Byte:
+        Integer(e, _scalar.c, -128, 127);
+        return;
+      case VK::Short:
+        Integer(e, _scalar.s, -32768, 32767);
+        return;
+      case VK::Int:
+        Integer(e, _scalar.i, -2147483648L, 2147483647L);
+        return;
       case VK::Long:
         Integer(e, _scalar.l, std::numeric_limits<long>::min(), std::numeric_limits<long>::max());
         return;
-      case VK::Float: Floating(e, _scalar.f); return;
-      case VK::Double: Floating(e, _scalar.d); return;
+      case VK::Float:
+        Floating(e, _scalar.f);
+        return;
+      case VK::Double:
+        Floating(e, _scalar.d);
+        return;
       case VK::Enum: {
         std::string_view tag = String(e, type->GetName());
         int v = static_cast<EnumType const*>(type)->FindValue(tag);
@@ -227,7 +251,8 @@ class JsonReader {
   Basalt::Ref<Any> ReadObject(element e, DataObjectType const* declared) {
     Count();
     simdjson::dom::object o;
-    if (e.get_object().get(o)) Err(std::string("expected an object of ") + declared->GetName() + ", found " + JsonKind(e));
+    if (e.get_object().get(o))
+      Err(std::string("expected an object of ") + declared->GetName() + ", found " + JsonKind(e));
     DataObjectType const* type = declared;
     element te;
     if (!o["_type"].get(te)) {
@@ -238,8 +263,7 @@ class JsonReader {
           ++rep->unknownTypes;
           if (rep->onSkip) rep->onSkip(_path, "unknown type " + std::string(name) + " read as " + declared->GetName());
         }
-      } else if (n.array || n.vk != VK::Data ||
-                 !static_cast<DataObjectType const*>(n.type)->IsSubtypeOf(declared)) {
+      } else if (n.array || n.vk != VK::Data || !static_cast<DataObjectType const*>(n.type)->IsSubtypeOf(declared)) {
         Err("type '" + std::string(name) + "' is not a " + declared->GetName());
       } else {
         type = static_cast<DataObjectType const*>(n.type);

@@ -19,7 +19,9 @@ class JsonWriter {
   void Position(Any const* value, VK vk, Type const* declared, std::string_view where) {
     if (!value) ThrowEncode("null value for " + Where(where));
     switch (vk) {
-      case VK::Ref: Ref(value, where, false); return;
+      case VK::Ref:
+        Ref(value, where, false);
+        return;
       case VK::Data: {
         Type const* t = value->_GetType();
         if (!t || (t->GetKind() != KIND_DATA && t->GetKind() != KIND_FAULT) ||
@@ -29,7 +31,9 @@ class JsonWriter {
         Object(static_cast<DynamicData const*>(value), static_cast<DataObjectType const*>(declared), where);
         return;
       }
-      case VK::Any: AnyValue(value, where); return;
+      case VK::Any:
+        AnyValue(value, where);
+        return;
       default: {
         Type const* t = value->_GetType();
         if (t != declared) {
@@ -48,7 +52,9 @@ class JsonWriter {
       case VK::TypeName:
       case VK::MethodName:
       case VK::PropertyPath:
-      case VK::Uri: AppendJsonString(_out, StringOf(k, p), where); return;
+      case VK::Uri:
+        AppendJsonString(_out, StringOf(k, p), where);
+        return;
       case VK::Enum:
         _out += '"';
         _out += static_cast<EnumType const*>(type)->GetTag(*static_cast<int const*>(p));
@@ -73,14 +79,18 @@ class JsonWriter {
         AppendNumberText(_out, k, p);
         _out += '"';
         return;
-      default: AppendNumberText(_out, k, p); return;
+      default:
+        AppendNumberText(_out, k, p);
+        return;
     }
   }
 
   void SlotValue(Slot const& s, void const* p) {
     if (!s.array) {
-      if (IsPlain(s.vk)) Plain(s.vk, s.type, p, s.name);
-      else Position(static_cast<Any const*>(p), s.vk, s.type, s.name);
+      if (IsPlain(s.vk))
+        Plain(s.vk, s.type, p, s.name);
+      else
+        Position(static_cast<Any const*>(p), s.vk, s.type, s.name);
       return;
     }
     Items(static_cast<Any const*>(p), s.vk, s.type, s.name);
@@ -151,8 +161,12 @@ class JsonWriter {
     if (!t) ThrowEncode("value of " + Where(where) + " has no type");
     switch (t->GetKind()) {
       case KIND_DATA:
-      case KIND_FAULT: Object(static_cast<DynamicData const*>(value), nullptr, where); return;
-      case KIND_MANAGED: Ref(value, where, true); return;
+      case KIND_FAULT:
+        Object(static_cast<DynamicData const*>(value), nullptr, where);
+        return;
+      case KIND_MANAGED:
+        Ref(value, where, true);
+        return;
       case KIND_ENUM:
       case KIND_PRIMITIVE: {
         VK k = KindOf(t);
@@ -177,7 +191,8 @@ class JsonWriter {
         _out += '}';
         return;
       }
-      default: ThrowEncode("value of " + Where(where) + " cannot be written");
+      default:
+        ThrowEncode("value of " + Where(where) + " cannot be written");
     }
   }
 

@@ -44,8 +44,8 @@ void WriteBoxed(XmlWriter& w, Slot const& s, Any const* value, char const* what)
     return;
   }
   if (!w.Filter().Has(s)) {
-    ThrowNotSupported(std::string(what ? what : "value") + " '" + std::string(s.name) +
-                      "' does not exist in version " + w.Filter().version()->GetName());
+    ThrowNotSupported(std::string(what ? what : "value") + " '" + std::string(s.name) + "' does not exist in version " +
+                      w.Filter().version()->GetName());
   }
   if (s.array) {
     Type const* t = value->_GetType();
@@ -130,7 +130,9 @@ std::string EncodeFault(MethodFault const* fault, Version const* version, bool c
   if (!fault) ThrowEncode("no fault");
   VersionFilter vf(v);
   DataObjectType const* t = TypeForVersion(fault->_GetDataType(), vf);
-  if (!t) ThrowNotSupported(std::string("fault ") + fault->_GetDataType()->GetName() + " has no class in version " + v->GetName());
+  if (!t)
+    ThrowNotSupported(std::string("fault ") + fault->_GetDataType()->GetName() + " has no class in version " +
+                      v->GetName());
   std::string text;
   auto* f = const_cast<MethodFault*>(fault);
   if (f->faultMessage && f->faultMessage->size() && f->faultMessage->Get(0)->message.IsSet()) {

@@ -48,8 +48,8 @@ class XmlWriter {
 enum class XmlDoc { Value, Request, Response };
 
 struct XmlResult {
-  Basalt::Ref<Any> value;        // Value documents; Response: the result
-  Request request;               // Request documents
+  Basalt::Ref<Any> value;          // Value documents; Response: the result
+  Request request;                 // Request documents
   Basalt::Ref<MethodFault> fault;  // Response documents that carry a fault
   std::string faultString;
   bool isFault = false;

@@ -1,6 +1,6 @@
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
-#include <libxml/SAX2.h>
 #include <libxml/xmlerror.h>
 
 #include <cstring>
@@ -35,16 +35,16 @@ struct Frame {
   FK kind = FK::Skip;
   Role role = Role::Value;
   std::string name;
-  long item = -1;                 // index among the items of an array
-  Slot const* slot = nullptr;     // its slot in a Data or Composite parent
-  VK vk = VK::Any;                // what this frame reads
+  long item = -1;              // index among the items of an array
+  Slot const* slot = nullptr;  // its slot in a Data or Composite parent
+  VK vk = VK::Any;             // what this frame reads
   Type const* type = nullptr;
-  Basalt::Ref<Any> obj;           // Data: the object; Items: the array
+  Basalt::Ref<Any> obj;  // Data: the object; Items: the array
   DynamicData* data = nullptr;
   Plan const* plan = nullptr;
   std::uint32_t hint = 0;
-  std::vector<std::uint8_t> seen;             // per slot
-  std::vector<Basalt::Ref<Any>> pending;      // array per slot, set when the object ends
+  std::vector<std::uint8_t> seen;         // per slot
+  std::vector<Basalt::Ref<Any>> pending;  // array per slot, set when the object ends
   std::string text;
   std::string refType;
   bool sawChild = false;
@@ -273,12 +273,17 @@ class Reader {
       std::string_view name = View(a[0]);
       std::string_view value(reinterpret_cast<char const*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
       if (!a[1]) {
-        if (name == "type") refType = value;
-        else if (name == "target") target = value;
-        else if (name == "targetType") targetType = value;
+        if (name == "type")
+          refType = value;
+        else if (name == "target")
+          target = value;
+        else if (name == "targetType")
+          targetType = value;
       } else if (a[2] ? View(a[2]) == kXsiNs : View(a[1]) == "xsi") {  // "xsi" is understood undeclared
-        if (name == "type") xsiType = value;
-        else if (name == "nil") nil = value == "true" || value == "1";
+        if (name == "type")
+          xsiType = value;
+        else if (name == "nil")
+          nil = value == "true" || value == "1";
       }
     }
 
@@ -297,11 +302,14 @@ class Reader {
     }
     parent->sawChild = true;
     switch (parent->kind) {
-      case FK::Skip: return;
+      case FK::Skip:
+        return;
       case FK::Text:
-      case FK::Ref: Err("unexpected element <" + std::string(local) + "> inside a simple value");
+      case FK::Ref:
+        Err("unexpected element <" + std::string(local) + "> inside a simple value");
       case FK::Envelope:
-        if (local == "Header") f.kind = FK::Header;
+        if (local == "Header")
+          f.kind = FK::Header;
         else if (local == "Body") {
           if (_bodySeen) Err("a second SOAP Body");
           _bodySeen = true;
@@ -317,9 +325,11 @@ class Reader {
           _apiNs = _elementNs;
         }
         return;  // other header entries are not ours
-      case FK::Body: return BodyChild(f, local, target, targetType);
+      case FK::Body:
+        return BodyChild(f, local, target, targetType);
       case FK::Fault:
-        if (local == "detail") f.kind = FK::Detail;
+        if (local == "detail")
+          f.kind = FK::Detail;
         else if (local == "faultstring") {
           f.kind = FK::Text;
           f.role = Role::FaultString;
@@ -343,7 +353,8 @@ class Reader {
         Slot const* s = parent->plan->Find(local, parent->hint);
         if (!s) {
           if (parent->kind == FK::Composite) {
-            Err(std::string(_doc == XmlDoc::Request ? "unknown argument <" : "unexpected <") + std::string(local) + ">");
+            Err(std::string(_doc == XmlDoc::Request ? "unknown argument <" : "unexpected <") + std::string(local) +
+                ">");
           }
           if (DecodeReport* rep = _opt->report) ++rep->skippedElements;
           f.kind = FK::Skip;
@@ -372,7 +383,8 @@ class Reader {
       std::size_t colon = xsiType.find(':');
       t = fault(FindTypeByWsdlName(colon == std::string_view::npos ? xsiType : xsiType.substr(colon + 1)));
     }
-    if (!t && local.size() > 5 && local.ends_with("Fault")) t = fault(FindTypeByWsdlName(local.substr(0, local.size() - 5)));
+    if (!t && local.size() > 5 && local.ends_with("Fault"))
+      t = fault(FindTypeByWsdlName(local.substr(0, local.size() - 5)));
     if (!t) {
       // A fault of a newer peer: the nearest class this end knows.
       if (DecodeReport* rep = _opt->report) ++rep->unknownTypes;
@@ -386,7 +398,8 @@ class Reader {
     if (_sawMessage) Err("a second element in the SOAP Body");
     _sawMessage = true;
     if (_doc == XmlDoc::Request) {
-      if (!targetType.data() || !target.data()) Err("request <" + std::string(local) + "> without target and targetType");
+      if (!targetType.data() || !target.data())
+        Err("request <" + std::string(local) + "> without target and targetType");
       Type* t = FindTypeByWsdlName(targetType);
       if (!t || t->GetKind() != KIND_MANAGED) Err("unknown managed type '" + std::string(targetType) + "'");
       auto* mt = static_cast<ManagedObjectType*>(t);
@@ -493,7 +506,9 @@ class Reader {
         f.pending.resize(f.plan->slots.size());
         return;
       }
-      default: f.kind = FK::Text; return;
+      default:
+        f.kind = FK::Text;
+        return;
     }
   }
 
@@ -507,7 +522,8 @@ class Reader {
         }
         f.text.append(s, static_cast<std::size_t>(len));
         return;
-      case FK::Skip: return;
+      case FK::Skip:
+        return;
       default:
         if (!IsSpace(s, len)) Err("unexpected text");
     }
@@ -519,8 +535,10 @@ class Reader {
       case FK::Text:
         if (f.role == Role::ApiVersion) {
           std::string_view v = f.text;
-          while (!v.empty() && (v.front() == ' ' || v.front() == '\n' || v.front() == '\t' || v.front() == '\r')) v.remove_prefix(1);
-          while (!v.empty() && (v.back() == ' ' || v.back() == '\n' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
+          while (!v.empty() && (v.front() == ' ' || v.front() == '\n' || v.front() == '\t' || v.front() == '\r'))
+            v.remove_prefix(1);
+          while (!v.empty() && (v.back() == ' ' || v.back() == '\n' || v.back() == '\t' || v.back() == '\r'))
+            v.remove_suffix(1);
           _version = VersionOf(_apiNs, v);
           if (!_version) Err("unknown API version '" + std::string(v) + "'");
           _vf = VersionFilter(_version);
@@ -537,10 +555,18 @@ class Reader {
         Deliver(f, ref);
         break;
       }
-      case FK::Data: FinishObject(f); Deliver(f, f.obj); break;
-      case FK::Items: Deliver(f, f.obj); break;
-      case FK::Composite: FinishComposite(f); break;
-      default: break;
+      case FK::Data:
+        FinishObject(f);
+        Deliver(f, f.obj);
+        break;
+      case FK::Items:
+        Deliver(f, f.obj);
+        break;
+      case FK::Composite:
+        FinishComposite(f);
+        break;
+      default:
+        break;
     }
     f.obj = nullptr;
     --_depth;
@@ -586,7 +612,9 @@ class Reader {
       return;
     }
     switch (parent->kind) {
-      case FK::Items: AppendScalar(parent->obj.get(), f.vk, _scalar); return;
+      case FK::Items:
+        AppendScalar(parent->obj.get(), f.vk, _scalar);
+        return;
       case FK::Data:
         if (!f.slot->array) {
           StoreScalar(*f.slot, parent->data, f.vk, _scalar);
@@ -600,7 +628,8 @@ class Reader {
           return;
         }
         break;
-      default: break;
+      default:
+        break;
     }
     Deliver(f, BoxScalar(f.vk, f.type, _scalar));
   }
@@ -621,8 +650,12 @@ class Reader {
     }
     Frame& parent = _frames[_depth - 2];
     switch (parent.kind) {
-      case FK::Items: static_cast<DataArrayBase*>(parent.obj.get())->AppendAny(value.get()); return;
-      case FK::Detail: _res->fault = static_cast<MethodFault*>(value.get()); return;
+      case FK::Items:
+        static_cast<DataArrayBase*>(parent.obj.get())->AppendAny(value.get());
+        return;
+      case FK::Detail:
+        _res->fault = static_cast<MethodFault*>(value.get());
+        return;
       case FK::Data:
       case FK::Composite: {
         Slot const& s = *f.slot;
@@ -636,7 +669,8 @@ class Reader {
         }
         return;
       }
-      default: return;
+      default:
+        return;
     }
   }
 
@@ -685,7 +719,7 @@ class Reader {
   bool _sawMessage = false;
   Version const* _version = nullptr;
   std::string_view _elementNs;  // of the element being started; valid during Start only
-  std::string _apiNs;          // namespace of the apiVersion header element
+  std::string _apiNs;           // namespace of the apiVersion header element
   VersionFilter _vf{nullptr};
   Scalar _scalar;
   ArgVector _resultArgs;

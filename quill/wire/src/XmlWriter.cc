@@ -21,9 +21,15 @@ void XmlWriter::Plain(VK k, Type const* type, void const* p, std::string_view wh
     case VK::TypeName:
     case VK::MethodName:
     case VK::PropertyPath:
-    case VK::Uri: AppendXmlEscaped(_out, StringOf(k, p), where); break;
-    case VK::Enum: _out += static_cast<EnumType const*>(type)->GetTag(*static_cast<int const*>(p)); break;
-    default: AppendNumberText(_out, k, p); break;
+    case VK::Uri:
+      AppendXmlEscaped(_out, StringOf(k, p), where);
+      break;
+    case VK::Enum:
+      _out += static_cast<EnumType const*>(type)->GetTag(*static_cast<int const*>(p));
+      break;
+    default:
+      AppendNumberText(_out, k, p);
+      break;
   }
 }
 
@@ -53,8 +59,7 @@ void XmlWriter::SlotValue(Slot const& s, void const* p) {
   }
 }
 
-void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::string_view name,
-                        std::string_view attrs) {
+void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::string_view name, std::string_view attrs) {
   if (!value) ThrowEncode("null value for " + Where(name));
   switch (vk) {
     case VK::Ref: {
@@ -77,13 +82,14 @@ void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::stri
       Object(static_cast<DynamicData const*>(value), static_cast<DataObjectType const*>(declared), name, attrs);
       return;
     }
-    case VK::Any: AnyValue(value, name, attrs); return;
+    case VK::Any:
+      AnyValue(value, name, attrs);
+      return;
     default: {
       // A boxed plain value in a position of its own type.
       Type const* t = value->_GetType();
       if (t != declared) {
-        ThrowEncode("value of " + Where(name) + " is a " + (t ? t->GetName() : "?") + ", not a " +
-                    declared->GetName());
+        ThrowEncode("value of " + Where(name) + " is a " + (t ? t->GetName() : "?") + ", not a " + declared->GetName());
       }
       int tmp = 0;
       void const* p = BoxValue(value, vk, declared, tmp);
@@ -101,8 +107,8 @@ void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, s
   DataObjectType const* actual = obj->_GetDataType();
   DataObjectType const* t = TypeForVersion(actual, _vf);
   if (!t || (declared && !t->IsSubtypeOf(declared))) {
-    ThrowNotSupported(std::string("type ") + (declared ? declared->GetName() : actual->GetName()) +
-                      " of " + Where(name) + " does not exist in version " + _vf.version()->GetName());
+    ThrowNotSupported(std::string("type ") + (declared ? declared->GetName() : actual->GetName()) + " of " +
+                      Where(name) + " does not exist in version " + _vf.version()->GetName());
   }
   Open(name, attrs);
   if (t != declared) {
@@ -135,7 +141,9 @@ void XmlWriter::AnyValue(Any const* value, std::string_view name, std::string_vi
   if (!t) ThrowEncode("value of " + Where(name) + " has no type");
   switch (t->GetKind()) {
     case KIND_DATA:
-    case KIND_FAULT: Object(static_cast<DynamicData const*>(value), nullptr, name, attrs); return;
+    case KIND_FAULT:
+      Object(static_cast<DynamicData const*>(value), nullptr, name, attrs);
+      return;
     case KIND_MANAGED: {
       std::string a(attrs);
       a += " xsi:type=\"ManagedObjectReference\"";
@@ -188,7 +196,8 @@ void XmlWriter::AnyValue(Any const* value, std::string_view name, std::string_vi
       Close(name);
       return;
     }
-    default: ThrowEncode("value of " + Where(name) + " cannot be written");
+    default:
+      ThrowEncode("value of " + Where(name) + " cannot be written");
   }
 }
 

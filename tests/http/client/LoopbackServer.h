@@ -145,9 +145,7 @@ class LoopbackServer {
   }
 
   int Port() const noexcept { return _port; }
-  std::string Url(std::string const& path = "/sdk") const {
-    return "http://127.0.0.1:" + std::to_string(_port) + path;
-  }
+  std::string Url(std::string const& path = "/sdk") const { return "http://127.0.0.1:" + std::to_string(_port) + path; }
   int Accepted() const noexcept { return _accepted.load(); }
   std::atomic<bool> const& Stopping() const noexcept { return _stop; }
 

@@ -2,7 +2,6 @@
 // Quill::HttpServer in the same process, and loopback servers that answer
 // badly on purpose.
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -255,11 +254,14 @@ TEST(HttpAdapter, AsyncCallsCompleteOnceEachAndTheHandleAfterTheCallback) {
   std::atomic<long> sum{0};
   std::atomic<int> doneTooEarly{0};
   for (int i = 0; i < kCalls; ++i) {
-    stub->Add(1, {}, [&, i](ScheduledItem* item, Basalt::Exception* e, Quill::Any* result) {
-      calls[i].fetch_add(1);
-      if (item->IsDone()) doneTooEarly.fetch_add(1);
-      if (!e && result) sum.fetch_add(static_cast<Quill::Primitive<long>*>(result)->GetValue());
-    }, items[i]);
+    stub->Add(
+        1, {},
+        [&, i](ScheduledItem* item, Basalt::Exception* e, Quill::Any* result) {
+          calls[i].fetch_add(1);
+          if (item->IsDone()) doneTooEarly.fetch_add(1);
+          if (!e && result) sum.fetch_add(static_cast<Quill::Primitive<long>*>(result)->GetValue());
+        },
+        items[i]);
   }
   for (auto& item : items) ASSERT_TRUE(WaitDone(item.get()));
   long expected = 0;
@@ -302,10 +304,13 @@ TEST(HttpAdapter, CancelAndShutdownDeliverRequestCanceledToWhatIsPending) {
   std::vector<std::atomic<int>> calls(kCalls);
   std::atomic<int> canceled{0};
   for (int i = 0; i < kCalls; ++i) {
-    stub->Add(1, std::string("gate"), [&, i](ScheduledItem*, Basalt::Exception* e, Quill::Any*) {
-      calls[i].fetch_add(1);
-      if (dynamic_cast<Quill::Fault::RequestCanceled::Exception*>(e)) canceled.fetch_add(1);
-    }, items[i]);
+    stub->Add(
+        1, std::string("gate"),
+        [&, i](ScheduledItem*, Basalt::Exception* e, Quill::Any*) {
+          calls[i].fetch_add(1);
+          if (dynamic_cast<Quill::Fault::RequestCanceled::Exception*>(e)) canceled.fetch_add(1);
+        },
+        items[i]);
   }
   // The adapter's 16 connections each carry one call to the server.
   ASSERT_TRUE(AwaitInFlight(*served.server, 1 + 16));
@@ -467,9 +472,10 @@ struct Certificate {
     std::filesystem::create_directories(dir);
     cert = (dir / "cert.pem").string();
     key = (dir / "key.pem").string();
-    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                          "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert +
-                          " >/dev/null 2>&1";
+    std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) return;
     FILE* f = std::fopen(cert.c_str(), "r");
     if (!f) return;

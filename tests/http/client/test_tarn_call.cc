@@ -76,8 +76,9 @@ Outcome Call(std::vector<std::string> words) {
 }
 
 TEST(TarnCall, TheCommandLine) {
-  std::vector<char const*> argv{"tarn-call", "--xml", "--timeout", "2.5", "--version-api", "8.0.0.1", "--insecure",
-                                "http://h/sdk", "Folder:group-d1", "createFolder", "name=x", "other=y"};
+  std::vector<char const*> argv{"tarn-call",       "--xml",        "--timeout",  "2.5",
+                                "--version-api",   "8.0.0.1",      "--insecure", "http://h/sdk",
+                                "Folder:group-d1", "createFolder", "name=x",     "other=y"};
   TarnCall::Options o = TarnCall::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
   EXPECT_EQ(o.url, "http://h/sdk");
   EXPECT_EQ(o.target, "Folder:group-d1");
@@ -88,12 +89,11 @@ TEST(TarnCall, TheCommandLine) {
   EXPECT_DOUBLE_EQ(o.timeoutSeconds, 2.5);
   EXPECT_EQ(o.apiVersion, "8.0.0.1");
 
-  for (std::vector<std::string> bad : {std::vector<std::string>{"--timeout", "-1", "u", "t:i", "m"},
-                                       std::vector<std::string>{"--no-such-option"},
-                                       std::vector<std::string>{"u", "t:i"}, std::vector<std::string>{"u", "tarn.Folder", "m"},
-                                       std::vector<std::string>{"u", "NoSuchType:x", "m"},
-                                       std::vector<std::string>{"u", "Folder:x", "noSuchMethod"},
-                                       std::vector<std::string>{"--list", "tarn.fault.DuplicateName"}}) {
+  for (std::vector<std::string> bad :
+       {std::vector<std::string>{"--timeout", "-1", "u", "t:i", "m"}, std::vector<std::string>{"--no-such-option"},
+        std::vector<std::string>{"u", "t:i"}, std::vector<std::string>{"u", "tarn.Folder", "m"},
+        std::vector<std::string>{"u", "NoSuchType:x", "m"}, std::vector<std::string>{"u", "Folder:x", "noSuchMethod"},
+        std::vector<std::string>{"--list", "tarn.fault.DuplicateName"}}) {
     SCOPED_TRACE(bad[0] + " " + (bad.size() > 1 ? bad[1] : ""));
     Outcome r = Call(bad);
     EXPECT_EQ(r.status, TarnCall::kUsage);
@@ -112,9 +112,8 @@ TEST(TarnCall, ArgumentsAreReadAsTheirParametersTypes) {
   Quill::ManagedMethod* registerVm = TarnCall::FindOperation(folder, "RegisterVM_Task");
   EXPECT_EQ(registerVm, TarnCall::FindOperation(folder, "registerVm"));
 
-  Quill::ArgVector args =
-      TarnCall::BuildArguments(registerVm, {"path=ds1/a b.vmx", "asTemplate=true", "pool=ResourcePool:resgroup-1",
-                                            "host=host-9"});
+  Quill::ArgVector args = TarnCall::BuildArguments(
+      registerVm, {"path=ds1/a b.vmx", "asTemplate=true", "pool=ResourcePool:resgroup-1", "host=host-9"});
   ASSERT_EQ(args.size(), 5u);
   EXPECT_EQ(Quill::Unbox<std::string>(args[0].get()), "ds1/a b.vmx") << "text that is not JSON stays text";
   EXPECT_FALSE(args[1]) << "an optional left out is an empty slot";

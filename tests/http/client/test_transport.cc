@@ -143,8 +143,7 @@ TEST(HttpTransport, NetworkFaultsAreTheirOwnClassesWithUrlAndReason) {
     return [](Basalt::Exception const* e) { return dynamic_cast<T const*>(e) != nullptr; };
   };
   std::vector<Case> cases = {
-      {"not listening", [](Connection&) {}, false, 1 << 20, is((Quill::Http::ConnectFailed*)nullptr),
-       "cannot connect"},
+      {"not listening", [](Connection&) {}, false, 1 << 20, is((Quill::Http::ConnectFailed*)nullptr), "cannot connect"},
       {"closes mid-response",
        [](Connection& c) {
          std::string head;

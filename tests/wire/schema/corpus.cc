@@ -10,7 +10,6 @@
 //   OUT/xml_value, OUT/json_value, OUT/xml_request, OUT/xml_response.
 // Whatever the newest release does not have is left out and counted.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,7 +101,7 @@ void Operations(fs::path const& out, bool seeds, Counts& c) {
       bool has = Quill::ExistsInVersion(m->GetParameter(p), Quill::Wire::DefaultVersion());
       args.push_back(has ? wire_test::ValueFor(m->GetParameter(p)) : Ref<Any>());
     }
-    Quill::PropertyInfo const* info = m->IsProperty()                  ? m->GetPropertyInfo()
+    Quill::PropertyInfo const* info = m->IsProperty()                   ? m->GetPropertyInfo()
                                       : m->GetMethodInfo()->result.type ? &m->GetMethodInfo()->result
                                                                         : nullptr;
     Ref<Any> result;
@@ -176,9 +175,9 @@ void OlderRelease(fs::path const& out, Counts& c) {
       ++c.notInVersion;
       continue;
     }
-    Write(out / ("request." + ns) / (std::string(m->GetDeclaringType()->GetWsdlName()) + "." + m->GetWsdlName() +
-                                     ".xml"),
-          request);
+    Write(
+        out / ("request." + ns) / (std::string(m->GetDeclaringType()->GetWsdlName()) + "." + m->GetWsdlName() + ".xml"),
+        request);
     ++c.written;
   }
 }
@@ -194,9 +193,9 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   fs::path out(dir);
-  for (char const* sub : seeds ? std::initializer_list<char const*>{"xml_value", "json_value", "xml_request",
-                                                                    "xml_response"}
-                               : std::initializer_list<char const*>{"value", "fault", "request", "response"}) {
+  for (char const* sub :
+       seeds ? std::initializer_list<char const*>{"xml_value", "json_value", "xml_request", "xml_response"}
+             : std::initializer_list<char const*>{"value", "fault", "request", "response"}) {
     fs::create_directories(out / sub);
   }
   Counts values, operations, older;
@@ -217,8 +216,8 @@ int main(int argc, char** argv) {
   std::printf("%d values, %d operations written; %d types and %d operations not in the newest release\n",
               values.written, operations.written, values.notInVersion, operations.notInVersion);
   if (!seeds) {
-    std::printf("older release: %d values and requests written, %d holding what it does not have\n",
-                older.written, older.notInVersion);
+    std::printf("older release: %d values and requests written, %d holding what it does not have\n", older.written,
+                older.notInVersion);
   }
   return 0;
 }

@@ -51,8 +51,8 @@ void ExpectGolden(std::string const& name, std::string const& text) {
   if (want == text) return;
   std::size_t at = 0;
   while (at < want.size() && at < text.size() && want[at] == text[at]) ++at;
-  ADD_FAILURE() << name << " differs from byte " << at << ":\n  golden: "
-                << want.substr(at > 40 ? at - 40 : 0, 120) << "\n  now:    " << text.substr(at > 40 ? at - 40 : 0, 120);
+  ADD_FAILURE() << name << " differs from byte " << at << ":\n  golden: " << want.substr(at > 40 ? at - 40 : 0, 120)
+                << "\n  now:    " << text.substr(at > 40 ? at - 40 : 0, 120);
 }
 
 Ref<Tarn::Vm::ConfigSpec> SmallConfigSpec() {

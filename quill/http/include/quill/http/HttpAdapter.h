@@ -109,14 +109,14 @@ class TransportError : public Fault::SystemError::Exception {
   std::string _message;
 };
 
-#define QUILL_HTTP_TRANSPORT_ERROR(Name)                          \
-  class Name : public TransportError {                            \
-   public:                                                        \
-    using TransportError::TransportError;                         \
-    Name(Name const&) = default;                                  \
-    ~Name() override;                                             \
-    Name* Clone() const override;                                 \
-    [[noreturn]] void Throw() const override;                     \
+#define QUILL_HTTP_TRANSPORT_ERROR(Name)      \
+  class Name : public TransportError {        \
+   public:                                    \
+    using TransportError::TransportError;     \
+    Name(Name const&) = default;              \
+    ~Name() override;                         \
+    Name* Clone() const override;             \
+    [[noreturn]] void Throw() const override; \
   };
 
 // No connection could be made: nobody listens, the host is unknown, the
@@ -157,8 +157,8 @@ enum class CallOutcome {
 char const* ToString(CallOutcome outcome) noexcept;
 
 struct CallRecord {
-  std::string_view method;    // "tarn.Folder.createFolder"
-  std::string_view target;    // "Folder:group-d1"
+  std::string_view method;  // "tarn.Folder.createFolder"
+  std::string_view target;  // "Folder:group-d1"
   bool async = false;
   std::chrono::nanoseconds duration{0};  // from encoding to decoded answer
   std::size_t bytesSent = 0;             // request body
@@ -223,8 +223,8 @@ class HttpAdapter final : public StubAdapter {
     std::size_t maxResponseBytes = 64u << 20;
 
     // TLS, for https URLs; see the comment at the top.
-    std::string caFile;                  // empty: the system's CA store
-    std::string pinnedCertificateSha256; // 64 hex digits, colons allowed
+    std::string caFile;                   // empty: the system's CA store
+    std::string pinnedCertificateSha256;  // 64 hex digits, colons allowed
     bool insecureSkipTlsVerification = false;
 
     // Async calls.

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
 #include "basalt/Object.h"
 #include "quill/Any.h"
 #include "quill/Faults.h"
