@@ -3,36 +3,25 @@
 #include "Internal.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/FaultMessage.h"
 #include "quill/Faults.h"
 
 namespace Quill::Detail {
 
-namespace {
-template <class F>
-Basalt::Ref<F> WithMessage(std::string const& key, std::string const& text) {
-  Basalt::Ref<F> fault(new F());
-  auto* msg = new LocalizableMessage();
-  msg->key = key;
-  msg->message = text;
-  fault->GetFaultMessage()->Append(msg);
-  return fault;
-}
-}  // namespace
-
 void ThrowBadArgument(std::string const& property, std::string const& key, std::string const& text) {
-  auto fault = WithMessage<Fault::InvalidArgument>(key, text);
+  auto fault = MakeFault<Fault::InvalidArgument>(key, text);
   fault->invalidProperty = PropertyPath(property);
   fault->ThrowInternal();
   Basalt::Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
 }
 
 void ThrowNotSupported(std::string const& key, std::string const& text) {
-  WithMessage<Fault::NotSupported>(key, text)->ThrowInternal();
+  MakeFault<Fault::NotSupported>(key, text)->ThrowInternal();
   Basalt::Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
 }
 
 void ThrowRequestCanceled(std::string const& text) {
-  WithMessage<Fault::RequestCanceled>("quill.call.canceled", text)->ThrowInternal();
+  MakeFault<Fault::RequestCanceled>("quill.call.canceled", text)->ThrowInternal();
   Basalt::Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
 }
 
@@ -44,7 +33,7 @@ void ThrowSystemError(std::string const& reason) {
 }
 
 void ThrowNotFound(MoRef const* ref) {
-  auto fault = WithMessage<Fault::ManagedObjectNotFound>(
+  auto fault = MakeFault<Fault::ManagedObjectNotFound>(
       "quill.call.notFound", "no object is registered as " + ref->GetTypeName() + ":" + ref->GetId());
   fault->obj = ref->_Clone();
   fault->ThrowInternal();
@@ -52,7 +41,7 @@ void ThrowNotFound(MoRef const* ref) {
 }
 
 MethodFault::Exception* MakeRequestCanceled(std::string const& text) {
-  return WithMessage<Fault::RequestCanceled>("quill.call.canceled", text)->CreateException();
+  return MakeFault<Fault::RequestCanceled>("quill.call.canceled", text)->CreateException();
 }
 
 MethodFault::Exception* MakeSystemError(std::string const& reason) {

@@ -188,6 +188,28 @@ struct PtrHash {
   }
 };
 
+// The C++ form in which a property's value is read and written through the
+// descriptor accessors (arrays, objects, references and any values: Object).
+enum class ValueKind {
+  String,
+  Bool,
+  Byte,
+  Short,
+  Int,
+  Long,
+  Float,
+  Double,
+  Date,
+  Binary,
+  TypeName,
+  MethodName,
+  Path,
+  Uri,
+  Enum,
+  Object
+};
+ValueKind ValueKindOf(PropertyInfo const& p);
+
 }  // namespace Quill::Detail
 
 namespace Quill {

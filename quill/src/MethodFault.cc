@@ -9,9 +9,18 @@
 #include "quill/Array.h"
 #include "quill/Compare.h"
 #include "quill/DataTypes.h"
+#include "quill/FaultMessage.h"
 #include "quill/Type.h"
 
 namespace Quill {
+
+void AppendFaultMessage(MethodFault* fault, std::string key, std::string text) {
+  if (!fault) Detail::ThrowBadArgument("fault", "quill.fault.null", "AppendFaultMessage: the fault is null");
+  Basalt::Ref<LocalizableMessage> msg(new LocalizableMessage());
+  msg->key = std::move(key);
+  msg->message = std::move(text);
+  fault->GetFaultMessage()->Append(msg.get());
+}
 
 namespace {
 constexpr char kV1[] = "sedge.version.version1";

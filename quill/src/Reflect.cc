@@ -14,54 +14,36 @@
 #include "quill/ValueImpl.h"
 
 namespace Quill::Detail {
-namespace {
 
-enum class Kind {
-  String,
-  Bool,
-  Byte,
-  Short,
-  Int,
-  Long,
-  Float,
-  Double,
-  Date,
-  Binary,
-  TypeName,
-  MethodName,
-  Path,
-  Uri,
-  Enum,
-  Object
-};
-
-Kind KindOf(PropertyInfo const& p) {
-  if (p.flags & F_ARRAY) return Kind::Object;
+ValueKind ValueKindOf(PropertyInfo const& p) {
+  if (p.flags & F_ARRAY) return ValueKind::Object;
   TypeInfo const* t = p.type;
-  if (t == &gStringTypeInfo) return Kind::String;
-  if (t == &gBoolTypeInfo) return Kind::Bool;
-  if (t == &gByteTypeInfo) return Kind::Byte;
-  if (t == &gShortTypeInfo) return Kind::Short;
-  if (t == &gIntTypeInfo) return Kind::Int;
-  if (t == &gLongTypeInfo) return Kind::Long;
-  if (t == &gFloatTypeInfo) return Kind::Float;
-  if (t == &gDoubleTypeInfo) return Kind::Double;
-  if (t == &gDateTimeTypeInfo) return Kind::Date;
-  if (t == &gBinaryTypeInfo) return Kind::Binary;
-  if (t == &gTypeNameTypeInfo) return Kind::TypeName;
-  if (t == &gMethodNameTypeInfo) return Kind::MethodName;
-  if (t == &gPropertyPathTypeInfo) return Kind::Path;
-  if (t == &gUriTypeInfo) return Kind::Uri;
-  if (t && t->kind == KIND_ENUM) return Kind::Enum;
-  if (p.flags & F_LINK) return Kind::String;  // the key of the linked object
-  return Kind::Object;
+  if (t == &gStringTypeInfo) return ValueKind::String;
+  if (t == &gBoolTypeInfo) return ValueKind::Bool;
+  if (t == &gByteTypeInfo) return ValueKind::Byte;
+  if (t == &gShortTypeInfo) return ValueKind::Short;
+  if (t == &gIntTypeInfo) return ValueKind::Int;
+  if (t == &gLongTypeInfo) return ValueKind::Long;
+  if (t == &gFloatTypeInfo) return ValueKind::Float;
+  if (t == &gDoubleTypeInfo) return ValueKind::Double;
+  if (t == &gDateTimeTypeInfo) return ValueKind::Date;
+  if (t == &gBinaryTypeInfo) return ValueKind::Binary;
+  if (t == &gTypeNameTypeInfo) return ValueKind::TypeName;
+  if (t == &gMethodNameTypeInfo) return ValueKind::MethodName;
+  if (t == &gPropertyPathTypeInfo) return ValueKind::Path;
+  if (t == &gUriTypeInfo) return ValueKind::Uri;
+  if (t && t->kind == KIND_ENUM) return ValueKind::Enum;
+  if (p.flags & F_LINK) return ValueKind::String;  // the key of the linked object
+  return ValueKind::Object;
 }
+
+namespace {
 
 // One property's value as read through the accessors.
 struct Value {
-  Kind kind = Kind::Object;
+  ValueKind kind = ValueKind::Object;
   bool set = false;
-  Any* object = nullptr;  // Kind::Object: null when null or an empty array
+  Any* object = nullptr;  // ValueKind::Object: null when null or an empty array
   std::string text;       // strings and string-like names
   long integer = 0;       // bool, byte, short, int, long, enum
   double real = 0;
@@ -79,8 +61,8 @@ V Read(DataProperty const& p, DynamicData* obj) {
 Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
   auto* obj = const_cast<DynamicData*>(cobj);  // value reads do not modify the object
   Value v;
-  v.kind = KindOf(*p.info);
-  if (v.kind == Kind::Object) {
+  v.kind = ValueKindOf(*p.info);
+  if (v.kind == ValueKind::Object) {
     v.object = p.owner->getPropertyPtr ? static_cast<Any*>(p.owner->getPropertyPtr(obj, p.ownIndex)) : nullptr;
     v.set = v.object != nullptr;
     return v;
@@ -88,52 +70,52 @@ Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
   v.set = p.owner->isPropertySet(obj, p.ownIndex);
   if (!v.set) return v;
   switch (v.kind) {
-    case Kind::String:
+    case ValueKind::String:
       v.text = Read<std::string>(p, obj);
       break;
-    case Kind::TypeName:
+    case ValueKind::TypeName:
       v.text = Read<Quill::TypeName>(p, obj).GetString();
       break;
-    case Kind::MethodName:
+    case ValueKind::MethodName:
       v.text = Read<Quill::MethodName>(p, obj).GetString();
       break;
-    case Kind::Path:
+    case ValueKind::Path:
       v.text = Read<PropertyPath>(p, obj).GetString();
       break;
-    case Kind::Uri:
+    case ValueKind::Uri:
       v.text = Read<Quill::Uri>(p, obj).GetString();
       break;
-    case Kind::Bool:
+    case ValueKind::Bool:
       v.integer = Read<bool>(p, obj);
       break;
-    case Kind::Byte:
+    case ValueKind::Byte:
       v.integer = Read<signed char>(p, obj);
       break;
-    case Kind::Short:
+    case ValueKind::Short:
       v.integer = Read<short>(p, obj);
       break;
-    case Kind::Int:
+    case ValueKind::Int:
       v.integer = Read<int>(p, obj);
       break;
-    case Kind::Enum:
+    case ValueKind::Enum:
       v.integer = Read<int>(p, obj);
       break;
-    case Kind::Long:
+    case ValueKind::Long:
       v.integer = Read<long>(p, obj);
       break;
-    case Kind::Float:
+    case ValueKind::Float:
       v.real = Read<float>(p, obj);
       break;
-    case Kind::Double:
+    case ValueKind::Double:
       v.real = Read<double>(p, obj);
       break;
-    case Kind::Date:
+    case ValueKind::Date:
       v.date = Read<Basalt::System::DateTime>(p, obj);
       break;
-    case Kind::Binary:
+    case ValueKind::Binary:
       v.bytes = Read<std::vector<unsigned char>>(p, obj);
       break;
-    case Kind::Object:
+    case ValueKind::Object:
       break;
   }
   return v;
@@ -141,21 +123,21 @@ Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
 
 bool SameSetValues(Value const& a, Value const& b) {
   switch (a.kind) {
-    case Kind::Path:
+    case ValueKind::Path:
       return PropertyPath(a.text).Compare(PropertyPath(b.text)) == 0;
-    case Kind::String:
-    case Kind::TypeName:
-    case Kind::MethodName:
-    case Kind::Uri:
+    case ValueKind::String:
+    case ValueKind::TypeName:
+    case ValueKind::MethodName:
+    case ValueKind::Uri:
       return a.text == b.text;
-    case Kind::Float:
-    case Kind::Double:
+    case ValueKind::Float:
+    case ValueKind::Double:
       return a.real == b.real;
-    case Kind::Date:
+    case ValueKind::Date:
       return a.date.GetUtcTime() == b.date.GetUtcTime();
-    case Kind::Binary:
+    case ValueKind::Binary:
       return a.bytes == b.bytes;
-    case Kind::Object:
+    case ValueKind::Object:
       return a.object == b.object;
     default:
       return a.integer == b.integer;
@@ -174,26 +156,26 @@ void Indent(std::string& out, int indent) { out.append(static_cast<std::size_t>(
 
 std::string FormatSetValue(Value const& v, PropertyInfo const& p) {
   switch (v.kind) {
-    case Kind::String:
-    case Kind::TypeName:
-    case Kind::MethodName:
-    case Kind::Path:
-    case Kind::Uri:
+    case ValueKind::String:
+    case ValueKind::TypeName:
+    case ValueKind::MethodName:
+    case ValueKind::Path:
+    case ValueKind::Uri:
       return FormatValue(v.text);
-    case Kind::Bool:
+    case ValueKind::Bool:
       return v.integer ? "true" : "false";
-    case Kind::Float:
-    case Kind::Double:
+    case ValueKind::Float:
+    case ValueKind::Double:
       return FormatValue(v.real);
-    case Kind::Date:
+    case ValueKind::Date:
       return v.date.ToIso8601();
-    case Kind::Binary:
+    case ValueKind::Binary:
       return FormatValue(v.bytes);
-    case Kind::Enum: {
+    case ValueKind::Enum: {
       auto* et = dynamic_cast<EnumType*>(FindTypeByInfo(p.type));
       return FormatEnum(et, static_cast<int>(v.integer));
     }
-    case Kind::Object:
+    case ValueKind::Object:
       return {};
     default:
       return std::to_string(v.integer);
@@ -231,7 +213,7 @@ void DumpData(DynamicData const* obj, std::string& out, int indent) {
       out += "<unset>";
     } else if (p.info->flags & F_SECRET) {
       out += "(secret)";
-    } else if (v.kind == Kind::Object) {
+    } else if (v.kind == ValueKind::Object) {
       DumpAny(v.object, out, indent + 1);
     } else {
       out += FormatSetValue(v, *p.info);
@@ -291,7 +273,7 @@ bool ReflectIsEqual(DynamicData const* mine, DynamicData const* theirs, bool len
   for (std::uint32_t i = 0, n = type->GetPropertyCount(); i < n; ++i) {
     DataProperty const& p = type->GetProperty(i);
     Value a = ReadValue(p, mine), b = ReadValue(p, theirs);
-    if (a.kind == Kind::Object) {
+    if (a.kind == ValueKind::Object) {
       if (!AreEqualAnysInt(a.object, b.object, p.info->flags, lenient)) return false;
     } else if (!ValueMatches(a, b, p.info->flags & F_OPTIONAL, lenient)) {
       return false;
@@ -311,7 +293,7 @@ void ReflectDiff(DynamicData const* mine, DynamicData const* theirs, std::string
   for (std::uint32_t i = 0, n = type->GetPropertyCount(); i < n; ++i) {
     DataProperty const& p = type->GetProperty(i);
     Value a = ReadValue(p, mine), b = ReadValue(p, theirs);
-    if (a.kind == Kind::Object) {
+    if (a.kind == ValueKind::Object) {
       DiffAnyPropertiesInt(a.object, b.object, prefix, p.component.c_str(), p.info->flags, diffs);
     } else if (!ValueMatches(a, b, p.info->flags & F_OPTIONAL, false)) {
       diffs.Append(prefix, p.component.c_str());

@@ -17,46 +17,8 @@
 namespace Quill::Reflection {
 namespace {
 
-enum class Kind {
-  String,
-  Bool,
-  Byte,
-  Short,
-  Int,
-  Long,
-  Float,
-  Double,
-  Date,
-  Binary,
-  TypeName,
-  MethodName,
-  Path,
-  Uri,
-  Enum,
-  Object
-};
-
-Kind KindOf(PropertyInfo const& p) {
-  if (p.flags & F_ARRAY) return Kind::Object;
-  TypeInfo const* t = p.type;
-  if (t == &gStringTypeInfo) return Kind::String;
-  if (t == &gBoolTypeInfo) return Kind::Bool;
-  if (t == &gByteTypeInfo) return Kind::Byte;
-  if (t == &gShortTypeInfo) return Kind::Short;
-  if (t == &gIntTypeInfo) return Kind::Int;
-  if (t == &gLongTypeInfo) return Kind::Long;
-  if (t == &gFloatTypeInfo) return Kind::Float;
-  if (t == &gDoubleTypeInfo) return Kind::Double;
-  if (t == &gDateTimeTypeInfo) return Kind::Date;
-  if (t == &gBinaryTypeInfo) return Kind::Binary;
-  if (t == &gTypeNameTypeInfo) return Kind::TypeName;
-  if (t == &gMethodNameTypeInfo) return Kind::MethodName;
-  if (t == &gPropertyPathTypeInfo) return Kind::Path;
-  if (t == &gUriTypeInfo) return Kind::Uri;
-  if (t && t->kind == KIND_ENUM) return Kind::Enum;
-  if (p.flags & F_LINK) return Kind::String;  // the key of the linked object
-  return Kind::Object;
-}
+using Detail::ValueKind;
+using Detail::ValueKindOf;
 
 std::string Describe(DynamicData const* obj) {
   DataObjectType const* t = obj->_GetDataType();
@@ -127,46 +89,46 @@ DataProperty const& PropertyOf(DynamicData const* obj, std::string_view name) {
 Basalt::Ref<Any> Get(DynamicData const* cobj, DataProperty const& p) {
   RequireOwnProperty(cobj, p);
   auto* obj = const_cast<DynamicData*>(cobj);  // the readers below do not modify the object
-  Kind kind = KindOf(*p.info);
-  if (kind == Kind::Object) {
+  ValueKind kind = ValueKindOf(*p.info);
+  if (kind == ValueKind::Object) {
     return p.owner->getPropertyPtr ? static_cast<Any*>(p.owner->getPropertyPtr(obj, p.ownIndex)) : nullptr;
   }
   if (!p.owner->isPropertySet(obj, p.ownIndex)) return nullptr;
   switch (kind) {
-    case Kind::String:
+    case ValueKind::String:
       return BoxRead<std::string>(obj, p);
-    case Kind::Bool:
+    case ValueKind::Bool:
       return BoxRead<bool>(obj, p);
-    case Kind::Byte:
+    case ValueKind::Byte:
       return BoxRead<signed char>(obj, p);
-    case Kind::Short:
+    case ValueKind::Short:
       return BoxRead<short>(obj, p);
-    case Kind::Int:
+    case ValueKind::Int:
       return BoxRead<int>(obj, p);
-    case Kind::Long:
+    case ValueKind::Long:
       return BoxRead<long>(obj, p);
-    case Kind::Float:
+    case ValueKind::Float:
       return BoxRead<float>(obj, p);
-    case Kind::Double:
+    case ValueKind::Double:
       return BoxRead<double>(obj, p);
-    case Kind::Date:
+    case ValueKind::Date:
       return BoxRead<Basalt::System::DateTime>(obj, p);
-    case Kind::Binary:
+    case ValueKind::Binary:
       return BoxRead<std::vector<unsigned char>>(obj, p);
-    case Kind::TypeName:
+    case ValueKind::TypeName:
       return BoxRead<TypeName>(obj, p);
-    case Kind::MethodName:
+    case ValueKind::MethodName:
       return BoxRead<MethodName>(obj, p);
-    case Kind::Path:
+    case ValueKind::Path:
       return BoxRead<PropertyPath>(obj, p);
-    case Kind::Uri:
+    case ValueKind::Uri:
       return BoxRead<Uri>(obj, p);
-    case Kind::Enum: {
+    case ValueKind::Enum: {
       int v = 0;
       p.owner->getProperty(obj, p.ownIndex, &v);
       return EnumOf(p)->GetFuncs().box(v);
     }
-    case Kind::Object:
+    case ValueKind::Object:
       break;
   }
   return nullptr;
@@ -182,43 +144,43 @@ void Set(DynamicData* obj, DataProperty const& p, Basalt::Ref<Any> const& value)
   if (!p.owner->setProperty) {
     Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
   }
-  switch (KindOf(*p.info)) {
-    case Kind::String:
+  switch (ValueKindOf(*p.info)) {
+    case ValueKind::String:
       return WriteUnboxed<std::string>(obj, p, v);
-    case Kind::Bool:
+    case ValueKind::Bool:
       return WriteUnboxed<bool>(obj, p, v);
-    case Kind::Byte:
+    case ValueKind::Byte:
       return WriteUnboxed<signed char>(obj, p, v);
-    case Kind::Short:
+    case ValueKind::Short:
       return WriteUnboxed<short>(obj, p, v);
-    case Kind::Int:
+    case ValueKind::Int:
       return WriteUnboxed<int>(obj, p, v);
-    case Kind::Long:
+    case ValueKind::Long:
       return WriteUnboxed<long>(obj, p, v);
-    case Kind::Float:
+    case ValueKind::Float:
       return WriteUnboxed<float>(obj, p, v);
-    case Kind::Double:
+    case ValueKind::Double:
       return WriteUnboxed<double>(obj, p, v);
-    case Kind::Date:
+    case ValueKind::Date:
       return WriteUnboxed<Basalt::System::DateTime>(obj, p, v);
-    case Kind::Binary:
+    case ValueKind::Binary:
       return WriteUnboxed<std::vector<unsigned char>>(obj, p, v);
-    case Kind::TypeName:
+    case ValueKind::TypeName:
       return WriteUnboxed<TypeName>(obj, p, v);
-    case Kind::MethodName:
+    case ValueKind::MethodName:
       return WriteUnboxed<MethodName>(obj, p, v);
-    case Kind::Path:
+    case ValueKind::Path:
       return WriteUnboxed<PropertyPath>(obj, p, v);
-    case Kind::Uri:
+    case ValueKind::Uri:
       return WriteUnboxed<Uri>(obj, p, v);
-    case Kind::Enum: {
+    case ValueKind::Enum: {
       EnumType const* et = EnumOf(p);
       int n = et->GetFuncs().unbox(v);  // a box of another class: TypeMismatchException
       et->GetTag(n);                    // a value without a tag: InvalidArgument
       p.owner->setProperty(obj, p.ownIndex, &n);
       return;
     }
-    case Kind::Object: {
+    case ValueKind::Object: {
       // The field's own setter checks the object's class against the
       // field's (TypeMismatchException naming both) before it stores it.
       Basalt::Ref<Any> held(v);
@@ -230,8 +192,8 @@ void Set(DynamicData* obj, DataProperty const& p, Basalt::Ref<Any> const& value)
 
 void Unset(DynamicData* obj, DataProperty const& p) {
   RequireOwnProperty(obj, p);
-  Kind kind = KindOf(*p.info);
-  if (kind == Kind::Object) {
+  ValueKind kind = ValueKindOf(*p.info);
+  if (kind == ValueKind::Object) {
     if (!p.owner->setProperty) {
       Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
     }
@@ -249,7 +211,7 @@ void Unset(DynamicData* obj, DataProperty const& p) {
 
 bool IsSet(DynamicData const* obj, DataProperty const& p) {
   RequireOwnProperty(obj, p);
-  if (KindOf(*p.info) == Kind::Object) {
+  if (ValueKindOf(*p.info) == ValueKind::Object) {
     return p.owner->getPropertyPtr && p.owner->getPropertyPtr(const_cast<DynamicData*>(obj), p.ownIndex) != nullptr;
   }
   return p.owner->isPropertySet(obj, p.ownIndex);

@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
-#include <cstdio>
 #include <ostream>
 #include <set>
 
@@ -21,35 +20,8 @@ namespace {
 
 // The text as a JSON string, so the codec reads it as the parameter's type.
 std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  std::string out;
+  Quill::Wire::AppendJsonString(out, text);
   return out;
 }
 

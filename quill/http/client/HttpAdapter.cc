@@ -10,6 +10,7 @@
 #include "Transport.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/FaultMessage.h"
 #include "quill/Type.h"
 #include "quill/Values.h"
 #include "quill/wire/Wire.h"
@@ -22,23 +23,13 @@ using Http::Detail::Transport;
 
 namespace {
 
-template <class F>
-Basalt::Ref<F> FaultWithMessage(char const* key, std::string const& text) {
-  Basalt::Ref<F> fault(new F());
-  auto* msg = new LocalizableMessage();
-  msg->key = key;
-  msg->message = text;
-  fault->GetFaultMessage()->Append(msg);
-  return fault;
-}
-
 [[noreturn]] void ThrowCanceled(std::string const& text) {
-  FaultWithMessage<Fault::RequestCanceled>("quill.call.canceled", text)->ThrowInternal();
+  MakeFault<Fault::RequestCanceled>("quill.call.canceled", text)->ThrowInternal();
   std::abort();
 }
 
 [[noreturn]] void ThrowBadArgument(char const* property, std::string const& text) {
-  auto fault = FaultWithMessage<Fault::InvalidArgument>("quill.call.badArgument", text);
+  auto fault = MakeFault<Fault::InvalidArgument>("quill.call.badArgument", text);
   fault->invalidProperty = PropertyPath(property);
   fault->ThrowInternal();
   std::abort();

@@ -12,6 +12,7 @@
 
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/FaultMessage.h"
 #include "quill/Faults.h"
 #include "quill/Values.h"
 #include "quill/http/HttpAdapter.h"
@@ -22,25 +23,15 @@ static_assert(sizeof(AsyncTransfer::errorText) >= CURL_ERROR_SIZE, "curl writes 
 
 namespace {
 
-template <class F>
-Basalt::Ref<F> FaultWithMessage(char const* key, std::string const& text) {
-  Basalt::Ref<F> fault(new F());
-  auto* msg = new LocalizableMessage();
-  msg->key = key;
-  msg->message = text;
-  fault->GetFaultMessage()->Append(msg);
-  return fault;
-}
-
 [[noreturn]] void ThrowBadSetting(char const* setting, std::string const& text) {
-  auto fault = FaultWithMessage<Fault::InvalidArgument>("quill.http.badSetting", text);
+  auto fault = MakeFault<Fault::InvalidArgument>("quill.http.badSetting", text);
   fault->invalidProperty = PropertyPath(setting);
   fault->ThrowInternal();
   std::abort();
 }
 
 std::unique_ptr<Basalt::Exception> MakeCanceled(std::string const& text) {
-  auto fault = FaultWithMessage<Fault::RequestCanceled>("quill.call.canceled", text);
+  auto fault = MakeFault<Fault::RequestCanceled>("quill.call.canceled", text);
   return std::unique_ptr<Basalt::Exception>(fault->CreateException());
 }
 
@@ -48,7 +39,7 @@ void EnsureCurl() {
   static bool const ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   if (!ok) {
     throw Fault::SystemError::Exception(
-        FaultWithMessage<Fault::SystemError>("quill.http.init", "libcurl could not be initialised").get());
+        MakeFault<Fault::SystemError>("quill.http.init", "libcurl could not be initialised").get());
   }
 }
 

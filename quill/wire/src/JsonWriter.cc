@@ -214,6 +214,8 @@ class JsonWriter {
 
 namespace Quill::Wire {
 
+void AppendJsonString(std::string& out, std::string_view text) { Detail::AppendJsonString(out, text, "the text"); }
+
 void EncodeJson(std::string& out, Any const* value, Type const* declared, Version const* version) {
   using namespace Detail;
   version = VersionOrDefault(version);

@@ -74,6 +74,10 @@ Version const* DefaultVersion();
 void EncodeXml(std::string& out, Any const* value, Type const* declared, char const* elementName,
                Version const* version = nullptr);
 void EncodeJson(std::string& out, Any const* value, Type const* declared, Version const* version = nullptr);
+// `text` as a JSON string literal, quoted and escaped, for programs that
+// build JSON around encoded values (a command line's arguments, a log line).
+// Invalid UTF-8 throws Quill::Fault::InvalidArgument::Exception.
+void AppendJsonString(std::string& out, std::string_view text);
 
 // A document holding one value: its root element (any name) for XML.
 Basalt::Ref<Any> DecodeXml(std::string_view xml, Type const* declared, DecodeOptions const& options = {});
