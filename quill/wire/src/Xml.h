@@ -1,5 +1,5 @@
 // The XML half of the codec: a writer appending to one string, and a
-// streaming reader (expat) that builds the objects as elements arrive.
+// streaming reader (libxml2's SAX2 push parser) that builds the objects as elements arrive.
 #pragma once
 
 #include <string>
