@@ -149,7 +149,7 @@ class TaskImpl : public Tarn::TaskSkeleton {
 };
 
 // createFolder refuses a name already taken (DuplicateName); createVm starts
-// a task that registers a folder named after the spec (standing in for the
+// a task that registers a folder named after the config spec (standing in for the
 // machine) and answers its reference, or fails with DuplicateName.
 class FolderImpl : public Tarn::FolderSkeleton {
  public:
