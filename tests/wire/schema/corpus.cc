@@ -10,6 +10,7 @@
 //   OUT/xml_value, OUT/json_value, OUT/xml_request, OUT/xml_response.
 // Whatever the newest release does not have is left out and counted.
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -193,11 +194,10 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   fs::path out(dir);
-  for (char const* sub :
-       seeds ? std::initializer_list<char const*>{"xml_value", "json_value", "xml_request", "xml_response"}
-             : std::initializer_list<char const*>{"value", "fault", "request", "response"}) {
-    fs::create_directories(out / sub);
-  }
+  // Named arrays: an initializer_list chosen by ?: would outlive the array behind it.
+  static constexpr std::array<char const*, 4> kSeedDirs{"xml_value", "json_value", "xml_request", "xml_response"};
+  static constexpr std::array<char const*, 4> kCorpusDirs{"value", "fault", "request", "response"};
+  for (char const* sub : seeds ? kSeedDirs : kCorpusDirs) fs::create_directories(out / sub);
   Counts values, operations, older;
   try {
     Values(out, seeds, values);
