@@ -15,9 +15,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
 jobs=${TARN_FUZZ_JOBS:-2}
 
-if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
-fi
 # The generated library is optimised (RelWithDebInfo): under the sanitizers a
 # debug build would spend the minute on startup rather than on inputs.
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
