@@ -267,6 +267,8 @@ void DataArrayBase::_DiffProperties(Any const* other, std::string const& prefix,
   }
   std::string component;
   for (std::size_t i = 0; i < _items.size(); ++i) {
+    // Equal elements, the common case, are ruled out before a path is built.
+    if (AreEqualAnysInt(_items[i].get(), o->_items[i].get(), 0, false)) continue;
     component.assign(1, '[').append(std::to_string(i)).append(1, ']');
     DiffAnyPropertiesInt(_items[i].get(), o->_items[i].get(), prefix, component.c_str(), 0, diffs);
   }

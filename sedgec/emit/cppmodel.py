@@ -20,6 +20,14 @@ _PRIMITIVE_HEADERS = {
     "propertyPath": "quill/Values.h", "uri": "quill/Values.h", "binary": "vector",
 }
 
+# Storage shape (Quill::Fields::Shape) of a plain value field, by primitive.
+_PRIMITIVE_SHAPE = {
+    "string": "String", "boolean": "Bool", "byte": "Byte", "short": "Short", "int": "Int",
+    "long": "Long", "float": "Float", "double": "Double", "dateTime": "DateTime",
+    "binary": "Binary", "typeName": "TypeName", "methodName": "MethodName",
+    "propertyPath": "Path", "uri": "Uri",
+}
+
 TYPES_PER_UNIT = 300
 
 
@@ -43,6 +51,8 @@ class Field:
     component: str       # ".name" path component constant
     flags: int
     zero_init: bool      # required bool, number or enumeration
+    shape: str = ""      # Quill::Fields::Shape enumerator
+    cls: str = ""        # object and array fields: the member's class, checked on set
 
     @property
     def is_array(self):
@@ -109,13 +119,17 @@ class CppCatalogue:
         if p.flags & F_ARRAY:
             arr = f"::Quill::DataArray<{vcpp}>" if kind == "object" else f"::Quill::Array<{vcpp}>"
             return Field(p, name, f"::Basalt::Ref<{arr}>", True, False, arr,
-                         names.getter_name(p.name, False), comp, p.flags, False)
+                         names.getter_name(p.name, False), comp, p.flags, False, "kArray", arr)
         if kind == "object":
-            return Field(p, name, f"::Basalt::Ref<{vcpp}>", True, False, "", "", comp, p.flags, False)
+            cls = "" if vcpp == "::Quill::Any" else vcpp
+            return Field(p, name, f"::Basalt::Ref<{vcpp}>", True, False, "", "", comp, p.flags, False,
+                         "kObject", cls)
+        shape = "String" if link else "Enum" if kind == "enum" else _PRIMITIVE_SHAPE[p.type.name]
         if optional:
-            return Field(p, name, f"::Basalt::Optional<{vcpp}>", False, True, "", "", comp, p.flags, False)
+            return Field(p, name, f"::Basalt::Optional<{vcpp}>", False, True, "", "", comp, p.flags, False,
+                         "kOpt" + shape)
         zero = kind == "enum" or vcpp in _SCALARS
-        return Field(p, name, vcpp, False, False, "", "", comp, p.flags, zero)
+        return Field(p, name, vcpp, False, False, "", "", comp, p.flags, zero, "k" + shape)
 
     # -- what a class definition needs ---------------------------------------------
     def referenced(self, t):

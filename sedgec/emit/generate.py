@@ -7,7 +7,7 @@ Layout of the output folder:
   include/tarn/internal/Generated.h                        shared by generated sources only
   src/types/<module>/part<N>.cpp                           classes, a few hundred types each
   src/typeinfo/<module>.cpp, <module>.h                    tables and registration
-  src/typeinfo/versions.cpp, paths.cpp                     version table, diff path components
+  src/typeinfo/versions.cpp, support.cpp                   version table, shared helpers
 """
 import os
 
@@ -80,7 +80,6 @@ class Plan:
         for f in fams:
             f.views = [self.views[t] for t in f.types]
             f.namespace = names.cpp_namespace(f.top.module.namespace)
-        self.path_names = sorted({p.name for t in cat.all_types() if t.kind in ("data", "fault") for p in t.props})
 
     def decorate_managed(self, v):
         """Interface levels, stub overriders, dispatch entries and property lookup of a managed type."""
@@ -118,8 +117,8 @@ class Plan:
                ("include/tarn/Export.h", "export_header.h.j2", {}),
                ("include/tarn/Records.h", "records_header.h.j2",
                 {"modules": self.cat.modules, "lts_slots": self.cat.settings["ltsSlots"]}),
-               ("include/tarn/internal/Generated.h", "generated_internal.h.j2", {"path_names": self.path_names}),
-               ("src/typeinfo/paths.cpp", "paths.cpp.j2", {"path_names": self.path_names}),
+               ("include/tarn/internal/Generated.h", "generated_internal.h.j2", {}),
+               ("src/typeinfo/support.cpp", "support.cpp.j2", {}),
                ("facts.txt", "facts.txt.j2", {"modules": self.cat.modules}),
                ("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context()),
                ("exports.dynlist", "exports.dynlist.j2", {"symbols": self.interposable_data()})]
@@ -162,6 +161,12 @@ class Plan:
                                  {self.cc.header(v.t) for v in managed})
                 out.append((f"tests/calls_{m.namespace}.cpp", "call_tests.cpp.j2",
                             {"module": m, "views": managed, "headers": headers}))
+            views = [self.views[t] for t in m.types]
+            headers = sorted({self.cc.header(t) for t in m.types} |
+                             {self.cc.stub_header(t) for t in m.managed} |
+                             {h for t in m.managed for lv in chain(t) for h in self.cc.definition_headers(lv)})
+            out.append((f"tests/exports_{m.namespace}.cpp", "exports_check.cpp.j2",
+                        {"module": m, "views": views, "headers": headers}))
         return out + wsdl.files(self.cat)
 
     def interposable_data(self):

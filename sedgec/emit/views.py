@@ -83,41 +83,46 @@ class TypeView:
     def base_is_root(self):
         return isinstance(self.t.base, RuntimeType) and self.t.base.cpp == "Quill::DynamicData"
 
-    @property
-    def eq_base(self):
-        """The base-class part of the field comparison: the nearest generated ancestor that
-        compares fields of its own, or a runtime base's _IsEqual; None at the root."""
-        b = self.t.base
-        while isinstance(b, Type):
-            if b.props:
-                return f"::{b.cpp}::_EqualFields(o, lenient)"
-            b = b.base
-        if b is None or b.cpp == "Quill::DynamicData":
-            return None
-        return f"::{b.cpp}::_IsEqual(o, lenient)"
+    def _layout_owner(self, t):
+        """`t` or its nearest generated ancestor with fields of its own; None when there is none."""
+        while isinstance(t, Type):
+            if t.props:
+                return t
+            t = t.base
+        return None
 
     @property
-    def eq_terms(self):
-        """One comparison per own field, in declaration order (first mismatch wins)."""
-        out = [self.eq_base] if self.eq_base else []
-        for f in self.fields:
-            a, b = f"this->{f.name}", f"o->{f.name}"
-            if f.is_ref:
-                out.append(f"::Quill::AreEqualAnysInt({a}.get(), {b}.get(), {f.flags}, lenient)")
-            elif f.is_optional_value:
-                out.append(f"::Quill::Cmp::EqOpt({a}, {b}, lenient)")
-            else:
-                out.append(f"::Quill::Cmp::Eq({a}, {b})")
+    def layout_stem(self):
+        """Stem of the layout this class's whole-object operations run on, or None."""
+        o = self._layout_owner(self.t)
+        return stem(o) if o else None
+
+    @property
+    def base_layout_stem(self):
+        """Stem of the layout that the own layout chains to, or None."""
+        o = self._layout_owner(self.t.base)
+        return stem(o) if o else None
+
+    @property
+    def foreign_layout_stems(self):
+        """Ancestor layouts defined by another module, which this class's unit declares."""
+        out, b = [], self._layout_owner(self.t.base)
+        while b is not None:
+            if b.module is not self.t.module:
+                out.append(stem(b))
+            b = self._layout_owner(b.base)
         return out
 
     @property
-    def diff_base(self):
+    def runtime_base(self):
+        """The runtime class that ends the chain, when it compares fields of its own (a runtime
+        fault); None for Quill::DynamicData."""
         b = self.t.base
         while isinstance(b, Type):
-            if b.props:
-                return f"::{b.cpp}::_DiffFields(o, prefix, diffs)"
             b = b.base
-        return None
+        if b is None or b.cpp == "Quill::DynamicData":
+            return None
+        return b.cpp
 
     @property
     def base_record(self):
@@ -152,6 +157,10 @@ class TypeView:
     @property
     def array_fields(self):
         return [f for f in self.fields if f.is_array]
+
+    @property
+    def array_field_indexes(self):
+        return [(i, f) for i, f in enumerate(self.fields) if f.is_array]
 
     @property
     def zero_fields(self):
