@@ -1,22 +1,33 @@
 # Checks libtarn-types against its size budget: the number of exported symbols, and the size
 # of the library once stripped. The ceilings are a few per cent above what the library measures
 # today (see docs/data-layout.md); raise one only with the reason in the commit.
-#   cmake -DLIB=<library> -DCONFIG=<build type> -DNM=<nm> -DSTRIP=<strip> -DWORK=<dir> -P size_budget.cmake
-set(max_exported 84000)
-# Stripped size by build type: unoptimised code is larger.
+#   cmake -DLIB=<library> -DCONFIG=<build type> -DSANITIZE=<sanitizer or empty> -DNM=<nm>
+#         -DSTRIP=<strip> -DWORK=<dir> -P size_budget.cmake
+set(max_exported 90000)
+# Stripped size by build type: unoptimised code is larger; a sanitizer's instrumentation
+# says nothing about the library's own size, so those builds check the symbols only.
 if(CONFIG STREQUAL "Debug")
-  set(max_stripped_bytes 40000000)
+  set(max_stripped_bytes 26000000)
 else()
-  set(max_stripped_bytes 19000000)
+  set(max_stripped_bytes 20500000)
 endif()
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${NM} could not read ${LIB}")
 endif()
-string(REGEX MATCHALL "\n" lines "\n${syms}")
+# A sanitizer's own markers are not the library's.
+string(REGEX REPLACE "[^\n]* __(odr_asan|asan|tsan|ubsan)[^\n]*\n" "" syms "${syms}")
+string(REGEX MATCHALL "\n" lines "${syms}")
 list(LENGTH lines count)
-math(EXPR count "${count} - 1")
+
+if(SANITIZE)
+  message(STATUS "libtarn-types (${CONFIG}, ${SANITIZE}): ${count} exported symbols (ceiling ${max_exported})")
+  if(count GREATER max_exported)
+    message(FATAL_ERROR "libtarn-types exports ${count} symbols, more than its budget of ${max_exported}")
+  endif()
+  return()
+endif()
 
 set(stripped ${WORK}/libtarn-types.stripped)
 execute_process(COMMAND ${STRIP} -o ${stripped} ${LIB} RESULT_VARIABLE rc)

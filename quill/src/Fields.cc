@@ -7,6 +7,7 @@
 
 #include <cxxabi.h>
 
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -104,6 +105,7 @@ decltype(auto) Visit(Field const& f, void* object, Fn&& fn) {
       return Typed<Optional<Binary>>(p, fn);
     case Shape::kObject:
     case Shape::kArray:
+    case Shape::kObjectArray:
       break;
   }
   return Typed<AnyRef>(p, fn);
@@ -114,7 +116,8 @@ inline constexpr bool kIsRef = Access::Detail::IsRef<F>::value;
 template <class F>
 inline constexpr bool kIsOptional = Access::Detail::IsOptional<F>::value;
 
-bool IsReference(Field const& f) { return f.shape == Shape::kObject || f.shape == Shape::kArray; }
+bool IsArray(Field const& f) { return f.shape == Shape::kArray || f.shape == Shape::kObjectArray; }
+bool IsReference(Field const& f) { return f.shape == Shape::kObject || IsArray(f); }
 
 AnyRef& RefAt(void* object, Field const& f) { return *static_cast<AnyRef*>(At(object, f)); }
 Any const* RefAt(void const* object, Field const& f) { return static_cast<AnyRef const*>(At(object, f))->get(); }
@@ -146,7 +149,28 @@ bool EqualField(Field const& f, unsigned flags, void const* self, void const* ot
 
 bool EqualOwn(Layout const& l, void const* self, void const* other, bool lenient) {
   for (std::uint32_t i = 0; i < l.count; ++i) {
-    if (!EqualField(l.fields[i], l.props[i].flags, self, other, lenient)) return false;
+    Field const& f = l.fields[i];
+    // Strings and integers, most fields of most classes, are compared here without the
+    // generic path's indirections.
+    switch (f.shape) {
+      case Shape::kString: {
+        auto const& a = *static_cast<std::string const*>(At(self, f));
+        auto const& b = *static_cast<std::string const*>(At(other, f));
+        if (a.size() != b.size() || std::char_traits<char>::compare(a.data(), b.data(), a.size()) != 0) {
+          return false;
+        }
+        continue;
+      }
+      case Shape::kInt:
+      case Shape::kEnum:
+        if (*static_cast<int const*>(At(self, f)) != *static_cast<int const*>(At(other, f))) return false;
+        continue;
+      case Shape::kBool:
+        if (*static_cast<bool const*>(At(self, f)) != *static_cast<bool const*>(At(other, f))) return false;
+        continue;
+      default:
+        if (!EqualField(f, l.props[i].flags, self, other, lenient)) return false;
+    }
   }
   return true;
 }
@@ -171,8 +195,9 @@ void DiffChain(Layout const* l, void const* self, void const* other, std::string
     Field const& f = l->fields[i];
     PropertyInfo const& p = l->props[i];
     // Most nested objects of two similar graphs are equal: the comparison,
-    // which builds no paths, rules them out before the diff builds one.
-    if (EqualField(f, p.flags, self, other, false)) continue;
+    // which builds no paths, rules them out before the diff builds one. An
+    // object array does the same per element, so it is not compared twice.
+    if (f.shape != Shape::kObjectArray && EqualField(f, p.flags, self, other, false)) continue;
     if (!IsReference(f)) {
       diffs.Append(PathOf(prefix, p.name));
       continue;
@@ -185,11 +210,28 @@ void DiffChain(Layout const* l, void const* self, void const* other, std::string
 
 bool SameClass(Any const* self, Any const* other) { return other && typeid(*self) == typeid(*other); }
 
+// A default-built string member becomes a copy of `from` by copy construction in its place,
+// which is cheaper than assignment (no capacity checks on the empty string). Should the copy
+// throw, an empty string is put back first, so the member stays alive for the destructor.
+void CopyString(std::string& member, std::string const& from) {
+  member.~basic_string();
+  try {
+    new (&member) std::string(from);
+  } catch (...) {
+    new (&member) std::string();
+    throw;
+  }
+}
+
 }  // namespace
 
 void CopyOwn(Layout const& l, DynamicData* self, DynamicData const* source) {
   for (std::uint32_t i = 0; i < l.count; ++i) {
     Field const& f = l.fields[i];
+    if (f.shape == Shape::kString) {
+      CopyString(*static_cast<std::string*>(At(self, f)), *static_cast<std::string const*>(At(source, f)));
+      continue;
+    }
     if (IsReference(f)) {
       Any const* from = RefAt(source, f);
       RefAt(self, f) = from ? Detail::CloneChecked(from) : nullptr;
@@ -224,13 +266,13 @@ Collection* GetArray(Field const& f, DynamicData* self) {
 
 void GetProperty(Layout const& l, DynamicData* self, std::uint32_t i, void* out) {
   Field const& f = l.fields[i];
-  if (f.shape == Shape::kArray) return Access::Get(GetArray(f, self), out);
+  if (IsArray(f)) return Access::Get(GetArray(f, self), out);
   Visit(f, self, [&](auto& field) { Access::Get(field, out); });
 }
 
 void* GetPropertyPtr(Layout const& l, DynamicData* self, std::uint32_t i) {
   Field const& f = l.fields[i];
-  if (f.shape == Shape::kArray) {
+  if (IsArray(f)) {
     auto* a = static_cast<Collection*>(RefAt(self, f).get());
     return a && a->GetCollectionLength() != 0 ? static_cast<Any*>(a) : nullptr;
   }
@@ -257,7 +299,7 @@ void SwapProperty(Layout const& l, DynamicData* self, std::uint32_t i, void* var
 
 bool IsPropertySet(Layout const& l, DynamicData const* self, std::uint32_t i) {
   Field const& f = l.fields[i];
-  if (f.shape == Shape::kArray) {
+  if (IsArray(f)) {
     auto const* a = static_cast<Collection const*>(RefAt(self, f));
     return a && a->GetCollectionLength() != 0;
   }

@@ -119,7 +119,8 @@ class CppCatalogue:
         if p.flags & F_ARRAY:
             arr = f"::Quill::DataArray<{vcpp}>" if kind == "object" else f"::Quill::Array<{vcpp}>"
             return Field(p, name, f"::Basalt::Ref<{arr}>", True, False, arr,
-                         names.getter_name(p.name, False), comp, p.flags, False, "kArray", arr)
+                         names.getter_name(p.name, False), comp, p.flags, False,
+                         "kObjectArray" if kind == "object" else "kArray", arr)
         if kind == "object":
             cls = "" if vcpp == "::Quill::Any" else vcpp
             return Field(p, name, f"::Basalt::Ref<{vcpp}>", True, False, "", "", comp, p.flags, False,

@@ -238,6 +238,7 @@ def generate(cat, outdir):
     written = 0
     files = plan.files()
     for path, template, ctx in files:
-        text = env.get_template(template).render(**ctx)
+        # Every file names the template that wrote it in its first comment.
+        text = env.get_template(template).render(template=template, **ctx)
         written += _write_if_changed(os.path.join(outdir, path), text)
     return len(files), written

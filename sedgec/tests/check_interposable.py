@@ -18,7 +18,8 @@ SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__tsan", "__ubsan")
 
 def listed(path):
     with open(path, encoding="utf-8") as f:
-        return {line.strip().rstrip(";") for line in f if line.strip() not in ("{", "};", "")}
+        return {line.strip().rstrip(";") for line in f
+                if line.strip() not in ("{", "};", "") and not line.startswith("/*")}
 
 
 def main(library, dynlist):

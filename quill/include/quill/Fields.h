@@ -62,17 +62,18 @@ enum class Shape : std::uint8_t {
   kOptDouble,
   kOptDateTime,
   kOptBinary,
-  kObject,  // Basalt::Ref<T>: a data object, fault, Quill::Any or Quill::MoRef
-  kArray,   // Basalt::Ref<A> of an array class A
+  kObject,       // Basalt::Ref<T>: a data object, fault, Quill::Any or Quill::MoRef
+  kArray,        // Basalt::Ref<Quill::Array<V>>: values
+  kObjectArray,  // Basalt::Ref<Quill::DataArray<T>>: objects
 };
 
 struct Field {
   std::uint32_t offset;  // of the member in the class
   Shape shape;
-  // kObject and kArray: the member's class, which setProperty requires of an
-  // incoming value; null for Quill::Any (anything goes).
+  // kObject and the arrays: the member's class, which setProperty requires of
+  // an incoming value; null for Quill::Any (anything goes).
   std::type_info const* cls;
-  // kArray: a new empty array of the member's class (what Get<Property>()
+  // The arrays: a new empty array of the member's class (what Get<Property>()
   // stores into a null field).
   Collection* (*makeArray)();
 };
