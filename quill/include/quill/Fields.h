@@ -79,9 +79,9 @@ struct Field {
 };
 
 struct Layout {
-  Layout const* base;          // nearest generated ancestor with own fields, or null
-  PropertyInfo const* props;   // the own property list: names and flag words
-  Field const* fields;         // one per own property, same order
+  Layout const* base;         // nearest generated ancestor with own fields, or null
+  PropertyInfo const* props;  // the own property list: names and flag words
+  Field const* fields;        // one per own property, same order
   std::uint32_t count;
 };
 
