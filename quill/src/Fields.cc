@@ -7,7 +7,6 @@
 
 #include <cxxabi.h>
 
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -161,6 +160,16 @@ bool EqualOwn(Layout const& l, void const* self, void const* other, bool lenient
         }
         continue;
       }
+      case Shape::kOptString: {
+        auto const& a = *static_cast<Optional<std::string> const*>(At(self, f));
+        auto const& b = *static_cast<Optional<std::string> const*>(At(other, f));
+        if (!b.IsSet()) {
+          if (lenient || !a.IsSet()) continue;
+          return false;
+        }
+        if (!a.IsSet() || *a != *b) return false;
+        continue;
+      }
       case Shape::kInt:
       case Shape::kEnum:
         if (*static_cast<int const*>(At(self, f)) != *static_cast<int const*>(At(other, f))) return false;
@@ -210,40 +219,7 @@ void DiffChain(Layout const* l, void const* self, void const* other, std::string
 
 bool SameClass(Any const* self, Any const* other) { return other && typeid(*self) == typeid(*other); }
 
-// A default-built string member becomes a copy of `from` by copy construction in its place,
-// which is cheaper than assignment (no capacity checks on the empty string). Should the copy
-// throw, an empty string is put back first, so the member stays alive for the destructor.
-void CopyString(std::string& member, std::string const& from) {
-  member.~basic_string();
-  try {
-    new (&member) std::string(from);
-  } catch (...) {
-    new (&member) std::string();
-    throw;
-  }
-}
-
 }  // namespace
-
-void CopyOwn(Layout const& l, DynamicData* self, DynamicData const* source) {
-  for (std::uint32_t i = 0; i < l.count; ++i) {
-    Field const& f = l.fields[i];
-    if (f.shape == Shape::kString) {
-      CopyString(*static_cast<std::string*>(At(self, f)), *static_cast<std::string const*>(At(source, f)));
-      continue;
-    }
-    if (IsReference(f)) {
-      Any const* from = RefAt(source, f);
-      RefAt(self, f) = from ? Detail::CloneChecked(from) : nullptr;
-      continue;
-    }
-    void const* from = At(source, f);
-    Visit(f, self, [&](auto& mine) {
-      using F = std::remove_cvref_t<decltype(mine)>;
-      if constexpr (!kIsRef<F>) mine = *static_cast<F const*>(from);
-    });
-  }
-}
 
 bool IsEqual(Layout const* l, DynamicData const* self, Any const* other, bool lenient) {
   return SameClass(self, other) && EqualChain(l, self, other, lenient);

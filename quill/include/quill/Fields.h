@@ -1,6 +1,8 @@
 // The fields of a data class described as data, and the one implementation of
-// everything a data class does field by field: copying, comparison, diff and
-// the descriptor accessor functions.
+// what a data class does field by field: comparison, diff and the descriptor
+// accessor functions. Copying stays the class's own member-by-member copy
+// constructor: building each member empty and then assigning it from the
+// table was measured 40 % slower on a class of strings.
 //
 // A type library describes each data or fault class by a constant Layout: its
 // own fields in declaration order (offset in the object, storage shape, and
@@ -92,12 +94,6 @@ inline void const* At(void const* object, Field const& f) noexcept {
 }
 
 // --- whole objects (the data class members) ----------------------------------
-
-// Copy construction of the own fields: `self`'s members are default-built and
-// receive `source`'s values; objects are cloned, arrays copied by their class
-// (object arrays share their elements). Base fields are the base
-// constructor's.
-void CopyOwn(Layout const& layout, DynamicData* self, DynamicData const* source);
 
 // _IsEqual: `other` null or of another class is unequal; otherwise the fields
 // of the whole chain, base first, the first mismatch deciding. A null layout
