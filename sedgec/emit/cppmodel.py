@@ -43,20 +43,31 @@ _SCALARS = {"bool", "signed char", "short", "int", "long", "float", "double"}
 class Field:
     prop: object
     name: str            # C++ member name
-    cpp: str             # declared C++ type of the member
-    is_ref: bool         # a Basalt::Ref<> member: compared and diffed by the runtime
-    is_optional_value: bool
-    array_class: str     # for array fields: the array class made by the getter
+    form: str            # 'array', 'object' (a Basalt::Ref), 'optional' or 'value'
+    value_cpp: str       # the class or value type of one element
+    array_kind: str      # arrays: 'object' (DataArray) or 'value' (Array)
     getter: str          # for array fields: Get<Property>
-    component: str       # ".name" path component constant
     flags: int
     zero_init: bool      # required bool, number or enumeration
-    shape: str = ""      # Quill::Fields::Shape enumerator
-    cls: str = ""        # object and array fields: the member's class, checked on set
+    shape: str           # Quill::Fields::Shape enumerator
 
     @property
     def is_array(self):
-        return bool(self.array_class)
+        return self.form == "array"
+
+    @property
+    def is_ref(self):
+        """A Basalt::Ref<> member: compared and diffed by the runtime."""
+        return self.form in ("array", "object")
+
+    @property
+    def is_optional_value(self):
+        return self.form == "optional"
+
+    @property
+    def checks_class(self):
+        """setProperty checks an incoming object's class: everything but Quill::Any."""
+        return self.form == "array" or (self.form == "object" and self.value_cpp != "::Quill::Any")
 
 
 class CppCatalogue:
@@ -114,23 +125,17 @@ class CppCatalogue:
         link = bool(p.flags & F_LINK)
         vcpp, kind = self.value_cpp(p.type, link)
         name = names.cpp_identifier(p.name)
-        comp = "." + p.name
-        optional = bool(p.flags & F_OPTIONAL)
         if p.flags & F_ARRAY:
-            arr = f"::Quill::DataArray<{vcpp}>" if kind == "object" else f"::Quill::Array<{vcpp}>"
-            return Field(p, name, f"::Basalt::Ref<{arr}>", True, False, arr,
-                         names.getter_name(p.name, False), comp, p.flags, False,
-                         "kObjectArray" if kind == "object" else "kArray", arr)
+            akind = "object" if kind == "object" else "value"
+            return Field(p, name, "array", vcpp, akind, names.getter_name(p.name, False), p.flags, False,
+                         "kObjectArray" if akind == "object" else "kArray")
         if kind == "object":
-            cls = "" if vcpp == "::Quill::Any" else vcpp
-            return Field(p, name, f"::Basalt::Ref<{vcpp}>", True, False, "", "", comp, p.flags, False,
-                         "kObject", cls)
+            return Field(p, name, "object", vcpp, "", "", p.flags, False, "kObject")
         shape = "String" if link else "Enum" if kind == "enum" else _PRIMITIVE_SHAPE[p.type.name]
-        if optional:
-            return Field(p, name, f"::Basalt::Optional<{vcpp}>", False, True, "", "", comp, p.flags, False,
-                         "kOpt" + shape)
+        if p.flags & F_OPTIONAL:
+            return Field(p, name, "optional", vcpp, "", "", p.flags, False, "kOpt" + shape)
         zero = kind == "enum" or vcpp in _SCALARS
-        return Field(p, name, vcpp, False, False, "", "", comp, p.flags, zero, "k" + shape)
+        return Field(p, name, "value", vcpp, "", "", p.flags, zero, "k" + shape)
 
     # -- what a class definition needs ---------------------------------------------
     def referenced(self, t):
@@ -301,42 +306,9 @@ def batches(families):
 @dataclass
 class Param:
     name: str            # C++ parameter name
-    cpp: str             # parameter type as declared
-    unbox: str           # dispatch: expression that unboxes slot i
-
-    @property
-    def test_value(self):
-        """An argument of this parameter's form, for the generated call tests."""
-        cpp = self.cpp
-        if cpp.endswith("*"):
-            cls = cpp[:-1]
-            if cls == "::Quill::MoRef":
-                return 'h.Keep(new ::Quill::MoRef("tarn.Folder", "arg"))'
-            if cls == "::Quill::Any":
-                return "h.Keep(new ::Quill::Primitive<int>(1))"
-            return f"h.Keep(new {cls}())"
-        if cpp.startswith("::Basalt::Optional<"):
-            inner = cpp[len("::Basalt::Optional<"):-len("> const&")]
-            return f"::Basalt::Optional<{inner}>({_test_scalar(inner, optional=True)})"
-        return _test_scalar(cpp[:-len(" const&")] if cpp.endswith(" const&") else cpp)
-
-
-def _test_scalar(cpp, optional=False):
-    if cpp == "std::string":
-        return 'std::string("a")'
-    if cpp == "bool":
-        return "false" if optional else "true"
-    if cpp in ("signed char", "short", "int", "long", "float", "double"):
-        return f"static_cast<{cpp}>(1)"
-    if cpp == "::Basalt::System::DateTime":
-        return "::Basalt::System::DateTime(1000)"
-    if cpp == "std::vector<unsigned char>":
-        return "std::vector<unsigned char>{1, 2}"
-    if cpp == "::Quill::PropertyPath":
-        return '::Quill::PropertyPath("a.b")'
-    if cpp.startswith("::Quill::"):
-        return f'{cpp}("tarn.Folder")'
-    return f"static_cast<{cpp}>(0)"   # an enumeration
+    form: str            # 'array', 'object' (a pointer), 'optional', 'ref' (const&) or 'value'
+    value_cpp: str       # the class or value type of one element
+    array_kind: str = ""  # arrays: 'object' or 'value'
 
 
 @dataclass
@@ -346,7 +318,7 @@ class Operation:
     name: str            # C++ operation name (CreateFolder, GetName, IsRecursive)
     params: List[Param]
     result: str          # 'void', 'out', 'value', 'optional'
-    result_cpp: str      # out: the Ref's class; value/optional: the value type
+    result_value_cpp: str  # the result's class or value type (of one element for arrays)
     index: int           # slot in the owner's method-object array
     constant: str        # METHOD_ constant of a method, "" for a getter
     disabled: bool
@@ -355,6 +327,7 @@ class Operation:
     doc: str = ""
     redeclared: bool = False
     api_name: str = ""   # the method's own name in the catalogue ("createFolder")
+    result_kind: str = ""  # array results: 'object' or 'value'
 
     @property
     def method_objects(self):
@@ -366,35 +339,20 @@ class Operation:
         return f"{self.owner.name}.{self.prop_name or self.api_name}"
 
     @property
-    def return_type(self):
-        return {"void": "void", "out": "void", "value": self.result_cpp,
-                "optional": f"::Basalt::Optional<{self.result_cpp}>"}[self.result]
+    def result_is_array(self):
+        return bool(self.result_kind)
 
     @property
     def out_name(self):
-        taken = {p.name for p in self.params}
-        name = "result"
-        while name in taken:
-            name += "_"
-        return name
+        return _free_name("result", self.params)
 
-    def decl_params(self, with_out=True, with_names=True):
-        ps = [f"{p.cpp} {p.name}" if with_names else p.cpp for p in self.params]
-        if with_out and self.result == "out":
-            ps.append(f"::Basalt::Ref<{self.result_cpp}>&" + (f" {self.out_name}" if with_names else ""))
-        return ", ".join(ps)
+    @property
+    def callback_name(self):
+        return _free_name("callback", self.params)
 
-    def async_params(self):
-        taken = {p.name for p in self.params}
-        cb, item = "callback", "item"
-        while cb in taken:
-            cb += "_"
-        while item in taken:
-            item += "_"
-        ps = [f"{p.cpp} {p.name}" for p in self.params]
-        ps.append(f"::Quill::InvokeCallback const& {cb}")
-        ps.append(f"::Basalt::Ref<::Basalt::System::ScheduledItem>& {item}")
-        return ", ".join(ps), cb, item
+    @property
+    def item_name(self):
+        return _free_name("item", self.params)
 
     @property
     def arg_names(self):
@@ -402,7 +360,7 @@ class Operation:
 
     @property
     def signature_key(self):
-        return (self.name, tuple(p.cpp for p in self.params))
+        return (self.name, tuple((p.form, p.value_cpp, p.array_kind) for p in self.params))
 
 
 _VALUE_CPP = dict(_PRIMITIVE_CPP)
@@ -421,36 +379,39 @@ def _value_class(cc, ty):
     return "object", "::" + ty.cpp
 
 
-def _array_class(kind, vcpp):
-    return f"::Quill::DataArray<{vcpp}>" if kind == "object" else f"::Quill::Array<{vcpp}>"
+def _free_name(name, params):
+    """`name`, or with underscores appended until no parameter has it."""
+    taken = {p.name for p in params}
+    while name in taken:
+        name += "_"
+    return name
 
 
 def param_of(cc, p, i):
     kind, vcpp = _value_class(cc, p.type)
     name = names.cpp_identifier(p.name)
     if p.flags & F_ARRAY:
-        cls = _array_class(kind, vcpp)
-        return Param(name, f"{cls}*", f"::Quill::ArgObject<{cls}>(args, {i})")
+        return Param(name, "array", vcpp, kind)
     if kind == "object":
-        return Param(name, f"{vcpp}*", f"::Quill::ArgObject<{vcpp}>(args, {i})")
+        return Param(name, "object", vcpp)
     if p.flags & F_OPTIONAL:
-        return Param(name, f"::Basalt::Optional<{vcpp}> const&", f"::Quill::ArgOptional<{vcpp}>(args, {i})")
+        return Param(name, "optional", vcpp)
     by_value = vcpp in _SCALARS or vcpp.startswith("::Tarn::")
-    return Param(name, vcpp if by_value else f"{vcpp} const&", f"::Quill::ArgValue<{vcpp}>(args, {i})")
+    return Param(name, "value" if by_value else "ref", vcpp)
 
 
 def result_of(cc, ty, flags, task):
-    """(form, C++ class) of a method's or getter's result."""
+    """(form, value type, array kind) of a method's or getter's result."""
     if task:
-        return "out", "::Quill::MoRef"
+        return "out", "::Quill::MoRef", ""
     if ty is None:
-        return "void", ""
+        return "void", "", ""
     kind, vcpp = _value_class(cc, ty)
     if flags & F_ARRAY:
-        return "out", _array_class(kind, vcpp)
+        return "out", vcpp, kind
     if kind == "object":
-        return "out", vcpp
-    return ("optional" if flags & F_OPTIONAL else "value"), vcpp
+        return "out", vcpp, ""
+    return ("optional" if flags & F_OPTIONAL else "value"), vcpp, ""
 
 
 def own_operations(cc, t, disabled_versions):
@@ -464,23 +425,23 @@ def own_operations(cc, t, disabled_versions):
         ops.append(_getter(cc, t, p, nmethods + j, disabled_versions))
     for i, m in enumerate(t.methods):
         params = [param_of(cc, p, k) for k, p in enumerate(m.params)]
-        form, rcpp = result_of(cc, m.result.type, m.result.flags, m.is_task)
+        form, rcpp, rkind = result_of(cc, m.result.type, m.result.flags, m.is_task)
         priv = m.privilege or ("per target type" if m.type_privileges else "none")
         kind = "task method" if m.is_task else "method"
         ops.append(Operation(t, names.operation_name(m.name), params, form, rcpp, i, m.constant,
                              m.version in disabled_versions, False,
                              doc=f"{kind} {t.name}.{m.name} ({m.wsdl}), since {m.version}, privilege {priv}"
-                                 + (", internal" if m.is_internal else ""), api_name=m.name))
+                                 + (", internal" if m.is_internal else ""), api_name=m.name, result_kind=rkind))
     return ops
 
 
 def _getter(cc, t, p, index, disabled_versions):
     is_bool = getattr(p.type, "name", None) == "boolean" and not (p.flags & F_ARRAY)
-    form, rcpp = result_of(cc, p.type, p.flags, False)
+    form, rcpp, rkind = result_of(cc, p.type, p.flags, False)
     return Operation(t, names.getter_name(p.name, is_bool), [], form, rcpp, index, "",
                      p.version in disabled_versions, True, p.name,
                      doc=f"property {p.name}, since {p.version}, read privilege {p.privilege or 'none'}",
-                     redeclared=p.redeclares is not None)
+                     redeclared=p.redeclares is not None, result_kind=rkind)
 
 
 def redeclared_getters(cc, t, disabled_versions):

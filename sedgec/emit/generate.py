@@ -18,7 +18,7 @@ from . import wsdl
 from .cppmodel import (CppCatalogue, batches, build_families, chain, own_operations,
                        redeclared_getters)
 from ..model.types import Type
-from .views import EnumView, PropRow, TypeView, cstr, record_ref
+from .views import EnumView, TypeView, c_escape
 
 TEMPLATES = os.path.join(os.path.dirname(__file__), "..", "templates")
 # Module 8 creates this many of its enumerations through Quill::CreateEnumType<E>;
@@ -30,12 +30,9 @@ def environment():
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), undefined=jinja2.StrictUndefined,
                              trim_blocks=True, lstrip_blocks=True, keep_trailing_newline=True,
                              autoescape=False)
-    # Every naming and formatting helper the templates use, in one table.
+    # The text helpers the templates use; the C++ they write is in the templates (cpp.j2).
     env.filters.update({
-        "record_ref": record_ref,
-        "addr": lambda rec: "&::" + rec,
-        "prop_row": lambda p: PropRow(p).init,
-        "cstr": cstr,
+        "c_escape": c_escape,
         "cap": names.cap,
     })
     return env

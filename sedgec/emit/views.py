@@ -1,14 +1,7 @@
-"""What each template sees of a type: names and pieces of C++ prepared in Python, so that
-templates stay declarative."""
+"""What each template sees of a type: its names and facts. The C++ that spells them is written
+by the templates (cpp.j2 holds the shared pieces)."""
 from .. import names
 from ..model.types import F_OPTIONAL, RuntimeType, Type
-
-
-def record_ref(ty):
-    """`&record` of a catalogue type, runtime type or primitive; nullptr for none."""
-    if ty is None:
-        return "nullptr"
-    return "&::" + ty.record
 
 
 def stem(t):
@@ -16,8 +9,9 @@ def stem(t):
     return t.record[1:-len("TypeInfo")]
 
 
-def cstr(s):
-    return "nullptr" if s is None else '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
+def c_escape(s):
+    """The text of a C string literal holding `s` (without the quotes)."""
+    return s.replace("\\", "\\\\").replace('"', '\\"')
 
 
 class TypeView:
@@ -124,10 +118,6 @@ class TypeView:
             return None
         return b.cpp
 
-    @property
-    def base_record(self):
-        return record_ref(self.t.base)
-
     # nesting ---------------------------------------------------------------------
     def _children(self):
         for t in self.cc.families[self.cc.family(self.t)]:
@@ -197,16 +187,3 @@ class EnumView(TypeView):
     @property
     def at_namespace(self):
         return self.cc.outer(self.t) is None
-
-
-class PropRow:
-    """One all-zero-terminated list entry: a property, parameter or result."""
-
-    def __init__(self, p):
-        self.p = p
-
-    @property
-    def init(self):
-        p = self.p
-        return (f"{{{record_ref(p.type)}, {p.flags}, {cstr(p.name)}, {cstr(p.privilege)}, "
-                f"{cstr(p.version)}}}")
