@@ -1,4 +1,5 @@
-"""Command line of sedgec: check, stats (and generate, once the back end exists)."""
+"""Command line of sedgec: check, stats, generate and outputs for the catalogue; runtime for
+the runtime's own types."""
 import argparse
 import sys
 
@@ -70,6 +71,21 @@ def _cmd_outputs(args):
     return 0
 
 
+def _cmd_runtime(args):
+    from .emit.generate import write_files
+    from .emit.runtime import runtime_files
+    from .model.runtime import RUNTIME_CATALOGUE
+    files = runtime_files(RUNTIME_CATALOGUE)
+    if args.list:
+        for path, _, _ in files:
+            print(path)
+        return 0
+    total, written = write_files(files, args.out)
+    if args.verbose:
+        print(f"sedgec: {total} runtime files, {written} rewritten", file=sys.stderr)
+    return 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="sedgec", description="The Sedge catalogue compiler.")
     sub = ap.add_subparsers(dest="cmd", required=True)
@@ -89,5 +105,10 @@ def main(argv=None):
     p.add_argument("--schema", default="schema")
     p.add_argument("--suffix", default="")
     p.set_defaults(fn=_cmd_outputs)
+    p = sub.add_parser("runtime", help="write the classes of the runtime's own types (quill/sedge/)")
+    p.add_argument("--out", default=".")
+    p.add_argument("--list", action="store_true", help="list the files it writes, and write none")
+    p.add_argument("-v", "--verbose", action="store_true")
+    p.set_defaults(fn=_cmd_runtime)
     args = ap.parse_args(argv)
     return args.fn(args)

@@ -6,6 +6,8 @@ part of it is the module's namespace, the rest are type components.
 import re
 
 ROOT = "tarn"
+# The runtime's own namespace "sedge" is the C++ namespace of the runtime, Quill.
+_CPP_ROOTS = {"sedge": "Quill"}
 
 
 def cap(s):
@@ -24,15 +26,19 @@ def split_name(full, namespace):
     return parts[:len(ns)], parts[len(ns):]
 
 
+def _cpp_namespace_components(ns):
+    return [_CPP_ROOTS.get(c, cap(c)) if i == 0 else cap(c) for i, c in enumerate(ns)]
+
+
 def cpp_namespace(namespace):
-    """"tarn.vm.device" -> "Tarn::Vm::Device"."""
-    return "::".join(cap(c) for c in namespace.split("."))
+    """"tarn.vm.device" -> "Tarn::Vm::Device"; "sedge.fault" -> "Quill::Fault"."""
+    return "::".join(_cpp_namespace_components(namespace.split(".")))
 
 
 def cpp_class(full, namespace):
     """Namespace components capitalised, type components as spelled."""
     ns, ty = split_name(full, namespace)
-    return "::".join([cap(c) for c in ns] + ty)
+    return "::".join(_cpp_namespace_components(ns) + ty)
 
 
 def record_name(full):

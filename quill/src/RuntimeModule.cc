@@ -5,6 +5,7 @@
 
 #include "Internal.h"
 #include "RuntimeSlots.h"
+#include "quill/Accessors.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
@@ -47,23 +48,7 @@ using Quill::KIND_DATA;
 using Quill::KIND_FAULT;
 using Quill::KIND_MANAGED;
 Quill::TypeInfo const gSedgeDynamicDataTypeInfo = {KIND_DATA, "sedge.DynamicData", "DynamicData", kV0};
-Quill::TypeInfo const gSedgeFaultInvalidArgumentTypeInfo = {KIND_FAULT, "sedge.fault.InvalidArgument",
-                                                            "InvalidArgument", kV1};
-Quill::TypeInfo const gSedgeFaultNotSupportedTypeInfo = {KIND_FAULT, "sedge.fault.NotSupported", "NotSupported", kV1};
-Quill::TypeInfo const gSedgeFaultRequestCanceledTypeInfo = {KIND_FAULT, "sedge.fault.RequestCanceled",
-                                                            "RequestCanceled", kV1};
-Quill::TypeInfo const gSedgeFaultManagedObjectNotFoundTypeInfo = {KIND_FAULT, "sedge.fault.ManagedObjectNotFound",
-                                                                  "ManagedObjectNotFound", kV1};
-Quill::TypeInfo const gSedgeFaultSystemErrorTypeInfo = {KIND_FAULT, "sedge.fault.SystemError", "SystemError", kV1};
-Quill::TypeInfo const gSedgeFaultInvalidTypeTypeInfo = {KIND_FAULT, "sedge.fault.InvalidType", "InvalidType", kV1};
-Quill::TypeInfo const gSedgeFaultInvalidRequestTypeInfo = {KIND_FAULT, "sedge.fault.InvalidRequest", "InvalidRequest",
-                                                           kV1};
-Quill::TypeInfo const gSedgeFaultSecurityErrorTypeInfo = {KIND_FAULT, "sedge.fault.SecurityError", "SecurityError",
-                                                          kV1};
-Quill::TypeInfo const gSedgeLocalizableMessageTypeInfo = {KIND_DATA, "sedge.LocalizableMessage", "LocalizableMessage",
-                                                          kV1};
-Quill::TypeInfo const gSedgeKeyAnyValueTypeInfo = {KIND_DATA, "sedge.KeyAnyValue", "KeyAnyValue", kV1};
-Quill::TypeInfo const gSedgeDynamicPropertyTypeInfo = {KIND_DATA, "sedge.DynamicProperty", "DynamicProperty", kV0};
+// The declared types' records are generated with their classes (RuntimeTypes.cpp).
 Quill::TypeInfo const gSedgeQueryPropertyCollectorTypeInfo = {KIND_MANAGED, "sedge.query.PropertyCollector",
                                                               "PropertyCollector", kQ1};
 Quill::TypeInfo const gSedgeReflectDynamicTypeManagerTypeInfo = {KIND_MANAGED, "sedge.reflect.DynamicTypeManager",
@@ -171,19 +156,40 @@ Type* gReflectSlots[2];
 
 }  // namespace
 
+namespace {
+DataArrayBase* DynamicDataCreateArray() { return new DataArray<DynamicData>(); }
+}  // namespace
+
+template <>
+DataObjectType* GetDoType<DynamicData>() {
+  return Detail::SlotDo(Detail::S_DynamicData);
+}
+template class DataArray<DynamicData>;
+
 namespace Detail {
 
 Type* gSedgeSlots[S_Count];
 
+// DynamicData: the abstract root; no properties, nothing to create.
+DataTypeInfo const gDynamicDataDesc = {&gSedgeDynamicDataTypeInfo,
+                                       nullptr,
+                                       kNoProperties,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       &Access::AlwaysSet,
+                                       nullptr,
+                                       nullptr,
+                                       &DynamicDataCreateArray,
+                                       0};
+
 namespace {
 
 Type* const* SedgeCallback(int& count) {
-  DataTypeInfo const* data[S_DataEnd] = {
-      &gDynamicDataDesc,    &gKeyAnyValueDesc,     &gLocalizableMessageDesc,    &gDynamicPropertyDesc,
-      &gMethodFaultDesc,    &gRuntimeFaultDesc,    &gInvalidArgumentDesc,       &gNotSupportedDesc,
-      &gSecurityErrorDesc,  &gRequestCanceledDesc, &gManagedObjectNotFoundDesc, &gSystemErrorDesc,
-      &gInvalidRequestDesc, &gInvalidTypeDesc};
-  for (int i = 0; i < S_DataEnd; ++i) gSedgeSlots[i] = CreateDataObjectType(data[i]);
+  DataTypeInfo const* roots[S_Declared] = {&gDynamicDataDesc, &gMethodFaultDesc, &gRuntimeFaultDesc};
+  for (int i = 0; i < S_Declared; ++i) gSedgeSlots[i] = CreateDataObjectType(roots[i]);
+  for (int i = 0; i < kDeclaredTypeCount; ++i) gSedgeSlots[S_Declared + i] = CreateDataObjectType(&gDeclaredTypes[i]);
   TypeInfo const* prims[] = {&gStringTypeInfo,     &gBoolTypeInfo,         &gByteTypeInfo,  &gShortTypeInfo,
                              &gIntTypeInfo,        &gLongTypeInfo,         &gFloatTypeInfo, &gDoubleTypeInfo,
                              &gDateTimeTypeInfo,   &gBinaryTypeInfo,       &gAnyTypeInfo,   &gTypeNameTypeInfo,

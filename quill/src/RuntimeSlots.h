@@ -1,29 +1,21 @@
 // Slot arrays and descriptors of the runtime's own modules.
 #pragma once
 
+#include "RuntimeTypes.h"
 #include "quill/Type.h"
 #include "quill/TypeInfo.h"
 
 namespace Quill::Detail {
 
-// Module "sedge": data and fault types in creation order, then the primitive
-// types, then the managed root.
+// Module "sedge": the roots of data and faults, then the types declared in
+// quill/sedge/ (generated, in their files' order), then the primitive types,
+// then the managed root.
 enum SedgeSlot : int {
   S_DynamicData,
-  S_KeyAnyValue,
-  S_LocalizableMessage,
-  S_DynamicProperty,
   S_MethodFault,
   S_RuntimeFault,
-  S_InvalidArgument,
-  S_NotSupported,
-  S_SecurityError,
-  S_RequestCanceled,
-  S_ManagedObjectNotFound,
-  S_SystemError,
-  S_InvalidRequest,
-  S_InvalidType,
-  S_DataEnd,
+  S_Declared,
+  S_DataEnd = S_Declared + kDeclaredTypeCount,
   S_String = S_DataEnd,
   S_Bool,
   S_Byte,
@@ -44,21 +36,11 @@ enum SedgeSlot : int {
 };
 extern Type* gSedgeSlots[S_Count];
 
-// Data descriptors, each defined beside its class.
+// Descriptors of the roots, defined beside their classes; the declared types'
+// are in RuntimeTypes.h.
 extern DataTypeInfo const gDynamicDataDesc;
-extern DataTypeInfo const gKeyAnyValueDesc;
-extern DataTypeInfo const gLocalizableMessageDesc;
-extern DataTypeInfo const gDynamicPropertyDesc;
 extern DataTypeInfo const gMethodFaultDesc;
 extern DataTypeInfo const gRuntimeFaultDesc;
-extern DataTypeInfo const gInvalidArgumentDesc;
-extern DataTypeInfo const gNotSupportedDesc;
-extern DataTypeInfo const gSecurityErrorDesc;
-extern DataTypeInfo const gRequestCanceledDesc;
-extern DataTypeInfo const gManagedObjectNotFoundDesc;
-extern DataTypeInfo const gSystemErrorDesc;
-extern DataTypeInfo const gInvalidRequestDesc;
-extern DataTypeInfo const gInvalidTypeDesc;
 
 // A type object for a primitive or the "any" type.
 Type* CreatePrimitiveType(TypeInfo const* info);

@@ -228,14 +228,18 @@ def _write_if_changed(path, text):
     return True
 
 
-def generate(cat, outdir):
-    """Write every output under `outdir`; files whose content is unchanged keep their time stamp."""
+def write_files(files, outdir):
+    """Render (path, template, context) triples under `outdir`; files whose content is unchanged
+    keep their time stamp. Returns (files, files rewritten)."""
     env = environment()
-    plan = Plan(cat)
     written = 0
-    files = plan.files()
     for path, template, ctx in files:
         # Every file names the template that wrote it in its first comment.
         text = env.get_template(template).render(template=template, **ctx)
         written += _write_if_changed(os.path.join(outdir, path), text)
     return len(files), written
+
+
+def generate(cat, outdir):
+    """Write every output of the catalogue under `outdir`."""
+    return write_files(Plan(cat).files(), outdir)

@@ -15,6 +15,10 @@ def c_escape(s):
 
 
 class TypeView:
+    # The export macro of the classes, and the namespace of their tables and accessor functions.
+    api = "TARN_API"
+    gen_ns = "tarn_gen"
+
     def __init__(self, cc, t, slot=None):
         self.cc = cc
         self.t = t

@@ -11,7 +11,7 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from ..model.runtime import RUNTIME_VERSIONS
+from ..model.runtime import RUNTIME_CATALOGUE, RUNTIME_VERSIONS
 from ..model.types import F_ARRAY, F_LINK, F_OPTIONAL, Primitive, RuntimeType, Type
 
 OUT_DIR = "wsdl"
@@ -46,32 +46,24 @@ MANAGED_TYPE_ENUM = "ManagedObjectType"
 UNCHECKED = "UncheckedContent"
 
 # The runtime's own data and fault types: WSDL name, base, version and properties
-# (name, sedge type, flags), as libquill describes them.
+# (name, sedge type, flags). The roots are the runtime's own; the rest are read from its Sedge
+# files, in slot order.
 _V0, _V1 = "sedge.version.version0", "sedge.version.version1"
+
+
+def _runtime_row(t):
+    return t.name, (t.wsdl, t.base.name, t.version, [(p.name, p.type.name, p.flags) for p in t.props])
+
+
+_DECLARED = {m.namespace: [_runtime_row(t) for t in m.types] for m in RUNTIME_CATALOGUE.modules}
 RUNTIME_DATA = OrderedDict([
     ("sedge.DynamicData", ("DynamicData", None, _V0, [])),
-    ("sedge.KeyAnyValue", ("KeyAnyValue", "sedge.DynamicData", _V1,
-                           [("key", "string", 0), ("value", "any", 0)])),
-    ("sedge.LocalizableMessage", ("LocalizableMessage", "sedge.DynamicData", _V1,
-                                  [("key", "string", 0), ("arg", "sedge.KeyAnyValue", F_ARRAY | F_OPTIONAL),
-                                   ("message", "string", F_OPTIONAL)])),
-    ("sedge.DynamicProperty", ("DynamicProperty", "sedge.DynamicData", _V0,
-                               [("name", "string", 0), ("val", "any", 0)])),
+    *_DECLARED["sedge"],
     ("sedge.MethodFault", ("MethodFault", "sedge.DynamicData", _V1,
                            [("faultCause", "sedge.MethodFault", F_OPTIONAL),
                             ("faultMessage", "sedge.LocalizableMessage", F_ARRAY | F_OPTIONAL)])),
     ("sedge.RuntimeFault", ("RuntimeFault", "sedge.MethodFault", _V1, [])),
-    ("sedge.fault.InvalidArgument", ("InvalidArgument", "sedge.RuntimeFault", _V1,
-                                     [("invalidProperty", "propertyPath", F_OPTIONAL)])),
-    ("sedge.fault.NotSupported", ("NotSupported", "sedge.RuntimeFault", _V1, [])),
-    ("sedge.fault.SecurityError", ("SecurityError", "sedge.RuntimeFault", _V1, [])),
-    ("sedge.fault.RequestCanceled", ("RequestCanceled", "sedge.RuntimeFault", _V1, [])),
-    ("sedge.fault.ManagedObjectNotFound", ("ManagedObjectNotFound", "sedge.RuntimeFault", _V1,
-                                           [("obj", "sedge.ManagedObject", 0)])),
-    ("sedge.fault.SystemError", ("SystemError", "sedge.RuntimeFault", _V1, [("reason", "string", 0)])),
-    ("sedge.fault.InvalidRequest", ("InvalidRequest", "sedge.RuntimeFault", _V1, [])),
-    ("sedge.fault.InvalidType", ("InvalidType", "sedge.fault.InvalidRequest", _V1,
-                                 [("argument", "propertyPath", F_OPTIONAL)])),
+    *_DECLARED["sedge.fault"],
 ])
 RUNTIME_MANAGED = OrderedDict([
     ("sedge.ManagedObject", ("ManagedObject", _V0)),

@@ -2,7 +2,12 @@
 
 The catalogue refers to them by runtime class or by record; both spellings resolve here.
 """
-from .types import Primitive, RuntimeType
+import glob
+import os
+
+from ..errors import SedgeError, SedgeErrors
+from ..parse import parse_module_file
+from .types import F_ARRAY, F_OPTIONAL, Catalogue, Module, Primitive, Property, RuntimeType, Type
 
 PRIMITIVES = {p.name: p for p in [
     Primitive("string", "Quill::gStringTypeInfo", "std::string"),
@@ -37,24 +42,98 @@ _RUNTIME_FAULT = _rt("fault", "sedge.RuntimeFault", "Quill::gSedgeRuntimeFaultTy
                      "Quill::RuntimeFault", _METHOD_FAULT, ["Quill::RuntimeFault"])
 
 
-def _fault(name, base=_RUNTIME_FAULT):
-    return _rt("fault", f"sedge.fault.{name}", f"gSedgeFault{name}TypeInfo",
-               f"Quill::Fault::{name}", base, [f"Quill::Fault::{name}"])
+RUNTIME_VERSIONS = {
+    "sedge.version.version0": [],
+    "sedge.version.version1": ["sedge.version.version0"],
+    "sedge.query.version.version1": ["sedge.version.version1"],
+    "sedge.query.version.version2": ["sedge.query.version.version1"],
+    "sedge.query.version.version3": ["sedge.query.version.version2"],
+    "sedge.query.version.version4": ["sedge.query.version.version3"],
+    "sedge.reflect.version.version1": ["sedge.version.version1"],
+    "sedge.reflect.version.version2": ["sedge.reflect.version.version1"],
+}
+
+# The runtime's own data and fault types, other than the roots above, are declared in Sedge
+# beside libquill; sedgec generates their classes into libquill from those files
+# (`sedgec runtime`) and refers to them from the catalogue as it refers to the roots.
+RUNTIME_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "quill", "sedge")
+RUNTIME_ROOT = "sedge"
+_ROOTS = {t.cpp: t for t in (_DYNAMIC, _METHOD_FAULT, _RUNTIME_FAULT, _MANAGED)}
 
 
-_FAULTS = [_fault(n) for n in ("InvalidArgument", "NotSupported", "RequestCanceled",
-                               "ManagedObjectNotFound", "SystemError", "InvalidRequest",
-                               "SecurityError")]
-_FAULTS.append(_fault("InvalidType", _FAULTS[5]))  # under InvalidRequest, as the runtime has it
+def load_runtime(folder=RUNTIME_SCHEMA):
+    """The runtime's declared types as a catalogue of their own (modules in load order, each
+    type resolved); raise SedgeErrors on any problem."""
+    errors, modules, types = [], [], {}
+    files = []
+    for path in sorted(glob.glob(os.path.join(folder, "*.sedge"))):
+        try:
+            files.append(parse_module_file(path))
+        except SedgeErrors as e:
+            errors.extend(e.errors)
+    if errors:
+        raise SedgeErrors(errors)
+
+    def version(written, loc):
+        full = written if written and "." in written else f"{RUNTIME_ROOT}.version.{written}"
+        if written is None or full not in RUNTIME_VERSIONS:
+            errors.append(SedgeError(loc, f"a runtime type needs a version of the runtime ('since version0' "
+                                          f"or 'since version1'), not {written!r}"))
+        return full
+
+    def resolve(ref, what):
+        name = ref.name
+        found = PRIMITIVES.get(name) or _ROOTS.get(name) or types.get(f"{RUNTIME_ROOT}.{name}")
+        if found is None:
+            errors.append(SedgeError(ref.loc, f"unknown {what} '{name}'"))
+        return found
+
+    for f in sorted(files, key=lambda f: f.load or 0):
+        m = Module(f.namespace, f.load or 0, "", f.path)
+        modules.append(m)
+        for d in f.decls:
+            full = f"{RUNTIME_ROOT}.{d.name}"
+            if d.kind not in ("data", "fault") or not full.startswith(f.namespace + ".") \
+                    or "." in full[len(f.namespace) + 1:]:
+                errors.append(SedgeError(d.loc, f"'{d.name}': module {f.namespace} declares data and fault "
+                                                f"types directly under its namespace only"))
+                continue
+            t = Type(d.kind, full, m, d.wsdl or "", bool(d.wsdl), version(d.since, d.loc), None, d.loc)
+            t.base = resolve(d.base, "base type") if d.base else None
+            if t.base is not None and t.base.kind != d.kind:
+                errors.append(SedgeError(d.loc, f"'{d.name}' is a {d.kind} type and cannot derive from "
+                                                f"the {t.base.kind} type '{d.base.name}'"))
+            for p in d.props:
+                flags = (F_ARRAY if p.type.array else 0) | (F_OPTIONAL if "opt" in p.flags else 0)
+                if set(p.flags) - {"opt"}:
+                    errors.append(SedgeError(p.loc, f"'{p.name}': a runtime property takes no flag but 'opt'"))
+                t.props.append(Property(p.name, resolve(p.type, "property type"), flags,
+                                        version(p.since, p.loc) if p.since else t.version, None, owner=t,
+                                        loc=p.loc))
+            types[full] = t
+            m.types.append(t)
+    if errors:
+        raise SedgeErrors(errors)
+    return Catalogue(modules, types, [], [], {}, RUNTIME_ROOT)
+
+
+def _as_runtime_type(t, known):
+    base = known.get(t.base.name) if isinstance(t.base, Type) else t.base
+    return _rt(t.kind, t.name, t.record, t.cpp, base, [t.cpp])
+
+
+def _declared(cat):
+    known = {}
+    for t in cat.all_types():
+        known[t.name] = _as_runtime_type(t, known)
+    return list(known.values())
+
+
+RUNTIME_CATALOGUE = load_runtime()
+RUNTIME_DECLARED = _declared(RUNTIME_CATALOGUE)
 
 RUNTIME_TYPES = [
-    _MANAGED, _DYNAMIC, _METHOD_FAULT, _RUNTIME_FAULT, *_FAULTS,
-    _rt("data", "sedge.LocalizableMessage", "gSedgeLocalizableMessageTypeInfo",
-        "Quill::LocalizableMessage", _DYNAMIC, ["Quill::LocalizableMessage"]),
-    _rt("data", "sedge.KeyAnyValue", "gSedgeKeyAnyValueTypeInfo", "Quill::KeyAnyValue",
-        _DYNAMIC, ["Quill::KeyAnyValue"]),
-    _rt("data", "sedge.DynamicProperty", "gSedgeDynamicPropertyTypeInfo",
-        "Quill::DynamicProperty", _DYNAMIC, ["Quill::DynamicProperty"]),
+    _MANAGED, _DYNAMIC, _METHOD_FAULT, _RUNTIME_FAULT, *RUNTIME_DECLARED,
     _rt("managed", "sedge.query.PropertyCollector", "gSedgeQueryPropertyCollectorTypeInfo",
         "Quill::MoRef", _MANAGED),
     _rt("managed", "sedge.reflect.DynamicTypeManager", "gSedgeReflectDynamicTypeManagerTypeInfo",
@@ -73,17 +152,6 @@ def runtime_names():
             names[alias] = t
     return names
 
-
-RUNTIME_VERSIONS = {
-    "sedge.version.version0": [],
-    "sedge.version.version1": ["sedge.version.version0"],
-    "sedge.query.version.version1": ["sedge.version.version1"],
-    "sedge.query.version.version2": ["sedge.query.version.version1"],
-    "sedge.query.version.version3": ["sedge.query.version.version2"],
-    "sedge.query.version.version4": ["sedge.query.version.version3"],
-    "sedge.reflect.version.version1": ["sedge.version.version1"],
-    "sedge.reflect.version.version2": ["sedge.reflect.version.version1"],
-}
 
 MANAGED_ROOT = _MANAGED
 DATA_ROOT = _DYNAMIC

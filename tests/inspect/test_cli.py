@@ -19,6 +19,16 @@ TOOL = os.environ.get("TARN_INSPECT", os.path.join(ROOT, "build", "dev", "tools"
 # The tool lies in <build>/tools; the generated headers in <build>/generated/include.
 GENERATED_INCLUDE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(TOOL))), "generated", "include")
 RUNTIME_INCLUDE = os.path.join(ROOT, "quill", "include")
+# The runtime's declared types (quill/sedge/) have generated headers in the build tree.
+RUNTIME_GENERATED_INCLUDE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(TOOL))),
+                                         "quill", "generated", "include")
+
+
+def runtime_header(header):
+    """Path of a runtime header, written by hand or generated."""
+    generated = os.path.join(RUNTIME_GENERATED_INCLUDE, header)
+    return generated if os.path.exists(generated) else os.path.join(RUNTIME_INCLUDE, header)
+
 
 PRIMITIVES = {"string", "boolean", "byte", "short", "int", "long", "float", "double", "dateTime",
               "binary", "any", "typeName", "methodName", "propertyPath", "uri"}
@@ -540,7 +550,7 @@ class ShowMore(unittest.TestCase):
                 self.assertEqual((got["name"], got["cppClass"], got["header"]), (name, cpp, header))
                 self.assertIn(got["kind"], ("primitive", "any"))
                 if header:
-                    self.assertTrue(os.path.exists(os.path.join(RUNTIME_INCLUDE, header)), header)
+                    self.assertTrue(os.path.exists(runtime_header(header)), header)
                 text = run_ok("show", name)
                 self.assertRegex(text, r"\n  c\+\+ class +" + re.escape(cpp) + r"\n")
 
@@ -560,11 +570,11 @@ class ShowMore(unittest.TestCase):
                     if t["header"] is None:
                         continue
                     self.assertTrue(t["cppClass"].startswith("Quill::"), t["cppClass"])
-                    path = os.path.join(RUNTIME_INCLUDE, t["header"])
+                    path = runtime_header(t["header"])
                 if path not in headers:
                     with open(path) as f:  # fails when the header does not exist
                         headers[path] = f.read()
-                self.assertRegex(headers[path], r"\b(?:enum class|class)\s+(?:TARN_API\s+)?(?:[\w:]*::)?"
+                self.assertRegex(headers[path], r"\b(?:enum class|class)\s+(?:(?:TARN|QUILL)_API\s+)?(?:[\w:]*::)?"
                                  + re.escape(last) + r"\b")
         # Every described type of ours has a header; the runtime's are few.
         self.assertTrue(all(t["header"] for t in dump()["types"] if t["name"].startswith("tarn.")))

@@ -80,6 +80,13 @@ struct Field {
   Collection* (*makeArray)();
 };
 
+// What the table entry of an array of class A points at: instantiated in the
+// library that defines the field, like the class itself.
+template <class A>
+Collection* NewArray() {
+  return new A();
+}
+
 struct Layout {
   Layout const* base;         // nearest generated ancestor with own fields, or null
   PropertyInfo const* props;  // the own property list: names and flag words

@@ -4,6 +4,10 @@
 
 #include <string>
 
+// libquill exports everything it defines; its generated classes say so the way the
+// catalogue's classes do, so that one set of templates writes both.
+#define QUILL_API __attribute__((visibility("default")))
+
 namespace Basalt {
 template <class T>
 class Ref;
