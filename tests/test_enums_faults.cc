@@ -62,6 +62,11 @@ TEST(Enumerations, ArraysConvertThroughTheFunctionTable) {
   Basalt::Ref<Quill::Any> back = cs->GetFuncs().fromTags(tags.get(), cs);
   EXPECT_TRUE(back->_IsEqual(values.get(), false));
   EXPECT_EQ(back->_GetType(), cs->GetArrayType());
+  // The array class has a copy in the library and one here; run-time checks take them as one,
+  // both ways (toTags above checked this program's array in the library).
+  auto* typed = dynamic_cast<Quill::Array<Tarn::HostSystem::ConnectionState>*>(back.get());
+  ASSERT_NE(typed, nullptr);
+  EXPECT_EQ(typed->Get(0), Tarn::HostSystem::ConnectionState::disconnected);
   Basalt::Ref<Quill::Any> box = cs->GetFuncs().box(1);
   EXPECT_EQ(cs->GetFuncs().unbox(box.get()), 1);
   Basalt::Ref<Quill::Any> wrong = new Quill::Primitive<int>(1);

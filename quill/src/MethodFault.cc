@@ -191,10 +191,16 @@ DynamicData* RuntimeFaultCreate() { return new RuntimeFault(); }
 DataArrayBase* RuntimeFaultCreateArray() { return new DataArray<RuntimeFault>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gRuntimeFaultDesc = {.type = &Quill::gSedgeRuntimeFaultTypeInfo,
-                                                .base = &Quill::gSedgeMethodFaultTypeInfo,
-                                                .properties = kNoProperties,
-                                                .isPropertySet = &Access::AlwaysSet,
-                                                .create = &RuntimeFaultCreate,
-                                                .createArray = &RuntimeFaultCreateArray};
+DataTypeInfo const Detail::gRuntimeFaultDesc = {&Quill::gSedgeRuntimeFaultTypeInfo,
+                                                &Quill::gSedgeMethodFaultTypeInfo,
+                                                kNoProperties,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                &Access::AlwaysSet,
+                                                nullptr,
+                                                &RuntimeFaultCreate,
+                                                &RuntimeFaultCreateArray,
+                                                0};
 }  // namespace Quill

@@ -171,10 +171,18 @@ namespace Detail {
 Type* gSedgeSlots[S_Count];
 
 // DynamicData: the abstract root; no properties, nothing to create.
-DataTypeInfo const gDynamicDataDesc = {.type = &gSedgeDynamicDataTypeInfo,
-                                       .properties = kNoProperties,
-                                       .isPropertySet = &Access::AlwaysSet,
-                                       .createArray = &DynamicDataCreateArray};
+DataTypeInfo const gDynamicDataDesc = {&gSedgeDynamicDataTypeInfo,
+                                       nullptr,
+                                       kNoProperties,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       &Access::AlwaysSet,
+                                       nullptr,
+                                       nullptr,
+                                       &DynamicDataCreateArray,
+                                       0};
 
 namespace {
 

@@ -184,7 +184,7 @@ class Plan:
 
     def foreign_enums(self, views):
         """Enumerations of other units that this unit's classes, stubs or dispatch use: their
-        array and box templates are only declared here. An implicit (hidden) instance would
+        box template is only declared here. An implicit (hidden) instance would
         otherwise hide the exported one when the linker merges them."""
         own = {v.t for v in views}
         found = {}
