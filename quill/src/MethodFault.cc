@@ -1,15 +1,18 @@
 // The fault roots and the shared throwing and exception machinery.
-// Written in the pattern of a generated fault class.
+// Written in the pattern of a generated fault class, on a field table.
 #include "quill/MethodFault.h"
+
+#include <cstddef>
+#include <typeinfo>
 
 #include "Internal.h"
 #include "RuntimeSlots.h"
 #include "basalt/Exception.h"
 #include "quill/Accessors.h"
 #include "quill/Array.h"
-#include "quill/Compare.h"
 #include "quill/DataTypes.h"
 #include "quill/FaultMessage.h"
+#include "quill/Fields.h"
 #include "quill/Type.h"
 
 namespace Quill {
@@ -58,6 +61,39 @@ DataObjectType* GetDoType<MethodFault>() {
 }
 template class DataArray<MethodFault>;
 
+// Its two fields run on a field table, like every generated class.
+namespace {
+constexpr PropertyInfo kMethodFaultProps[] = {
+    {&Quill::gSedgeMethodFaultTypeInfo, F_OPTIONAL, "faultCause", nullptr, kV1},
+    {&gSedgeLocalizableMessageTypeInfo, F_ARRAY | F_OPTIONAL, "faultMessage", nullptr, kV1},
+    {},
+};
+// The offsets of members of a class with virtual functions, which the language leaves to the
+// compiler: single non-virtual inheritance gives fixed offsets here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+Fields::Field const kMethodFaultFields[] = {
+    {offsetof(MethodFault, faultCause), Fields::Shape::kObject, &typeid(MethodFault), nullptr},
+    {offsetof(MethodFault, faultMessage), Fields::Shape::kObjectArray, &typeid(DataArray<LocalizableMessage>),
+     &Fields::NewArray<DataArray<LocalizableMessage>>},
+};
+#pragma GCC diagnostic pop
+Fields::Layout const kMethodFaultLayout = {nullptr, kMethodFaultProps, kMethodFaultFields, 2};
+
+void MethodFaultGet(DynamicData* o, std::uint32_t i, void* out) { Fields::GetProperty(kMethodFaultLayout, o, i, out); }
+void* MethodFaultPtr(DynamicData* o, std::uint32_t i) { return Fields::GetPropertyPtr(kMethodFaultLayout, o, i); }
+void MethodFaultSet(DynamicData* o, std::uint32_t i, void const* in) {
+  Fields::SetProperty(kMethodFaultLayout, o, i, in);
+}
+void MethodFaultSwap(DynamicData* o, std::uint32_t i, void* var) {
+  Fields::SwapProperty(kMethodFaultLayout, o, i, var);
+}
+bool MethodFaultIsSet(DynamicData const* o, std::uint32_t i) { return Fields::IsPropertySet(kMethodFaultLayout, o, i); }
+void MethodFaultUnset(DynamicData* o, std::uint32_t i) { Fields::UnsetProperty(kMethodFaultLayout, o, i); }
+DynamicData* MethodFaultCreate() { return new MethodFault(); }
+DataArrayBase* MethodFaultCreateArray() { return new DataArray<MethodFault>(); }
+}  // namespace
+
 MethodFault::MethodFault() = default;
 MethodFault::MethodFault(MethodFault const& other)
     : DynamicData(other), faultCause(CloneField(other.faultCause)), faultMessage(CloneField(other.faultMessage)) {}
@@ -65,91 +101,14 @@ MethodFault::~MethodFault() = default;
 Type* MethodFault::_GetType() const { return GetDoType<MethodFault>(); }
 DataObjectType* MethodFault::_GetDataType() const { return GetDoType<MethodFault>(); }
 Any* MethodFault::_Clone() const { return new MethodFault(*this); }
+// Derived faults call this first with the same `other`: its class check compares the
+// most-derived classes, and so covers their own casts too.
 bool MethodFault::_IsEqual(Any const* other, bool lenient) const {
-  // Derived faults call this first with the same `other`: the check covers
-  // their own casts too (typeid compares the most-derived classes).
-  if (!Detail::SameClass(this, other)) return false;
-  auto const* o = static_cast<MethodFault const*>(other);
-  return AreEqualAnysInt(faultCause.get(), o->faultCause.get(), 2, lenient) &&
-         AreEqualAnysInt(faultMessage.get(), o->faultMessage.get(), 3, lenient);
+  return Fields::IsEqual(&kMethodFaultLayout, this, other, lenient);
 }
 DataArray<LocalizableMessage>* MethodFault::GetFaultMessage() {
-  return Basalt::GetOrCreate(faultMessage, [] { return new DataArray<LocalizableMessage>(); });
+  return static_cast<DataArray<LocalizableMessage>*>(Fields::GetArray(kMethodFaultFields[1], this));
 }
-
-namespace {
-constexpr PropertyInfo kMethodFaultProps[] = {
-    {&Quill::gSedgeMethodFaultTypeInfo, F_OPTIONAL, "faultCause", nullptr, kV1},
-    {&gSedgeLocalizableMessageTypeInfo, F_ARRAY | F_OPTIONAL, "faultMessage", nullptr, kV1},
-    {},
-};
-void MethodFaultGet(DynamicData* o, std::uint32_t i, void* out) {
-  auto* self = static_cast<MethodFault*>(o);
-  switch (i) {
-    case 0:
-      Access::Get(self->faultCause, out);
-      break;
-    case 1:
-      Access::Get(self->GetFaultMessage(), out);
-      break;
-  }
-}
-void MethodFaultSet(DynamicData* o, std::uint32_t i, void const* in) {
-  auto* self = static_cast<MethodFault*>(o);
-  switch (i) {
-    case 0:
-      Access::Set(self->faultCause, in);
-      break;
-    case 1:
-      Access::Set(self->faultMessage, in);
-      break;
-  }
-}
-void MethodFaultSwap(DynamicData* o, std::uint32_t i, void* var) {
-  auto* self = static_cast<MethodFault*>(o);
-  switch (i) {
-    case 0:
-      Access::Swap(self->faultCause, var);
-      break;
-    case 1:
-      Access::Swap(self->faultMessage, var);
-      break;
-  }
-}
-void* MethodFaultPtr(DynamicData* o, std::uint32_t i) {
-  auto* self = static_cast<MethodFault*>(o);
-  switch (i) {
-    case 0:
-      return Access::Ptr(self->faultCause);
-    case 1:
-      return Access::Ptr(self->faultMessage);
-  }
-  return nullptr;
-}
-bool MethodFaultIsSet(DynamicData const* o, std::uint32_t i) {
-  auto const* self = static_cast<MethodFault const*>(o);
-  switch (i) {
-    case 0:
-      return Access::IsSet(self->faultCause);
-    case 1:
-      return Access::IsSet(self->faultMessage);
-  }
-  return false;
-}
-void MethodFaultUnset(DynamicData* o, std::uint32_t i) {
-  auto* self = static_cast<MethodFault*>(o);
-  switch (i) {
-    case 0:
-      Access::Unset(self->faultCause);
-      break;
-    case 1:
-      Access::Unset(self->faultMessage);
-      break;
-  }
-}
-DynamicData* MethodFaultCreate() { return new MethodFault(); }
-DataArrayBase* MethodFaultCreateArray() { return new DataArray<MethodFault>(); }
-}  // namespace
 
 DataTypeInfo const Detail::gMethodFaultDesc = {&Quill::gSedgeMethodFaultTypeInfo,
                                                &gSedgeDynamicDataTypeInfo,
