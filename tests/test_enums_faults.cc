@@ -69,6 +69,14 @@ TEST(Enumerations, ArraysConvertThroughTheFunctionTable) {
   EXPECT_EQ(typed->Get(0), Tarn::HostSystem::ConnectionState::disconnected);
   Basalt::Ref<Quill::Any> box = cs->GetFuncs().box(1);
   EXPECT_EQ(cs->GetFuncs().unbox(box.get()), 1);
+  // Boxes too: the library's box unboxes here, and this program's in the library.
+  EXPECT_EQ(Quill::Unbox<Tarn::HostSystem::ConnectionState>(box.get()),
+            static_cast<Tarn::HostSystem::ConnectionState>(1));
+  Basalt::Ref<Quill::Any> mine =
+      new Quill::Primitive<Tarn::HostSystem::ConnectionState>(Tarn::HostSystem::ConnectionState::disconnected);
+  EXPECT_EQ(cs->GetFuncs().unbox(mine.get()), static_cast<int>(Tarn::HostSystem::ConnectionState::disconnected));
+  Basalt::Ref<Quill::Any> same = cs->GetFuncs().box(static_cast<int>(Tarn::HostSystem::ConnectionState::disconnected));
+  EXPECT_TRUE(mine->_IsEqual(same.get(), false));
   Basalt::Ref<Quill::Any> wrong = new Quill::Primitive<int>(1);
   EXPECT_THROW(cs->GetFuncs().unbox(wrong.get()), Basalt::TypeMismatchException);
 }

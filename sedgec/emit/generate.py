@@ -148,8 +148,6 @@ class Plan:
                     "module": m, "part": n, "views": views, "headers": own + extra,
                     "has_enums": any(v.kind == "enum" for v in views),
                     "has_managed": any(v.kind == "managed" for v in views),
-                    "own_enums": [v for v in views if v.kind == "enum"],
-                    "foreign_enums": self.foreign_enums(views),
                     "internal_header": f"../../typeinfo/{m.namespace}.h"}))
             managed = [self.views[t] for t in m.managed]
             if managed:
@@ -181,18 +179,6 @@ class Plan:
                 out.append(t.method_objects)
                 out += [mangled_variable(t.cpp.split("::") + [m.constant]) for m in t.methods]
         return out
-
-    def foreign_enums(self, views):
-        """Enumerations of other units that this unit's classes, stubs or dispatch use: their
-        box template is only declared here. An implicit (hidden) instance would
-        otherwise hide the exported one when the linker merges them."""
-        own = {v.t for v in views}
-        found = {}
-        for v in views:
-            for ty, _ in self.cc.referenced(v.t):
-                if getattr(ty, "kind", None) == "enum" and ty not in own:
-                    found[ty] = self.views[ty]
-        return sorted(found.values(), key=lambda e: e.name)
 
     def version_context(self):
         s = self.cat.settings

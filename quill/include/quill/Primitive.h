@@ -11,6 +11,7 @@
 #include "basalt/DateTime.h"
 #include "basalt/Exception.h"
 #include "quill/Any.h"
+#include "quill/Type.h"
 #include "quill/Values.h"
 
 namespace Quill {
@@ -82,6 +83,40 @@ template <class V>
 decltype(auto) Unbox(Any const* box) {
   return static_cast<Primitive<V> const*>(Detail::CastOrThrow(box, typeid(Primitive<V>)))->GetValue();
 }
+
+namespace Detail {
+// libquill's share of every enumeration box (also declared in quill/ValueImpl.h
+// and quill/Array.h).
+std::string FormatEnum(EnumType const* type, int value);
+void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
+}  // namespace Detail
+
+// The box of an enumeration value: the members are here, so that a program
+// that boxes a value compiles its own copy and the type library exports none.
+template <class E>
+requires std::is_enum_v<E>
+class Primitive<E> : public Any {
+ public:
+  using value_type = E;
+
+  explicit Primitive(E value) noexcept : _value(value) {}
+  ~Primitive() override = default;
+
+  E const& GetValue() const noexcept { return _value; }
+
+  std::string ToString() const override { return Detail::FormatEnum(GetEnumType<E>(), static_cast<int>(_value)); }
+  Type* _GetType() const override { return GetEnumType<E>(); }
+  Primitive* _Clone() const override { return const_cast<Primitive*>(this); }
+  // A null `other` is unequal; another class raises TypeMismatchException
+  // (expected Primitive<E>, then other's class). `lenient` is ignored.
+  bool _IsEqual(Any const* other, bool) const override { return other && _value == Unbox<E>(other); }
+  void _DiffProperties(Any const* other, std::string const& prefix, PropertyDiffSet& diffs) const override {
+    Detail::DiffWhole(this, other, prefix, diffs);
+  }
+
+ private:
+  E const _value;
+};
 
 extern template class Primitive<std::string>;
 extern template class Primitive<std::vector<unsigned char>>;

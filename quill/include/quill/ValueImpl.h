@@ -1,9 +1,7 @@
-// Template bodies of the value arrays and boxes. libquill instantiates the
-// value types; a type library includes this in the one source file per
-// enumeration group that instantiates its enumerations:
-//
-//   template class Quill::Array<Tarn::TaskInfo::State>;
-//   template class Quill::Primitive<Tarn::TaskInfo::State>;
+// Template bodies of the value arrays and boxes that libquill instantiates,
+// and of the enumeration function tables (EnumFuncsOf<E>, CreateEnumType<E>)
+// that a type library instantiates in its sources. Enumeration arrays and
+// boxes have their members in quill/Array.h and quill/Primitive.h.
 //
 // Not for headers: it pulls in <cstring> and the type objects.
 #pragma once
@@ -161,19 +159,11 @@ EnumType* CreateEnumType(EnumTypeInfo const* info) {
 // --- Primitive<V> -------------------------------------------------------------------
 template <class V>
 std::string Primitive<V>::ToString() const {
-  if constexpr (std::is_enum_v<V>) {
-    return Detail::FormatEnum(GetEnumType<V>(), static_cast<int>(_value));
-  } else {
-    return Detail::FormatValue(_value);
-  }
+  return Detail::FormatValue(_value);
 }
 template <class V>
 Type* Primitive<V>::_GetType() const {
-  if constexpr (std::is_enum_v<V>) {
-    return GetEnumType<V>();
-  } else {
-    return GetNoType<V>();
-  }
+  return GetNoType<V>();
 }
 template <class V>
 bool Primitive<V>::_IsEqual(Any const* other, bool) const {
