@@ -8,7 +8,6 @@
 #include "Internal.h"
 #include "RuntimeSlots.h"
 #include "basalt/Exception.h"
-#include "quill/Accessors.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/FaultMessage.h"
@@ -27,7 +26,6 @@ void AppendFaultMessage(MethodFault* fault, std::string key, std::string text) {
 
 namespace {
 constexpr char kV1[] = "sedge.version.version1";
-[[maybe_unused]] constexpr PropertyInfo kNoProperties[] = {{}};
 }  // namespace
 
 // --- MethodFault::Exception and the shared Throw --------------------------------
@@ -150,16 +148,7 @@ DynamicData* RuntimeFaultCreate() { return new RuntimeFault(); }
 DataArrayBase* RuntimeFaultCreateArray() { return new DataArray<RuntimeFault>(); }
 }  // namespace
 
-DataTypeInfo const Detail::gRuntimeFaultDesc = {&Quill::gSedgeRuntimeFaultTypeInfo,
-                                                &Quill::gSedgeMethodFaultTypeInfo,
-                                                kNoProperties,
-                                                nullptr,
-                                                nullptr,
-                                                nullptr,
-                                                nullptr,
-                                                &Access::AlwaysSet,
-                                                nullptr,
-                                                &RuntimeFaultCreate,
-                                                &RuntimeFaultCreateArray,
-                                                0};
+constinit DataTypeInfo const Detail::gRuntimeFaultDesc =
+    Detail::RootWithoutProperties(&Quill::gSedgeRuntimeFaultTypeInfo, &Quill::gSedgeMethodFaultTypeInfo,
+                                  &RuntimeFaultCreate, &RuntimeFaultCreateArray);
 }  // namespace Quill

@@ -116,7 +116,6 @@ SedgeVersions const gSedgeReflectVersions = {"sedge.reflect",
 
 // --- managed descriptors ------------------------------------------------------------
 namespace {
-constexpr PropertyInfo kNoProperties[] = {{}};
 constexpr MethodInfo kNoMethods[] = {{}};
 ManagedMethod* gManagedObjectMethodObjects[1];
 ManagedMethod* gPropertyCollectorMethodObjects[1];
@@ -124,11 +123,11 @@ ManagedMethod* gDynamicTypeManagerMethodObjects[1];
 ManagedMethod* gManagedMethodExecuterMethodObjects[1];
 
 constexpr ManagedTypeInfo kManagedObjectDesc = {
-    &gSedgeManagedObjectTypeInfo, nullptr, kNoProperties, kNoMethods, nullptr, nullptr, nullptr,
+    &gSedgeManagedObjectTypeInfo, nullptr, Detail::kNoOwnProperties, kNoMethods, nullptr, nullptr, nullptr,
     gManagedObjectMethodObjects};
 constexpr ManagedTypeInfo kPropertyCollectorDesc = {&gSedgeQueryPropertyCollectorTypeInfo,
                                                     &gSedgeManagedObjectTypeInfo,
-                                                    kNoProperties,
+                                                    Detail::kNoOwnProperties,
                                                     kNoMethods,
                                                     nullptr,
                                                     nullptr,
@@ -136,7 +135,7 @@ constexpr ManagedTypeInfo kPropertyCollectorDesc = {&gSedgeQueryPropertyCollecto
                                                     gPropertyCollectorMethodObjects};
 constexpr ManagedTypeInfo kDynamicTypeManagerDesc = {&gSedgeReflectDynamicTypeManagerTypeInfo,
                                                      &gSedgeManagedObjectTypeInfo,
-                                                     kNoProperties,
+                                                     Detail::kNoOwnProperties,
                                                      kNoMethods,
                                                      nullptr,
                                                      nullptr,
@@ -144,7 +143,7 @@ constexpr ManagedTypeInfo kDynamicTypeManagerDesc = {&gSedgeReflectDynamicTypeMa
                                                      gDynamicTypeManagerMethodObjects};
 constexpr ManagedTypeInfo kManagedMethodExecuterDesc = {&gSedgeReflectManagedMethodExecuterTypeInfo,
                                                         &gSedgeManagedObjectTypeInfo,
-                                                        kNoProperties,
+                                                        Detail::kNoOwnProperties,
                                                         kNoMethods,
                                                         nullptr,
                                                         nullptr,
@@ -171,18 +170,8 @@ namespace Detail {
 Type* gSedgeSlots[S_Count];
 
 // DynamicData: the abstract root; no properties, nothing to create.
-DataTypeInfo const gDynamicDataDesc = {&gSedgeDynamicDataTypeInfo,
-                                       nullptr,
-                                       kNoProperties,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr,
-                                       nullptr,
-                                       &Access::AlwaysSet,
-                                       nullptr,
-                                       nullptr,
-                                       &DynamicDataCreateArray,
-                                       0};
+constinit DataTypeInfo const gDynamicDataDesc =
+    RootWithoutProperties(&gSedgeDynamicDataTypeInfo, nullptr, nullptr, &DynamicDataCreateArray);
 
 namespace {
 

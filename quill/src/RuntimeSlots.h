@@ -2,6 +2,7 @@
 #pragma once
 
 #include "RuntimeTypes.h"
+#include "quill/Accessors.h"
 #include "quill/Type.h"
 #include "quill/TypeInfo.h"
 
@@ -35,6 +36,15 @@ enum SedgeSlot : int {
   S_Count
 };
 extern Type* gSedgeSlots[S_Count];
+
+// The descriptor of a root without own properties (DynamicData, RuntimeFault):
+// nothing to get or set, every property of an instance reads as set.
+inline constexpr PropertyInfo kNoOwnProperties[1] = {};
+constexpr DataTypeInfo RootWithoutProperties(TypeInfo const* type, TypeInfo const* base, CreateFn create,
+                                             CreateArrayFn createArray) {
+  return {type,    base,   kNoOwnProperties, nullptr, nullptr, nullptr, nullptr, &Access::AlwaysSet,
+          nullptr, create, createArray,      0};
+}
 
 // Descriptors of the roots, defined beside their classes; the declared types'
 // are in RuntimeTypes.h.

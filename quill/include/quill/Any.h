@@ -68,6 +68,14 @@ namespace Detail {
 // holds itself, directly or through other objects) or the nesting passes 256
 // levels.
 Any* CloneChecked(Any const* value);
+
+// libquill's share of the enumeration arrays and boxes, whose members are
+// inline (quill/Array.h, quill/Primitive.h). The tag when the type is bound
+// and the value in range, else the integer:
+std::string FormatEnum(EnumType const* type, int value);
+// Appends `prefix` to `diffs` unless self->_IsEqual(other, false) (a virtual
+// call: the box or array's own comparison, and its exceptions).
+void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
 }  // namespace Detail
 
 // Deep copy of an object-valued field, for generated copy constructors:

@@ -237,8 +237,8 @@ class Array : public Collection {
 };
 
 namespace Detail {
-// libquill's share of every enumeration array (also declared in quill/ValueImpl.h).
-void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
+// libquill's share of every enumeration array, with FormatEnum and DiffWhole
+// (quill/Any.h).
 Type* ArrayTypeOf(Type* element);
 std::string FormatEnumArray(EnumType const* type, Array<int> const& view);
 bool SameEnumValues(Array<int> const& view, Any const* other) noexcept;

@@ -84,13 +84,6 @@ decltype(auto) Unbox(Any const* box) {
   return static_cast<Primitive<V> const*>(Detail::CastOrThrow(box, typeid(Primitive<V>)))->GetValue();
 }
 
-namespace Detail {
-// libquill's share of every enumeration box (also declared in quill/ValueImpl.h
-// and quill/Array.h).
-std::string FormatEnum(EnumType const* type, int value);
-void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
-}  // namespace Detail
-
 // The box of an enumeration value: the members are here, so that a program
 // that boxes a value compiles its own copy and the type library exports none.
 template <class E>

@@ -35,8 +35,6 @@ std::string FormatValue(TypeName const& v);
 std::string FormatValue(MethodName const& v);
 std::string FormatValue(PropertyPath const& v);
 std::string FormatValue(Uri const& v);
-// The tag when the type is bound and the value in range, else the integer.
-std::string FormatEnum(EnumType const* type, int value);
 std::string FormatList(std::vector<std::string> const& items, char const* typeName);
 
 template <class V>
@@ -71,9 +69,6 @@ char const* ValueTypeName();
 // their classes and the function that allocates an empty array; the members of
 // Array<E>, Primitive<E> and EnumFuncsOf<E> pass those in.
 
-// Appends `prefix` to `diffs` unless self->_IsEqual(other, false) (a virtual
-// call: the box or array's own comparison, and its exceptions).
-void DiffWhole(Any const* self, Any const* other, std::string const& prefix, PropertyDiffSet& diffs);
 // The array type of `element`; null while `element` is.
 Type* ArrayTypeOf(Type* element);
 
