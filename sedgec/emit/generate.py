@@ -117,8 +117,7 @@ class Plan:
                ("include/tarn/internal/Generated.h", "generated_internal.h.j2", {}),
                ("src/typeinfo/support.cpp", "support.cpp.j2", {}),
                ("facts.txt", "facts.txt.j2", {"modules": self.cat.modules}),
-               ("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context()),
-               ("exports.dynlist", "exports.dynlist.j2", {"symbols": self.interposable_data()})]
+               ("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context())]
         for m in self.cat.modules:
             fams = self.families_by_module.get(m.namespace, [])
             for f in fams:
@@ -164,37 +163,11 @@ class Plan:
                         {"module": m, "views": views, "headers": headers}))
         return out + wsdl.files(self.cat)
 
-    def interposable_data(self):
-        """Link names of every variable the public headers declare. A program may reference
-        them directly and get its own copy of one (a copy relocation); the library must then
-        use that copy too, so these alone stay interposable while every other reference inside
-        the library is bound at link time."""
-        out = [mangled_variable(["Tarn", name]) for name in INTERPOSABLE_NAMESPACE_DATA]
-        for t in self.cat.all_types():
-            v = self.views[t]
-            out.append(t.record)
-            if t.kind == "enum":
-                out += [mangled_variable(v.scope.strip(":").split("::") + [c]) for c, _, _ in v.constants]
-            elif t.kind == "managed":
-                out.append(t.method_objects)
-                out += [mangled_variable(t.cpp.split("::") + [m.constant]) for m in t.methods]
-        return out
-
     def version_context(self):
         s = self.cat.settings
         return {"namespace": self.cat.namespace, "versions": self.cat.versions, "parents": self.cat.parents,
                 "dependencies": s["dependencies"], "lts_slots": s["ltsSlots"], "trailer": s["trailer"],
                 "task_type": s["taskType"], "task_namespace": s["taskNamespace"]}
-
-
-# Variables of namespace Tarn that the version table and module 1 export.
-INTERPOSABLE_NAMESPACE_DATA = ("sedgeNamespaceId", "ltsDevOfficialVersions", "ltsDevInternalVersions")
-
-
-def mangled_variable(components):
-    """The Itanium-mangled name of a variable in namespaces or classes of plain identifiers:
-    ["Tarn", "Task", "METHOD_CANCEL"] is "_ZN4Tarn4Task13METHOD_CANCELE"."""
-    return "_ZN" + "".join(f"{len(c)}{c}" for c in components) + "E"
 
 
 def planned_outputs(cat):
