@@ -4,6 +4,7 @@
 // a variable the library does not export links as null instead of failing.
 #include <cstdio>
 
+#include "exports_check.h"
 #include "tarn/Records.h"
 
 namespace tarn_exports {
@@ -12,10 +13,10 @@ int gMissing = 0;  // constant-initialised: the units' initialisers may run befo
 int gChecked = 0;
 }  // namespace
 
-int CheckVariables(void const* const* addresses, char const* const* names, int count) {
+int CheckVariables(Variable const* variables, int count) {
   for (int i = 0; i < count; ++i) {
-    if (addresses[i] == nullptr) {
-      std::fprintf(stderr, "not exported by libtarn-types: %s\n", names[i]);
+    if (variables[i].address == nullptr) {
+      std::fprintf(stderr, "not exported by libtarn-types: %s\n", variables[i].name);
       ++gMissing;
     }
   }
@@ -25,11 +26,10 @@ int CheckVariables(void const* const* addresses, char const* const* names, int c
 }  // namespace tarn_exports
 
 int main() {
-  void const* const addresses[] = {&Tarn::sedgeNamespaceId, &Tarn::ltsDevOfficialVersions,
-                                   &Tarn::ltsDevInternalVersions};
-  char const* const names[] = {"Tarn::sedgeNamespaceId", "Tarn::ltsDevOfficialVersions",
-                               "Tarn::ltsDevInternalVersions"};
-  tarn_exports::CheckVariables(addresses, names, 3);
+  tarn_exports::Variable const namespaceData[] = {{&Tarn::sedgeNamespaceId, "Tarn::sedgeNamespaceId"},
+                                                  {&Tarn::ltsDevOfficialVersions, "Tarn::ltsDevOfficialVersions"},
+                                                  {&Tarn::ltsDevInternalVersions, "Tarn::ltsDevInternalVersions"}};
+  tarn_exports::CheckVariables(namespaceData, 3);
   std::printf("%d variables checked, %d missing\n", tarn_exports::gChecked, tarn_exports::gMissing);
   return tarn_exports::gMissing == 0 && tarn_exports::gChecked > 3 ? 0 : 1;
 }
