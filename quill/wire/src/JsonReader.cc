@@ -33,7 +33,9 @@ char const* JsonKind(element const& e) {
 
 class JsonReader {
  public:
-  explicit JsonReader(DecodeOptions const& opt) : _opt(opt), _vf(DefaultVersion()) { _path = "$"; }
+  explicit JsonReader(DecodeOptions const& opt) : _opt(opt), _vf(opt.version ? opt.version : DefaultVersion()) {
+    _path = "$";
+  }
 
   Basalt::Ref<Any> Root(element e, Type const* declared) {
     if (e.is_null()) return {};
@@ -58,6 +60,11 @@ class JsonReader {
     if (e.get_string().get(s)) Err(std::string("expected a string for ") + what + ", found " + JsonKind(e));
     if (s.size() > _opt.limits.maxStringBytes) {
       Err("string longer than " + std::to_string(_opt.limits.maxStringBytes) + " bytes");
+    }
+    // Escapes can spell what XML cannot carry: the same strings are refused in both forms.
+    char const* why = nullptr;
+    if (std::size_t bad = BadCharAt(s, why); bad != std::string_view::npos) {
+      Err(std::string(why) + " at byte " + std::to_string(bad) + " of a string");
     }
     return s;
   }
