@@ -362,6 +362,21 @@ TEST(WireBadInput, LimitsAndHugeInput) {
   EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeJson(claimed, t); }), "exceeds the limit");
 }
 
+// What a decoder passes over is reported with the input shown the same way.
+TEST(WireBadInput, SkipReportsQuoteBadBytesEscaped) {
+  Quill::Wire::DecodeReport report;
+  std::string reported;
+  report.onSkip = [&](std::string_view path, std::string_view what) {
+    reported += std::string(path) + ": " + std::string(what) + "\n";
+  };
+  Quill::Wire::DecodeOptions options;
+  options.report = &report;
+  Quill::Wire::DecodeJson("{\"key\":\"k\",\"value\":null,\"odd\\u0001\":1}", KeyAnyValueType(), options);
+  EXPECT_EQ(report.skippedElements, 1u);
+  EXPECT_TRUE(CarriedText(reported)) << Shown(reported);
+  EXPECT_MENTIONS(reported, "unknown property odd\\x01");
+}
+
 // The parser's work on one start tag grows with the square of its attributes
 // and namespace declarations: both are counted, per element and in all,
 // before anything is parsed.

@@ -206,7 +206,8 @@ class JsonReader {
     if (!n.known) {
       if (DecodeReport* rep = _opt.report) {
         ++rep->unknownTypes;
-        if (rep->onSkip) rep->onSkip(_path, "unknown type " + std::string(name));
+        if (rep->onSkip)
+          rep->onSkip(Printable(_path, std::string::npos), Printable("unknown type " + std::string(name)));
       }
       return {};
     }
@@ -268,7 +269,9 @@ class JsonReader {
       if (!n.known) {
         if (DecodeReport* rep = _opt.report) {
           ++rep->unknownTypes;
-          if (rep->onSkip) rep->onSkip(_path, "unknown type " + std::string(name) + " read as " + declared->GetName());
+          if (rep->onSkip)
+            rep->onSkip(Printable(_path, std::string::npos),
+                        Printable("unknown type " + std::string(name) + " read as " + declared->GetName()));
         }
       } else if (n.array || n.vk != VK::Data || !static_cast<DataObjectType const*>(n.type)->IsSubtypeOf(declared)) {
         Err("type '" + std::string(name) + "' is not a " + declared->GetName());
@@ -301,7 +304,8 @@ class JsonReader {
       if (!s) {
         if (DecodeReport* rep = _opt.report) {
           ++rep->skippedElements;
-          if (rep->onSkip) rep->onSkip(_path, "unknown property " + std::string(key));
+          if (rep->onSkip)
+            rep->onSkip(Printable(_path, std::string::npos), Printable("unknown property " + std::string(key)));
         }
         continue;
       }

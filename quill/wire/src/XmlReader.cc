@@ -375,7 +375,8 @@ class Reader {
   void Skipped(std::string_view what) {
     DecodeReport* rep = _opt->report;
     if (!rep) return;
-    if (rep->onSkip) rep->onSkip(Path(), what);
+    if (rep->onSkip)
+      rep->onSkip(Printable(Path(), std::string::npos), Printable(what));  // input, shown escaped like any message
   }
 
   // --- elements -----------------------------------------------------------------------
