@@ -44,49 +44,52 @@ std::size_t LineAt(std::string_view xml, char const* at) {
 // knows just enough markup (comments, CDATA, processing instructions, quoted
 // values) to count exactly in a well-formed document. In a malformed one the
 // counts may be off; the parser refuses it then anyway.
-void CheckMarkup(std::string_view xml, Limits const& lim) {
+// `open` is scratch space, kept by the caller from one document to the next.
+void CheckMarkup(std::string_view xml, Limits const& lim, std::vector<std::uint32_t>& open) {
   char const* const begin = xml.data();
   char const* const e = begin + xml.size();
   char const* p = begin;
   std::size_t attributes = 0, namespaces = 0;
   // Declarations in scope, per open element: a prefix is looked up past every
   // one of them. Kept only as deep as the reader reads.
-  std::vector<std::uint32_t> open;
+  open.clear();
   std::size_t depth = 0, inScope = 0;
   auto after = [&](char const* from, std::string_view end) -> char const* {
     std::size_t at = xml.find(end, static_cast<std::size_t>(from - begin));
     return at == std::string_view::npos ? e : begin + at + end.size();
   };
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  auto space = [](char c) { return c <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\r'); };
+  auto past = [&](char const* from, char c) -> char const* {  // just past the next `c`
+    auto const* at = static_cast<char const*>(std::memchr(from, c, static_cast<std::size_t>(e - from)));
+    return at ? at + 1 : e;
+  };
   auto refuse = [&](char const* tag, std::string const& what) {
     ThrowDecode(what + " (line " + std::to_string(LineAt(xml, tag)) + ")");
   };
   while (p < e) {
     p = static_cast<char const*>(std::memchr(p, '<', static_cast<std::size_t>(e - p)));
     if (!p || ++p == e) return;
-    std::string_view rest(p, static_cast<std::size_t>(e - p));
-    if (rest.starts_with("!--")) {
-      p = after(p + 3, "-->");
-      continue;
-    }
-    if (rest.starts_with("![CDATA[")) {
-      p = after(p + 8, "]]>");
+    if (*p == '/') {  // an end tag
+      if (depth > 0 && depth-- <= open.size()) {
+        inScope -= open.back();
+        open.pop_back();
+      }
+      p = past(p, '>');
       continue;
     }
     if (*p == '?') {
       p = after(p + 1, "?>");
       continue;
     }
-    if (*p == '/') {  // an end tag
-      if (depth > 0 && depth-- <= open.size()) {
-        inScope -= open.back();
-        open.pop_back();
+    if (*p == '!') {
+      std::size_t left = static_cast<std::size_t>(e - p);
+      if (left >= 3 && std::memcmp(p, "!--", 3) == 0) {
+        p = after(p + 3, "-->");
+      } else if (left >= 8 && std::memcmp(p, "![CDATA[", 8) == 0) {
+        p = after(p + 8, "]]>");
+      } else {
+        p = past(p, '>');  // a document type declaration: the reader refuses it
       }
-      p = after(p, ">");
-      continue;
-    }
-    if (*p == '!') {  // a document type declaration: the reader refuses it
-      p = after(p, ">");
       continue;
     }
     char const* tag = p - 1;
@@ -248,7 +251,7 @@ class Reader {
     if (char const* encoding = ForeignEncoding(xml)) {
       ThrowDecode(std::string("the document is in ") + encoding + "; only UTF-8 is read");
     }
-    CheckMarkup(xml, options.limits);
+    CheckMarkup(xml, options.limits, _open);
     // The parser interns every name it meets, and a reset keeps them: a
     // stream of documents full of made-up names must not grow it for ever.
     if (_ctxt->dict && xmlDictSize(_ctxt->dict) > 50000) {
@@ -869,6 +872,7 @@ class Reader {
   VersionFilter _vf{nullptr};
   Scalar _scalar;
   ArgVector _resultArgs;
+  std::vector<std::uint32_t> _open;  // CheckMarkup's
 };
 
 }  // namespace
