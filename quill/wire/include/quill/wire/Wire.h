@@ -88,7 +88,11 @@ Version const* DefaultVersion();
 // enumeration, managed, primitive, array or the any type); the value may be
 // of a derived class, and is then named by its type. `version` null: newest.
 // Encoders throw InvalidArgument for a value whose class does not fit
-// `declared`, NotSupported for a type the version does not have.
+// `declared` or a string XML cannot carry (a C0 control other than tab,
+// newline and carriage return, U+FFFE, U+FFFF, bytes that are not UTF-8: the
+// same in both forms), NotSupported for a type the version does not have (an
+// object of a newer class goes out as its nearest base the version has, unless
+// that is only the abstract root).
 void EncodeXml(std::string& out, Any const* value, Type const* declared, char const* elementName,
                Version const* version = nullptr);
 void EncodeJson(std::string& out, Any const* value, Type const* declared, Version const* version = nullptr);
@@ -127,7 +131,8 @@ std::string EncodeResponse(ManagedMethod const* method, Any const* result, Versi
 std::string EncodeFault(MethodFault const* fault, Version const* version = nullptr, bool clientFault = false);
 // The fault message for whatever a call threw: a fault's exception carries its
 // fault (a DecodeError as a client fault: the request could not be read);
-// anything else becomes a Quill::Fault::SystemError whose reason is what().
+// anything else becomes a Quill::Fault::SystemError whose reason is what()
+// (as every message of the codec, with bytes that are not text shown \xNN).
 std::string EncodeError(std::exception const& error, Version const* version = nullptr);
 
 // Reads a response to `method`: fills `result` (left empty for none), or
