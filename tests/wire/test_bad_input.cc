@@ -261,7 +261,9 @@ TEST(WireBadInput, StringsHoldOnlyCharactersXmlCarries) {
     EXPECT_FALSE(XmlRefusal(xml, t).empty());
     if (c.json) {
       EXPECT_MENTIONS(JsonRefusal(std::string("{\"key\":\"") + c.json + "\"}", t), c.what);
-      if (c.rawJson) EXPECT_MENTIONS(JsonRefusal("{\"key\":\"" + c.text + "\"}", t), c.what);
+      if (c.rawJson) {
+        EXPECT_MENTIONS(JsonRefusal("{\"key\":\"" + c.text + "\"}", t), c.what);
+      }
     }
   }
   // Characters XML does carry pass both ways: tab, newline, carriage return,
