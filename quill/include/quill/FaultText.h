@@ -107,7 +107,9 @@ inline std::string FaultText(std::exception const& e) {
     MethodFault* fault = f->GetFault();
     if (!fault) return story;
     std::unique_ptr<MethodFault::Exception> own(fault->CreateException());
-    if (own && typeid(*own) == typeid(e)) return story;
+    if (!own) return story;
+    MethodFault::Exception const& ownException = *own;
+    if (typeid(ownException) == typeid(e)) return story;
     Type const* type = fault->_GetType();
     return Basalt::Demangle(typeid(e)) + " (" + (type ? type->GetName() : "(unknown fault type)") + ")" +
            story.substr(story.find('\n'));
