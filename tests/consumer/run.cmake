@@ -29,6 +29,7 @@ foreach(path lib/libtarn-types.so lib/libquill.so include/tarn/AboutInfo.h inclu
              include/basalt/Object.h lib/cmake/TarnTypes/TarnTypesConfig.cmake lib/pkgconfig/tarn-types.pc
              bin/tarn-inspect lib/libquill-wire.so lib/libquill-http.so lib/libquill-http-server.so
              lib/pkgconfig/quill-wire.pc lib/pkgconfig/quill-http.pc lib/pkgconfig/quill-http-server.pc
+             lib/libquill-tasks.so lib/pkgconfig/quill-tasks.pc include/quill/tasks/Tasks.h
              include/quill/http/HttpAdapter.h include/quill/http/HttpServer.h include/quill/wire/Wire.h)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "not installed: ${path}")
@@ -104,9 +105,9 @@ run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK}/by-name-pc)
 message(STATUS "pkg-config, --as-needed: ${last_output}")
 foreach(program server client)
   if(program STREQUAL "server")
-    run(${pc_env} pkg-config --cflags --libs tarn-types quill-http-server)
+    run(${pc_env} pkg-config --cflags --libs tarn-types quill-http-server quill-tasks)
   else()
-    run(${pc_env} pkg-config --cflags --libs tarn-types quill-http)
+    run(${pc_env} pkg-config --cflags --libs tarn-types quill-http quill-tasks)
   endif()
   string(STRIP "${last_output}" remote_flags)
   separate_arguments(remote_flags UNIX_COMMAND "${remote_flags}")
