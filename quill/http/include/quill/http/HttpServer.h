@@ -73,6 +73,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "quill/LocalAdapter.h"
 #include "quill/wire/Wire.h"
@@ -96,11 +97,36 @@ class HttpServer {
     std::size_t maxConnections = 1024;
     std::size_t maxCallsInFlight = 256;
     std::size_t maxBodyBytes = 16u << 20;
+    // The request bodies the whole server holds at once (being received, or
+    // received and waiting for or in their call); a request that would take
+    // more is answered 503.
+    std::size_t maxBodyBytesInFlight = 256u << 20;
     std::size_t maxHeaderBytes = 16u << 10;
     std::chrono::milliseconds readTimeout{30000};
     std::chrono::milliseconds writeTimeout{30000};
     std::chrono::milliseconds sessionIdleTimeout{30 * 60 * 1000};
     std::size_t maxSessions = 10000;
+    // The methods that log a caller in, by full name: a successful call gives
+    // the caller a new session id, a failed one (a fault) counts against the
+    // caller's session and address.
+    std::vector<std::string> loginMethods = {"tarn.SessionManager.login",
+                                             "tarn.SessionManager.loginByToken",
+                                             "tarn.SessionManager.loginBySSPI",
+                                             "tarn.SessionManager.loginBySSLThumbprint",
+                                             "tarn.SessionManager.loginBySessionTicket",
+                                             "tarn.SessionManager.loginExtension",
+                                             "tarn.SessionManager.loginExtensionBySubjectName",
+                                             "tarn.SessionManager.loginExtensionByCertificate",
+                                             "tarn.SessionManager.cloneSession"};
+    // After this many failed logins within failedLoginWindow, from one session
+    // or one client address, that session or address is refused logins for
+    // loginBackoff (0: no limit).
+    unsigned maxFailedLoginsPerSession = 5;
+    unsigned maxFailedLoginsPerAddress = 20;
+    std::chrono::milliseconds failedLoginWindow{60000};
+    std::chrono::milliseconds loginBackoff{30000};
+    // At start, raise the process's soft limit of open files to its hard limit.
+    bool raiseFileLimit = true;
     // Limits of the request decoder (a request is also bounded by maxBodyBytes).
     Wire::Limits decodeLimits;
   };
@@ -119,6 +145,9 @@ class HttpServer {
     std::uint64_t rejectedConnections = 0;     // 503 at accept
     std::uint64_t rejectedBusy = 0;            // 503 for calls in flight
     std::uint64_t badRequests = 0;             // 400
+    std::uint64_t rejectedBodyBudget = 0;      // 503 for maxBodyBytesInFlight
+    std::uint64_t rejectedNoDescriptors = 0;   // 503 (or closed) out of file descriptors
+    std::uint64_t refusedLogins = 0;           // logins refused after failures
   };
 
   // Listens at once. `adapter` must not be null and must outlive the server.
