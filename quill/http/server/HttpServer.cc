@@ -284,6 +284,7 @@ struct HttpServer::Impl {
   std::size_t ConnectionCount();
 
   void ShedWithReserve();
+  bool IsLogin(ManagedMethod const* method) const;
   bool EnterCall();
   void LeaveCall();
   bool TakeBody(std::uint64_t n);
@@ -918,6 +919,11 @@ void HttpServer::Impl::AfterCall(FoundSession const& found, RequestContext* cont
   }
 }
 
+bool HttpServer::Impl::IsLogin(ManagedMethod const* method) const {
+  if (!method || method->IsProperty() || !method->GetDeclaringType() || loginMethods.empty()) return false;
+  return loginMethods.count(std::string(method->GetDeclaringType()->GetName()) + "." + method->GetName()) > 0;
+}
+
 HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, Caller const& caller) {
   Answer answer;
   Version const* version = nullptr;
@@ -933,7 +939,7 @@ HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, Caller 
     std::string_view ns = version->GetWireNamespace() ? version->GetWireNamespace() : "";
     std::string_view wire = version->GetWireVersion() ? version->GetWireVersion() : "";
     auto named = rules::SoapActionVersion(caller.soapAction);
-    bool login = request.method && loginMethods.count(request.method->GetName()) > 0;
+    bool login = IsLogin(request.method);
     FoundSession found;
     std::chrono::milliseconds wait(0);
     if (named && (named->first != ns || named->second != wire)) {

@@ -32,6 +32,7 @@ struct Reply {
   std::string setCookie;
   bool keepAlive = false;
   std::string error;
+  http::fields fields;  // the response's header fields
 };
 
 // One connection; requests go one after the other on it.
@@ -85,6 +86,7 @@ class RawConnection {
     reply.keepAlive = res.keep_alive();
     auto cookie = res.find(http::field::set_cookie);
     if (cookie != res.end()) reply.setCookie = std::string(cookie->value());
+    reply.fields = res.base();
     return reply;
   }
 
