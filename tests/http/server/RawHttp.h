@@ -66,7 +66,7 @@ class RawConnection {
     req.prepare_payload();
     _stream.expires_after(_timeout);
     http::write(_stream, req, _ec);
-    if (_ec) return Reply{0, {}, {}, false, "write: " + _ec.message()};
+    if (_ec) return Reply{0, {}, {}, false, "write: " + _ec.message(), {}};
     return Read();
   }
 

@@ -11,35 +11,72 @@
 //   ...
 //   server.Stop();                                   // or the destructor
 //
-// Requests:
+// Requests (the target in origin form, "/sdk", or absolute form,
+// "http://host:port/sdk", as a proxy sends it):
 //   POST <path>               a call. The message's own apiVersion header (or
 //                             the newest release when it has none) decides the
 //                             version; SOAPAction is not needed. A request the
 //                             server cannot read is answered with a
-//                             soapenv:Client fault (InvalidRequest).
+//                             soapenv:Client fault (InvalidRequest); so is one
+//                             whose SOAPAction names a version
+//                             ("urn:<wireNamespace>/<wireVersion>", as the
+//                             WSDL and Quill::HttpAdapter write it) other than
+//                             the one the message speaks. Any other SOAPAction
+//                             is ignored.
 //   GET  <path>/<name>.wsdl   the files of `wsdlDirectory` whose names end in
 //   GET  <path>/<name>.xsd    .wsdl or .xsd (the generator's <wireNamespace>.wsdl
 //                             and .xsd files); tarn.wsdl, when the directory has
 //                             no file of that name, is the WSDL of the newest
 //                             release (Wire::DefaultVersion()'s namespace).
+//                             Each file is read once and served from memory
+//                             shared by all responses; gzip-compressed when the
+//                             request accepts gzip. A WSDL's service address
+//                             (its first soap:address) is served as the address
+//                             the request came to: scheme of the server, host
+//                             and port of the Host header (or of an absolute
+//                             target), `path`.
 // Anything else: 404, or 405 for another method on `path`.
+//
+// Request heads that two servers could read differently are refused with 400
+// and the connection closed, before any body is read: a Transfer-Encoding
+// other than exactly "chunked" (or repeated, or beside Content-Length, or in
+// HTTP/1.0), an HTTP/1.1 request without Host, a repeated Host, a Host that
+// names no host.
 //
 // Sessions: each caller that sends no valid `tarn_session` cookie gets a new,
 // empty Quill::RequestContext for its call. The context reaches the privilege
 // checker and the implementation (LocalAdapter::CurrentCall()->context). When
 // the call leaves something in it (an implementation of login stores who
 // logged in), the server keeps the context as a session and answers with
-// `Set-Cookie: tarn_session=<128 random bits>; Path=/; HttpOnly` (plus
-// `Secure` over TLS); later calls carrying the cookie get the same context,
-// shared by concurrent calls of the session (its operations are
-// synchronised). A session unused for `sessionIdleTimeout` is dropped: its
-// cookie then counts as none, so a checker that asks for a login refuses the
-// call. Callers without cookies leave nothing behind. Beyond `maxSessions`
-// the least recently used session is dropped.
+// `Set-Cookie: tarn_session=<128 random bits>; Path=/; HttpOnly;
+// SameSite=Strict` (plus `Secure` over TLS); later calls carrying the cookie
+// get the same context, shared by concurrent calls of the session (its
+// operations are synchronised). The Cookie header is read as RFC 6265 writes
+// it: other cookies beside the session's may hold any value. A session id
+// names one login: a successful call of one of `loginMethods`, on a session
+// or not, gets a new id (the old one is forgotten), and a call that leaves
+// the context empty (logout) drops the session with its id and answers with
+// an expired cookie. A session unused for `sessionIdleTimeout` is dropped:
+// its cookie then counts as none, so a checker that asks for a login refuses
+// the call. Callers without cookies leave nothing behind. Beyond
+// `maxSessions` the least recently used session is dropped.
+//
+// Failed logins: a call of one of `loginMethods` that ends in a fault counts
+// against the caller's session (if it sent one) and its client address.
+// After maxFailedLoginsPerSession (per address: maxFailedLoginsPerAddress)
+// failures within failedLoginWindow, logins from that session (address) are
+// answered with a Fault::SecurityError ("too many failed logins; try again in
+// N s", HTTP 500 with Retry-After) for loginBackoff, without reaching the
+// implementation.
 //
 // Limits, each answered with a status and the connection closed after it:
 //   body over maxBodyBytes                        413
-//   header block over maxHeaderBytes              431
+//   request bodies held by the server (being
+//   received or waiting for their call) over
+//   maxBodyBytesInFlight                          503 with Retry-After
+//   header block over maxHeaderBytes; also chunk
+//   extensions of one request together, and the
+//   trailer                                       431
 //   request not complete within readTimeout       408 (a keep-alive
 //                                                 connection idle that long
 //                                                 is closed without answer)
@@ -48,6 +85,13 @@
 //   and not yet answered                          503 (connection kept)
 //   unreadable HTTP                               400
 // Writes that take longer than writeTimeout close the connection.
+//
+// File descriptors: at start the process's soft limit of open files is raised
+// to its hard limit (`raiseFileLimit`), and one descriptor is held in
+// reserve. When accepting fails for want of descriptors, the reserve is let
+// go to accept the waiting clients one at a time, answer each 503 (over TLS:
+// close it) and take the reserve back; the acceptor then waits 50 ms before
+// it tries again, so it never spins on the error.
 //
 // Threads: `ioThreads` threads read and write the connections; calls are
 // decoded, carried out and encoded on a pool of `workers` threads. A call
