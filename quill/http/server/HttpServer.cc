@@ -590,6 +590,8 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   template <class Body>
   void Reply(http::response<Body>&& res, bool keepAlive, bool call = false, bool keepLength = false,
              bool linger = false) {
+    // Whatever body was read is no longer held (a call's went with it to the worker).
+    _body->Release();
     res.set(http::field::server, "tarn-types");
     res.keep_alive(keepAlive);
     if (!keepLength) res.prepare_payload();
@@ -1111,6 +1113,7 @@ HttpServer::Stats HttpServer::GetStats() const {
   Stats s;
   s.openConnections = _impl->ConnectionCount();
   s.callsInFlight = _impl->inFlight.load();
+  s.bodyBytesInFlight = _impl->bodyBytes.load();
   {
     std::lock_guard<std::mutex> lock(_impl->sessionMutex);
     s.sessions = _impl->sessions.size();

@@ -157,8 +157,8 @@ TEST(HttpHardening, BodiesInFlightShareOneBudget) {
   RawConnection first(server.GetPort(), 5s);
   std::string request = Post("/sdk", call);
   ASSERT_TRUE(first.SendRaw(request.substr(0, request.size() - 10)));
-  for (int i = 0; i < 200 && server.GetStats().openConnections < 1; ++i) std::this_thread::sleep_for(5ms);
-  std::this_thread::sleep_for(50ms);  // the head read and its share taken
+  for (int i = 0; i < 1000 && server.GetStats().bodyBytesInFlight == 0; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(server.GetStats().bodyBytesInFlight, call.size());
 
   RawConnection second(server.GetPort(), 5s);
   ASSERT_TRUE(second.SendRaw(request));
@@ -180,6 +180,7 @@ TEST(HttpHardening, BodiesInFlightShareOneBudget) {
   ASSERT_TRUE(third.SendRaw(request));
   EXPECT_EQ(third.Read().status, 200);
   EXPECT_EQ(server.GetStats().rejectedBodyBudget, 2u);
+  EXPECT_EQ(server.GetStats().bodyBytesInFlight, 0u) << "a share was never given back";
   EXPECT_EQ(objects.echo->executions, 2);
 }
 

@@ -175,11 +175,12 @@ class HttpServer {
     Wire::Limits decodeLimits;
   };
 
-  // What the server has done so far; counts only grow, except the first three.
+  // What the server has done so far; counts only grow, except the first four.
   struct Stats {
     std::size_t openConnections = 0;
     std::size_t callsInFlight = 0;
     std::size_t sessions = 0;
+    std::size_t bodyBytesInFlight = 0;  // of maxBodyBytesInFlight, taken now
     std::uint64_t connectionsAccepted = 0;
     std::uint64_t callsAnswered = 0;           // 200 or SOAP fault
     std::uint64_t faults = 0;                  // of those, answered with a fault
