@@ -58,6 +58,7 @@ namespace rules = HttpServerRules;
 namespace {
 
 constexpr char kCookieName[] = "tarn_session";
+constexpr std::size_t kMostHeaderBytes = 60u << 10;
 
 std::string Hex(unsigned char const* p, std::size_t n) {
   static char const digits[] = "0123456789abcdef";
@@ -689,6 +690,9 @@ void HttpServer::Impl::Start() {
   if (options.ioThreads == 0) options.ioThreads = 1;
   if (options.workers == 0) options.workers = 1;
   if (options.path.empty() || options.path.front() != '/') fail("path '" + options.path + "'", "must start with '/'");
+  // The parser keeps no header field longer than 64 KiB (it throws, from an I/O
+  // thread); a head, a trailer or a buffered line that cannot hold one keeps it from trying.
+  options.maxHeaderBytes = std::min<std::size_t>(options.maxHeaderBytes, kMostHeaderBytes);
   loginMethods.insert(options.loginMethods.begin(), options.loginMethods.end());
   if (options.raiseFileLimit) RaiseFileLimit();
   if (options.certificateFile.empty() != options.privateKeyFile.empty()) {

@@ -143,6 +143,27 @@ TEST(HttpHardening, ChunkExtensionsAndTrailersBoundedByTheHeaderLimit) {
   EXPECT_EQ(conn.Read().status, 200);
 }
 
+// Header fields longer than the parser can keep (64 KiB) are refused as too
+// large, even with a header limit set higher than that.
+TEST(HttpHardening, HeaderFieldsBeyondWhatTheParserHolds) {
+  Objects objects(false);
+  auto options = Loopback();
+  options.maxHeaderBytes = 1u << 20;
+  Quill::HttpServer server(objects.adapter.get(), options);
+  std::string call = EchoCall("x");
+  std::string big(70 << 10, 'h');
+  for (std::string request : {"GET /sdk HTTP/1.1\r\nHost: x\r\nX-Big: " + big + "\r\n\r\n",
+                              "POST /sdk HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk(call) +
+                                  "0\r\nX-Big: " + big + "\r\n\r\n"}) {
+    RawConnection conn(server.GetPort(), 5s);
+    conn.SendRaw(request);
+    EXPECT_EQ(conn.Read().status, 431);
+  }
+  RawConnection conn(server.GetPort(), 5s);
+  EXPECT_EQ(conn.Request(http::verb::get, "/sdk", {}, "x=" + std::string(40 << 10, 'c')).status, 405)
+      << "a long header within 60 KiB is fine";
+}
+
 TEST(HttpHardening, BodiesInFlightShareOneBudget) {
   Objects objects(false);
   auto options = Loopback();

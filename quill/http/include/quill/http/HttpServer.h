@@ -145,7 +145,7 @@ class HttpServer {
     // received and waiting for or in their call); a request that would take
     // more is answered 503.
     std::size_t maxBodyBytesInFlight = 256u << 20;
-    std::size_t maxHeaderBytes = 16u << 10;
+    std::size_t maxHeaderBytes = 16u << 10;  // at most 60 KiB: larger values count as that
     std::chrono::milliseconds readTimeout{30000};
     std::chrono::milliseconds writeTimeout{30000};
     std::chrono::milliseconds sessionIdleTimeout{30 * 60 * 1000};
