@@ -5,7 +5,12 @@
 // the connection's read timer fire.
 #include "quill/http/HttpServer.h"
 
+#include <fcntl.h>
 #include <openssl/rand.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -20,18 +25,23 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <cerrno>
 #include <condition_variable>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "RequestRules.h"
 #include "basalt/Exception.h"
+#include "quill/Array.h"
+#include "quill/DataTypes.h"
 #include "quill/Faults.h"
 #include "quill/MethodFault.h"
 
@@ -43,10 +53,12 @@ namespace http = beast::http;
 namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
+namespace rules = HttpServerRules;
 
 namespace {
 
 constexpr char kCookieName[] = "tarn_session";
+constexpr std::size_t kMostHeaderBytes = 60u << 10;
 
 std::string Hex(unsigned char const* p, std::size_t n) {
   static char const digits[] = "0123456789abcdef";
@@ -64,17 +76,16 @@ std::string NewSessionId() {
   return Hex(bytes, sizeof bytes);
 }
 
-// The value of the session cookie in a Cookie header, or empty. Beast's
-// parameter-list reader takes ";name=value" pairs, which is what a Cookie
-// header is once a separator is put in front.
-std::string SessionCookie(http::fields const& fields) {
+// The session cookies a request carries, in the order sent (a client may
+// hold several, for different paths).
+std::vector<std::string> SessionCookies(http::fields const& fields) {
+  std::vector<std::string> ids;
   for (auto it = fields.find(http::field::cookie); it != fields.end() && it->name() == http::field::cookie; ++it) {
-    std::string list = ";" + std::string(it->value());
-    for (auto const& param : http::param_list(list)) {
-      if (param.first == kCookieName) return std::string(param.second);
+    for (std::string_view id : rules::CookieValues(rules::View(it->value()), kCookieName)) {
+      if (!id.empty()) ids.emplace_back(id);
     }
   }
-  return {};
+  return ids;
 }
 
 bool IsServedFileName(std::string_view name) {
@@ -91,6 +102,73 @@ bool IsServedFileName(std::string_view name) {
 
 using Response = http::response<http::string_body>;
 
+// A response body of a few pieces that live elsewhere (a served document's
+// shared text, kept alive by `keep`) around a few bytes of its own (the
+// service address, a gzip trailer): nothing is copied per response.
+struct PiecesBody {
+  struct value_type {
+    std::shared_ptr<void const> keep;
+    std::string_view head, tail;
+    std::string middle, end;
+  };
+  static std::uint64_t size(value_type const& v) {
+    return v.head.size() + v.middle.size() + v.tail.size() + v.end.size();
+  }
+  class writer {
+   public:
+    using const_buffers_type = std::array<net::const_buffer, 4>;
+    template <bool isRequest, class Fields>
+    writer(http::header<isRequest, Fields> const&, value_type const& v) : _v(v) {}
+    void init(beast::error_code& ec) { ec = {}; }
+    boost::optional<std::pair<const_buffers_type, bool>> get(beast::error_code& ec) {
+      ec = {};
+      if (_done) return boost::none;
+      _done = true;
+      return std::make_pair(const_buffers_type{net::buffer(_v.head.data(), _v.head.size()), net::buffer(_v.middle),
+                                               net::buffer(_v.tail.data(), _v.tail.size()), net::buffer(_v.end)},
+                            false);
+    }
+
+   private:
+    value_type const& _v;
+    bool _done = false;
+  };
+};
+
+// What a client gets when the server is out of file descriptors; written on
+// the raw socket, since nothing else can be afforded then.
+constexpr char kNoDescriptors[] =
+    "HTTP/1.1 503 Service Unavailable\r\nServer: tarn-types\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "Retry-After: 1\r\nConnection: close\r\nContent-Length: 31\r\n\r\nserver out of file descriptors\n";
+
+// Raises the soft limit of open files to the hard one (or to what the kernel
+// allows when the hard one is unlimited).
+void RaiseFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0 || limit.rlim_max != RLIM_INFINITY) return;
+  std::ifstream nrOpen("/proc/sys/fs/nr_open");
+  rlim_t most = 0;
+  if (nrOpen >> most && most > limit.rlim_cur) {
+    raised.rlim_cur = most;
+    ::setrlimit(RLIMIT_NOFILE, &raised);
+  }
+}
+
+// A fault with its message as text (the faultstring a SOAP client shows).
+template <class F>
+Basalt::Ref<MethodFault> FaultWithText(std::string text) {
+  Basalt::Ref<F> fault(new F());
+  Basalt::Ref<LocalizableMessage> message(new LocalizableMessage());
+  message->key = "quill.http.server";
+  message->message = std::move(text);
+  fault->faultMessage = new DataArray<LocalizableMessage>();
+  fault->faultMessage->Append(message.get());
+  return fault;
+}
+
 }  // namespace
 
 // --- shared state --------------------------------------------------------------
@@ -106,6 +184,41 @@ struct HttpServer::Impl {
     http::status status = http::status::ok;
     std::string body;
     std::string setCookie;
+    std::string retryAfter;
+  };
+
+  // What the server knows of the caller of one call.
+  struct Caller {
+    std::vector<std::string> sessionIds;  // from its cookies
+    std::string soapAction;
+    std::string address;
+  };
+
+  struct FoundSession {
+    std::string id;
+    Basalt::Ref<RequestContext> context;
+  };
+
+  // A share of maxBodyBytesInFlight, given back when destroyed.
+  class BodyShare {
+   public:
+    explicit BodyShare(Impl* server) : _server(server) {}
+    ~BodyShare() { Release(); }
+    BodyShare(BodyShare const&) = delete;
+    BodyShare& operator=(BodyShare const&) = delete;
+    bool Take(std::uint64_t n) {
+      if (!_server->TakeBody(n)) return false;
+      _bytes += n;
+      return true;
+    }
+    void Release() {
+      if (_bytes) _server->GiveBody(_bytes);
+      _bytes = 0;
+    }
+
+   private:
+    Impl* _server;
+    std::uint64_t _bytes = 0;
   };
 
   class ConnectionBase {
@@ -114,7 +227,14 @@ struct HttpServer::Impl {
     virtual void RequestClose() = 0;  // from Stop, any thread
   };
 
-  Impl(LocalAdapter* a, Options o) : adapter(a), options(std::move(o)), ioc(static_cast<int>(options.ioThreads)) {}
+  Impl(LocalAdapter* a, Options o)
+      : adapter(a),
+        options(std::move(o)),
+        ioc(static_cast<int>(options.ioThreads)),
+        sessionLogins(
+            {options.maxFailedLoginsPerSession, options.failedLoginWindow, options.loginBackoff, options.maxSessions}),
+        addressLogins({options.maxFailedLoginsPerAddress, options.failedLoginWindow, options.loginBackoff,
+                       options.maxSessions}) {}
 
   LocalAdapter* adapter;
   Options options;
@@ -128,7 +248,8 @@ struct HttpServer::Impl {
   std::optional<net::executor_work_guard<net::io_context::executor_type>> ioWork;
   std::vector<std::thread> ioThreads;
   std::uint16_t port = 0;
-  std::string host;  // for GetUrl
+  std::string host;    // for GetUrl
+  int reserveFd = -1;  // given up to answer 503 when out of descriptors (on the acceptor's strand)
 
   std::atomic<bool> stopping{false};
   bool stopped = false;
@@ -140,17 +261,20 @@ struct HttpServer::Impl {
   std::unordered_map<std::uint64_t, std::weak_ptr<ConnectionBase>> connections;
   std::uint64_t nextConnection = 1;
   std::atomic<std::size_t> inFlight{0};
+  std::atomic<std::uint64_t> bodyBytes{0};  // of maxBodyBytesInFlight
 
   std::mutex sessionMutex;
   std::unordered_map<std::string, Session> sessions;
   Clock::time_point lastSweep = Clock::now();
+  std::unordered_set<std::string> loginMethods;
+  rules::LoginThrottle sessionLogins, addressLogins;
 
   std::mutex fileMutex;
-  std::map<std::string, std::shared_ptr<std::string const>, std::less<>> files;
+  std::map<std::string, std::shared_ptr<rules::ServedDocument const>, std::less<>> files;
 
   // Counters of Stats.
   std::atomic<std::uint64_t> accepted{0}, answered{0}, faults{0}, r413{0}, r431{0}, r408{0}, r503conn{0}, r503busy{0},
-      r400{0};
+      r400{0}, r503body{0}, r503fd{0}, refusedLogins{0};
 
   void Start();
   void Accept();
@@ -160,12 +284,19 @@ struct HttpServer::Impl {
   void RemoveConnection(std::uint64_t id);
   std::size_t ConnectionCount();
 
+  void ShedWithReserve();
+  bool IsLogin(ManagedMethod const* method) const;
   bool EnterCall();
   void LeaveCall();
-  Answer Call(std::string const& body, std::string const& cookie);
-  Basalt::Ref<RequestContext> FindSession(std::string const& id);
+  bool TakeBody(std::uint64_t n);
+  void GiveBody(std::uint64_t n);
+  Answer Call(std::string const& body, Caller const& caller);
+  FoundSession FindSession(std::vector<std::string> const& ids);
   std::string KeepSession(RequestContext* context);
-  std::shared_ptr<std::string const> File(std::string_view name);
+  void DropSession(std::string const& id);
+  std::string SessionCookie(std::string const& id, bool expired) const;
+  void AfterCall(FoundSession const& found, RequestContext* context, bool wasEmpty, bool loggedIn, Answer& answer);
+  std::shared_ptr<rules::ServedDocument const> File(std::string_view name);
   void StopAll(std::chrono::milliseconds grace);
 };
 
@@ -180,8 +311,13 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   Connection(HttpServer::Impl* server, tcp::socket&& socket, bool reject)
       : _server(server),
         _reject(reject),
+        _peer(PeerAddress(socket)),
         _stream(MakeStream(server, std::move(socket))),
-        _timer(_stream.get_executor()) {}
+        _timer(_stream.get_executor()),
+        // Bounds what waits in the buffer unparsed: a header block, a chunk's
+        // header line with its extensions, the trailer.
+        _buffer(std::max<std::size_t>(server->options.maxHeaderBytes, 1024) + 1024),
+        _body(std::make_shared<HttpServer::Impl::BodyShare>(server)) {}
 
   ~Connection() override {
     if (_id) _server->RemoveConnection(_id);
@@ -211,6 +347,12 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
 
   tcp::socket& Socket() { return beast::get_lowest_layer(_stream).socket(); }
 
+  static std::string PeerAddress(tcp::socket& socket) {
+    beast::error_code ec;
+    auto endpoint = socket.remote_endpoint(ec);
+    return ec ? std::string() : endpoint.address().to_string();
+  }
+
   void Begin() {
     if constexpr (kTls) {
       beast::get_lowest_layer(_stream).expires_after(_server->options.readTimeout);
@@ -233,12 +375,19 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
     Read();
   }
 
+  // The head of a request is read first and checked before its body is
+  // read, so that a body is never read the way the head does not say.
   void Read() {
     if (_closing) return Close();
+    _body->Release();
+    if (_buffer.size() == 0) _buffer.shrink_to_fit();
     _parser.emplace();
     _parser->header_limit(
         static_cast<std::uint32_t>(std::min<std::size_t>(_server->options.maxHeaderBytes, UINT32_MAX)));
     _parser->body_limit(_server->options.maxBodyBytes);
+    _parser->on_chunk_header(_onChunk);
+    _extensionBytes = 0;
+    _overBudget = false;
     _timedOut = false;
     _reading = true;
     std::size_t buffered = _buffer.size();
@@ -250,13 +399,46 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       self->Socket().cancel(ignored);
     });
     _bufferedAtStart = buffered;
+    http::async_read_header(_stream, _buffer, *_parser,
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->OnHead(ec); });
+  }
+
+  void OnHead(beast::error_code ec) {
+    if (ec || _timedOut || _closing) return OnRead(ec);
+    if (char const* defect = rules::HeadDefect(_parser->get())) {
+      StopReading();
+      _server->r400++;
+      return Reply(Simple(http::status::bad_request, std::string("bad request: ") + defect + "\n", 11), false, false,
+                   false, true);
+    }
+    if (auto length = _parser->content_length(); length && *length > 0 && !_body->Take(*length)) {
+      _overBudget = true;
+      return OnRead(http::error::body_limit);
+    }
+    if (_parser->is_done()) return OnRead({});
     http::async_read(_stream, _buffer, *_parser,
                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
-  void OnRead(beast::error_code ec) {
+  // Chunk extensions count against the header limit; chunks against the
+  // server's budget for bodies, as they come.
+  void OnChunkHeader(std::uint64_t size, beast::string_view extensions, beast::error_code& ec) {
+    _extensionBytes += extensions.size();
+    if (_extensionBytes > _server->options.maxHeaderBytes) {
+      ec = http::error::header_limit;
+    } else if (size > 0 && !_body->Take(size)) {
+      _overBudget = true;
+      ec = http::error::body_limit;
+    }
+  }
+
+  void StopReading() {
     _reading = false;
     _timer.cancel();
+  }
+
+  void OnRead(beast::error_code ec) {
+    StopReading();
     if (_timedOut) {
       // A request under way gets its answer; a keep-alive connection that
       // stayed silent is just closed.
@@ -268,12 +450,18 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       return Close();
     }
     if (_closing) return Close();
+    if (_overBudget) {
+      _server->r503body++;
+      Response res = Simple(http::status::service_unavailable, "too many request bodies in flight\n", 11);
+      res.set(http::field::retry_after, "1");
+      return Reply(std::move(res), false, false, false, true);
+    }
     if (ec == http::error::body_limit) {
       _server->r413++;
       return Reply(Simple(http::status::payload_too_large, "request body over the server's limit\n", 11), false, false,
                    false, true);
     }
-    if (ec == http::error::header_limit) {
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
       _server->r431++;
       return Reply(
           Simple(http::status::request_header_fields_too_large, "request header over the server's limit\n", 11), false,
@@ -304,8 +492,14 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   void Handle(http::request<http::string_body>&& req) {
     auto& o = _server->options;
     bool keepAlive = req.keep_alive() && !_closing && !_server->stopping.load();
-    std::string_view target(req.target().data(), req.target().size());
-    std::string_view path = target.substr(0, target.find('?'));
+    auto target = rules::ParseTarget(std::string_view(req.target().data(), req.target().size()));
+    if (!target) {
+      _server->r400++;
+      return Reply(
+          Simple(http::status::bad_request, "bad request: a request target the server cannot read\n", req.version()),
+          false);
+    }
+    std::string_view path = target->path;
 
     if (path == o.path) {
       if (req.method() != http::verb::post) {
@@ -321,21 +515,29 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       }
       _call = true;
       unsigned version = req.version();
-      std::string cookie = SessionCookie(req);
+      HttpServer::Impl::Caller caller;
+      caller.sessionIds = SessionCookies(req);
+      caller.soapAction = std::string(req[http::field::soapaction]);
+      caller.address = _peer;
+      // The body's share of the budget goes with the body, and comes back when the call is done with it.
+      auto share = std::exchange(_body, std::make_shared<HttpServer::Impl::BodyShare>(_server));
       net::post(*_server->pool, [self = this->shared_from_this(), body = std::move(req.body()),
-                                 cookie = std::move(cookie), version, keepAlive]() mutable {
+                                 caller = std::move(caller), share = std::move(share), version, keepAlive]() mutable {
         HttpServer::Impl::Answer answer;
         try {
-          answer = self->_server->Call(body, cookie);
+          answer = self->_server->Call(body, caller);
         } catch (...) {
           // Not even a fault could be written (out of memory, say): the call is still
           // answered, so that nothing waits for it.
-          answer = HttpServer::Impl::Answer{http::status::internal_server_error, "call failed\n", {}};
+          answer = HttpServer::Impl::Answer{http::status::internal_server_error, "call failed\n", {}, {}};
         }
+        std::string().swap(body);
+        share.reset();
         net::post(self->_stream.get_executor(), [self, answer = std::move(answer), version, keepAlive]() mutable {
           Response res(answer.status, version);
           res.set(http::field::content_type, "text/xml; charset=utf-8");
           if (!answer.setCookie.empty()) res.set(http::field::set_cookie, answer.setCookie);
+          if (!answer.retryAfter.empty()) res.set(http::field::retry_after, answer.retryAfter);
           res.body() = std::move(answer.body);
           // Once a stop has begun every answer closes its connection, even one composed
           // before Stop reached this connection.
@@ -354,13 +556,29 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
         res.set(http::field::allow, "GET, HEAD");
         return Reply(std::move(res), keepAlive);
       }
-      if (auto file = _server->File(name)) {
-        Response res(http::status::ok, req.version());
+      if (auto doc = _server->File(name)) {
+        // The service address is the one this request came to.
+        std::string authority(target->authority.empty() ? rules::View(req[http::field::host]) : target->authority);
+        if (authority.empty()) authority = _server->host + ":" + std::to_string(_server->port);
+        std::string address = rules::XmlAttribute((kTls ? "https://" : "http://") + authority + o.path);
+        http::response<PiecesBody> res(http::status::ok, req.version());
         res.set(http::field::content_type, "text/xml; charset=utf-8");
-        if (req.method() == http::verb::get) {
-          res.body() = *file;
+        res.set(http::field::vary, "Accept-Encoding");
+        auto& body = res.body();
+        body.keep = doc;
+        if (rules::AcceptsGzip(rules::View(req[http::field::accept_encoding]))) {
+          res.set(http::field::content_encoding, "gzip");
+          body.head = doc->GzHead();
+          body.tail = doc->GzTail();
+          doc->GzMiddle(address, body.middle, body.end);
         } else {
-          res.content_length(file->size());
+          body.head = doc->Head();
+          body.tail = doc->Tail();
+          if (doc->HasAddress()) body.middle = std::move(address);
+        }
+        if (req.method() == http::verb::head) {
+          res.content_length(PiecesBody::size(body));
+          body = PiecesBody::value_type{};
           return Reply(std::move(res), keepAlive, false, /*keepLength=*/true);
         }
         return Reply(std::move(res), keepAlive);
@@ -370,13 +588,18 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
   }
 
   // `linger`: the request was not read to its end; see LingerClose.
-  void Reply(Response&& res, bool keepAlive, bool call = false, bool keepLength = false, bool linger = false) {
+  template <class Body>
+  void Reply(http::response<Body>&& res, bool keepAlive, bool call = false, bool keepLength = false,
+             bool linger = false) {
+    // Whatever body was read is no longer held (a call's went with it to the worker).
+    _body->Release();
     res.set(http::field::server, "tarn-types");
     res.keep_alive(keepAlive);
     if (!keepLength) res.prepare_payload();
-    _response = std::make_shared<Response>(std::move(res));
+    auto message = std::make_shared<http::response<Body>>(std::move(res));
+    _response = message;
     beast::get_lowest_layer(_stream).expires_after(_server->options.writeTimeout);
-    http::async_write(_stream, *_response,
+    http::async_write(_stream, *message,
                       [self = this->shared_from_this(), keepAlive, call, linger](beast::error_code ec, std::size_t) {
                         beast::get_lowest_layer(self->_stream).expires_never();
                         self->_response.reset();
@@ -422,6 +645,7 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
     if (_closed) return;
     _closed = true;
     _timer.cancel();
+    _body->Release();
     beast::error_code ignored;
     Socket().shutdown(tcp::socket::shutdown_both, ignored);
     Socket().close(ignored);
@@ -433,11 +657,19 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
 
   HttpServer::Impl* _server;
   bool _reject;
+  std::string _peer;  // the client's address
   Stream _stream;
   net::steady_timer _timer;
   beast::flat_buffer _buffer;
   std::optional<http::request_parser<http::string_body>> _parser;
-  std::shared_ptr<Response> _response;
+  std::function<void(std::uint64_t, beast::string_view, beast::error_code&)> _onChunk =
+      [this](std::uint64_t size, beast::string_view extensions, beast::error_code& ec) {
+        OnChunkHeader(size, extensions, ec);
+      };
+  std::shared_ptr<HttpServer::Impl::BodyShare> _body;  // of the request being read
+  std::uint64_t _extensionBytes = 0;
+  bool _overBudget = false;
+  std::shared_ptr<void> _response;
   std::array<char, 4096> _drain;
   std::uint64_t _id = 0;
   std::size_t _bufferedAtStart = 0;
@@ -458,6 +690,11 @@ void HttpServer::Impl::Start() {
   if (options.ioThreads == 0) options.ioThreads = 1;
   if (options.workers == 0) options.workers = 1;
   if (options.path.empty() || options.path.front() != '/') fail("path '" + options.path + "'", "must start with '/'");
+  // The parser keeps no header field longer than 64 KiB (it throws, from an I/O
+  // thread); a head, a trailer or a buffered line that cannot hold one keeps it from trying.
+  options.maxHeaderBytes = std::min<std::size_t>(options.maxHeaderBytes, kMostHeaderBytes);
+  loginMethods.insert(options.loginMethods.begin(), options.loginMethods.end());
+  if (options.raiseFileLimit) RaiseFileLimit();
   if (options.certificateFile.empty() != options.privateKeyFile.empty()) {
     fail("TLS", "both a certificate file and a private key file are needed");
   }
@@ -490,6 +727,7 @@ void HttpServer::Impl::Start() {
   port = acceptor->local_endpoint().port();
   host = address.is_v6() ? "[" + options.address + "]" : options.address;
 
+  reserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   pool.emplace(options.workers);
   ioWork.emplace(ioc->get_executor());
   Accept();
@@ -502,8 +740,12 @@ void HttpServer::Impl::Accept() {
   acceptor->async_accept(net::make_strand(*ioc), [this](beast::error_code ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted || stopping.load()) return;
     if (ec) {
-      // Out of descriptors and the like: the client sees its connection fail; try again
-      // shortly rather than spin on the same error.
+      // Out of descriptors: the clients waiting are told so with the reserve
+      // descriptor. For this and the like, try again shortly rather than spin
+      // on the same error.
+      if (ec == net::error::no_descriptors || (ec.category() == beast::system_category() && ec.value() == ENFILE)) {
+        ShedWithReserve();
+      }
       acceptRetry->expires_after(std::chrono::milliseconds(50));
       acceptRetry->async_wait([this](beast::error_code timerError) {
         if (!timerError && !stopping.load()) Accept();
@@ -527,6 +769,35 @@ void HttpServer::Impl::Accept() {
     }
     Accept();
   });
+}
+
+// Lets the reserve descriptor go, answers the connections waiting in the
+// backlog 503 one at a time on the descriptor so freed (over TLS, closes them:
+// a plain answer means nothing there), and takes the reserve back. Runs on
+// the acceptor's strand, between two accepts.
+void HttpServer::Impl::ShedWithReserve() {
+  int listener = acceptor->native_handle();
+  for (int i = 0; i < 64; ++i) {
+    pollfd waiting{listener, POLLIN, 0};
+    if (::poll(&waiting, 1, 0) <= 0) break;
+    if (reserveFd >= 0) ::close(reserveFd);
+    reserveFd = -1;
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) break;
+    accepted++;
+    r503fd++;
+    if (!tls) {
+      [[maybe_unused]] auto sent = ::send(fd, kNoDescriptors, sizeof kNoDescriptors - 1, MSG_NOSIGNAL);
+      ::shutdown(fd, SHUT_WR);
+      // What the client sent already is read, so that closing does not reset
+      // the connection under the answer.
+      char drain[4096];
+      for (int j = 0; j < 16 && ::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0; ++j) {
+      }
+    }
+    ::close(fd);
+  }
+  if (reserveFd < 0) reserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 template <class Stream>
@@ -565,6 +836,16 @@ bool HttpServer::Impl::EnterCall() {
   return true;
 }
 
+bool HttpServer::Impl::TakeBody(std::uint64_t n) {
+  std::uint64_t held = bodyBytes.load();
+  do {
+    if (n > options.maxBodyBytesInFlight || held > options.maxBodyBytesInFlight - n) return false;
+  } while (!bodyBytes.compare_exchange_weak(held, held + n));
+  return true;
+}
+
+void HttpServer::Impl::GiveBody(std::uint64_t n) { bodyBytes -= n; }
+
 void HttpServer::Impl::LeaveCall() {
   {
     // Under the lock, so that Stop cannot miss the last one.
@@ -574,7 +855,7 @@ void HttpServer::Impl::LeaveCall() {
   connIdle.notify_all();
 }
 
-Basalt::Ref<RequestContext> HttpServer::Impl::FindSession(std::string const& id) {
+HttpServer::Impl::FoundSession HttpServer::Impl::FindSession(std::vector<std::string> const& ids) {
   Clock::time_point now = Clock::now();
   std::lock_guard<std::mutex> lock(sessionMutex);
   if (now - lastSweep > options.sessionIdleTimeout / 4) {
@@ -583,15 +864,27 @@ Basalt::Ref<RequestContext> HttpServer::Impl::FindSession(std::string const& id)
       it = now - it->second.lastUsed > options.sessionIdleTimeout ? sessions.erase(it) : std::next(it);
     }
   }
-  if (id.empty()) return nullptr;
-  auto it = sessions.find(id);
-  if (it == sessions.end()) return nullptr;
-  if (now - it->second.lastUsed > options.sessionIdleTimeout) {
-    sessions.erase(it);
-    return nullptr;
+  for (std::string const& id : ids) {
+    auto it = sessions.find(id);
+    if (it == sessions.end()) continue;
+    if (now - it->second.lastUsed > options.sessionIdleTimeout) {
+      sessions.erase(it);
+      continue;
+    }
+    it->second.lastUsed = now;
+    return FoundSession{id, it->second.context};
   }
-  it->second.lastUsed = now;
-  return it->second.context;
+  return {};
+}
+
+std::string HttpServer::Impl::SessionCookie(std::string const& id, bool expired) const {
+  // SameSite=Strict: the session is only ever used by calls from the site's
+  // own pages or from programs (which ignore the attribute); no page elsewhere
+  // has a reason to make a call with it, be it by a link or a posted form.
+  std::string cookie = std::string(kCookieName) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+  if (expired) cookie += "; Max-Age=0";
+  if (tls) cookie += "; Secure";
+  return cookie;
 }
 
 std::string HttpServer::Impl::KeepSession(RequestContext* context) {
@@ -603,40 +896,102 @@ std::string HttpServer::Impl::KeepSession(RequestContext* context) {
     sessions.erase(oldest);
   }
   sessions[id] = Session{Basalt::Ref<RequestContext>(context), Clock::now()};
-  std::string cookie = std::string(kCookieName) + "=" + id + "; Path=/; HttpOnly";
-  if (tls) cookie += "; Secure";
-  return cookie;
+  return SessionCookie(id, false);
 }
 
-HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, std::string const& cookie) {
+void HttpServer::Impl::DropSession(std::string const& id) {
+  std::lock_guard<std::mutex> lock(sessionMutex);
+  sessions.erase(id);
+}
+
+// A session id names one login: a context that comes to hold something (an
+// anonymous caller that logs in) and every successful login get a new id, and
+// the old one is forgotten; a session left empty (logged out) is dropped with
+// its id. So an id known before a login, to whoever planted or saw it, never
+// names the logged-in session.
+void HttpServer::Impl::AfterCall(FoundSession const& found, RequestContext* context, bool wasEmpty, bool loggedIn,
+                                 Answer& answer) {
+  bool holds = !context->GetKeys().empty();
+  if (!found.context) {
+    if (holds) answer.setCookie = KeepSession(context);
+    return;
+  }
+  if (!holds) {
+    DropSession(found.id);
+    answer.setCookie = SessionCookie("", true);
+  } else if (wasEmpty || loggedIn) {
+    DropSession(found.id);
+    answer.setCookie = KeepSession(context);
+  }
+}
+
+bool HttpServer::Impl::IsLogin(ManagedMethod const* method) const {
+  if (!method || method->IsProperty() || !method->GetDeclaringType() || loginMethods.empty()) return false;
+  return loginMethods.count(std::string(method->GetDeclaringType()->GetName()) + "." + method->GetName()) > 0;
+}
+
+HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, Caller const& caller) {
   Answer answer;
   Version const* version = nullptr;
   Basalt::Ref<MethodFault> fault;
-  bool decoded = false;
   bool clientFault = false;
+  bool decoded = false;
   try {
     Wire::DecodeOptions decode;
     decode.limits = options.decodeLimits;
     Wire::Request request = Wire::DecodeRequest(body, decode);
     version = request.version;
     decoded = true;
-
-    Basalt::Ref<RequestContext> context = FindSession(cookie);
-    bool fresh = !context;
-    if (fresh) context = new RequestContext();
-    Basalt::Ref<Any> result;
-    try {
-      adapter->Invoke(request.target.get(), request.method, request.args, result, context.get());
-    } catch (...) {
-      // What the call stored (a failed login attempt counted, say) still
-      // belongs to the session.
-      if (fresh && !context->GetKeys().empty()) answer.setCookie = KeepSession(context.get());
-      throw;
+    std::string_view ns = version->GetWireNamespace() ? version->GetWireNamespace() : "";
+    std::string_view wire = version->GetWireVersion() ? version->GetWireVersion() : "";
+    auto named = rules::SoapActionVersion(caller.soapAction);
+    bool login = IsLogin(request.method);
+    FoundSession found;
+    std::chrono::milliseconds wait(0);
+    if (named && (named->first != ns || named->second != wire)) {
+      // A client that names two versions is told so rather than answered in one.
+      fault = FaultWithText<Fault::InvalidRequest>("SOAPAction names version " + std::string(named->first) + "/" +
+                                                   std::string(named->second) + " but the message speaks " +
+                                                   std::string(ns) + "/" + std::string(wire));
+      clientFault = true;
+    } else {
+      found = FindSession(caller.sessionIds);
+      if (login) {
+        Clock::time_point now = Clock::now();
+        if (found.context) wait = sessionLogins.Refused(found.id, now);
+        if (!caller.address.empty()) wait = std::max(wait, addressLogins.Refused(caller.address, now));
+      }
+      if (wait.count() > 0) {
+        refusedLogins++;
+        auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+        answer.retryAfter = std::to_string(seconds);
+        fault = FaultWithText<Fault::SecurityError>("too many failed logins; try again in " + std::to_string(seconds) +
+                                                    " s");
+      }
     }
-    if (fresh && !context->GetKeys().empty()) answer.setCookie = KeepSession(context.get());
-    answer.body = Wire::EncodeResponse(request.method, result.get(), version);
-    answered++;
-    return answer;
+    if (!fault) {
+      Basalt::Ref<RequestContext> context = found.context;
+      if (!context) context = new RequestContext();
+      bool wasEmpty = context->GetKeys().empty();
+      Basalt::Ref<Any> result;
+      try {
+        adapter->Invoke(request.target.get(), request.method, request.args, result, context.get());
+      } catch (...) {
+        if (login) {
+          Clock::time_point now = Clock::now();
+          if (found.context) sessionLogins.Failed(found.id, now);
+          if (!caller.address.empty()) addressLogins.Failed(caller.address, now);
+        }
+        // What the call stored (a failed login attempt counted, say) still
+        // belongs to the session.
+        AfterCall(found, context.get(), wasEmpty, false, answer);
+        throw;
+      }
+      AfterCall(found, context.get(), wasEmpty, login, answer);
+      answer.body = Wire::EncodeResponse(request.method, result.get(), version);
+      answered++;
+      return answer;
+    }
   } catch (Fault::InvalidRequest::Exception& e) {
     fault = e.GetFault();
     if (auto* refusal = dynamic_cast<Wire::DecodeError*>(&e); refusal && !decoded) version = refusal->GetVersion();
@@ -669,7 +1024,7 @@ HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, std::st
   return answer;
 }
 
-std::shared_ptr<std::string const> HttpServer::Impl::File(std::string_view name) {
+std::shared_ptr<rules::ServedDocument const> HttpServer::Impl::File(std::string_view name) {
   if (options.wsdlDirectory.empty() || !IsServedFileName(name)) return nullptr;
   std::lock_guard<std::mutex> lock(fileMutex);
   auto it = files.find(name);
@@ -683,9 +1038,13 @@ std::shared_ptr<std::string const> HttpServer::Impl::File(std::string_view name)
     }
   }
   if (!in) return nullptr;
-  std::ostringstream text;
-  text << in.rdbuf();
-  auto file = std::make_shared<std::string const>(text.str());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::shared_ptr<rules::ServedDocument const> file;
+  try {
+    file = std::make_shared<rules::ServedDocument const>(std::move(text));
+  } catch (std::exception&) {
+    return nullptr;  // no memory to compress it: as if it were not there
+  }
   files.emplace(std::string(name), file);
   return file;
 }
@@ -726,6 +1085,8 @@ void HttpServer::Impl::StopAll(std::chrono::milliseconds grace) {
   ioThreads.clear();
   acceptRetry.reset();
   acceptor.reset();
+  if (reserveFd >= 0) ::close(reserveFd);
+  reserveFd = -1;
   // Destroying the context destroys the handlers that still hold connections.
   ioc.reset();
   pool.reset();
@@ -757,6 +1118,7 @@ HttpServer::Stats HttpServer::GetStats() const {
   Stats s;
   s.openConnections = _impl->ConnectionCount();
   s.callsInFlight = _impl->inFlight.load();
+  s.bodyBytesInFlight = _impl->bodyBytes.load();
   {
     std::lock_guard<std::mutex> lock(_impl->sessionMutex);
     s.sessions = _impl->sessions.size();
@@ -770,6 +1132,9 @@ HttpServer::Stats HttpServer::GetStats() const {
   s.rejectedConnections = _impl->r503conn.load();
   s.rejectedBusy = _impl->r503busy.load();
   s.badRequests = _impl->r400.load();
+  s.rejectedBodyBudget = _impl->r503body.load();
+  s.rejectedNoDescriptors = _impl->r503fd.load();
+  s.refusedLogins = _impl->refusedLogins.load();
   return s;
 }
 

@@ -32,6 +32,7 @@ struct Reply {
   std::string setCookie;
   bool keepAlive = false;
   std::string error;
+  http::fields fields;  // the response's header fields
 };
 
 // One connection; requests go one after the other on it.
@@ -65,7 +66,7 @@ class RawConnection {
     req.prepare_payload();
     _stream.expires_after(_timeout);
     http::write(_stream, req, _ec);
-    if (_ec) return Reply{0, {}, {}, false, "write: " + _ec.message()};
+    if (_ec) return Reply{0, {}, {}, false, "write: " + _ec.message(), {}};
     return Read();
   }
 
@@ -85,6 +86,7 @@ class RawConnection {
     reply.keepAlive = res.keep_alive();
     auto cookie = res.find(http::field::set_cookie);
     if (cookie != res.end()) reply.setCookie = std::string(cookie->value());
+    reply.fields = res.base();
     return reply;
   }
 
