@@ -105,10 +105,11 @@ int main() {
   sessions->Login("ann", "secret", Basalt::Optional<std::string>(), session);  // sets tarn_session
   CHECK(echo->Execute(Words({"hi"}).get()) == "ann:hi");
   CHECK(server.GetStats().sessions == 1);
-  sessions->Logout();                                  // the session stays, empty
+  sessions->Logout();                                  // the session ends, the cookie expires
   CHECK_THROWS(Tarn::Fault::NotAuthenticated::Exception, echo->Execute(Words({"hi"}).get()));
   // [session]
-  CHECK(!client->GetSessionCookie().empty());
+  CHECK(client->GetSessionCookie().empty());
+  CHECK(server.GetStats().sessions == 0);
 
   // [stop]
   server.Stop();          // no new connections; calls under way are answered; threads joined
