@@ -291,6 +291,8 @@ void LocalAdapter::Register(MoRef* ref, ManagedObject* object) {
     Detail::ThrowBadArgument("ref", "quill.adapter.duplicate",
                              ref->GetTypeName() + ":" + ref->GetId() + " is already registered");
   }
+  lock.unlock();
+  for (auto const& o : Observers()) o->OnRegistered(*ref);
 }
 
 bool LocalAdapter::Unregister(MoRef const* ref) {
@@ -304,7 +306,38 @@ bool LocalAdapter::Unregister(MoRef const* ref) {
     _objects.erase(it);
   }
   removed->_Deactivate();
+  for (auto const& o : Observers()) o->OnUnregistered(*ref);
   return true;
+}
+
+AdapterObserver::~AdapterObserver() = default;
+
+std::vector<std::shared_ptr<AdapterObserver>> LocalAdapter::Observers() const {
+  std::lock_guard lock(_observerMutex);
+  return _observers;
+}
+
+void LocalAdapter::AddObserver(std::shared_ptr<AdapterObserver> observer) {
+  if (!observer) Detail::ThrowBadArgument("observer", "quill.adapter.noObserver", "no observer to add");
+  std::lock_guard lock(_observerMutex);
+  _observers.push_back(std::move(observer));
+}
+
+void LocalAdapter::RemoveObserver(AdapterObserver const* observer) {
+  std::shared_ptr<AdapterObserver> removed;  // released outside the lock
+  std::lock_guard lock(_observerMutex);
+  for (auto it = _observers.begin(); it != _observers.end(); ++it) {
+    if (it->get() == observer) {
+      removed = std::move(*it);
+      _observers.erase(it);
+      return;
+    }
+  }
+}
+
+void LocalAdapter::NotifyChanged(MoRef const* ref, std::vector<std::string> const& paths) {
+  if (!ref) return;
+  for (auto const& o : Observers()) o->OnChanged(*ref, paths);
 }
 
 Basalt::Ref<ManagedObject> LocalAdapter::Find(MoRef const* ref) const {
@@ -338,6 +371,7 @@ void LocalAdapter::Shutdown() {
   if (!_executor->Close()) return;
   // Once this is seen, every queued call is certain to be cancelled.
   _stopped.store(true, std::memory_order_release);
+  for (auto const& o : Observers()) o->OnShutdown();
   _executor->Join();
   decltype(_objects) objects;
   {

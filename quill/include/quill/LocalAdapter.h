@@ -79,10 +79,12 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "basalt/Exception.h"
 #include "basalt/Object.h"
@@ -111,6 +113,23 @@ struct CallInfo {
 // Called before dispatch; denies a call by throwing (a fault of its choice,
 // such as a NoPermission fault). Runs on the thread that carries out the call.
 using PrivilegeChecker = std::function<void(CallInfo const&)>;
+
+// Told what happens to the objects of an adapter: registration, unregistration
+// and the changes that implementations report with NotifyChanged. Called on
+// the thread that made the change, without the adapter's lock held; an
+// observer must not block and must not throw. OnShutdown comes once, when the
+// adapter starts shutting down and before it waits for running calls, so that
+// an observer can end calls that would otherwise wait on it.
+class AdapterObserver {
+ public:
+  virtual ~AdapterObserver();
+  virtual void OnRegistered(MoRef const& ref) = 0;
+  virtual void OnUnregistered(MoRef const& ref) = 0;
+  // `paths` name the properties that changed ("name", "config.hardware");
+  // empty means that anything may have changed.
+  virtual void OnChanged(MoRef const& ref, std::vector<std::string> const& paths) = 0;
+  virtual void OnShutdown() = 0;
+};
 
 // The handle of an asynchronous call on a LocalAdapter.
 class PendingCall final : public Basalt::System::ScheduledItem {
@@ -189,6 +208,15 @@ class LocalAdapter final : public StubAdapter {
   // shutdown.
   void Post(std::function<void(bool canceled)> work);
 
+  // Observers see every registration, unregistration and reported change
+  // from the moment they are added; the adapter keeps them alive until they
+  // are removed or it is destroyed.
+  void AddObserver(std::shared_ptr<AdapterObserver> observer);
+  void RemoveObserver(AdapterObserver const* observer);
+  // Implementations say here that properties of a registered object changed,
+  // after the change, so that an observer that reads them again sees it.
+  void NotifyChanged(MoRef const* ref, std::vector<std::string> const& paths = {});
+
   void Shutdown();
   bool IsShutDown() const noexcept { return _stopped.load(std::memory_order_acquire); }
   // Exceptions thrown by callbacks and posted work so far.
@@ -240,6 +268,9 @@ class LocalAdapter final : public StubAdapter {
   mutable std::shared_mutex _mutex;
   std::unordered_map<Key, Basalt::Ref<ManagedObject>, KeyHash, KeyEq> _objects;
   std::atomic<std::uint64_t> _nextId{1};
+  mutable std::mutex _observerMutex;
+  std::vector<std::shared_ptr<AdapterObserver>> _observers;
+  std::vector<std::shared_ptr<AdapterObserver>> Observers() const;
   std::shared_ptr<Executor> _executor;  // shared with its worker threads
 };
 
