@@ -534,3 +534,37 @@ TEST(QueryWatch, ASessionsCollectorsAndWatchesGoWithItsContext) {
   EXPECT_FALSE(f.adapter->Find(extra.get()));
   EXPECT_EQ(f.service->GetStats().collectors, 0u);
 }
+
+TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto keep = f.inventory->Vm(folder.get(), 1);
+  auto drop = f.inventory->Vm(folder.get(), 2);
+  auto pc = f.Collector();
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.Folder", {"childEntity", "name"})});
+  spec->hops = nullptr;
+  (*spec->objects)[0]->follow = nullptr;
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(spec.get(), true, watch);
+  auto first = Wait(pc.get(), "");
+  ASSERT_TRUE(first);
+
+  folder->Remove(drop->_GetRef());
+  auto added = f.inventory->Vm(folder.get(), 3);
+  f.adapter->NotifyChanged(folder->_GetRef(), {"childEntity"});
+  auto next = Wait(pc.get(), first->version);
+  ASSERT_TRUE(next);
+  auto* ch = (*(*next->watches)[0]->objects)[0];
+  EXPECT_EQ(ch->kind, ChangeKind::modify);
+  std::vector<std::tuple<std::string, Quill::Query::ChangeOp, std::vector<std::string>>> got;
+  for (std::size_t i = 0; i < ch->changes->size(); ++i) {
+    auto* c = (*ch->changes)[i];
+    std::vector<std::string> ids;
+    auto* refs = dynamic_cast<Quill::DataArray<MoRef>*>(c->value.get());
+    for (std::size_t k = 0; refs && k < refs->size(); ++k) ids.push_back((*refs)[k]->GetId());
+    got.emplace_back(c->path.GetString(), c->op, ids);
+  }
+  EXPECT_EQ(got, (std::vector<std::tuple<std::string, Quill::Query::ChangeOp, std::vector<std::string>>>{
+                     {"childEntity", Quill::Query::ChangeOp::remove, {drop->_GetRef()->GetId()}},
+                     {"childEntity", Quill::Query::ChangeOp::add, {added->_GetRef()->GetId()}}}));
+}

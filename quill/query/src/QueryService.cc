@@ -988,6 +988,41 @@ Basalt::Ref<PropertyChange> Assign(std::string const& path, Any* value) {
   ch->value = value;
   return ch;
 }
+// An array of references that changed by some elements: the elements it lost (op remove) and
+// gained (op add), each as an array of references, rather than the whole array again. False
+// when either value is not such an array (the change is then an assign).
+bool ReferenceDelta(std::string const& path, Any const* before, Any const* after, ObjectChange& ch) {
+  auto refs = [](Any const* v, std::unordered_map<std::string, int>& keys) {
+    auto* arr = dynamic_cast<DataArrayBase const*>(v);
+    if (!arr) return false;
+    for (std::size_t i = 0; i < arr->size(); ++i) {
+      auto* r = dynamic_cast<MoRef const*>(arr->GetAny(i));
+      if (!r) return false;
+      ++keys[KeyOf(*r)];
+    }
+    return true;
+  };
+  std::unordered_map<std::string, int> was, is;
+  if (!before || !after || !refs(before, was) || !refs(after, is)) return false;
+  auto delta = [&](Any const* from, std::unordered_map<std::string, int> other, ChangeOp op) {
+    Basalt::Ref<DataArray<MoRef>> elements(new DataArray<MoRef>());
+    auto* arr = static_cast<DataArrayBase const*>(from);
+    for (std::size_t i = 0; i < arr->size(); ++i) {
+      auto* r = static_cast<MoRef*>(arr->GetAny(i));
+      if (other[KeyOf(*r)]-- <= 0) elements->Append(r);  // beyond what the other side has
+    }
+    if (!elements->size()) return;
+    Basalt::Ref<PropertyChange> c(new PropertyChange());
+    c->path = PropertyPath(path);
+    c->op = op;
+    c->value = elements;
+    ch.GetChanges()->Append(c.get());
+  };
+  delta(before, is, ChangeOp::remove);
+  delta(after, was, ChangeOp::add);
+  return true;
+}
+
 Basalt::Ref<PathFault> FaultAt(std::string const& path, MethodFault* fault) {
   Basalt::Ref<PathFault> f(new PathFault());
   f->path = PropertyPath(path);
@@ -1016,10 +1051,13 @@ Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, st
         enter || !SameFault(t.fault.get(), r.fault.get()) || (!r.fault && !SameValue(t.value.get(), r.value.get()));
     if (!differs) continue;
     any = true;
+    Basalt::Ref<Any> before = std::move(t.value);
     t.fault = r.fault;
     t.value = r.value ? Basalt::Ref<Any>(r.value->_Clone()) : Basalt::Ref<Any>();
     if (r.fault) {
       ch->GetFaults()->Append(FaultAt(path, r.fault.get()).get());
+    } else if (!enter && w.partial && ReferenceDelta(path, before.get(), r.value.get(), *ch)) {
+      continue;
     } else if (r.value || !enter) {
       ch->GetChanges()->Append(Assign(path, r.value.get()).get());  // no value: unset now
     }
