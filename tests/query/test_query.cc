@@ -568,3 +568,47 @@ TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
                      {"childEntity", Quill::Query::ChangeOp::remove, {drop->_GetRef()->GetId()}},
                      {"childEntity", Quill::Query::ChangeOp::add, {added->_GetRef()->GetId()}}}));
 }
+
+TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
+  std::atomic<int> answered{0}, failed{0};  // outlive the adapter, whose stop may still call back
+  Quill::LocalAdapter::Options o;
+  o.workers = 2;
+  Fixture f;
+  f.service.reset();
+  f.adapter = new Quill::LocalAdapter(o);
+  f.service = std::make_unique<Quill::Query::QueryService>(f.adapter.get());
+  f.inventory = std::make_unique<Inventory>(f.adapter.get());
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto vm = f.inventory->Vm(folder.get(), 1);
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
+
+  constexpr int kSessions = 300;
+  std::vector<Ref<Quill::RequestContext>> sessions;
+  std::vector<Ref<PropertyCollectorStub>> collectors;
+  std::vector<Ref<Basalt::System::ScheduledItem>> items(kSessions);
+  Ref<Quill::Query::WaitOptions> options(new Quill::Query::WaitOptions());
+  options->maxWaitSeconds = 30;
+  for (int i = 0; i < kSessions; ++i) {
+    sessions.emplace_back(new Quill::RequestContext());
+    collectors.push_back(f.Collector(sessions.back().get()));
+    Ref<Quill::MoRef> watch;
+    collectors.back()->CreateWatch(spec.get(), true, watch);
+    std::string version = Wait(collectors.back().get(), "")->version;
+    collectors.back()->WaitForUpdates(
+        Basalt::Optional<std::string>(version), options.get(),
+        [&](Basalt::System::ScheduledItem*, Basalt::Exception* e, Quill::Any* result) {
+          auto* batch = dynamic_cast<Quill::Query::UpdateBatch*>(result);
+          (!e && batch && batch->watches && batch->watches->size() == 1 ? answered : failed)++;
+        },
+        items[i]);
+  }
+  // every wait is held at once, though only two threads serve the adapter
+  for (int i = 0; i < 2000 && f.service->GetStats().waiting < kSessions; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(f.service->GetStats().waiting, static_cast<std::size_t>(kSessions));
+  vm->SetName("renamed");
+  f.adapter->NotifyChanged(vm->_GetRef(), {"name"});
+  for (int i = 0; i < 2000 && answered + failed < kSessions; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(answered, kSessions);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(f.service->GetStats().waiting, 0u);
+}

@@ -95,6 +95,9 @@
 namespace Quill {
 
 class LocalAdapter;
+namespace Detail {
+class Deferral;
+}
 
 // What the privilege checker and the implementation can know about the call
 // being carried out.
@@ -129,6 +132,16 @@ class AdapterObserver {
   // empty means that anything may have changed.
   virtual void OnChanged(MoRef const& ref, std::vector<std::string> const& paths) = 0;
   virtual void OnShutdown() = 0;
+};
+
+// A call that its implementation answers later, from any thread
+// (LocalAdapter::DeferCurrentCall). The first Complete or Fail answers it; later
+// ones do nothing.
+class DeferredCall {
+ public:
+  virtual ~DeferredCall();
+  virtual void Complete(Basalt::Ref<Any> result) = 0;
+  virtual void Fail(Basalt::Exception const& error) = 0;
 };
 
 // The handle of an asynchronous call on a LocalAdapter.
@@ -225,6 +238,14 @@ class LocalAdapter final : public StubAdapter {
   // The call being carried out on this thread (inside dispatch or the
   // privilege checker), or null. Nested calls see their own.
   static CallInfo const* CurrentCall() noexcept;
+  // Inside an implementation: the current call is answered when the returned
+  // handle is completed, not when the implementation returns (what it returns
+  // is then dropped). A synchronous Invoke waits for the handle on the
+  // caller's thread; an asynchronous call frees its worker at once and calls
+  // its callback on the thread that completes the handle. An implementation
+  // that defers must complete every handle, also when it stops. Null outside
+  // a call.
+  static std::shared_ptr<DeferredCall> DeferCurrentCall();
 
   // StubAdapter
   void Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
@@ -260,7 +281,10 @@ class LocalAdapter final : public StubAdapter {
   class Executor;
 
   // Steps 3 to 9 of a call; `result` is filled only on success.
-  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result, RequestContext* context);
+  // A call whose implementation deferred it hands the deferral to `deferred`
+  // when given, and otherwise waits for it.
+  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result, RequestContext* context,
+            std::shared_ptr<Detail::Deferral>* deferred = nullptr);
   void ThrowIfStopped() const;
 
   Options _options;

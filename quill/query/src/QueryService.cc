@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -502,12 +503,17 @@ struct Collector {
   std::vector<std::shared_ptr<WatchState>> watches;
   std::list<std::pair<std::string, std::shared_ptr<Continuation>>> continuations;
   std::uint64_t nextToken = 0;
-  // waiting, under the state's mutex
-  std::condition_variable cv;
-  bool signaled = false;
+  // waiting, under the state's mutex: the one wait answered later, if any
+  struct Waiter {
+    std::shared_ptr<DeferredCall> call;
+    std::chrono::steady_clock::time_point deadline;
+    std::size_t perAnswer;
+    Basalt::Ref<RequestContext> context;
+  };
+  std::unique_ptr<Waiter> waiter;
+  bool signaled = false;      // a watch changed since the last look
+  bool resumeQueued = false;  // on the service thread's list
   std::uint64_t lastTicket = 0;
-  std::uint64_t canceledUpTo = 0;
-  bool waiting = false;
   // versions, under processMu
   std::mutex processMu;
   std::uint64_t version = 0;
@@ -538,7 +544,12 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   std::uint64_t nextCollector = 1;
   std::unordered_map<std::uint64_t, Session> sessions;
   std::unordered_map<std::string, std::shared_ptr<Collector>> collectors;  // by reference id
-  std::size_t waiting = 0;
+  // The service thread: looks at waiting collectors again, and ends waits at their deadline.
+  std::condition_variable serviceCv;
+  std::deque<std::shared_ptr<Collector>> resumeQueue;
+  bool threadStop = false;
+  std::thread thread;
+  void Run();
 
   // AdapterObserver
   void OnRegistered(MoRef const& ref) override;
@@ -561,8 +572,12 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   Basalt::Ref<UpdateBatch> Wait(std::shared_ptr<Collector> const& c, Basalt::Optional<std::string> const& version,
                                 WaitOptions* opts);
   void CancelWait(Collector& c);
+  void Kick(std::shared_ptr<Collector> const& c);
+  void Resume(std::shared_ptr<Collector> const& c);
+  static void FailCanceled(DeferredCall& call, std::string const& text);
 
  private:
+  Basalt::Ref<UpdateBatch> Collect(Collector& c, std::size_t perAnswer, RequestContext* context, bool first);
   Basalt::Ref<ResultPage> Page(Continuation& k, RequestContext* context);
   // Changes of one watch, at most `budget`; false when some are left.
   bool Process(WatchState& w, std::size_t& budget, WatchUpdate& out, RequestContext* context);
@@ -728,11 +743,13 @@ std::shared_ptr<Collector> QueryService::State::NewCollector(std::uint64_t sessi
 
 void QueryService::State::DropCollector(std::shared_ptr<Collector> const& c) {
   std::vector<Basalt::Ref<MoRef>> refs;
+  std::shared_ptr<DeferredCall> pending;
   {
     std::lock_guard lock(mu);
     if (c->destroyed) return;
     c->destroyed = true;
-    c->cv.notify_all();
+    if (c->waiter) pending = std::move(c->waiter->call);
+    c->waiter.reset();
     collectors.erase(c->id);
     auto it = sessions.find(c->session);
     if (it != sessions.end()) {
@@ -746,6 +763,7 @@ void QueryService::State::DropCollector(std::shared_ptr<Collector> const& c) {
     c->watches.clear();
     c->continuations.clear();
   }
+  if (pending) FailCanceled(*pending, "the collector is destroyed");
   for (auto const& r : refs) adapter->Unregister(r.get());
 }
 
@@ -892,8 +910,7 @@ Basalt::Ref<MoRef> QueryService::State::CreateWatch(std::shared_ptr<Collector> c
     }
     ++s.watches;
     c->watches.push_back(w);
-    c->signaled = true;
-    c->cv.notify_all();
+    Kick(c);
   }
   adapter->Register(w->ref.get(), object.get());
   return w->ref;
@@ -944,8 +961,7 @@ void QueryService::State::OnChanged(MoRef const& ref, std::vector<std::string> c
       }
     }
     if (hit) {
-      c->signaled = true;
-      c->cv.notify_all();
+      Kick(c);
     }
   }
 }
@@ -959,8 +975,7 @@ void QueryService::State::OnRegistered(MoRef const& ref) {
       if (w->startKeys.count(key)) hit = w->membershipDirty = true;
     }
     if (hit) {
-      c->signaled = true;
-      c->cv.notify_all();
+      Kick(c);
     }
   }
 }
@@ -974,8 +989,7 @@ void QueryService::State::OnUnregistered(MoRef const& ref) {
       if (w->index.count(key) || w->startKeys.count(key)) hit = w->membershipDirty = true;
     }
     if (hit) {
-      c->signaled = true;
-      c->cv.notify_all();
+      Kick(c);
     }
   }
 }
@@ -1162,9 +1176,55 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
   return !left;
 }
 
+void QueryService::State::FailCanceled(DeferredCall& call, std::string const& text) {
+  std::unique_ptr<MethodFault::Exception> e(
+      MakeFault<Fault::RequestCanceled>("quill.query.canceled", text)->CreateException());
+  call.Fail(*e);
+}
+
+// With the state's mutex held: the collector's waiter, if any, is looked at again on the
+// service thread.
+void QueryService::State::Kick(std::shared_ptr<Collector> const& c) {
+  c->signaled = true;
+  if (c->waiter && !c->resumeQueued) {
+    c->resumeQueued = true;
+    resumeQueue.push_back(c);
+    serviceCv.notify_one();
+  }
+}
+
+// One look at every watch of the collector (its process mutex held): the answer, or null when
+// nothing changed and `first` is false.
+Basalt::Ref<UpdateBatch> QueryService::State::Collect(Collector& c, std::size_t perAnswer, RequestContext* context,
+                                                      bool first) {
+  std::vector<std::shared_ptr<WatchState>> watches;
+  {
+    std::lock_guard lock(mu);
+    c.signaled = false;
+    watches = c.watches;
+  }
+  Basalt::Ref<UpdateBatch> batch(new UpdateBatch());
+  std::size_t budget = perAnswer;
+  bool complete = true;
+  for (auto const& w : watches) {
+    Basalt::Ref<WatchUpdate> update(new WatchUpdate());
+    update->watch = w->ref;
+    complete = Process(*w, budget, *update, context) && complete;
+    if (update->objects && update->objects->size()) batch->GetWatches()->Append(update.get());
+  }
+  bool changed = batch->watches && batch->watches->size();
+  // a first answer always comes, empty or not, so that the caller has a version
+  if (!changed && !first) return {};
+  if (!complete) batch->truncated = true;
+  batch->version = c.id + ":" + std::to_string(++c.version);
+  c.previous = c.issued;
+  c.issued = batch->version;
+  c.lastBatch = batch;
+  return batch;
+}
+
 Basalt::Ref<UpdateBatch> QueryService::State::Wait(std::shared_ptr<Collector> const& c,
                                                    Basalt::Optional<std::string> const& version, WaitOptions* opts) {
-  using Clock = std::chrono::steady_clock;
   auto limit = options.maxWait;
   if (opts && opts->maxWaitSeconds.IsSet()) {
     limit = std::min<std::chrono::milliseconds>(limit, std::chrono::seconds(std::max(0, *opts->maxWaitSeconds)));
@@ -1173,18 +1233,21 @@ Basalt::Ref<UpdateBatch> QueryService::State::Wait(std::shared_ptr<Collector> co
   if (opts && opts->maxObjectUpdates.IsSet() && *opts->maxObjectUpdates > 0) {
     perAnswer = std::min<std::size_t>(perAnswer, static_cast<std::size_t>(*opts->maxObjectUpdates));
   }
-  Clock::time_point deadline = Clock::now() + limit;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::shared_ptr<DeferredCall> replaced;
   std::uint64_t ticket;
   {
     std::lock_guard lock(mu);
     if (stopped || c->destroyed) Canceled("the collector is destroyed");
-    c->canceledUpTo = c->lastTicket;  // a newer wait replaces an older one
+    if (c->waiter) replaced = std::move(c->waiter->call);  // a newer wait replaces an older one
+    c->waiter.reset();
     ticket = ++c->lastTicket;
-    c->cv.notify_all();
   }
+  if (replaced) FailCanceled(*replaced, "a newer wait on the collector replaced this one");
   std::unique_lock process(c->processMu);
   RequestContext* context = CallerContext();
-  if (!version.IsSet() || version->empty()) {
+  bool first = !version.IsSet() || version->empty();
+  if (first) {
     std::lock_guard lock(mu);
     for (auto const& w : c->watches) {
       w->members.clear();
@@ -1198,64 +1261,98 @@ Basalt::Ref<UpdateBatch> QueryService::State::Wait(std::shared_ptr<Collector> co
   } else if (*version != c->issued) {
     BadToken(*version, "the version '" + *version + "' is not the collector's last");
   }
-  struct Waiting {
-    State& s;
-    explicit Waiting(State& s) : s(s) {
-      std::lock_guard lock(s.mu);
-      ++s.waiting;
+  if (auto batch = Collect(*c, perAnswer, context, first)) return batch;
+  if (limit.count() == 0) return {};
+  // Nothing yet: the call is answered later, by the service thread, and holds no thread.
+  std::shared_ptr<DeferredCall> call = LocalAdapter::DeferCurrentCall();
+  if (!call) return {};  // not called through the adapter: nothing can answer later
+  std::lock_guard lock(mu);
+  if (stopped || c->destroyed) Canceled("the collector is destroyed");
+  if (c->lastTicket != ticket) Canceled("a newer wait on the collector replaced this one");
+  c->waiter.reset(new Collector::Waiter{call, deadline, perAnswer, Basalt::Ref<RequestContext>(context)});
+  if (c->signaled) Kick(c);
+  serviceCv.notify_one();  // a new deadline
+  return {};
+}
+
+// On the service thread: looks at a waiting collector's watches again and answers its waiter
+// when something changed.
+void QueryService::State::Resume(std::shared_ptr<Collector> const& c) {
+  std::unique_lock process(c->processMu);
+  std::size_t perAnswer;
+  Basalt::Ref<RequestContext> context;
+  Collector::Waiter const* waiter;
+  {
+    std::lock_guard lock(mu);
+    c->resumeQueued = false;
+    if (!c->waiter || c->destroyed) return;
+    waiter = c->waiter.get();
+    perAnswer = c->waiter->perAnswer;
+    context = c->waiter->context;
+  }
+  Basalt::Ref<UpdateBatch> batch = Collect(*c, perAnswer, context.get(), false);
+  if (!batch) return;
+  std::shared_ptr<DeferredCall> call;
+  {
+    std::lock_guard lock(mu);
+    // Replaced or cancelled meanwhile: the answer stays the collector's last, which the
+    // caller gets again by asking with the version it has.
+    if (c->waiter.get() != waiter) return;
+    call = std::move(c->waiter->call);
+    c->waiter.reset();
+  }
+  call->Complete(batch);
+}
+
+void QueryService::State::Run() {
+  std::unique_lock lock(mu);
+  while (!threadStop) {
+    if (!resumeQueue.empty()) {
+      std::shared_ptr<Collector> c = std::move(resumeQueue.front());
+      resumeQueue.pop_front();
+      lock.unlock();
+      try {
+        Resume(c);
+      } catch (...) {
+        // a look that failed (the adapter stopping, say) leaves the waiter for its deadline
+      }
+      lock.lock();
+      continue;
     }
-    ~Waiting() {
-      std::lock_guard lock(s.mu);
-      --s.waiting;
+    auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    std::vector<std::shared_ptr<DeferredCall>> expired;
+    for (auto const& [id, c] : collectors) {
+      if (!c->waiter) continue;
+      if (c->waiter->deadline <= now) {
+        expired.push_back(std::move(c->waiter->call));
+        c->waiter.reset();
+      } else {
+        next = std::min(next, c->waiter->deadline);
+      }
     }
-  } counted(*this);
-  for (;;) {
-    std::vector<std::shared_ptr<WatchState>> watches;
-    {
-      std::lock_guard lock(mu);
-      if (stopped || c->destroyed) Canceled("the collector is destroyed");
-      if (c->canceledUpTo >= ticket) Canceled("the wait was cancelled");
-      c->signaled = false;
-      watches = c->watches;
+    if (!expired.empty()) {
+      lock.unlock();
+      for (auto const& call : expired) call->Complete(nullptr);  // nothing changed in time
+      lock.lock();
+      continue;
     }
-    Basalt::Ref<UpdateBatch> batch(new UpdateBatch());
-    std::size_t budget = perAnswer;
-    bool complete = true;
-    for (auto const& w : watches) {
-      Basalt::Ref<WatchUpdate> update(new WatchUpdate());
-      update->watch = w->ref;
-      complete = Process(*w, budget, *update, context) && complete;
-      if (update->objects && update->objects->size()) batch->GetWatches()->Append(update.get());
+    if (next == std::chrono::steady_clock::time_point::max()) {
+      serviceCv.wait(lock);
+    } else {
+      serviceCv.wait_until(lock, next);
     }
-    if (batch->watches && batch->watches->size()) {
-      if (!complete) batch->truncated = true;
-      batch->version = c->id + ":" + std::to_string(++c->version);
-      c->previous = c->issued;
-      c->issued = batch->version;
-      c->lastBatch = batch;
-      return batch;
-    }
-    if (!version.IsSet() || version->empty()) {
-      // a first answer always comes, empty or not, so that the caller has a version
-      batch->version = c->id + ":" + std::to_string(++c->version);
-      c->previous = c->issued;
-      c->issued = batch->version;
-      c->lastBatch = batch;
-      return batch;
-    }
-    std::unique_lock lock(mu);
-    bool woke = c->cv.wait_until(lock, deadline,
-                                 [&] { return c->signaled || stopped || c->destroyed || c->canceledUpTo >= ticket; });
-    if (stopped || c->destroyed) Canceled("the collector is destroyed");
-    if (c->canceledUpTo >= ticket) Canceled("the wait was cancelled");
-    if (!woke) return {};
   }
 }
 
 void QueryService::State::CancelWait(Collector& c) {
-  std::lock_guard lock(mu);
-  c.canceledUpTo = c.lastTicket;
-  c.cv.notify_all();
+  std::shared_ptr<DeferredCall> call;
+  {
+    std::lock_guard lock(mu);
+    if (c.waiter) call = std::move(c.waiter->call);
+    c.waiter.reset();
+  }
+  if (call) FailCanceled(*call, "the wait was cancelled");
 }
 
 // --- the service ---------------------------------------------------------------------------
@@ -1267,6 +1364,7 @@ QueryService::QueryService(LocalAdapter* adapter, ServiceOptions options)
   Basalt::Ref<CollectorObject> root(new CollectorObject(_state->rootRef.get(), _state, true));
   adapter->Register(_state->rootRef.get(), root.get());
   adapter->AddObserver(_state);
+  _state->thread = std::thread([state = _state] { state->Run(); });
 }
 
 QueryService::~QueryService() {
@@ -1279,6 +1377,18 @@ MoRef* QueryService::GetRootRef() const { return _state->rootRef.get(); }
 void QueryService::Stop() {
   _state->StopAll();
   _state->adapter->RemoveObserver(_state.get());
+  {
+    std::lock_guard lock(_state->mu);
+    _state->threadStop = true;
+    _state->serviceCv.notify_all();
+  }
+  if (_state->thread.joinable()) {
+    if (_state->thread.get_id() == std::this_thread::get_id()) {
+      _state->thread.detach();  // stopped from an answer's callback: the thread ends by itself
+    } else {
+      _state->thread.join();
+    }
+  }
 }
 
 QueryService::Stats QueryService::GetStats() const {
@@ -1286,8 +1396,8 @@ QueryService::Stats QueryService::GetStats() const {
   Stats s;
   s.sessions = _state->sessions.size();
   s.collectors = _state->collectors.size();
-  s.waiting = _state->waiting;
   for (auto const& [id, c] : _state->collectors) {
+    if (c->waiter) ++s.waiting;
     s.watches += c->watches.size();
     for (auto const& w : c->watches) {
       for (auto const& [key, paths] : w->index) s.trackedPaths += paths.size();

@@ -29,10 +29,12 @@
 // call, nothing is lost. A value that changed several times between two answers is reported
 // once, with its latest value.
 //
-// Waiting blocks the calling thread on a condition variable until a watch of the collector
-// changes, the wait times out (no answer: an unset result), cancelWait is called, the
-// session's collector goes, or the service stops (RequestCanceled). A second wait on the same
-// collector cancels the first.
+// Waiting holds no thread: when nothing is ready, waitForUpdates defers its call
+// (LocalAdapter::DeferCurrentCall) and the service's own thread answers it when a watch of the
+// collector changes, or with no answer (an unset result) when the wait times out. A
+// synchronous caller's thread waits for that answer; an asynchronous call (StartInvoke) frees
+// its worker at once. cancelWait, a newer wait on the same collector, the end of the
+// collector or of its session, and Stop answer a waiting call with RequestCanceled.
 //
 // Paths: "name", "config.hardware.memoryMB" (into data values, through properties of type
 // any by the value's own class); a path may not continue through an array. Hops follow a
@@ -88,7 +90,7 @@ class QueryService {
     std::size_t sessions = 0;
     std::size_t collectors = 0;
     std::size_t watches = 0;
-    std::size_t waiting = 0;       // calls in waitForUpdates now
+    std::size_t waiting = 0;       // waits held now
     std::size_t trackedPaths = 0;  // (object, path) pairs whose delivered value the watches keep
   };
   Stats GetStats() const;
