@@ -481,6 +481,26 @@ void LocalAdapter::Invoke(MoRef* target, ManagedMethod* method, ArgVector& args,
   Call(target, method, args, result, context);
 }
 
+void LocalAdapter::InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context,
+                              CallDone done) {
+  ThrowIfStopped();
+  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
+  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
+  Basalt::Ref<Any> result;
+  std::shared_ptr<Detail::Deferral> deferred;
+  try {
+    Call(target, method, args, result, context, &deferred);
+  } catch (Basalt::Exception const& e) {
+    done(nullptr, std::unique_ptr<Basalt::Exception>(e.Clone()));
+    return;
+  }
+  if (deferred) {
+    deferred->OnDone(std::move(done));
+    return;
+  }
+  done(std::move(result), nullptr);
+}
+
 void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
                                Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) {
   ThrowIfStopped();

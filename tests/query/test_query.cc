@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -611,4 +614,46 @@ TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
   EXPECT_EQ(answered, kSessions);
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(f.service->GetStats().waiting, 0u);
+}
+
+TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto vm = f.inventory->Vm(folder.get(), 1);
+  auto pc = f.Collector();
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true).get(), true, watch);
+  std::string version = Wait(pc.get(), "")->version;
+
+  auto* wait = Quill::GetMoType<Quill::Query::PropertyCollector>()->FindMethod("waitForUpdates");
+  ASSERT_NE(wait, nullptr);
+  std::mutex mutex;
+  std::condition_variable cv;
+  Ref<Quill::Any> answer;
+  bool done = false;
+  std::thread::id answeredOn;
+  Ref<Quill::Query::WaitOptions> options(new Quill::Query::WaitOptions());
+  options->maxWaitSeconds = 20;
+  Quill::ArgVector args{Ref<Quill::Any>(new Quill::Primitive<std::string>(version)), options};
+  f.adapter->InvokeThen(f.service->GetRootRef(), wait, args, nullptr,
+                        [&](Ref<Quill::Any> result, std::unique_ptr<Basalt::Exception> error) {
+                          std::lock_guard lock(mutex);
+                          EXPECT_FALSE(error);
+                          answer = result;
+                          answeredOn = std::this_thread::get_id();
+                          done = true;
+                          cv.notify_all();
+                        });
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_FALSE(done);  // nothing changed yet: the call is held, this thread is free
+  }
+  vm->SetName("renamed");
+  f.adapter->NotifyChanged(vm->_GetRef(), {"name"});
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(cv.wait_for(lock, 20s, [&] { return done; }));
+  EXPECT_NE(answeredOn, std::this_thread::get_id());
+  auto* batch = dynamic_cast<Quill::Query::UpdateBatch*>(answer.get());
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ((*(*batch->watches)[0]->objects)[0]->obj->GetId(), vm->_GetRef()->GetId());
 }

@@ -247,6 +247,14 @@ class LocalAdapter final : public StubAdapter {
   // a call.
   static std::shared_ptr<DeferredCall> DeferCurrentCall();
 
+  // A call carried out on this thread whose answer goes to `done`, once: before
+  // this returns, or, when the implementation deferred it, later on the thread
+  // that completes it. For servers that must not hold a thread while a call
+  // waits (HttpServer's workers). Failures before the call starts (shut down,
+  // no method or target) are thrown, not passed to `done`.
+  using CallDone = std::function<void(Basalt::Ref<Any> result, std::unique_ptr<Basalt::Exception> error)>;
+  void InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context, CallDone done);
+
   // StubAdapter
   void Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
               RequestContext* context) override;
