@@ -42,6 +42,20 @@ class CurrentCallScope {
   CallInfo const* _outer;
 };
 
+// Where DeferCurrentCall leaves the deferral of the call running on this thread.
+thread_local std::shared_ptr<Detail::Deferral>* tDeferSlot = nullptr;
+
+class DeferScope {
+ public:
+  explicit DeferScope(std::shared_ptr<Detail::Deferral>* slot) noexcept : _outer(tDeferSlot) { tDeferSlot = slot; }
+  ~DeferScope() { tDeferSlot = _outer; }
+  DeferScope(DeferScope const&) = delete;
+  DeferScope& operator=(DeferScope const&) = delete;
+
+ private:
+  std::shared_ptr<Detail::Deferral>* _outer;
+};
+
 bool IsRequiredValue(PropertyInfo const& p) {
   if (p.flags & (F_OPTIONAL | F_ARRAY)) return false;
   return p.type && (p.type->kind == KIND_PRIMITIVE || p.type->kind == KIND_ENUM);
@@ -51,6 +65,69 @@ std::string OperationName(ManagedMethod const* m) {
   return std::string(m->GetDeclaringType() ? m->GetDeclaringType()->GetName() : "?") + "." + m->GetName();
 }
 }  // namespace
+
+// --- deferred calls ------------------------------------------------------------------------
+
+namespace Detail {
+class Deferral final : public DeferredCall {
+ public:
+  using Done = std::function<void(Basalt::Ref<Any>, std::unique_ptr<Basalt::Exception>)>;
+
+  void Complete(Basalt::Ref<Any> result) override { Finish(std::move(result), nullptr); }
+  void Fail(Basalt::Exception const& error) override {
+    Finish(nullptr, std::unique_ptr<Basalt::Exception>(error.Clone()));
+  }
+
+  // The synchronous caller's end.
+  void Wait(Basalt::Ref<Any>& result) {
+    std::unique_lock lock(_mutex);
+    _cv.wait(lock, [&] { return _done; });
+    if (_error) _error->Throw();
+    result = std::move(_result);
+  }
+  // The asynchronous caller's end: `done` runs when the call is answered (now, if it is).
+  void OnDone(Done done) {
+    std::unique_lock lock(_mutex);
+    if (!_done) {
+      _then = std::move(done);
+      return;
+    }
+    lock.unlock();
+    done(std::move(_result), std::move(_error));
+  }
+
+ private:
+  void Finish(Basalt::Ref<Any> result, std::unique_ptr<Basalt::Exception> error) {
+    std::unique_lock lock(_mutex);
+    if (_done) return;
+    _done = true;
+    if (_then) {
+      Done then = std::move(_then);
+      lock.unlock();
+      then(std::move(result), std::move(error));
+      return;
+    }
+    _result = std::move(result);
+    _error = std::move(error);
+    _cv.notify_all();
+  }
+
+  std::mutex _mutex;
+  std::condition_variable _cv;
+  bool _done = false;
+  Basalt::Ref<Any> _result;
+  std::unique_ptr<Basalt::Exception> _error;
+  Done _then;
+};
+}  // namespace Detail
+
+DeferredCall::~DeferredCall() = default;
+
+std::shared_ptr<DeferredCall> LocalAdapter::DeferCurrentCall() {
+  if (!tDeferSlot) return nullptr;
+  if (!*tDeferSlot) *tDeferSlot = std::make_shared<Detail::Deferral>();
+  return *tDeferSlot;
+}
 
 // --- the executor ------------------------------------------------------------------------
 // Shared between the adapter and its worker threads, so that a worker whose
@@ -204,8 +281,9 @@ bool PendingCall::Cancel() {
 bool PendingCall::Run() {
   std::uint32_t expected = kQueued;
   if (!_phase.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return Deliver(true);
+  std::shared_ptr<Detail::Deferral> deferred;
   try {
-    _adapter->Call(_target.get(), _method, _args, _result, _context.get());
+    _adapter->Call(_target.get(), _method, _args, _result, _context.get(), &deferred);
   } catch (Basalt::Exception const& e) {
     _exception.reset(e.Clone());
   } catch (...) {
@@ -214,6 +292,16 @@ bool PendingCall::Run() {
     _exception.reset(Detail::MakeSystemError("the call failed and its exception could not be kept"));
   }
   _args.clear();
+  if (deferred && !_exception) {
+    // Answered later, on the thread that completes it; this worker moves on.
+    Basalt::Ref<PendingCall> self(this);
+    deferred->OnDone([self](Basalt::Ref<Any> result, std::unique_ptr<Basalt::Exception> error) {
+      self->_result = std::move(result);
+      self->_exception = std::move(error);
+      self->Deliver(false);
+    });
+    return false;
+  }
   return Deliver(false);
 }
 
@@ -291,6 +379,8 @@ void LocalAdapter::Register(MoRef* ref, ManagedObject* object) {
     Detail::ThrowBadArgument("ref", "quill.adapter.duplicate",
                              ref->GetTypeName() + ":" + ref->GetId() + " is already registered");
   }
+  lock.unlock();
+  for (auto const& o : Observers()) o->OnRegistered(*ref);
 }
 
 bool LocalAdapter::Unregister(MoRef const* ref) {
@@ -304,7 +394,38 @@ bool LocalAdapter::Unregister(MoRef const* ref) {
     _objects.erase(it);
   }
   removed->_Deactivate();
+  for (auto const& o : Observers()) o->OnUnregistered(*ref);
   return true;
+}
+
+AdapterObserver::~AdapterObserver() = default;
+
+std::vector<std::shared_ptr<AdapterObserver>> LocalAdapter::Observers() const {
+  std::lock_guard lock(_observerMutex);
+  return _observers;
+}
+
+void LocalAdapter::AddObserver(std::shared_ptr<AdapterObserver> observer) {
+  if (!observer) Detail::ThrowBadArgument("observer", "quill.adapter.noObserver", "no observer to add");
+  std::lock_guard lock(_observerMutex);
+  _observers.push_back(std::move(observer));
+}
+
+void LocalAdapter::RemoveObserver(AdapterObserver const* observer) {
+  std::shared_ptr<AdapterObserver> removed;  // released outside the lock
+  std::lock_guard lock(_observerMutex);
+  for (auto it = _observers.begin(); it != _observers.end(); ++it) {
+    if (it->get() == observer) {
+      removed = std::move(*it);
+      _observers.erase(it);
+      return;
+    }
+  }
+}
+
+void LocalAdapter::NotifyChanged(MoRef const* ref, std::vector<std::string> const& paths) {
+  if (!ref) return;
+  for (auto const& o : Observers()) o->OnChanged(*ref, paths);
 }
 
 Basalt::Ref<ManagedObject> LocalAdapter::Find(MoRef const* ref) const {
@@ -338,6 +459,7 @@ void LocalAdapter::Shutdown() {
   if (!_executor->Close()) return;
   // Once this is seen, every queued call is certain to be cancelled.
   _stopped.store(true, std::memory_order_release);
+  for (auto const& o : Observers()) o->OnShutdown();
   _executor->Join();
   decltype(_objects) objects;
   {
@@ -359,6 +481,26 @@ void LocalAdapter::Invoke(MoRef* target, ManagedMethod* method, ArgVector& args,
   Call(target, method, args, result, context);
 }
 
+void LocalAdapter::InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context,
+                              CallDone done) {
+  ThrowIfStopped();
+  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
+  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
+  Basalt::Ref<Any> result;
+  std::shared_ptr<Detail::Deferral> deferred;
+  try {
+    Call(target, method, args, result, context, &deferred);
+  } catch (Basalt::Exception const& e) {
+    done(nullptr, std::unique_ptr<Basalt::Exception>(e.Clone()));
+    return;
+  }
+  if (deferred) {
+    deferred->OnDone(std::move(done));
+    return;
+  }
+  done(std::move(result), nullptr);
+}
+
 void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
                                Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) {
   ThrowIfStopped();
@@ -378,7 +520,7 @@ void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& 
 }
 
 void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
-                        RequestContext* context) {
+                        RequestContext* context, std::shared_ptr<Detail::Deferral>* deferredOut) {
   Basalt::Ref<ManagedObject> object = Find(target);
   if (!object) Detail::ThrowNotFound(target);
   ManagedObjectType* declaring = method->GetDeclaringType();
@@ -415,8 +557,10 @@ void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, B
   CallInfo info{this, target, object.get(), method, method->GetPrivilege(type), context};
   CurrentCallScope scope(&info);
   Basalt::Ref<Any> out;
+  std::shared_ptr<Detail::Deferral> deferred;
   try {
     if (_options.checkPrivilege) _options.checkPrivilege(info);
+    DeferScope deferScope(&deferred);
     dispatch(object.get(), method->GetIndex(), args.data(), &out);
   } catch (Basalt::Exception const&) {
     throw;
@@ -424,6 +568,14 @@ void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, B
     Detail::ThrowSystemError(OperationName(method) + ": " + e.what());
   } catch (...) {
     Detail::ThrowSystemError(OperationName(method) + ": an exception of unknown type");
+  }
+  if (deferred) {
+    if (deferredOut) {
+      *deferredOut = std::move(deferred);
+      return;
+    }
+    deferred->Wait(result);
+    return;
   }
   result = std::move(out);
 }

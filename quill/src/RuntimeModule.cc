@@ -18,7 +18,6 @@
 namespace {
 constexpr char kV0[] = "sedge.version.version0";
 constexpr char kV1[] = "sedge.version.version1";
-constexpr char kQ1[] = "sedge.query.version.version1";
 constexpr char kR1[] = "sedge.reflect.version.version1";
 }  // namespace
 
@@ -48,9 +47,8 @@ using Quill::KIND_DATA;
 using Quill::KIND_FAULT;
 using Quill::KIND_MANAGED;
 Quill::TypeInfo const gSedgeDynamicDataTypeInfo = {KIND_DATA, "sedge.DynamicData", "DynamicData", kV0};
-// The declared types' records are generated with their classes (RuntimeTypes.cpp).
-Quill::TypeInfo const gSedgeQueryPropertyCollectorTypeInfo = {KIND_MANAGED, "sedge.query.PropertyCollector",
-                                                              "PropertyCollector", kQ1};
+// The declared types' records (those of "sedge.query" among them) are generated with their
+// classes (RuntimeTypes.cpp).
 Quill::TypeInfo const gSedgeReflectDynamicTypeManagerTypeInfo = {KIND_MANAGED, "sedge.reflect.DynamicTypeManager",
                                                                  "InternalDynamicTypeManager", kR1};
 Quill::TypeInfo const gSedgeReflectManagedMethodExecuterTypeInfo = {KIND_MANAGED, "sedge.reflect.ManagedMethodExecuter",
@@ -118,21 +116,12 @@ SedgeVersions const gSedgeReflectVersions = {"sedge.reflect",
 namespace {
 constexpr MethodInfo kNoMethods[] = {{}};
 ManagedMethod* gManagedObjectMethodObjects[1];
-ManagedMethod* gPropertyCollectorMethodObjects[1];
 ManagedMethod* gDynamicTypeManagerMethodObjects[1];
 ManagedMethod* gManagedMethodExecuterMethodObjects[1];
 
 constexpr ManagedTypeInfo kManagedObjectDesc = {
     &gSedgeManagedObjectTypeInfo, nullptr, Detail::kNoOwnProperties, kNoMethods, nullptr, nullptr, nullptr,
     gManagedObjectMethodObjects};
-constexpr ManagedTypeInfo kPropertyCollectorDesc = {&gSedgeQueryPropertyCollectorTypeInfo,
-                                                    &gSedgeManagedObjectTypeInfo,
-                                                    Detail::kNoOwnProperties,
-                                                    kNoMethods,
-                                                    nullptr,
-                                                    nullptr,
-                                                    nullptr,
-                                                    gPropertyCollectorMethodObjects};
 constexpr ManagedTypeInfo kDynamicTypeManagerDesc = {&gSedgeReflectDynamicTypeManagerTypeInfo,
                                                      &gSedgeManagedObjectTypeInfo,
                                                      Detail::kNoOwnProperties,
@@ -150,7 +139,6 @@ constexpr ManagedTypeInfo kManagedMethodExecuterDesc = {&gSedgeReflectManagedMet
                                                         nullptr,
                                                         gManagedMethodExecuterMethodObjects};
 
-Type* gQuerySlots[1];
 Type* gReflectSlots[2];
 
 }  // namespace
@@ -189,11 +177,7 @@ Type* const* SedgeCallback(int& count) {
   return gSedgeSlots;
 }
 
-Type* const* QueryCallback(int& count) {
-  gQuerySlots[0] = CreateManagedObjectType(&kPropertyCollectorDesc);
-  count = 1;
-  return gQuerySlots;
-}
+Type* const* QueryCallback(int& count) { return BindSedgeQuery(count); }
 
 Type* const* ReflectCallback(int& count) {
   gReflectSlots[0] = CreateManagedObjectType(&kDynamicTypeManagerDesc);

@@ -313,3 +313,45 @@ TEST_F(Concurrency, ConcurrentAsyncCallsThroughASmallQueueAllComplete) {
 }
 
 }  // namespace
+
+// What an adapter observer was told, in order.
+struct EventLog : AdapterObserver {
+  void OnRegistered(MoRef const& ref) override { Add("+" + ref.GetId()); }
+  void OnUnregistered(MoRef const& ref) override { Add("-" + ref.GetId()); }
+  void OnChanged(MoRef const& ref, std::vector<std::string> const& paths) override {
+    std::string e = "~" + ref.GetId();
+    for (auto const& p : paths) e += " " + p;
+    Add(e);
+  }
+  void OnShutdown() override { Add("stop"); }
+  void Add(std::string e) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(e));
+  }
+  std::mutex mutex;
+  std::vector<std::string> events;
+};
+
+TEST(AdapterObservers, SeeRegistrationChangesAndShutdownUntilRemoved) {
+  BindAll();
+  Basalt::Ref<LocalAdapter> adapter(new LocalAdapter());
+  auto log = std::make_shared<EventLog>();
+  auto second = std::make_shared<EventLog>();
+  Basalt::Ref<MoRef> a(new MoRef("sample.rpc.Counter", "a"));
+  adapter->Register(a.get(), new SampleImpl::CounterImpl(a.get()));  // before: not seen
+  adapter->AddObserver(log);
+  adapter->AddObserver(second);
+  Basalt::Ref<MoRef> b(new MoRef("sample.rpc.Counter", "b"));
+  adapter->Register(b.get(), new SampleImpl::CounterImpl(b.get()));
+  EXPECT_THROW(adapter->Register(b.get(), new SampleImpl::CounterImpl(b.get())), Fault::InvalidArgument::Exception);
+  adapter->NotifyChanged(a.get(), {"value", "history"});
+  adapter->NotifyChanged(nullptr, {"value"});
+  EXPECT_TRUE(adapter->Unregister(a.get()));
+  EXPECT_FALSE(adapter->Unregister(a.get()));
+  adapter->RemoveObserver(second.get());
+  adapter->NotifyChanged(b.get());
+  adapter->Shutdown();
+  EXPECT_EQ(log->events, (std::vector<std::string>{"+b", "~a value history", "-a", "~b", "stop"}));
+  EXPECT_EQ(second->events, (std::vector<std::string>{"+b", "~a value history", "-a"}));
+  EXPECT_THROW(adapter->AddObserver(nullptr), Fault::InvalidArgument::Exception);
+}

@@ -75,9 +75,9 @@ TEST(Lookup, ByNameWsdlNameRecordAndKind) {
     for (Type* t : managed) n.push_back(t->GetName());
     return n;
   }();
-  EXPECT_EQ(names, (std::vector<std::string>{"sedge.ManagedObject", "sedge.query.PropertyCollector",
-                                             "sedge.reflect.DynamicTypeManager", "sedge.reflect.ManagedMethodExecuter",
-                                             "sample.Widget", "sample.Gadget"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"sedge.ManagedObject", "sedge.query.Watch",
+                                             "sedge.query.PropertyCollector", "sedge.reflect.DynamicTypeManager",
+                                             "sedge.reflect.ManagedMethodExecuter", "sample.Widget", "sample.Gadget"}));
   EXPECT_TRUE(GetTypesOfKind(KIND_ARRAY).empty());
 }
 

@@ -47,6 +47,34 @@ def module_header_path(ns):
     return "/".join(["tarn", *parts]) + ".h" if parts else "tarn/tarn.h"
 
 
+def decorate_managed(cc, v, disabled=frozenset()):
+    """Interface levels, stub overriders, dispatch entries and property lookup of a managed type."""
+    t = v.t
+    # A getter re-declared lower in the chain is served by the nearest re-declaring type.
+    redeclared, levels = {}, []
+    for level in chain(t):
+        redeclared.update({op.prop_name: op for op in redeclared_getters(cc, level, disabled)})
+    for level in chain(t):
+        ops = own_operations(cc, level, disabled)
+        if level is not t:
+            ops = [redeclared.get(op.prop_name, op) if op.is_getter else op for op in ops]
+        levels.append(type("Level", (), {"type": level, "ops": ops}))
+    v.levels = levels
+    v.inherited_names = sorted({op.name for lv in levels[:-1] for op in lv.ops})
+    base = t.base
+    v.base_stub = ("::" + base.cpp + "Stub") if isinstance(base, Type) else "::Quill::StubImpl"
+    v.base_stub_header = cc.stub_header(base) if isinstance(base, Type) else ""
+    v.header = cc.header(t)
+    v.namespace = names.cpp_namespace(t.module.namespace)
+    v.method_objects = "::" + t.method_objects
+    own = own_operations(cc, t, disabled) + redeclared_getters(cc, t, disabled)
+    v.dispatch_ops = sorted((op for op in own if op.is_getter or not op.disabled), key=lambda op: op.index)
+    by_length = {}
+    for p in t.all_props:
+        by_length.setdefault(len(p.name.encode()), []).append((p.name, p.index))
+    v.property_index = sorted(by_length.items())
+
+
 class Plan:
     """Everything that will be written, computed once from the catalogue."""
 
@@ -79,31 +107,7 @@ class Plan:
             f.namespace = names.cpp_namespace(f.top.module.namespace)
 
     def decorate_managed(self, v):
-        """Interface levels, stub overriders, dispatch entries and property lookup of a managed type."""
-        t, cc = v.t, self.cc
-        # A getter re-declared lower in the chain is served by the nearest re-declaring type.
-        redeclared, levels = {}, []
-        for level in chain(t):
-            redeclared.update({op.prop_name: op for op in redeclared_getters(cc, level, self.disabled)})
-        for level in chain(t):
-            ops = own_operations(cc, level, self.disabled)
-            if level is not t:
-                ops = [redeclared.get(op.prop_name, op) if op.is_getter else op for op in ops]
-            levels.append(type("Level", (), {"type": level, "ops": ops}))
-        v.levels = levels
-        v.inherited_names = sorted({op.name for lv in levels[:-1] for op in lv.ops})
-        base = t.base
-        v.base_stub = ("::" + base.cpp + "Stub") if isinstance(base, Type) else "::Quill::StubImpl"
-        v.base_stub_header = cc.stub_header(base) if isinstance(base, Type) else ""
-        v.header = cc.header(t)
-        v.namespace = names.cpp_namespace(t.module.namespace)
-        v.method_objects = "::" + t.method_objects
-        own = own_operations(cc, t, self.disabled) + redeclared_getters(cc, t, self.disabled)
-        v.dispatch_ops = sorted((op for op in own if op.is_getter or not op.disabled), key=lambda op: op.index)
-        by_length = {}
-        for p in t.all_props:
-            by_length.setdefault(len(p.name.encode()), []).append((p.name, p.index))
-        v.property_index = sorted(by_length.items())
+        decorate_managed(self.cc, v, self.disabled)
 
     def units(self, m):
         return batches(self.families_by_module.get(m.namespace, []))

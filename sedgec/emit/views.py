@@ -17,6 +17,7 @@ def c_escape(s):
 class TypeView:
     # The export macro of the classes, and the namespace of their tables and accessor functions.
     api = "TARN_API"
+    data_api = "TARN_DATA"   # exported variables (method-name and tag constants)
     gen_ns = "tarn_gen"
 
     def __init__(self, cc, t, slot=None):

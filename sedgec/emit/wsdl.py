@@ -59,7 +59,11 @@ def _runtime_row(t):
     return t.name, (t.wsdl, t.base.name, t.version, [(p.name, p.type.name, p.flags) for p in t.props])
 
 
-_DECLARED = {m.namespace: [_runtime_row(t) for t in m.types] for m in RUNTIME_CATALOGUE.modules}
+_DECLARED = {m.namespace: [_runtime_row(t) for t in m.types] for m in RUNTIME_CATALOGUE.modules
+             if m.namespace in ("sedge", "sedge.fault")}
+# The runtime's modules with managed types and enumerations (sedge.query): listed, with their
+# operations, as the catalogue's own types are.
+RUNTIME_MODULE_TYPES = [t for m in RUNTIME_CATALOGUE.modules if m.namespace not in _DECLARED for t in m.types]
 RUNTIME_DATA = OrderedDict([
     ("sedge.DynamicData", ("DynamicData", None, _V0, [])),
     *_DECLARED["sedge"],
@@ -71,7 +75,7 @@ RUNTIME_DATA = OrderedDict([
 ])
 RUNTIME_MANAGED = OrderedDict([
     ("sedge.ManagedObject", ("ManagedObject", _V0)),
-    ("sedge.query.PropertyCollector", ("PropertyCollector", "sedge.query.version.version1")),
+    *[(t.name, (t.wsdl, t.version)) for t in RUNTIME_MODULE_TYPES if t.kind == "managed"],
     ("sedge.reflect.DynamicTypeManager", ("InternalDynamicTypeManager", "sedge.reflect.version.version1")),
     ("sedge.reflect.ManagedMethodExecuter", ("ReflectManagedMethodExecuter", "sedge.reflect.version.version1")),
 ])
@@ -157,6 +161,10 @@ class WireSchema:
         namespace whose releases lack the type lacks the property too."""
         return not isinstance(ty, Type) or self.has(ty.version)
 
+    def has_runtime_type(self, t):
+        """Whether `t` is one of the runtime's declared types that this namespace's releases have."""
+        return t in RUNTIME_MODULE_TYPES and self.has(t.version)
+
     def has_prop(self, p):
         return self.has(p.version) and self.has_type(p.type)
 
@@ -206,9 +214,11 @@ class WireSchema:
         for sedge, (wsdl, version) in RUNTIME_MANAGED.items():
             if self.has(version):
                 self.managed.append(Named(wsdl, version))
-        for t in self.cat.all_types():
-            if t not in self.included:
+        for t in [*RUNTIME_MODULE_TYPES, *self.cat.all_types()]:
+            if t not in self.included and not self.has_runtime_type(t):
                 continue
+            if t.kind == "managed" and t in RUNTIME_MODULE_TYPES:
+                continue   # listed with the runtime's managed types above
             if t.kind in ("data", "fault"):
                 ct = ComplexType(t.wsdl, _wsdl_of(t.base), t.version, fault=t.kind == "fault")
                 ct.elements = [self._element(p.name, p.type, p.flags, p.version, t.version)
@@ -236,8 +246,8 @@ class WireSchema:
     # operations --------------------------------------------------------------------
     def _collect_operations(self):
         reads = OrderedDict()
-        for t in self.cat.all_types():
-            if t.kind != "managed" or t not in self.included:
+        for t in [*RUNTIME_MODULE_TYPES, *self.cat.all_types()]:
+            if t.kind != "managed" or (t not in self.included and not self.has_runtime_type(t)):
                 continue
             for m in t.methods:
                 if not self.has(m.version):

@@ -7,7 +7,9 @@ import os
 
 from ..errors import SedgeError, SedgeErrors
 from ..parse import parse_module_file
-from .types import F_ARRAY, F_OPTIONAL, Catalogue, Module, Primitive, Property, RuntimeType, Type
+from .. import names
+from .types import (F_ARRAY, F_MANAGED, F_OPTIONAL, Catalogue, Method, Module, Primitive, Property,
+                    RuntimeType, Type)
 
 PRIMITIVES = {p.name: p for p in [
     Primitive("string", "Quill::gStringTypeInfo", "std::string"),
@@ -63,7 +65,8 @@ _ROOTS = {t.cpp: t for t in (_DYNAMIC, _METHOD_FAULT, _RUNTIME_FAULT, _MANAGED)}
 
 def load_runtime(folder=RUNTIME_SCHEMA):
     """The runtime's declared types as a catalogue of their own (modules in load order, each
-    type resolved); raise SedgeErrors on any problem."""
+    type resolved); raise SedgeErrors on any problem. Types are declared first and resolved
+    after, so that a data type may hold a reference of a managed type declared below it."""
     errors, modules, types = [], [], {}
     files = []
     for path in sorted(glob.glob(os.path.join(folder, "*.sedge"))):
@@ -88,30 +91,75 @@ def load_runtime(folder=RUNTIME_SCHEMA):
             errors.append(SedgeError(ref.loc, f"unknown {what} '{name}'"))
         return found
 
+    def flags_of(written, ref, loc, what):
+        if set(written) - {"opt"}:
+            errors.append(SedgeError(loc, f"'{what}': a runtime property takes no flag but 'opt'"))
+        return (F_ARRAY if ref.array else 0) | (F_OPTIONAL if "opt" in written else 0)
+
+    declared = []
     for f in sorted(files, key=lambda f: f.load or 0):
         m = Module(f.namespace, f.load or 0, "", f.path)
         modules.append(m)
         for d in f.decls:
             full = f"{RUNTIME_ROOT}.{d.name}"
-            if d.kind not in ("data", "fault") or not full.startswith(f.namespace + ".") \
-                    or "." in full[len(f.namespace) + 1:]:
-                errors.append(SedgeError(d.loc, f"'{d.name}': module {f.namespace} declares data and fault "
-                                                f"types directly under its namespace only"))
+            if not full.startswith(f.namespace + ".") or "." in full[len(f.namespace) + 1:]:
+                errors.append(SedgeError(d.loc, f"'{d.name}': module {f.namespace} declares types directly "
+                                                f"under its namespace only"))
+                continue
+            if full in types:
+                errors.append(SedgeError(d.loc, f"'{d.name}' is declared twice"))
                 continue
             t = Type(d.kind, full, m, d.wsdl or "", bool(d.wsdl), version(d.since, d.loc), None, d.loc)
-            t.base = resolve(d.base, "base type") if d.base else None
+            t.tags = list(d.tags)
+            if d.kind == "enum" and not t.tags:
+                errors.append(SedgeError(d.loc, f"enumeration '{d.name}' has no tags"))
+            types[full] = t
+            m.types.append(t)
+            declared.append((t, d))
+
+    for t, d in declared:
+        if d.kind != "enum":
+            t.base = resolve(d.base, "base type") if d.base else (_MANAGED if d.kind == "managed" else None)
             if t.base is not None and t.base.kind != d.kind:
                 errors.append(SedgeError(d.loc, f"'{d.name}' is a {d.kind} type and cannot derive from "
                                                 f"the {t.base.kind} type '{d.base.name}'"))
-            for p in d.props:
-                flags = (F_ARRAY if p.type.array else 0) | (F_OPTIONAL if "opt" in p.flags else 0)
-                if set(p.flags) - {"opt"}:
-                    errors.append(SedgeError(p.loc, f"'{p.name}': a runtime property takes no flag but 'opt'"))
-                t.props.append(Property(p.name, resolve(p.type, "property type"), flags,
-                                        version(p.since, p.loc) if p.since else t.version, None, owner=t,
-                                        loc=p.loc))
-            types[full] = t
-            m.types.append(t)
+            if isinstance(t.base, Type) and t.base.module is t.module and \
+                    t.module.types.index(t.base) > t.module.types.index(t):
+                errors.append(SedgeError(d.loc, f"'{d.name}' comes before its base '{d.base.name}'"))
+        managed = d.kind == "managed"
+        for p in d.props:
+            flags = flags_of(p.flags, p.type, p.loc, p.name) | (F_MANAGED if managed else 0)
+            t.props.append(Property(p.name, resolve(p.type, "property type"), flags,
+                                    version(p.since, p.loc) if p.since else t.version,
+                                    p.priv if managed else None, owner=t, loc=p.loc))
+        for i, md in enumerate(d.methods):
+            mv = version(md.since, md.loc) if md.since else t.version
+            if md.result is None:
+                result = Property("result", None, 0, f"{RUNTIME_ROOT}.version.version0", None, loc=md.loc)
+            else:
+                result = Property("result", resolve(md.result, "result type"),
+                                  flags_of(md.result_flags, md.result, md.loc, md.name), mv, None, loc=md.loc)
+            params = [Property(pd.name, resolve(pd.type, "parameter type"),
+                               flags_of(pd.flags, pd.type, pd.loc, pd.name),
+                               version(pd.since, pd.loc) if pd.since else mv, pd.needs, loc=pd.loc)
+                      for pd in md.params]
+            faults = [resolve(r, "fault") for r in md.raises]
+            if md.task or md.typeprivs:
+                errors.append(SedgeError(md.loc, f"'{md.name}': runtime methods are neither tasks nor "
+                                                 f"have per-type privileges"))
+            t.methods.append(Method(md.name, md.wsdl or names.cap(md.name), md.priv, [], result, params,
+                                    [f for f in faults if f is not None], False, md.internal, mv, t,
+                                    index=i, loc=md.loc))
+        if managed:
+            inherited = list(t.base.all_props) if isinstance(t.base, Type) else []
+            taken = {p.name for p in inherited}
+            t.all_props = inherited
+            for p in t.props:
+                if p.name in taken:
+                    errors.append(SedgeError(p.loc, f"'{p.name}': a runtime type does not re-declare "
+                                                    f"an inherited property"))
+                p.index = len(t.all_props)
+                t.all_props = t.all_props + [p]
     if errors:
         raise SedgeErrors(errors)
     return Catalogue(modules, types, [], [], {}, RUNTIME_ROOT)
@@ -134,8 +182,6 @@ RUNTIME_DECLARED = _declared(RUNTIME_CATALOGUE)
 
 RUNTIME_TYPES = [
     _MANAGED, _DYNAMIC, _METHOD_FAULT, _RUNTIME_FAULT, *RUNTIME_DECLARED,
-    _rt("managed", "sedge.query.PropertyCollector", "gSedgeQueryPropertyCollectorTypeInfo",
-        "Quill::MoRef", _MANAGED),
     _rt("managed", "sedge.reflect.DynamicTypeManager", "gSedgeReflectDynamicTypeManagerTypeInfo",
         "Quill::MoRef", _MANAGED),
     _rt("managed", "sedge.reflect.ManagedMethodExecuter",

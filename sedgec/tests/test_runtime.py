@@ -80,7 +80,82 @@ class ShippedRuntimeTypesTest(unittest.TestCase):
                       faults)
         # every declared type takes its own slot after the roots, in file order
         slots = [line for line in unit.splitlines() if "gSedgeSlots[::Quill::Detail::S_Declared + " in line]
-        self.assertEqual(len(slots), len(list(RUNTIME_CATALOGUE.all_types())))
+        self.assertEqual(len(slots), sum(len(m.types) for m in RUNTIME_CATALOGUE.modules
+                                         if m.namespace in ("sedge", "sedge.fault")))
+
+    def test_the_query_module_has_slots_of_its_own_and_the_collector_its_methods(self):
+        collector = RUNTIME_CATALOGUE.types["sedge.query.PropertyCollector"]
+        self.assertEqual(collector.wsdl, "PropertyCollector")
+        self.assertEqual(collector.record, "gSedgeQueryPropertyCollectorTypeInfo")
+        self.assertIn("retrieve", [m.name for m in collector.methods])
+        with tempfile.TemporaryDirectory() as out:
+            write_files(runtime_files(RUNTIME_CATALOGUE), out)
+            with open(os.path.join(out, "src/RuntimeTypes.cpp")) as f:
+                unit = f.read()
+        # created in slot order: data and faults, enumerations, managed types
+        bind = unit[unit.index("Type* const* BindSedgeQuery(int& count)"):]
+        self.assertLess(bind.index("CreateDataObjectType"), bind.index("new EnumType"))
+        self.assertLess(bind.index("new EnumType"), bind.index("CreateManagedObjectType(&SedgeQueryWatch_Managed)"))
+        self.assertLess(bind.index("SedgeQueryWatch_Managed"), bind.index("SedgeQueryPropertyCollector_Managed"))
+
+
+class RuntimeManagedTypesTest(unittest.TestCase):
+    FILES = dict(sedge="""\
+        module sedge load 1
+        """, sedge_query="""\
+        module sedge.query load 3
+        enum query.Mode since sedge.query.version.version1
+          tags "fast" "slow"
+        data query.Spec : Quill::DynamicData since sedge.query.version.version1
+          prop mode query.Mode
+          prop owner query.Reader opt
+        managed query.Reader : Quill::ManagedObject wsdl QueryReader since sedge.query.version.version1
+          prop spec query.Spec priv "System.View"
+          method read wsdl ReadNow returns string[] opt priv "System.View"
+            param spec query.Spec
+            param limit int opt
+            raises fault.Nope
+        """, sedge_fault="""\
+        module sedge.fault load 2
+        fault fault.Nope : Quill::RuntimeFault since version1
+        """)
+
+    def test_enumerations_and_managed_types_are_generated_like_the_catalogues(self):
+        cat = _load(**self.FILES)
+        reader = cat.types["sedge.query.Reader"]
+        self.assertEqual([p.index for p in reader.all_props], [0])
+        self.assertEqual(reader.props[0].flags & 0x4, 0x4)          # every managed property is F_MANAGED
+        self.assertIs(cat.types["sedge.query.Spec"].props[1].type, reader)  # declared below, resolved
+        self.assertEqual(reader.methods[0].faults, [cat.types["sedge.fault.Nope"]])
+        with tempfile.TemporaryDirectory() as out:
+            write_files(runtime_files(cat), out)
+            with open(os.path.join(out, "include/quill/Query.h")) as f:
+                header = f.read()
+            with open(os.path.join(out, "src/RuntimeTypes.cpp")) as f:
+                unit = f.read()
+        self.assertIn("enum class Mode : int {", header)
+        self.assertIn("class QUILL_API Reader : public virtual ::Quill::ManagedObject {", header)
+        self.assertIn("class QUILL_API ReaderStub : public virtual ::Quill::Query::Reader, public ::Quill::StubImpl",
+                      header)
+        self.assertIn("class ReaderSkeleton : public ::Quill::ServerObject<::Quill::Query::Reader>", header)
+        self.assertIn("extern QUILL_API ::Quill::ManagedMethod* gSedgeQueryReaderMethodObjects[3];", header)
+        self.assertIn('{"read", "ReadNow", "System.View", nullptr,', unit)
+        self.assertIn("void SedgeQueryReader_Dispatch(", unit)
+        self.assertIn("gSlotsSedgeQuery[2]", unit)      # Spec, Mode, Reader
+
+    def test_what_a_runtime_module_cannot_declare_is_refused(self):
+        files = dict(self.FILES)
+        files["sedge_query"] = """\
+            module sedge.query load 3
+            managed query.Reader : Quill::ManagedObject since sedge.query.version.version1
+              method start wsdl Start_Task returns string task
+            enum query.Empty since sedge.query.version.version1
+            """
+        with self.assertRaises(SedgeErrors) as e:
+            _load(**files)
+        text = " ".join(str(x) for x in e.exception.errors)
+        self.assertIn("neither tasks", text)
+        self.assertIn("has no tags", text)
 
 
 if __name__ == "__main__":

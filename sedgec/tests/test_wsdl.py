@@ -147,7 +147,13 @@ class SchemaContentTest(unittest.TestCase):
         self.assertIsNotNone(self.named("tarn25", "element", "ownerResponse"))
         wsdl = ET.parse(os.path.join(self.dir, "tarn25.wsdl")).getroot()
         ops = {o.get("name"): o for o in wsdl.find(WSDL + "portType")}
-        self.assertEqual(set(ops), {"Rename_Task", "CreateFolder", "ListNames"})
+        # the catalogue's operations, and those of the runtime's query service
+        self.assertEqual({o for o in ops if not o.startswith("Query")}, {"Rename_Task", "CreateFolder", "ListNames"})
+        wait = self.named("tarn25", "complexType", "QueryWaitForUpdatesRequestType")
+        self.assertEqual([(e.get("name"), e.get("type"), e.get("minOccurs")) for e in wait.iter(XSD + "element")],
+                         [("version", "xsd:string", "0"), ("options", "tns:QueryWaitOptions", "0")])
+        kind = self.named("tarn25", "simpleType", "QueryChangeKind")
+        self.assertEqual([e.get("value") for e in kind.iter(XSD + "enumeration")], ["enter", "modify", "leave"])
         # its own faults, then those the runtime may raise from any operation (the catalogue
         # here has no NotAuthenticated)
         runtime = ["NotSupported", "InvalidArgument", "ManagedObjectNotFound", "InvalidRequest", "RuntimeFault"]
@@ -160,6 +166,8 @@ class SchemaContentTest(unittest.TestCase):
                          [f + "Fault" for f in runtime])
         for f in runtime:
             self.assertIsNotNone(self.named("tarn25", "element", f + "Fault"), f)
+        self.assertEqual([f.get("message") for f in ops["QueryContinueRetrieve"].findall(WSDL + "fault")],
+                         ["tns:QueryInvalidTokenFaultMsg"] + [f"tns:{f}FaultMsg" for f in runtime])
 
     def test_only_the_root_class_is_abstract(self):
         abstract = {t.get("name") for t in self.xsd["tarn25"].findall(XSD + "complexType") if t.get("abstract")}

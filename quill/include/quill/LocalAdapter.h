@@ -79,10 +79,12 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "basalt/Exception.h"
 #include "basalt/Object.h"
@@ -93,6 +95,9 @@
 namespace Quill {
 
 class LocalAdapter;
+namespace Detail {
+class Deferral;
+}
 
 // What the privilege checker and the implementation can know about the call
 // being carried out.
@@ -111,6 +116,33 @@ struct CallInfo {
 // Called before dispatch; denies a call by throwing (a fault of its choice,
 // such as a NoPermission fault). Runs on the thread that carries out the call.
 using PrivilegeChecker = std::function<void(CallInfo const&)>;
+
+// Told what happens to the objects of an adapter: registration, unregistration
+// and the changes that implementations report with NotifyChanged. Called on
+// the thread that made the change, without the adapter's lock held; an
+// observer must not block and must not throw. OnShutdown comes once, when the
+// adapter starts shutting down and before it waits for running calls, so that
+// an observer can end calls that would otherwise wait on it.
+class AdapterObserver {
+ public:
+  virtual ~AdapterObserver();
+  virtual void OnRegistered(MoRef const& ref) = 0;
+  virtual void OnUnregistered(MoRef const& ref) = 0;
+  // `paths` name the properties that changed ("name", "config.hardware");
+  // empty means that anything may have changed.
+  virtual void OnChanged(MoRef const& ref, std::vector<std::string> const& paths) = 0;
+  virtual void OnShutdown() = 0;
+};
+
+// A call that its implementation answers later, from any thread
+// (LocalAdapter::DeferCurrentCall). The first Complete or Fail answers it; later
+// ones do nothing.
+class DeferredCall {
+ public:
+  virtual ~DeferredCall();
+  virtual void Complete(Basalt::Ref<Any> result) = 0;
+  virtual void Fail(Basalt::Exception const& error) = 0;
+};
 
 // The handle of an asynchronous call on a LocalAdapter.
 class PendingCall final : public Basalt::System::ScheduledItem {
@@ -189,6 +221,15 @@ class LocalAdapter final : public StubAdapter {
   // shutdown.
   void Post(std::function<void(bool canceled)> work);
 
+  // Observers see every registration, unregistration and reported change
+  // from the moment they are added; the adapter keeps them alive until they
+  // are removed or it is destroyed.
+  void AddObserver(std::shared_ptr<AdapterObserver> observer);
+  void RemoveObserver(AdapterObserver const* observer);
+  // Implementations say here that properties of a registered object changed,
+  // after the change, so that an observer that reads them again sees it.
+  void NotifyChanged(MoRef const* ref, std::vector<std::string> const& paths = {});
+
   void Shutdown();
   bool IsShutDown() const noexcept { return _stopped.load(std::memory_order_acquire); }
   // Exceptions thrown by callbacks and posted work so far.
@@ -197,6 +238,22 @@ class LocalAdapter final : public StubAdapter {
   // The call being carried out on this thread (inside dispatch or the
   // privilege checker), or null. Nested calls see their own.
   static CallInfo const* CurrentCall() noexcept;
+  // Inside an implementation: the current call is answered when the returned
+  // handle is completed, not when the implementation returns (what it returns
+  // is then dropped). A synchronous Invoke waits for the handle on the
+  // caller's thread; an asynchronous call frees its worker at once and calls
+  // its callback on the thread that completes the handle. An implementation
+  // that defers must complete every handle, also when it stops. Null outside
+  // a call.
+  static std::shared_ptr<DeferredCall> DeferCurrentCall();
+
+  // A call carried out on this thread whose answer goes to `done`, once: before
+  // this returns, or, when the implementation deferred it, later on the thread
+  // that completes it. For servers that must not hold a thread while a call
+  // waits (HttpServer's workers). Failures before the call starts (shut down,
+  // no method or target) are thrown, not passed to `done`.
+  using CallDone = std::function<void(Basalt::Ref<Any> result, std::unique_ptr<Basalt::Exception> error)>;
+  void InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context, CallDone done);
 
   // StubAdapter
   void Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
@@ -232,7 +289,10 @@ class LocalAdapter final : public StubAdapter {
   class Executor;
 
   // Steps 3 to 9 of a call; `result` is filled only on success.
-  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result, RequestContext* context);
+  // A call whose implementation deferred it hands the deferral to `deferred`
+  // when given, and otherwise waits for it.
+  void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result, RequestContext* context,
+            std::shared_ptr<Detail::Deferral>* deferred = nullptr);
   void ThrowIfStopped() const;
 
   Options _options;
@@ -240,6 +300,9 @@ class LocalAdapter final : public StubAdapter {
   mutable std::shared_mutex _mutex;
   std::unordered_map<Key, Basalt::Ref<ManagedObject>, KeyHash, KeyEq> _objects;
   std::atomic<std::uint64_t> _nextId{1};
+  mutable std::mutex _observerMutex;
+  std::vector<std::shared_ptr<AdapterObserver>> _observers;
+  std::vector<std::shared_ptr<AdapterObserver>> Observers() const;
   std::shared_ptr<Executor> _executor;  // shared with its worker threads
 };
 

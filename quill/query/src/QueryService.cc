@@ -1,0 +1,1409 @@
+#include "quill/query/QueryService.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "quill/Array.h"
+#include "quill/DataTypes.h"
+#include "quill/FaultMessage.h"
+#include "quill/Faults.h"
+#include "quill/Primitive.h"
+#include "quill/Reflection.h"
+#include "quill/Registry.h"
+#include "quill/Type.h"
+
+namespace Quill::Query {
+
+namespace {
+
+constexpr char kRootId[] = "propertyCollector";
+constexpr char kCollectorType[] = "sedge.query.PropertyCollector";
+constexpr char kWatchType[] = "sedge.query.Watch";
+constexpr char kSessionKey[] = "quill.query.session";
+
+// --- faults ------------------------------------------------------------------------------
+
+[[noreturn]] void Invalid(std::string const& where, std::string const& text) {
+  auto fault = MakeFault<Fault::InvalidArgument>("quill.query.invalid", where + ": " + text);
+  fault->invalidProperty = PropertyPath(where);
+  fault->Throw();
+  __builtin_unreachable();
+}
+
+[[noreturn]] void Canceled(std::string const& text) {
+  MakeFault<Fault::RequestCanceled>("quill.query.canceled", text)->Throw();
+  __builtin_unreachable();
+}
+
+[[noreturn]] void BadToken(std::string const& token, std::string const& text) {
+  auto fault = MakeFault<InvalidToken>("quill.query.token", text);
+  fault->token = token;
+  fault->invalidProperty = PropertyPath("token");
+  fault->Throw();
+  __builtin_unreachable();
+}
+
+[[noreturn]] void Refused(std::string const& text) {
+  MakeFault<Fault::SecurityError>("quill.query.foreignCollector", text)->Throw();
+  __builtin_unreachable();
+}
+
+// The fault a failed read reports for its path.
+Basalt::Ref<MethodFault> FaultOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (MethodFault::Exception const& e) {
+    return Basalt::Ref<MethodFault>(e.GetFault());
+  } catch (std::exception const& e) {
+    auto fault = MakeFault<Fault::SystemError>("quill.query.readFailed", e.what());
+    fault->reason = e.what();
+    return fault;
+  } catch (...) {
+    auto fault = MakeFault<Fault::SystemError>("quill.query.readFailed", "an exception of unknown type");
+    fault->reason = "an exception of unknown type";
+    return fault;
+  }
+}
+
+std::string KeyOf(MoRef const& ref) {
+  std::string key = ref.GetTypeName();
+  key += '\x1f';
+  key += ref.GetId();
+  return key;
+}
+
+std::vector<std::string> Split(std::string const& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t dot = path.find('.', start);
+    parts.push_back(path.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+    if (dot == std::string::npos) return parts;
+    start = dot + 1;
+  }
+}
+
+bool Related(std::string_view watched, std::string_view changed) {
+  auto under = [](std::string_view a, std::string_view b) {  // a lies inside b
+    return a.size() > b.size() && a.substr(0, b.size()) == b && a[b.size()] == '.';
+  };
+  return watched == changed || under(watched, changed) || under(changed, watched);
+}
+
+// A change that names no path ("" among the paths) may have changed anything.
+bool AllChanged(std::vector<std::string> const& changed) {
+  return changed.empty() || std::find(changed.begin(), changed.end(), std::string()) != changed.end();
+}
+
+bool Related(std::string_view watched, std::vector<std::string> const& changed) {
+  if (AllChanged(changed)) return true;
+  for (auto const& c : changed) {
+    if (Related(watched, c)) return true;
+  }
+  return false;
+}
+
+std::string Join(std::vector<std::string> const& parts) {
+  std::string out;
+  for (auto const& p : parts) {
+    if (!out.empty()) out += '.';
+    out += p;
+  }
+  return out;
+}
+
+void Merge(std::vector<std::string>& into, std::vector<std::string> const& paths) {
+  if (AllChanged(into)) return;
+  if (AllChanged(paths)) {
+    into.assign(1, std::string());
+    return;
+  }
+  for (auto const& p : paths) {
+    if (std::find(into.begin(), into.end(), p) == into.end()) into.push_back(p);
+  }
+}
+
+bool SameValue(Any const* a, Any const* b) {
+  if (!a || !b) return a == b;
+  return a->_IsEqual(b, false);
+}
+
+bool SameFault(MethodFault const* a, MethodFault const* b) {
+  if (!a || !b) return a == b;
+  return a->_GetType() == b->_GetType();
+}
+
+// --- compiled specs ------------------------------------------------------------------------
+
+struct Start {
+  Basalt::Ref<MoRef> ref;
+  bool skip = false;
+  std::vector<std::size_t> follow;
+};
+
+struct Hop {
+  std::string name;
+  ManagedObjectType* type = nullptr;
+  std::vector<std::string> path;
+  bool skip = false;
+  std::vector<std::size_t> follow;
+};
+
+struct Selection {
+  ManagedObjectType* type = nullptr;
+  bool all = false;
+  std::vector<std::string> paths;
+};
+
+struct Compiled {
+  std::vector<Start> starts;
+  std::vector<Hop> hops;
+  std::vector<Selection> selections;
+};
+
+// An object of a result and the paths read of it.
+struct Target {
+  Basalt::Ref<MoRef> ref;
+  std::string key;
+  std::vector<std::string> paths;
+};
+
+// Data types derived from `base` (itself included) that have a property `name`.
+bool SomeSubtypeHas(DataObjectType* base, std::string const& name) {
+  if (base->FindProperty(name)) return true;
+  for (Type* t : GetTypesOfKind(KIND_DATA)) {
+    auto* d = static_cast<DataObjectType*>(t);
+    if (d->IsSubtypeOf(base) && d->FindProperty(name)) return true;
+  }
+  return false;
+}
+
+// Checks a path against the declared types as far as they are known (through `any` values
+// the class is known only when read) and answers the declared record of its last step, or
+// null when that is not known.
+TypeInfo const* CheckPath(ServiceOptions const& o, ManagedObjectType* type, std::string const& path,
+                          std::string const& where) {
+  std::vector<std::string> parts = Split(path);
+  if (parts.size() > o.maxPathComponents) {
+    Invalid(where,
+            "'" + path.substr(0, 200) + "' has more than " + std::to_string(o.maxPathComponents) + " components");
+  }
+  for (auto const& p : parts) {
+    if (p.empty()) Invalid(where, "'" + path + "' is not a property path");
+  }
+  ManagedProperty const* mp = type->FindProperty(parts[0]);
+  if (!mp) Invalid(where, std::string(type->GetName()) + " has no property '" + parts[0] + "'");
+  PropertyInfo const* info = mp->info;
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (info->flags & F_ARRAY) Invalid(where, "'" + path + "' continues through an array at '" + parts[i - 1] + "'");
+    if (!info->type || info->type->kind == KIND_ANY) return nullptr;
+    Type* t = FindTypeByInfo(info->type);
+    if (!t || (t->GetKind() != KIND_DATA && t->GetKind() != KIND_FAULT)) {
+      Invalid(where, "'" + path + "': '" + parts[i - 1] + "' holds no data object");
+    }
+    auto* dt = static_cast<DataObjectType*>(t);
+    DataProperty const* dp = dt->FindProperty(parts[i]);
+    if (!dp) {
+      if (!SomeSubtypeHas(dt, parts[i])) {
+        Invalid(where, std::string(dt->GetName()) + " and its subtypes have no property '" + parts[i] + "'");
+      }
+      return nullptr;  // a subtype's property: known when read
+    }
+    info = dp->info;
+  }
+  return info->type;
+}
+
+ManagedObjectType* ManagedTypeNamed(std::string const& name, std::string const& where) {
+  Type* t = FindType(name);
+  if (!t || t->GetKind() != KIND_MANAGED) Invalid(where, "'" + name + "' is not a managed type");
+  return static_cast<ManagedObjectType*>(t);
+}
+
+Compiled Compile(ServiceOptions const& o, QuerySpec* spec, std::string const& at) {
+  if (!spec) Invalid(at, "no query spec");
+  Compiled c;
+  std::unordered_map<std::string, std::size_t> hopIndex;
+  auto* hops = spec->hops.get();
+  std::size_t nh = hops ? hops->size() : 0;
+  if (nh > o.maxHops) Invalid(at + ".hops", std::to_string(nh) + " hops, more than " + std::to_string(o.maxHops));
+  for (std::size_t i = 0; i < nh; ++i) {
+    auto* h = (*hops)[i];
+    std::string where = at + ".hops[" + std::to_string(i) + "]";
+    if (!h) Invalid(where, "no hop");
+    if (h->name.empty()) Invalid(where + ".name", "a hop needs a name");
+    if (!hopIndex.emplace(h->name, i).second) Invalid(where + ".name", "hop '" + h->name + "' is named twice");
+  }
+  auto names = [&](Array<std::string>* list, std::string const& where) {
+    std::vector<std::size_t> out;
+    if (!list) return out;
+    for (std::size_t k = 0; k < list->size(); ++k) {
+      std::string const& n = (*list)[k];
+      auto it = hopIndex.find(n);
+      if (it == hopIndex.end()) Invalid(where + "[" + std::to_string(k) + "]", "no hop is named '" + n + "'");
+      if (std::find(out.begin(), out.end(), it->second) == out.end()) out.push_back(it->second);
+    }
+    return out;
+  };
+  for (std::size_t i = 0; i < nh; ++i) {
+    auto* h = (*hops)[i];
+    std::string where = at + ".hops[" + std::to_string(i) + "]";
+    Hop hop;
+    hop.name = h->name;
+    hop.type = ManagedTypeNamed(h->type.GetString(), where + ".type");
+    std::string path = h->path.GetString();
+    TypeInfo const* target = CheckPath(o, hop.type, path, where + ".path");
+    if (target && target->kind != KIND_MANAGED && target->kind != KIND_ANY) {
+      Invalid(where + ".path", "'" + path + "' of " + hop.type->GetName() + " holds no managed object reference");
+    }
+    hop.path = Split(path);
+    hop.skip = h->skip.IsSet() && *h->skip;
+    hop.follow = names(h->follow.get(), where + ".follow");
+    c.hops.push_back(std::move(hop));
+  }
+  auto* objects = spec->objects.get();
+  std::size_t ns = objects ? objects->size() : 0;
+  if (!ns) Invalid(at + ".objects", "no starting object");
+  if (ns > o.maxStarts)
+    Invalid(at + ".objects", std::to_string(ns) + " starting objects, more than " + std::to_string(o.maxStarts));
+  for (std::size_t i = 0; i < ns; ++i) {
+    auto* s = (*objects)[i];
+    std::string where = at + ".objects[" + std::to_string(i) + "]";
+    if (!s || !s->obj) Invalid(where + ".obj", "no object");
+    Start start;
+    start.ref = Basalt::Ref<MoRef>(s->obj->_Clone());
+    start.skip = s->skip.IsSet() && *s->skip;
+    start.follow = names(s->follow.get(), where + ".follow");
+    c.starts.push_back(std::move(start));
+  }
+  auto* props = spec->properties.get();
+  std::size_t np = props ? props->size() : 0;
+  std::size_t paths = 0;
+  for (std::size_t i = 0; i < np; ++i) {
+    auto* p = (*props)[i];
+    std::string where = at + ".properties[" + std::to_string(i) + "]";
+    if (!p) Invalid(where, "no property selection");
+    Selection sel;
+    sel.type = ManagedTypeNamed(p->type.GetString(), where + ".type");
+    sel.all = p->all.IsSet() && *p->all;
+    auto* list = p->paths.get();
+    std::size_t n = list ? list->size() : 0;
+    paths += sel.all ? sel.type->GetPropertyCount() : n;
+    if (paths > o.maxPaths) Invalid(where + ".paths", "more than " + std::to_string(o.maxPaths) + " property paths");
+    for (std::size_t k = 0; k < n; ++k) {
+      std::string path = (*list)[k].GetString();
+      CheckPath(o, sel.type, path, where + ".paths[" + std::to_string(k) + "]");
+      if (std::find(sel.paths.begin(), sel.paths.end(), path) == sel.paths.end()) sel.paths.push_back(path);
+    }
+    c.selections.push_back(std::move(sel));
+  }
+  return c;
+}
+
+// Whether some selection names the object's type (or a base): only such objects are reported.
+bool Selected(std::vector<Selection> const& selections, ManagedObjectType* type) {
+  for (auto const& s : selections) {
+    if (type->IsSubtypeOf(s.type)) return true;
+  }
+  return false;
+}
+
+// The paths of `selections` that apply to an object of `type`, each once, in order.
+std::vector<std::string> PathsFor(std::vector<Selection> const& selections, ManagedObjectType* type) {
+  std::vector<std::string> out;
+  auto add = [&](std::string const& p) {
+    if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
+  };
+  for (auto const& s : selections) {
+    if (!type->IsSubtypeOf(s.type)) continue;
+    if (s.all) {
+      for (std::uint32_t i = 0, n = type->GetPropertyCount(); i < n; ++i) add(type->GetProperty(i).info->name);
+    } else {
+      for (auto const& p : s.paths) add(p);
+    }
+  }
+  return out;
+}
+
+// --- reading ---------------------------------------------------------------------------------
+
+// Reads one path of a registered object as a direct read would (its reader, the caller's
+// context, the privilege checker), then into the value. Null: unset. Throws what the read
+// throws.
+Basalt::Ref<Any> ReadPath(LocalAdapter* adapter, MoRef* ref, ManagedObjectType* type,
+                          std::vector<std::string> const& parts, RequestContext* context) {
+  ManagedProperty const* mp = type->FindProperty(parts[0]);
+  if (!mp) Invalid("path", std::string(type->GetName()) + " has no property '" + parts[0] + "'");
+  ArgVector args;
+  Basalt::Ref<Any> value;
+  adapter->Invoke(ref, mp->reader, args, value, context);
+  for (std::size_t i = 1; i < parts.size() && value; ++i) {
+    auto* data = dynamic_cast<DynamicData*>(value.get());
+    if (!data) Invalid("path", "'" + parts[i - 1] + "' holds no data object");
+    value = Reflection::Get(data, parts[i]);
+  }
+  return value;
+}
+
+struct ReadResult {
+  Basalt::Ref<Any> value;
+  Basalt::Ref<MethodFault> fault;
+};
+
+ReadResult TryRead(LocalAdapter* adapter, MoRef* ref, ManagedObjectType* type, std::string const& path,
+                   RequestContext* context) {
+  ReadResult r;
+  try {
+    r.value = ReadPath(adapter, ref, type, Split(path), context);
+  } catch (...) {
+    r.fault = FaultOf(std::current_exception());
+  }
+  return r;
+}
+
+// The objects a compiled spec reaches, in the order it reaches them, each with its paths.
+// Objects that are not registered are left out and not followed.
+std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Compiled const& c,
+                             RequestContext* context) {
+  struct Item {
+    Basalt::Ref<MoRef> ref;
+    bool skip;
+    std::vector<std::size_t> const* follow;
+    std::size_t depth;
+  };
+  std::vector<Target> out;
+  std::unordered_set<std::string> included, applied;
+  std::deque<Item> work;
+  for (auto const& s : c.starts) work.push_back({s.ref, s.skip, &s.follow, 0});
+  std::size_t seen = 0;
+  while (!work.empty()) {
+    Item item = std::move(work.front());
+    work.pop_front();
+    if (++seen > o.maxObjects * 4 + 1024) Invalid("hops", "the traversal visits too many objects");
+    Basalt::Ref<ManagedObject> object = adapter->Find(item.ref.get());
+    if (!object) continue;
+    ManagedObjectType* type = object->_GetType();
+    std::string key = KeyOf(*item.ref);
+    if (!item.skip && Selected(c.selections, type) && included.insert(key).second) {
+      if (out.size() >= o.maxObjects) {
+        Invalid("objects", "the query reaches more than " + std::to_string(o.maxObjects) + " objects");
+      }
+      out.push_back({item.ref, key, PathsFor(c.selections, type)});
+    }
+    for (std::size_t h : *item.follow) {
+      Hop const& hop = c.hops[h];
+      if (!type->IsSubtypeOf(hop.type)) continue;
+      if (!applied.insert(key + '\x1e' + std::to_string(h)).second) continue;
+      if (item.depth + 1 > o.maxHopDepth) {
+        Invalid("hops", "hops go deeper than " + std::to_string(o.maxHopDepth) + " steps");
+      }
+      Basalt::Ref<Any> value;
+      try {
+        value = ReadPath(adapter, item.ref.get(), type, hop.path, context);
+      } catch (...) {
+        continue;  // what the caller cannot read, it cannot follow
+      }
+      auto push = [&](Any* a) {
+        if (auto* r = dynamic_cast<MoRef*>(a))
+          work.push_back({Basalt::Ref<MoRef>(r), hop.skip, &hop.follow, item.depth + 1});
+      };
+      if (auto* arr = dynamic_cast<DataArrayBase*>(value.get())) {
+        for (std::size_t k = 0; k < arr->size(); ++k) push(arr->GetAny(k));
+      } else {
+        push(value.get());
+      }
+    }
+  }
+  return out;
+}
+
+Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, RequestContext* context) {
+  Basalt::Ref<ManagedObject> object = adapter->Find(t.ref.get());
+  if (!object) return {};
+  Basalt::Ref<ObjectResult> r(new ObjectResult());
+  r->obj = t.ref;
+  for (auto const& path : t.paths) {
+    ReadResult v = TryRead(adapter, t.ref.get(), object->_GetType(), path, context);
+    if (v.fault) {
+      Basalt::Ref<PathFault> f(new PathFault());
+      f->path = PropertyPath(path);
+      f->fault = v.fault;
+      r->GetFaults()->Append(f.get());
+    } else if (v.value) {
+      Basalt::Ref<DynamicProperty> p(new DynamicProperty());
+      p->name = path;
+      p->val = v.value;
+      r->GetValues()->Append(p.get());
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+// --- state ----------------------------------------------------------------------------------
+
+class WatchObject;
+class CollectorObject;
+
+namespace {
+
+struct Tracked {
+  Basalt::Ref<Any> value;  // a copy of what was delivered
+  Basalt::Ref<MethodFault> fault;
+};
+
+struct Member {
+  Basalt::Ref<MoRef> ref;
+  std::vector<std::string> paths;
+  std::map<std::string, Tracked> delivered;
+  bool announced = false;
+};
+
+struct WatchState {
+  std::string id;
+  Basalt::Ref<MoRef> ref;
+  Basalt::Ref<QuerySpec> spec;
+  Compiled compiled;
+  bool partial = false;
+  // Under the state's mutex: what the notifications test and mark.
+  std::unordered_set<std::string> startKeys;
+  std::unordered_map<std::string, std::vector<std::string>> index;  // member key -> paths it reads
+  bool membershipDirty = true;
+  std::unordered_map<std::string, std::vector<std::string>> dirty;  // key -> changed paths (empty: all)
+  // Under the collector's process mutex: what was delivered.
+  std::map<std::string, Member> members;
+  std::deque<std::string> unannounced;
+  std::deque<Basalt::Ref<MoRef>> pendingLeaves;
+};
+
+struct Continuation {
+  std::vector<Target> targets;
+  std::size_t next = 0;
+  std::size_t page = 0;
+};
+
+struct Collector {
+  std::string id;
+  std::uint64_t session = 0;
+  Basalt::Ref<MoRef> ref;
+  bool destroyed = false;
+  std::vector<std::shared_ptr<WatchState>> watches;
+  std::list<std::pair<std::string, std::shared_ptr<Continuation>>> continuations;
+  std::uint64_t nextToken = 0;
+  // waiting, under the state's mutex: the one wait answered later, if any
+  struct Waiter {
+    std::shared_ptr<DeferredCall> call;
+    std::chrono::steady_clock::time_point deadline;
+    std::size_t perAnswer;
+    Basalt::Ref<RequestContext> context;
+  };
+  std::unique_ptr<Waiter> waiter;
+  bool signaled = false;      // a watch changed since the last look
+  bool resumeQueued = false;  // on the service thread's list
+  std::uint64_t lastTicket = 0;
+  // versions, under processMu
+  std::mutex processMu;
+  std::uint64_t version = 0;
+  std::string issued;
+  std::string previous;
+  Basalt::Ref<UpdateBatch> lastBatch;
+};
+
+struct Session {
+  std::vector<std::shared_ptr<Collector>> collectors;  // [0]: the default collector, when made
+  std::shared_ptr<Collector> defaultCollector;
+  std::size_t watches = 0;
+};
+
+}  // namespace
+
+class QueryService::State : public AdapterObserver, public std::enable_shared_from_this<QueryService::State> {
+ public:
+  State(LocalAdapter* adapter, ServiceOptions options) : adapter(adapter), options(options) {}
+
+  LocalAdapter* const adapter;
+  ServiceOptions const options;
+  Basalt::Ref<MoRef> rootRef;
+
+  mutable std::mutex mu;
+  bool stopped = false;
+  std::uint64_t nextSession = 1;
+  std::uint64_t nextCollector = 1;
+  std::unordered_map<std::uint64_t, Session> sessions;
+  std::unordered_map<std::string, std::shared_ptr<Collector>> collectors;  // by reference id
+  // The service thread: looks at waiting collectors again, and ends waits at their deadline.
+  std::condition_variable serviceCv;
+  std::deque<std::shared_ptr<Collector>> resumeQueue;
+  bool threadStop = false;
+  std::thread thread;
+  void Run();
+
+  // AdapterObserver
+  void OnRegistered(MoRef const& ref) override;
+  void OnUnregistered(MoRef const& ref) override;
+  void OnChanged(MoRef const& ref, std::vector<std::string> const& paths) override;
+  void OnShutdown() override { StopAll(); }
+
+  std::uint64_t SessionOfCaller();
+  std::shared_ptr<Collector> Resolve(std::string const& collectorId, bool root);
+  std::shared_ptr<Collector> NewCollector(std::uint64_t session, bool asDefault);
+  void DropSession(std::uint64_t session);
+  void DropCollector(std::shared_ptr<Collector> const& c);
+  void StopAll();
+
+  Basalt::Ref<ResultPage> Retrieve(Collector& c, DataArray<QuerySpec>* specs, RetrieveOptions* opts);
+  Basalt::Ref<ResultPage> Continue(Collector& c, std::string const& token);
+  void CancelRetrieve(Collector& c, std::string const& token);
+  Basalt::Ref<MoRef> CreateWatch(std::shared_ptr<Collector> const& c, QuerySpec* spec, bool partial);
+  void RemoveWatch(std::string const& watchId);
+  Basalt::Ref<UpdateBatch> Wait(std::shared_ptr<Collector> const& c, Basalt::Optional<std::string> const& version,
+                                WaitOptions* opts);
+  void CancelWait(Collector& c);
+  void Kick(std::shared_ptr<Collector> const& c);
+  void Resume(std::shared_ptr<Collector> const& c);
+  static void FailCanceled(DeferredCall& call, std::string const& text);
+
+ private:
+  Basalt::Ref<UpdateBatch> Collect(Collector& c, std::size_t perAnswer, RequestContext* context, bool first);
+  Basalt::Ref<ResultPage> Page(Continuation& k, RequestContext* context);
+  // Changes of one watch, at most `budget`; false when some are left.
+  bool Process(WatchState& w, std::size_t& budget, WatchUpdate& out, RequestContext* context);
+  Basalt::Ref<ObjectChange> Diff(WatchState& w, Member& m, std::vector<std::string> const* changed,
+                                 RequestContext* context);
+};
+
+// A session's tie to the service: kept in the session's RequestContext, so that the
+// session's collectors go when the context does.
+class SessionHandle final : public KeyAnyValue {
+ public:
+  SessionHandle(std::weak_ptr<QueryService::State> state, std::uint64_t id) : _state(std::move(state)), _id(id) {
+    key = kSessionKey;
+    value = new Primitive<long>(static_cast<long>(id));
+  }
+  ~SessionHandle() override {
+    if (auto s = _state.lock()) s->DropSession(_id);
+  }
+  std::uint64_t Id() const noexcept { return _id; }
+
+ private:
+  std::weak_ptr<QueryService::State> _state;
+  std::uint64_t _id;
+};
+
+class CollectorObject final : public ServerObject<PropertyCollector> {
+ public:
+  CollectorObject(MoRef* ref, std::weak_ptr<QueryService::State> state, bool root)
+      : ServerObject(ref), _state(std::move(state)), _root(root) {}
+
+  void GetWatches(Basalt::Ref<DataArray<MoRef>>& result) override {
+    auto [s, c] = Target();
+    result = new DataArray<MoRef>();
+    std::lock_guard lock(s->mu);
+    for (auto const& w : c->watches) result->Append(w->ref.get());
+  }
+  void CreateWatch(QuerySpec* spec, bool partialUpdates, Basalt::Ref<MoRef>& result) override {
+    auto [s, c] = Target();
+    result = s->CreateWatch(c, spec, partialUpdates);
+  }
+  void Retrieve(DataArray<QuerySpec>* specs, RetrieveOptions* options, Basalt::Ref<ResultPage>& result) override {
+    auto [s, c] = Target();
+    result = s->Retrieve(*c, specs, options);
+  }
+  void ContinueRetrieve(std::string const& token, Basalt::Ref<ResultPage>& result) override {
+    auto [s, c] = Target();
+    result = s->Continue(*c, token);
+  }
+  void CancelRetrieve(std::string const& token) override {
+    auto [s, c] = Target();
+    s->CancelRetrieve(*c, token);
+  }
+  void WaitForUpdates(Basalt::Optional<std::string> const& version, WaitOptions* options,
+                      Basalt::Ref<UpdateBatch>& result) override {
+    auto [s, c] = Target();
+    result = s->Wait(c, version, options);
+  }
+  void CancelWait() override {
+    auto [s, c] = Target();
+    s->CancelWait(*c);
+  }
+  void CreateCollector(Basalt::Ref<MoRef>& result) override {
+    auto s = State();
+    std::uint64_t session = s->SessionOfCaller();
+    result = s->NewCollector(session, false)->ref;
+  }
+  void Destroy() override {
+    auto [s, c] = Target();
+    s->DropCollector(c);
+  }
+
+ private:
+  std::shared_ptr<QueryService::State> State() {
+    auto s = _state.lock();
+    if (!s) Canceled("the query service is stopped");
+    return s;
+  }
+  std::pair<std::shared_ptr<QueryService::State>, std::shared_ptr<Collector>> Target() {
+    auto s = State();
+    return {s, s->Resolve(_GetRef()->GetId(), _root)};
+  }
+
+  std::weak_ptr<QueryService::State> _state;
+  bool _root;
+};
+
+class WatchObject final : public ServerObject<Watch> {
+ public:
+  WatchObject(MoRef* ref, std::weak_ptr<QueryService::State> state, Basalt::Ref<QuerySpec> spec, bool partial)
+      : ServerObject(ref), _state(std::move(state)), _spec(std::move(spec)), _partial(partial) {}
+  void GetSpec(Basalt::Ref<QuerySpec>& result) override { result = Quill::Clone(_spec); }
+  bool IsPartialUpdates() override { return _partial; }
+  void Remove() override {
+    auto s = _state.lock();
+    if (!s) Canceled("the query service is stopped");
+    s->RemoveWatch(_GetRef()->GetId());
+  }
+
+ private:
+  std::weak_ptr<QueryService::State> _state;
+  Basalt::Ref<QuerySpec> _spec;
+  bool _partial;
+};
+
+// --- sessions and collectors -----------------------------------------------------------------
+
+std::uint64_t QueryService::State::SessionOfCaller() {
+  CallInfo const* call = LocalAdapter::CurrentCall();
+  RequestContext* context = call ? call->context : nullptr;
+  std::lock_guard lock(mu);
+  if (stopped) Canceled("the query service is stopped");
+  if (!context) {
+    sessions.try_emplace(0);
+    return 0;  // in-process callers without a context share one session
+  }
+  Basalt::Ref<Any> held = context->Get(kSessionKey);
+  if (auto* h = dynamic_cast<SessionHandle*>(held.get())) return h->Id();
+  std::uint64_t id = nextSession++;
+  sessions.try_emplace(id);
+  context->Set(kSessionKey, new SessionHandle(weak_from_this(), id));
+  return id;
+}
+
+std::shared_ptr<Collector> QueryService::State::Resolve(std::string const& collectorId, bool root) {
+  std::uint64_t session = SessionOfCaller();
+  if (root) {
+    {
+      std::lock_guard lock(mu);
+      auto& s = sessions[session];
+      if (s.defaultCollector && !s.defaultCollector->destroyed) return s.defaultCollector;
+    }
+    return NewCollector(session, true);
+  }
+  std::lock_guard lock(mu);
+  auto it = collectors.find(collectorId);
+  if (it == collectors.end() || it->second->destroyed) Canceled("the collector " + collectorId + " is destroyed");
+  if (it->second->session != session) Refused("the collector " + collectorId + " belongs to another session");
+  return it->second;
+}
+
+std::shared_ptr<Collector> QueryService::State::NewCollector(std::uint64_t session, bool asDefault) {
+  auto c = std::make_shared<Collector>();
+  c->session = session;
+  Basalt::Ref<CollectorObject> object;
+  {
+    std::lock_guard lock(mu);
+    if (stopped) Canceled("the query service is stopped");
+    auto& s = sessions[session];
+    if (asDefault && s.defaultCollector && !s.defaultCollector->destroyed) return s.defaultCollector;
+    if (s.collectors.size() >= options.maxCollectorsPerSession) {
+      Invalid("collector", "a session has at most " + std::to_string(options.maxCollectorsPerSession) + " collectors");
+    }
+    c->id = "propertycollector-q" + std::to_string(nextCollector++);
+    c->ref = new MoRef(kCollectorType, c->id);
+    object = new CollectorObject(c->ref.get(), weak_from_this(), false);
+    s.collectors.push_back(c);
+    if (asDefault) s.defaultCollector = c;
+    collectors[c->id] = c;
+  }
+  adapter->Register(c->ref.get(), object.get());
+  return c;
+}
+
+void QueryService::State::DropCollector(std::shared_ptr<Collector> const& c) {
+  std::vector<Basalt::Ref<MoRef>> refs;
+  std::shared_ptr<DeferredCall> pending;
+  {
+    std::lock_guard lock(mu);
+    if (c->destroyed) return;
+    c->destroyed = true;
+    if (c->waiter) pending = std::move(c->waiter->call);
+    c->waiter.reset();
+    collectors.erase(c->id);
+    auto it = sessions.find(c->session);
+    if (it != sessions.end()) {
+      auto& list = it->second.collectors;
+      list.erase(std::remove(list.begin(), list.end(), c), list.end());
+      if (it->second.defaultCollector == c) it->second.defaultCollector.reset();
+      it->second.watches -= std::min(it->second.watches, c->watches.size());
+    }
+    refs.push_back(c->ref);
+    for (auto const& w : c->watches) refs.push_back(w->ref);
+    c->watches.clear();
+    c->continuations.clear();
+  }
+  if (pending) FailCanceled(*pending, "the collector is destroyed");
+  for (auto const& r : refs) adapter->Unregister(r.get());
+}
+
+void QueryService::State::DropSession(std::uint64_t session) {
+  std::vector<std::shared_ptr<Collector>> list;
+  {
+    std::lock_guard lock(mu);
+    auto it = sessions.find(session);
+    if (it == sessions.end()) return;
+    list = it->second.collectors;
+  }
+  for (auto const& c : list) DropCollector(c);
+  std::lock_guard lock(mu);
+  sessions.erase(session);
+}
+
+void QueryService::State::StopAll() {
+  std::vector<std::shared_ptr<Collector>> list;
+  {
+    std::lock_guard lock(mu);
+    if (stopped) return;
+    stopped = true;
+    for (auto const& [id, c] : collectors) list.push_back(c);
+  }
+  for (auto const& c : list) DropCollector(c);
+}
+
+// --- retrieve ------------------------------------------------------------------------------
+
+Basalt::Ref<ResultPage> QueryService::State::Page(Continuation& k, RequestContext* context) {
+  Basalt::Ref<ResultPage> page(new ResultPage());
+  std::size_t taken = 0;
+  while (k.next < k.targets.size() && taken < k.page) {
+    Target const& t = k.targets[k.next++];
+    Basalt::Ref<ObjectResult> r = ReadObject(adapter, t, context);
+    if (!r) continue;  // gone since the query ran
+    page->GetObjects()->Append(r.get());
+    ++taken;
+  }
+  return page;
+}
+
+namespace {
+RequestContext* CallerContext() {
+  CallInfo const* call = LocalAdapter::CurrentCall();
+  return call ? call->context : nullptr;
+}
+}  // namespace
+
+Basalt::Ref<ResultPage> QueryService::State::Retrieve(Collector& c, DataArray<QuerySpec>* specs,
+                                                      RetrieveOptions* opts) {
+  std::size_t n = specs ? specs->size() : 0;
+  if (!n) Invalid("specs", "no query spec");
+  if (n > options.maxSpecs)
+    Invalid("specs", std::to_string(n) + " specs, more than " + std::to_string(options.maxSpecs));
+  std::vector<Compiled> compiled;
+  for (std::size_t i = 0; i < n; ++i)
+    compiled.push_back(Compile(options, (*specs)[i], "specs[" + std::to_string(i) + "]"));
+  RequestContext* context = CallerContext();
+  auto k = std::make_shared<Continuation>();
+  std::unordered_map<std::string, std::size_t> at;
+  for (auto const& spec : compiled) {
+    for (Target& t : Traverse(options, adapter, spec, context)) {
+      auto [it, fresh] = at.emplace(t.key, k->targets.size());
+      if (fresh) {
+        k->targets.push_back(std::move(t));
+        if (k->targets.size() > options.maxObjects) {
+          Invalid("specs", "the query reaches more than " + std::to_string(options.maxObjects) + " objects");
+        }
+        continue;
+      }
+      auto& paths = k->targets[it->second].paths;  // the same object through two specs: one result
+      for (auto& p : t.paths) {
+        if (std::find(paths.begin(), paths.end(), p) == paths.end()) paths.push_back(p);
+      }
+    }
+  }
+  k->page = options.pageObjects;
+  if (opts && opts->maxObjects.IsSet() && *opts->maxObjects > 0) {
+    k->page = std::min<std::size_t>(k->page, static_cast<std::size_t>(*opts->maxObjects));
+  }
+  Basalt::Ref<ResultPage> page = Page(*k, context);
+  if (k->next < k->targets.size()) {
+    std::lock_guard lock(mu);
+    std::string token = c.id + "-" + std::to_string(++c.nextToken);
+    c.continuations.emplace_back(token, k);
+    while (c.continuations.size() > options.maxContinuations) c.continuations.pop_front();
+    page->token = token;
+  }
+  return page;
+}
+
+Basalt::Ref<ResultPage> QueryService::State::Continue(Collector& c, std::string const& token) {
+  std::shared_ptr<Continuation> k;
+  {
+    std::lock_guard lock(mu);
+    for (auto it = c.continuations.begin(); it != c.continuations.end(); ++it) {
+      if (it->first == token) {
+        k = it->second;
+        c.continuations.erase(it);  // taken: one caller continues it at a time
+        break;
+      }
+    }
+  }
+  if (!k) BadToken(token, "no open result has the token '" + token + "'");
+  Basalt::Ref<ResultPage> page = Page(*k, CallerContext());
+  if (k->next < k->targets.size()) {
+    std::lock_guard lock(mu);
+    c.continuations.emplace_back(token, k);
+    page->token = token;
+  }
+  return page;
+}
+
+void QueryService::State::CancelRetrieve(Collector& c, std::string const& token) {
+  std::lock_guard lock(mu);
+  for (auto it = c.continuations.begin(); it != c.continuations.end(); ++it) {
+    if (it->first == token) {
+      c.continuations.erase(it);
+      return;
+    }
+  }
+  BadToken(token, "no open result has the token '" + token + "'");
+}
+
+// --- watches ---------------------------------------------------------------------------------
+
+Basalt::Ref<MoRef> QueryService::State::CreateWatch(std::shared_ptr<Collector> const& c, QuerySpec* spec,
+                                                    bool partial) {
+  auto w = std::make_shared<WatchState>();
+  w->compiled = Compile(options, spec, "spec");
+  w->spec = Quill::Clone(static_cast<QuerySpec const*>(spec));
+  w->partial = partial;
+  for (auto const& s : w->compiled.starts) w->startKeys.insert(KeyOf(*s.ref));
+  w->ref = adapter->MakeRef(kWatchType);
+  w->id = w->ref->GetId();
+  Basalt::Ref<WatchObject> object(new WatchObject(w->ref.get(), weak_from_this(), w->spec, partial));
+  {
+    std::lock_guard lock(mu);
+    if (c->destroyed) Canceled("the collector is destroyed");
+    auto& s = sessions[c->session];
+    if (s.watches >= options.maxWatchesPerSession) {
+      Invalid("spec", "a session has at most " + std::to_string(options.maxWatchesPerSession) + " watches");
+    }
+    ++s.watches;
+    c->watches.push_back(w);
+    Kick(c);
+  }
+  adapter->Register(w->ref.get(), object.get());
+  return w->ref;
+}
+
+void QueryService::State::RemoveWatch(std::string const& watchId) {
+  Basalt::Ref<MoRef> ref;
+  {
+    std::lock_guard lock(mu);
+    for (auto const& [id, c] : collectors) {
+      auto it = std::find_if(c->watches.begin(), c->watches.end(), [&](auto const& w) { return w->id == watchId; });
+      if (it == c->watches.end()) continue;
+      ref = (*it)->ref;
+      c->watches.erase(it);
+      auto s = sessions.find(c->session);
+      if (s != sessions.end() && s->second.watches) --s->second.watches;
+      break;
+    }
+  }
+  if (ref) adapter->Unregister(ref.get());
+}
+
+void QueryService::State::OnChanged(MoRef const& ref, std::vector<std::string> const& paths) {
+  std::string key = KeyOf(ref);
+  Type* t = FindType(ref.GetTypeName());
+  auto* type = t && t->GetKind() == KIND_MANAGED ? static_cast<ManagedObjectType*>(t) : nullptr;
+  std::lock_guard lock(mu);
+  for (auto const& [id, c] : collectors) {
+    bool hit = false;
+    for (auto const& w : c->watches) {
+      if (auto it = w->index.find(key); it != w->index.end()) {
+        bool relevant = false;
+        for (auto const& p : it->second) relevant = relevant || Related(p, paths);
+        if (relevant) {
+          auto [d, fresh] = w->dirty.try_emplace(key);
+          Merge(d->second, paths.empty() ? std::vector<std::string>{std::string()} : paths);
+          hit = true;
+        }
+      }
+      if (type && !w->membershipDirty) {
+        for (auto const& hop : w->compiled.hops) {
+          if (type->IsSubtypeOf(hop.type) && Related(Join(hop.path), paths)) {
+            w->membershipDirty = true;
+            hit = true;
+            break;
+          }
+        }
+      }
+    }
+    if (hit) {
+      Kick(c);
+    }
+  }
+}
+
+void QueryService::State::OnRegistered(MoRef const& ref) {
+  std::string key = KeyOf(ref);
+  std::lock_guard lock(mu);
+  for (auto const& [id, c] : collectors) {
+    bool hit = false;
+    for (auto const& w : c->watches) {
+      if (w->startKeys.count(key)) hit = w->membershipDirty = true;
+    }
+    if (hit) {
+      Kick(c);
+    }
+  }
+}
+
+void QueryService::State::OnUnregistered(MoRef const& ref) {
+  std::string key = KeyOf(ref);
+  std::lock_guard lock(mu);
+  for (auto const& [id, c] : collectors) {
+    bool hit = false;
+    for (auto const& w : c->watches) {
+      if (w->index.count(key) || w->startKeys.count(key)) hit = w->membershipDirty = true;
+    }
+    if (hit) {
+      Kick(c);
+    }
+  }
+}
+
+namespace {
+Basalt::Ref<PropertyChange> Assign(std::string const& path, Any* value) {
+  Basalt::Ref<PropertyChange> ch(new PropertyChange());
+  ch->path = PropertyPath(path);
+  ch->op = ChangeOp::assign;
+  ch->value = value;
+  return ch;
+}
+// An array of references that changed by some elements: the elements it lost (op remove) and
+// gained (op add), each as an array of references, rather than the whole array again. False
+// when either value is not such an array (the change is then an assign).
+bool ReferenceDelta(std::string const& path, Any const* before, Any const* after, ObjectChange& ch) {
+  auto refs = [](Any const* v, std::unordered_map<std::string, int>& keys) {
+    auto* arr = dynamic_cast<DataArrayBase const*>(v);
+    if (!arr) return false;
+    for (std::size_t i = 0; i < arr->size(); ++i) {
+      auto* r = dynamic_cast<MoRef const*>(arr->GetAny(i));
+      if (!r) return false;
+      ++keys[KeyOf(*r)];
+    }
+    return true;
+  };
+  std::unordered_map<std::string, int> was, is;
+  if (!before || !after || !refs(before, was) || !refs(after, is)) return false;
+  auto delta = [&](Any const* from, std::unordered_map<std::string, int> other, ChangeOp op) {
+    Basalt::Ref<DataArray<MoRef>> elements(new DataArray<MoRef>());
+    auto* arr = static_cast<DataArrayBase const*>(from);
+    for (std::size_t i = 0; i < arr->size(); ++i) {
+      auto* r = static_cast<MoRef*>(arr->GetAny(i));
+      if (other[KeyOf(*r)]-- <= 0) elements->Append(r);  // beyond what the other side has
+    }
+    if (!elements->size()) return;
+    Basalt::Ref<PropertyChange> c(new PropertyChange());
+    c->path = PropertyPath(path);
+    c->op = op;
+    c->value = elements;
+    ch.GetChanges()->Append(c.get());
+  };
+  delta(before, is, ChangeOp::remove);
+  delta(after, was, ChangeOp::add);
+  return true;
+}
+
+Basalt::Ref<PathFault> FaultAt(std::string const& path, MethodFault* fault) {
+  Basalt::Ref<PathFault> f(new PathFault());
+  f->path = PropertyPath(path);
+  f->fault = fault;
+  return f;
+}
+}  // namespace
+
+// Reads what `changed` names of a member (all its paths when null) and reports what differs
+// from what was delivered; null when nothing does.
+Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, std::vector<std::string> const* changed,
+                                                    RequestContext* context) {
+  Basalt::Ref<ManagedObject> object = adapter->Find(m.ref.get());
+  if (!object) return {};  // gone: its leave follows from the membership
+  ManagedObjectType* type = object->_GetType();
+  bool enter = !m.announced;
+  Basalt::Ref<ObjectChange> ch(new ObjectChange());
+  ch->kind = enter ? ChangeKind::enter : ChangeKind::modify;
+  ch->obj = m.ref;
+  bool any = false;
+  for (auto const& path : m.paths) {
+    if (!enter && changed && !Related(path, *changed)) continue;
+    ReadResult r = TryRead(adapter, m.ref.get(), type, path, context);
+    Tracked& t = m.delivered[path];
+    bool differs =
+        enter || !SameFault(t.fault.get(), r.fault.get()) || (!r.fault && !SameValue(t.value.get(), r.value.get()));
+    if (!differs) continue;
+    any = true;
+    Basalt::Ref<Any> before = std::move(t.value);
+    t.fault = r.fault;
+    t.value = r.value ? Basalt::Ref<Any>(r.value->_Clone()) : Basalt::Ref<Any>();
+    if (r.fault) {
+      ch->GetFaults()->Append(FaultAt(path, r.fault.get()).get());
+    } else if (!enter && w.partial && ReferenceDelta(path, before.get(), r.value.get(), *ch)) {
+      continue;
+    } else if (r.value || !enter) {
+      ch->GetChanges()->Append(Assign(path, r.value.get()).get());  // no value: unset now
+    }
+  }
+  m.announced = true;
+  if (!any && !enter) return {};
+  if (!enter && !w.partial) {
+    // whole objects: every value the watch reads, not only those that changed
+    Basalt::Ref<ObjectChange> whole(new ObjectChange());
+    whole->kind = ChangeKind::modify;
+    whole->obj = m.ref;
+    for (auto const& [path, t] : m.delivered) {
+      if (t.fault) {
+        whole->GetFaults()->Append(FaultAt(path, t.fault.get()).get());
+      } else if (t.value) {
+        whole->GetChanges()->Append(Assign(path, t.value.get()).get());
+      }
+    }
+    return whole;
+  }
+  return ch;
+}
+
+bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdate& out, RequestContext* context) {
+  bool membership;
+  std::unordered_map<std::string, std::vector<std::string>> dirty;
+  {
+    std::lock_guard lock(mu);
+    membership = w.membershipDirty;
+    w.membershipDirty = false;
+    dirty.swap(w.dirty);
+  }
+  if (membership) {
+    std::vector<Target> now;
+    try {
+      now = Traverse(options, adapter, w.compiled, context);
+    } catch (...) {
+      // the content outgrew a limit: the watch keeps what it had and says so on every path
+      now.clear();
+      for (auto& [key, m] : w.members) now.push_back({m.ref, key, m.paths});
+    }
+    std::unordered_set<std::string> keep;
+    for (auto& t : now) {
+      keep.insert(t.key);
+      auto [it, fresh] = w.members.try_emplace(t.key);
+      if (fresh) {
+        it->second.ref = t.ref;
+        w.unannounced.push_back(t.key);
+      }
+      it->second.paths = std::move(t.paths);
+    }
+    for (auto it = w.members.begin(); it != w.members.end();) {
+      if (keep.count(it->first)) {
+        ++it;
+        continue;
+      }
+      if (it->second.announced) w.pendingLeaves.push_back(it->second.ref);
+      dirty.erase(it->first);
+      it = w.members.erase(it);
+    }
+    std::lock_guard lock(mu);
+    w.index.clear();
+    for (auto const& [key, m] : w.members) w.index[key] = m.paths;
+  }
+  while (budget && !w.pendingLeaves.empty()) {
+    Basalt::Ref<ObjectChange> ch(new ObjectChange());
+    ch->kind = ChangeKind::leave;
+    ch->obj = w.pendingLeaves.front();
+    w.pendingLeaves.pop_front();
+    out.GetObjects()->Append(ch.get());
+    --budget;
+  }
+  while (budget && !w.unannounced.empty()) {
+    std::string key = std::move(w.unannounced.front());
+    w.unannounced.pop_front();
+    dirty.erase(key);
+    auto it = w.members.find(key);
+    if (it == w.members.end() || it->second.announced) continue;
+    if (auto ch = Diff(w, it->second, nullptr, context)) {
+      out.GetObjects()->Append(ch.get());
+      --budget;
+    }
+  }
+  auto it = dirty.begin();
+  for (; budget && it != dirty.end(); it = dirty.erase(it)) {
+    auto m = w.members.find(it->first);
+    if (m == w.members.end() || !m->second.announced) continue;
+    if (auto ch = Diff(w, m->second, &it->second, context)) {
+      out.GetObjects()->Append(ch.get());
+      --budget;
+    }
+  }
+  bool left = !dirty.empty() || !w.pendingLeaves.empty() || !w.unannounced.empty();
+  if (!dirty.empty()) {
+    // over budget: back for the next answer, merged with what came meanwhile
+    std::lock_guard lock(mu);
+    for (auto& [key, paths] : dirty) {
+      auto [d, fresh] = w.dirty.try_emplace(key, paths);
+      if (!fresh) Merge(d->second, paths);
+    }
+  }
+  return !left;
+}
+
+void QueryService::State::FailCanceled(DeferredCall& call, std::string const& text) {
+  std::unique_ptr<MethodFault::Exception> e(
+      MakeFault<Fault::RequestCanceled>("quill.query.canceled", text)->CreateException());
+  call.Fail(*e);
+}
+
+// With the state's mutex held: the collector's waiter, if any, is looked at again on the
+// service thread.
+void QueryService::State::Kick(std::shared_ptr<Collector> const& c) {
+  c->signaled = true;
+  if (c->waiter && !c->resumeQueued) {
+    c->resumeQueued = true;
+    resumeQueue.push_back(c);
+    serviceCv.notify_one();
+  }
+}
+
+// One look at every watch of the collector (its process mutex held): the answer, or null when
+// nothing changed and `first` is false.
+Basalt::Ref<UpdateBatch> QueryService::State::Collect(Collector& c, std::size_t perAnswer, RequestContext* context,
+                                                      bool first) {
+  std::vector<std::shared_ptr<WatchState>> watches;
+  {
+    std::lock_guard lock(mu);
+    c.signaled = false;
+    watches = c.watches;
+  }
+  Basalt::Ref<UpdateBatch> batch(new UpdateBatch());
+  std::size_t budget = perAnswer;
+  bool complete = true;
+  for (auto const& w : watches) {
+    Basalt::Ref<WatchUpdate> update(new WatchUpdate());
+    update->watch = w->ref;
+    complete = Process(*w, budget, *update, context) && complete;
+    if (update->objects && update->objects->size()) batch->GetWatches()->Append(update.get());
+  }
+  bool changed = batch->watches && batch->watches->size();
+  // a first answer always comes, empty or not, so that the caller has a version
+  if (!changed && !first) return {};
+  if (!complete) batch->truncated = true;
+  batch->version = c.id + ":" + std::to_string(++c.version);
+  c.previous = c.issued;
+  c.issued = batch->version;
+  c.lastBatch = batch;
+  return batch;
+}
+
+Basalt::Ref<UpdateBatch> QueryService::State::Wait(std::shared_ptr<Collector> const& c,
+                                                   Basalt::Optional<std::string> const& version, WaitOptions* opts) {
+  auto limit = options.maxWait;
+  if (opts && opts->maxWaitSeconds.IsSet()) {
+    limit = std::min<std::chrono::milliseconds>(limit, std::chrono::seconds(std::max(0, *opts->maxWaitSeconds)));
+  }
+  std::size_t perAnswer = options.updatesPerAnswer;
+  if (opts && opts->maxObjectUpdates.IsSet() && *opts->maxObjectUpdates > 0) {
+    perAnswer = std::min<std::size_t>(perAnswer, static_cast<std::size_t>(*opts->maxObjectUpdates));
+  }
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::shared_ptr<DeferredCall> replaced;
+  std::uint64_t ticket;
+  {
+    std::lock_guard lock(mu);
+    if (stopped || c->destroyed) Canceled("the collector is destroyed");
+    if (c->waiter) replaced = std::move(c->waiter->call);  // a newer wait replaces an older one
+    c->waiter.reset();
+    ticket = ++c->lastTicket;
+  }
+  if (replaced) FailCanceled(*replaced, "a newer wait on the collector replaced this one");
+  std::unique_lock process(c->processMu);
+  RequestContext* context = CallerContext();
+  bool first = !version.IsSet() || version->empty();
+  if (first) {
+    std::lock_guard lock(mu);
+    for (auto const& w : c->watches) {
+      w->members.clear();
+      w->unannounced.clear();
+      w->pendingLeaves.clear();
+      w->dirty.clear();
+      w->membershipDirty = true;
+    }
+  } else if (*version == c->previous && c->lastBatch) {
+    return c->lastBatch;  // the last answer did not arrive: the same again
+  } else if (*version != c->issued) {
+    BadToken(*version, "the version '" + *version + "' is not the collector's last");
+  }
+  if (auto batch = Collect(*c, perAnswer, context, first)) return batch;
+  if (limit.count() == 0) return {};
+  // Nothing yet: the call is answered later, by the service thread, and holds no thread.
+  std::shared_ptr<DeferredCall> call = LocalAdapter::DeferCurrentCall();
+  if (!call) return {};  // not called through the adapter: nothing can answer later
+  std::lock_guard lock(mu);
+  if (stopped || c->destroyed) Canceled("the collector is destroyed");
+  if (c->lastTicket != ticket) Canceled("a newer wait on the collector replaced this one");
+  c->waiter.reset(new Collector::Waiter{call, deadline, perAnswer, Basalt::Ref<RequestContext>(context)});
+  if (c->signaled) Kick(c);
+  serviceCv.notify_one();  // a new deadline
+  return {};
+}
+
+// On the service thread: looks at a waiting collector's watches again and answers its waiter
+// when something changed.
+void QueryService::State::Resume(std::shared_ptr<Collector> const& c) {
+  std::unique_lock process(c->processMu);
+  std::size_t perAnswer;
+  Basalt::Ref<RequestContext> context;
+  Collector::Waiter const* waiter;
+  {
+    std::lock_guard lock(mu);
+    c->resumeQueued = false;
+    if (!c->waiter || c->destroyed) return;
+    waiter = c->waiter.get();
+    perAnswer = c->waiter->perAnswer;
+    context = c->waiter->context;
+  }
+  Basalt::Ref<UpdateBatch> batch = Collect(*c, perAnswer, context.get(), false);
+  if (!batch) return;
+  std::shared_ptr<DeferredCall> call;
+  {
+    std::lock_guard lock(mu);
+    // Replaced or cancelled meanwhile: the answer stays the collector's last, which the
+    // caller gets again by asking with the version it has.
+    if (c->waiter.get() != waiter) return;
+    call = std::move(c->waiter->call);
+    c->waiter.reset();
+  }
+  call->Complete(batch);
+}
+
+void QueryService::State::Run() {
+  std::unique_lock lock(mu);
+  while (!threadStop) {
+    if (!resumeQueue.empty()) {
+      std::shared_ptr<Collector> c = std::move(resumeQueue.front());
+      resumeQueue.pop_front();
+      lock.unlock();
+      try {
+        Resume(c);
+      } catch (...) {
+        // a look that failed (the adapter stopping, say) leaves the waiter for its deadline
+      }
+      lock.lock();
+      continue;
+    }
+    auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    std::vector<std::shared_ptr<DeferredCall>> expired;
+    for (auto const& [id, c] : collectors) {
+      if (!c->waiter) continue;
+      if (c->waiter->deadline <= now) {
+        expired.push_back(std::move(c->waiter->call));
+        c->waiter.reset();
+      } else {
+        next = std::min(next, c->waiter->deadline);
+      }
+    }
+    if (!expired.empty()) {
+      lock.unlock();
+      for (auto const& call : expired) call->Complete(nullptr);  // nothing changed in time
+      lock.lock();
+      continue;
+    }
+    if (next == std::chrono::steady_clock::time_point::max()) {
+      serviceCv.wait(lock);
+    } else {
+      serviceCv.wait_until(lock, next);
+    }
+  }
+}
+
+void QueryService::State::CancelWait(Collector& c) {
+  std::shared_ptr<DeferredCall> call;
+  {
+    std::lock_guard lock(mu);
+    if (c.waiter) call = std::move(c.waiter->call);
+    c.waiter.reset();
+  }
+  if (call) FailCanceled(*call, "the wait was cancelled");
+}
+
+// --- the service ---------------------------------------------------------------------------
+
+QueryService::QueryService(LocalAdapter* adapter, ServiceOptions options)
+    : _state(std::make_shared<State>(adapter, options)) {
+  if (!adapter) Invalid("adapter", "no adapter to serve");
+  _state->rootRef = new MoRef(kCollectorType, kRootId);
+  Basalt::Ref<CollectorObject> root(new CollectorObject(_state->rootRef.get(), _state, true));
+  adapter->Register(_state->rootRef.get(), root.get());
+  adapter->AddObserver(_state);
+  _state->thread = std::thread([state = _state] { state->Run(); });
+}
+
+QueryService::~QueryService() {
+  Stop();
+  _state->adapter->Unregister(_state->rootRef.get());
+}
+
+MoRef* QueryService::GetRootRef() const { return _state->rootRef.get(); }
+
+void QueryService::Stop() {
+  _state->StopAll();
+  _state->adapter->RemoveObserver(_state.get());
+  {
+    std::lock_guard lock(_state->mu);
+    _state->threadStop = true;
+    _state->serviceCv.notify_all();
+  }
+  if (_state->thread.joinable()) {
+    if (_state->thread.get_id() == std::this_thread::get_id()) {
+      _state->thread.detach();  // stopped from an answer's callback: the thread ends by itself
+    } else {
+      _state->thread.join();
+    }
+  }
+}
+
+QueryService::Stats QueryService::GetStats() const {
+  std::lock_guard lock(_state->mu);
+  Stats s;
+  s.sessions = _state->sessions.size();
+  s.collectors = _state->collectors.size();
+  for (auto const& [id, c] : _state->collectors) {
+    if (c->waiter) ++s.waiting;
+    s.watches += c->watches.size();
+    for (auto const& w : c->watches) {
+      for (auto const& [key, paths] : w->index) s.trackedPaths += paths.size();
+    }
+  }
+  return s;
+}
+
+}  // namespace Quill::Query

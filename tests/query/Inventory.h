@@ -1,0 +1,245 @@
+// An in-memory inventory of the catalogue's managed types for the query service's tests:
+// folders, datacenters, hosts and virtual machines whose properties are plain fields under
+// a lock, changed by the tests and reported to the adapter as an implementation would.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "quill/Quill.h"
+#include "quill/query/QueryService.h"
+#include "tarn/DatacenterSkeleton.h"
+#include "tarn/FolderSkeleton.h"
+#include "tarn/HostSystemSkeleton.h"
+#include "tarn/VirtualMachineSkeleton.h"
+#include "tarn/vm/RuntimeInfo.h"
+
+namespace tarn_query_test {
+
+using Basalt::Ref;
+using Quill::MoRef;
+
+inline Ref<Quill::DataArray<MoRef>> RefArray(std::vector<Ref<MoRef>> const& refs) {
+  Ref<Quill::DataArray<MoRef>> out(new Quill::DataArray<MoRef>());
+  for (auto const& r : refs) out->Append(r.get());
+  return out;
+}
+
+class FolderImpl : public Tarn::FolderSkeleton {
+ public:
+  FolderImpl(MoRef* ref, std::string name) : FolderSkeleton(ref), _name(std::move(name)) {}
+  std::string GetName() override {
+    std::lock_guard lock(_mu);
+    return _name;
+  }
+  void GetChildEntity(Ref<Quill::DataArray<MoRef>>& result) override {
+    std::lock_guard lock(_mu);
+    result = RefArray(_children);
+  }
+  void Add(Ref<MoRef> child) {
+    std::lock_guard lock(_mu);
+    _children.push_back(std::move(child));
+  }
+  void Remove(MoRef const* child) {
+    std::lock_guard lock(_mu);
+    std::erase_if(_children, [&](auto const& c) { return *c == *child; });
+  }
+
+ private:
+  std::mutex _mu;
+  std::string _name;
+  std::vector<Ref<MoRef>> _children;
+};
+
+class DatacenterImpl : public Tarn::DatacenterSkeleton {
+ public:
+  DatacenterImpl(MoRef* ref, std::string name, MoRef* vmFolder, MoRef* hostFolder)
+      : DatacenterSkeleton(ref), _name(std::move(name)), _vmFolder(vmFolder), _hostFolder(hostFolder) {}
+  std::string GetName() override { return _name; }
+  void GetVmFolder(Ref<MoRef>& result) override { result = _vmFolder; }
+  void GetHostFolder(Ref<MoRef>& result) override { result = _hostFolder; }
+
+ private:
+  std::string _name;
+  Ref<MoRef> _vmFolder, _hostFolder;
+};
+
+class HostImpl : public Tarn::HostSystemSkeleton {
+ public:
+  HostImpl(MoRef* ref, std::string name) : HostSystemSkeleton(ref), _name(std::move(name)) {}
+  std::string GetName() override { return _name; }
+  void GetVm(Ref<Quill::DataArray<MoRef>>& result) override {
+    std::lock_guard lock(_mu);
+    result = RefArray(_vms);
+  }
+  void Add(Ref<MoRef> vm) {
+    std::lock_guard lock(_mu);
+    _vms.push_back(std::move(vm));
+  }
+
+ private:
+  std::mutex _mu;
+  std::string _name;
+  std::vector<Ref<MoRef>> _vms;
+};
+
+class VmImpl : public Tarn::VirtualMachineSkeleton {
+ public:
+  VmImpl(MoRef* ref, std::string name, int memory)
+      : VirtualMachineSkeleton(ref), _name(std::move(name)), _memory(memory) {}
+  std::string GetName() override {
+    std::lock_guard lock(_mu);
+    return _name;
+  }
+  void GetRuntime(Ref<Tarn::Vm::RuntimeInfo>& result) override {
+    std::lock_guard lock(_mu);
+    result = new Tarn::Vm::RuntimeInfo();
+    result->maxMemoryUsage = _memory;
+    result->maxCpuUsage = _cpu;
+  }
+  int Memory() {
+    std::lock_guard lock(_mu);
+    return _memory;
+  }
+  void SetMemory(int m) {
+    std::lock_guard lock(_mu);
+    _memory = m;
+  }
+  void SetName(std::string n) {
+    std::lock_guard lock(_mu);
+    _name = std::move(n);
+  }
+
+ private:
+  std::mutex _mu;
+  std::string _name;
+  int _memory;
+  int _cpu = 100;
+};
+
+// root folder -> datacenters -> (vm folder -> sub-folders -> VMs; host folder -> hosts -> VMs)
+struct Inventory {
+  explicit Inventory(Quill::LocalAdapter* adapter) : adapter(adapter) {}
+
+  template <class T, class... A>
+  Ref<T> Make(char const* type, A&&... args) {
+    Ref<MoRef> ref = adapter->MakeRef(type);
+    Ref<T> obj(new T(ref.get(), std::forward<A>(args)...));
+    adapter->Register(nullptr, obj.get());
+    return obj;
+  }
+
+  Ref<FolderImpl> Folder(std::string name, FolderImpl* parent) {
+    auto f = Make<FolderImpl>("tarn.Folder", std::move(name));
+    if (parent) parent->Add(f->_GetRef());
+    folders.push_back(f);
+    return f;
+  }
+
+  Ref<VmImpl> Vm(FolderImpl* folder, int memory) {
+    auto vm = Make<VmImpl>("tarn.VirtualMachine", "vm-" + std::to_string(vms.size()), memory);
+    folder->Add(vm->_GetRef());
+    vms.push_back(vm);
+    return vm;
+  }
+
+  // `dcs` datacenters, each with `subfolders` VM folders of `perFolder` VMs and `hosts` hosts
+  // that each hold every tenth VM of the datacenter (so VMs are reached twice).
+  void Build(int dcs, int subfolders, int perFolder, int hosts) {
+    root = Folder("root", nullptr);
+    for (int d = 0; d < dcs; ++d) {
+      auto vmFolder = Folder("vm", nullptr);
+      auto hostFolder = Folder("host", nullptr);
+      auto dc = Make<DatacenterImpl>("tarn.Datacenter", "dc-" + std::to_string(d), vmFolder->_GetRef(),
+                                     hostFolder->_GetRef());
+      root->Add(dc->_GetRef());
+      datacenters.push_back(dc);
+      std::vector<Ref<VmImpl>> mine;
+      for (int s = 0; s < subfolders; ++s) {
+        auto sub = Folder("f-" + std::to_string(d) + "-" + std::to_string(s), vmFolder.get());
+        for (int i = 0; i < perFolder; ++i) mine.push_back(Vm(sub.get(), 1024 + i));
+      }
+      for (int h = 0; h < hosts; ++h) {
+        auto host = Make<HostImpl>("tarn.HostSystem", "host-" + std::to_string(d) + "-" + std::to_string(h));
+        hostFolder->Add(host->_GetRef());
+        for (std::size_t i = h; i < mine.size(); i += 10 * hosts) host->Add(mine[i]->_GetRef());
+        hostsList.push_back(host);
+      }
+    }
+  }
+
+  Quill::LocalAdapter* adapter;
+  Ref<FolderImpl> root;
+  std::vector<Ref<FolderImpl>> folders;
+  std::vector<Ref<DatacenterImpl>> datacenters;
+  std::vector<Ref<HostImpl>> hostsList;
+  std::vector<Ref<VmImpl>> vms;
+};
+
+// --- building specs -----------------------------------------------------------------------
+
+inline Ref<Quill::Array<std::string>> Names(std::initializer_list<std::string> n) {
+  return new Quill::Array<std::string>(n);
+}
+
+inline Ref<Quill::Query::Hop> MakeHop(std::string name, std::string type, std::string path,
+                                      std::initializer_list<std::string> follow, bool skip = false) {
+  Ref<Quill::Query::Hop> h(new Quill::Query::Hop());
+  h->name = std::move(name);
+  h->type = Quill::TypeName(std::move(type));
+  h->path = Quill::PropertyPath(std::move(path));
+  h->follow = Names(follow);
+  if (skip) h->skip = true;
+  return h;
+}
+
+inline Ref<Quill::Query::PropertySelection> Select(std::string type, std::initializer_list<std::string> paths) {
+  Ref<Quill::Query::PropertySelection> s(new Quill::Query::PropertySelection());
+  s->type = Quill::TypeName(std::move(type));
+  for (auto const& p : paths) s->GetPaths()->Append(Quill::PropertyPath(p));
+  return s;
+}
+
+// The ready-made rule set of a folder tree: every folder's children, datacenters' VM and host
+// folders, hosts' VMs; the start object itself is included unless `skipRoot`.
+inline Ref<Quill::Query::QuerySpec> TreeSpec(MoRef* root, std::vector<Ref<Quill::Query::PropertySelection>> props,
+                                             bool skipRoot = false) {
+  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
+  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
+  start->obj = root;
+  if (skipRoot) start->skip = true;
+  start->follow = Names({"children"});
+  spec->GetObjects()->Append(start.get());
+  spec->GetHops()->Append(
+      MakeHop("children", "tarn.Folder", "childEntity", {"children", "dcVm", "dcHost", "hostVm"}).get());
+  spec->GetHops()->Append(MakeHop("dcVm", "tarn.Datacenter", "vmFolder", {"children"}).get());
+  spec->GetHops()->Append(MakeHop("dcHost", "tarn.Datacenter", "hostFolder", {"children"}).get());
+  spec->GetHops()->Append(MakeHop("hostVm", "tarn.HostSystem", "vm", {}).get());
+  for (auto const& p : props) spec->GetProperties()->Append(p.get());
+  return spec;
+}
+
+inline Ref<Quill::DataArray<Quill::Query::QuerySpec>> Specs(Quill::Query::QuerySpec* spec) {
+  Ref<Quill::DataArray<Quill::Query::QuerySpec>> a(new Quill::DataArray<Quill::Query::QuerySpec>());
+  a->Append(spec);
+  return a;
+}
+
+inline std::string Key(MoRef const* r) { return r->GetTypeName() + ":" + r->GetId(); }
+
+// path -> value as text, for comparing results with what the objects hold.
+inline std::map<std::string, std::string> Values(Quill::Query::ObjectResult const* r) {
+  std::map<std::string, std::string> out;
+  if (r->values) {
+    for (std::size_t i = 0; i < r->values->size(); ++i) {
+      auto* p = (*r->values)[i];
+      out[p->name] = p->val ? p->val->ToString() : "";
+    }
+  }
+  return out;
+}
+
+}  // namespace tarn_query_test

@@ -1,0 +1,659 @@
+// The query service in process: stubs of the root collector on the LocalAdapter that holds
+// the inventory, each call through the adapter as a client's would be.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "Inventory.h"
+#include "quill/Faults.h"
+#include "quill/Query.h"
+
+using namespace tarn_query_test;
+using namespace std::chrono_literals;
+using Quill::Query::ChangeKind;
+using Quill::Query::PropertyCollectorStub;
+
+namespace {
+
+struct Fixture {
+  explicit Fixture(Quill::PrivilegeChecker checker = {}) {
+    Quill::LocalAdapter::Options o;
+    o.checkPrivilege = std::move(checker);
+    adapter = new Quill::LocalAdapter(o);
+    service = std::make_unique<Quill::Query::QueryService>(adapter.get());
+    inventory = std::make_unique<Inventory>(adapter.get());
+  }
+  ~Fixture() { service.reset(); }
+
+  // The root collector as a session sees it (`context` null: the shared in-process session).
+  Ref<PropertyCollectorStub> Collector(Quill::RequestContext* context = nullptr) {
+    return Ref<PropertyCollectorStub>(new PropertyCollectorStub(service->GetRootRef(), adapter.get(), context));
+  }
+
+  Ref<Quill::LocalAdapter> adapter;
+  std::unique_ptr<Quill::Query::QueryService> service;
+  std::unique_ptr<Inventory> inventory;
+};
+
+// Every page of a retrieve, continued to the end: key -> values.
+std::map<std::string, std::map<std::string, std::string>> RetrieveAll(PropertyCollectorStub* pc,
+                                                                      Quill::Query::QuerySpec* spec, int page,
+                                                                      int* pages = nullptr) {
+  Ref<Quill::Query::RetrieveOptions> options(new Quill::Query::RetrieveOptions());
+  options->maxObjects = page;
+  Ref<Quill::Query::ResultPage> result;
+  pc->Retrieve(Specs(spec).get(), options.get(), result);
+  std::map<std::string, std::map<std::string, std::string>> out;
+  for (int n = 1;; ++n) {
+    if (result->objects) {
+      EXPECT_LE(result->objects->size(), static_cast<std::size_t>(page));
+      for (std::size_t i = 0; i < result->objects->size(); ++i) {
+        auto* r = (*result->objects)[i];
+        EXPECT_TRUE(out.emplace(Key(r->obj.get()), Values(r)).second) << "twice: " << Key(r->obj.get());
+      }
+    }
+    if (pages) *pages = n;
+    if (!result->token.IsSet()) return out;
+    if (n > 100000) {
+      ADD_FAILURE() << "no end of pages";
+      return out;
+    }
+    std::string token = *result->token;
+    pc->ContinueRetrieve(token, result);
+  }
+}
+
+std::string Text(Quill::Any* a) { return Ref<Quill::Any>(a)->ToString(); }
+std::string Int(int v) { return Text(new Quill::Primitive<int>(v)); }
+std::string Str(std::string v) { return Text(new Quill::Primitive<std::string>(std::move(v))); }
+
+}  // namespace
+
+TEST(QueryRetrieve, ThousandsOfObjectsMatchADirectWalkOfTheTree) {
+  Fixture f;
+  f.inventory->Build(4, 3, 250, 5);  // 3,000 VMs, some reached twice (through hosts)
+  auto spec = TreeSpec(f.inventory->root->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"}),
+                                                      Select("tarn.ManagedEntity", {"name"})});
+  int pages = 0;
+  auto got = RetrieveAll(f.Collector().get(), spec.get(), 700, &pages);
+
+  std::map<std::string, std::map<std::string, std::string>> want;
+  for (auto const& vm : f.inventory->vms) {
+    want[Key(vm->_GetRef())] = {{"name", Str(vm->GetName())}, {"runtime.maxMemoryUsage", Int(vm->Memory())}};
+  }
+  for (auto const& x : f.inventory->folders) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
+  for (auto const& x : f.inventory->datacenters) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
+  for (auto const& x : f.inventory->hostsList) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(pages, static_cast<int>((want.size() + 699) / 700));
+}
+
+TEST(QueryRetrieve, SkippedStartsAndHopsAreFollowedButNotReported) {
+  Fixture f;
+  f.inventory->Build(1, 2, 3, 1);
+  auto spec =
+      TreeSpec(f.inventory->root->_GetRef(), {Select("tarn.VirtualMachine", {"name"}), Select("tarn.Folder", {})},
+               /*skipRoot=*/true);
+  (*spec->hops)[0]->skip = true;  // folders' children are followed, folders themselves not reported
+  auto got = RetrieveAll(f.Collector().get(), spec.get(), 100);
+  std::map<std::string, int> types;
+  for (auto const& [key, values] : got) ++types[key.substr(0, key.find(':'))];
+  // what only the skipped hop reaches (sub-folders, VMs in them) is not reported, nor the types
+  // no selection names (datacenters, hosts); the VM and host folders come through the
+  // datacenters' hops, one VM through its host's
+  EXPECT_EQ(types, (std::map<std::string, int>{{"tarn.Folder", 2}, {"tarn.VirtualMachine", 1}}));
+  EXPECT_FALSE(got.count(Key(f.inventory->root->_GetRef())));
+}
+
+TEST(QueryRetrieve, RecursionThroughACycleOfFoldersEnds) {
+  Fixture f;
+  auto& inv = *f.inventory;
+  auto a = inv.Folder("a", nullptr);
+  auto b = inv.Folder("b", a.get());
+  auto c = inv.Folder("c", b.get());
+  c->Add(a->_GetRef());  // a -> b -> c -> a
+  c->Add(c->_GetRef());  // and c -> c
+  auto vm = inv.Vm(b.get(), 1);
+  auto spec = TreeSpec(a->_GetRef(), {Select("tarn.ManagedEntity", {"name"})});
+  auto got = RetrieveAll(f.Collector().get(), spec.get(), 10);
+  EXPECT_EQ(got.size(), 4u);
+  for (auto const* r : {a->_GetRef(), b->_GetRef(), c->_GetRef(), vm->_GetRef()}) EXPECT_TRUE(got.count(Key(r)));
+}
+
+TEST(QueryRetrieve, RefusedPropertiesArePathFaultsOfTheirObjectsOnly) {
+  // The restricted session may not read "runtime" of every third VM; the rest of the query
+  // goes on.
+  std::set<std::string> hidden;
+  Fixture f([&](Quill::CallInfo const& call) {
+    if (!call.context || !call.context->Contains("restricted")) return;
+    if (call.method->IsProperty() && std::string_view(call.method->GetName()) == "runtime" &&
+        hidden.count(call.target->GetId())) {
+      Basalt::Ref<Quill::Fault::SecurityError> fault(new Quill::Fault::SecurityError());
+      fault->Throw();
+    }
+  });
+  auto folder = f.inventory->Folder("f", nullptr);
+  for (int i = 0; i < 30; ++i) {
+    auto vm = f.inventory->Vm(folder.get(), 100 + i);
+    if (i % 3 == 0) hidden.insert(vm->_GetRef()->GetId());
+  }
+  Ref<Quill::RequestContext> restricted(new Quill::RequestContext());
+  restricted->Set("restricted", new Quill::Primitive<bool>(true));
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})}, true);
+
+  for (bool limited : {false, true}) {
+    Ref<Quill::Query::ResultPage> page;
+    f.Collector(limited ? restricted.get() : nullptr)->Retrieve(Specs(spec.get()).get(), nullptr, page);
+    ASSERT_TRUE(page->objects);
+    ASSERT_EQ(page->objects->size(), 30u);
+    int faults = 0;
+    for (std::size_t i = 0; i < page->objects->size(); ++i) {
+      auto* r = (*page->objects)[i];
+      bool refused = limited && hidden.count(r->obj->GetId());
+      auto values = Values(r);
+      EXPECT_TRUE(values.count("name"));
+      EXPECT_EQ(values.count("runtime.maxMemoryUsage"), refused ? 0u : 1u) << r->obj->GetId();
+      if (r->faults && r->faults->size()) {
+        ++faults;
+        ASSERT_EQ(r->faults->size(), 1u);
+        EXPECT_EQ((*r->faults)[0]->path.GetString(), "runtime.maxMemoryUsage");
+        EXPECT_NE(dynamic_cast<Quill::Fault::SecurityError*>((*r->faults)[0]->fault.get()), nullptr);
+      }
+    }
+    EXPECT_EQ(faults, limited ? 10 : 0);
+  }
+}
+
+TEST(QueryRetrieve, PagesSeeObjectsThatGoButNotThoseAddedAfterTheQuery) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  for (int i = 0; i < 1000; ++i) f.inventory->Vm(folder.get(), i);
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
+  auto pc = f.Collector();
+  Ref<Quill::Query::RetrieveOptions> options(new Quill::Query::RetrieveOptions());
+  options->maxObjects = 100;
+  Ref<Quill::Query::ResultPage> page;
+  pc->Retrieve(Specs(spec.get()).get(), options.get(), page);
+  ASSERT_EQ(page->objects->size(), 100u);
+  std::set<std::string> seen;
+  for (std::size_t i = 0; i < 100; ++i) seen.insert(Key((*page->objects)[i]->obj.get()));
+
+  // between pages: 50 seen and 50 unseen objects go, 50 new ones come
+  std::set<std::string> gone;
+  int goneSeen = 0, goneUnseen = 0;
+  for (auto const& vm : f.inventory->vms) {
+    bool wasSeen = seen.count(Key(vm->_GetRef()));
+    if ((wasSeen ? goneSeen : goneUnseen) >= 50) continue;
+    ++(wasSeen ? goneSeen : goneUnseen);
+    gone.insert(Key(vm->_GetRef()));
+    folder->Remove(vm->_GetRef());
+    f.adapter->Unregister(vm->_GetRef());
+  }
+  std::set<std::string> added;
+  for (int i = 0; i < 50; ++i) added.insert(Key(f.inventory->Vm(folder.get(), i)->_GetRef()));
+
+  std::set<std::string> later;
+  for (int guard = 0; page->token.IsSet() && guard < 100; ++guard) {
+    std::string token = *page->token;
+    pc->ContinueRetrieve(token, page);
+    for (std::size_t i = 0; page->objects && i < page->objects->size(); ++i) {
+      EXPECT_TRUE(later.insert(Key((*page->objects)[i]->obj.get())).second);
+    }
+  }
+  EXPECT_FALSE(page->token.IsSet());
+  EXPECT_EQ(later.size(), 900u - 50u);
+  for (auto const& k : later) {
+    EXPECT_FALSE(seen.count(k));
+    EXPECT_FALSE(gone.count(k));
+    EXPECT_FALSE(added.count(k));
+  }
+}
+
+TEST(QueryRetrieve, ContinuationTokensEndAndCanBeCancelled) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  for (int i = 0; i < 30; ++i) f.inventory->Vm(folder.get(), i);
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
+  auto pc = f.Collector();
+  Ref<Quill::Query::RetrieveOptions> options(new Quill::Query::RetrieveOptions());
+  options->maxObjects = 10;
+  Ref<Quill::Query::ResultPage> page;
+  pc->Retrieve(Specs(spec.get()).get(), options.get(), page);
+  ASSERT_TRUE(page->token.IsSet());
+  std::string token = *page->token;
+  pc->CancelRetrieve(token);
+  EXPECT_THROW(pc->ContinueRetrieve(token, page), Quill::Query::InvalidToken::Exception);
+  EXPECT_THROW(pc->CancelRetrieve(token), Quill::Query::InvalidToken::Exception);
+  EXPECT_THROW(pc->ContinueRetrieve("no-such-token", page), Quill::Fault::InvalidArgument::Exception);
+  // another session cannot continue this session's result
+  pc->Retrieve(Specs(spec.get()).get(), options.get(), page);
+  Ref<Quill::RequestContext> other(new Quill::RequestContext());
+  EXPECT_THROW(f.Collector(other.get())->ContinueRetrieve(*page->token, page), Quill::Query::InvalidToken::Exception);
+}
+
+TEST(QueryRetrieve, HostileSpecsAreRefusedNamingTheElement) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  MoRef* root = folder->_GetRef();
+  auto deep = [] {
+    std::string p = "runtime";
+    for (int i = 0; i < 20; ++i) p += ".maxMemoryUsage";
+    return p;
+  };
+  struct Case {
+    char const* what;
+    std::function<void(Quill::Query::QuerySpec*)> edit;
+    char const* element;
+  };
+  std::vector<Case> cases = {
+      {"unknown hop type", [](auto* s) { (*s->hops)[0]->type = Quill::TypeName("tarn.NoSuchType"); },
+       "specs[0].hops[0].type"},
+      {"unknown hop property", [](auto* s) { (*s->hops)[1]->path = Quill::PropertyPath("vmFolders"); },
+       "specs[0].hops[1].path"},
+      {"hop onto a value", [](auto* s) { (*s->hops)[1]->path = Quill::PropertyPath("name"); }, "specs[0].hops[1].path"},
+      {"unknown hop name",
+       [](auto* s) {
+         (*s->hops)[2]->follow = Names({"children", "nowhere"});
+       },
+       "specs[0].hops[2].follow[1]"},
+      {"unknown start hop", [](auto* s) { (*s->objects)[0]->follow = Names({"nowhere"}); },
+       "specs[0].objects[0].follow[0]"},
+      {"hop named twice", [](auto* s) { (*s->hops)[3]->name = "dcVm"; }, "specs[0].hops[3].name"},
+      {"unknown selection type", [](auto* s) { s->GetProperties()->Append(Select("tarn.Nothing", {"name"}).get()); },
+       "specs[0].properties[1].type"},
+      {"unknown property", [](auto* s) { s->GetProperties()->Append(Select("tarn.VirtualMachine", {"nmae"}).get()); },
+       "specs[0].properties[1].paths[0]"},
+      {"unknown nested property",
+       [](auto* s) { s->GetProperties()->Append(Select("tarn.VirtualMachine", {"runtime.noSuch"}).get()); },
+       "specs[0].properties[1].paths[0]"},
+      {"path through an array",
+       [](auto* s) { s->GetProperties()->Append(Select("tarn.VirtualMachine", {"config.datastoreUrl.key"}).get()); },
+       "specs[0].properties[1].paths[0]"},
+      {"deep path", [&](auto* s) { s->GetProperties()->Append(Select("tarn.VirtualMachine", {deep()}).get()); },
+       "specs[0].properties[1].paths[0]"},
+      {"huge hop set",
+       [](auto* s) {
+         for (int i = 0; i < 300; ++i)
+           s->GetHops()->Append(MakeHop("h" + std::to_string(i), "tarn.Folder", "childEntity", {}).get());
+       },
+       "specs[0].hops"},
+      {"no start", [](auto* s) { s->objects = new Quill::DataArray<Quill::Query::ObjectSelection>(); },
+       "specs[0].objects"},
+  };
+  auto pc = f.Collector();
+  for (auto const& c : cases) {
+    auto spec = TreeSpec(root, {Select("tarn.VirtualMachine", {"name"})});
+    c.edit(spec.get());
+    Ref<Quill::Query::ResultPage> page;
+    try {
+      pc->Retrieve(Specs(spec.get()).get(), nullptr, page);
+      ADD_FAILURE() << c.what << ": accepted";
+    } catch (Quill::Fault::InvalidArgument::Exception const& e) {
+      auto* fault = static_cast<Quill::Fault::InvalidArgument*>(e.GetFault());
+      ASSERT_TRUE(fault->invalidProperty.IsSet()) << c.what;
+      EXPECT_EQ(fault->invalidProperty->GetString(), c.element) << c.what;
+    }
+    Ref<Quill::MoRef> watch;
+    EXPECT_THROW(pc->CreateWatch(spec.get(), true, watch), Quill::Fault::InvalidArgument::Exception) << c.what;
+  }
+}
+
+// --- watches ---------------------------------------------------------------------------------
+
+namespace {
+
+// Waits until an answer comes (bounded); null on timeout.
+Ref<Quill::Query::UpdateBatch> Wait(PropertyCollectorStub* pc, std::string const& version, int maxUpdates = 0,
+                                    int seconds = 10) {
+  Ref<Quill::Query::WaitOptions> o(new Quill::Query::WaitOptions());
+  o->maxWaitSeconds = seconds;
+  if (maxUpdates) o->maxObjectUpdates = maxUpdates;
+  Ref<Quill::Query::UpdateBatch> batch;
+  pc->WaitForUpdates(version.empty() ? Basalt::Optional<std::string>() : Basalt::Optional<std::string>(version),
+                     o.get(), batch);
+  return batch;
+}
+
+}  // namespace
+
+TEST(QueryWatch, ConcurrentChangesArriveInOrderOnceAndNoneIsLostWhenTruncated) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  constexpr int kVms = 40, kWriters = 4, kSteps = 150;
+  for (int i = 0; i < kVms; ++i) f.inventory->Vm(folder.get(), 0);
+  auto pc = f.Collector();
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage"})}, true).get(),
+                  true, watch);
+
+  std::map<std::string, std::vector<int>> seen;  // per VM: the values delivered, in order
+  auto take = [&](Quill::Query::UpdateBatch* batch) {
+    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      auto* update = (*batch->watches)[w];
+      EXPECT_EQ(Key(update->watch.get()), Key(watch.get()));
+      for (std::size_t i = 0; i < update->objects->size(); ++i) {
+        auto* ch = (*update->objects)[i];
+        EXPECT_NE(ch->kind, ChangeKind::leave);
+        for (std::size_t k = 0; ch->changes && k < ch->changes->size(); ++k) {
+          auto* pch = (*ch->changes)[k];
+          EXPECT_EQ(pch->path.GetString(), "runtime.maxMemoryUsage");
+          auto* v = dynamic_cast<Quill::Primitive<int>*>(pch->value.get());
+          ASSERT_NE(v, nullptr);
+          seen[ch->obj->GetId()].push_back(v->GetValue());
+        }
+      }
+    }
+  };
+  // the first answer: every VM enters, seven at a time
+  std::string version;
+  int truncated = 0;
+  for (int guard = 0; guard < 100; ++guard) {
+    auto batch = Wait(pc.get(), version, 7);
+    ASSERT_TRUE(batch);
+    version = batch->version;
+    take(batch.get());
+    if (!batch->truncated.IsSet() || !*batch->truncated) break;
+    ++truncated;
+  }
+  EXPECT_EQ(truncated, (kVms + 6) / 7 - 1);
+  ASSERT_EQ(seen.size(), static_cast<std::size_t>(kVms));
+
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int step = 1; step <= kSteps; ++step) {
+        for (int i = w; i < kVms; i += kWriters) {
+          auto& vm = f.inventory->vms[i];
+          vm->SetMemory(step);
+          f.adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
+        }
+      }
+    });
+  }
+  auto done = [&] {
+    for (auto const& [id, values] : seen) {
+      if (values.empty() || values.back() != kSteps) return false;
+    }
+    return true;
+  };
+  auto until = std::chrono::steady_clock::now() + 60s;
+  while (!done() && std::chrono::steady_clock::now() < until) {
+    auto batch = Wait(pc.get(), version, 5, 5);
+    if (!batch) continue;
+    version = batch->version;
+    take(batch.get());
+  }
+  for (auto& t : writers) t.join();
+  EXPECT_TRUE(done());
+  for (auto const& [id, values] : seen) {
+    ASSERT_GE(values.size(), 2u) << id;
+    EXPECT_EQ(values.front(), 0) << id;  // what it entered with
+    for (std::size_t i = 1; i < values.size(); ++i) EXPECT_LT(values[i - 1], values[i]) << id << " at " << i;
+  }
+  // nothing is left over
+  EXPECT_FALSE(Wait(pc.get(), version, 0, 0));
+}
+
+TEST(QueryWatch, ObjectsEnterAndLeaveAndWholeObjectsAreSentWhenAsked) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto a = f.inventory->Vm(folder.get(), 1);
+  auto b = f.inventory->Vm(folder.get(), 2);
+  auto pc = f.Collector();
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(
+      TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})}, true).get(),
+      /*partialUpdates=*/false, watch);
+  auto first = Wait(pc.get(), "");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->watches->size(), 1u);
+  EXPECT_EQ((*first->watches)[0]->objects->size(), 2u);
+
+  auto changes = [](Quill::Query::UpdateBatch* batch) {
+    std::vector<std::tuple<ChangeKind, std::string, std::size_t>> out;
+    for (std::size_t i = 0; i < (*batch->watches)[0]->objects->size(); ++i) {
+      auto* ch = (*(*batch->watches)[0]->objects)[i];
+      out.emplace_back(ch->kind, ch->obj->GetId(), ch->changes ? ch->changes->size() : 0);
+    }
+    return out;
+  };
+  a->SetMemory(5);  // one of two paths changed: the whole object (two values) comes
+  f.adapter->NotifyChanged(a->_GetRef(), {"runtime.maxMemoryUsage"});
+  auto second = Wait(pc.get(), first->version);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(
+      changes(second.get()),
+      (std::vector<std::tuple<ChangeKind, std::string, std::size_t>>{{ChangeKind::modify, a->_GetRef()->GetId(), 2}}));
+
+  folder->Remove(b->_GetRef());
+  f.adapter->NotifyChanged(folder->_GetRef(), {"childEntity"});
+  auto c = f.inventory->Vm(folder.get(), 3);
+  f.adapter->NotifyChanged(folder->_GetRef(), {"childEntity"});
+  auto third = Wait(pc.get(), second->version);
+  ASSERT_TRUE(third);
+  EXPECT_EQ(changes(third.get()),
+            (std::vector<std::tuple<ChangeKind, std::string, std::size_t>>{
+                {ChangeKind::leave, b->_GetRef()->GetId(), 0}, {ChangeKind::enter, c->_GetRef()->GetId(), 2}}));
+
+  // a change of a path nobody watches wakes nobody
+  f.adapter->NotifyChanged(a->_GetRef(), {"config"});
+  EXPECT_FALSE(Wait(pc.get(), third->version, 0, 0));
+  // the version before the last answer gets the last answer again; older ones are refused
+  EXPECT_EQ(Wait(pc.get(), second->version)->version, third->version);
+  EXPECT_THROW(Wait(pc.get(), first->version), Quill::Query::InvalidToken::Exception);
+  // the watch is a managed object of its own
+  Ref<Quill::Query::WatchStub> w(new Quill::Query::WatchStub(watch.get(), f.adapter.get(), nullptr));
+  EXPECT_FALSE(w->IsPartialUpdates());
+  w->Remove();
+  Ref<Quill::DataArray<MoRef>> watches;
+  pc->GetWatches(watches);
+  EXPECT_EQ(watches->size(), 0u);
+}
+
+TEST(QueryWatch, CancelStopAndSessionEndEndWaits) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  f.inventory->Vm(folder.get(), 1);
+  Ref<Quill::RequestContext> session(new Quill::RequestContext());
+  auto pc = f.Collector(session.get());
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true).get(), true, watch);
+  std::string version = Wait(pc.get(), "")->version;
+
+  auto waitInBackground = [&](std::atomic<int>& outcome) {
+    return std::thread([&, version] {
+      try {
+        Wait(pc.get(), version, 0, 30);
+        outcome = 1;
+      } catch (Quill::Fault::RequestCanceled::Exception const&) {
+        outcome = 2;
+      } catch (...) {
+        outcome = 3;
+      }
+    });
+  };
+  auto settle = [&](std::atomic<int>& outcome) {
+    for (int i = 0; i < 2000 && !outcome; ++i) std::this_thread::sleep_for(5ms);
+  };
+  auto waiting = [&] {
+    for (int i = 0; i < 2000 && f.service->GetStats().waiting == 0; ++i) std::this_thread::sleep_for(1ms);
+    return f.service->GetStats().waiting;
+  };
+
+  std::atomic<int> canceled{0};
+  std::thread t1 = waitInBackground(canceled);
+  EXPECT_EQ(waiting(), 1u);
+  pc->CancelWait();
+  settle(canceled);
+  t1.join();
+  EXPECT_EQ(canceled, 2);
+
+  // a second wait on the same collector replaces the first
+  std::atomic<int> replaced{0};
+  std::thread t2 = waitInBackground(replaced);
+  EXPECT_EQ(waiting(), 1u);
+  std::atomic<int> stopped{0};
+  std::thread t3 = waitInBackground(stopped);
+  settle(replaced);
+  t2.join();
+  EXPECT_EQ(replaced, 2);
+  EXPECT_EQ(waiting(), 1u);
+  f.service->Stop();
+  settle(stopped);
+  t3.join();
+  EXPECT_EQ(stopped, 2);
+  EXPECT_THROW(pc->CancelWait(), Quill::Fault::RequestCanceled::Exception);
+  EXPECT_FALSE(f.adapter->Find(watch.get()));
+}
+
+TEST(QueryWatch, ASessionsCollectorsAndWatchesGoWithItsContext) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  Ref<Quill::MoRef> watch, extra;
+  {
+    Ref<Quill::RequestContext> session(new Quill::RequestContext());
+    auto pc = f.Collector(session.get());
+    pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.Folder", {"name"})}).get(), true, watch);
+    pc->CreateCollector(extra);
+    EXPECT_TRUE(f.adapter->Find(watch.get()));
+    EXPECT_TRUE(f.adapter->Find(extra.get()));
+    EXPECT_EQ(f.service->GetStats().collectors, 2u);
+    // another session sees neither
+    Ref<Quill::RequestContext> other(new Quill::RequestContext());
+    Ref<Quill::DataArray<MoRef>> watches;
+    f.Collector(other.get())->GetWatches(watches);
+    EXPECT_EQ(watches->size(), 0u);
+    Ref<PropertyCollectorStub> foreign(new PropertyCollectorStub(extra.get(), f.adapter.get(), other.get()));
+    EXPECT_THROW(foreign->CancelWait(), Quill::Fault::SecurityError::Exception);
+  }
+  EXPECT_FALSE(f.adapter->Find(watch.get()));
+  EXPECT_FALSE(f.adapter->Find(extra.get()));
+  EXPECT_EQ(f.service->GetStats().collectors, 0u);
+}
+
+TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto keep = f.inventory->Vm(folder.get(), 1);
+  auto drop = f.inventory->Vm(folder.get(), 2);
+  auto pc = f.Collector();
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.Folder", {"childEntity", "name"})});
+  spec->hops = nullptr;
+  (*spec->objects)[0]->follow = nullptr;
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(spec.get(), true, watch);
+  auto first = Wait(pc.get(), "");
+  ASSERT_TRUE(first);
+
+  folder->Remove(drop->_GetRef());
+  auto added = f.inventory->Vm(folder.get(), 3);
+  f.adapter->NotifyChanged(folder->_GetRef(), {"childEntity"});
+  auto next = Wait(pc.get(), first->version);
+  ASSERT_TRUE(next);
+  auto* ch = (*(*next->watches)[0]->objects)[0];
+  EXPECT_EQ(ch->kind, ChangeKind::modify);
+  std::vector<std::tuple<std::string, Quill::Query::ChangeOp, std::vector<std::string>>> got;
+  for (std::size_t i = 0; i < ch->changes->size(); ++i) {
+    auto* c = (*ch->changes)[i];
+    std::vector<std::string> ids;
+    auto* refs = dynamic_cast<Quill::DataArray<MoRef>*>(c->value.get());
+    for (std::size_t k = 0; refs && k < refs->size(); ++k) ids.push_back((*refs)[k]->GetId());
+    got.emplace_back(c->path.GetString(), c->op, ids);
+  }
+  EXPECT_EQ(got, (std::vector<std::tuple<std::string, Quill::Query::ChangeOp, std::vector<std::string>>>{
+                     {"childEntity", Quill::Query::ChangeOp::remove, {drop->_GetRef()->GetId()}},
+                     {"childEntity", Quill::Query::ChangeOp::add, {added->_GetRef()->GetId()}}}));
+}
+
+TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
+  std::atomic<int> answered{0}, failed{0};  // outlive the adapter, whose stop may still call back
+  Quill::LocalAdapter::Options o;
+  o.workers = 2;
+  Fixture f;
+  f.service.reset();
+  f.adapter = new Quill::LocalAdapter(o);
+  f.service = std::make_unique<Quill::Query::QueryService>(f.adapter.get());
+  f.inventory = std::make_unique<Inventory>(f.adapter.get());
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto vm = f.inventory->Vm(folder.get(), 1);
+  auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
+
+  constexpr int kSessions = 300;
+  std::vector<Ref<Quill::RequestContext>> sessions;
+  std::vector<Ref<PropertyCollectorStub>> collectors;
+  std::vector<Ref<Basalt::System::ScheduledItem>> items(kSessions);
+  Ref<Quill::Query::WaitOptions> options(new Quill::Query::WaitOptions());
+  options->maxWaitSeconds = 30;
+  for (int i = 0; i < kSessions; ++i) {
+    sessions.emplace_back(new Quill::RequestContext());
+    collectors.push_back(f.Collector(sessions.back().get()));
+    Ref<Quill::MoRef> watch;
+    collectors.back()->CreateWatch(spec.get(), true, watch);
+    std::string version = Wait(collectors.back().get(), "")->version;
+    collectors.back()->WaitForUpdates(
+        Basalt::Optional<std::string>(version), options.get(),
+        [&](Basalt::System::ScheduledItem*, Basalt::Exception* e, Quill::Any* result) {
+          auto* batch = dynamic_cast<Quill::Query::UpdateBatch*>(result);
+          (!e && batch && batch->watches && batch->watches->size() == 1 ? answered : failed)++;
+        },
+        items[i]);
+  }
+  // every wait is held at once, though only two threads serve the adapter
+  for (int i = 0; i < 2000 && f.service->GetStats().waiting < kSessions; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(f.service->GetStats().waiting, static_cast<std::size_t>(kSessions));
+  vm->SetName("renamed");
+  f.adapter->NotifyChanged(vm->_GetRef(), {"name"});
+  for (int i = 0; i < 2000 && answered + failed < kSessions; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(answered, kSessions);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(f.service->GetStats().waiting, 0u);
+}
+
+TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto vm = f.inventory->Vm(folder.get(), 1);
+  auto pc = f.Collector();
+  Ref<Quill::MoRef> watch;
+  pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true).get(), true, watch);
+  std::string version = Wait(pc.get(), "")->version;
+
+  auto* wait = Quill::GetMoType<Quill::Query::PropertyCollector>()->FindMethod("waitForUpdates");
+  ASSERT_NE(wait, nullptr);
+  std::mutex mutex;
+  std::condition_variable cv;
+  Ref<Quill::Any> answer;
+  bool done = false;
+  std::thread::id answeredOn;
+  Ref<Quill::Query::WaitOptions> options(new Quill::Query::WaitOptions());
+  options->maxWaitSeconds = 20;
+  Quill::ArgVector args{Ref<Quill::Any>(new Quill::Primitive<std::string>(version)), options};
+  f.adapter->InvokeThen(f.service->GetRootRef(), wait, args, nullptr,
+                        [&](Ref<Quill::Any> result, std::unique_ptr<Basalt::Exception> error) {
+                          std::lock_guard lock(mutex);
+                          EXPECT_FALSE(error);
+                          answer = result;
+                          answeredOn = std::this_thread::get_id();
+                          done = true;
+                          cv.notify_all();
+                        });
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_FALSE(done);  // nothing changed yet: the call is held, this thread is free
+  }
+  vm->SetName("renamed");
+  f.adapter->NotifyChanged(vm->_GetRef(), {"name"});
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(cv.wait_for(lock, 20s, [&] { return done; }));
+  EXPECT_NE(answeredOn, std::this_thread::get_id());
+  auto* batch = dynamic_cast<Quill::Query::UpdateBatch*>(answer.get());
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ((*(*batch->watches)[0]->objects)[0]->obj->GetId(), vm->_GetRef()->GetId());
+}
