@@ -1,0 +1,825 @@
+#include "Objects.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "quill/Faults.h"
+#include "quill/Primitive.h"
+#include "quill/Type.h"
+#include "tarn/AboutInfo.h"
+#include "tarn/ClusterComputeResourceSkeleton.h"
+#include "tarn/CustomFieldsManager.h"
+#include "tarn/DatacenterSkeleton.h"
+#include "tarn/Datastore.h"
+#include "tarn/DatastoreSkeleton.h"
+#include "tarn/FolderSkeleton.h"
+#include "tarn/HostSystemSkeleton.h"
+#include "tarn/NetworkSkeleton.h"
+#include "tarn/ResourcePoolSkeleton.h"
+#include "tarn/ServiceInstanceContent.h"
+#include "tarn/ServiceInstanceSkeleton.h"
+#include "tarn/SessionManagerSkeleton.h"
+#include "tarn/UserSession.h"
+#include "tarn/VirtualMachineSkeleton.h"
+#include "tarn/fault/DuplicateName.h"
+#include "tarn/fault/InvalidLogin.h"
+#include "tarn/fault/InvalidName.h"
+#include "tarn/fault/InvalidPowerState.h"
+#include "tarn/fault/InvalidState.h"
+#include "tarn/fault/NoPermission.h"
+#include "tarn/fault/NotAuthenticated.h"
+#include "tarn/fault/NotFound.h"
+#include "tarn/fault/TaskInProgress.h"
+#include "tarn/host/RuntimeInfo.h"
+#include "tarn/host/Summary.h"
+#include "tarn/vm/ConfigInfo.h"
+#include "tarn/vm/GuestInfo.h"
+#include "tarn/vm/RuntimeInfo.h"
+#include "tarn/vm/Summary.h"
+
+namespace Tarn::Sim {
+
+using Basalt::Ref;
+using Quill::MoRef;
+using PowerState = Tarn::VirtualMachine::PowerState;
+using Status = Tarn::ManagedEntity::Status;
+
+namespace {
+
+template <class F>
+[[noreturn]] void Raise(Ref<F> fault) {
+  fault->Throw();
+  __builtin_unreachable();
+}
+
+[[noreturn]] void ThrowGone(MoRef* ref) {
+  Ref<Quill::Fault::ManagedObjectNotFound> fault(new Quill::Fault::ManagedObjectNotFound());
+  fault->obj = ref;
+  Raise(fault);
+}
+
+[[noreturn]] void ThrowInvalidArgument(char const* property) {
+  Ref<Quill::Fault::InvalidArgument> fault(new Quill::Fault::InvalidArgument());
+  fault->invalidProperty = Quill::PropertyPath(property);
+  Raise(fault);
+}
+
+Ref<Quill::MethodFault> TaskInProgress(MoRef* task) {
+  Ref<Tarn::Fault::TaskInProgress> fault(new Tarn::Fault::TaskInProgress());
+  fault->task = task;
+  return fault;
+}
+
+Ref<Quill::MethodFault> InvalidPowerState(PowerState requested, PowerState existing) {
+  Ref<Tarn::Fault::InvalidPowerState> fault(new Tarn::Fault::InvalidPowerState());
+  fault->requestedState = requested;
+  fault->existingState = existing;
+  return fault;
+}
+
+// The user of the session the current call belongs to ("" outside one).
+std::string CurrentUser() {
+  Quill::CallInfo const* call = Quill::LocalAdapter::CurrentCall();
+  Ref<Quill::Any> user = call && call->context ? call->context->Get(kUserKey) : nullptr;
+  return user ? Quill::Unbox<std::string>(user.get()) : std::string();
+}
+
+// Names are what a user types: not empty, at most 80 characters, no '/'.
+void CheckName(std::string const& name, MoRef* entity) {
+  if (!name.empty() && name.size() <= 80 && name.find('/') == std::string::npos) return;
+  Ref<Tarn::Fault::InvalidName> fault(new Tarn::Fault::InvalidName());
+  fault->name = name;
+  fault->entity = entity;
+  Raise(fault);
+}
+
+// A sibling of the same name under `parent`, other than `self`.
+void CheckUnique(Entity const* parent, std::string const& name, Entity const* self) {
+  if (!parent) return;
+  for (Entity const* child : parent->children) {
+    if (child != self && !child->destroyed && child->name == name) {
+      Ref<Tarn::Fault::DuplicateName> fault(new Tarn::Fault::DuplicateName());
+      fault->name = name;
+      fault->object = child->ref;
+      Raise(fault);
+    }
+  }
+}
+
+template <class T>
+Ref<Quill::DataArray<MoRef>> Refs(std::vector<T*> const& list) {
+  Ref<Quill::DataArray<MoRef>> out(new Quill::DataArray<MoRef>());
+  for (T* e : list) {
+    if (!e->destroyed) out->Append(e->ref.get());
+  }
+  return out;
+}
+
+Ref<MoRef> Submit(World* w, char const* method, Entity* e, std::function<Ref<Quill::Any>()> work) {
+  Ref<SimTask> task = w->tasks->Create(method, e->ref.get(), e->name, CurrentUser());
+  w->tasks->Run(task.get(), w->taskDelay, std::move(work));
+  return task->_GetRef();
+}
+
+Ref<Quill::ManagedObject> MakeObject(World* w, Entity* e);
+
+// What every entity answers: name, parent, status, rename.
+template <class Skeleton, class E>
+class EntityObject : public Skeleton {
+ public:
+  EntityObject(World* w, E* e) : Skeleton(e->ref.get()), _w(w), _e(e) {}
+
+  std::string GetName() override {
+    auto lock = Lock();
+    return _e->name;
+  }
+  void GetParent(Ref<MoRef>& result) override {
+    auto lock = Lock();
+    if (_e->parent) result = _e->parent->ref;
+  }
+  Status GetOverallStatus() override { return Status::green; }
+  Status GetConfigStatus() override { return Status::green; }
+
+  void Rename(std::string const& newName, Ref<MoRef>& result) override {
+    Lock();  // a destroyed entity is refused at once
+    World* w = _w;
+    E* e = _e;
+    result = Submit(w, "tarn.ManagedEntity.rename", e, [w, e, newName]() -> Ref<Quill::Any> {
+      std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+      if (e->destroyed) ThrowGone(e->ref.get());
+      CheckName(newName, e->ref.get());
+      CheckUnique(e->parent, newName, e);
+      w->inventory->Rename(e, newName);
+      return nullptr;
+    });
+  }
+
+ protected:
+  // The inventory's lock; a call that finds its entity destroyed meanwhile
+  // answers as if the object were not registered any more.
+  std::unique_lock<std::mutex> Lock() {
+    std::unique_lock<std::mutex> lock(_w->inventory->Mutex());
+    if (_e->destroyed) ThrowGone(_e->ref.get());
+    return lock;
+  }
+
+  World* _w;
+  E* _e;
+};
+
+// --- folders ----------------------------------------------------------------
+
+class FolderImpl final : public EntityObject<Tarn::FolderSkeleton, FolderEntity> {
+ public:
+  using EntityObject::EntityObject;
+
+  void GetChildType(Ref<Quill::Array<Quill::TypeName>>& result) override {
+    auto lock = Lock();
+    result = new Quill::Array<Quill::TypeName>();
+    for (char const* t : _e->childTypes) result->Append(Quill::TypeName(t));
+  }
+  void GetChildEntity(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->children);
+  }
+
+  void CreateFolder(std::string const& name, Ref<MoRef>& result) override {
+    Ref<Quill::ManagedObject> object;
+    {
+      auto lock = Lock();
+      CheckName(name, nullptr);
+      CheckUnique(_e, name, nullptr);
+      FolderEntity* folder = _w->inventory->AddFolder(_e, name, _e->childTypes);
+      object = MakeObject(_w, folder);
+      result = folder->ref;
+    }
+    _w->adapter->Register(nullptr, object.get());
+  }
+
+  // Only folders that hold nothing but folders go; the root and a
+  // datacenter's own folders stay.
+  void Destroy(Ref<MoRef>& result) override {
+    Lock();
+    World* w = _w;
+    FolderEntity* e = _e;
+    result = Submit(w, "tarn.ManagedEntity.destroy", e, [w, e]() -> Ref<Quill::Any> {
+      std::vector<Entity*> gone;
+      {
+        std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+        if (e->destroyed) ThrowGone(e->ref.get());
+        if (!e->parent || e->parent->kind != Kind::Folder)
+          Raise(Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState()));
+        std::vector<Entity*> pending{e};
+        while (!pending.empty()) {
+          Entity* f = pending.back();
+          pending.pop_back();
+          gone.push_back(f);
+          for (Entity* child : f->children) {
+            if (child->kind != Kind::Folder) Raise(Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState()));
+            pending.push_back(child);
+          }
+        }
+        // Innermost first, so that every parent is still there to be told.
+        for (auto it = gone.rbegin(); it != gone.rend(); ++it) w->inventory->Remove(*it);
+      }
+      for (Entity* f : gone) w->adapter->Unregister(f->ref.get());
+      return nullptr;
+    });
+  }
+};
+
+// --- datacenters, clusters, pools, datastores, networks ---------------------
+
+class DatacenterImpl final : public EntityObject<Tarn::DatacenterSkeleton, DatacenterEntity> {
+ public:
+  using EntityObject::EntityObject;
+  void GetVmFolder(Ref<MoRef>& result) override { result = Folder(_e->vmFolder); }
+  void GetHostFolder(Ref<MoRef>& result) override { result = Folder(_e->hostFolder); }
+  void GetDatastoreFolder(Ref<MoRef>& result) override { result = Folder(_e->datastoreFolder); }
+  void GetNetworkFolder(Ref<MoRef>& result) override { result = Folder(_e->networkFolder); }
+  void GetDatastore(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->datastores);
+  }
+  void GetNetwork(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->networks);
+  }
+
+ private:
+  Ref<MoRef> Folder(FolderEntity* f) {
+    auto lock = Lock();
+    return f->ref;
+  }
+};
+
+class ClusterImpl final : public EntityObject<Tarn::ClusterComputeResourceSkeleton, ClusterEntity> {
+ public:
+  using EntityObject::EntityObject;
+  void GetResourcePool(Ref<MoRef>& result) override {
+    auto lock = Lock();
+    result = _e->rootPool->ref;
+  }
+  void GetHost(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->hosts);
+  }
+  void GetDatastore(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->datastores);
+  }
+  void GetNetwork(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->networks);
+  }
+};
+
+class PoolImpl final : public EntityObject<Tarn::ResourcePoolSkeleton, PoolEntity> {
+ public:
+  using EntityObject::EntityObject;
+  void GetOwner(Ref<MoRef>& result) override {
+    auto lock = Lock();
+    result = _e->owner->ref;
+  }
+  void GetResourcePool(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->children);
+  }
+  void GetVm(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->vms);
+  }
+};
+
+class DatastoreImpl final : public EntityObject<Tarn::DatastoreSkeleton, DatastoreEntity> {
+ public:
+  using EntityObject::EntityObject;
+  void GetSummary(Ref<Tarn::Datastore::Summary>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Datastore::Summary();
+    result->datastore = _e->ref;
+    result->name = _e->name;
+    result->url = "ds:///vmfs/volumes/" + _e->ref->GetId() + "/";
+    result->capacity = _e->capacity;
+    result->freeSpace = _e->capacity - _e->used;
+    result->accessible = true;
+    result->multipleHostAccess = _e->hosts.size() > 1;
+    result->type = "VMFS";
+  }
+  void GetVm(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->vms);
+  }
+};
+
+class NetworkImpl final : public EntityObject<Tarn::NetworkSkeleton, NetworkEntity> {
+ public:
+  using EntityObject::EntityObject;
+  void GetHost(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->hosts);
+  }
+  void GetVm(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->vms);
+  }
+};
+
+// --- hosts ------------------------------------------------------------------
+
+class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity> {
+ public:
+  using EntityObject::EntityObject;
+
+  void GetRuntime(Ref<Tarn::Host::RuntimeInfo>& result) override {
+    auto lock = Lock();
+    result = Runtime();
+  }
+  void GetSummary(Ref<Tarn::Host::Summary>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Host::Summary();
+    result->host = _e->ref;
+    result->runtime = Runtime();
+    result->config = new Tarn::Host::Summary::ConfigSummary();
+    result->quickStats = new Tarn::Host::Summary::QuickStats();
+    result->overallStatus = Status::green;
+    result->rebootRequired = false;
+  }
+  void GetVm(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(_e->vms);
+  }
+  void GetDatastore(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = _e->cluster ? Refs(_e->cluster->datastores) : new Quill::DataArray<MoRef>();
+  }
+  void GetNetwork(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = _e->cluster ? Refs(_e->cluster->networks) : new Quill::DataArray<MoRef>();
+  }
+
+  // Refused (InvalidState) while a machine runs on the host: the simulator
+  // does not move machines away.
+  void EnterMaintenanceMode(int, Basalt::Optional<bool> const&, Tarn::Host::MaintenanceSpec*,
+                            Ref<MoRef>& result) override {
+    Maintenance("tarn.HostSystem.enterMaintenanceMode", true, result);
+  }
+  void ExitMaintenanceMode(int, Ref<MoRef>& result) override {
+    Maintenance("tarn.HostSystem.exitMaintenanceMode", false, result);
+  }
+
+ private:
+  Ref<Tarn::Host::RuntimeInfo> Runtime() {  // under the lock
+    Ref<Tarn::Host::RuntimeInfo> r(new Tarn::Host::RuntimeInfo());
+    r->connectionState = Tarn::HostSystem::ConnectionState::connected;
+    r->powerState = Tarn::HostSystem::PowerState::poweredOn;
+    r->inMaintenanceMode = _e->inMaintenance;
+    r->bootTime = _e->bootTime;
+    return r;
+  }
+
+  static bool Running(HostEntity const* host) {
+    return std::any_of(host->vms.begin(), host->vms.end(),
+                       [](VmEntity const* vm) { return vm->power == Tarn::VirtualMachine::PowerState::poweredOn; });
+  }
+
+  void Maintenance(char const* method, bool enter, Ref<MoRef>& result) {
+    World* w = _w;
+    HostEntity* e = _e;
+    Ref<SimTask> task;
+    Ref<Quill::MethodFault> fault;
+    {
+      auto lock = Lock();
+      task = w->tasks->Create(method, e->ref.get(), e->name, CurrentUser());
+      if (e->busyTask) {
+        fault = TaskInProgress(e->busyTask.get());
+      } else if (e->inMaintenance == enter || (enter && Running(e))) {
+        fault = new Tarn::Fault::InvalidState();
+      } else {
+        e->busyTask = task->_GetRef();
+      }
+    }
+    result = task->_GetRef();
+    if (fault) {
+      w->tasks->Fail(task.get(), fault.get());
+      return;
+    }
+    MoRef* self = task->_GetRef();
+    w->tasks->Run(
+        task.get(), w->taskDelay,
+        [w, e, enter]() -> Ref<Quill::Any> {
+          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+          // Power-on refuses a host that is entering maintenance, so none can have started since.
+          w->inventory->SetMaintenance(e, enter);
+          return nullptr;
+        },
+        [w, e, self]() {
+          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+          if (e->busyTask.get() == self) e->busyTask = nullptr;
+        });
+  }
+};
+
+// --- virtual machines -------------------------------------------------------
+
+class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity> {
+ public:
+  using EntityObject::EntityObject;
+
+  void GetConfig(Ref<Tarn::Vm::ConfigInfo>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Vm::ConfigInfo();
+  }
+  void GetRuntime(Ref<Tarn::Vm::RuntimeInfo>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Vm::RuntimeInfo();
+    result->maxCpuUsage = _e->numCPU * (_e->host ? _e->host->cpuMhz : 0);
+    result->maxMemoryUsage = _e->memoryMB;
+  }
+  void GetSummary(Ref<Tarn::Vm::Summary>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Vm::Summary();
+    result->quickStats = new Tarn::Vm::Summary::QuickStats();
+  }
+  void GetGuest(Ref<Tarn::Vm::GuestInfo>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Vm::GuestInfo();
+  }
+  Status GetGuestHeartbeatStatus() override {
+    auto lock = Lock();
+    return _e->power == PowerState::poweredOn ? Status::green : Status::gray;
+  }
+  void GetResourcePool(Ref<MoRef>& result) override {
+    auto lock = Lock();
+    if (_e->pool) result = _e->pool->ref;
+  }
+  void GetDatastore(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = Refs(std::vector<DatastoreEntity*>{_e->datastore});
+  }
+  void GetNetwork(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = _e->network ? Refs(std::vector<NetworkEntity*>{_e->network}) : new Quill::DataArray<MoRef>();
+  }
+  void GetAvailableField(Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>>& result) override {
+    Lock();
+    result = new Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>();
+    int key = 1;
+    for (char const* name : VmFieldNames()) {
+      Ref<Tarn::CustomFieldsManager::FieldDef> def(new Tarn::CustomFieldsManager::FieldDef());
+      def->key = key++;
+      def->name = name;
+      def->type = Quill::TypeName("string");
+      def->managedObjectType = Quill::TypeName("VirtualMachine");
+      result->Append(def.get());
+    }
+  }
+  void GetCustomValue(Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>>& result) override {
+    auto lock = Lock();
+    result = Fields();
+  }
+  void GetValue(Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>>& result) override {
+    auto lock = Lock();
+    result = Fields();
+  }
+
+  void PowerOn(MoRef*, Ref<MoRef>& result) override {
+    Power("tarn.VirtualMachine.powerOn", PowerState::poweredOn, result);
+  }
+  void PowerOff(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.powerOff", PowerState::poweredOff, result); }
+  void Suspend(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.suspend", PowerState::suspended, result); }
+  void Reset(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.reset", PowerState::poweredOn, result, true); }
+
+  void Destroy(Ref<MoRef>& result) override {
+    World* w = _w;
+    VmEntity* e = _e;
+    Ref<SimTask> task;
+    Ref<Quill::MethodFault> fault;
+    {
+      auto lock = Lock();
+      task = w->tasks->Create("tarn.ManagedEntity.destroy", e->ref.get(), e->name, CurrentUser());
+      if (e->busyTask) {
+        fault = TaskInProgress(e->busyTask.get());
+      } else if (e->power != PowerState::poweredOff) {
+        fault = InvalidPowerState(PowerState::poweredOff, e->power);
+      } else {
+        e->busyTask = task->_GetRef();
+      }
+    }
+    result = task->_GetRef();
+    if (fault) {
+      w->tasks->Fail(task.get(), fault.get());
+      return;
+    }
+    w->tasks->Run(task.get(), w->taskDelay, [w, e]() -> Ref<Quill::Any> {
+      {
+        std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+        e->busyTask = nullptr;
+        w->inventory->Remove(e);
+      }
+      w->adapter->Unregister(e->ref.get());
+      return nullptr;
+    });
+  }
+
+ private:
+  // The state machine: which states each operation leaves from.
+  static bool Allowed(PowerState requested, bool reset, PowerState from) {
+    if (reset) return from == PowerState::poweredOn;
+    switch (requested) {
+      case PowerState::poweredOn:
+        return from != PowerState::poweredOn;
+      case PowerState::poweredOff:
+        return from != PowerState::poweredOff;
+      case PowerState::suspended:
+        return from == PowerState::poweredOn;
+    }
+    return false;
+  }
+
+  void Power(char const* method, PowerState requested, Ref<MoRef>& result, bool reset = false) {
+    World* w = _w;
+    VmEntity* e = _e;
+    Ref<SimTask> task;
+    Ref<Quill::MethodFault> fault;
+    {
+      auto lock = Lock();
+      task = w->tasks->Create(method, e->ref.get(), e->name, CurrentUser());
+      if (e->busyTask) {
+        fault = TaskInProgress(e->busyTask.get());
+      } else if (!Allowed(requested, reset, e->power)) {
+        fault = InvalidPowerState(requested, e->power);
+      } else if (requested == PowerState::poweredOn && !reset && e->host &&
+                 (e->host->inMaintenance || e->host->busyTask)) {
+        fault = new Tarn::Fault::InvalidState();  // the host is (entering) maintenance
+      } else {
+        e->busyTask = task->_GetRef();
+      }
+    }
+    result = task->_GetRef();
+    if (fault) {
+      w->tasks->Fail(task.get(), fault.get());
+      return;
+    }
+    MoRef* self = task->_GetRef();
+    w->tasks->Run(
+        task.get(), w->taskDelay,
+        [w, e, requested, reset]() -> Ref<Quill::Any> {
+          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+          Basalt::System::DateTime now = Basalt::System::DateTime::Now();
+          if (reset) e->bootTime = now;
+          w->inventory->SetPower(e, requested, now);
+          return nullptr;
+        },
+        [w, e, self]() {
+          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+          if (e->busyTask.get() == self) e->busyTask = nullptr;
+        });
+  }
+
+  Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> Fields() {  // under the lock
+    Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> out(
+        new Quill::DataArray<Tarn::CustomFieldsManager::Value>());
+    auto add = [&out](int key, std::string value) {
+      Ref<Tarn::CustomFieldsManager::StringValue> v(new Tarn::CustomFieldsManager::StringValue());
+      v->key = key;
+      v->value = std::move(value);
+      out->Append(v.get());
+    };
+    bool on = _e->power == PowerState::poweredOn;
+    add(kFieldPowerState, Quill::TagOf(_e->power));
+    add(kFieldBootTime, _e->power == PowerState::poweredOff ? "" : _e->bootTime.ToIso8601());
+    add(kFieldHost, _e->host ? _e->host->ref->GetId() : "");
+    add(kFieldMemoryMB, std::to_string(_e->memoryMB));
+    add(kFieldNumCPU, std::to_string(_e->numCPU));
+    add(kFieldGuestId, Inventory::GuestIds()[_e->guest]);
+    add(kFieldGuestState, on ? "running" : "notRunning");
+    // An address derived from the machine's id, as a guest would report it.
+    std::string const& id = _e->ref->GetId();
+    unsigned long n = std::strtoul(id.c_str() + id.find('-') + 1, nullptr, 10);
+    add(kFieldIpAddress, on ? "10." + std::to_string((n >> 16) & 255) + "." + std::to_string((n >> 8) & 255) + "." +
+                                  std::to_string(n & 255)
+                            : "");
+    std::string devices;
+    for (Device const& d : _e->devices) {
+      if (!devices.empty()) devices += ",";
+      if (d.type == Device::Type::Disk) {
+        devices += "disk:" + std::to_string(d.key) + ":" + std::to_string(d.capacityKB) + "KB";
+        if (_e->datastore) devices += ":" + _e->datastore->ref->GetId();
+      } else {
+        devices += "nic:" + std::to_string(d.key);
+        if (_e->network) devices += ":" + _e->network->ref->GetId();
+      }
+    }
+    add(kFieldDevices, devices);
+    return out;
+  }
+};
+
+Ref<Quill::ManagedObject> MakeObject(World* w, Entity* e) {
+  switch (e->kind) {
+    case Kind::Folder:
+      return new FolderImpl(w, static_cast<FolderEntity*>(e));
+    case Kind::Datacenter:
+      return new DatacenterImpl(w, static_cast<DatacenterEntity*>(e));
+    case Kind::Cluster:
+      return new ClusterImpl(w, static_cast<ClusterEntity*>(e));
+    case Kind::Host:
+      return new HostImpl(w, static_cast<HostEntity*>(e));
+    case Kind::ResourcePool:
+      return new PoolImpl(w, static_cast<PoolEntity*>(e));
+    case Kind::Datastore:
+      return new DatastoreImpl(w, static_cast<DatastoreEntity*>(e));
+    case Kind::Network:
+      return new NetworkImpl(w, static_cast<NetworkEntity*>(e));
+    case Kind::Vm:
+      return new VmImpl(w, static_cast<VmEntity*>(e));
+  }
+  return nullptr;
+}
+
+// --- service instance -------------------------------------------------------
+
+class ServiceInstanceImpl final : public Tarn::ServiceInstanceSkeleton {
+ public:
+  ServiceInstanceImpl(MoRef* ref, Ref<Tarn::ServiceInstanceContent> content)
+      : ServiceInstanceSkeleton(ref), _content(std::move(content)) {}
+  Basalt::System::DateTime CurrentTime() override { return Basalt::System::DateTime::Now(); }
+  Basalt::System::DateTime GetServerClock() override { return Basalt::System::DateTime::Now(); }
+  void RetrieveContent(Ref<Tarn::ServiceInstanceContent>& result) override { result = Quill::Clone(_content.get()); }
+  void GetContent(Ref<Tarn::ServiceInstanceContent>& result) override { result = Quill::Clone(_content.get()); }
+
+ private:
+  Ref<Tarn::ServiceInstanceContent> _content;
+};
+
+}  // namespace
+
+// --- sessions ---------------------------------------------------------------
+
+// Sessions live in the request contexts the HTTP server keeps per cookie; the
+// manager lists them and can end one by clearing its context.
+class SessionManagerImpl final : public Tarn::SessionManagerSkeleton {
+ public:
+  SessionManagerImpl(MoRef* ref, World* w) : SessionManagerSkeleton(ref), _w(w), _keys(std::random_device{}()) {}
+
+  void Login(std::string const& userName, std::string const& password, Basalt::Optional<std::string> const& locale,
+             Ref<Tarn::UserSession>& result) override {
+    auto user = std::find_if(_w->users.begin(), _w->users.end(), [&](User const& u) { return u.name == userName; });
+    if (user == _w->users.end() || user->password != password) {
+      Raise(Ref<Tarn::Fault::InvalidLogin>(new Tarn::Fault::InvalidLogin()));
+    }
+    Quill::RequestContext* context = Quill::LocalAdapter::CurrentCall()->context;
+    if (!context) ThrowInvalidArgument("context");
+    Drop(context);  // a second login replaces the first
+    Ref<Tarn::UserSession> info(new Tarn::UserSession());
+    Basalt::System::DateTime now = Basalt::System::DateTime::Now();
+    info->userName = user->name;
+    info->fullName = user->fullName;
+    info->loginTime = now;
+    info->lastActiveTime = now;
+    info->locale = locale.IsSet() ? locale.GetValue() : "en";
+    info->messageLocale = info->locale;
+    info->extensionSession = false;
+    info->callCount = 0;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      char key[40];
+      std::snprintf(key, sizeof key, "%016llx%016llx", static_cast<unsigned long long>(_keys()),
+                    static_cast<unsigned long long>(_keys()));
+      info->key = key;
+      _sessions[info->key] = Session{info, context};
+    }
+    context->Set(kSessionKey, new Quill::Primitive<std::string>(info->key));
+    context->Set(kReadOnlyKey,
+                 user->readOnly ? Quill::Primitive<bool>::Factory::sTrue : Quill::Primitive<bool>::Factory::sFalse);
+    context->Set(kUserKey, new Quill::Primitive<std::string>(user->name));  // last: the checker looks for it
+    result = Quill::Clone(info.get());
+  }
+
+  void Logout() override { Drop(Quill::LocalAdapter::CurrentCall()->context); }
+
+  void GetCurrentSession(Ref<Tarn::UserSession>& result) override {
+    Quill::RequestContext* context = Quill::LocalAdapter::CurrentCall()->context;
+    Ref<Quill::Any> key = context ? context->Get(kSessionKey) : nullptr;
+    if (!key) return;
+    std::lock_guard<std::mutex> lock(_mutex);
+    auto it = _sessions.find(Quill::Unbox<std::string>(key.get()));
+    if (it != _sessions.end()) result = Quill::Clone(it->second.info.get());
+  }
+
+  void GetSessionList(Ref<Quill::DataArray<Tarn::UserSession>>& result) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    result = new Quill::DataArray<Tarn::UserSession>();
+    for (auto const& [key, session] : _sessions) result->Append(Quill::Clone(session.info.get()).get());
+  }
+
+  std::string GetDefaultLocale() override { return "en"; }
+
+  // Ends other sessions; the caller's own is ended by logout.
+  void Terminate(Quill::Array<std::string>* sessionId) override {
+    Quill::RequestContext* own = Quill::LocalAdapter::CurrentCall()->context;
+    std::vector<Ref<Quill::RequestContext>> ended;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      std::vector<std::string> ids = sessionId ? sessionId->GetValues() : std::vector<std::string>();
+      for (std::string const& id : ids) {
+        auto it = _sessions.find(id);
+        if (it == _sessions.end()) Raise(Ref<Tarn::Fault::NotFound>(new Tarn::Fault::NotFound()));
+        if (it->second.context.get() == own) ThrowInvalidArgument("sessionId");
+      }
+      for (std::string const& id : ids) {
+        auto it = _sessions.find(id);
+        if (it == _sessions.end()) continue;  // named twice
+        ended.push_back(it->second.context);
+        _sessions.erase(it);
+      }
+    }
+    for (auto& context : ended) Clear(context.get());
+  }
+
+ private:
+  struct Session {
+    Ref<Tarn::UserSession> info;
+    Ref<Quill::RequestContext> context;
+  };
+
+  static void Clear(Quill::RequestContext* context) {
+    context->Remove(kUserKey);  // first: from here on the checker refuses the session
+    context->Remove(kReadOnlyKey);
+    context->Remove(kSessionKey);
+  }
+
+  void Drop(Quill::RequestContext* context) {
+    if (!context) return;
+    Ref<Quill::Any> key = context->Get(kSessionKey);
+    if (key) {
+      std::lock_guard<std::mutex> lock(_mutex);
+      _sessions.erase(Quill::Unbox<std::string>(key.get()));
+    }
+    Clear(context);
+  }
+
+  World* _w;
+  std::mutex _mutex;
+  std::map<std::string, Session> _sessions;
+  std::mt19937_64 _keys;
+};
+
+std::vector<char const*> const& VmFieldNames() {
+  static std::vector<char const*> const names = {"powerState", "bootTime",   "host",      "memoryMB", "numCPU",
+                                                 "guestId",    "guestState", "ipAddress", "devices"};
+  return names;
+}
+
+void CheckPrivilege(Quill::CallInfo const& call) {
+  std::string_view privilege = call.privilege ? call.privilege : "";
+  if (privilege == "System.Anonymous") return;
+  Ref<Quill::Any> user = call.context ? call.context->Get(kUserKey) : nullptr;
+  if (!user) {
+    Ref<Tarn::Fault::NotAuthenticated> fault(new Tarn::Fault::NotAuthenticated());
+    fault->object = call.target;
+    if (call.privilege) fault->privilegeId = std::string(privilege);
+    Raise(fault);
+  }
+  Ref<Quill::Any> readOnly = call.context->Get(kReadOnlyKey);
+  if (!readOnly || !Quill::Unbox<bool>(readOnly.get())) return;
+  // Reads pass; so do the calls that need no more than viewing or reading.
+  bool reading = privilege == "System.View" || privilege == "System.Read" ||
+                 (privilege.empty() && call.method && call.method->IsProperty());
+  if (reading) return;
+  Ref<Tarn::Fault::NoPermission> fault(new Tarn::Fault::NoPermission());
+  fault->object = call.target;
+  if (call.privilege) fault->privilegeId = std::string(privilege);
+  Raise(fault);
+}
+
+void RegisterAll(World& world) {
+  World* w = &world;
+  Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
+  Ref<MoRef> sm(new MoRef("tarn.SessionManager", "SessionManager"));
+  Ref<Tarn::ServiceInstanceContent> content(new Tarn::ServiceInstanceContent());
+  content->rootFolder = w->inventory->Root()->ref;
+  content->sessionManager = sm;
+  content->about = new Tarn::AboutInfo();
+  content->about->name = "tarn-sim";
+  content->about->fullName = "tarn-sim " + w->aboutVersion + " (simulated inventory)";
+  content->about->vendor = "libtarn-types";
+  content->about->version = w->aboutVersion;
+  content->about->build = "0";
+  content->about->osType = "linux-x64";
+  content->about->productLineId = "tarn-sim";
+  content->about->apiType = "Simulator";
+  content->about->apiVersion = "8.0.3.0";
+  w->adapter->Register(nullptr, new ServiceInstanceImpl(si.get(), content));
+  Ref<SessionManagerImpl> sessions(new SessionManagerImpl(sm.get(), w));
+  w->sessions = sessions.get();
+  w->adapter->Register(nullptr, sessions.get());
+  for (auto const& e : w->inventory->All()) {
+    if (!e->destroyed) w->adapter->Register(nullptr, MakeObject(w, e.get()).get());
+  }
+}
+
+}  // namespace Tarn::Sim
