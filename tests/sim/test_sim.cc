@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@
 #include "tarn/TaskStub.h"
 #include "tarn/UserSession.h"
 #include "tarn/VirtualMachineStub.h"
+#include "tarn/fault/CpuHotPlugNotSupported.h"
 #include "tarn/fault/DuplicateName.h"
 #include "tarn/fault/InvalidLogin.h"
 #include "tarn/fault/InvalidName.h"
@@ -38,6 +40,8 @@
 #include "tarn/fault/NotFound.h"
 #include "tarn/fault/TaskInProgress.h"
 #include "tarn/host/RuntimeInfo.h"
+#include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/RuntimeInfo.h"
 
 namespace {
 
@@ -294,6 +298,51 @@ TEST(Machines, DestroyOnlyWhenOffAndEverythingForgetsIt) {
   ds->GetSummary(after);
   EXPECT_GT(after->freeSpace, before->freeSpace);
   EXPECT_EQ(after->capacity, before->capacity);
+}
+
+TEST(Machines, ReconfigureCpusAndMemoryWhenOff) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
+  auto reconfigure = [&](std::function<void(Tarn::Vm::ConfigSpec&)> fill) {
+    Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+    fill(*spec);
+    Ref<MoRef> task;
+    stub->Reconfigure(spec.get(), task);
+    return c.Wait(task.get());
+  };
+  if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
+  std::string cpus = c.Field(vm.get(), "numCPU");
+  Ref<Tarn::TaskInfo> hot = reconfigure([&](Tarn::Vm::ConfigSpec& s) { s.numCPUs = std::stoi(cpus) + 1; });
+  EXPECT_NE(ErrorAs<Tarn::Fault::CpuHotPlugNotSupported>(hot.get()), nullptr);
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), cpus);
+
+  c.Run(vm.get(), "powerOff");
+  EXPECT_EQ(reconfigure([](Tarn::Vm::ConfigSpec& s) {
+              s.numCPUs = 6;
+              s.memoryMB = 3072;
+              s.guestId = "ubuntu64Guest";
+              s.name = "db-1";
+            })->state,
+            TaskState::success);
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), "6");
+  EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "3072");
+  EXPECT_EQ(c.Field(vm.get(), "guestId"), "ubuntu64Guest");
+  EXPECT_EQ(stub->GetName(), "db-1");
+  Ref<Tarn::Vm::RuntimeInfo> runtime;
+  stub->GetRuntime(runtime);
+  EXPECT_EQ(runtime->maxMemoryUsage, 3072);
+  EXPECT_EQ(runtime->maxCpuUsage, 6 * 2400);
+
+  // Out of range: refused, nothing applied.
+  for (auto fill : std::vector<std::function<void(Tarn::Vm::ConfigSpec&)>>{
+           [](Tarn::Vm::ConfigSpec& s) { s.numCPUs = 0; }, [](Tarn::Vm::ConfigSpec& s) { s.memoryMB = 1023; },
+           [](Tarn::Vm::ConfigSpec& s) { s.guestId = "no-such-guest"; }}) {
+    EXPECT_NE(ErrorAs<Quill::Fault::InvalidArgument>(reconfigure(fill).get()), nullptr);
+  }
+  EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "3072");
 }
 
 TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {

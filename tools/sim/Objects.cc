@@ -23,11 +23,13 @@
 #include "tarn/SessionManagerSkeleton.h"
 #include "tarn/UserSession.h"
 #include "tarn/VirtualMachineSkeleton.h"
+#include "tarn/fault/CpuHotPlugNotSupported.h"
 #include "tarn/fault/DuplicateName.h"
 #include "tarn/fault/InvalidLogin.h"
 #include "tarn/fault/InvalidName.h"
 #include "tarn/fault/InvalidPowerState.h"
 #include "tarn/fault/InvalidState.h"
+#include "tarn/fault/MemoryHotPlugNotSupported.h"
 #include "tarn/fault/NoPermission.h"
 #include "tarn/fault/NotAuthenticated.h"
 #include "tarn/fault/NotFound.h"
@@ -35,6 +37,7 @@
 #include "tarn/host/RuntimeInfo.h"
 #include "tarn/host/Summary.h"
 #include "tarn/vm/ConfigInfo.h"
+#include "tarn/vm/ConfigSpec.h"
 #include "tarn/vm/GuestInfo.h"
 #include "tarn/vm/RuntimeInfo.h"
 #include "tarn/vm/Summary.h"
@@ -492,6 +495,45 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
   void Suspend(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.suspend", PowerState::suspended, result); }
   void Reset(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.reset", PowerState::poweredOn, result, true); }
 
+  // Name, CPUs, memory and guest OS; CPUs and memory only while powered off.
+  void Reconfigure(Tarn::Vm::ConfigSpec* spec, Ref<MoRef>& result) override {
+    if (spec->deviceChange && spec->deviceChange->size() > 0)
+      Quill::ThrowNotImplemented("tarn.vm.ConfigSpec.deviceChange");
+    World* w = _w;
+    VmEntity* e = _e;
+    Ref<Tarn::Vm::ConfigSpec> change = Quill::Clone(spec);
+    Ref<SimTask> task;
+    Ref<Quill::MethodFault> fault;
+    {
+      auto lock = Lock();
+      task = w->tasks->Create("tarn.VirtualMachine.reconfigure", e->ref.get(), e->name, CurrentUser());
+      try {
+        if (e->busyTask) Raise(TaskInProgress(e->busyTask.get()));
+        Check(change.get());
+        e->busyTask = task->_GetRef();
+      } catch (Quill::MethodFault::Exception& x) {
+        fault = x.GetFault();
+      }
+    }
+    result = task->_GetRef();
+    if (fault) {
+      w->tasks->Fail(task.get(), fault.get());
+      return;
+    }
+    MoRef* self = task->_GetRef();
+    w->tasks->Run(
+        task.get(), w->taskDelay,
+        [w, e, change]() -> Ref<Quill::Any> {
+          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+          Apply(w->inventory, e, change.get());
+          return nullptr;
+        },
+        [w, e, self]() {
+          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+          if (e->busyTask.get() == self) e->busyTask = nullptr;
+        });
+  }
+
   void Destroy(Ref<MoRef>& result) override {
     World* w = _w;
     VmEntity* e = _e;
@@ -577,6 +619,42 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
           if (e->busyTask.get() == self) e->busyTask = nullptr;
         });
+  }
+
+  static int GuestIndex(std::string const& id) {
+    auto const& ids = Inventory::GuestIds();
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (id == ids[i]) return int(i);
+    }
+    return -1;
+  }
+
+  void Check(Tarn::Vm::ConfigSpec const* spec) {  // under the lock
+    if (spec->name.IsSet()) {
+      CheckName(*spec->name, _e->ref.get());
+      CheckUnique(_e->parent, *spec->name, _e);
+    }
+    if (spec->numCPUs.IsSet() && (*spec->numCPUs < 1 || *spec->numCPUs > 128)) ThrowInvalidArgument("spec.numCPUs");
+    if (spec->memoryMB.IsSet() && (*spec->memoryMB < 4 || *spec->memoryMB > (1 << 22) || *spec->memoryMB % 4)) {
+      ThrowInvalidArgument("spec.memoryMB");
+    }
+    if (spec->guestId.IsSet() && GuestIndex(*spec->guestId) < 0) ThrowInvalidArgument("spec.guestId");
+    if (_e->power != PowerState::poweredOff) {
+      if (spec->numCPUs.IsSet() && *spec->numCPUs != _e->numCPU) {
+        Raise(Ref<Tarn::Fault::CpuHotPlugNotSupported>(new Tarn::Fault::CpuHotPlugNotSupported()));
+      }
+      if (spec->memoryMB.IsSet() && *spec->memoryMB != _e->memoryMB) {
+        Raise(Ref<Tarn::Fault::MemoryHotPlugNotSupported>(new Tarn::Fault::MemoryHotPlugNotSupported()));
+      }
+    }
+  }
+
+  static void Apply(Inventory* inventory, VmEntity* e, Tarn::Vm::ConfigSpec const* spec) {  // under the lock
+    if (spec->numCPUs.IsSet()) e->numCPU = std::int16_t(*spec->numCPUs);
+    if (spec->memoryMB.IsSet()) e->memoryMB = std::int32_t(*spec->memoryMB);
+    if (spec->guestId.IsSet()) e->guest = std::uint8_t(GuestIndex(*spec->guestId));
+    inventory->Changed(e, {"customValue", "value", "runtime.maxCpuUsage", "runtime.maxMemoryUsage"});
+    if (spec->name.IsSet()) inventory->Rename(e, *spec->name);
   }
 
   Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> Fields() {  // under the lock

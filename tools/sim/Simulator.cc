@@ -77,6 +77,7 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   http.workers = s.options.httpWorkers;
   http.certificateFile = s.options.certificateFile;
   http.privateKeyFile = s.options.privateKeyFile;
+  http.wsdlDirectory = s.options.wsdlDirectory;
   if (!s.options.certificateFile.empty()) s.thumbprint = Thumbprint(s.options.certificateFile);
   try {
     s.server = std::make_unique<Quill::HttpServer>(s.adapter.get(), http);

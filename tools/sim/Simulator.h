@@ -30,6 +30,8 @@ struct Options {
   // Both set: HTTPS with these PEM files.
   std::string certificateFile;
   std::string privateKeyFile;
+  // Where tarn.wsdl and its .xsd files are, served under <url>/tarn.wsdl; empty: none.
+  std::string wsdlDirectory;
   // How long a task (power operation, maintenance mode, rename, destroy) runs.
   std::chrono::milliseconds taskDelay{20};
   unsigned httpWorkers = 8;

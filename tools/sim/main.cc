@@ -2,6 +2,7 @@
 //
 //   tarn-sim [--listen 127.0.0.1:8989] [--datacenters N --clusters N --hosts N --vms N]
 //            [--tls CERT KEY] [--seed N] [--user U --password-env VAR] [--task-delay-ms N]
+//            [--wsdl-dir DIR]
 //
 // Prints its URL, the certificate's thumbprint over TLS and the logins, then
 // serves until SIGINT or SIGTERM, answering the calls under way before it exits.
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,12 @@ int main(int argc, char** argv) {
   app.add_option("--tls", tls, "serve HTTPS with this PEM certificate and private key")->expected(2);
   app.add_option("--user", options.user, "the administrator's name")->capture_default_str();
   app.add_option("--password-env", passwordEnv, "environment variable holding the administrator's password");
+#ifdef TARN_SIM_WSDL_DIR
+  // The generator's output in the build tree, when the program runs from there.
+  if (std::filesystem::is_directory(TARN_SIM_WSDL_DIR)) options.wsdlDirectory = TARN_SIM_WSDL_DIR;
+#endif
+  app.add_option("--wsdl-dir", options.wsdlDirectory, "directory of tarn.wsdl and its .xsd files, served under the URL")
+      ->capture_default_str();
   app.add_option("--task-delay-ms", taskDelayMs, "how long each task runs")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 
@@ -90,6 +98,7 @@ int main(int argc, char** argv) {
   try {
     Tarn::Sim::Simulator sim(options);
     std::printf("tarn-sim serving %zu virtual machines at %s\n", sim.GetInventory().VmCount(), sim.GetUrl().c_str());
+    if (!options.wsdlDirectory.empty()) std::printf("WSDL: %s/tarn.wsdl\n", sim.GetUrl().c_str());
     if (!sim.GetThumbprint().empty()) std::printf("thumbprint (SHA-256): %s\n", sim.GetThumbprint().c_str());
     std::printf("login: %s / %s (administrator), %s / %s (read-only)\n", options.user.c_str(),
                 passwordEnv.empty() ? options.password.c_str() : ("$" + passwordEnv).c_str(),
