@@ -345,6 +345,53 @@ TEST(Machines, ReconfigureCpusAndMemoryWhenOff) {
   EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "3072");
 }
 
+TEST(Machines, CreateInAFolderOfMachines) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vmFolder, pool;
+  auto dc = c.Stub<Tarn::DatacenterStub>(c.Datacenter().get());
+  dc->GetVmFolder(vmFolder);
+  Ref<MoRef> existing = c.Vms().front();
+  c.Stub<Tarn::VirtualMachineStub>(existing.get())->GetResourcePool(pool);
+  auto folder = c.Stub<Tarn::FolderStub>(vmFolder.get());
+  auto create = [&](char const* name, int cpus) {
+    Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+    spec->name = name;
+    spec->numCPUs = cpus;
+    spec->memoryMB = 2048L;
+    Ref<MoRef> task;
+    folder->CreateVm(spec.get(), pool.get(), nullptr, task);
+    return c.Wait(task.get());
+  };
+  Ref<Tarn::TaskInfo> made = create("web-1", 2);
+  ASSERT_EQ(made->state, TaskState::success) << Quill::DescribeFault(made->error.get());
+  auto* ref = dynamic_cast<MoRef*>(made->result.get());
+  ASSERT_NE(ref, nullptr);
+  Ref<MoRef> vm(ref);
+  EXPECT_EQ(c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), "web-1");
+  EXPECT_EQ(c.Power(vm.get()), "poweredOff");
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), "2");
+  EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "2048");
+  EXPECT_EQ(c.Vms().size(), 7u);
+  Ref<Quill::DataArray<MoRef>> vms;
+  Ref<MoRef> host(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
+  c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
+  bool listed = false;
+  for (std::size_t i = 0; i < vms->size(); ++i) listed |= vms->Get(i)->GetId() == vm->GetId();
+  EXPECT_TRUE(listed);
+  EXPECT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
+
+  EXPECT_NE(ErrorAs<Tarn::Fault::DuplicateName>(create("web-1", 1).get()), nullptr);
+  EXPECT_NE(ErrorAs<Quill::Fault::InvalidArgument>(create("web-2", 0).get()), nullptr);
+  EXPECT_EQ(c.Vms().size(), 7u);
+  Ref<MoRef> task;
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->name = "elsewhere";
+  auto root = c.Stub<Tarn::FolderStub>(c.content->rootFolder.get());
+  EXPECT_THROW(root->CreateVm(spec.get(), pool.get(), nullptr, task), Tarn::Fault::InvalidState::Exception);
+}
+
 TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());

@@ -157,6 +157,34 @@ FolderEntity* Inventory::AddFolder(FolderEntity* parent, std::string name, std::
   return f;
 }
 
+VmEntity* Inventory::AddVm(FolderEntity* folder, std::string name, PoolEntity* pool, HostEntity* host,
+                           DatastoreEntity* datastore, NetworkEntity* network, std::int16_t numCPU,
+                           std::int32_t memoryMB, std::uint8_t guest, std::int64_t diskKB) {
+  auto* vm = Make<VmEntity>(Kind::Vm, "tarn.VirtualMachine", "vm", std::move(name), folder);
+  vm->numCPU = numCPU;
+  vm->memoryMB = memoryMB;
+  vm->guest = guest;
+  vm->host = host;
+  vm->pool = pool;
+  vm->datastore = datastore;
+  vm->network = network;
+  vm->devices.push_back({Device::Type::Disk, 2000, diskKB});
+  if (network) vm->devices.push_back({Device::Type::Nic, 4000, 0});
+  host->vms.push_back(vm);
+  pool->vms.push_back(vm);
+  datastore->vms.push_back(vm);
+  datastore->used += DiskBytes(vm);
+  if (network) network->vms.push_back(vm);
+  ++_vmCount;
+  Changed(vm, {});
+  Changed(folder, {"childEntity"});
+  Changed(host, {"vm"});
+  Changed(pool, {"vm"});
+  Changed(datastore, {"vm", "summary.freeSpace"});
+  if (network) Changed(network, {"vm"});
+  return vm;
+}
+
 void Inventory::Rename(Entity* e, std::string name) {
   e->name = std::move(name);
   Changed(e, {"name"});

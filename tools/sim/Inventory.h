@@ -153,6 +153,11 @@ class Inventory {
 
   // New ids are "<prefix>-<n>" with n counting up from the model's last.
   FolderEntity* AddFolder(FolderEntity* parent, std::string name, std::vector<char const*> childTypes);
+  // A powered-off machine in `folder` on `host` (of `pool`'s cluster), with
+  // one disk on `datastore` and a NIC on `network` (may be null).
+  VmEntity* AddVm(FolderEntity* folder, std::string name, PoolEntity* pool, HostEntity* host,
+                  DatastoreEntity* datastore, NetworkEntity* network, std::int16_t numCPU, std::int32_t memoryMB,
+                  std::uint8_t guest, std::int64_t diskKB);
   void Rename(Entity* e, std::string name);
   // Detaches a machine or an empty folder from everything that lists it.
   void Remove(Entity* e);

@@ -128,6 +128,15 @@ Ref<MoRef> Submit(World* w, char const* method, Entity* e, std::function<Ref<Qui
 
 Ref<Quill::ManagedObject> MakeObject(World* w, Entity* e);
 
+// The index of a guest id the simulator knows, or -1.
+int GuestIndex(std::string const& id) {
+  auto const& ids = Inventory::GuestIds();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (id == ids[i]) return int(i);
+  }
+  return -1;
+}
+
 // What every entity answers: name, parent, status, rename.
 template <class Skeleton, class E>
 class EntityObject : public Skeleton {
@@ -199,6 +208,66 @@ class FolderImpl final : public EntityObject<Tarn::FolderSkeleton, FolderEntity>
       result = folder->ref;
     }
     _w->adapter->Register(nullptr, object.get());
+  }
+
+  // A powered-off machine with the specification's name, CPUs, memory and
+  // guest OS, one 16 GB disk on the cluster's emptiest datastore and a NIC on
+  // its first network; on `host`, or on the pool's host with fewest machines.
+  void CreateVm(Tarn::Vm::ConfigSpec* config, MoRef* pool, MoRef* host, Ref<MoRef>& result) override {
+    if (config->deviceChange && config->deviceChange->size() > 0)
+      Quill::ThrowNotImplemented("tarn.vm.ConfigSpec.deviceChange");
+    World* w = _w;
+    FolderEntity* e = _e;
+    Ref<Tarn::Vm::ConfigSpec> spec = Quill::Clone(config);
+    Ref<MoRef> poolRef(pool), hostRef(host);
+    {
+      auto lock = Lock();
+      if (std::find(e->childTypes.begin(), e->childTypes.end(), std::string_view("VirtualMachine")) ==
+          e->childTypes.end()) {
+        Raise(Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState()));  // not a folder of machines
+      }
+    }
+    result = Submit(w, "tarn.Folder.createVm", e, [w, e, spec, poolRef, hostRef]() -> Ref<Quill::Any> {
+      VmEntity* vm;
+      {
+        std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+        if (e->destroyed) ThrowGone(e->ref.get());
+        if (!spec->name.IsSet()) ThrowInvalidArgument("config.name");
+        CheckName(*spec->name, nullptr);
+        CheckUnique(e, *spec->name, nullptr);
+        Entity* p = w->inventory->Find(poolRef->GetId());
+        if (!p || p->kind != Kind::ResourcePool) ThrowInvalidArgument("pool");
+        auto* rp = static_cast<PoolEntity*>(p);
+        HostEntity* target = nullptr;
+        if (hostRef) {
+          Entity* h = w->inventory->Find(hostRef->GetId());
+          if (!h || h->kind != Kind::Host || static_cast<HostEntity*>(h)->cluster != rp->owner)
+            ThrowInvalidArgument("host");
+          target = static_cast<HostEntity*>(h);
+        } else {
+          for (HostEntity* h : rp->owner->hosts) {
+            if (!h->inMaintenance && (!target || h->vms.size() < target->vms.size())) target = h;
+          }
+        }
+        if (!target || target->inMaintenance) Raise(Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState()));
+        DatastoreEntity* ds = nullptr;
+        for (DatastoreEntity* d : rp->owner->datastores) {
+          if (!ds || d->capacity - d->used > ds->capacity - ds->used) ds = d;
+        }
+        if (!ds) Raise(Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState()));
+        int numCPU = spec->numCPUs.IsSet() ? *spec->numCPUs : 1;
+        long memoryMB = spec->memoryMB.IsSet() ? *spec->memoryMB : 1024;
+        int guest = spec->guestId.IsSet() ? GuestIndex(*spec->guestId) : 0;
+        if (numCPU < 1 || numCPU > 128) ThrowInvalidArgument("config.numCPUs");
+        if (memoryMB < 4 || memoryMB > (1 << 22) || memoryMB % 4) ThrowInvalidArgument("config.memoryMB");
+        if (guest < 0) ThrowInvalidArgument("config.guestId");
+        NetworkEntity* net = rp->owner->networks.empty() ? nullptr : rp->owner->networks.front();
+        vm = w->inventory->AddVm(e, *spec->name, rp, target, ds, net, std::int16_t(numCPU), std::int32_t(memoryMB),
+                                 std::uint8_t(guest), std::int64_t(16) << 20);
+      }
+      w->adapter->Register(nullptr, MakeObject(w, vm).get());
+      return vm->ref;
+    });
   }
 
   // Only folders that hold nothing but folders go; the root and a
@@ -619,14 +688,6 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
           if (e->busyTask.get() == self) e->busyTask = nullptr;
         });
-  }
-
-  static int GuestIndex(std::string const& id) {
-    auto const& ids = Inventory::GuestIds();
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      if (id == ids[i]) return int(i);
-    }
-    return -1;
   }
 
   void Check(Tarn::Vm::ConfigSpec const* spec) {  // under the lock
