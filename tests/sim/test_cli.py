@@ -63,10 +63,10 @@ class CommandLine(unittest.TestCase):
         self.assertIn("stopping", out)
 
     def test_refuses_bad_options(self):
+        without = {k: v for k, v in os.environ.items() if k != "SIM_TEST_UNSET"}
         for args, env in ((["--listen", "127.0.0.1:http"], None),
                           (["--listen", "127.0.0.1:70000"], None),
-                          (["--password-env", "SIM_TEST_UNSET"], {k: v for k, v in os.environ.items()
-                                                                   if k != "SIM_TEST_UNSET"})):
+                          (["--password-env", "SIM_TEST_UNSET"], without)):
             run = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=20, env=env)
             self.assertEqual(run.returncode, 2, (args, run.stderr))
             self.assertTrue(run.stderr.startswith("tarn-sim: "), run.stderr)
