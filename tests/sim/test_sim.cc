@@ -7,6 +7,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -580,6 +582,48 @@ TEST(Concurrency, ClientsPoweringTheSameMachines) {
     EXPECT_EQ(setup.Power(vms[i].get()), diff == 1 ? "poweredOn" : "poweredOff");
     EXPECT_GT(ons[i].load(), 0);
   }
+}
+
+// Every change reaches the inventory's one listener, with the paths that moved.
+TEST(Model, ChangesReachTheListener) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  std::mutex mutex;
+  std::set<std::string> seen;
+  sim.GetInventory().SetChangeListener([&](MoRef const& ref, std::vector<std::string_view> const& paths) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (paths.empty()) seen.insert(ref.GetId() + ":*");
+    for (auto path : paths) seen.insert(ref.GetId() + ":" + std::string(path));
+  });
+  auto saw = [&](std::string const& id, char const* path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.count(id + ":" + path) == 1;
+  };
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  std::string host = c.Field(vm.get(), "host");
+  Ref<Quill::DataArray<MoRef>> stores;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetDatastore(stores);
+  std::string datastore = stores->Get(0)->GetId();
+  Ref<MoRef> vmFolder;
+  c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->GetVmFolder(vmFolder);
+
+  c.Run(vm.get(), c.Power(vm.get()) == "poweredOn" ? "powerOff" : "powerOn");
+  EXPECT_TRUE(saw(vm->GetId(), "customValue"));
+  Ref<MoRef> task;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->Rename("renamed", task);
+  c.Wait(task.get());
+  EXPECT_TRUE(saw(vm->GetId(), "name"));
+  if (c.Power(vm.get()) != "poweredOff") c.Run(vm.get(), "powerOff");
+  c.Run(vm.get(), "destroy");
+  for (auto [id, path] : std::vector<std::pair<std::string, char const*>>{
+           {vm->GetId(), "*"}, {host, "vm"}, {datastore, "summary.freeSpace"}, {vmFolder->GetId(), "childEntity"}}) {
+    EXPECT_TRUE(saw(id, path)) << id << ":" << path;
+  }
+  Ref<MoRef> folder;
+  c.Stub<Tarn::FolderStub>(c.content->rootFolder.get())->CreateFolder("new", folder);
+  EXPECT_TRUE(saw(folder->GetId(), "*"));
+  EXPECT_TRUE(saw(c.content->rootFolder->GetId(), "childEntity"));
 }
 
 TEST(Model, SeedDecidesTheInventory) {

@@ -115,20 +115,4 @@ void SimTasks::Forget() {
   }
 }
 
-std::vector<Basalt::Ref<Tarn::TaskInfo>> SimTasks::Recent(std::size_t max) {
-  std::vector<Basalt::Ref<SimTask>> tasks;
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    std::size_t first = _tasks.size() > max ? _tasks.size() - max : 0;
-    tasks.assign(_tasks.begin() + first, _tasks.end());
-  }
-  std::vector<Basalt::Ref<Tarn::TaskInfo>> out;
-  for (auto& task : tasks) {
-    Basalt::Ref<Tarn::TaskInfo> info;
-    task->GetInfo(info);
-    out.push_back(info);
-  }
-  return out;
-}
-
 }  // namespace Tarn::Sim

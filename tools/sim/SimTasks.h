@@ -2,7 +2,7 @@
 // the adapter, whose TaskInfo goes queued -> running -> success | error.
 //
 // Deliberately small and self-contained: the rest of the simulator only calls
-// Create, Run and Fail (and Recent for listings), so that a shared task
+// Create, Run and Fail, so that a shared task
 // helper can take its place without touching the managed objects.
 #pragma once
 
@@ -51,9 +51,6 @@ class SimTasks {
            std::function<void()> cleanup = {});
   // Ends a task that cannot start with `fault`.
   void Fail(SimTask* task, Quill::MethodFault* fault);
-
-  // Infos of the latest tasks, oldest first.
-  std::vector<Basalt::Ref<Tarn::TaskInfo>> Recent(std::size_t max);
 
  private:
   void Finish(SimTask* task, Basalt::Ref<Quill::Any> result, Quill::MethodFault* fault);
