@@ -2,8 +2,8 @@
 // the adapter, whose TaskInfo goes queued -> running -> success | error.
 //
 // Deliberately small and self-contained: the rest of the simulator only calls
-// Create, Run and Fail, so that a shared task
-// helper can take its place without touching the managed objects.
+// Create, Run and Fail, so that a shared task helper can take its place
+// without touching the managed objects.
 #pragma once
 
 #include <chrono>
