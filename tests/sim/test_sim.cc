@@ -43,7 +43,9 @@
 #include "tarn/fault/TaskInProgress.h"
 #include "tarn/host/RuntimeInfo.h"
 #include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/FileLayout.h"
 #include "tarn/vm/RuntimeInfo.h"
+#include "tarn/vm/SnapshotStub.h"
 
 namespace {
 
@@ -394,6 +396,74 @@ TEST(Machines, CreateInAFolderOfMachines) {
   EXPECT_THROW(root->CreateVm(spec.get(), pool.get(), nullptr, task), Tarn::Fault::InvalidState::Exception);
 }
 
+TEST(Machines, SnapshotTreeRevertAndRemove) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
+  if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
+  std::string cpus = c.Field(vm.get(), "numCPU");
+  auto snapshot = [&](char const* name, bool memory) {
+    Ref<MoRef> task;
+    stub->CreateSnapshot(name, Basalt::Optional<std::string>(), memory, false, task);
+    Ref<Tarn::TaskInfo> info = c.Wait(task.get());
+    return Ref<MoRef>(dynamic_cast<MoRef*>(info->result.get()));
+  };
+  auto ids = [&](Ref<Quill::DataArray<MoRef>> const& list) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back(list->Get(i)->GetId());
+    return out;
+  };
+  auto wait = [&](Ref<MoRef> const& task) { return c.Wait(task.get()); };
+  Ref<MoRef> task;
+  Ref<Quill::DataArray<MoRef>> list;
+
+  Ref<MoRef> s1 = snapshot("running", true);
+  ASSERT_TRUE(s1);
+  c.Run(vm.get(), "powerOff");
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->numCPUs = std::stoi(cpus) == 8 ? 4 : 8;
+  stub->Reconfigure(spec.get(), task);
+  wait(task);
+  Ref<MoRef> s2 = snapshot("bigger", false);
+  ASSERT_TRUE(s2);
+  stub->GetRootSnapshot(list);
+  EXPECT_EQ(ids(list), std::vector<std::string>{s1->GetId()});
+  c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->GetChildSnapshot(list);
+  EXPECT_EQ(ids(list), std::vector<std::string>{s2->GetId()});
+  Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> values;
+  c.Stub<Tarn::Vm::SnapshotStub>(s2.get())->GetValue(values);
+  EXPECT_EQ(static_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(0))->value, "bigger");
+  stub->CreateSnapshot("", Basalt::Optional<std::string>(), true, false, task);
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidName>(wait(task).get()), nullptr);
+
+  // Reverts put power state and configuration back.
+  c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->Revert(nullptr, Basalt::Optional<bool>(), task);
+  EXPECT_EQ(wait(task)->state, TaskState::success);
+  EXPECT_EQ(c.Power(vm.get()), "poweredOn");
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), cpus);
+  c.Stub<Tarn::Vm::SnapshotStub>(s2.get())->Revert(nullptr, Basalt::Optional<bool>(), task);
+  wait(task);
+  EXPECT_EQ(c.Power(vm.get()), "poweredOff");  // taken without memory
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), std::to_string(*spec->numCPUs));
+
+  // Removing s1 alone lifts s2 to the root; then all go.
+  c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->Remove(false, Basalt::Optional<bool>(), task);
+  EXPECT_EQ(wait(task)->state, TaskState::success);
+  stub->GetRootSnapshot(list);
+  EXPECT_EQ(ids(list), std::vector<std::string>{s2->GetId()});
+  EXPECT_THROW(c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->GetChildSnapshot(list),
+               Quill::Fault::ManagedObjectNotFound::Exception);
+  stub->RemoveAllSnapshots(Basalt::Optional<bool>(), task);
+  wait(task);
+  stub->GetRootSnapshot(list);
+  EXPECT_TRUE(ids(list).empty());
+  EXPECT_THROW(c.Stub<Tarn::Vm::SnapshotStub>(s2.get())->GetVm(task), Quill::Fault::ManagedObjectNotFound::Exception);
+  stub->RevertToCurrentSnapshot(nullptr, Basalt::Optional<bool>(), task);
+  EXPECT_NE(ErrorAs<Tarn::Fault::NotFound>(wait(task).get()), nullptr);
+}
+
 TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
@@ -528,15 +598,21 @@ TEST(Dispatch, UnimplementedOperationsNameThemselves) {
   c.Login("admin");
   auto vm = c.Stub<Tarn::VirtualMachineStub>(c.Vms().front().get());
   Ref<MoRef> task;
-  try {
-    vm->CreateSnapshot("s", Basalt::Optional<std::string>(), false, false, task);
-    ADD_FAILURE() << "createSnapshot answered";
-  } catch (Quill::Fault::NotSupported::Exception& e) {
-    EXPECT_NE(Quill::DescribeFault(e.GetFault()).find("tarn.VirtualMachine.createSnapshot"), std::string::npos)
-        << Quill::DescribeFault(e.GetFault());
+  Ref<Tarn::Vm::FileLayout> layout;
+  std::pair<char const*, std::function<void()>> const calls[] = {
+      {"tarn.VirtualMachine.markAsTemplate", [&] { vm->MarkAsTemplate(); }},
+      {"tarn.VirtualMachine.layout", [&] { vm->GetLayout(layout); }},
+      {"tarn.ManagedEntity.destroy", [&] { c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(task); }},
+  };
+  for (auto const& [name, call] : calls) {
+    try {
+      call();
+      ADD_FAILURE() << name << " answered";
+    } catch (Quill::Fault::NotSupported::Exception& e) {
+      EXPECT_NE(Quill::DescribeFault(e.GetFault()).find(std::string(name) + " is not implemented"), std::string::npos)
+          << Quill::DescribeFault(e.GetFault());
+    }
   }
-  EXPECT_THROW(c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(task),
-               Quill::Fault::NotSupported::Exception);
 }
 
 // Many sessions toggling the same machines: every successful power-on is

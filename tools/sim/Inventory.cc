@@ -214,11 +214,79 @@ void Inventory::Remove(Entity* e) {
       Erase(vm->network->vms, vm);
       Changed(vm->network, {"vm"});
     }
+    std::vector<SnapshotState*> removed;
+    while (!vm->rootSnapshots.empty()) RemoveSnapshot(vm->rootSnapshots.front(), true, removed);
     --_vmCount;
   }
   e->destroyed = true;
   _byId.erase(std::string_view(e->ref->GetId()));
   Changed(e, {});  // gone
+}
+
+SnapshotState* Inventory::AddSnapshot(VmEntity* vm, std::string name, std::string description, bool memory,
+                                      Basalt::System::DateTime now) {
+  auto owned = std::make_unique<SnapshotState>();
+  SnapshotState* s = owned.get();
+  s->ref = new Quill::MoRef("tarn.vm.Snapshot", "snapshot-" + std::to_string(_nextId++));
+  s->name = std::move(name);
+  s->description = std::move(description);
+  s->createTime = now;
+  s->vm = vm;
+  s->parent = vm->currentSnapshot;
+  s->power = memory ? vm->power : Tarn::VirtualMachine::PowerState::poweredOff;
+  s->numCPU = vm->numCPU;
+  s->memoryMB = vm->memoryMB;
+  s->guest = vm->guest;
+  if (s->parent) {
+    s->parent->children.push_back(s);
+    Changed(vm, {"snapshot"});
+  } else {
+    vm->rootSnapshots.push_back(s);
+    Changed(vm, {"snapshot", "rootSnapshot"});
+  }
+  vm->currentSnapshot = s;
+  _snapshots.push_back(std::move(owned));
+  return s;
+}
+
+void Inventory::Revert(SnapshotState* s, Basalt::System::DateTime now) {
+  VmEntity* vm = s->vm;
+  vm->numCPU = s->numCPU;
+  vm->memoryMB = s->memoryMB;
+  vm->guest = s->guest;
+  vm->currentSnapshot = s;
+  // A machine that comes back running has just started again.
+  if (s->power != Tarn::VirtualMachine::PowerState::poweredOff) vm->bootTime = now;
+  vm->power = s->power;
+  if (s->power == Tarn::VirtualMachine::PowerState::poweredOff) vm->bootTime = Basalt::System::DateTime();
+  Changed(vm, {"snapshot", "customValue", "value", "guestHeartbeatStatus", "runtime.maxCpuUsage",
+               "runtime.maxMemoryUsage"});
+}
+
+void Inventory::RemoveSnapshot(SnapshotState* s, bool children, std::vector<SnapshotState*>& removed) {
+  VmEntity* vm = s->vm;
+  std::vector<SnapshotState*>& siblings = s->parent ? s->parent->children : vm->rootSnapshots;
+  auto at = std::find(siblings.begin(), siblings.end(), s);
+  if (at != siblings.end()) at = siblings.erase(at);
+  if (children) {
+    std::vector<SnapshotState*> pending{s};
+    while (!pending.empty()) {
+      SnapshotState* x = pending.back();
+      pending.pop_back();
+      x->removed = true;
+      removed.push_back(x);
+      if (vm->currentSnapshot == x) vm->currentSnapshot = s->parent;
+      pending.insert(pending.end(), x->children.begin(), x->children.end());
+    }
+  } else {
+    for (SnapshotState* child : s->children) child->parent = s->parent;
+    siblings.insert(at, s->children.begin(), s->children.end());
+    s->removed = true;
+    removed.push_back(s);
+    if (vm->currentSnapshot == s) vm->currentSnapshot = s->parent;
+  }
+  s->children.clear();
+  Changed(vm, {"snapshot", "rootSnapshot"});
 }
 
 void Inventory::SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, Basalt::System::DateTime now) {

@@ -117,6 +117,25 @@ struct Device {
   std::int64_t capacityKB;  // disks
 };
 
+struct VmEntity;
+
+// A machine's saved state; the tree hangs from the machine's roots.
+struct SnapshotState {
+  Basalt::Ref<Quill::MoRef> ref;
+  std::string name;
+  std::string description;
+  Basalt::System::DateTime createTime;
+  VmEntity* vm = nullptr;
+  SnapshotState* parent = nullptr;
+  std::vector<SnapshotState*> children;
+  bool removed = false;
+  // What a revert restores.
+  Tarn::VirtualMachine::PowerState power = Tarn::VirtualMachine::PowerState::poweredOff;
+  std::int16_t numCPU = 1;
+  std::int32_t memoryMB = 1024;
+  std::uint8_t guest = 0;
+};
+
 struct VmEntity : Entity {
   using Entity::Entity;
   Tarn::VirtualMachine::PowerState power = Tarn::VirtualMachine::PowerState::poweredOff;
@@ -130,6 +149,8 @@ struct VmEntity : Entity {
   NetworkEntity* network = nullptr;
   std::vector<Device> devices;
   Basalt::Ref<Quill::MoRef> busyTask;  // power operation under way
+  std::vector<SnapshotState*> rootSnapshots;
+  SnapshotState* currentSnapshot = nullptr;
 };
 
 class Inventory {
@@ -159,6 +180,15 @@ class Inventory {
                   DatastoreEntity* datastore, NetworkEntity* network, std::int16_t numCPU, std::int32_t memoryMB,
                   std::uint8_t guest, std::int64_t diskKB);
   void Rename(Entity* e, std::string name);
+  // A snapshot of the machine's state as it is, child of the current one,
+  // which it becomes; without memory it restores the machine powered off.
+  SnapshotState* AddSnapshot(VmEntity* vm, std::string name, std::string description, bool memory,
+                             Basalt::System::DateTime now);
+  // Puts the snapshot's state back; it becomes the current one.
+  void Revert(SnapshotState* snapshot, Basalt::System::DateTime now);
+  // Removes the snapshot (its children move up to its parent) or, with
+  // `children`, its whole subtree; appends what went to `removed`.
+  void RemoveSnapshot(SnapshotState* snapshot, bool children, std::vector<SnapshotState*>& removed);
   // Detaches a machine or an empty folder from everything that lists it.
   void Remove(Entity* e);
   void SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, Basalt::System::DateTime now);
@@ -178,6 +208,7 @@ class Inventory {
 
   mutable std::mutex _mutex;
   std::vector<std::unique_ptr<Entity>> _all;
+  std::vector<std::unique_ptr<SnapshotState>> _snapshots;
   std::unordered_map<std::string_view, Entity*> _byId;  // keys view the references' ids
   FolderEntity* _root = nullptr;
   std::uint64_t _nextId = 1;

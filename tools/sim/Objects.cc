@@ -1,6 +1,7 @@
 #include "Objects.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -40,6 +41,7 @@
 #include "tarn/vm/ConfigSpec.h"
 #include "tarn/vm/GuestInfo.h"
 #include "tarn/vm/RuntimeInfo.h"
+#include "tarn/vm/SnapshotSkeleton.h"
 #include "tarn/vm/Summary.h"
 
 namespace Tarn::Sim {
@@ -496,6 +498,11 @@ class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity>
 
 // --- virtual machines -------------------------------------------------------
 
+std::vector<SnapshotState*> SnapshotsOf(VmEntity const* vm);
+Ref<Quill::ManagedObject> MakeSnapshotObject(World* w, SnapshotState* s);
+Ref<MoRef> VmTask(World* w, VmEntity* vm, char const* method, std::function<Ref<Quill::Any>()> check,
+                  std::function<Ref<Quill::Any>()> work);
+
 class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity> {
  public:
   using EntityObject::EntityObject;
@@ -564,6 +571,56 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
   void Suspend(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.suspend", PowerState::suspended, result); }
   void Reset(Ref<MoRef>& result) override { Power("tarn.VirtualMachine.reset", PowerState::poweredOn, result, true); }
 
+  void GetRootSnapshot(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = new Quill::DataArray<MoRef>();
+    for (SnapshotState* s : _e->rootSnapshots) result->Append(s->ref.get());
+  }
+
+  void CreateSnapshot(std::string const& name, Basalt::Optional<std::string> const& description, bool memory, bool,
+                      Ref<MoRef>& result) override {
+    World* w = _w;
+    VmEntity* e = _e;
+    std::string text = description.IsSet() ? *description : std::string();
+    result = VmTask(
+        w, e, "tarn.VirtualMachine.createSnapshot",
+        [name]() -> Ref<Quill::Any> {
+          CheckName(name, nullptr);
+          return nullptr;
+        },
+        [w, e, name, text, memory]() -> Ref<Quill::Any> {
+          SnapshotState* s = w->inventory->AddSnapshot(e, name, text, memory, Basalt::System::DateTime::Now());
+          w->adapter->Register(nullptr, MakeSnapshotObject(w, s).get());
+          return s->ref;
+        });
+  }
+
+  void RevertToCurrentSnapshot(MoRef*, Basalt::Optional<bool> const&, Ref<MoRef>& result) override {
+    World* w = _w;
+    VmEntity* e = _e;
+    result = VmTask(
+        w, e, "tarn.VirtualMachine.revertToCurrentSnapshot",
+        [e]() -> Ref<Quill::Any> {
+          if (!e->currentSnapshot) Raise(Ref<Tarn::Fault::NotFound>(new Tarn::Fault::NotFound()));
+          return nullptr;
+        },
+        [w, e]() -> Ref<Quill::Any> {
+          w->inventory->Revert(e->currentSnapshot, Basalt::System::DateTime::Now());
+          return nullptr;
+        });
+  }
+
+  void RemoveAllSnapshots(Basalt::Optional<bool> const&, Ref<MoRef>& result) override {
+    World* w = _w;
+    VmEntity* e = _e;
+    result = VmTask(w, e, "tarn.VirtualMachine.removeAllSnapshots", nullptr, [w, e]() -> Ref<Quill::Any> {
+      std::vector<SnapshotState*> removed;
+      while (!e->rootSnapshots.empty()) w->inventory->RemoveSnapshot(e->rootSnapshots.front(), true, removed);
+      for (SnapshotState* x : removed) w->adapter->Unregister(x->ref.get());
+      return nullptr;
+    });
+  }
+
   // Name, CPUs, memory and guest OS; CPUs and memory only while powered off.
   void Reconfigure(Tarn::Vm::ConfigSpec* spec, Ref<MoRef>& result) override {
     if (spec->deviceChange && spec->deviceChange->size() > 0)
@@ -625,11 +682,14 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
       return;
     }
     w->tasks->Run(task.get(), w->taskDelay, [w, e]() -> Ref<Quill::Any> {
+      std::vector<SnapshotState*> snapshots;
       {
         std::lock_guard<std::mutex> lock(w->inventory->Mutex());
         e->busyTask = nullptr;
+        snapshots = SnapshotsOf(e);
         w->inventory->Remove(e);
       }
+      for (SnapshotState* s : snapshots) w->adapter->Unregister(s->ref.get());
       w->adapter->Unregister(e->ref.get());
       return nullptr;
     });
@@ -756,6 +816,162 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
     return out;
   }
 };
+
+// --- snapshots --------------------------------------------------------------
+
+// Every snapshot of `vm`, depth first.
+std::vector<SnapshotState*> SnapshotsOf(VmEntity const* vm) {
+  std::vector<SnapshotState*> out, pending(vm->rootSnapshots.rbegin(), vm->rootSnapshots.rend());
+  while (!pending.empty()) {
+    SnapshotState* s = pending.back();
+    pending.pop_back();
+    out.push_back(s);
+    pending.insert(pending.end(), s->children.rbegin(), s->children.rend());
+  }
+  return out;
+}
+
+// Starts a snapshot operation of `vm` as a task, refused with TaskInProgress
+// while another runs on the machine; `work` runs under the inventory's lock.
+Ref<MoRef> VmTask(World* w, VmEntity* vm, char const* method, std::function<Ref<Quill::Any>()> check,
+                  std::function<Ref<Quill::Any>()> work) {
+  Ref<SimTask> task;
+  Ref<Quill::MethodFault> fault;
+  {
+    std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+    if (vm->destroyed) ThrowGone(vm->ref.get());
+    task = w->tasks->Create(method, vm->ref.get(), vm->name, CurrentUser());
+    try {
+      if (vm->busyTask) Raise(TaskInProgress(vm->busyTask.get()));
+      if (check) check();
+      vm->busyTask = task->_GetRef();
+    } catch (Quill::MethodFault::Exception& x) {
+      fault = x.GetFault();
+    }
+  }
+  if (fault) {
+    w->tasks->Fail(task.get(), fault.get());
+    return task->_GetRef();
+  }
+  MoRef* self = task->_GetRef();
+  w->tasks->Run(
+      task.get(), w->taskDelay,
+      [w, work]() -> Ref<Quill::Any> {
+        std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+        return work();
+      },
+      [w, vm, self]() {
+        std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+        if (vm->busyTask.get() == self) vm->busyTask = nullptr;
+      });
+  return task->_GetRef();
+}
+
+// Snapshots have no name property of their own: like machines, they publish
+// name, description, creation time and power state as custom values.
+std::vector<char const*> const& SnapshotFieldNames() {
+  static std::vector<char const*> const names = {"name", "description", "createTime", "powerState"};
+  return names;
+}
+
+Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>> FieldDefs(std::vector<char const*> const& names,
+                                                                     char const* type) {
+  Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>> out(
+      new Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>());
+  int key = 1;
+  for (char const* name : names) {
+    Ref<Tarn::CustomFieldsManager::FieldDef> def(new Tarn::CustomFieldsManager::FieldDef());
+    def->key = key++;
+    def->name = name;
+    def->type = Quill::TypeName("string");
+    def->managedObjectType = Quill::TypeName(type);
+    out->Append(def.get());
+  }
+  return out;
+}
+
+Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> Values(std::vector<std::string> values) {
+  Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> out(new Quill::DataArray<Tarn::CustomFieldsManager::Value>());
+  int key = 1;
+  for (std::string& value : values) {
+    Ref<Tarn::CustomFieldsManager::StringValue> v(new Tarn::CustomFieldsManager::StringValue());
+    v->key = key++;
+    v->value = std::move(value);
+    out->Append(v.get());
+  }
+  return out;
+}
+
+class SnapshotImpl final : public Tarn::Vm::SnapshotSkeleton {
+ public:
+  SnapshotImpl(World* w, SnapshotState* s) : SnapshotSkeleton(s->ref.get()), _w(w), _s(s) {}
+
+  void GetConfig(Ref<Tarn::Vm::ConfigInfo>& result) override {
+    auto lock = Lock();
+    result = new Tarn::Vm::ConfigInfo();
+  }
+  void GetChildSnapshot(Ref<Quill::DataArray<MoRef>>& result) override {
+    auto lock = Lock();
+    result = new Quill::DataArray<MoRef>();
+    for (SnapshotState* c : _s->children) result->Append(c->ref.get());
+  }
+  void GetVm(Ref<MoRef>& result) override {
+    auto lock = Lock();
+    result = _s->vm->ref;
+  }
+  void GetAvailableField(Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>>& result) override {
+    auto lock = Lock();
+    result = FieldDefs(SnapshotFieldNames(), "vm.Snapshot");
+  }
+  void GetValue(Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>>& result) override {
+    auto lock = Lock();
+    result = Values({_s->name, _s->description, _s->createTime.ToIso8601(), Quill::TagOf(_s->power)});
+  }
+
+  void Rename(Basalt::Optional<std::string> const& name, Basalt::Optional<std::string> const& description) override {
+    auto lock = Lock();
+    if (name.IsSet()) CheckName(*name, nullptr);
+    if (name.IsSet()) _s->name = *name;
+    if (description.IsSet()) _s->description = *description;
+    _w->inventory->Changed(_s->vm, {"snapshot"});
+  }
+
+  void Revert(MoRef*, Basalt::Optional<bool> const&, Ref<MoRef>& result) override {
+    World* w = _w;
+    SnapshotState* s = _s;
+    Lock();
+    result = VmTask(w, s->vm, "tarn.vm.Snapshot.revert", nullptr, [w, s]() -> Ref<Quill::Any> {
+      if (s->removed) ThrowGone(s->ref.get());
+      w->inventory->Revert(s, Basalt::System::DateTime::Now());
+      return nullptr;
+    });
+  }
+
+  void Remove(bool removeChildren, Basalt::Optional<bool> const&, Ref<MoRef>& result) override {
+    World* w = _w;
+    SnapshotState* s = _s;
+    Lock();
+    result = VmTask(w, s->vm, "tarn.vm.Snapshot.remove", nullptr, [w, s, removeChildren]() -> Ref<Quill::Any> {
+      if (s->removed) ThrowGone(s->ref.get());
+      std::vector<SnapshotState*> removed;
+      w->inventory->RemoveSnapshot(s, removeChildren, removed);
+      for (SnapshotState* x : removed) w->adapter->Unregister(x->ref.get());
+      return nullptr;
+    });
+  }
+
+ private:
+  std::unique_lock<std::mutex> Lock() {
+    std::unique_lock<std::mutex> lock(_w->inventory->Mutex());
+    if (_s->removed) ThrowGone(_s->ref.get());
+    return lock;
+  }
+
+  World* _w;
+  SnapshotState* _s;
+};
+
+Ref<Quill::ManagedObject> MakeSnapshotObject(World* w, SnapshotState* s) { return new SnapshotImpl(w, s); }
 
 Ref<Quill::ManagedObject> MakeObject(World* w, Entity* e) {
   switch (e->kind) {
