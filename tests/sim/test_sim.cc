@@ -720,6 +720,20 @@ TEST(Model, SeedDecidesTheInventory) {
   EXPECT_EQ(fingerprint(7), fingerprint(7));
   EXPECT_NE(fingerprint(7), fingerprint(8));
 
+  // The ids docs/simulator.md shows for the default model.
+  Tarn::Sim::Inventory standard(Tarn::Sim::ModelSize{}, 1);
+  for (auto [id, name] : std::vector<std::pair<char const*, char const*>>{{"group-d-1", "Datacenters"},
+                                                                          {"datacenter-2", "DC0"},
+                                                                          {"group-3", "vm"},
+                                                                          {"domain-c-9", "DC0_C0"},
+                                                                          {"host-13", "DC0_C0_H0"},
+                                                                          {"vm-14", "DC0_C0_H0_VM0"}}) {
+    Tarn::Sim::Entity* e = standard.Find(id);
+    ASSERT_NE(e, nullptr) << id;
+    EXPECT_EQ(e->name, name) << id;
+  }
+  EXPECT_EQ(standard.VmCount(), 24u);
+
   // Every datastore's free space is its capacity less the disks of its machines.
   Tarn::Sim::Inventory inv({1, 2, 3, 4, 2, 2}, 3);
   EXPECT_EQ(inv.VmCount(), 24u);
