@@ -223,6 +223,19 @@ void Inventory::Remove(Entity* e) {
   Changed(e, {});  // gone
 }
 
+void Inventory::Reconfigure(VmEntity* vm, int numCPU, std::int32_t memoryMB, int guest) {
+  vm->numCPU = std::int16_t(numCPU);
+  vm->memoryMB = memoryMB;
+  vm->guest = std::uint8_t(guest);
+  Changed(vm, {"customValue", "value", "runtime.maxCpuUsage", "runtime.maxMemoryUsage"});
+}
+
+void Inventory::RenameSnapshot(SnapshotState* s, std::string name, std::string description) {
+  s->name = std::move(name);
+  s->description = std::move(description);
+  Changed(s->vm, {"snapshot"});
+}
+
 SnapshotState* Inventory::AddSnapshot(VmEntity* vm, std::string name, std::string description, bool memory,
                                       Basalt::System::DateTime now) {
   auto owned = std::make_unique<SnapshotState>();
@@ -289,10 +302,11 @@ void Inventory::RemoveSnapshot(SnapshotState* s, bool children, std::vector<Snap
   Changed(vm, {"snapshot", "rootSnapshot"});
 }
 
-void Inventory::SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, Basalt::System::DateTime now) {
+void Inventory::SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, Basalt::System::DateTime now,
+                         bool restart) {
   using PowerState = Tarn::VirtualMachine::PowerState;
   // A machine that was suspended resumes where it stopped: it keeps its boot time.
-  if (state == PowerState::poweredOn && vm->power == PowerState::poweredOff) vm->bootTime = now;
+  if (state == PowerState::poweredOn && (restart || vm->power == PowerState::poweredOff)) vm->bootTime = now;
   if (state == PowerState::poweredOff) vm->bootTime = Basalt::System::DateTime();
   vm->power = state;
   Changed(vm, {"customValue", "value", "guestHeartbeatStatus"});

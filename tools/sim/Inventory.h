@@ -2,8 +2,9 @@
 // one lock. The managed objects registered with the adapter (Objects.h) are
 // thin views that read and change these records; nothing else keeps state.
 //
-// Every change goes through Inventory::Changed, the one place from which
-// watchers (a query service) can later learn what moved.
+// Every change is made by a method of Inventory, which reports it through
+// Inventory::Changed: the one place from which watchers (a query service)
+// can learn what moved.
 #pragma once
 
 #include <cstdint>
@@ -180,10 +181,12 @@ class Inventory {
                   DatastoreEntity* datastore, NetworkEntity* network, std::int16_t numCPU, std::int32_t memoryMB,
                   std::uint8_t guest, std::int64_t diskKB);
   void Rename(Entity* e, std::string name);
+  void Reconfigure(VmEntity* vm, int numCPU, std::int32_t memoryMB, int guest);
   // A snapshot of the machine's state as it is, child of the current one,
   // which it becomes; without memory it restores the machine powered off.
   SnapshotState* AddSnapshot(VmEntity* vm, std::string name, std::string description, bool memory,
                              Basalt::System::DateTime now);
+  void RenameSnapshot(SnapshotState* snapshot, std::string name, std::string description);
   // Puts the snapshot's state back; it becomes the current one.
   void Revert(SnapshotState* snapshot, Basalt::System::DateTime now);
   // Removes the snapshot (its children move up to its parent) or, with
@@ -191,7 +194,9 @@ class Inventory {
   void RemoveSnapshot(SnapshotState* snapshot, bool children, std::vector<SnapshotState*>& removed);
   // Detaches a machine or an empty folder from everything that lists it.
   void Remove(Entity* e);
-  void SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, Basalt::System::DateTime now);
+  // `restart`: a reset, which boots the machine again without a change of state.
+  void SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, Basalt::System::DateTime now,
+                bool restart = false);
   void SetMaintenance(HostEntity* host, bool on);
 
   // The one place that reports a change (callers hold the lock).

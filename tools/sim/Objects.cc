@@ -740,8 +740,7 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
         [w, e, requested, reset]() -> Ref<Quill::Any> {
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
           Basalt::System::DateTime now = Basalt::System::DateTime::Now();
-          if (reset) e->bootTime = now;
-          w->inventory->SetPower(e, requested, now);
+          w->inventory->SetPower(e, requested, now, reset);
           return nullptr;
         },
         [w, e, self]() {
@@ -771,10 +770,9 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
   }
 
   static void Apply(Inventory* inventory, VmEntity* e, Tarn::Vm::ConfigSpec const* spec) {  // under the lock
-    if (spec->numCPUs.IsSet()) e->numCPU = std::int16_t(*spec->numCPUs);
-    if (spec->memoryMB.IsSet()) e->memoryMB = std::int32_t(*spec->memoryMB);
-    if (spec->guestId.IsSet()) e->guest = std::uint8_t(GuestIndex(*spec->guestId));
-    inventory->Changed(e, {"customValue", "value", "runtime.maxCpuUsage", "runtime.maxMemoryUsage"});
+    inventory->Reconfigure(e, spec->numCPUs.IsSet() ? *spec->numCPUs : e->numCPU,
+                           spec->memoryMB.IsSet() ? std::int32_t(*spec->memoryMB) : e->memoryMB,
+                           spec->guestId.IsSet() ? GuestIndex(*spec->guestId) : e->guest);
     if (spec->name.IsSet()) inventory->Rename(e, *spec->name);
   }
 
@@ -931,9 +929,8 @@ class SnapshotImpl final : public Tarn::Vm::SnapshotSkeleton {
   void Rename(Basalt::Optional<std::string> const& name, Basalt::Optional<std::string> const& description) override {
     auto lock = Lock();
     if (name.IsSet()) CheckName(*name, nullptr);
-    if (name.IsSet()) _s->name = *name;
-    if (description.IsSet()) _s->description = *description;
-    _w->inventory->Changed(_s->vm, {"snapshot"});
+    _w->inventory->RenameSnapshot(_s, name.IsSet() ? *name : _s->name,
+                                  description.IsSet() ? *description : _s->description);
   }
 
   void Revert(MoRef*, Basalt::Optional<bool> const&, Ref<MoRef>& result) override {
