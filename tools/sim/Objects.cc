@@ -122,8 +122,14 @@ Ref<Quill::DataArray<MoRef>> Refs(std::vector<T*> const& list) {
   return out;
 }
 
+// Called without the inventory's lock, which it takes to read the name.
 Ref<MoRef> Submit(World* w, char const* method, Entity* e, std::function<Ref<Quill::Any>()> work) {
-  Ref<SimTask> task = w->tasks->Create(method, e->ref.get(), e->name, CurrentUser());
+  std::string name;
+  {
+    std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+    name = e->name;
+  }
+  Ref<SimTask> task = w->tasks->Create(method, e->ref.get(), name, CurrentUser());
   w->tasks->Run(task.get(), w->taskDelay, std::move(work));
   return task->_GetRef();
 }
