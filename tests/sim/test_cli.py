@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""The tarn-sim program: what it prints, its options, TLS and stopping on SIGTERM.
+
+The program is named by the environment variable TARN_SIM; every run listens on a free
+loopback port and is stopped within its timeout.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import unittest
+import urllib.request
+
+SIM = os.environ.get("TARN_SIM", "tarn-sim")
+
+
+class Running:
+    """tarn-sim started with `args`; the lines it printed before serving in `lines`."""
+
+    def __init__(self, *args, env=None):
+        self.process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True, env=env)
+        self.lines = []
+        reader = threading.Thread(target=self._read, daemon=True)
+        reader.start()
+        reader.join(20)
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.strip())
+            if line.startswith("login:"):
+                return
+
+    def url(self):
+        return self.lines[0].split()[-1]
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            out, err = self.process.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.communicate()
+            raise AssertionError("tarn-sim did not stop on SIGTERM")
+        return self.process.returncode, out
+
+
+class CommandLine(unittest.TestCase):
+    def test_prints_url_and_logins_and_stops_on_sigterm(self):
+        env = dict(os.environ, SIM_TEST_PASSWORD="s3cret")
+        sim = Running("--vms", "1", "--user", "root", "--password-env", "SIM_TEST_PASSWORD", env=env)
+        try:
+            self.assertGreaterEqual(len(sim.lines), 2, sim.lines)
+            self.assertRegex(sim.lines[0], r"^tarn-sim serving 6 virtual machines at http://127\.0\.0\.1:\d+/sdk$")
+            self.assertEqual(sim.lines[-1], "login: root / $SIM_TEST_PASSWORD (administrator), "
+                                            "viewer / tarn-sim (read-only)")
+            self.assertNotIn("s3cret", "\n".join(sim.lines))
+        finally:
+            code, out = sim.stop()
+        self.assertEqual(code, 0)
+        self.assertIn("stopping", out)
+
+    def test_refuses_bad_options(self):
+        without = {k: v for k, v in os.environ.items() if k != "SIM_TEST_UNSET"}
+        for args, env in ((["--listen", "127.0.0.1:http"], None),
+                          (["--listen", "127.0.0.1:70000"], None),
+                          (["--password-env", "SIM_TEST_UNSET"], without)):
+            run = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=20, env=env)
+            self.assertEqual(run.returncode, 2, (args, run.stderr))
+            self.assertTrue(run.stderr.startswith("tarn-sim: "), run.stderr)
+
+    @unittest.skipUnless(shutil.which("openssl"), "no openssl program")
+    def test_tls_prints_the_certificates_thumbprint(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                            "-days", "1", "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+            fingerprint = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
+                                         check=True, capture_output=True, text=True).stdout
+            sim = Running("--vms", "1", "--tls", cert, key)
+            try:
+                self.assertTrue(sim.url().startswith("https://127.0.0.1:"), sim.lines)
+                printed = [line for line in sim.lines if line.startswith("thumbprint (SHA-256): ")]
+                self.assertEqual(len(printed), 1, sim.lines)
+                self.assertEqual(printed[0].split()[-1], fingerprint.strip().split("=")[-1])
+            finally:
+                code, _ = sim.stop()
+            self.assertEqual(code, 0)
+
+    def test_serves_the_wsdl(self):
+        sim = Running("--vms", "1")
+        try:
+            if not any(line.startswith("WSDL: ") for line in sim.lines):
+                self.skipTest("no WSDL directory in this build")
+            with urllib.request.urlopen(sim.url() + "/tarn.wsdl", timeout=20) as answer:
+                self.assertEqual(answer.status, 200)
+                self.assertIn(b"definitions", answer.read())
+        finally:
+            sim.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,753 @@
+// tarn-sim through the generated stubs over HTTP: a simulator in process on a
+// loopback port, clients each with their own HttpAdapter (and so their own
+// session cookie).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Objects.h"
+#include "Simulator.h"
+#include "quill/FaultText.h"
+#include "quill/Faults.h"
+#include "quill/http/HttpAdapter.h"
+#include "tarn/AboutInfo.h"
+#include "tarn/CustomFieldsManager.h"
+#include "tarn/DatacenterStub.h"
+#include "tarn/DatastoreStub.h"
+#include "tarn/FolderStub.h"
+#include "tarn/HostSystemStub.h"
+#include "tarn/ServiceInstanceContent.h"
+#include "tarn/ServiceInstanceStub.h"
+#include "tarn/SessionManagerStub.h"
+#include "tarn/TaskInfo.h"
+#include "tarn/TaskStub.h"
+#include "tarn/UserSession.h"
+#include "tarn/VirtualMachineStub.h"
+#include "tarn/fault/CpuHotPlugNotSupported.h"
+#include "tarn/fault/DuplicateName.h"
+#include "tarn/fault/InvalidLogin.h"
+#include "tarn/fault/InvalidName.h"
+#include "tarn/fault/InvalidPowerState.h"
+#include "tarn/fault/InvalidState.h"
+#include "tarn/fault/NoPermission.h"
+#include "tarn/fault/NotAuthenticated.h"
+#include "tarn/fault/NotFound.h"
+#include "tarn/fault/TaskInProgress.h"
+#include "tarn/host/RuntimeInfo.h"
+#include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/FileLayout.h"
+#include "tarn/vm/RuntimeInfo.h"
+#include "tarn/vm/SnapshotStub.h"
+
+namespace {
+
+using Basalt::Ref;
+using Quill::MoRef;
+using PowerState = Tarn::VirtualMachine::PowerState;
+using TaskState = Tarn::TaskInfo::State;
+
+Tarn::Sim::Options SmallModel(std::chrono::milliseconds taskDelay = std::chrono::milliseconds(0)) {
+  Tarn::Sim::Options o;
+  o.model = {1, 1, 2, 3, 1, 1};  // one cluster of two hosts with three machines each
+  o.taskDelay = taskDelay;
+  return o;
+}
+
+// One caller: its own adapter, so its own session.
+class Client {
+ public:
+  explicit Client(std::string const& url) {
+    Quill::HttpAdapter::Settings settings;
+    settings.url = url;
+    settings.callTimeout = std::chrono::seconds(20);
+    adapter = new Quill::HttpAdapter(settings);
+    Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
+    Stub<Tarn::ServiceInstanceStub>(si.get())->RetrieveContent(content);
+  }
+
+  template <class S>
+  Ref<S> Stub(MoRef* ref) {
+    return Quill::CreateStub<S>(ref, adapter.get());
+  }
+  Ref<Tarn::SessionManagerStub> Sessions() { return Stub<Tarn::SessionManagerStub>(content->sessionManager.get()); }
+  Ref<Tarn::UserSession> Login(std::string const& user, std::string const& password = "tarn-sim") {
+    Ref<Tarn::UserSession> session;
+    Sessions()->Login(user, password, Basalt::Optional<std::string>(), session);
+    return session;
+  }
+
+  // The task's last info, once it succeeded or failed (bounded wait).
+  Ref<Tarn::TaskInfo> Wait(MoRef* task) {
+    auto stub = Stub<Tarn::TaskStub>(task);
+    Ref<Tarn::TaskInfo> info;
+    for (int i = 0; i < 4000; ++i) {
+      stub->GetInfo(info);
+      if (info->state == TaskState::success || info->state == TaskState::error) return info;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "task " << task->GetId() << " did not finish";
+    return info;
+  }
+
+  Ref<MoRef> Datacenter() {
+    Ref<Quill::DataArray<MoRef>> children;
+    Stub<Tarn::FolderStub>(content->rootFolder.get())->GetChildEntity(children);
+    return Ref<MoRef>(children->Get(0));
+  }
+  std::vector<Ref<MoRef>> Vms() {
+    Ref<MoRef> folder;
+    Stub<Tarn::DatacenterStub>(Datacenter().get())->GetVmFolder(folder);
+    Ref<Quill::DataArray<MoRef>> children;
+    Stub<Tarn::FolderStub>(folder.get())->GetChildEntity(children);
+    std::vector<Ref<MoRef>> out;
+    for (std::size_t i = 0; i < children->size(); ++i) out.push_back(children->Get(i));
+    return out;
+  }
+  // A machine's published field (see Tarn::Sim::VmField), found by its name.
+  std::string Field(MoRef* vm, char const* name) {
+    auto stub = Stub<Tarn::VirtualMachineStub>(vm);
+    Ref<Quill::DataArray<Tarn::CustomFieldsManager::FieldDef>> defs;
+    stub->GetAvailableField(defs);
+    int key = -1;
+    for (std::size_t i = 0; i < defs->size(); ++i) {
+      if (defs->Get(i)->name == name) key = defs->Get(i)->key;
+    }
+    Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> values;
+    stub->GetCustomValue(values);
+    for (std::size_t i = 0; i < values->size(); ++i) {
+      if (values->Get(i)->key == key)
+        return static_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(i))->value;
+    }
+    ADD_FAILURE() << "no field " << name;
+    return "";
+  }
+  std::string Power(MoRef* vm) { return Field(vm, "powerState"); }
+
+  Ref<Tarn::TaskInfo> Run(MoRef* vm, char const* op) {
+    auto stub = Stub<Tarn::VirtualMachineStub>(vm);
+    Ref<MoRef> task;
+    std::string_view o(op);
+    if (o == "powerOn") stub->PowerOn(nullptr, task);
+    if (o == "powerOff") stub->PowerOff(task);
+    if (o == "suspend") stub->Suspend(task);
+    if (o == "reset") stub->Reset(task);
+    if (o == "destroy") stub->Destroy(task);
+    return Wait(task.get());
+  }
+
+  Ref<Quill::HttpAdapter> adapter;
+  Ref<Tarn::ServiceInstanceContent> content;
+};
+
+template <class F>
+F* ErrorAs(Tarn::TaskInfo const* info) {
+  return dynamic_cast<F*>(info->error.get());
+}
+
+TEST(Sessions, LoginLogoutAndRefusals) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  ASSERT_TRUE(c.content->rootFolder);
+  EXPECT_EQ(c.content->about->name, "tarn-sim");
+
+  // Anonymous: the service content and the current session (none); nothing else.
+  Ref<Tarn::UserSession> none;
+  c.Sessions()->GetCurrentSession(none);
+  EXPECT_FALSE(none);
+  auto root = c.Stub<Tarn::FolderStub>(c.content->rootFolder.get());
+  EXPECT_THROW(root->GetName(), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_THROW(c.Login("admin", "wrong"), Tarn::Fault::InvalidLogin::Exception);
+  EXPECT_THROW(c.Login("nobody"), Tarn::Fault::InvalidLogin::Exception);
+  EXPECT_THROW(root->GetName(), Tarn::Fault::NotAuthenticated::Exception);
+
+  Ref<Tarn::UserSession> session = c.Login("admin");
+  EXPECT_EQ(session->userName, "admin");
+  EXPECT_EQ(root->GetName(), "Datacenters");
+  Ref<Tarn::UserSession> current;
+  c.Sessions()->GetCurrentSession(current);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(current->key, session->key);
+
+  Client viewer(sim.GetUrl());
+  Ref<Tarn::UserSession> other = viewer.Login("viewer");
+  Ref<Quill::DataArray<Tarn::UserSession>> list;
+  c.Sessions()->GetSessionList(list);
+  EXPECT_EQ(list->size(), 2u);
+
+  // Terminating another session logs it out; an unknown id and one's own are refused.
+  Ref<Quill::Array<std::string>> ids(new Quill::Array<std::string>());
+  ids->Append("no-such-session");
+  EXPECT_THROW(c.Sessions()->Terminate(ids.get()), Tarn::Fault::NotFound::Exception);
+  ids->GetValues() = {session->key};
+  EXPECT_THROW(c.Sessions()->Terminate(ids.get()), Quill::Fault::InvalidArgument::Exception);
+  ids->GetValues() = {other->key};
+  c.Sessions()->Terminate(ids.get());
+  auto viewerRoot = viewer.Stub<Tarn::FolderStub>(viewer.content->rootFolder.get());
+  EXPECT_THROW(viewerRoot->GetName(), Tarn::Fault::NotAuthenticated::Exception);
+  c.Sessions()->GetSessionList(list);
+  EXPECT_EQ(list->size(), 1u);
+
+  c.Sessions()->Logout();
+  EXPECT_THROW(root->GetName(), Tarn::Fault::NotAuthenticated::Exception);
+}
+
+TEST(Machines, PowerStateMachine) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm;
+  for (auto& v : c.Vms()) {
+    if (c.Power(v.get()) == "poweredOff") vm = v;
+  }
+  ASSERT_TRUE(vm) << "the model has no machine powered off";
+
+  struct Step {
+    char const* op;
+    char const* after;  // power state read back
+    bool refused;       // with InvalidPowerState naming the state it found
+  };
+  Step const steps[] = {
+      {"powerOff", "poweredOff", true}, {"suspend", "poweredOff", true},   {"reset", "poweredOff", true},
+      {"powerOn", "poweredOn", false},  {"powerOn", "poweredOn", true},    {"reset", "poweredOn", false},
+      {"suspend", "suspended", false},  {"suspend", "suspended", true},    {"reset", "suspended", true},
+      {"powerOn", "poweredOn", false},  {"powerOff", "poweredOff", false},
+  };
+  for (Step const& s : steps) {
+    std::string before = c.Power(vm.get());
+    Ref<Tarn::TaskInfo> info = c.Run(vm.get(), s.op);
+    EXPECT_EQ(c.Power(vm.get()), s.after) << s.op << " from " << before;
+    if (s.refused) {
+      ASSERT_EQ(info->state, TaskState::error) << s.op << " from " << before;
+      auto* fault = ErrorAs<Tarn::Fault::InvalidPowerState>(info.get());
+      ASSERT_NE(fault, nullptr) << s.op << ": " << Quill::DescribeFault(info->error.get());
+      EXPECT_EQ(Quill::TagOf(fault->existingState), before);
+    } else {
+      EXPECT_EQ(info->state, TaskState::success) << s.op << " from " << before;
+      EXPECT_FALSE(info->error);
+    }
+    EXPECT_EQ(info->entity->GetId(), vm->GetId());
+  }
+
+  // Boot time and guest data follow the power state.
+  EXPECT_EQ(c.Field(vm.get(), "bootTime"), "");
+  EXPECT_EQ(c.Field(vm.get(), "guestState"), "notRunning");
+  c.Run(vm.get(), "powerOn");
+  EXPECT_NE(c.Field(vm.get(), "bootTime"), "");
+  EXPECT_EQ(c.Field(vm.get(), "guestState"), "running");
+  EXPECT_NE(c.Field(vm.get(), "ipAddress"), "");
+}
+
+TEST(Machines, SecondOperationWhileOneRunsIsTaskInProgress) {
+  Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(1500)));
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
+  bool on = c.Power(vm.get()) == "poweredOn";
+  Ref<MoRef> first, second;
+  if (on) {
+    stub->PowerOff(first);
+  } else {
+    stub->PowerOn(nullptr, first);
+  }
+  stub->Reset(second);
+  Ref<Tarn::TaskInfo> info = c.Wait(second.get());
+  auto* busy = ErrorAs<Tarn::Fault::TaskInProgress>(info.get());
+  ASSERT_NE(busy, nullptr) << Quill::DescribeFault(info->error.get());
+  EXPECT_EQ(busy->task->GetId(), first->GetId());
+  EXPECT_EQ(c.Wait(first.get())->state, TaskState::success);
+  EXPECT_EQ(c.Power(vm.get()), on ? "poweredOff" : "poweredOn");
+}
+
+TEST(Machines, DestroyOnlyWhenOffAndEverythingForgetsIt) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  if (c.Power(vm.get()) == "poweredOff") c.Run(vm.get(), "powerOn");
+  Ref<Tarn::TaskInfo> refused = c.Run(vm.get(), "destroy");
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidPowerState>(refused.get()), nullptr);
+
+  Ref<Quill::DataArray<MoRef>> stores;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetDatastore(stores);
+  ASSERT_EQ(stores->size(), 1u);
+  auto ds = c.Stub<Tarn::DatastoreStub>(stores->Get(0));
+  Ref<Tarn::Datastore::Summary> before, after;
+  ds->GetSummary(before);
+  Ref<MoRef> host(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
+
+  c.Run(vm.get(), "powerOff");
+  EXPECT_EQ(c.Run(vm.get(), "destroy")->state, TaskState::success);
+  EXPECT_THROW(c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
+  auto listed = [&](Ref<Quill::DataArray<MoRef>> const& list) {
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      if (list->Get(i)->GetId() == vm->GetId()) return true;
+    }
+    return false;
+  };
+  Ref<Quill::DataArray<MoRef>> vms;
+  c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
+  EXPECT_FALSE(listed(vms));
+  ds->GetVm(vms);
+  EXPECT_FALSE(listed(vms));
+  EXPECT_EQ(c.Vms().size(), 5u);
+  ds->GetSummary(after);
+  EXPECT_GT(after->freeSpace, before->freeSpace);
+  EXPECT_EQ(after->capacity, before->capacity);
+}
+
+TEST(Machines, ReconfigureCpusAndMemoryWhenOff) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
+  auto reconfigure = [&](std::function<void(Tarn::Vm::ConfigSpec&)> fill) {
+    Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+    fill(*spec);
+    Ref<MoRef> task;
+    stub->Reconfigure(spec.get(), task);
+    return c.Wait(task.get());
+  };
+  if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
+  std::string cpus = c.Field(vm.get(), "numCPU");
+  Ref<Tarn::TaskInfo> hot = reconfigure([&](Tarn::Vm::ConfigSpec& s) { s.numCPUs = std::stoi(cpus) + 1; });
+  EXPECT_NE(ErrorAs<Tarn::Fault::CpuHotPlugNotSupported>(hot.get()), nullptr);
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), cpus);
+
+  c.Run(vm.get(), "powerOff");
+  EXPECT_EQ(reconfigure([](Tarn::Vm::ConfigSpec& s) {
+              s.numCPUs = 6;
+              s.memoryMB = 3072;
+              s.guestId = "ubuntu64Guest";
+              s.name = "db-1";
+            })->state,
+            TaskState::success);
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), "6");
+  EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "3072");
+  EXPECT_EQ(c.Field(vm.get(), "guestId"), "ubuntu64Guest");
+  EXPECT_EQ(stub->GetName(), "db-1");
+  Ref<Tarn::Vm::RuntimeInfo> runtime;
+  stub->GetRuntime(runtime);
+  EXPECT_EQ(runtime->maxMemoryUsage, 3072);
+  EXPECT_EQ(runtime->maxCpuUsage, 6 * 2400);
+
+  // Out of range: refused, nothing applied.
+  for (auto fill : std::vector<std::function<void(Tarn::Vm::ConfigSpec&)>>{
+           [](Tarn::Vm::ConfigSpec& s) { s.numCPUs = 0; }, [](Tarn::Vm::ConfigSpec& s) { s.memoryMB = 1023; },
+           [](Tarn::Vm::ConfigSpec& s) { s.guestId = "no-such-guest"; }}) {
+    EXPECT_NE(ErrorAs<Quill::Fault::InvalidArgument>(reconfigure(fill).get()), nullptr);
+  }
+  EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "3072");
+}
+
+TEST(Machines, CreateInAFolderOfMachines) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vmFolder, pool;
+  auto dc = c.Stub<Tarn::DatacenterStub>(c.Datacenter().get());
+  dc->GetVmFolder(vmFolder);
+  Ref<MoRef> existing = c.Vms().front();
+  c.Stub<Tarn::VirtualMachineStub>(existing.get())->GetResourcePool(pool);
+  auto folder = c.Stub<Tarn::FolderStub>(vmFolder.get());
+  auto create = [&](char const* name, int cpus) {
+    Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+    spec->name = name;
+    spec->numCPUs = cpus;
+    spec->memoryMB = 2048L;
+    Ref<MoRef> task;
+    folder->CreateVm(spec.get(), pool.get(), nullptr, task);
+    return c.Wait(task.get());
+  };
+  Ref<Tarn::TaskInfo> made = create("web-1", 2);
+  ASSERT_EQ(made->state, TaskState::success) << Quill::DescribeFault(made->error.get());
+  auto* ref = dynamic_cast<MoRef*>(made->result.get());
+  ASSERT_NE(ref, nullptr);
+  Ref<MoRef> vm(ref);
+  EXPECT_EQ(c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), "web-1");
+  EXPECT_EQ(c.Power(vm.get()), "poweredOff");
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), "2");
+  EXPECT_EQ(c.Field(vm.get(), "memoryMB"), "2048");
+  EXPECT_EQ(c.Vms().size(), 7u);
+  Ref<Quill::DataArray<MoRef>> vms;
+  Ref<MoRef> host(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
+  c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
+  bool listed = false;
+  for (std::size_t i = 0; i < vms->size(); ++i) listed |= vms->Get(i)->GetId() == vm->GetId();
+  EXPECT_TRUE(listed);
+  EXPECT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
+
+  EXPECT_NE(ErrorAs<Tarn::Fault::DuplicateName>(create("web-1", 1).get()), nullptr);
+  EXPECT_NE(ErrorAs<Quill::Fault::InvalidArgument>(create("web-2", 0).get()), nullptr);
+  EXPECT_EQ(c.Vms().size(), 7u);
+  Ref<MoRef> task;
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->name = "elsewhere";
+  auto root = c.Stub<Tarn::FolderStub>(c.content->rootFolder.get());
+  EXPECT_THROW(root->CreateVm(spec.get(), pool.get(), nullptr, task), Tarn::Fault::InvalidState::Exception);
+}
+
+TEST(Machines, SnapshotTreeRevertAndRemove) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
+  if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
+  std::string cpus = c.Field(vm.get(), "numCPU");
+  auto snapshot = [&](char const* name, bool memory) {
+    Ref<MoRef> task;
+    stub->CreateSnapshot(name, Basalt::Optional<std::string>(), memory, false, task);
+    Ref<Tarn::TaskInfo> info = c.Wait(task.get());
+    return Ref<MoRef>(dynamic_cast<MoRef*>(info->result.get()));
+  };
+  auto ids = [&](Ref<Quill::DataArray<MoRef>> const& list) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back(list->Get(i)->GetId());
+    return out;
+  };
+  auto wait = [&](Ref<MoRef> const& task) { return c.Wait(task.get()); };
+  Ref<MoRef> task;
+  Ref<Quill::DataArray<MoRef>> list;
+
+  Ref<MoRef> s1 = snapshot("running", true);
+  ASSERT_TRUE(s1);
+  c.Run(vm.get(), "powerOff");
+  Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
+  spec->numCPUs = std::stoi(cpus) == 8 ? 4 : 8;
+  stub->Reconfigure(spec.get(), task);
+  wait(task);
+  Ref<MoRef> s2 = snapshot("bigger", false);
+  ASSERT_TRUE(s2);
+  stub->GetRootSnapshot(list);
+  EXPECT_EQ(ids(list), std::vector<std::string>{s1->GetId()});
+  c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->GetChildSnapshot(list);
+  EXPECT_EQ(ids(list), std::vector<std::string>{s2->GetId()});
+  Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> values;
+  c.Stub<Tarn::Vm::SnapshotStub>(s2.get())->GetValue(values);
+  EXPECT_EQ(static_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(0))->value, "bigger");
+  stub->CreateSnapshot("", Basalt::Optional<std::string>(), true, false, task);
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidName>(wait(task).get()), nullptr);
+
+  // Reverts put power state and configuration back.
+  c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->Revert(nullptr, Basalt::Optional<bool>(), task);
+  EXPECT_EQ(wait(task)->state, TaskState::success);
+  EXPECT_EQ(c.Power(vm.get()), "poweredOn");
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), cpus);
+  c.Stub<Tarn::Vm::SnapshotStub>(s2.get())->Revert(nullptr, Basalt::Optional<bool>(), task);
+  wait(task);
+  EXPECT_EQ(c.Power(vm.get()), "poweredOff");  // taken without memory
+  EXPECT_EQ(c.Field(vm.get(), "numCPU"), std::to_string(*spec->numCPUs));
+
+  // Removing s1 alone lifts s2 to the root; then all go.
+  c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->Remove(false, Basalt::Optional<bool>(), task);
+  EXPECT_EQ(wait(task)->state, TaskState::success);
+  stub->GetRootSnapshot(list);
+  EXPECT_EQ(ids(list), std::vector<std::string>{s2->GetId()});
+  EXPECT_THROW(c.Stub<Tarn::Vm::SnapshotStub>(s1.get())->GetChildSnapshot(list),
+               Quill::Fault::ManagedObjectNotFound::Exception);
+  stub->RemoveAllSnapshots(Basalt::Optional<bool>(), task);
+  wait(task);
+  stub->GetRootSnapshot(list);
+  EXPECT_TRUE(ids(list).empty());
+  EXPECT_THROW(c.Stub<Tarn::Vm::SnapshotStub>(s2.get())->GetVm(task), Quill::Fault::ManagedObjectNotFound::Exception);
+  stub->RevertToCurrentSnapshot(nullptr, Basalt::Optional<bool>(), task);
+  EXPECT_NE(ErrorAs<Tarn::Fault::NotFound>(wait(task).get()), nullptr);
+}
+
+TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
+  Ref<MoRef> hostRef(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
+  auto host = c.Stub<Tarn::HostSystemStub>(hostRef.get());
+  auto inMaintenance = [&] {
+    Ref<Tarn::Host::RuntimeInfo> runtime;
+    host->GetRuntime(runtime);
+    return runtime->inMaintenanceMode;
+  };
+  auto enter = [&] {
+    Ref<MoRef> task;
+    host->EnterMaintenanceMode(0, Basalt::Optional<bool>(), nullptr, task);
+    return c.Wait(task.get());
+  };
+  auto exit = [&] {
+    Ref<MoRef> task;
+    host->ExitMaintenanceMode(0, task);
+    return c.Wait(task.get());
+  };
+
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidState>(enter().get()), nullptr);
+  EXPECT_FALSE(inMaintenance());
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidState>(exit().get()), nullptr);  // not in maintenance
+
+  Ref<Quill::DataArray<MoRef>> vms;
+  host->GetVm(vms);
+  for (std::size_t i = 0; i < vms->size(); ++i) {
+    if (c.Power(vms->Get(i)) == "poweredOn") c.Run(vms->Get(i), "powerOff");
+  }
+  EXPECT_EQ(enter()->state, TaskState::success);
+  EXPECT_TRUE(inMaintenance());
+  // No machine starts on a host in maintenance.
+  Ref<Tarn::TaskInfo> start = c.Run(vm.get(), "powerOn");
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidState>(start.get()), nullptr);
+  EXPECT_EQ(c.Power(vm.get()), "poweredOff");
+  EXPECT_EQ(exit()->state, TaskState::success);
+  EXPECT_FALSE(inMaintenance());
+  EXPECT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
+}
+
+TEST(Privileges, ReadOnlyUserReadsButChangesNothing) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client admin(sim.GetUrl());
+  admin.Login("admin");
+  Client viewer(sim.GetUrl());
+  viewer.Login("viewer");
+  Ref<MoRef> vm = viewer.Vms().front();
+  std::string power = viewer.Power(vm.get());
+  auto stub = viewer.Stub<Tarn::VirtualMachineStub>(vm.get());
+  EXPECT_FALSE(stub->GetName().empty());
+
+  auto refused = [&](auto call, char const* privilege) {
+    try {
+      call();
+      ADD_FAILURE() << privilege << ": not refused";
+    } catch (Tarn::Fault::NoPermission::Exception& e) {
+      auto* fault = static_cast<Tarn::Fault::NoPermission*>(e.GetFault());
+      EXPECT_EQ(fault->privilegeId.IsSet() ? *fault->privilegeId : "", privilege);
+    }
+  };
+  Ref<MoRef> task;
+  refused([&] { stub->PowerOff(task); }, "VirtualMachine.Interact.PowerOff");
+  refused([&] { stub->PowerOn(nullptr, task); }, "VirtualMachine.Interact.PowerOn");
+  refused([&] { stub->Rename("x", task); }, "VirtualMachine.Config.Rename");
+  refused([&] { stub->Destroy(task); }, "VirtualMachine.Inventory.Delete");
+  Ref<MoRef> folder;
+  auto root = viewer.Stub<Tarn::FolderStub>(viewer.content->rootFolder.get());
+  refused([&] { root->CreateFolder("mine", folder); }, "Folder.Create");
+  Ref<Quill::DataArray<Tarn::UserSession>> list;
+  refused([&] { viewer.Sessions()->GetSessionList(list); }, "Sessions.TerminateSession");
+  EXPECT_EQ(admin.Power(vm.get()), power);
+  EXPECT_EQ(admin.Vms().size(), 6u);
+}
+
+TEST(Folders, CreateRenameDestroy) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  auto root = c.Stub<Tarn::FolderStub>(c.content->rootFolder.get());
+  Ref<MoRef> a, b, inner;
+  root->CreateFolder("Lab", a);
+  root->CreateFolder("Staging", b);
+  c.Stub<Tarn::FolderStub>(a.get())->CreateFolder("Inner", inner);
+  try {
+    root->CreateFolder("Lab", inner);
+    ADD_FAILURE() << "duplicate accepted";
+  } catch (Tarn::Fault::DuplicateName::Exception& e) {
+    auto* fault = static_cast<Tarn::Fault::DuplicateName*>(e.GetFault());
+    EXPECT_EQ(fault->name, "Lab");
+    EXPECT_EQ(fault->object->GetId(), a->GetId());
+  }
+  for (std::string const& bad : std::vector<std::string>{"", "a/b", std::string(81, 'x')}) {
+    Ref<MoRef> none;
+    EXPECT_THROW(root->CreateFolder(bad, none), Tarn::Fault::InvalidName::Exception) << '"' << bad << '"';
+  }
+
+  auto renamed = [&](MoRef* folder, char const* name) {
+    Ref<MoRef> task;
+    c.Stub<Tarn::FolderStub>(folder)->Rename(name, task);
+    return c.Wait(task.get());
+  };
+  EXPECT_NE(ErrorAs<Tarn::Fault::DuplicateName>(renamed(b.get(), "Lab").get()), nullptr);
+  EXPECT_EQ(renamed(b.get(), "Production")->state, TaskState::success);
+  EXPECT_EQ(c.Stub<Tarn::FolderStub>(b.get())->GetName(), "Production");
+  Ref<MoRef> parent;
+  c.Stub<Tarn::FolderStub>(inner.get())->GetParent(parent);
+  EXPECT_EQ(parent->GetId(), a->GetId());
+
+  // A folder goes with the folders inside it; one holding anything else stays.
+  Ref<MoRef> task;
+  c.Stub<Tarn::FolderStub>(a.get())->Destroy(task);
+  EXPECT_EQ(c.Wait(task.get())->state, TaskState::success);
+  EXPECT_THROW(c.Stub<Tarn::FolderStub>(inner.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
+  Ref<Quill::DataArray<MoRef>> children;
+  root->GetChildEntity(children);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < children->size(); ++i) names.push_back(children->Get(i)->GetId());
+  EXPECT_EQ(names, (std::vector<std::string>{c.Datacenter()->GetId(), b->GetId()}));
+  Ref<MoRef> vmFolder;
+  c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->GetVmFolder(vmFolder);
+  c.Stub<Tarn::FolderStub>(vmFolder.get())->Destroy(task);
+  EXPECT_NE(ErrorAs<Tarn::Fault::InvalidState>(c.Wait(task.get()).get()), nullptr);
+}
+
+TEST(Dispatch, UnimplementedOperationsNameThemselves) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  auto vm = c.Stub<Tarn::VirtualMachineStub>(c.Vms().front().get());
+  Ref<MoRef> task;
+  Ref<Tarn::Vm::FileLayout> layout;
+  std::pair<char const*, std::function<void()>> const calls[] = {
+      {"tarn.VirtualMachine.markAsTemplate", [&] { vm->MarkAsTemplate(); }},
+      {"tarn.VirtualMachine.layout", [&] { vm->GetLayout(layout); }},
+      {"tarn.ManagedEntity.destroy", [&] { c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(task); }},
+  };
+  for (auto const& [name, call] : calls) {
+    try {
+      call();
+      ADD_FAILURE() << name << " answered";
+    } catch (Quill::Fault::NotSupported::Exception& e) {
+      EXPECT_NE(Quill::DescribeFault(e.GetFault()).find(std::string(name) + " is not implemented"), std::string::npos)
+          << Quill::DescribeFault(e.GetFault());
+    }
+  }
+}
+
+// Many sessions toggling the same machines: every successful power-on is
+// followed by exactly one successful power-off (nothing lost or doubled), and
+// the final state agrees with the count.
+TEST(Concurrency, ClientsPoweringTheSameMachines) {
+  Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(2)));
+  Client setup(sim.GetUrl());
+  setup.Login("admin");
+  std::vector<Ref<MoRef>> vms = setup.Vms();
+  vms.resize(3);
+  for (auto& vm : vms) {
+    if (setup.Power(vm.get()) != "poweredOff") setup.Run(vm.get(), "powerOff");
+  }
+
+  constexpr int kClients = 6;
+  constexpr int kRounds = 12;
+  std::atomic<int> ons[3] = {}, offs[3] = {}, unexpected{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kClients; ++t) {
+    threads.emplace_back([&, t] {
+      Client c(sim.GetUrl());
+      c.Login("admin");
+      for (int r = 0; r < kRounds; ++r) {
+        for (std::size_t i = 0; i < vms.size(); ++i) {
+          bool on = (r + t + int(i)) % 2 == 0;
+          Ref<Tarn::TaskInfo> info = c.Run(vms[i].get(), on ? "powerOn" : "powerOff");
+          if (info->state == TaskState::success) {
+            ++(on ? ons[i] : offs[i]);
+          } else if (!ErrorAs<Tarn::Fault::InvalidPowerState>(info.get()) &&
+                     !ErrorAs<Tarn::Fault::TaskInProgress>(info.get())) {
+            ++unexpected;
+          }
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  for (std::size_t i = 0; i < vms.size(); ++i) {
+    int diff = ons[i].load() - offs[i].load();
+    EXPECT_TRUE(diff == 0 || diff == 1) << "machine " << i << ": " << ons[i] << " on, " << offs[i] << " off";
+    EXPECT_EQ(setup.Power(vms[i].get()), diff == 1 ? "poweredOn" : "poweredOff");
+    EXPECT_GT(ons[i].load(), 0);
+  }
+}
+
+// Every change reaches the inventory's one listener, with the paths that moved.
+TEST(Model, ChangesReachTheListener) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  std::mutex mutex;
+  std::set<std::string> seen;
+  sim.GetInventory().SetChangeListener([&](MoRef const& ref, std::vector<std::string_view> const& paths) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (paths.empty()) seen.insert(ref.GetId() + ":*");
+    for (auto path : paths) seen.insert(ref.GetId() + ":" + std::string(path));
+  });
+  auto saw = [&](std::string const& id, char const* path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.count(id + ":" + path) == 1;
+  };
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.Vms().front();
+  std::string host = c.Field(vm.get(), "host");
+  Ref<Quill::DataArray<MoRef>> stores;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetDatastore(stores);
+  std::string datastore = stores->Get(0)->GetId();
+  Ref<MoRef> vmFolder;
+  c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->GetVmFolder(vmFolder);
+
+  c.Run(vm.get(), c.Power(vm.get()) == "poweredOn" ? "powerOff" : "powerOn");
+  EXPECT_TRUE(saw(vm->GetId(), "customValue"));
+  Ref<MoRef> task;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->Rename("renamed", task);
+  c.Wait(task.get());
+  EXPECT_TRUE(saw(vm->GetId(), "name"));
+  if (c.Power(vm.get()) != "poweredOff") c.Run(vm.get(), "powerOff");
+  c.Run(vm.get(), "destroy");
+  for (auto [id, path] : std::vector<std::pair<std::string, char const*>>{
+           {vm->GetId(), "*"}, {host, "vm"}, {datastore, "summary.freeSpace"}, {vmFolder->GetId(), "childEntity"}}) {
+    EXPECT_TRUE(saw(id, path)) << id << ":" << path;
+  }
+  Ref<MoRef> folder;
+  c.Stub<Tarn::FolderStub>(c.content->rootFolder.get())->CreateFolder("new", folder);
+  EXPECT_TRUE(saw(folder->GetId(), "*"));
+  EXPECT_TRUE(saw(c.content->rootFolder->GetId(), "childEntity"));
+}
+
+TEST(Model, SeedDecidesTheInventory) {
+  auto fingerprint = [](std::uint64_t seed) {
+    Tarn::Sim::Inventory inv({2, 2, 2, 5, 2, 2}, seed);
+    std::string out;
+    for (auto const& e : inv.All()) {
+      out += e->ref->GetId() + "=" + e->name;
+      if (e->kind == Tarn::Sim::Kind::Vm) {
+        auto* vm = static_cast<Tarn::Sim::VmEntity*>(e.get());
+        out += ":" + std::to_string(vm->memoryMB) + "/" + std::to_string(vm->numCPU) + "/" +
+               std::to_string(int(vm->power)) + "/" + vm->host->ref->GetId();
+      }
+      out += ";";
+    }
+    return out;
+  };
+  EXPECT_EQ(fingerprint(7), fingerprint(7));
+  EXPECT_NE(fingerprint(7), fingerprint(8));
+
+  // The ids docs/simulator.md shows for the default model.
+  Tarn::Sim::Inventory standard(Tarn::Sim::ModelSize{}, 1);
+  for (auto [id, name] : std::vector<std::pair<char const*, char const*>>{{"group-d-1", "Datacenters"},
+                                                                          {"datacenter-2", "DC0"},
+                                                                          {"group-3", "vm"},
+                                                                          {"domain-c-9", "DC0_C0"},
+                                                                          {"host-13", "DC0_C0_H0"},
+                                                                          {"vm-14", "DC0_C0_H0_VM0"}}) {
+    Tarn::Sim::Entity* e = standard.Find(id);
+    ASSERT_NE(e, nullptr) << id;
+    EXPECT_EQ(e->name, name) << id;
+  }
+  EXPECT_EQ(standard.VmCount(), 24u);
+
+  // Every datastore's free space is its capacity less the disks of its machines.
+  Tarn::Sim::Inventory inv({1, 2, 3, 4, 2, 2}, 3);
+  EXPECT_EQ(inv.VmCount(), 24u);
+  for (auto const& e : inv.All()) {
+    if (e->kind != Tarn::Sim::Kind::Datastore) continue;
+    auto* ds = static_cast<Tarn::Sim::DatastoreEntity*>(e.get());
+    std::int64_t disks = 0;
+    for (auto* vm : ds->vms) {
+      EXPECT_EQ(vm->datastore, ds);
+      for (auto const& d : vm->devices) disks += d.capacityKB * 1024;
+    }
+    EXPECT_EQ(ds->used, disks);
+    EXPECT_LT(ds->used, ds->capacity);
+  }
+}
+
+}  // namespace

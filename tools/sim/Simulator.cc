@@ -1,0 +1,105 @@
+#include "Simulator.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "Objects.h"
+#include "SimTasks.h"
+#include "basalt/Exception.h"
+#include "quill/http/HttpServer.h"
+
+#ifndef TARN_SIM_VERSION
+#define TARN_SIM_VERSION "0"
+#endif
+
+namespace Tarn::Sim {
+
+namespace {
+
+std::string Thumbprint(std::string const& certificateFile) {
+  std::FILE* f = std::fopen(certificateFile.c_str(), "r");
+  if (!f) throw Basalt::Exception("tarn-sim: cannot read certificate file '" + certificateFile + "'");
+  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  if (!cert) throw Basalt::Exception("tarn-sim: no PEM certificate in '" + certificateFile + "'");
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned n = 0;
+  bool ok = X509_digest(cert, EVP_sha256(), md, &n) == 1;
+  X509_free(cert);
+  if (!ok) throw Basalt::Exception("tarn-sim: cannot digest certificate '" + certificateFile + "'");
+  std::string out;
+  char hex[4];
+  for (unsigned i = 0; i < n; ++i) {
+    std::snprintf(hex, sizeof hex, i ? ":%02X" : "%02X", md[i]);
+    out += hex;
+  }
+  return out;
+}
+
+}  // namespace
+
+struct Simulator::Impl {
+  Options options;
+  Inventory inventory;
+  Basalt::Ref<Quill::LocalAdapter> adapter;
+  std::unique_ptr<SimTasks> tasks;
+  World world;
+  std::unique_ptr<Quill::HttpServer> server;
+  std::string thumbprint;
+  std::once_flag stopped;
+
+  explicit Impl(Options o) : options(std::move(o)), inventory(options.model, options.seed) {}
+};
+
+Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(options))) {
+  Impl& s = *_impl;
+  Quill::LocalAdapter::Options adapterOptions;
+  adapterOptions.workers = s.options.adapterWorkers;
+  adapterOptions.checkPrivilege = CheckPrivilege;
+  s.adapter = new Quill::LocalAdapter(adapterOptions);
+  s.tasks = std::make_unique<SimTasks>(s.adapter.get(), s.options.keepTasks);
+  s.world.inventory = &s.inventory;
+  s.world.adapter = s.adapter.get();
+  s.world.tasks = s.tasks.get();
+  s.world.taskDelay = s.options.taskDelay;
+  s.world.users = {{s.options.user, s.options.password, "Administrator", false},
+                   {s.options.readOnlyUser, s.options.readOnlyPassword, "Read-only user", true}};
+  s.world.aboutVersion = TARN_SIM_VERSION;
+  RegisterAll(s.world);
+
+  Quill::HttpServer::Options http;
+  http.address = s.options.address;
+  http.port = s.options.port;
+  http.workers = s.options.httpWorkers;
+  http.certificateFile = s.options.certificateFile;
+  http.privateKeyFile = s.options.privateKeyFile;
+  http.wsdlDirectory = s.options.wsdlDirectory;
+  if (!s.options.certificateFile.empty()) s.thumbprint = Thumbprint(s.options.certificateFile);
+  try {
+    s.server = std::make_unique<Quill::HttpServer>(s.adapter.get(), http);
+  } catch (...) {
+    s.adapter->Shutdown();
+    throw;
+  }
+}
+
+Simulator::~Simulator() { Stop(); }
+
+std::string Simulator::GetUrl() const { return _impl->server->GetUrl(); }
+std::string Simulator::GetThumbprint() const { return _impl->thumbprint; }
+Options const& Simulator::GetOptions() const { return _impl->options; }
+Inventory& Simulator::GetInventory() { return _impl->inventory; }
+Quill::LocalAdapter& Simulator::GetAdapter() { return *_impl->adapter; }
+
+void Simulator::Stop(std::chrono::milliseconds grace) {
+  std::call_once(_impl->stopped, [&] {
+    _impl->server->Stop(grace);  // calls under way are answered first
+    _impl->adapter->Shutdown();  // then the tasks' work still queued is cancelled
+  });
+}
+
+}  // namespace Tarn::Sim
