@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <pugixml.hpp>
 
@@ -68,10 +67,12 @@ Survey SurveyInput(std::string_view xml) {
   std::size_t const n = xml.size();
   std::size_t i = 0;
   constexpr std::uint64_t k01 = 0x0101010101010101ull, k7F = 0x7F7F7F7F7F7F7F7Full, k80 = 0x8080808080808080ull;
-  // Exactly the bytes of `w` equal to `c`, as their top bits.
+  // The number of bytes of `w` equal to `c` (their top bits gathered by a
+  // multiply: no popcount instruction is assumed).
   auto equal = [&](std::uint64_t w, unsigned char c) {
     std::uint64_t t = w ^ (k01 * c);
-    return ~(((t & k7F) + k7F) | t | k7F);
+    std::uint64_t m = ~(((t & k7F) + k7F) | t | k7F);
+    return static_cast<std::size_t>(((m >> 7) * k01) >> 56);
   };
   // Eight bytes at a time while they are printable ASCII (what markup and
   // most text are); a byte outside it is looked at alone.
@@ -81,8 +82,8 @@ Survey SurveyInput(std::string_view xml) {
       std::memcpy(&w, p + i, 8);
       bool ascii = (w & k80) == 0 && ((w - 0x20 * k01) & k80) == 0;
       if (ascii) {
-        s.lt += static_cast<std::size_t>(std::popcount(equal(w, '<')));
-        s.eq += static_cast<std::size_t>(std::popcount(equal(w, '=')));
+        s.lt += equal(w, '<');
+        s.eq += equal(w, '=');
         i += 8;
         continue;
       }
