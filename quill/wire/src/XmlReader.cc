@@ -662,7 +662,7 @@ class Reader {
     }
     std::size_t colon = qname.find(':');
     std::string_view local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
-    _elementNs = Resolve(colon == std::string_view::npos ? std::string_view("") : qname.substr(0, colon));
+    _elementPrefix = colon == std::string_view::npos ? std::string_view("") : qname.substr(0, colon);
     Start(local, at);
   }
 
@@ -775,7 +775,7 @@ class Reader {
         if (local == "apiVersion") {
           f.kind = FK::Text;
           f.role = Role::ApiVersion;
-          _apiNs = _elementNs;
+          _apiNs = Resolve(_elementPrefix);
         }
         return;  // other header entries are not ours
       case FK::Body:
@@ -863,7 +863,7 @@ class Reader {
       if (!m) Err("type " + std::string(mt->GetName()) + " has no method or property '" + std::string(local) + "'");
       if (!_version) {
         // No apiVersion header: the answer speaks the request's own namespace.
-        _version = NewestOfNamespace(_elementNs);
+        _version = NewestOfNamespace(Resolve(_elementPrefix));
         _vf = VersionFilter(_version);
       }
       Request& req = _res->request;
@@ -1184,8 +1184,8 @@ class Reader {
   bool _bodySeen = false;
   bool _sawMessage = false;
   Version const* _version = nullptr;
-  std::string_view _elementNs;  // of the element being started; valid during Start only
-  std::string_view _apiNs;      // namespace of the apiVersion header element
+  std::string_view _elementPrefix;  // of the element being started (its namespace is looked up when needed)
+  std::string_view _apiNs;          // namespace of the apiVersion header element
   VersionFilter _vf{nullptr};
   Scalar _scalar;
   ArgVector _resultArgs;
