@@ -398,7 +398,10 @@ class Reader {
     if (survey.bad != std::string_view::npos) ThrowMalformed(xml, survey.bad, survey.why);
     std::size_t prolog = Prolog();
     Limits const& lim = options.limits;
-    if (survey.lt > 2 * lim.maxElements + 2 || survey.eq > lim.maxAttributes + lim.maxNamespaces) {
+    // (Also when there are more '=' than every tag could carry: one start
+    // tag too long to read is then refused before it is parsed.)
+    if (survey.lt > 2 * lim.maxElements + 2 || survey.eq > lim.maxAttributes + lim.maxNamespaces ||
+        survey.eq > (survey.lt + 1) * (lim.maxAttributesPerElement + lim.maxNamespacesPerElement)) {
       CheckMarkup(xml, lim, _open);
     }
 
