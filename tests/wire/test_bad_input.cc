@@ -324,6 +324,48 @@ TEST(WireBadInput, DocumentTypesAndEntitiesAreRefused) {
   EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(v.get())->key, "<AB&");
 }
 
+// Well-formedness the codec checks on the parsed document: references,
+// attribute values and names, and what may stand around the root element.
+TEST(WireBadInput, WellFormedness) {
+  auto* t = KeyAnyValueType();
+  std::string const open = std::string("<value") + kNs;
+  auto keyed = [&](std::string const& key) { return open + "><key>" + key + "</key>" + kNil + "</value>"; };
+  std::string const good = keyed("k");
+  for (std::string const& xml : {
+           open + " a=\"1\" a=\"2\"><key>k</key>" + kNil + "</value>",
+           open + " xmlns:p=\"urn:p\" xmlns:p=\"urn:p\"><key>k</key>" + kNil + "</value>",
+           open + " a=\"1<2\"><key>k</key>" + kNil + "</value>",
+           open + " a=\"&bogus;\"><key>k</key>" + kNil + "</value>",
+           keyed("a]]>b"),
+           keyed("a&#0;b"),
+           keyed("a&#xD800;b"),
+           keyed("a&#xFFFE;b"),
+           keyed("a&#x110000;b"),
+           keyed("a&#;b"),
+           keyed("a&#x;b"),
+           keyed("a&b"),
+           keyed("a&lt"),
+           "junk" + good,
+           good + "junk",
+           good + "<!DOCTYPE value>",
+           good + "<![CDATA[x]]>",
+           good + "<!-- unclosed",
+       }) {
+    SCOPED_TRACE(Shown(xml));
+    EXPECT_MENTIONS(XmlRefusal(xml, t), "malformed XML");
+  }
+  // What may stand around the root, and references where they are allowed.
+  auto v = Quill::Wire::DecodeXml("<?xml version=\"1.0\"?><!-- c --><?pi x?>\n" +
+                                      keyed("a&#x10FFFF;&#9;&quot;&apos;&gt;<![CDATA[<b>&amp;]]>c") +
+                                      "\n<!-- after --><?pi y?>\n",
+                                  t);
+  EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(v.get())->key, "a\xF4\x8F\xBF\xBF\t\"'><b>&amp;c");
+  EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(Quill::Wire::DecodeXml(keyed(" \n "), t).get())->key, " \n ");
+  auto* any = Quill::GetNoType<Any>();
+  auto s = Quill::Wire::DecodeXml(std::string("<v") + kNs + " xsi:type=\"xsd:str&#105;ng\">x</v>", any);
+  EXPECT_EQ(Quill::Unbox<std::string>(s.get()), "x");
+}
+
 TEST(WireBadInput, LimitsAndHugeInput) {
   auto* any = Quill::GetNoType<Any>();
   auto* t = KeyAnyValueType();

@@ -1,5 +1,6 @@
-// The XML half of the codec: a writer appending to one string, and a
-// streaming reader (libxml2's SAX2 push parser) that builds the objects as elements arrive.
+// The XML half of the codec: a writer appending to one string, and a reader
+// that parses the document in place (pugixml) and builds the objects in one
+// walk over it, straight from the parsed text.
 #pragma once
 
 #include <string>

@@ -1,11 +1,6 @@
-#include <libxml/SAX2.h>
-#include <libxml/parser.h>
-#include <libxml/parserInternals.h>
-#include <libxml/xmlerror.h>
-
 #include <algorithm>
 #include <cstring>
-#include <exception>
+#include <pugixml.hpp>
 
 #include "Xml.h"
 #include "quill/DataTypes.h"
@@ -32,24 +27,181 @@ Version const* VersionOf(std::string_view elementNs, std::string_view wireVersio
   return first;
 }
 
+bool IsSpaceChar(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // The number of the line `at` is on.
-std::size_t LineAt(std::string_view xml, char const* at) {
-  return 1 + static_cast<std::size_t>(std::count(xml.data(), at, '\n'));
+std::size_t LineAt(std::string_view xml, std::size_t at) {
+  at = std::min(at, xml.size());
+  return 1 + static_cast<std::size_t>(std::count(xml.data(), xml.data() + at, '\n'));
 }
 
-// libxml2 compares each attribute of a start tag with every earlier one (and
-// each namespace declaration likewise) before it calls back: its time grows
-// with the square of their number, and a limit checked in the callback comes
-// too late. So they are counted over the raw input first, in one pass that
-// knows just enough markup (comments, CDATA, processing instructions, quoted
-// values) to count exactly in a well-formed document. In a malformed one the
-// counts may be off; the parser refuses it then anyway.
+// "malformed XML at line 3, column 7: why" for the byte at offset `at`.
+[[noreturn]] void ThrowMalformed(std::string_view xml, std::size_t at, std::string_view why) {
+  at = std::min(at, xml.size());
+  std::size_t nl = xml.rfind('\n', at == 0 ? 0 : at - 1);
+  std::size_t column = nl == std::string_view::npos || nl >= at ? at + 1 : at - nl;
+  ThrowDecode("malformed XML at line " + std::to_string(LineAt(xml, at)) + ", column " + std::to_string(column) + ": " +
+              std::string(why));
+}
+
+// What the parser is told to do: keep text as written (the references are
+// resolved below, where each is checked), keep CDATA and whitespace-only
+// text, normalise line ends and attribute whitespace as XML says. No
+// document type, no entities, no comments or processing instructions kept.
+constexpr unsigned kParse =
+    pugi::parse_minimal | pugi::parse_cdata | pugi::parse_eol | pugi::parse_wconv_attribute | pugi::parse_ws_pcdata;
+
+// What one pass over the raw bytes finds: the first byte XML cannot carry
+// (bad UTF-8, a C0 control, U+FFFE/U+FFFF), and how much markup there could
+// be at most.
+struct Survey {
+  std::size_t bad = std::string_view::npos;
+  char const* why = "";
+  std::size_t lt = 0;  // '<': tags of every kind
+  std::size_t eq = 0;  // '=': attributes and declarations
+};
+
+Survey SurveyInput(std::string_view xml) {
+  Survey s;
+  auto const* p = reinterpret_cast<unsigned char const*>(xml.data());
+  std::size_t const n = xml.size();
+  std::size_t i = 0;
+  constexpr std::uint64_t k01 = 0x0101010101010101ull, k7F = 0x7F7F7F7F7F7F7F7Full, k80 = 0x8080808080808080ull;
+  // The number of bytes of `w` equal to `c` (their top bits gathered by a
+  // multiply: no popcount instruction is assumed).
+  auto equal = [&](std::uint64_t w, unsigned char c) {
+    std::uint64_t t = w ^ (k01 * c);
+    std::uint64_t m = ~(((t & k7F) + k7F) | t | k7F);
+    return static_cast<std::size_t>(((m >> 7) * k01) >> 56);
+  };
+  // Eight bytes at a time while they are printable ASCII (what markup and
+  // most text are); a byte outside it is looked at alone.
+  while (i < n) {
+    if (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      bool ascii = (w & k80) == 0 && ((w - 0x20 * k01) & k80) == 0;
+      if (ascii) {
+        s.lt += equal(w, '<');
+        s.eq += equal(w, '=');
+        i += 8;
+        continue;
+      }
+    }
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x80) {
+      s.lt += c == '<';
+      s.eq += c == '=';
+      ++i;
+      continue;
+    }
+    if (c == '\t' || c == '\n' || c == '\r') {
+      ++i;
+      continue;
+    }
+    if (c < 0x20) {
+      s.bad = i;
+      s.why = "a control character";
+      return s;
+    }
+    // Past ASCII: the shared check of API strings holds for the rest.
+    std::size_t bad = BadCharAt(xml.substr(i), s.why);
+    if (bad != std::string_view::npos) {
+      s.bad = i + bad;
+      return s;
+    }
+    for (; i < n; ++i) {
+      s.lt += p[i] == '<';
+      s.eq += p[i] == '=';
+    }
+  }
+  return s;
+}
+
+// Resolves the predefined entities and character references of `s[0, n)` in
+// place (never longer than what it replaces); the new length, or npos with
+// `bad` at the offending '&'.
+std::size_t Unescape(char* s, std::size_t n, std::size_t& bad) {
+  char* const end = s + n;
+  char* out = static_cast<char*>(std::memchr(s, '&', n));
+  if (!out) return n;
+  char const* in = out;
+  while (in < end) {
+    if (*in != '&') {
+      *out++ = *in++;
+      continue;
+    }
+    char const* semi = static_cast<char const*>(std::memchr(in, ';', static_cast<std::size_t>(end - in)));
+    if (!semi) {
+      bad = static_cast<std::size_t>(in - s);
+      return std::string_view::npos;
+    }
+    std::string_view name(in + 1, static_cast<std::size_t>(semi - in - 1));
+    std::uint32_t cp = 0;
+    if (name == "lt") {
+      cp = '<';
+    } else if (name == "gt") {
+      cp = '>';
+    } else if (name == "amp") {
+      cp = '&';
+    } else if (name == "apos") {
+      cp = '\'';
+    } else if (name == "quot") {
+      cp = '"';
+    } else if (name.size() >= 2 && name[0] == '#') {
+      bool hex = name[1] == 'x';
+      std::string_view digits = name.substr(hex ? 2 : 1);
+      bool ok = !digits.empty() && digits.size() <= 8;
+      for (char c : digits) {
+        int d = c >= '0' && c <= '9'          ? c - '0'
+                : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                              : -1;
+        if (d < 0) ok = false;
+        cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d < 0 ? 0 : d);
+      }
+      // A character XML carries (the production Char).
+      ok = ok && (cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+                  (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF));
+      if (!ok) cp = 0;
+    }
+    if (cp == 0) {  // an entity of a document type, which there is none of, or a bad reference
+      bad = static_cast<std::size_t>(in - s);
+      return std::string_view::npos;
+    }
+    if (cp < 0x80) {
+      *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    in = semi + 1;
+  }
+  return static_cast<std::size_t>(out - s);
+}
+
+// The parser makes a node for every element and attribute before the reader
+// sees one: a document of nothing but tiny elements or attributes would take
+// many times its size in nodes. When the survey finds more '<' or '=' than
+// the limits could allow, the markup is counted first, in one pass that knows
+// just enough of it (comments, CDATA, processing instructions, quoted values)
+// to count exactly in a well-formed document. In a malformed one the counts
+// may be off; the parser refuses it then anyway.
 // `open` is scratch space, kept by the caller from one document to the next.
 void CheckMarkup(std::string_view xml, Limits const& lim, std::vector<std::uint32_t>& open) {
   char const* const begin = xml.data();
   char const* const e = begin + xml.size();
   char const* p = begin;
-  std::size_t attributes = 0, namespaces = 0;
+  std::size_t attributes = 0, namespaces = 0, elements = 0;
   // Declarations in scope, per open element: a prefix is looked up past every
   // one of them. Kept only as deep as the reader reads.
   open.clear();
@@ -64,7 +216,7 @@ void CheckMarkup(std::string_view xml, Limits const& lim, std::vector<std::uint3
     return at ? at + 1 : e;
   };
   auto refuse = [&](char const* tag, std::string const& what) {
-    ThrowDecode(what + " (line " + std::to_string(LineAt(xml, tag)) + ")");
+    ThrowDecode(what + " (line " + std::to_string(LineAt(xml, static_cast<std::size_t>(tag - begin))) + ")");
   };
   while (p < e) {
     p = static_cast<char const*>(std::memchr(p, '<', static_cast<std::size_t>(e - p)));
@@ -93,6 +245,7 @@ void CheckMarkup(std::string_view xml, Limits const& lim, std::vector<std::uint3
       continue;
     }
     char const* tag = p - 1;
+    if (++elements > lim.maxElements) refuse(tag, "more than " + std::to_string(lim.maxElements) + " elements");
     while (p < e && !space(*p) && *p != '>' && *p != '/') ++p;  // the element's name
     std::size_t own = 0, ownNs = 0;
     bool empty = false;  // <name/>
@@ -168,7 +321,7 @@ Version const* NewestOfNamespace(std::string_view elementNs) {
 struct Frame {
   FK kind = FK::Skip;
   Role role = Role::Value;
-  std::string name;
+  std::string_view name;       // in the parsed document
   long item = -1;              // index among the items of an array
   Slot const* slot = nullptr;  // its slot in a Data or Composite parent
   VK vk = VK::Any;             // what this frame reads
@@ -177,51 +330,36 @@ struct Frame {
   DynamicData* data = nullptr;
   Plan const* plan = nullptr;
   std::uint32_t hint = 0;
+  std::uint32_t namespaces = 0;           // declared by this element
   std::vector<std::uint8_t> seen;         // per slot
   std::vector<Basalt::Ref<Any>> pending;  // array per slot, set when the object ends
-  std::string text;
-  std::string refType;
+  // The text read: in the document when it is one piece (as it nearly
+  // always is), else gathered in `joined`.
+  std::string_view text;
+  std::string joined;
+  std::string_view refType;
   bool sawChild = false;
 };
 
-std::string_view View(xmlChar const* s) {
-  return s ? std::string_view(reinterpret_cast<char const*>(s)) : std::string_view();
-}
-
-bool IsSpace(char const* s, int len) {
-  for (int i = 0; i < len; ++i) {
-    char c = s[i];
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+bool IsSpace(char const* s, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    if (!IsSpaceChar(s[i])) return false;
   }
   return true;
 }
 
+// The attributes of the element being started that the reader looks at;
+// null data: absent.
+struct Attrs {
+  std::string_view xsiType, refType, target, targetType;
+  bool nil = false;
+};
+
 class Reader {
  public:
-  Reader() {
-    static bool const initialised = (xmlInitParser(), true);
-    (void)initialised;
-    Make();
-  }
-  ~Reader() { xmlFreeParserCtxt(_ctxt); }
+  Reader() = default;
   Reader(Reader const&) = delete;
   Reader& operator=(Reader const&) = delete;
-
-  void Make() {
-    xmlSAXHandler sax{};
-    sax.initialized = XML_SAX2_MAGIC;
-    sax.startElementNs = &StartCb;
-    sax.endElementNs = &EndCb;
-    sax.characters = &TextCb;
-    sax.ignorableWhitespace = &TextCb;
-    sax.cdataBlock = &TextCb;
-    sax.internalSubset = &DoctypeCb;
-    sax.externalSubset = &DoctypeCb;
-    sax.entityDecl = &EntityCb;
-    sax.serror = &ErrorCb;  // errors are read after the parse, not printed
-    _ctxt = xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr);
-    if (!_ctxt) throw std::bad_alloc();
-  }
 
   bool busy = false;
   // The version the last document spoke as far as it was read.
@@ -236,8 +374,10 @@ class Reader {
     _res = &result;
     _depth = 0;
     _elements = 0;
-    _error = nullptr;
-    _failed = false;
+    _attributes = 0;
+    _namespaces = 0;
+    _scope.clear();
+    _at = 0;
     _rootDone = false;
     _bodySeen = false;
     _sawMessage = false;
@@ -251,47 +391,55 @@ class Reader {
     if (char const* encoding = ForeignEncoding(xml)) {
       ThrowDecode(std::string("the document is in ") + encoding + "; only UTF-8 is read");
     }
-    CheckMarkup(xml, options.limits, _open);
-    // The parser interns every name it meets, and a reset keeps them: a
-    // stream of documents full of made-up names must not grow it for ever.
-    if (_ctxt->dict && xmlDictSize(_ctxt->dict) > 50000) {
-      xmlFreeParserCtxt(_ctxt);
-      _ctxt = nullptr;
-      Make();
+    _xml = xml;
+    // The parser checks neither UTF-8 nor which characters a document may
+    // hold: every byte is looked at here first.
+    Survey survey = SurveyInput(xml);
+    if (survey.bad != std::string_view::npos) ThrowMalformed(xml, survey.bad, survey.why);
+    std::size_t prolog = Prolog();
+    Limits const& lim = options.limits;
+    // (Also when there are more '=' than every tag could carry: one start
+    // tag too long to read is then refused before it is parsed.)
+    if (survey.lt > 2 * lim.maxElements + 2 || survey.eq > lim.maxAttributes + lim.maxNamespaces ||
+        survey.eq > (survey.lt + 1) * (lim.maxAttributesPerElement + lim.maxNamespacesPerElement)) {
+      CheckMarkup(xml, lim, _open);
     }
-    xmlCtxtResetPush(_ctxt, nullptr, 0, nullptr, "UTF-8");
-    // No network, no entity substitution, no DTD loading; the parser's own
-    // size caps are lifted because the limits above are the caller's.
-    xmlCtxtUseOptions(_ctxt, XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOCDATA);
-    int st = 0;
-    std::size_t at = 0;
-    do {  // the parser takes int sizes
-      std::size_t n = std::min<std::size_t>(xml.size() - at, 1u << 30);
-      st = xmlParseChunk(_ctxt, xml.data() + at, static_cast<int>(n), at + n == xml.size());
-      at += n;
-    } while (st == 0 && !_failed && at < xml.size());
-    // Frames keep their buffers for the next document, not their objects.
-    auto release = [this] {
-      for (std::size_t i = 0; i < _depth; ++i) {
-        _frames[i].obj = nullptr;
-        _frames[i].pending.clear();
+
+    // Parsed in place, in a copy: the reader resolves references and cuts
+    // values in it, and strings are made straight from it.
+    _buf.assign(xml.begin(), xml.end());
+    _buf.push_back('\0');
+    pugi::xml_parse_result parsed = _dom.load_buffer_inplace(_buf.data(), xml.size(), kParse, pugi::encoding_utf8);
+    if (!parsed) {
+      // What the parser read before it stopped is kept: a limit broken there
+      // is what a reader reading in order meets first (a document cut off
+      // 100,000 elements deep is refused for its depth).
+      PartialLimits();
+      ThrowMalformed(xml, static_cast<std::size_t>(parsed.offset), parsed.description());
+    }
+    pugi::xml_node root;
+    for (pugi::xml_node n = _dom.first_child(); n; n = n.next_sibling()) {
+      if (n.type() != pugi::node_element) ThrowMalformed(xml, Offset(n.value()), "content outside the root element");
+      if (root) {
+        _at = Offset(n.name());
+        ThrowDecode("a second root element (line " + std::to_string(Line()) + ")");
       }
-    };
-    if (_failed) {
-      release();
-      std::rethrow_exception(_error);
+      root = n;
     }
-    if (st != 0 || !_ctxt->wellFormed) {
-      xmlError const* e = xmlCtxtGetLastError(_ctxt);
-      std::string why = e && e->message ? e->message : "not well-formed";
-      while (!why.empty() && why.back() == '\n') why.pop_back();
-      // Some reasons run on to a second line ("...\nBytes: 0xFF 0x3C"): one line here.
-      for (std::size_t nl = why.find('\n'); nl != std::string::npos; nl = why.find('\n', nl)) why.replace(nl, 1, "; ");
-      std::string msg = "malformed XML at line " + std::to_string(e ? e->line : 0) + ", column " +
-                        std::to_string(e ? e->int2 : 0) + ": " + why;
-      std::string path = Path();
-      release();
-      ThrowDecode(path.empty() ? msg : msg + ", in " + path);
+    if (!root) ThrowMalformed(xml, xml.size(), "no root element");
+    if (Offset(root.name()) != prolog + 1) ThrowMalformed(xml, prolog, "content before the root element");
+    Epilog(root);
+
+    try {
+      Walk(root);
+    } catch (...) {
+      Release();
+      throw;
+    }
+    Release();
+    if (xml.size() > (1u << 20)) {  // what a large document needed is not kept for the next
+      _dom.reset();
+      std::vector<char>().swap(_buf);
     }
     if (doc != XmlDoc::Value && !_bodySeen) ThrowDecode("SOAP envelope without a Body");
     if (doc != XmlDoc::Value && !_sawMessage) {
@@ -302,60 +450,240 @@ class Reader {
   }
 
  private:
-  // --- parser callbacks: nothing may be thrown through the C parser -------------------
-  static void StartCb(void* ud, xmlChar const* localname, xmlChar const*, xmlChar const* uri, int, xmlChar const**,
-                      int nbAttributes, int, xmlChar const** attributes) {
-    auto* r = static_cast<Reader*>(ud);
-    if (r->_failed) return;
-    try {
-      r->_elementNs = uri ? View(uri) : std::string_view();
-      r->Start(View(localname), nbAttributes, attributes);
-    } catch (...) {
-      r->Fail(std::current_exception());
+  // --- the document around the root ---------------------------------------------------
+  // Where the root element's '<' must be: past the XML declaration,
+  // processing instructions, comments and white space. A document type
+  // declaration is refused here, before the parser sees it.
+  std::size_t Prolog() const {
+    std::string_view x = _xml;
+    std::size_t p = 0;
+    while (p < x.size()) {
+      if (IsSpaceChar(x[p])) {
+        ++p;
+      } else if (x.substr(p, 2) == "<?") {
+        std::size_t e = x.find("?>", p + 2);
+        if (e == std::string_view::npos) break;
+        p = e + 2;
+      } else if (x.substr(p, 4) == "<!--") {
+        std::size_t e = x.find("-->", p + 4);
+        if (e == std::string_view::npos) break;
+        p = e + 3;
+      } else if (x.substr(p, 2) == "<!" && x.substr(p + 2).starts_with("DOCTYPE")) {
+        ThrowDecode("document type declarations are refused (line " + std::to_string(LineAt(x, p)) + ")");
+      } else {
+        break;
+      }
+    }
+    return p;
+  }
+
+  // After the root only white space, comments and processing instructions
+  // may follow (the parser passes over anything at the top).
+  void Epilog(pugi::xml_node root) const {
+    std::string_view x = _xml;
+    std::size_t p = x.size();
+    for (;;) {
+      while (p > 0 && IsSpaceChar(x[p - 1])) --p;
+      std::string_view head = x.substr(0, p);
+      std::size_t open = std::string_view::npos;
+      if (head.ends_with("?>")) open = head.rfind("<?", p - 2);
+      if (head.ends_with("-->")) open = head.rfind("<!--", p - 3);
+      if (open == std::string_view::npos || open <= Offset(root.name())) break;
+      p = open;
+    }
+    // p is just past the root's end: its end tag, or its start tag when empty.
+    std::size_t start = Offset(root.name()) - 1;
+    std::size_t lt = p == 0 ? std::string_view::npos : x.rfind('<', p - 1);
+    std::string_view name = root.name();
+    bool ok = p >= 2 && x[p - 1] == '>';
+    if (ok && lt == start) {
+      ok = x[p - 2] == '/';
+    } else if (ok && lt != std::string_view::npos) {
+      std::string_view tag = x.substr(lt, p - 1 - lt);  // "</name  "
+      ok = tag.starts_with("</") && tag.substr(2, name.size()) == name &&
+           IsSpace(tag.data() + 2 + name.size(), tag.size() - 2 - std::min(tag.size() - 2, name.size()));
+    } else {
+      ok = false;
+    }
+    if (!ok) ThrowMalformed(x, p, "content after the root element");
+  }
+
+  void PartialLimits() {
+    Limits const& lim = _opt->limits;
+    std::size_t depth = 0, elements = 0;
+    pugi::xml_node n = _dom.first_child();
+    while (n) {
+      if (n.type() == pugi::node_element) {
+        _at = Offset(n.name());
+        if (++elements > lim.maxElements) {
+          ThrowDecode("more than " + std::to_string(lim.maxElements) + " elements (line " + std::to_string(Line()) +
+                      ")");
+        }
+        if (++depth > lim.maxDepth) {
+          ThrowDecode("elements nested deeper than " + std::to_string(lim.maxDepth) + " (line " +
+                      std::to_string(Line()) + ")");
+        }
+        if (pugi::xml_node c = n.first_child()) {
+          n = c;
+          continue;
+        }
+        --depth;
+      }
+      while (n && !n.next_sibling()) {
+        n = n.parent();
+        if (n && n.type() == pugi::node_element) --depth;
+      }
+      if (n) n = n.next_sibling();
     }
   }
-  static void EndCb(void* ud, xmlChar const*, xmlChar const*, xmlChar const*) {
-    auto* r = static_cast<Reader*>(ud);
-    if (r->_failed) return;
-    try {
-      r->End();
-    } catch (...) {
-      r->Fail(std::current_exception());
+
+  std::size_t Offset(char const* inBuffer) const { return static_cast<std::size_t>(inBuffer - _buf.data()); }
+  std::size_t Line() const { return LineAt(_xml, _at); }
+
+  // Frames keep their buffers for the next document, not their objects.
+  void Release() {
+    for (Frame& f : _frames) {
+      f.obj = nullptr;
+      f.pending.clear();
     }
   }
-  static void TextCb(void* ud, xmlChar const* s, int len) {
-    auto* r = static_cast<Reader*>(ud);
-    if (r->_failed) return;
-    try {
-      r->Text(reinterpret_cast<char const*>(s), len);
-    } catch (...) {
-      r->Fail(std::current_exception());
+
+  // --- the walk -------------------------------------------------------------------------
+  // Once through the parsed tree, in document order, without recursion:
+  // the depth is the caller's limit, not the stack's.
+  void Walk(pugi::xml_node root) {
+    pugi::xml_node node = root;
+    Open(node);
+    pugi::xml_node next = node.first_child();
+    for (;;) {
+      if (next) {
+        if (next.type() == pugi::node_element) {
+          node = next;
+          Open(node);
+          next = node.first_child();
+        } else {
+          TextNode(next);
+          next = next.next_sibling();
+        }
+        continue;
+      }
+      _at = Offset(node.name());
+      End();
+      if (node == root) return;
+      next = node.next_sibling();
+      node = node.parent();
     }
   }
-  static void DoctypeCb(void* ud, xmlChar const*, xmlChar const*, xmlChar const*) {
-    auto* r = static_cast<Reader*>(ud);
-    if (r->_failed) return;
-    try {
-      ThrowDecode("document type declarations are refused (line " + std::to_string(r->Line()) + ")");
-    } catch (...) {
-      r->Fail(std::current_exception());
+
+  // Namespace declarations in scope, innermost last.
+  struct Declared {
+    std::string_view prefix, uri;
+  };
+  // The namespace `prefix` stands for; null data when it is not declared.
+  std::string_view Resolve(std::string_view prefix) const {
+    for (std::size_t i = _scope.size(); i-- > 0;) {
+      if (_scope[i].prefix == prefix) return _scope[i].uri;
     }
+    if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
+    return prefix.empty() ? std::string_view("") : std::string_view();
   }
-  static void EntityCb(void* ud, xmlChar const*, int, xmlChar const*, xmlChar const*, xmlChar*) {
-    auto* r = static_cast<Reader*>(ud);
-    if (r->_failed) return;
-    try {
-      ThrowDecode("entity declarations are refused");
-    } catch (...) {
-      r->Fail(std::current_exception());
+
+  // An attribute value with its references resolved (in the buffer).
+  std::string_view Value(pugi::xml_attribute a) {
+    char* v = const_cast<char*>(a.value());  // the buffer is ours: parsed in place
+    std::size_t n = std::strlen(v);
+    if (std::memchr(v, '<', n)) ThrowMalformed(_xml, Offset(v), "'<' in an attribute value");
+    std::size_t bad = 0;
+    n = Unescape(v, n, bad);
+    if (n == std::string_view::npos)
+      ThrowMalformed(_xml, Offset(v) + bad, "an undefined entity or a bad character reference");
+    return {v, n};
+  }
+
+  void Open(pugi::xml_node node) {
+    Limits const& lim = _opt->limits;
+    std::string_view qname = node.name();
+    _at = Offset(qname.data());
+    auto refuse = [&](std::string const& what) { ThrowDecode(what + " (line " + std::to_string(Line()) + ")"); };
+    // The limits on markup first, each before what it limits is looked at.
+    std::size_t own = 0, ownNs = 0;
+    _attrs.clear();
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      std::string_view name = a.name();
+      if (name == "xmlns" || name.starts_with("xmlns:")) {
+        if (++ownNs > lim.maxNamespacesPerElement) {
+          refuse("an element declares more than " + std::to_string(lim.maxNamespacesPerElement) + " namespaces");
+        }
+        if (++_namespaces > lim.maxNamespaces) {
+          refuse("more than " + std::to_string(lim.maxNamespaces) + " namespace declarations");
+        }
+        if (_scope.size() + 1 > lim.maxNamespacesInScope) {
+          refuse("more than " + std::to_string(lim.maxNamespacesInScope) + " namespace declarations in scope");
+        }
+        _scope.push_back({name.size() > 5 ? name.substr(6) : std::string_view(""), Value(a)});
+      } else {
+        if (++own > lim.maxAttributesPerElement) {
+          refuse("an element has more than " + std::to_string(lim.maxAttributesPerElement) + " attributes");
+        }
+        if (++_attributes > lim.maxAttributes) refuse("more than " + std::to_string(lim.maxAttributes) + " attributes");
+      }
+      // Names are unique within a tag; the limits above keep this short.
+      for (std::string_view const& earlier : _attrs) {
+        if (earlier == name) {
+          ThrowMalformed(_xml, Offset(name.data()), "attribute " + Printable(name) + " given twice");
+        }
+      }
+      _attrs.push_back(name);
     }
+    _ownNs = static_cast<std::uint32_t>(ownNs);
+
+    Attrs at;
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      std::string_view name = a.name();
+      std::size_t colon = name.find(':');
+      if (colon == std::string_view::npos) {
+        if (name == "type")
+          at.refType = Value(a);
+        else if (name == "target")
+          at.target = Value(a);
+        else if (name == "targetType")
+          at.targetType = Value(a);
+        else if (name != "xmlns")
+          Value(a);  // checked all the same
+        continue;
+      }
+      std::string_view prefix = name.substr(0, colon), local = name.substr(colon + 1);
+      if (prefix == "xmlns") continue;
+      std::string_view v = Value(a);
+      std::string_view uri = Resolve(prefix);
+      if (uri.data() ? uri == kXsiNs : prefix == "xsi") {  // "xsi" is understood undeclared
+        if (local == "type")
+          at.xsiType = v;
+        else if (local == "nil")
+          at.nil = v == "true" || v == "1";
+      }
+    }
+    std::size_t colon = qname.find(':');
+    std::string_view local = colon == std::string_view::npos ? qname : qname.substr(colon + 1);
+    _elementPrefix = colon == std::string_view::npos ? std::string_view("") : qname.substr(0, colon);
+    Start(local, at);
   }
-  static void ErrorCb(void*, xmlError*) {}
-  int Line() const { return _ctxt->input ? _ctxt->input->line : 0; }
-  void Fail(std::exception_ptr e) {
-    _failed = true;
-    _error = e;
-    xmlStopParser(_ctxt);
+
+  void TextNode(pugi::xml_node node) {
+    char* v = const_cast<char*>(node.value());  // the buffer is ours: parsed in place
+    std::size_t n = std::strlen(v);
+    _at = Offset(v);
+    if (node.type() == pugi::node_pcdata) {
+      if (std::memchr(v, ']', n) && std::string_view(v, n).find("]]>") != std::string_view::npos) {
+        ThrowMalformed(_xml, Offset(v) + std::string_view(v, n).find("]]>"), "']]>' in text");
+      }
+      std::size_t bad = 0;
+      n = Unescape(v, n, bad);
+      if (n == std::string_view::npos) {
+        ThrowMalformed(_xml, Offset(v) + bad, "an undefined entity or a bad character reference");
+      }
+    }
+    Text(v, n);
   }
 
   // --- paths and errors ---------------------------------------------------------------
@@ -388,7 +716,7 @@ class Reader {
     Frame& f = _frames[_depth++];
     f.kind = FK::Skip;
     f.role = Role::Value;
-    f.name.assign(name);
+    f.name = name;
     f.item = -1;
     f.slot = nullptr;
     f.vk = VK::Any;
@@ -397,39 +725,23 @@ class Reader {
     f.data = nullptr;
     f.plan = nullptr;
     f.hint = 0;
-    f.text.clear();
-    f.refType.clear();
+    f.text = {};
+    f.joined.clear();
+    f.refType = {};
+    f.namespaces = _ownNs;
     f.sawChild = false;
     return f;
   }
 
-  void Start(std::string_view local, int nbAttributes, xmlChar const** attributes) {
+  void Start(std::string_view local, Attrs const& at) {
     Limits const& lim = _opt->limits;
     if (++_elements > lim.maxElements) Err("more than " + std::to_string(lim.maxElements) + " elements");
     if (_depth >= lim.maxDepth) Err("elements nested deeper than " + std::to_string(lim.maxDepth));
     if (_depth == 0 && _rootDone) Err("a second root element");
     Frame& f = Push(local);  // may move the frames: the parent is taken after
     Frame* parent = _depth >= 2 ? &_frames[_depth - 2] : nullptr;
-    std::string_view xsiType, refType, target, targetType;  // null data: absent
-    bool nil = false;
-    for (int i = 0; i < nbAttributes; ++i) {
-      xmlChar const* const* a = attributes + 5 * i;  // local name, prefix, URI, value start, value end
-      std::string_view name = View(a[0]);
-      std::string_view value(reinterpret_cast<char const*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
-      if (!a[1]) {
-        if (name == "type")
-          refType = value;
-        else if (name == "target")
-          target = value;
-        else if (name == "targetType")
-          targetType = value;
-      } else if (a[2] ? View(a[2]) == kXsiNs : View(a[1]) == "xsi") {  // "xsi" is understood undeclared
-        if (name == "type")
-          xsiType = value;
-        else if (name == "nil")
-          nil = value == "true" || value == "1";
-      }
-    }
+    std::string_view xsiType = at.xsiType, refType = at.refType, target = at.target, targetType = at.targetType;
+    bool nil = at.nil;
 
     if (!parent) {
       if (_doc == XmlDoc::Value) {
@@ -466,7 +778,7 @@ class Reader {
         if (local == "apiVersion") {
           f.kind = FK::Text;
           f.role = Role::ApiVersion;
-          _apiNs = _elementNs;
+          _apiNs = Resolve(_elementPrefix);
         }
         return;  // other header entries are not ours
       case FK::Body:
@@ -554,7 +866,7 @@ class Reader {
       if (!m) Err("type " + std::string(mt->GetName()) + " has no method or property '" + std::string(local) + "'");
       if (!_version) {
         // No apiVersion header: the answer speaks the request's own namespace.
-        _version = NewestOfNamespace(_elementNs);
+        _version = NewestOfNamespace(Resolve(_elementPrefix));
         _vf = VersionFilter(_version);
       }
       Request& req = _res->request;
@@ -661,15 +973,21 @@ class Reader {
     }
   }
 
-  void Text(char const* s, int len) {
+  void Text(char const* s, std::size_t len) {
     Frame& f = _frames[_depth - 1];
     switch (f.kind) {
       case FK::Text:
       case FK::Ref:
-        if (f.text.size() + static_cast<std::size_t>(len) > _opt->limits.maxStringBytes) {
+        if (f.text.size() + len > _opt->limits.maxStringBytes) {
           Err("text longer than " + std::to_string(_opt->limits.maxStringBytes) + " bytes");
         }
-        f.text.append(s, static_cast<std::size_t>(len));
+        if (f.text.empty()) {
+          f.text = {s, len};  // as the document holds it
+        } else {
+          if (f.joined.empty()) f.joined.assign(f.text);
+          f.joined.append(s, len);
+          f.text = f.joined;
+        }
         return;
       case FK::Skip:
         return;
@@ -692,7 +1010,7 @@ class Reader {
           if (!_version) Err("unknown API version '" + std::string(v) + "'");
           _vf = VersionFilter(_version);
         } else if (f.role == Role::FaultString) {
-          _res->faultString = f.text;
+          _res->faultString.assign(f.text);
         } else if (f.role == Role::Value) {
           ReadScalar(f);
           DeliverScalar(f);
@@ -700,7 +1018,7 @@ class Reader {
         break;
       case FK::Ref: {
         if (f.text.empty()) Err("managed object reference without an id");
-        Basalt::Ref<Any> ref(new MoRef(RefSedgeType(f.refType), f.text));
+        Basalt::Ref<Any> ref(new MoRef(RefSedgeType(f.refType), std::string(f.text)));
         Deliver(f, ref);
         break;
       }
@@ -718,6 +1036,7 @@ class Reader {
         break;
     }
     f.obj = nullptr;
+    _scope.resize(_scope.size() - f.namespaces);
     --_depth;
     if (_depth == 0) _rootDone = true;
   }
@@ -726,17 +1045,19 @@ class Reader {
     if (f.vk == VK::Enum) {
       std::string_view tag = f.text;
       int v = static_cast<EnumType const*>(f.type)->FindValue(tag);
-      if (v < 0) Err("unknown tag '" + f.text + "' of enumeration " + f.type->GetName());
+      if (v < 0) Err("unknown tag '" + std::string(f.text) + "' of enumeration " + f.type->GetName());
       _scalar.i = v;
       return;
     }
     if (f.vk >= VK::String && f.vk <= VK::Uri && f.vk != VK::DateTime && f.vk != VK::Binary) {
-      SetStringScalar(f.vk, std::move(f.text), _scalar);
+      // The field takes the bytes: one string, made from the document (or
+      // the joined pieces, moved).
+      SetStringScalar(f.vk, f.joined.empty() ? std::string(f.text) : std::move(f.joined), _scalar);
       return;
     }
     char const* what = "";
     if (!ParseScalarText(f.vk, f.text, _scalar, what)) {
-      std::string shown = f.text.size() > 40 ? f.text.substr(0, 40) + "..." : f.text;
+      std::string shown = f.text.size() > 40 ? std::string(f.text.substr(0, 40)) + "..." : std::string(f.text);
       Err("'" + shown + "' is " + what + " for " + ScalarType(f.vk)->GetName());
     }
   }
@@ -852,7 +1173,6 @@ class Reader {
     if (_doc == XmlDoc::Response) _res->value = std::move(_resultArgs[0]);
   }
 
-  xmlParserCtxtPtr _ctxt = nullptr;
   XmlDoc _doc = XmlDoc::Value;
   Type const* _declared = nullptr;
   ManagedMethod const* _method = nullptr;
@@ -861,18 +1181,25 @@ class Reader {
   std::vector<Frame> _frames;
   std::size_t _depth = 0;
   std::size_t _elements = 0;
-  std::exception_ptr _error;
-  bool _failed = false;
+  std::size_t _attributes = 0;
+  std::size_t _namespaces = 0;
   bool _rootDone = false;
   bool _bodySeen = false;
   bool _sawMessage = false;
   Version const* _version = nullptr;
-  std::string_view _elementNs;  // of the element being started; valid during Start only
-  std::string _apiNs;           // namespace of the apiVersion header element
+  std::string_view _elementPrefix;  // of the element being started (its namespace is looked up when needed)
+  std::string_view _apiNs;          // namespace of the apiVersion header element
   VersionFilter _vf{nullptr};
   Scalar _scalar;
   ArgVector _resultArgs;
-  std::vector<std::uint32_t> _open;  // CheckMarkup's
+  std::string_view _xml;   // the document as given (for lines in messages)
+  std::vector<char> _buf;  // its copy, parsed in place
+  pugi::xml_document _dom;
+  std::size_t _at = 0;                   // offset of the node being read
+  std::vector<Declared> _scope;          // namespace declarations in scope
+  std::uint32_t _ownNs = 0;              // declared by the element being started
+  std::vector<std::string_view> _attrs;  // names in the start tag being read
+  std::vector<std::uint32_t> _open;      // CheckMarkup's
 };
 
 }  // namespace

@@ -51,9 +51,8 @@ struct Limits {
   std::size_t maxBytes = 64u << 20;        // whole input
   std::size_t maxStringBytes = 16u << 20;  // one text or string value
   std::size_t maxElements = 1000000;       // elements / JSON values in all
-  // XML markup: checked over the raw input before it is parsed, since the
-  // parser's own work on one start tag grows with the square of its
-  // attributes. Namespace declarations (xmlns, xmlns:p) are not attributes.
+  // XML markup, checked on each start tag before the element is read.
+  // Namespace declarations (xmlns, xmlns:p) are not attributes.
   std::size_t maxAttributesPerElement = 64;
   std::size_t maxNamespacesPerElement = 16;
   std::size_t maxAttributes = 1000000;  // in the whole document
