@@ -101,7 +101,6 @@ std::optional<Target> ParseTarget(std::string_view target) {
 
 bool IsHostValue(std::string_view host) {
   if (host.empty()) return false;
-  std::string_view port;
   if (host.front() == '[') {
     std::size_t close = host.find(']');
     if (close == std::string_view::npos || close < 3) return false;
