@@ -33,12 +33,6 @@ using Basalt::Ref;
 
 namespace {
 
-Quill::HttpServer::Options Loopback() {
-  Quill::HttpServer::Options o;
-  o.address = "127.0.0.1";
-  return o;
-}
-
 Ref<Quill::HttpAdapter> Client(std::string const& url, std::chrono::milliseconds timeout = 20s) {
   Quill::HttpAdapter::Settings s;
   s.url = url;

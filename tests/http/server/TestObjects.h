@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "quill/Quill.h"
+#include "quill/http/HttpServer.h"
 #include "tarn/FolderSkeleton.h"
 #include "tarn/SessionManagerSkeleton.h"
 #include "tarn/SimpleCommandSkeleton.h"
@@ -27,6 +28,14 @@
 #include "tarn/vm/ConfigSpec.h"
 
 namespace tarn_http_test {
+
+// A server on a free loopback port: tests never listen beyond this machine.
+inline Quill::HttpServer::Options Loopback() {
+  Quill::HttpServer::Options o;
+  o.address = "127.0.0.1";
+  o.port = 0;
+  return o;
+}
 
 // Opened once; calls that wait on it before then block, bounded by a timeout.
 class Gate {

@@ -31,13 +31,6 @@ namespace {
 
 Basalt::Ref<Quill::MoRef> Ref(char const* type, char const* id) { return new Quill::MoRef(type, id); }
 
-Quill::HttpServer::Options Loopback() {
-  Quill::HttpServer::Options o;
-  o.address = "127.0.0.1";
-  o.port = 0;
-  return o;
-}
-
 std::string EchoCall(std::string const& word) {
   auto echo = Ref("tarn.SimpleCommand", "echo");
   return Quill::Wire::EncodeRequest(echo.get(), Method("tarn.SimpleCommand", "Execute"),

@@ -25,13 +25,6 @@ namespace {
 
 Basalt::Ref<Quill::MoRef> Ref(char const* type, char const* id) { return new Quill::MoRef(type, id); }
 
-Quill::HttpServer::Options Loopback() {
-  Quill::HttpServer::Options o;
-  o.address = "127.0.0.1";
-  o.port = 0;
-  return o;
-}
-
 std::filesystem::path ScratchDir(char const* name) {
   auto dir =
       std::filesystem::temp_directory_path() / ("tarn-http-" + std::string(name) + "-" + std::to_string(::getpid()));
