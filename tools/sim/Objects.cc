@@ -1160,6 +1160,7 @@ void RegisterAll(World& world) {
   Ref<MoRef> sm(new MoRef("tarn.SessionManager", "SessionManager"));
   Ref<Tarn::ServiceInstanceContent> content(new Tarn::ServiceInstanceContent());
   content->rootFolder = w->inventory->Root()->ref;
+  content->propertyCollector = w->propertyCollector;
   content->sessionManager = sm;
   content->about = new Tarn::AboutInfo();
   content->about->name = "tarn-sim";

@@ -32,6 +32,8 @@ struct World {
   std::vector<User> users;
   SessionManagerImpl* sessions = nullptr;
   std::string aboutVersion;
+  // The query service's root collector, named by the service content.
+  Basalt::Ref<Quill::MoRef> propertyCollector;
 };
 
 // Request-context keys of a logged-in session.
