@@ -782,6 +782,55 @@ TEST(Query, WatcherSeesAPowerOnMadeThroughTheStub) {
   EXPECT_TRUE(heartbeat);
 }
 
+TEST(Query, WatcherSeesATaskEnd) {
+  Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(100)));
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm;
+  for (auto& v : c.Vms()) {
+    if (c.Power(v.get()) == "poweredOff") vm = v;
+  }
+  ASSERT_TRUE(vm);
+  Ref<MoRef> task;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->PowerOn(nullptr, task);
+
+  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
+  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
+  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
+  start->obj = task;
+  spec->GetObjects()->Append(start.get());
+  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
+  select->type = Quill::TypeName("tarn.Task");
+  select->GetPaths()->Append(Quill::PropertyPath("info"));
+  spec->GetProperties()->Append(select.get());
+  Ref<MoRef> watch;
+  pc->CreateWatch(spec.get(), true, watch);
+  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
+  wo->maxWaitSeconds = 10;
+
+  // The first answer holds the task as it is (queued or running); its end comes later.
+  Ref<Quill::Query::UpdateBatch> batch;
+  Basalt::Optional<std::string> version;
+  TaskState last = TaskState::queued;
+  for (int i = 0; i < 10 && last != TaskState::success && last != TaskState::error; ++i) {
+    pc->WaitForUpdates(version, wo.get(), batch);
+    ASSERT_TRUE(batch) << "the task's end did not reach the watcher";
+    version = batch->version;
+    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      auto* update = (*batch->watches)[w];
+      for (std::size_t k = 0; k < update->objects->size(); ++k) {
+        auto* ch = (*update->objects)[k];
+        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
+          auto* info = dynamic_cast<Tarn::TaskInfo*>((*ch->changes)[j]->value.get());
+          ASSERT_NE(info, nullptr);
+          last = info->state;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(last, TaskState::success);
+}
+
 TEST(Model, ChangesReachTheListener) {
   Tarn::Sim::Simulator sim(SmallModel());
   std::mutex mutex;

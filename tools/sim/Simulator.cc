@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "Objects.h"
-#include "SimTasks.h"
 #include "basalt/Exception.h"
 #include "quill/http/HttpServer.h"
 #include "quill/query/QueryService.h"
@@ -99,7 +98,7 @@ struct Simulator::Impl {
   Options options;
   Inventory inventory;
   Basalt::Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<SimTasks> tasks;
+  std::unique_ptr<Quill::Tasks::Manager> tasks;
   std::unique_ptr<Quill::Query::QueryService> query;
   World world;
   std::unique_ptr<Quill::HttpServer> server;
@@ -115,7 +114,9 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   adapterOptions.workers = s.options.adapterWorkers;
   adapterOptions.checkPrivilege = CheckPrivilege;
   s.adapter = new Quill::LocalAdapter(adapterOptions);
-  s.tasks = std::make_unique<SimTasks>(s.adapter.get(), s.options.keepTasks);
+  Quill::Tasks::Manager::Options taskOptions;
+  taskOptions.maxFinished = s.options.keepTasks;
+  s.tasks = std::make_unique<Quill::Tasks::Manager>(s.adapter.get(), taskOptions);
   s.query = std::make_unique<Quill::Query::QueryService>(s.adapter.get());
   s.world.propertyCollector = s.query->GetRootRef();
   auto relay = std::make_shared<ChangeRelay>(s.adapter.get());
