@@ -373,8 +373,11 @@ Basalt::Ref<MoRef> Manager::Start(MoRef* entity, std::string const& descriptionI
   }
   std::weak_ptr<State> state = _state;
   try {
-    adapter->Post([task, work = std::move(work), state](bool canceled) {
+    // The adapter runs the work, so it outlives it.
+    adapter->Post([task, work = std::move(work), state, adapter](bool canceled) {
       task->Run(work, canceled);
+      // Watchers of the task (a query service) read its info again.
+      adapter->NotifyChanged(task->_GetRef(), {"info"});
       if (std::shared_ptr<State> alive = state.lock()) alive->Finished();
     });
   } catch (...) {

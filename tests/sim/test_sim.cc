@@ -17,6 +17,7 @@
 #include "Simulator.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
+#include "quill/Query.h"
 #include "quill/http/HttpAdapter.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/CustomFieldsManager.h"
@@ -661,6 +662,175 @@ TEST(Concurrency, ClientsPoweringTheSameMachines) {
 }
 
 // Every change reaches the inventory's one listener, with the paths that moved.
+// --- the query service ------------------------------------------------------
+
+// Every machine under `root`: folders' children, datacenters' VM folders, the
+// root itself left out.
+Ref<Quill::Query::QuerySpec> MachinesUnder(MoRef* root, std::initializer_list<std::string> paths) {
+  auto hop = [](std::string name, std::string type, std::string path, std::initializer_list<std::string> follow) {
+    Ref<Quill::Query::Hop> h(new Quill::Query::Hop());
+    h->name = std::move(name);
+    h->type = Quill::TypeName(std::move(type));
+    h->path = Quill::PropertyPath(std::move(path));
+    h->follow = new Quill::Array<std::string>(follow);
+    return h;
+  };
+  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
+  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
+  start->obj = root;
+  start->skip = true;
+  start->follow = new Quill::Array<std::string>({"children"});
+  spec->GetObjects()->Append(start.get());
+  spec->GetHops()->Append(hop("children", "tarn.Folder", "childEntity", {"children", "dcVm"}).get());
+  spec->GetHops()->Append(hop("dcVm", "tarn.Datacenter", "vmFolder", {"children"}).get());
+  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
+  select->type = Quill::TypeName("tarn.VirtualMachine");
+  for (auto const& p : paths) select->GetPaths()->Append(Quill::PropertyPath(p));
+  spec->GetProperties()->Append(select.get());
+  return spec;
+}
+
+TEST(Query, RetrieveNamesEveryMachineOfTheModel) {
+  auto o = SmallModel();
+  o.model = {1, 2, 2, 4, 1, 1};  // two clusters, so machines in more than one place
+  Tarn::Sim::Simulator sim(o);
+  Client c(sim.GetUrl());
+  c.Login("viewer");
+  ASSERT_TRUE(c.content->propertyCollector);
+  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
+  Ref<Quill::DataArray<Quill::Query::QuerySpec>> specs(new Quill::DataArray<Quill::Query::QuerySpec>());
+  specs->Append(MachinesUnder(c.content->rootFolder.get(), {"name"}).get());
+  Ref<Quill::Query::RetrieveOptions> ro(new Quill::Query::RetrieveOptions());
+  ro->maxObjects = 5;  // several pages
+  std::multiset<std::string> got;
+  Ref<Quill::Query::ResultPage> page;
+  pc->Retrieve(specs.get(), ro.get(), page);
+  for (int pages = 0; page && pages < 100; ++pages) {
+    for (std::size_t i = 0; page->objects && i < page->objects->size(); ++i) {
+      auto* r = (*page->objects)[i];
+      EXPECT_EQ(r->obj->GetTypeName(), "tarn.VirtualMachine");
+      ASSERT_TRUE(r->values && r->values->size() == 1u);
+      auto* name = dynamic_cast<Quill::Primitive<std::string>*>((*r->values)[0]->val.get());
+      ASSERT_NE(name, nullptr);
+      got.insert(name->GetValue());
+    }
+    if (!page->token.IsSet()) break;
+    std::string token = *page->token;
+    pc->ContinueRetrieve(token, page);
+  }
+  std::multiset<std::string> want;
+  {
+    std::lock_guard<std::mutex> lock(sim.GetInventory().Mutex());
+    for (auto const& e : sim.GetInventory().All()) {
+      if (e->kind == Tarn::Sim::Kind::Vm && !e->destroyed) want.insert(e->name);
+    }
+  }
+  EXPECT_EQ(want.size(), 16u);
+  EXPECT_EQ(got, want);
+}
+
+TEST(Query, WatcherSeesAPowerOnMadeThroughTheStub) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
+  Ref<MoRef> watch;
+  pc->CreateWatch(MachinesUnder(c.content->rootFolder.get(), {"customValue", "guestHeartbeatStatus"}).get(), true,
+                  watch);
+  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
+  wo->maxWaitSeconds = 10;
+  Ref<Quill::Query::UpdateBatch> batch;
+  pc->WaitForUpdates(Basalt::Optional<std::string>(), wo.get(), batch);
+  ASSERT_TRUE(batch && batch->watches && batch->watches->size() == 1u);
+  EXPECT_EQ((*batch->watches)[0]->objects->size(), 6u);
+
+  Ref<MoRef> vm;
+  for (auto& v : c.Vms()) {
+    if (c.Power(v.get()) == "poweredOff") vm = v;
+  }
+  ASSERT_TRUE(vm) << "the model has no machine powered off";
+  ASSERT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
+
+  // The change may come in more than one answer; each is bounded by the wait.
+  bool heartbeat = false, power = false;
+  for (int i = 0; i < 10 && !(heartbeat && power); ++i) {
+    std::string version = batch->version;
+    pc->WaitForUpdates(version, wo.get(), batch);
+    ASSERT_TRUE(batch) << "no change within the wait";
+    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      auto* update = (*batch->watches)[w];
+      for (std::size_t k = 0; k < update->objects->size(); ++k) {
+        auto* ch = (*update->objects)[k];
+        EXPECT_EQ(ch->obj->GetId(), vm->GetId()) << "only the powered machine changed";
+        EXPECT_EQ(ch->kind, Quill::Query::ChangeKind::modify);
+        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
+          auto* pch = (*ch->changes)[j];
+          if (pch->path.GetString() == "guestHeartbeatStatus") heartbeat = true;
+          if (pch->path.GetString() == "customValue") {
+            auto* values = dynamic_cast<Quill::DataArray<Tarn::CustomFieldsManager::Value>*>(pch->value.get());
+            ASSERT_NE(values, nullptr);
+            for (std::size_t v = 0; v < values->size(); ++v) {
+              auto* text = dynamic_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(v));
+              if (text && values->Get(v)->key == Tarn::Sim::kFieldPowerState) power = text->value == "poweredOn";
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(power) << "the power state change did not reach the watcher";
+  EXPECT_TRUE(heartbeat);
+}
+
+TEST(Query, WatcherSeesATaskEnd) {
+  Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(100)));
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm;
+  for (auto& v : c.Vms()) {
+    if (c.Power(v.get()) == "poweredOff") vm = v;
+  }
+  ASSERT_TRUE(vm);
+  Ref<MoRef> task;
+  c.Stub<Tarn::VirtualMachineStub>(vm.get())->PowerOn(nullptr, task);
+
+  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
+  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
+  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
+  start->obj = task;
+  spec->GetObjects()->Append(start.get());
+  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
+  select->type = Quill::TypeName("tarn.Task");
+  select->GetPaths()->Append(Quill::PropertyPath("info"));
+  spec->GetProperties()->Append(select.get());
+  Ref<MoRef> watch;
+  pc->CreateWatch(spec.get(), true, watch);
+  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
+  wo->maxWaitSeconds = 10;
+
+  // The first answer holds the task as it is (queued or running); its end comes later.
+  Ref<Quill::Query::UpdateBatch> batch;
+  Basalt::Optional<std::string> version;
+  TaskState last = TaskState::queued;
+  for (int i = 0; i < 10 && last != TaskState::success && last != TaskState::error; ++i) {
+    pc->WaitForUpdates(version, wo.get(), batch);
+    ASSERT_TRUE(batch) << "the task's end did not reach the watcher";
+    version = batch->version;
+    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      auto* update = (*batch->watches)[w];
+      for (std::size_t k = 0; k < update->objects->size(); ++k) {
+        auto* ch = (*update->objects)[k];
+        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
+          auto* info = dynamic_cast<Tarn::TaskInfo*>((*ch->changes)[j]->value.get());
+          ASSERT_NE(info, nullptr);
+          last = info->state;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(last, TaskState::success);
+}
+
 TEST(Model, ChangesReachTheListener) {
   Tarn::Sim::Simulator sim(SmallModel());
   std::mutex mutex;

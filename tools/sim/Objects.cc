@@ -1,10 +1,12 @@
 #include "Objects.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "quill/Faults.h"
 #include "quill/Primitive.h"
@@ -84,13 +86,6 @@ Ref<Quill::MethodFault> InvalidPowerState(PowerState requested, PowerState exist
   return fault;
 }
 
-// The user of the session the current call belongs to ("" outside one).
-std::string CurrentUser() {
-  Quill::CallInfo const* call = Quill::LocalAdapter::CurrentCall();
-  Ref<Quill::Any> user = call && call->context ? call->context->Get(kUserKey) : nullptr;
-  return user ? Quill::Unbox<std::string>(user.get()) : std::string();
-}
-
 // Names are what a user types: not empty, at most 80 characters, no '/'.
 void CheckName(std::string const& name, MoRef* entity) {
   if (!name.empty() && name.size() <= 80 && name.find('/') == std::string::npos) return;
@@ -122,16 +117,92 @@ Ref<Quill::DataArray<MoRef>> Refs(std::vector<T*> const& list) {
   return out;
 }
 
+// A task of the shared manager whose fate its caller decides right after
+// creating it, under the inventory's lock, where the state machine is checked:
+// Fail ends it with a fault, Run gives it its work (after the task delay) and a
+// cleanup that follows the work. The manager's worker waits for the decision,
+// which never takes longer than the caller's check; a task dropped undecided
+// ends in error.
+class SimTask {
+ public:
+  SimTask() = default;
+  SimTask(World* w, char const* method, MoRef* entity) : _d(std::make_shared<Decision>()) {
+    // "tarn.VirtualMachine.powerOn" is described as "VirtualMachine.powerOn".
+    std::string_view id(method);
+    if (id.starts_with("tarn.")) id.remove_prefix(5);
+    std::chrono::milliseconds delay = w->taskDelay;
+    _ref = w->tasks->Start(entity, std::string(id),
+                           [d = _d, delay](Quill::Tasks::Progress&) -> Ref<Quill::Any> { return d->Await(delay); });
+  }
+  SimTask(SimTask&&) = default;
+  SimTask& operator=(SimTask&& other) {
+    Abandon();
+    _d = std::move(other._d);
+    _ref = std::move(other._ref);
+    return *this;
+  }
+  ~SimTask() { Abandon(); }
+
+  MoRef* _GetRef() const { return _ref.get(); }
+  void Fail(Quill::MethodFault* fault) { Decide(fault, {}, {}); }
+  void Run(std::function<Ref<Quill::Any>()> work, std::function<void()> cleanup = {}) {
+    Decide(nullptr, std::move(work), std::move(cleanup));
+  }
+
+ private:
+  struct Decision {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool decided = false;
+    Ref<Quill::MethodFault> fault;
+    std::function<Ref<Quill::Any>()> work;
+    std::function<void()> cleanup;
+
+    Ref<Quill::Any> Await(std::chrono::milliseconds delay) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [this] { return decided; });
+      }
+      if (fault) fault->Throw();
+      if (delay.count() > 0) std::this_thread::sleep_for(delay);
+      struct After {
+        std::function<void()>& f;
+        ~After() {
+          if (f) f();
+        }
+      } after{cleanup};
+      return work();
+    }
+  };
+
+  void Decide(Quill::MethodFault* fault, std::function<Ref<Quill::Any>()> work, std::function<void()> cleanup) {
+    if (!_d) return;
+    {
+      std::lock_guard<std::mutex> lock(_d->mutex);
+      if (_d->decided) return;
+      _d->decided = true;
+      _d->fault = fault;
+      _d->work = std::move(work);
+      _d->cleanup = std::move(cleanup);
+    }
+    _d->cv.notify_all();
+  }
+  void Abandon() {
+    if (!_d) return;
+    Ref<Quill::Fault::SystemError> fault(new Quill::Fault::SystemError());
+    fault->reason = "the operation did not start";
+    Fail(fault.get());
+  }
+
+  std::shared_ptr<Decision> _d;
+  Ref<MoRef> _ref;
+};
+
 // Called without the inventory's lock, which it takes to read the name.
 Ref<MoRef> Submit(World* w, char const* method, Entity* e, std::function<Ref<Quill::Any>()> work) {
-  std::string name;
-  {
-    std::lock_guard<std::mutex> lock(w->inventory->Mutex());
-    name = e->name;
-  }
-  Ref<SimTask> task = w->tasks->Create(method, e->ref.get(), name, CurrentUser());
-  w->tasks->Run(task.get(), w->taskDelay, std::move(work));
-  return task->_GetRef();
+  SimTask task(w, method, e->ref.get());
+  task.Run(std::move(work));
+  return task._GetRef();
 }
 
 Ref<Quill::ManagedObject> MakeObject(World* w, Entity* e);
@@ -468,27 +539,26 @@ class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity>
   void Maintenance(char const* method, bool enter, Ref<MoRef>& result) {
     World* w = _w;
     HostEntity* e = _e;
-    Ref<SimTask> task;
+    SimTask task;
     Ref<Quill::MethodFault> fault;
     {
       auto lock = Lock();
-      task = w->tasks->Create(method, e->ref.get(), e->name, CurrentUser());
+      task = SimTask(w, method, e->ref.get());
       if (e->busyTask) {
         fault = TaskInProgress(e->busyTask.get());
       } else if (e->inMaintenance == enter || (enter && Running(e))) {
         fault = new Tarn::Fault::InvalidState();
       } else {
-        e->busyTask = task->_GetRef();
+        e->busyTask = task._GetRef();
       }
     }
-    result = task->_GetRef();
+    result = task._GetRef();
     if (fault) {
-      w->tasks->Fail(task.get(), fault.get());
+      task.Fail(fault.get());
       return;
     }
-    MoRef* self = task->_GetRef();
-    w->tasks->Run(
-        task.get(), w->taskDelay,
+    MoRef* self = task._GetRef();
+    task.Run(
         [w, e, enter]() -> Ref<Quill::Any> {
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
           // Power-on refuses a host that is entering maintenance, so none can have started since.
@@ -634,27 +704,26 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
     World* w = _w;
     VmEntity* e = _e;
     Ref<Tarn::Vm::ConfigSpec> change = Quill::Clone(spec);
-    Ref<SimTask> task;
+    SimTask task;
     Ref<Quill::MethodFault> fault;
     {
       auto lock = Lock();
-      task = w->tasks->Create("tarn.VirtualMachine.reconfigure", e->ref.get(), e->name, CurrentUser());
+      task = SimTask(w, "tarn.VirtualMachine.reconfigure", e->ref.get());
       try {
         if (e->busyTask) Raise(TaskInProgress(e->busyTask.get()));
         Check(change.get());
-        e->busyTask = task->_GetRef();
+        e->busyTask = task._GetRef();
       } catch (Quill::MethodFault::Exception& x) {
         fault = x.GetFault();
       }
     }
-    result = task->_GetRef();
+    result = task._GetRef();
     if (fault) {
-      w->tasks->Fail(task.get(), fault.get());
+      task.Fail(fault.get());
       return;
     }
-    MoRef* self = task->_GetRef();
-    w->tasks->Run(
-        task.get(), w->taskDelay,
+    MoRef* self = task._GetRef();
+    task.Run(
         [w, e, change]() -> Ref<Quill::Any> {
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
           Apply(w->inventory, e, change.get());
@@ -669,25 +738,25 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
   void Destroy(Ref<MoRef>& result) override {
     World* w = _w;
     VmEntity* e = _e;
-    Ref<SimTask> task;
+    SimTask task;
     Ref<Quill::MethodFault> fault;
     {
       auto lock = Lock();
-      task = w->tasks->Create("tarn.ManagedEntity.destroy", e->ref.get(), e->name, CurrentUser());
+      task = SimTask(w, "tarn.ManagedEntity.destroy", e->ref.get());
       if (e->busyTask) {
         fault = TaskInProgress(e->busyTask.get());
       } else if (e->power != PowerState::poweredOff) {
         fault = InvalidPowerState(PowerState::poweredOff, e->power);
       } else {
-        e->busyTask = task->_GetRef();
+        e->busyTask = task._GetRef();
       }
     }
-    result = task->_GetRef();
+    result = task._GetRef();
     if (fault) {
-      w->tasks->Fail(task.get(), fault.get());
+      task.Fail(fault.get());
       return;
     }
-    w->tasks->Run(task.get(), w->taskDelay, [w, e]() -> Ref<Quill::Any> {
+    task.Run([w, e]() -> Ref<Quill::Any> {
       std::vector<SnapshotState*> snapshots;
       {
         std::lock_guard<std::mutex> lock(w->inventory->Mutex());
@@ -719,11 +788,11 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
   void Power(char const* method, PowerState requested, Ref<MoRef>& result, bool reset = false) {
     World* w = _w;
     VmEntity* e = _e;
-    Ref<SimTask> task;
+    SimTask task;
     Ref<Quill::MethodFault> fault;
     {
       auto lock = Lock();
-      task = w->tasks->Create(method, e->ref.get(), e->name, CurrentUser());
+      task = SimTask(w, method, e->ref.get());
       if (e->busyTask) {
         fault = TaskInProgress(e->busyTask.get());
       } else if (!Allowed(requested, reset, e->power)) {
@@ -732,17 +801,16 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
                  (e->host->inMaintenance || e->host->busyTask)) {
         fault = new Tarn::Fault::InvalidState();  // the host is (entering) maintenance
       } else {
-        e->busyTask = task->_GetRef();
+        e->busyTask = task._GetRef();
       }
     }
-    result = task->_GetRef();
+    result = task._GetRef();
     if (fault) {
-      w->tasks->Fail(task.get(), fault.get());
+      task.Fail(fault.get());
       return;
     }
-    MoRef* self = task->_GetRef();
-    w->tasks->Run(
-        task.get(), w->taskDelay,
+    MoRef* self = task._GetRef();
+    task.Run(
         [w, e, requested, reset]() -> Ref<Quill::Any> {
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
           Basalt::System::DateTime now = Basalt::System::DateTime::Now();
@@ -839,27 +907,26 @@ std::vector<SnapshotState*> SnapshotsOf(VmEntity const* vm) {
 // while another runs on the machine; `work` runs under the inventory's lock.
 Ref<MoRef> VmTask(World* w, VmEntity* vm, char const* method, std::function<Ref<Quill::Any>()> check,
                   std::function<Ref<Quill::Any>()> work) {
-  Ref<SimTask> task;
+  SimTask task;
   Ref<Quill::MethodFault> fault;
   {
     std::lock_guard<std::mutex> lock(w->inventory->Mutex());
     if (vm->destroyed) ThrowGone(vm->ref.get());
-    task = w->tasks->Create(method, vm->ref.get(), vm->name, CurrentUser());
+    task = SimTask(w, method, vm->ref.get());
     try {
       if (vm->busyTask) Raise(TaskInProgress(vm->busyTask.get()));
       if (check) check();
-      vm->busyTask = task->_GetRef();
+      vm->busyTask = task._GetRef();
     } catch (Quill::MethodFault::Exception& x) {
       fault = x.GetFault();
     }
   }
   if (fault) {
-    w->tasks->Fail(task.get(), fault.get());
-    return task->_GetRef();
+    task.Fail(fault.get());
+    return task._GetRef();
   }
-  MoRef* self = task->_GetRef();
-  w->tasks->Run(
-      task.get(), w->taskDelay,
+  MoRef* self = task._GetRef();
+  task.Run(
       [w, work]() -> Ref<Quill::Any> {
         std::lock_guard<std::mutex> lock(w->inventory->Mutex());
         return work();
@@ -868,7 +935,7 @@ Ref<MoRef> VmTask(World* w, VmEntity* vm, char const* method, std::function<Ref<
         std::lock_guard<std::mutex> lock(w->inventory->Mutex());
         if (vm->busyTask.get() == self) vm->busyTask = nullptr;
       });
-  return task->_GetRef();
+  return task._GetRef();
 }
 
 // Snapshots have no name property of their own: like machines, they publish
@@ -1160,6 +1227,7 @@ void RegisterAll(World& world) {
   Ref<MoRef> sm(new MoRef("tarn.SessionManager", "SessionManager"));
   Ref<Tarn::ServiceInstanceContent> content(new Tarn::ServiceInstanceContent());
   content->rootFolder = w->inventory->Root()->ref;
+  content->propertyCollector = w->propertyCollector;
   content->sessionManager = sm;
   content->about = new Tarn::AboutInfo();
   content->about->name = "tarn-sim";

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Inventory.h"
-#include "SimTasks.h"
 #include "quill/LocalAdapter.h"
+#include "quill/tasks/Tasks.h"
 
 namespace Tarn::Sim {
 
@@ -27,11 +27,13 @@ class SessionManagerImpl;
 struct World {
   Inventory* inventory = nullptr;
   Quill::LocalAdapter* adapter = nullptr;
-  SimTasks* tasks = nullptr;
+  Quill::Tasks::Manager* tasks = nullptr;
   std::chrono::milliseconds taskDelay{0};
   std::vector<User> users;
   SessionManagerImpl* sessions = nullptr;
   std::string aboutVersion;
+  // The query service's root collector, named by the service content.
+  Basalt::Ref<Quill::MoRef> propertyCollector;
 };
 
 // Request-context keys of a logged-in session.

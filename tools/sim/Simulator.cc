@@ -6,11 +6,14 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "Objects.h"
-#include "SimTasks.h"
 #include "basalt/Exception.h"
 #include "quill/http/HttpServer.h"
+#include "quill/query/QueryService.h"
 
 #ifndef TARN_SIM_VERSION
 #define TARN_SIM_VERSION "0"
@@ -40,13 +43,63 @@ std::string Thumbprint(std::string const& certificateFile) {
   return out;
 }
 
+// Hands the inventory's changes to the adapter's observers (the query service). The
+// inventory reports them under its lock, and a query service may read the changed
+// properties back through the objects, which take that lock: so they are queued here and
+// delivered by posted work on an adapter worker, in order, one drain at a time.
+class ChangeRelay : public std::enable_shared_from_this<ChangeRelay> {
+ public:
+  explicit ChangeRelay(Quill::LocalAdapter* adapter) : _adapter(adapter) {}
+
+  void Add(Quill::MoRef const& ref, std::vector<std::string_view> const& paths) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _pending.push_back({Basalt::Ref<Quill::MoRef>(new Quill::MoRef(ref)), {paths.begin(), paths.end()}});
+    if (_draining) return;
+    _draining = true;
+    try {
+      _adapter->Post([self = shared_from_this()](bool canceled) { self->Drain(canceled); });
+    } catch (...) {  // the adapter shut down: nobody is left to tell
+      _pending.clear();
+      _draining = false;
+    }
+  }
+
+ private:
+  struct Change {
+    Basalt::Ref<Quill::MoRef> ref;
+    std::vector<std::string> paths;
+  };
+
+  void Drain(bool canceled) {
+    for (;;) {
+      std::vector<Change> batch;
+      {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_pending.empty() || canceled) {
+          _pending.clear();
+          _draining = false;
+          return;
+        }
+        batch.swap(_pending);
+      }
+      for (Change const& c : batch) _adapter->NotifyChanged(c.ref.get(), c.paths);
+    }
+  }
+
+  Quill::LocalAdapter* _adapter;
+  std::mutex _mutex;
+  std::vector<Change> _pending;
+  bool _draining = false;
+};
+
 }  // namespace
 
 struct Simulator::Impl {
   Options options;
   Inventory inventory;
   Basalt::Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<SimTasks> tasks;
+  std::unique_ptr<Quill::Tasks::Manager> tasks;
+  std::unique_ptr<Quill::Query::QueryService> query;
   World world;
   std::unique_ptr<Quill::HttpServer> server;
   std::string thumbprint;
@@ -61,7 +114,14 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   adapterOptions.workers = s.options.adapterWorkers;
   adapterOptions.checkPrivilege = CheckPrivilege;
   s.adapter = new Quill::LocalAdapter(adapterOptions);
-  s.tasks = std::make_unique<SimTasks>(s.adapter.get(), s.options.keepTasks);
+  Quill::Tasks::Manager::Options taskOptions;
+  taskOptions.maxFinished = s.options.keepTasks;
+  s.tasks = std::make_unique<Quill::Tasks::Manager>(s.adapter.get(), taskOptions);
+  s.query = std::make_unique<Quill::Query::QueryService>(s.adapter.get());
+  s.world.propertyCollector = s.query->GetRootRef();
+  auto relay = std::make_shared<ChangeRelay>(s.adapter.get());
+  s.inventory.SetChangeListener(
+      [relay](Quill::MoRef const& ref, std::vector<std::string_view> const& paths) { relay->Add(ref, paths); });
   s.world.inventory = &s.inventory;
   s.world.adapter = s.adapter.get();
   s.world.tasks = s.tasks.get();
@@ -97,6 +157,7 @@ Quill::LocalAdapter& Simulator::GetAdapter() { return *_impl->adapter; }
 
 void Simulator::Stop(std::chrono::milliseconds grace) {
   std::call_once(_impl->stopped, [&] {
+    _impl->query->Stop();        // waiting watchers are answered RequestCanceled, not waited for
     _impl->server->Stop(grace);  // calls under way are answered first
     _impl->adapter->Shutdown();  // then the tasks' work still queued is cancelled
   });
