@@ -7,11 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "quill/Array.h"
 #include "quill/FaultText.h"
@@ -22,15 +20,13 @@
 #include "quill/Type.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
+#include "quill/tasks/Tasks.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/FolderSkeleton.h"
 #include "tarn/FolderStub.h"
 #include "tarn/ServiceInstanceContent.h"
 #include "tarn/ServiceInstanceSkeleton.h"
 #include "tarn/ServiceInstanceStub.h"
-#include "tarn/TaskInfo.h"
-#include "tarn/TaskSkeleton.h"
-#include "tarn/TaskStub.h"
 #include "tarn/VirtualMachineSkeleton.h"
 #include "tarn/VirtualMachineStub.h"
 #include "tarn/fault/DuplicateName.h"
@@ -53,72 +49,18 @@ void Check(bool ok, char const* what) {
 
 // ============================ the server end ============================
 
-// A task runs its work on the adapter's executor; clients poll its `info`.
-class TaskImpl : public Tarn::TaskSkeleton {
- public:
-  TaskImpl(MoRef* ref, MoRef* entity, std::string const& method) : TaskSkeleton(ref), _info(new Tarn::TaskInfo()) {
-    _info->key = ref->GetId();
-    _info->task = ref;
-    _info->entity = entity;
-    _info->descriptionId = method;
-    _info->state = Tarn::TaskInfo::State::queued;
-  }
-
-  void GetInfo(Ref<Tarn::TaskInfo>& result) override {
-    std::lock_guard<std::mutex> lock(_mutex);
-    result = Ref<Tarn::TaskInfo>(new Tarn::TaskInfo(*_info));  // a snapshot, not the live object
-  }
-
-  // On a worker thread: the work either answers the task's result or throws a fault.
-  void Run(std::function<Ref<Quill::Any>()> const& work) {
-    Set([](Tarn::TaskInfo& i) { i.state = Tarn::TaskInfo::State::running; });
-    try {
-      Ref<Quill::Any> result = work();
-      Set([&](Tarn::TaskInfo& i) {
-        i.result = result;
-        i.state = Tarn::TaskInfo::State::success;
-      });
-    } catch (Quill::MethodFault::Exception& e) {
-      Ref<Quill::MethodFault> fault(e.GetFault());
-      Set([&](Tarn::TaskInfo& i) {
-        i.error = fault;
-        i.state = Tarn::TaskInfo::State::error;
-      });
-    }
-  }
-
- private:
-  template <class F>
-  void Set(F change) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    change(*_info);
-  }
-  std::mutex _mutex;
-  Ref<Tarn::TaskInfo> _info;
-};
-
-// Starts a task from inside a task method: registers it with the adapter carrying out the
-// current call, queues its work and answers its reference at once.
-Ref<MoRef> StartTask(MoRef* entity, char const* method, std::function<Ref<Quill::Any>()> work) {
-  Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-  Ref<MoRef> ref = adapter->MakeRef("tarn.Task");
-  Ref<TaskImpl> task(new TaskImpl(ref.get(), entity, method));
-  adapter->Register(nullptr, task.get());
-  adapter->Post([task, work](bool canceled) {
-    if (!canceled) task->Run(work);
-  });
-  return ref;
-}
-
+// Task methods answer a task's reference at once; the manager runs the work on the
+// adapter's workers, keeps the task's info for clients, and forgets it some time after.
 class VirtualMachineImpl : public Tarn::VirtualMachineSkeleton {
  public:
-  VirtualMachineImpl(MoRef* ref, std::string name) : VirtualMachineSkeleton(ref), _name(std::move(name)) {}
+  VirtualMachineImpl(MoRef* ref, std::string name, Quill::Tasks::Manager& tasks)
+      : VirtualMachineSkeleton(ref), _name(std::move(name)), _tasks(tasks) {}
 
   std::string GetName() override { return _name; }
 
   void PowerOn(MoRef*, Ref<MoRef>& result) override {
     Ref<VirtualMachineImpl> self(this);
-    result = StartTask(_GetRef(), METHOD_POWERON, [self]() -> Ref<Quill::Any> {
+    result = _tasks.Start(_GetRef(), METHOD_POWERON, [self](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
       std::lock_guard<std::mutex> lock(self->_mutex);
       if (self->_state == Tarn::VirtualMachine::PowerState::poweredOn) {
         Ref<Tarn::Fault::InvalidPowerState> fault(new Tarn::Fault::InvalidPowerState());
@@ -134,12 +76,14 @@ class VirtualMachineImpl : public Tarn::VirtualMachineSkeleton {
  private:
   std::mutex _mutex;
   std::string _name;
+  Quill::Tasks::Manager& _tasks;
   Tarn::VirtualMachine::PowerState _state = Tarn::VirtualMachine::PowerState::poweredOff;
 };
 
 class FolderImpl : public Tarn::FolderSkeleton {
  public:
-  FolderImpl(MoRef* ref, std::string name) : FolderSkeleton(ref), _name(std::move(name)) {}
+  FolderImpl(MoRef* ref, std::string name, Quill::Tasks::Manager& tasks)
+      : FolderSkeleton(ref), _name(std::move(name)), _tasks(tasks) {}
 
   std::string GetName() override { return _name; }
 
@@ -154,7 +98,7 @@ class FolderImpl : public Tarn::FolderSkeleton {
     std::lock_guard<std::mutex> lock(_mutex);
     CheckFreeName(name);
     Ref<MoRef> ref = adapter->MakeRef("tarn.Folder");
-    adapter->Register(nullptr, new FolderImpl(ref.get(), name));
+    adapter->Register(nullptr, new FolderImpl(ref.get(), name, _tasks));
     _children[name] = result = ref;
   }
 
@@ -167,15 +111,16 @@ class FolderImpl : public Tarn::FolderSkeleton {
     Ref<FolderImpl> self(this);
     Ref<Tarn::Vm::ConfigSpec> spec(static_cast<Tarn::Vm::ConfigSpec*>(config->_Clone()));
     Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-    result = StartTask(_GetRef(), METHOD_CREATEVM, [self, spec, adapter]() -> Ref<Quill::Any> {
-      std::string const& name = spec->name.GetValue();
-      std::lock_guard<std::mutex> lock(self->_mutex);
-      self->CheckFreeName(name);
-      Ref<MoRef> ref = adapter->MakeRef("tarn.VirtualMachine");
-      adapter->Register(nullptr, new VirtualMachineImpl(ref.get(), name));
-      self->_children[name] = ref;
-      return ref;
-    });
+    result =
+        _tasks.Start(_GetRef(), METHOD_CREATEVM, [self, spec, adapter](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
+          std::string const& name = spec->name.GetValue();
+          std::lock_guard<std::mutex> lock(self->_mutex);
+          self->CheckFreeName(name);
+          Ref<MoRef> ref = adapter->MakeRef("tarn.VirtualMachine");
+          adapter->Register(nullptr, new VirtualMachineImpl(ref.get(), name, self->_tasks));
+          self->_children[name] = ref;
+          return ref;
+        });
   }
 
  private:
@@ -190,6 +135,7 @@ class FolderImpl : public Tarn::FolderSkeleton {
 
   std::mutex _mutex;
   std::string _name;
+  Quill::Tasks::Manager& _tasks;
   std::map<std::string, Ref<MoRef>> _children;
 };
 
@@ -212,19 +158,6 @@ class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
 };
 
 // ============================ the client end ============================
-
-// Polls a task's `info` until it leaves the queued and running states.
-Ref<Tarn::TaskInfo> WaitForTask(Quill::StubAdapter* adapter, MoRef* taskRef) {
-  Ref<Tarn::TaskStub> task = Quill::CreateStub<Tarn::TaskStub>(taskRef, adapter);
-  for (int polls = 0; polls < 10000; ++polls) {  // ten seconds at the least
-    Ref<Tarn::TaskInfo> info;
-    task->GetInfo(info);
-    if (info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error) return info;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  Check(false, "a task did not finish");
-  return nullptr;
-}
 
 Ref<Tarn::Vm::ConfigSpec> WebServerSpec() {
   Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
@@ -252,7 +185,8 @@ int main() try {
   Ref<Quill::LocalAdapter> server(new Quill::LocalAdapter());
   Ref<MoRef> rootRef(new MoRef("tarn.Folder", "group-d1"));
   Ref<MoRef> siRef(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
-  server->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters"));
+  Quill::Tasks::Manager tasks(server.get());  // starts the tasks, forgets old finished ones
+  server->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters", tasks));
   server->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get()));
   Quill::HttpServer::Options listen;
   listen.address = "127.0.0.1";
@@ -282,22 +216,25 @@ int main() try {
   Ref<MoRef> pool(new MoRef("tarn.ResourcePool", "resgroup-8"));
   Ref<MoRef> taskRef;
   production->CreateVm(spec.get(), pool.get(), nullptr, taskRef);
-  Ref<Tarn::TaskInfo> info = WaitForTask(adapter.get(), taskRef.get());
-  Check(info->state == Tarn::TaskInfo::State::success, "CreateVm did not succeed");
-  auto* vmRef = dynamic_cast<MoRef*>(info->result.get());
+  // Follows the task to its end and answers its result as the type asked for.
+  Ref<MoRef> vmRef = Quill::WaitForTask<Ref<MoRef>>(adapter.get(), taskRef.get(), std::chrono::seconds(10));
   Check(vmRef != nullptr, "CreateVm's task has no VirtualMachine as its result");
-  std::printf("task %s: %s, created %s\n", taskRef->GetId().c_str(), Quill::TagOf(info->state), vmRef->GetId().c_str());
+  std::printf("task %s: success, created %s\n", taskRef->GetId().c_str(), vmRef->GetId().c_str());
 
-  Ref<Tarn::VirtualMachineStub> vm = Quill::CreateStub<Tarn::VirtualMachineStub>(vmRef, adapter.get());
+  Ref<Tarn::VirtualMachineStub> vm = Quill::CreateStub<Tarn::VirtualMachineStub>(vmRef.get(), adapter.get());
   vm->PowerOn(nullptr, taskRef);
-  info = WaitForTask(adapter.get(), taskRef.get());
-  std::printf("power on \"%s\": %s\n", vm->GetName().c_str(), Quill::TagOf(info->state));
+  Quill::WaitForTask(adapter.get(), taskRef.get(), std::chrono::seconds(10));
+  std::printf("power on \"%s\": success\n", vm->GetName().c_str());
   vm->PowerOn(nullptr, taskRef);
-  info = WaitForTask(adapter.get(), taskRef.get());
-  auto* already = dynamic_cast<Tarn::Fault::InvalidPowerState*>(info->error.get());
-  Check(already != nullptr, "a second power-on did not fail with InvalidPowerState");
-  std::printf("power on again: %s, %s (the machine is %s)\n", Quill::TagOf(info->state), already->_GetType()->GetName(),
-              Quill::TagOf(already->existingState));
+  try {
+    // A task that ends in error throws its fault as the fault's own class.
+    Quill::WaitForTask(adapter.get(), taskRef.get(), std::chrono::seconds(10));
+    Check(false, "a second power-on did not fail with InvalidPowerState");
+  } catch (Tarn::Fault::InvalidPowerState::Exception& e) {
+    auto* already = static_cast<Tarn::Fault::InvalidPowerState*>(e.GetFault());
+    std::printf("power on again: error, %s (the machine is %s)\n", already->_GetType()->GetName(),
+                Quill::TagOf(already->existingState));
+  }
 
   // --- copy, compare, diff --------------------------------------------------------
   Ref<Tarn::Vm::ConfigSpec> bigger(new Tarn::Vm::ConfigSpec(*spec));  // a deep copy

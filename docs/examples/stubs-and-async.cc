@@ -11,9 +11,9 @@
 #include "check.h"
 #include "quill/Async.h"
 #include "quill/Quill.h"
+#include "quill/tasks/Tasks.h"
 #include "tarn/OverheadMemoryManagerStub.h"
 #include "tarn/TaskInfo.h"
-#include "tarn/TaskSkeleton.h"
 #include "tarn/TaskStub.h"
 #include "tarn/fault/InvalidState.h"
 #include "tarn/fault/NotFound.h"
@@ -35,51 +35,27 @@ class Overhead : public Quill::ServerObject<Tarn::OverheadMemoryManager> {
   }
 };
 
-// A server task: its state is read by clients while a worker runs it, hence the lock.
-// The skeleton answers NotSupported for every operation of tarn.Task but the one overridden.
-class MaintenanceTask : public Tarn::TaskSkeleton {
- public:
-  explicit MaintenanceTask(Quill::MoRef* ref) : TaskSkeleton(ref), _info(new Tarn::TaskInfo()) {
-    _info->key = ref->GetId();
-    _info->task = ref;
-  }
-  void GetInfo(Basalt::Ref<Tarn::TaskInfo>& result) override {
-    std::lock_guard<std::mutex> lock(_mutex);
-    result = static_cast<Tarn::TaskInfo*>(_info->_Clone());  // in process: hand out a copy
-  }
-  void Run(std::string const& id, bool canceled) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    if (canceled || id.empty()) {
-      Basalt::Ref<Tarn::Fault::InvalidState> fault(new Tarn::Fault::InvalidState());
-      _info->error = fault;
-      _info->state = Tarn::TaskInfo::State::error;
-    } else {
-      _info->progress = 100;
-      _info->state = Tarn::TaskInfo::State::success;
-    }
-  }
-
- private:
-  std::mutex _mutex;
-  Basalt::Ref<Tarn::TaskInfo> _info;
-};
-
+// A task method: the manager (quill-tasks) registers a tarn.Task, runs the work on a worker
+// of the adapter and keeps the task's info for clients; a fault the work throws fails it.
 class Maintenance : public Quill::ServerObject<Tarn::Host::MaintenanceManager> {
  public:
-  using ServerObject::ServerObject;
+  Maintenance(Quill::MoRef* ref, Quill::Tasks::Manager& tasks) : ServerObject(ref), _tasks(tasks) {}
   void EnterPartialMaintenanceMode(std::string const& id, Basalt::Optional<int> const&,
                                    Basalt::Ref<Quill::MoRef>& result) override {
-    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-    Basalt::Ref<Quill::MoRef> ref = adapter->MakeRef("tarn.Task");
-    Basalt::Ref<MaintenanceTask> task(new MaintenanceTask(ref.get()));
-    adapter->Register(nullptr, task.get());
-    adapter->Post([task, id](bool canceled) { task->Run(id, canceled); });
-    result = ref;
+    result = _tasks.Start(_GetRef(), "tarn.host.MaintenanceManager.enterPartialMaintenanceMode",
+                          [id](Quill::Tasks::Progress& progress) -> Basalt::Ref<Quill::Any> {
+                            if (id.empty()) Basalt::Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState())->Throw();
+                            progress.Report(50);  // clients read it in info.progress
+                            return nullptr;       // no result; success sets the progress to 100
+                          });
   }
   void ExitPartialMaintenanceMode(std::string const& id, Basalt::Optional<int> const& timeout,
                                   Basalt::Ref<Quill::MoRef>& result) override {
     EnterPartialMaintenanceMode(id, timeout, result);
   }
+
+ private:
+  Quill::Tasks::Manager& _tasks;
 };
 
 // --- the client end --------------------------------------------------------------------
@@ -115,18 +91,6 @@ class CountingAdapter : public Quill::StubAdapter {
 };
 // [adapter]
 
-// [wait-task]
-Basalt::Ref<Tarn::TaskInfo> WaitForTask(Tarn::TaskStub* task, std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  Basalt::Ref<Tarn::TaskInfo> info;
-  for (;;) {
-    task->GetInfo(info);
-    bool done = info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error;
-    if (done || std::chrono::steady_clock::now() > deadline) return info;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-}
-// [wait-task]
 
 void SyncCalls(Quill::LocalAdapter* adapter) {
   Basalt::Ref<Quill::MoRef> vm(new Quill::MoRef("tarn.VirtualMachine", "vm-1"));
@@ -168,8 +132,10 @@ void TaskCalls(Quill::LocalAdapter* adapter) {
   // [task]
   Basalt::Ref<Quill::MoRef> taskRef;
   maintenance->EnterPartialMaintenanceMode("nic-firmware", 600, taskRef);  // returns at once
+  Quill::WaitForTask(adapter, taskRef.get(), std::chrono::seconds(30));     // until it ends
   auto task = Quill::CreateStub<Tarn::TaskStub>(taskRef.get(), adapter);
-  Basalt::Ref<Tarn::TaskInfo> info = WaitForTask(task.get(), std::chrono::seconds(30));
+  Basalt::Ref<Tarn::TaskInfo> info;
+  task->GetInfo(info);  // the whole story: state, progress, times, result or fault
   // [task]
   CHECK(taskRef->GetTypeName() == "tarn.Task");
   CHECK(info->state == Tarn::TaskInfo::State::success && *info->progress == 100);
@@ -177,11 +143,12 @@ void TaskCalls(Quill::LocalAdapter* adapter) {
 
   // [task-error]
   maintenance->EnterPartialMaintenanceMode("", {}, taskRef);  // the call succeeds...
-  task = Quill::CreateStub<Tarn::TaskStub>(taskRef.get(), adapter);
-  info = WaitForTask(task.get(), std::chrono::seconds(30));
-  CHECK(info->state == Tarn::TaskInfo::State::error);        // ...the task fails
-  CHECK_THROWS(Tarn::Fault::InvalidState::Exception, info->error->Throw());
+  CHECK_THROWS(Tarn::Fault::InvalidState::Exception,         // ...the task fails, and waiting
+               Quill::WaitForTask(adapter, taskRef.get(), std::chrono::seconds(30)));  // throws its fault
   // [task-error]
+  task = Quill::CreateStub<Tarn::TaskStub>(taskRef.get(), adapter);
+  task->GetInfo(info);
+  CHECK(info->state == Tarn::TaskInfo::State::error && info->error);
   CHECK(adapter->Unregister(taskRef.get()));
 }
 
@@ -233,8 +200,9 @@ void AsyncCalls(Quill::LocalAdapter* adapter) {
   // [async-task]
   CHECK(taskRef != nullptr && taskRef->GetTypeName() == "tarn.Task");
   if (taskRef) {
-    auto task = Quill::CreateStub<Tarn::TaskStub>(taskRef, adapter);
-    CHECK(WaitForTask(task.get(), std::chrono::seconds(30))->state == Tarn::TaskInfo::State::success);
+    Quill::AsyncResult<void> ended;  // the task's end, without blocking a thread on it
+    Quill::StartWaitForTask(adapter, taskRef, std::chrono::seconds(30), ended.Callback());
+    ended.Get(std::chrono::seconds(30));
   }
 
   // [pending-call]
@@ -317,7 +285,9 @@ int main() {
   // [setup]
   Basalt::Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
   adapter->Register(nullptr, new Overhead(new Quill::MoRef("tarn.OverheadMemoryManager", "overhead-1")));
-  adapter->Register(nullptr, new Maintenance(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1")));
+  Quill::Tasks::Manager tasks(adapter.get());
+  adapter->Register(nullptr,
+                    new Maintenance(new Quill::MoRef("tarn.host.MaintenanceManager", "maintenance-1"), tasks));
   // [setup]
   SyncCalls(adapter.get());
   TaskCalls(adapter.get());

@@ -9,17 +9,15 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "quill/Quill.h"
 #include "quill/http/HttpAdapter.h"
+#include "quill/tasks/Tasks.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/FolderStub.h"
 #include "tarn/ServiceInstanceContent.h"
 #include "tarn/ServiceInstanceStub.h"
 #include "tarn/SessionManagerStub.h"
-#include "tarn/TaskInfo.h"
-#include "tarn/TaskStub.h"
 #include "tarn/UserSession.h"
 #include "tarn/fault/DuplicateName.h"
 #include "tarn/fault/NotAuthenticated.h"
@@ -86,19 +84,13 @@ int main(int argc, char** argv) {
     spec->memoryMB = 4096L;
     Ref<MoRef> pool(new MoRef("tarn.ResourcePool", "resgroup-8")), taskRef;
     root->CreateVm(spec.get(), pool.get(), nullptr, taskRef);
-    auto task = Quill::CreateStub<Tarn::TaskStub>(taskRef.get(), adapter.get());
-    Ref<Tarn::TaskInfo> info;
-    for (int i = 0; i < 1000; ++i) {  // at most ~10 s
-      task->GetInfo(info);
-      if (info->state == Tarn::TaskInfo::State::success || info->state == Tarn::TaskInfo::State::error) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    auto* vm = dynamic_cast<MoRef*>(info->result.get());
-    if (info->state != Tarn::TaskInfo::State::success || !vm) {
-      std::printf("unexpected: task %s ended %s\n", taskRef->GetId().c_str(), Quill::TagOf(info->state));
+    // Follows the task to its end: its result, or its fault thrown as its own class.
+    Ref<MoRef> vm = Quill::WaitForTask<Ref<MoRef>>(adapter.get(), taskRef.get(), std::chrono::seconds(10));
+    if (!vm) {
+      std::printf("unexpected: task %s has no result\n", taskRef->GetId().c_str());
       return 1;
     }
-    std::printf("task %s: %s, created %s\n", taskRef->GetId().c_str(), Quill::TagOf(info->state), vm->GetId().c_str());
+    std::printf("task %s: success, created %s\n", taskRef->GetId().c_str(), vm->GetId().c_str());
 
     Ref<Basalt::System::ScheduledItem> pending;
     std::string now;

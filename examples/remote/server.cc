@@ -21,6 +21,7 @@
 
 #include "quill/Quill.h"
 #include "quill/http/HttpServer.h"
+#include "quill/tasks/Tasks.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/FolderSkeleton.h"
 #include "tarn/ServiceInstanceContent.h"
@@ -28,7 +29,6 @@
 #include "tarn/SessionManagerSkeleton.h"
 #include "tarn/TaskHistoryCollectorSkeleton.h"
 #include "tarn/TaskInfo.h"
-#include "tarn/TaskSkeleton.h"
 #include "tarn/UserSession.h"
 #include "tarn/fault/DuplicateName.h"
 #include "tarn/fault/InvalidLogin.h"
@@ -73,77 +73,25 @@ class SessionManagerImpl : public Tarn::SessionManagerSkeleton {
 };
 // [checker]
 
-class TaskImpl : public Tarn::TaskSkeleton {
- public:
-  TaskImpl(MoRef* ref, MoRef* entity) : TaskSkeleton(ref), _info(new Tarn::TaskInfo()) {
-    _info->key = ref->GetId();
-    _info->task = ref;
-    _info->entity = entity;
-    _info->state = Tarn::TaskInfo::State::queued;
-  }
-  void GetInfo(Ref<Tarn::TaskInfo>& result) override {
-    std::lock_guard<std::mutex> lock(_mutex);
-    result = new Tarn::TaskInfo(*_info);
-  }
-  void Run(std::function<Ref<Quill::Any>()> const& work) {
-    Ref<Quill::Any> result;
-    Ref<Quill::MethodFault> fault;
-    try {
-      result = work();
-    } catch (Quill::MethodFault::Exception& e) {
-      fault = e.GetFault();
-    }
-    std::lock_guard<std::mutex> lock(_mutex);
-    _info->result = result;
-    _info->error = fault;
-    _info->state = fault ? Tarn::TaskInfo::State::error : Tarn::TaskInfo::State::success;
-  }
-
- private:
-  std::mutex _mutex;
-  Ref<Tarn::TaskInfo> _info;
-};
-
-// Every task started so far, oldest first.
-class TaskList {
- public:
-  void Add(Ref<TaskImpl> const& task) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _tasks.push_back(task);
-  }
-  Ref<Quill::DataArray<Tarn::TaskInfo>> Latest(int count) {
-    std::lock_guard<std::mutex> lock(_mutex);
-    Ref<Quill::DataArray<Tarn::TaskInfo>> out(new Quill::DataArray<Tarn::TaskInfo>());
-    std::size_t first = count > 0 && static_cast<std::size_t>(count) < _tasks.size() ? _tasks.size() - count : 0;
-    for (std::size_t i = first; i < _tasks.size(); ++i) {
-      Ref<Tarn::TaskInfo> info;
-      _tasks[i]->GetInfo(info);
-      out->Append(info.get());
-    }
-    return out;
-  }
-
- private:
-  std::mutex _mutex;
-  std::vector<Ref<TaskImpl>> _tasks;
-};
-
-TaskList& Tasks() {
-  static TaskList tasks;
-  return tasks;
-}
-
+// The task history collector lists the tasks the manager has not forgotten yet.
 class TaskCollectorImpl : public Tarn::TaskHistoryCollectorSkeleton {
  public:
-  using TaskHistoryCollectorSkeleton::TaskHistoryCollectorSkeleton;
+  TaskCollectorImpl(MoRef* ref, Quill::Tasks::Manager& tasks) : TaskHistoryCollectorSkeleton(ref), _tasks(tasks) {}
   void ReadNext(int maxCount, Ref<Quill::DataArray<Tarn::TaskInfo>>& result) override {
-    result = Tasks().Latest(maxCount);
+    result = new Quill::DataArray<Tarn::TaskInfo>();
+    for (Ref<Tarn::TaskInfo> const& info : _tasks.Recent(maxCount > 0 ? static_cast<std::size_t>(maxCount) : 0)) {
+      result->Append(info.get());
+    }
   }
+
+ private:
+  Quill::Tasks::Manager& _tasks;
 };
 
 class FolderImpl : public Tarn::FolderSkeleton {
  public:
-  FolderImpl(MoRef* ref, std::string name) : FolderSkeleton(ref), _name(std::move(name)) {}
+  FolderImpl(MoRef* ref, std::string name, Quill::Tasks::Manager& tasks)
+      : FolderSkeleton(ref), _name(std::move(name)), _tasks(tasks) {}
 
   std::string GetName() override { return _name; }
 
@@ -160,20 +108,13 @@ class FolderImpl : public Tarn::FolderSkeleton {
       fault->Throw();
     }
     Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-    Ref<MoRef> ref = adapter->MakeRef("tarn.Task");
-    Ref<TaskImpl> task(new TaskImpl(ref.get(), _GetRef()));
-    adapter->Register(nullptr, task.get());
-    Tasks().Add(task);
     Ref<FolderImpl> self(this);
     std::string name = config->name.GetValue();
-    adapter->Post([task, self, adapter, name](bool canceled) {
-      if (canceled) return;
-      task->Run([&]() -> Ref<Quill::Any> {
-        std::lock_guard<std::mutex> lock(self->_mutex);
-        return self->Add(adapter, "tarn.VirtualMachine", name);
-      });
-    });
-    result = ref;
+    result = _tasks.Start(_GetRef(), "tarn.Folder.createVm",
+                          [self, adapter, name](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
+                            std::lock_guard<std::mutex> lock(self->_mutex);
+                            return self->Add(adapter, "tarn.VirtualMachine", name);
+                          });
   }
 
  private:
@@ -187,13 +128,14 @@ class FolderImpl : public Tarn::FolderSkeleton {
     }
     Ref<MoRef> ref = adapter->MakeRef(type);
     // Machines are only names here; folders can be called.
-    if (std::string(type) == "tarn.Folder") adapter->Register(nullptr, new FolderImpl(ref.get(), name));
+    if (std::string(type) == "tarn.Folder") adapter->Register(nullptr, new FolderImpl(ref.get(), name, _tasks));
     _children[name] = ref;
     return ref;
   }
 
   std::mutex _mutex;
   std::string _name;
+  Quill::Tasks::Manager& _tasks;
   std::map<std::string, Ref<MoRef>> _children;
 };
 
@@ -243,9 +185,11 @@ int main(int argc, char** argv) {
     Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter(adapterOptions));
     Ref<MoRef> root(new MoRef("tarn.Folder", "group-d1"));
     Ref<MoRef> sessions(new MoRef("tarn.SessionManager", "SessionManager"));
-    adapter->Register(nullptr, new FolderImpl(root.get(), "Datacenters"));
+    // Tasks the server started; finished ones are forgotten after ten minutes.
+    Quill::Tasks::Manager tasks(adapter.get());
+    adapter->Register(nullptr, new FolderImpl(root.get(), "Datacenters", tasks));
     adapter->Register(nullptr, new SessionManagerImpl(sessions.get()));
-    adapter->Register(nullptr, new TaskCollectorImpl(new MoRef("tarn.TaskHistoryCollector", "collector-1")));
+    adapter->Register(nullptr, new TaskCollectorImpl(new MoRef("tarn.TaskHistoryCollector", "collector-1"), tasks));
     adapter->Register(nullptr, new ServiceInstanceImpl(new MoRef("tarn.ServiceInstance", "ServiceInstance"), root.get(),
                                                        sessions.get()));
 

@@ -44,6 +44,10 @@ NAME_TYPES = ("TypeName", "MethodName", "PropertyPath")
 MOREF = "ManagedObjectReference"
 MANAGED_TYPE_ENUM = "ManagedObjectType"
 UNCHECKED = "UncheckedContent"
+# Faults the runtime may raise from any operation, whatever the operation declares: each
+# operation names them (those the namespace has) so that stub generators surface them typed.
+RUNTIME_FAULTS = ("NotAuthenticated", "NotSupported", "InvalidArgument", "ManagedObjectNotFound", "InvalidRequest")
+ABSTRACT = ("DynamicData",)  # no value is of this class alone: a reader cannot make one
 
 # The runtime's own data and fault types: WSDL name, base, version and properties
 # (name, sedge type, flags). The roots are the runtime's own; the rest are read from its Sedge
@@ -95,6 +99,7 @@ class ComplexType:
     version: str
     elements: List[Element] = field(default_factory=list)
     fault: bool = False
+    abstract: bool = False
 
 
 @dataclass
@@ -151,6 +156,18 @@ class WireSchema:
     def has(self, version):
         return version in self.closure
 
+    def has_type(self, ty):
+        """Whether the namespace has `ty`: a few properties are older than their type, and a
+        namespace whose releases lack the type lacks the property too."""
+        return not isinstance(ty, Type) or self.has(ty.version)
+
+    def has_runtime_type(self, t):
+        """Whether `t` is one of the runtime's declared types that this namespace's releases have."""
+        return t in RUNTIME_MODULE_TYPES and self.has(t.version)
+
+    def has_prop(self, p):
+        return self.has(p.version) and self.has_type(p.type)
+
     # types -------------------------------------------------------------------------
     def xsd_type(self, ty):
         """The schema type of an element holding a value of `ty`."""
@@ -167,7 +184,9 @@ class WireSchema:
         always have may be missing from a message of an older release, so only elements no
         newer than their owner can be required."""
         many = bool(flags & F_ARRAY)
-        required = not many and not (flags & F_OPTIONAL) and version in self._ancestors(since)
+        # nor can one whose type is newer than the owner: a release in between leaves it out
+        as_old = not isinstance(ty, Type) or ty.version in self._ancestors(since)
+        required = not many and not (flags & F_OPTIONAL) and version in self._ancestors(since) and as_old
         if flags & F_LINK:
             # a link holds the key of an object held elsewhere in the message, not the object
             return Element(name, "xsd:string", 1 if required else 0, many, version)
@@ -177,43 +196,33 @@ class WireSchema:
                        nillable=required and holds_object)
 
     def _included_types(self):
-        """The namespace's own types, and every type one of them refers to (the catalogue
-        has properties of a release typed by a newer type; the schema must still name it)."""
-        out = {t for t in self.cat.all_types() if self.has(t.version)}
-        todo = list(out)
-        while todo:
-            t = todo.pop()
-            refs = [t.base] + [p.type for p in t.props if self.has(p.version)]
-            for m in t.methods:
-                if self.has(m.version):
-                    refs += [p.type for p in m.params] + [m.result.type] + list(m.faults)
-            for r in refs:
-                if isinstance(r, Type) and r not in out:
-                    out.add(r)
-                    todo.append(r)
-        return out
+        """The namespace's own types: those its releases have. A property, parameter, result
+        or fault of a newer type is left out with it, as the codec leaves it out of a message."""
+        return {t for t in self.cat.all_types() if self.has(t.version)}
 
     def _collect_types(self):
         self.included = self._included_types()
         prims = {p: Primitive(p, "", "") for p in PRIMITIVE_XSD}
         for sedge, (wsdl, base, version, props) in RUNTIME_DATA.items():
             ct = ComplexType(wsdl, RUNTIME_DATA[base][0] if base else None, version,
-                             fault=sedge == "sedge.MethodFault" or base not in (None, "sedge.DynamicData"))
+                             fault=sedge == "sedge.MethodFault" or base not in (None, "sedge.DynamicData"),
+                             abstract=wsdl in ABSTRACT)
             for name, ty, flags in props:
                 target = prims.get(ty) or _runtime_ref(ty)
                 ct.elements.append(self._element(name, target, flags, version, version))
             self.data.append(ct)
         for sedge, (wsdl, version) in RUNTIME_MANAGED.items():
-            self.managed.append(Named(wsdl, version))
+            if self.has(version):
+                self.managed.append(Named(wsdl, version))
         for t in [*RUNTIME_MODULE_TYPES, *self.cat.all_types()]:
-            if t not in self.included and t not in RUNTIME_MODULE_TYPES:
+            if t not in self.included and not self.has_runtime_type(t):
                 continue
             if t.kind == "managed" and t in RUNTIME_MODULE_TYPES:
                 continue   # listed with the runtime's managed types above
             if t.kind in ("data", "fault"):
                 ct = ComplexType(t.wsdl, _wsdl_of(t.base), t.version, fault=t.kind == "fault")
                 ct.elements = [self._element(p.name, p.type, p.flags, p.version, t.version)
-                               for p in t.props if self.has(p.version)]
+                               for p in t.props if self.has_prop(p)]
                 self.data.append(ct)
             elif t.kind == "enum":
                 self.enums.append(Named(t.wsdl, t.version, list(t.tags)))
@@ -231,29 +240,32 @@ class WireSchema:
         for m in self.managed:
             self.arrays.append(ArrayType("ArrayOf" + m.name, m.name, "tns:" + MOREF, m.version))
         self.fault_elements = [ct for ct in self.data if ct.fault]
+        names = {ct.name for ct in self.fault_elements}
+        self.runtime_faults = [f for f in RUNTIME_FAULTS if f in names] + ["RuntimeFault"]
 
     # operations --------------------------------------------------------------------
     def _collect_operations(self):
         reads = OrderedDict()
         for t in [*RUNTIME_MODULE_TYPES, *self.cat.all_types()]:
-            if t.kind != "managed" or (t not in self.included and t not in RUNTIME_MODULE_TYPES):
+            if t.kind != "managed" or (t not in self.included and not self.has_runtime_type(t)):
                 continue
             for m in t.methods:
                 if not self.has(m.version):
                     continue
                 params = [self._element(p.name, p.type, p.flags, p.version, m.version)
-                          for p in m.params if self.has(p.version)]
+                          for p in m.params if self.has_prop(p)]
                 results = []
                 if m.is_task:
                     # a task method answers at once with the task; its result comes later
                     results.append(Element("result", "tns:" + MOREF, 0, False, m.version))
-                elif m.result.type is not None:
+                elif m.result.type is not None and self.has_type(m.result.type):
                     results.append(self._element("result", m.result.type, m.result.flags | F_OPTIONAL,
                                                  m.version, m.version))
-                faults = [_wsdl_of(f) for f in m.faults]
+                faults = [_wsdl_of(f) for f in m.faults if self.has_type(f)]
+                faults += [f for f in self.runtime_faults if f not in faults]
                 self.operations.append(Operation(m.wsdl, m.version, params, results, faults))
             for p in t.props:
-                if self.has(p.version):
+                if self.has_prop(p):
                     reads.setdefault(p.name, []).append(p)
         for name, props in reads.items():
             kinds = {(self.xsd_type(p.type), p.array) for p in props}

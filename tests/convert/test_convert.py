@@ -89,9 +89,42 @@ class ConvertTest(unittest.TestCase):
         self.assertEqual(strict.returncode, INVALID)
         self.assertIn("skipped", strict.stderr)
 
+    def test_a_value_written_for_a_version_reads_back_as_that_version(self):
+        # UserSession has required properties newer than 2.0, which a value written for 2.0 lacks
+        session = self.path("session.json", json.dumps({
+            "_type": "UserSession", "key": "52b8", "userName": "ops", "fullName": "Operator",
+            "loginTime": "2026-12-07T10:00:00Z", "lastActiveTime": "2026-12-07T10:05:00Z", "locale": "en",
+            "messageLocale": "en", "extensionSession": False, "ipAddress": "127.0.0.1", "userAgent": "t",
+            "callCount": 3}))
+        old = self.path("session-2.0.xml")
+        wrote = run("--type", "UserSession", session, "--api-version", "2.0", "-o", old)
+        self.assertEqual(wrote.returncode, 0, wrote.stderr)
+        back = run("--type", "UserSession", old, "--api-version", "2.0")
+        self.assertEqual(back.returncode, 0, back.stderr)
+        value = json.loads(back.stdout)
+        self.assertEqual((value["userName"], value["locale"]), ("ops", "en"))
+        self.assertNotIn("callCount", value)
+        # read as the newest release, the same file lacks what that release requires
+        newest = run("--type", "UserSession", old)
+        self.assertEqual(newest.returncode, INVALID)
+        self.assertIn("missing required property", newest.stderr)
+        if WSDL and shutil.which("xmllint"):
+            r = subprocess.run(["xmllint", "--noout", "--nonet", "--schema", os.path.join(WSDL, "tarn2.xsd"), old],
+                               capture_output=True, text=True, timeout=120)
+            self.assertEqual(r.returncode, 0, r.stderr)
+
+    def binary(self, name, data):
+        p = os.path.join(self.tmp, name)
+        with open(p, "wb") as f:
+            f.write(data)
+        return p
+
     def test_failures_have_their_exit_code_and_one_line(self):
         spec_json = os.path.join(GOLDEN, "config-spec.json")
         truncated = self.path("truncated.json", golden("config-spec.json")[:40])
+        spec_xml = golden("config-spec.xml")
+        not_utf8 = self.binary("latin1.xml", spec_xml.replace("<name>", "<name>caf\xe9 ", 1).encode("latin-1"))
+        utf16 = self.binary("utf16.xml", spec_xml.encode("utf-16"))
         cases = [
             ("no arguments", [], USAGE),
             ("unknown option", ["--type", SPEC, spec_json, "--frobnicate"], USAGE),
@@ -105,6 +138,8 @@ class ConvertTest(unittest.TestCase):
             ("wrong type", ["--type", SPEC, os.path.join(GOLDEN, "option-value.json")], INVALID),
             ("not json", ["--type", SPEC, self.path("text.json", "memory: lots")], INVALID),
             ("no such directory", ["--type", SPEC, spec_json, "-o", self.path("nowhere/out.xml")], UNWRITABLE),
+            ("not utf-8", ["--type", SPEC, not_utf8], INVALID),
+            ("utf-16", ["--type", SPEC, utf16], INVALID),
         ]
         for name, args, code in cases:
             with self.subTest(name=name):
@@ -114,6 +149,7 @@ class ConvertTest(unittest.TestCase):
                 self.assertEqual(len(lines), 1, r.stderr)
                 self.assertTrue(lines[0].startswith("tarn-convert: "), lines[0])
         self.assertIn("truncated.json", run("--type", SPEC, truncated).stderr)
+        self.assertIn("UTF-16", run("--type", SPEC, utf16).stderr)
         self.assertEqual([f for f in os.listdir(self.tmp) if f.endswith(".partial")], [])
 
     def test_a_failed_run_leaves_the_output_file_alone(self):

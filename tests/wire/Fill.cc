@@ -10,6 +10,7 @@
 #include "basalt/DateTime.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/MethodFault.h"
 #include "quill/Primitive.h"
 #include "quill/Registry.h"
 #include "quill/StubSupport.h"
@@ -279,6 +280,18 @@ Basalt::Ref<Quill::Any> ValueFor(PropertyInfo const& p, int depth) {
   if (p.flags & Quill::F_ARRAY) return IsPlain(p) ? PlainArray(p, seq) : ObjectArray(p, seq, depth);
   if (IsPlain(p)) return BoxPlain(p, seq);
   return ObjectValue(p, seq, depth);
+}
+
+std::string FaultText(std::exception const& e) {
+  auto const* fe = dynamic_cast<Quill::MethodFault::Exception const*>(&e);
+  Quill::MethodFault* fault = fe ? fe->GetFault() : nullptr;
+  if (!fault || !fault->faultMessage) return e.what();
+  std::string text;
+  for (std::size_t i = 0; i < fault->faultMessage->size(); ++i) {
+    Quill::LocalizableMessage* m = fault->faultMessage->Get(i);
+    if (m && m->message) text += *m->message;
+  }
+  return text;
 }
 
 }  // namespace wire_test

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "basalt/Object.h"
@@ -25,6 +26,10 @@ Basalt::Ref<Quill::DynamicData> Filled(Quill::DataObjectType const* t, int depth
 // enumeration, a reference, arrays of each kind, a data object. Forms wrap.
 Basalt::Ref<Quill::Any> AnyForm(int i);
 int AnyFormCount();
+
+// The text of a fault's messages (its exception's what() names only its
+// class), or what() of any other exception.
+std::string FaultText(std::exception const& e);
 
 // A value of a parameter's or result's declared type (arrays of two).
 Basalt::Ref<Quill::Any> ValueFor(Quill::PropertyInfo const& p, int depth = 1);

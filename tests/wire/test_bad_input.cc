@@ -53,7 +53,39 @@ std::string JsonRefusal(std::string const& json, Quill::Type const* t, Quill::Wi
   return Refusal([&] { Quill::Wire::DecodeJson(json, t, o); });
 }
 
-#define EXPECT_MENTIONS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+#define EXPECT_MENTIONS(text, part) EXPECT_NE((text).find(part), std::string::npos) << Shown(text)
+
+// Input shown in a trace: every byte outside printable ASCII as \xNN.
+std::string Shown(std::string_view s) {
+  std::string out;
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x7f) {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += "0123456789ABCDEF"[c >> 4];
+      out += "0123456789ABCDEF"[c & 15];
+    }
+  }
+  return out;
+}
+
+// Whether `s` is text a fault can carry: UTF-8 (which the public JSON string
+// writer insists on), no control character but tab and newline, neither
+// U+FFFE nor U+FFFF.
+bool CarriedText(std::string const& s) {
+  std::string json;
+  try {
+    Quill::Wire::AppendJsonString(json, s);
+  } catch (Quill::Fault::InvalidArgument::Exception const&) {
+    return false;
+  }
+  for (char ch : s) {
+    if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n') return false;
+  }
+  return s.find("\xef\xbf\xbe") == std::string::npos && s.find("\xef\xbf\xbf") == std::string::npos;
+}
 
 TEST(WireBadInput, Malformed) {
   auto* t = KeyAnyValueType();
@@ -175,30 +207,107 @@ TEST(WireBadInput, InvalidUtf8AndControlCharacters) {
     EXPECT_MENTIONS(JsonRefusal("{\"key\":\"a" + bad + "b\"}", t), "UTF-8");
   }
   EXPECT_MENTIONS(XmlRefusal(std::string("<value") + kNs + "><key>a&#1;b</key></value>", t), "malformed XML");
-  // Nothing that cannot be read back is written.
-  Ref<Quill::KeyAnyValue> kv(new Quill::KeyAnyValue());
-  kv->key = "bell\x07";
-  std::string out;
-  EXPECT_THROW(Quill::Wire::EncodeXml(out, kv.get(), t, "value"), Quill::Fault::InvalidArgument::Exception);
-  kv->key = "half\xc3";
-  out.clear();
-  EXPECT_THROW(Quill::Wire::EncodeXml(out, kv.get(), t, "value"), Quill::Fault::InvalidArgument::Exception);
-  out.clear();
-  EXPECT_THROW(Quill::Wire::EncodeJson(out, kv.get(), t), Quill::Fault::InvalidArgument::Exception);
   // An object that holds itself is refused, not followed for ever.
   Ref<Quill::KeyAnyValue> loop(new Quill::KeyAnyValue());
   loop->key = "loop";
   loop->value = loop.get();
-  out.clear();
+  std::string out;
   EXPECT_THROW(Quill::Wire::EncodeXml(out, loop.get(), t, "value"), Quill::Fault::InvalidArgument::Exception);
   out.clear();
   EXPECT_THROW(Quill::Wire::EncodeJson(out, loop.get(), t), Quill::Fault::InvalidArgument::Exception);
   loop->value = nullptr;
-  // JSON carries control characters escaped.
-  kv->key = "bell\x07";
-  out.clear();
-  Quill::Wire::EncodeJson(out, kv.get(), t);
-  EXPECT_TRUE(kv->_IsEqual(Quill::Wire::DecodeJson(out, t).get(), false)) << out;
+}
+
+// A string of the API is UTF-8 text of characters XML can carry. Neither
+// form writes or reads anything else, so what one form holds the other can.
+TEST(WireBadInput, StringsHoldOnlyCharactersXmlCarries) {
+  auto* t = KeyAnyValueType();
+  struct Case {
+    char const* what;
+    std::string text;  // raw, as a program might set it
+    char const* json;  // the same spelt as a JSON escape; null when none can
+    bool rawJson;      // JSON itself allows it unescaped
+  } const cases[] = {
+      {"a control character", std::string("bell\x07"), "bell\\u0007", false},
+      {"a control character", std::string("nul\0x", 5), "nul\\u0000x", false},
+      {"a control character", std::string("esc\x1b[0m"), "esc\\u001b[0m", false},
+      {"a non-character", std::string("end\xef\xbf\xbe"), "end\\ufffe", true},
+      {"a non-character", std::string("\xef\xbf\xbf"), "\\uffff", true},
+      {"invalid UTF-8", std::string("half\xc3"), nullptr, false},
+      {"invalid UTF-8", std::string("surrogate\xed\xa0\x80"), nullptr, false},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what + (" in " + Shown(c.text)));
+    // Written nowhere: refused as InvalidArgument naming the property's path.
+    Ref<Quill::KeyAnyValue> inner(new Quill::KeyAnyValue());
+    inner->key = c.text;
+    Ref<Quill::KeyAnyValue> outer(new Quill::KeyAnyValue());
+    outer->key = "outer";
+    outer->value = inner.get();
+    for (bool json : {false, true}) {
+      std::string out;
+      try {
+        json ? Quill::Wire::EncodeJson(out, outer.get(), t) : Quill::Wire::EncodeXml(out, outer.get(), t, "value");
+        ADD_FAILURE() << "written: " << Shown(out);
+      } catch (Quill::Fault::InvalidArgument::Exception const& e) {
+        std::string why = wire_test::FaultText(e);
+        EXPECT_MENTIONS(why, c.what);
+        EXPECT_MENTIONS(why, "'value.key'");
+        EXPECT_TRUE(CarriedText(why)) << Shown(why);
+      }
+    }
+    // Read from neither form.
+    std::string xml = std::string("<value") + kNs + "><key>" + c.text + "</key>" + kNil + "</value>";
+    EXPECT_FALSE(XmlRefusal(xml, t).empty());
+    if (c.json) {
+      EXPECT_MENTIONS(JsonRefusal(std::string("{\"key\":\"") + c.json + "\"}", t), c.what);
+      if (c.rawJson) {
+        EXPECT_MENTIONS(JsonRefusal("{\"key\":\"" + c.text + "\"}", t), c.what);
+      }
+    }
+  }
+  // Characters XML does carry pass both ways: tab, newline, carriage return,
+  // DEL and C1 controls, the other non-characters, the last plane.
+  Ref<Quill::KeyAnyValue> kv(new Quill::KeyAnyValue());
+  kv->key = "a\tb\nc\rd\x7f\xc2\x85\xef\xb7\x90\xef\xbf\xbd\xf4\x8f\xbf\xbf";
+  std::string xml, json;
+  Quill::Wire::EncodeXml(xml, kv.get(), t, "value");
+  Quill::Wire::EncodeJson(json, kv.get(), t);
+  EXPECT_TRUE(kv->_IsEqual(Quill::Wire::DecodeXml(xml, t).get(), false)) << xml;
+  EXPECT_TRUE(kv->_IsEqual(Quill::Wire::DecodeJson(json, t).get(), false)) << json;
+}
+
+// Whatever bytes a message holds, the refusal quotes them escaped: it goes
+// back as the client's fault, never as a fault that cannot be written.
+TEST(WireBadInput, RefusalsQuoteBadBytesEscaped) {
+  auto* create = Quill::GetMoType<Tarn::Folder>()->FindMethod("createFolder");
+  std::string op = create->GetWsdlName();
+  auto request = [&](std::string const& body) {
+    return "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\"><soapenv:Body>" + body +
+           "</soapenv:Body></soapenv:Envelope>";
+  };
+  std::string const bad[] = {
+      request("<Create\xff"
+              "Folder xmlns=\"urn:tarn25\" target=\"g\" targetType=\"Folder\"/>"),
+      request("<" + op + " xmlns=\"urn:tarn25\" target=\"g\" targetType=\"Fol\xc3(der\"><name>x</name></" + op + ">"),
+      request("<" + op + " xmlns=\"urn:tarn25\" target=\"g\" targetType=\"Folder\"><na\xe9me>x</na\xe9me></" + op +
+              ">"),
+      request("<" + op + " xmlns=\"urn:tarn25\" target=\"g\" targetType=\"Folder\"><name>x</name><spec\xf0\x28>" +
+              "</spec\xf0\x28></" + op + ">"),
+  };
+  for (std::string const& xml : bad) {
+    SCOPED_TRACE(Shown(xml));
+    std::string why = Refusal([&] { Quill::Wire::DecodeRequest(xml); });
+    EXPECT_TRUE(CarriedText(why)) << Shown(why);
+    try {
+      Quill::Wire::DecodeRequest(xml);
+    } catch (std::exception const& e) {
+      std::string fault = Quill::Wire::EncodeError(e);
+      EXPECT_MENTIONS(fault, "<faultcode>soapenv:Client</faultcode>");
+      Ref<Any> result;
+      EXPECT_THROW(Quill::Wire::DecodeResponse(fault, create, result), Quill::Fault::InvalidRequest::Exception);
+    }
+  }
 }
 
 TEST(WireBadInput, DocumentTypesAndEntitiesAreRefused) {
@@ -253,6 +362,128 @@ TEST(WireBadInput, LimitsAndHugeInput) {
   std::string_view claimed("<value>", static_cast<std::size_t>(1) << 30);
   EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeXml(claimed, t); }), "exceeds the limit");
   EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeJson(claimed, t); }), "exceeds the limit");
+}
+
+// What a decoder passes over is reported with the input shown the same way.
+TEST(WireBadInput, SkipReportsQuoteBadBytesEscaped) {
+  Quill::Wire::DecodeReport report;
+  std::string reported;
+  report.onSkip = [&](std::string_view path, std::string_view what) {
+    reported += std::string(path) + ": " + std::string(what) + "\n";
+  };
+  Quill::Wire::DecodeOptions options;
+  options.report = &report;
+  Quill::Wire::DecodeJson("{\"key\":\"k\",\"value\":null,\"odd\\u0001\":1}", KeyAnyValueType(), options);
+  EXPECT_EQ(report.skippedElements, 1u);
+  EXPECT_TRUE(CarriedText(reported)) << Shown(reported);
+  EXPECT_MENTIONS(reported, "unknown property odd\\x01");
+}
+
+// The parser's work on one start tag grows with the square of its attributes
+// and namespace declarations: both are counted, per element and in all,
+// before anything is parsed.
+TEST(WireBadInput, AttributesAndNamespaceDeclarationsAreLimited) {
+  auto* t = KeyAnyValueType();
+  auto attrs = [](int n, char const* name, char const* value = "v") {
+    std::string a;
+    for (int i = 0; i < n; ++i) a += std::string(" ") + name + std::to_string(i) + "=\"" + value + "\"";
+    return a;
+  };
+  std::string const rest = std::string("><key>k</key>") + kNil + "</value>";
+  std::string const open = std::string("<value") + kNs;  // three namespace declarations
+  Quill::Wire::DecodeOptions few;
+  few.limits.maxAttributes = 10;
+  few.limits.maxNamespaces = 5;
+  Quill::Wire::DecodeOptions narrow;
+  narrow.limits.maxNamespacesInScope = 4;
+  // A value holding an array of one int, each element of it declaring `ns`.
+  auto nested = [&](char const* ns) {
+    return open + "><key" + ns + ">k</key><value" + ns + " xsi:type=\"ArrayOfInt\"><int" + ns +
+           ">1</int></value></value>";
+  };
+  Quill::Wire::DecodeOptions const defaults;
+  struct Case {
+    std::string xml;
+    Quill::Wire::DecodeOptions const* options;
+    char const* refusal;  // null: read
+  } const cases[] = {
+      {open + attrs(64, "a") + rest, &defaults, nullptr},
+      {open + attrs(65, "a") + rest, &defaults, "an element has more than 64 attributes (line 1)"},
+      {open + attrs(13, "xmlns:p", "urn:p") + rest, &defaults, nullptr},
+      {open + attrs(14, "xmlns:p", "urn:p") + rest, &defaults, "declares more than 16 namespaces (line 1)"},
+      {open + ">\n<key" + attrs(65, "a") + ">k</key>" + kNil + "</value>", &defaults,
+       "more than 64 attributes (line 2)"},
+      // Only markup counts: not text, comments, CDATA, processing instructions or quoted values.
+      {open + "><!--<x" + attrs(99, "a") + ">--><?pi" + attrs(99, "a") + "?><key q='" + attrs(99, "b") + "'>" +
+           attrs(99, "c") + "<![CDATA[<x" + attrs(99, "d") + ">]]></key>" + kNil + "</value>",
+       &defaults, nullptr},
+      // In all: attributes and declarations spread over elements (kNil has one).
+      {open + attrs(5, "a") + "><key" + attrs(4, "a") + ">k</key>" + kNil + "</value>", &few, nullptr},
+      {open + attrs(5, "a") + "><key" + attrs(5, "a") + ">k</key>" + kNil + "</value>", &few,
+       "more than 10 attributes (line 1)"},
+      {open + attrs(2, "xmlns:p", "urn:p") + "><key xmlns:q=\"urn:q\">k</key>" + kNil + "</value>", &few,
+       "more than 5 namespace declarations"},
+      // In scope: those of an element and of the elements it is in; a
+      // sibling's or a closed element's are out of scope.
+      {nested(""), &narrow, nullptr},
+      {open + "><key xmlns:q=\"urn:q\">k</key><value xmlns:q=\"urn:q\" xsi:nil=\"true\"/></value>", &narrow, nullptr},
+      {nested(" xmlns:q=\"urn:q\""), &narrow, "more than 4 namespace declarations in scope (line 1)"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.xml.substr(0, 120));
+    if (c.refusal) {
+      EXPECT_MENTIONS(XmlRefusal(c.xml, t, *c.options), c.refusal);
+    } else {
+      EXPECT_NO_THROW(Quill::Wire::DecodeXml(c.xml, t, *c.options));
+    }
+  }
+  // The same limits hold for messages.
+  std::string env = "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\"" +
+                    attrs(16, "xmlns:p", "urn:p") + "><soapenv:Body/></soapenv:Envelope>";
+  EXPECT_MENTIONS(Refusal([&] { Quill::Wire::DecodeRequest(env); }), "more than 16 namespaces");
+}
+
+// UTF-8 is what is read; a byte-order mark saying so is read past, any other
+// encoding is refused by name.
+TEST(WireBadInput, ByteOrderMarksAndOtherEncodings) {
+  auto* t = KeyAnyValueType();
+  std::string const doc =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><value") + kNs + "><key>k</key>" + kNil + "</value>";
+  auto v = Quill::Wire::DecodeXml("\xEF\xBB\xBF" + doc, t);
+  EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(v.get())->key, "k");
+  auto* create = Quill::GetMoType<Tarn::Folder>()->FindMethod("createFolder");
+  Ref<Quill::MoRef> target(new Quill::MoRef("tarn.Folder", "group-d1"));
+  std::string req = Quill::Wire::EncodeRequest(target.get(), create, Quill::Args(std::string("Production")));
+  EXPECT_EQ(Quill::Wire::DecodeRequest("\xEF\xBB\xBF" + req).method, create);
+
+  // Each character of an ASCII text in a wider encoding.
+  auto widen = [](std::string const& s, int width, bool big, char const* bom) {
+    std::string out = bom;
+    for (char c : s) {
+      std::string unit(static_cast<std::size_t>(width), '\0');
+      unit[big ? unit.size() - 1 : 0] = c;
+      out += unit;
+    }
+    return out;
+  };
+  struct Case {
+    int width;
+    bool big;
+    std::string bom;
+    char const* name;
+  } const cases[] = {
+      {2, false, "\xFF\xFE", "UTF-16 (little-endian)"},
+      {2, false, "", "UTF-16 (little-endian)"},
+      {2, true, "\xFE\xFF", "UTF-16 (big-endian)"},
+      {2, true, "", "UTF-16 (big-endian)"},
+      {4, false, std::string("\xFF\xFE\0\0", 4), "UTF-32 (little-endian)"},
+      {4, true, std::string("\0\0\xFE\xFF", 4), "UTF-32 (big-endian)"},
+  };
+  for (Case const& c : cases) {
+    std::string wide = widen(doc, c.width, c.big, c.bom.c_str());
+    if (c.bom.size() == 4) wide = c.bom + widen(doc, c.width, c.big, "");
+    EXPECT_MENTIONS(XmlRefusal(wide, t), std::string("in ") + c.name + "; only UTF-8 is read");
+  }
 }
 
 TEST(WireBadInput, TruncatedAtEveryByte) {

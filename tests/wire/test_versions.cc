@@ -63,6 +63,8 @@ bool HasKey(std::string const& json, char const* name) {
   return json.find(std::string("\"") + name + "\":") != std::string::npos;
 }
 
+#define EXPECT_MENTIONS_NAME(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+
 TEST(WireVersions, PropertiesTypesAndMethodsNewerThanTheVersion) {
   NewProperty c = FindNewProperty();
   ASSERT_TRUE(c.type) << "the catalogue has no property newer than an older release";
@@ -273,3 +275,161 @@ TEST(WireForwardCompatibility, UnknownPropertiesAndTypesAreSkippedAndReported) {
 }
 
 }  // namespace
+
+namespace {
+
+bool Concrete(Quill::DataObjectType const* t) { return Ref<Quill::DynamicData>(t->Create()) != nullptr; }
+
+// The nearest class of `t`'s line (itself included) that `v` has.
+Quill::DataObjectType* NearestIn(Quill::DataObjectType* t, Quill::Version const* v) {
+  while (t && !Quill::ExistsInVersion(t, v)) t = t->GetBaseType();
+  return t;
+}
+
+// What a writer threw: its exception's text, "" when nothing was thrown.
+template <class Exception, class F>
+std::string Thrown(F write) {
+  try {
+    write();
+  } catch (Exception const& e) {
+    return wire_test::FaultText(e);
+  }
+  return {};
+}
+
+}  // namespace
+
+// A class newer than the version, where anything may stand: written as the
+// nearest class the version has and a reader can make, else refused. Never
+// what the reader refuses.
+TEST(WireVersions, ANewerClassInAnAnyPositionIsWrittenAsABaseOrRefused) {
+  auto* kav = Quill::GetDoType<Quill::KeyAnyValue>();
+  int asBase = 0, refused = 0;
+  for (Quill::Version const* v : OlderReleases()) {
+    for (Quill::Type* t : Quill::GetTypesOfKind(Quill::KIND_DATA)) {
+      auto* d = static_cast<Quill::DataObjectType*>(t);
+      if (Quill::ExistsInVersion(d, v) || !Concrete(d)) continue;
+      Quill::DataObjectType* base = NearestIn(d, v);
+      bool root = !Concrete(base);
+      if (root ? refused >= 3 : asBase >= 3) continue;
+      SCOPED_TRACE(std::string(d->GetName()) + " for " + v->GetName());
+      Ref<Quill::KeyAnyValue> holder(new Quill::KeyAnyValue());
+      holder->key = "k";
+      holder->value = wire_test::Filled(d, 0).get();
+      std::string xml, json;
+      auto writeXml = [&] { Quill::Wire::EncodeXml(xml, holder.get(), kav, "value", v); };
+      auto writeJson = [&] { Quill::Wire::EncodeJson(json, holder.get(), kav, v); };
+      if (root) {
+        EXPECT_MENTIONS_NAME(Thrown<Quill::Fault::NotSupported::Exception>(writeXml), d->GetName());
+        EXPECT_MENTIONS_NAME(Thrown<Quill::Fault::NotSupported::Exception>(writeJson), d->GetName());
+        ++refused;
+        continue;
+      }
+      writeXml();
+      writeJson();
+      Ref<Any> back = Quill::Wire::DecodeXml(xml, kav);
+      EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(back.get())->value->_GetType(), base) << xml;
+      back = Quill::Wire::DecodeJson(json, kav);
+      EXPECT_EQ(static_cast<Quill::KeyAnyValue*>(back.get())->value->_GetType(), base) << json;
+      ++asBase;
+    }
+  }
+  EXPECT_GT(asBase, 0);
+  EXPECT_GT(refused, 0);
+}
+
+// A few properties are older than their type: a release between the two has
+// neither, and its messages leave the property out (and do not require it).
+TEST(WireVersions, APropertyOlderThanItsTypeIsLeftOutWhereTheTypeIsNot) {
+  int checked = 0;
+  for (Quill::Type* t : Quill::GetTypesOfKind(Quill::KIND_FAULT)) {
+    auto* owner = static_cast<Quill::DataObjectType*>(t);
+    for (std::uint32_t i = 0; i < owner->GetOwnPropertyCount(); ++i) {
+      Quill::PropertyInfo const& p = owner->GetOwnProperty(i);
+      Quill::Type* type = Quill::FindTypeByInfo(p.type);
+      if (!type || type->GetKind() == Quill::KIND_PRIMITIVE) continue;
+      for (Quill::Version const* v : OlderReleases()) {
+        if (!Quill::ExistsInVersion(owner, v) || !Quill::ExistsInVersion(p, v) || Quill::ExistsInVersion(type, v) ||
+            !Concrete(owner)) {
+          continue;
+        }
+        SCOPED_TRACE(std::string(owner->GetName()) + "." + p.name + " (" + type->GetName() + ") for " + v->GetName());
+        Ref<Quill::DynamicData> obj = wire_test::Filled(owner, 1);
+        std::string xml, json, newest;
+        ASSERT_NO_THROW(Quill::Wire::EncodeXml(xml, obj.get(), owner, "value", v));
+        ASSERT_NO_THROW(Quill::Wire::EncodeJson(json, obj.get(), owner, v));
+        Quill::Wire::EncodeXml(newest, obj.get(), owner, "value");
+        EXPECT_FALSE(HasElement(xml, p.name)) << xml;
+        EXPECT_FALSE(HasKey(json, p.name)) << json;
+        EXPECT_TRUE(HasElement(newest, p.name)) << newest;
+        Quill::Wire::DecodeOptions as;
+        as.version = v;
+        EXPECT_NO_THROW(Quill::Wire::DecodeXml(xml, owner, as)) << xml;
+        EXPECT_NO_THROW(Quill::Wire::DecodeJson(json, owner, as)) << json;
+        ++checked;
+        break;  // one release in between is enough
+      }
+    }
+  }
+  EXPECT_GE(checked, 10);
+}
+
+// A value written for an older release lacks the required properties that
+// release lacks: read as that release, it is whole.
+TEST(WireVersions, AValueIsReadAsTheVersionItWasWrittenFor) {
+  Quill::Version const* oldest = Quill::FindVersion("tarn.version.version1");
+  ASSERT_NE(oldest, nullptr);
+  auto* session = static_cast<Quill::DataObjectType*>(Quill::FindType("tarn.UserSession"));
+  ASSERT_NE(session, nullptr);
+  Ref<Quill::DynamicData> obj = wire_test::Filled(session, 0);
+  std::string xml, json;
+  Quill::Wire::EncodeXml(xml, obj.get(), session, "value", oldest);
+  Quill::Wire::EncodeJson(json, obj.get(), session, oldest);
+  Quill::Wire::DecodeOptions as;
+  as.version = oldest;
+  EXPECT_NO_THROW(Quill::Wire::DecodeXml(xml, session, as));
+  EXPECT_NO_THROW(Quill::Wire::DecodeJson(json, session, as));
+  // Read as the newest, the required properties it lacks are missing.
+  EXPECT_THROW(Quill::Wire::DecodeXml(xml, session), Quill::Fault::InvalidRequest::Exception);
+  EXPECT_THROW(Quill::Wire::DecodeJson(json, session), Quill::Fault::InvalidRequest::Exception);
+}
+
+// A request that does not name its version speaks the newest release of its
+// body's namespace, and is answered (or refused) in it.
+TEST(WireVersions, ARequestWithoutItsVersionIsAnsweredInItsNamespace) {
+  auto* folder = static_cast<Quill::ManagedObjectType*>(Quill::FindType("tarn.Folder"));
+  Quill::ManagedMethod* create = folder->FindMethod("createFolder");
+  Ref<Quill::MoRef> target(new Quill::MoRef("tarn.Folder", "group-d1"));
+  Quill::ArgVector args{Quill::Box(std::string("Production"))};
+  auto headless = [](std::string xml) {
+    std::size_t from = xml.find("<soapenv:Header>");
+    std::size_t to = xml.find("</soapenv:Header>");
+    EXPECT_NE(to, std::string::npos);
+    return xml.erase(from, to + 17 - from);
+  };
+  Quill::Version const* oldest = Quill::FindVersion("tarn.version.version1");
+  ASSERT_NE(oldest, nullptr);
+  std::string old = headless(Quill::Wire::EncodeRequest(target.get(), create, args, oldest));
+  ASSERT_EQ(old.find("apiVersion"), std::string::npos);
+  Quill::Wire::Request req = Quill::Wire::DecodeRequest(old);
+  ASSERT_NE(req.version, nullptr);
+  EXPECT_STREQ(req.version->GetWireNamespace(), oldest->GetWireNamespace());
+  EXPECT_MENTIONS_NAME(Quill::Wire::EncodeResponse(create, nullptr, req.version),
+                       std::string("xmlns=\"urn:") + oldest->GetWireNamespace() + "\"");
+  // The newest namespace, or none this end knows: the default version.
+  std::string fresh = headless(Quill::Wire::EncodeRequest(target.get(), create, args));
+  EXPECT_EQ(Quill::Wire::DecodeRequest(fresh).version, Quill::Wire::DefaultVersion());
+  std::string foreign = fresh;
+  foreign.replace(foreign.find("urn:tarn"), 8, "urn:elsewhere");
+  EXPECT_EQ(Quill::Wire::DecodeRequest(foreign).version, Quill::Wire::DefaultVersion());
+  // A refusal says the version it was read as, for its answer.
+  std::string bad = old;
+  bad.insert(bad.find("</name>") + 7, "<colour>red</colour>");
+  try {
+    Quill::Wire::DecodeRequest(bad);
+    ADD_FAILURE() << "accepted";
+  } catch (Quill::Wire::DecodeError const& e) {
+    ASSERT_NE(e.GetVersion(), nullptr);
+    EXPECT_STREQ(e.GetVersion()->GetWireNamespace(), oldest->GetWireNamespace());
+  }
+}

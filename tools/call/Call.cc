@@ -1,14 +1,28 @@
 #include "call/Call.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <ostream>
 #include <set>
+#include <sstream>
+#include <stdexcept>
 
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
 #include "quill/MethodFault.h"
+#include "quill/Primitive.h"
+#include "quill/Reflection.h"
 #include "quill/Stub.h"
 #include "quill/Values.h"
 #include "quill/http/HttpAdapter.h"
@@ -39,6 +53,7 @@ std::string TypeText(Quill::PropertyInfo const& p) {
   return s;
 }
 
+// The fault's first message text, else its type's name.
 std::string FaultText(Quill::MethodFault::Exception const& e) {
   Quill::MethodFault* fault = e.GetFault();
   if (fault && fault->faultMessage && fault->faultMessage->size()) {
@@ -46,7 +61,91 @@ std::string FaultText(Quill::MethodFault::Exception const& e) {
       if (m->message) return *m->message;
     }
   }
-  return e.what();
+  return fault && fault->_GetType() ? fault->_GetType()->GetName() : e.what();
+}
+
+bool IsFaultOf(Quill::MethodFault::Exception const& e, char const* typeName) {
+  auto* wanted = dynamic_cast<Quill::DataObjectType*>(Quill::FindType(typeName));
+  Quill::MethodFault* fault = e.GetFault();
+  auto* type = fault ? dynamic_cast<Quill::DataObjectType*>(fault->_GetType()) : nullptr;
+  return wanted && type && type->IsSubtypeOf(wanted);
+}
+
+std::string ReadWholeFile(std::string const& path) {
+  std::ostringstream text;
+  if (path == "-") {
+    text << std::cin.rdbuf();
+    return text.str();
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError{"cannot read '" + path + "': " + std::strerror(errno)};
+  text << in.rdbuf();
+  return text.str();
+}
+
+// TARN_PASSWORD, else a prompt on the terminal with echo off.
+std::string Password(std::string const& user) {
+  if (char const* env = std::getenv("TARN_PASSWORD")) return env;
+  int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) throw UsageError{"no password for '" + user + "': set TARN_PASSWORD (no terminal to ask on)"};
+  std::string prompt = "password for " + user + ": ";
+  termios saved{};
+  bool quiet = ::tcgetattr(tty, &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silent.c_lflag |= ECHONL;
+    quiet = ::tcsetattr(tty, TCSAFLUSH, &silent) == 0;
+  }
+  if (!quiet) {
+    ::close(tty);
+    throw UsageError{"no password for '" + user + "': set TARN_PASSWORD (cannot turn the terminal's echo off)"};
+  }
+  [[maybe_unused]] ssize_t w = ::write(tty, prompt.data(), prompt.size());
+  std::string password;
+  char c;
+  while (::read(tty, &c, 1) == 1 && c != '\n') password.push_back(c);
+  ::tcsetattr(tty, TCSAFLUSH, &saved);
+  ::close(tty);
+  return password;
+}
+
+Basalt::Ref<Quill::Any> Text(std::string const& s) {
+  return Basalt::Ref<Quill::Any>(new Quill::Primitive<std::string>(s));
+}
+
+void Invoke(Quill::HttpAdapter* adapter, Quill::MoRef* target, char const* methodName, Quill::ArgVector& args,
+            Basalt::Ref<Quill::Any>& result) {
+  Quill::ManagedMethod* method = FindOperation(FindManagedType(target->GetTypeName()), methodName);
+  adapter->Invoke(target, method, args, result, nullptr);
+}
+
+// The session manager the service content names; found anew on each run,
+// as every client must (its id is the server's choice).
+Basalt::Ref<Quill::MoRef> SessionManager(Quill::HttpAdapter* adapter, Options const& o) {
+  Basalt::Ref<Quill::MoRef> si(new Quill::MoRef(FindManagedType("ServiceInstance")->GetName(), o.serviceInstance));
+  Quill::ArgVector none;
+  Basalt::Ref<Quill::Any> content;
+  Invoke(adapter, si.get(), "retrieveContent", none, content);
+  auto* data = dynamic_cast<Quill::DynamicData*>(content.get());
+  Basalt::Ref<Quill::Any> manager = data ? Quill::Reflection::Get(data, "sessionManager") : nullptr;
+  auto* ref = dynamic_cast<Quill::MoRef*>(manager.get());
+  if (!ref) throw std::runtime_error("the server names no session manager in its service content");
+  return Basalt::Ref<Quill::MoRef>(ref);
+}
+
+void Login(Quill::HttpAdapter* adapter, Options const& o) {
+  std::string password = Password(o.user);
+  Basalt::Ref<Quill::MoRef> manager = SessionManager(adapter, o);
+  Quill::ManagedMethod* login = FindOperation(FindManagedType(manager->GetTypeName()), "login");
+  Quill::ArgVector args(login->GetParameterCount());
+  for (std::uint32_t i = 0; i < login->GetParameterCount(); ++i) {
+    std::string_view name = login->GetParameter(i).name;
+    if (name == "userName") args[i] = Text(o.user);
+    if (name == "password") args[i] = Text(password);
+  }
+  Basalt::Ref<Quill::Any> session;
+  adapter->Invoke(manager.get(), login, args, session, nullptr);
 }
 
 // The type a result is printed as.
@@ -76,6 +175,20 @@ Options ParseCommandLine(int argc, char const* const* argv) {
   app.add_option("--ca-file", o.caFile, "PEM file of the CAs to trust instead of the system's");
   app.add_option("--pin", o.pin, "accept only the certificate with this SHA-256 thumbprint");
   app.add_flag("--log", o.log, "log the call to stderr");
+  app.add_option("--user", o.user, "log in as NAME first (password: $TARN_PASSWORD or a prompt)")->option_text("NAME");
+  app.add_option("--session", o.sessionFile, "keep the session in FILE (mode 0600) for the next invocation")
+      ->option_text("FILE");
+  app.add_option("--service-instance", o.serviceInstance, "id of the service instance (default ServiceInstance)")
+      ->option_text("ID");
+  app.add_option("--header", o.headers, "extra request header 'Name: value' (repeatable)")
+      ->option_text("HEADER")
+      ->allow_extra_args(false);
+  app.add_option("--json-arg,--json", o.jsonFiles, "parameter NAME's value as JSON from FILE ('-': stdin)")
+      ->option_text("NAME=FILE")
+      ->allow_extra_args(false);
+  app.add_option("--xml-arg", o.xmlFiles, "parameter NAME's value as XML from FILE ('-': stdin)")
+      ->option_text("NAME=FILE")
+      ->allow_extra_args(false);
   try {
     app.parse(argc, argv);
   } catch (CLI::CallForHelp const&) {
@@ -160,6 +273,72 @@ Quill::ArgVector BuildArguments(Quill::ManagedMethod* method, std::vector<std::s
   return args;
 }
 
+void ReadFileArguments(Quill::ManagedMethod* method, std::vector<std::string> const& words, bool xml,
+                       Quill::ArgVector& args) {
+  for (std::string const& word : words) {
+    std::size_t eq = word.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == word.size()) {
+      throw UsageError{"'" + word + "' is not NAME=FILE"};
+    }
+    std::string name = word.substr(0, eq), path = word.substr(eq + 1);
+    std::uint32_t i = 0;
+    while (i < method->GetParameterCount() && name != method->GetParameter(i).name) ++i;
+    if (i == method->GetParameterCount()) {
+      throw UsageError{std::string(method->GetName()) + " has no parameter '" + name + "'"};
+    }
+    if (args[i]) throw UsageError{"parameter '" + name + "' is given twice"};
+    Quill::PropertyInfo const& parameter = method->GetParameter(i);
+    Quill::Type* declared = DeclaredType(parameter);
+    if (!declared) throw UsageError{"parameter '" + name + "' has a type that is not bound"};
+    std::string text = ReadWholeFile(path);
+    try {
+      args[i] = xml ? Quill::Wire::DecodeXml(text, declared) : Quill::Wire::DecodeJson(text, declared);
+    } catch (Quill::Wire::DecodeError const& e) {
+      throw UsageError{"parameter '" + name + "' (" + TypeText(parameter) + "): '" + path + "' does not hold " +
+                       (xml ? "XML" : "JSON") + " of its type: " + e.what()};
+    }
+    if (!args[i]) throw UsageError{"parameter '" + name + "': '" + path + "' holds no value"};
+  }
+}
+
+Session ReadSession(std::string const& path) {
+  Session session;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return session;
+    throw UsageError{"session file '" + path + "': " + std::strerror(errno)};
+  }
+  // The cookie is as good as the password: a file others can read is not used.
+  if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+    throw UsageError{"session file '" + path + "' can be read by others (chmod 600 it, or remove it)"};
+  }
+  std::istringstream lines(ReadWholeFile(path));
+  std::string line;
+  bool ours = false;
+  while (std::getline(lines, line)) {
+    if (line == "# tarn-call session") ours = true;
+    if (line.rfind("url ", 0) == 0) session.url = line.substr(4);
+    if (line.rfind("tarn_session ", 0) == 0) session.cookie = line.substr(13);
+  }
+  if (!ours) throw UsageError{"'" + path + "' is not a tarn-call session file"};
+  return session;
+}
+
+void WriteSession(std::string const& path, Session const& session) {
+  std::string text = "# tarn-call session\nurl " + session.url + "\ntarn_session " + session.cookie + "\n";
+  std::string temporary = path + ".new";
+  ::unlink(temporary.c_str());
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw UsageError{"cannot write the session file '" + temporary + "': " + std::strerror(errno)};
+  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::string why = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    throw UsageError{"cannot write the session file '" + path + "': " + why};
+  }
+}
+
 void ListOperations(Quill::ManagedObjectType* type, std::ostream& out) {
   for (Quill::ManagedObjectType* t = type; t; t = t->GetBaseType()) {
     std::uint32_t count = t->GetOwnMethodCount() + t->GetOwnPropertyCount();
@@ -201,16 +380,37 @@ int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err)
       ListOperations(FindManagedType(o.list), out);
       return kOk;
     }
-    if (o.url.empty() || o.target.empty() || o.method.empty()) {
+    // `logout [URL]` and `URL login` are the session's own commands.
+    bool logout = o.url == "logout";
+    if (logout) {
+      if (!o.method.empty()) throw UsageError{"logout takes at most the URL (see --help)"};
+      o.url = o.target;
+      o.target.clear();
+    }
+    bool loginOnly = !logout && o.target == "login" && o.method.empty();
+    if ((logout || loginOnly) && o.sessionFile.empty()) {
+      throw UsageError{std::string(logout ? "logout" : "login") + " needs --session FILE"};
+    }
+    if (loginOnly && o.user.empty()) throw UsageError{"login needs --user NAME"};
+    Session stored = o.sessionFile.empty() ? Session{} : ReadSession(o.sessionFile);
+    if (logout && o.url.empty()) o.url = stored.url;
+    if (o.url.empty() || (!logout && !loginOnly && (o.target.empty() || o.method.empty()))) {
       throw UsageError{"URL, TYPE:ID and METHOD are needed, or --list TYPE (see --help)"};
     }
+    Quill::ManagedObjectType* type = nullptr;
+    Quill::ManagedMethod* method = nullptr;
+    Quill::ArgVector args;
     std::size_t colon = o.target.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == o.target.size()) {
-      throw UsageError{"'" + o.target + "' is not TYPE:ID"};
+    if (!logout && !loginOnly) {
+      if (colon == std::string::npos || colon == 0 || colon + 1 == o.target.size()) {
+        throw UsageError{"'" + o.target + "' is not TYPE:ID"};
+      }
+      type = FindManagedType(o.target.substr(0, colon));
+      method = FindOperation(type, o.method);
+      args = BuildArguments(method, o.arguments);
+      ReadFileArguments(method, o.jsonFiles, false, args);
+      ReadFileArguments(method, o.xmlFiles, true, args);
     }
-    Quill::ManagedObjectType* type = FindManagedType(o.target.substr(0, colon));
-    Quill::ManagedMethod* method = FindOperation(type, o.method);
-    Quill::ArgVector args = BuildArguments(method, o.arguments);
 
     Quill::HttpAdapter::Settings settings;
     settings.url = o.url;
@@ -224,6 +424,10 @@ int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err)
     settings.insecureSkipTlsVerification = o.insecure;
     settings.caFile = o.caFile;
     settings.pinnedCertificateSha256 = o.pin;
+    settings.headers = o.headers;
+    // A session is only ever sent to the server it came from.
+    bool resumed = !stored.cookie.empty() && stored.url == o.url;
+    if (resumed) settings.sessionCookie = stored.cookie;
     settings.completionThreads = 1;
     if (o.log) settings.hook = Quill::Http::StderrCallLogger();
     Basalt::Ref<Quill::HttpAdapter> adapter;
@@ -233,9 +437,56 @@ int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err)
       throw UsageError{FaultText(e)};
     }
 
+    if (logout) {
+      if (resumed) {
+        try {
+          Basalt::Ref<Quill::MoRef> manager = SessionManager(adapter.get(), o);
+          Quill::ArgVector none;
+          Basalt::Ref<Quill::Any> nothing;
+          Invoke(adapter.get(), manager.get(), "logout", none, nothing);
+        } catch (Quill::MethodFault::Exception const& e) {
+          if (!IsFaultOf(e, "tarn.fault.NotAuthenticated")) throw;
+          err << "tarn-call: the session had already ended\n";
+        }
+      }
+      if (::unlink(o.sessionFile.c_str()) != 0 && errno != ENOENT) {
+        throw UsageError{"cannot remove the session file '" + o.sessionFile + "': " + std::strerror(errno)};
+      }
+      return kOk;
+    }
+
+    // The session is saved whatever the call's outcome: a fault does not end it.
+    auto save = [&] {
+      if (o.sessionFile.empty()) return;
+      std::string cookie = adapter->GetSessionCookie();
+      if (!cookie.empty() && (cookie != stored.cookie || stored.url != o.url)) {
+        WriteSession(o.sessionFile, Session{o.url, cookie});
+      }
+    };
+    if (!o.user.empty() && (!resumed || loginOnly)) {
+      Login(adapter.get(), o);
+      save();
+    }
+    if (loginOnly) return kOk;
+
     Basalt::Ref<Quill::MoRef> target(new Quill::MoRef(type->GetName(), o.target.substr(colon + 1)));
     Basalt::Ref<Quill::Any> result;
-    adapter->Invoke(target.get(), method, args, result, nullptr);
+    try {
+      Quill::ArgVector kept = args;  // a retry sends the same arguments
+      try {
+        adapter->Invoke(target.get(), method, kept, result, nullptr);
+      } catch (Quill::MethodFault::Exception const& e) {
+        // The stored session ended on the server (idle, restarted): log in anew, once.
+        if (!resumed || o.user.empty() || !IsFaultOf(e, "tarn.fault.NotAuthenticated")) throw;
+        adapter->ClearCookies();
+        Login(adapter.get(), o);
+        adapter->Invoke(target.get(), method, args, result, nullptr);
+      }
+    } catch (...) {
+      save();
+      throw;
+    }
+    save();
     Quill::Type* resultType = ResultType(method);
     if (!resultType) return kOk;  // the method has no result
     std::string text;

@@ -1,7 +1,25 @@
 // tarn-call: one call of one method of a server, from the command line.
 //
 //   tarn-call [options] URL TYPE:ID METHOD [name=value ...]
+//   tarn-call [options] --user NAME --session FILE URL login
+//   tarn-call [options] --session FILE logout [URL]
 //   tarn-call --list TYPE
+//
+// Sessions: with --user NAME the program logs in before the call, through the
+// login method of the session manager that the service content names
+// (ServiceInstance:ServiceInstance retrieveContent -> sessionManager -> login);
+// the password comes from the environment variable TARN_PASSWORD or, when
+// that is unset and a terminal is at hand, from a prompt that does not echo;
+// never from the command line. With --session FILE the session's cookie is
+// kept in FILE (created mode 0600, with the URL it belongs to), so that the
+// next invocation with the same FILE continues the session without logging in
+// again; `logout` ends the session and removes the file. A session that the
+// server no longer knows is replaced by a new login when --user is given.
+//
+// --header 'Name: value' (repeatable) adds a request header to every call;
+// --json-arg NAME=FILE (or --json) and --xml-arg NAME=FILE read the whole value
+// of parameter NAME from FILE ("-": standard input), as JSON or as XML of the
+// parameter's type (--xml alone stays the switch for XML output).
 //
 // TYPE is a managed type's sedge name (tarn.Folder) or WSDL name (Folder);
 // METHOD a method's name or WSDL name, or a property's name (a read). Each
@@ -50,6 +68,12 @@ struct Options {
   bool log = false;
   std::string caFile;
   std::string pin;
+  std::string user;         // --user
+  std::string sessionFile;  // --session
+  std::string serviceInstance = "ServiceInstance";
+  std::vector<std::string> headers;    // --header
+  std::vector<std::string> jsonFiles;  // --json-arg NAME=FILE
+  std::vector<std::string> xmlFiles;   // --xml-arg NAME=FILE
   bool help = false;
   std::string helpText;
 };
@@ -67,6 +91,23 @@ Basalt::Ref<Quill::Any> ConvertArgument(Quill::PropertyInfo const& parameter, st
 // One slot per parameter from name=value words; UsageError for an unknown or
 // repeated name or a word without '='.
 Quill::ArgVector BuildArguments(Quill::ManagedMethod* method, std::vector<std::string> const& words);
+// Fills the slots named by NAME=FILE words with the value each FILE holds, as
+// JSON or XML of the parameter's type; UsageError for an unknown or repeated
+// name, an unreadable file or a value that is not of the parameter's type.
+void ReadFileArguments(Quill::ManagedMethod* method, std::vector<std::string> const& words, bool xml,
+                       Quill::ArgVector& args);
+
+// The session file: the URL it belongs to and the session cookie's value.
+struct Session {
+  std::string url;
+  std::string cookie;
+};
+// Empty when the file does not exist; UsageError when it cannot be read, is
+// not a session file, or can be read by others than its owner.
+Session ReadSession(std::string const& path);
+// Replaces the file at once (a new file of mode 0600 renamed over it).
+void WriteSession(std::string const& path, Session const& session);
+
 // The methods and properties of `type` and its bases, one per line:
 //   createFolder (CreateFolder) name: string -> tarn.Folder
 void ListOperations(Quill::ManagedObjectType* type, std::ostream& out);

@@ -164,6 +164,15 @@ std::string FaultText(Quill::MethodFault::Exception const& e) {
   return text.empty() ? std::string(e.what()) : text;
 }
 
+// Every error is one line, whatever a message below us holds.
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
 struct Options {
   std::string type, input, from, to, output, version;
   bool check = false, strict = false, quiet = false;
@@ -183,6 +192,8 @@ int Run(Options const& o) {
     if (!o.quiet) std::cerr << "tarn-convert: " << source << ": skipped " << what << " at " << path << "\n";
   };
   decode.report = &report;
+  // A value written for a version lacks what that version lacks: read it as one.
+  decode.version = version;
 
   std::string text = ReadInput(o.input, decode.limits.maxBytes);
   Form in = from ? *from : SniffForm(o.input, text);
@@ -234,7 +245,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"xml", "json"}));
   app.add_option("--to", o.to, "form of the output (default: the other one)")->check(CLI::IsMember({"xml", "json"}));
   app.add_option("-o,--output", o.output, "write here instead of stdout");
-  app.add_option("--api-version", o.version, "encode for this version (name or wire version; default: newest)");
+  app.add_option("--api-version", o.version, "read and write for this version (name or wire version; default: newest)");
   app.add_flag("--check", o.check, "only check that the input is a valid value of the type");
   app.add_flag("--strict", o.strict, "fail when the input holds elements or types this library does not know");
   app.add_flag("-q,--quiet", o.quiet, "no report of skipped elements, nothing printed by --check");
@@ -251,10 +262,10 @@ int main(int argc, char** argv) {
   try {
     return Run(o);
   } catch (Failure const& f) {
-    std::cerr << "tarn-convert: " << f.message << "\n";
+    std::cerr << "tarn-convert: " << OneLine(f.message) << "\n";
     return f.code;
   } catch (std::exception const& e) {
-    std::cerr << "tarn-convert: " << e.what() << "\n";
+    std::cerr << "tarn-convert: " << OneLine(e.what()) << "\n";
     return kInvalid;
   }
 }

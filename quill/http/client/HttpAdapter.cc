@@ -39,15 +39,17 @@ std::string OperationName(ManagedMethod const* m) {
   return std::string(m->GetDeclaringType() ? m->GetDeclaringType()->GetName() : "?") + "." + m->GetName();
 }
 
-// The first message text a fault carries, else its type's name.
-std::string FaultText(MethodFault::Exception const& e) {
+// "<fault type>: <first message text>", or the type alone when the fault
+// carries no text.
+std::string FaultLine(MethodFault::Exception const& e) {
   MethodFault* fault = e.GetFault();
+  std::string line = fault && fault->_GetType() ? fault->_GetType()->GetName() : "fault";
   if (fault && fault->faultMessage && fault->faultMessage->size()) {
     if (LocalizableMessage* m = (*fault->faultMessage)[0]) {
-      if (m->message) return *m->message;
+      if (m->message && !m->message->empty()) line += ": " + *m->message;
     }
   }
-  return fault && fault->_GetType() ? fault->_GetType()->GetName() : e.what();
+  return line;
 }
 
 // Small pool of threads for completions. Closing lets the workers drain what
@@ -122,17 +124,48 @@ thread_local Executor const* Executor::tWorkerOf = nullptr;
 }  // namespace
 
 struct HttpAdapter::Core {
+  // Everything a Core owns is made here, so that a Core either exists whole
+  // or not at all: a setting that is refused throws before the destructor
+  // could ever run over a transport or an executor that was never made.
+  explicit Core(Settings s)
+      : settings(std::move(s)),
+        version(CheckedVersion(settings)),
+        transport(std::make_unique<Transport>(MakeTransportConfig(settings, version))),
+        executor(std::make_shared<Executor>(settings.completionThreads)) {}
+  ~Core() { Shutdown(); }
+
+  static Version const* CheckedVersion(Settings const& s) {
+    Version const* v = s.version ? s.version : Wire::DefaultVersion();
+    if (!v) ThrowBadArgument("version", "no API version is registered (is the type library loaded?)");
+    if (s.maxPendingCalls == 0) ThrowBadArgument("maxPendingCalls", "maxPendingCalls is zero");
+    return v;
+  }
+
+  static Http::Detail::TransportConfig MakeTransportConfig(Settings const& s, Version const* v) {
+    Http::Detail::TransportConfig config;
+    config.url = s.url;
+    config.soapAction = std::string("\"urn:") + v->GetWireNamespace() + "/" + v->GetWireVersion() + "\"";
+    config.connectTimeout = s.connectTimeout;
+    config.callTimeout = s.callTimeout;
+    config.maxResponseBytes = s.maxResponseBytes;
+    config.caFile = s.caFile;
+    config.pinnedCertificateSha256 = s.pinnedCertificateSha256;
+    config.insecureSkipTlsVerification = s.insecureSkipTlsVerification;
+    config.maxAsyncConnections = s.maxAsyncConnections;
+    config.extraHeaders = s.headers;
+    config.sessionCookie = s.sessionCookie;
+    return config;
+  }
+
   Settings settings;
-  Version const* version;
-  std::unique_ptr<Transport> transport;
-  std::shared_ptr<Executor> executor;
+  Version const* const version;
+  std::unique_ptr<Transport> const transport;
+  std::shared_ptr<Executor> const executor;
   std::mutex pendingMutex;
   std::condition_variable pendingRoom;
   std::size_t pending = 0;
   std::atomic<bool> stopped{false};
   std::atomic<std::uint64_t> callbackFailures{0};
-
-  ~Core() { Shutdown(); }
 
   void Shutdown() {
     {
@@ -215,11 +248,10 @@ struct HttpAdapter::Core {
         text = Basalt::Demangle(typeid(e)) + ": " + e.what();
       } catch (Fault::RequestCanceled::Exception const& e) {
         record.outcome = Http::CallOutcome::Canceled;
-        text = FaultText(e);
+        text = FaultLine(e);
       } catch (MethodFault::Exception const& e) {
         record.outcome = sentAlready ? Http::CallOutcome::Fault : Http::CallOutcome::Refused;
-        MethodFault* fault = e.GetFault();
-        text = std::string(fault && fault->_GetType() ? fault->_GetType()->GetName() : "fault") + ": " + FaultText(e);
+        text = FaultLine(e);
       } catch (std::exception const& e) {
         record.outcome = sentAlready ? Http::CallOutcome::Fault : Http::CallOutcome::Refused;
         text = Basalt::Demangle(typeid(e)) + ": " + e.what();
@@ -256,31 +288,19 @@ bool HttpPendingCall::Cancel() {
   return core->transport->Cancel(_transfer->async);
 }
 
-HttpAdapter::HttpAdapter(Settings settings) : _core(std::make_shared<Core>()) {
-  Core& c = *_core;
-  c.settings = std::move(settings);
-  c.version = c.settings.version ? c.settings.version : Wire::DefaultVersion();
-  if (!c.version) ThrowBadArgument("version", "no API version is registered (is the type library loaded?)");
-  if (c.settings.maxPendingCalls == 0) ThrowBadArgument("maxPendingCalls", "maxPendingCalls is zero");
-  Http::Detail::TransportConfig config;
-  config.url = c.settings.url;
-  config.soapAction = std::string("\"urn:") + c.version->GetWireNamespace() + "/" + c.version->GetWireVersion() + "\"";
-  config.connectTimeout = c.settings.connectTimeout;
-  config.callTimeout = c.settings.callTimeout;
-  config.maxResponseBytes = c.settings.maxResponseBytes;
-  config.caFile = c.settings.caFile;
-  config.pinnedCertificateSha256 = c.settings.pinnedCertificateSha256;
-  config.insecureSkipTlsVerification = c.settings.insecureSkipTlsVerification;
-  config.maxAsyncConnections = c.settings.maxAsyncConnections;
-  c.transport = std::make_unique<Transport>(std::move(config));
-  c.executor = std::make_shared<Executor>(c.settings.completionThreads);
-}
+HttpAdapter::HttpAdapter(Settings settings) : _core(std::make_shared<Core>(std::move(settings))) {}
 
 HttpAdapter::~HttpAdapter() { Shutdown(); }
 
 std::string const& HttpAdapter::GetUrl() const noexcept { return _core->settings.url; }
 Version const* HttpAdapter::GetVersion() const noexcept { return _core->version; }
 std::string HttpAdapter::GetSessionCookie() const { return _core->transport->GetCookie("tarn_session"); }
+void HttpAdapter::SetSessionCookie(std::string const& cookie) {
+  if (cookie.find_first_of(";, \t\r\n\"\\") != std::string::npos) {
+    ThrowBadArgument("cookie", "a session cookie has no ';', ',', quotes, backslashes or white space");
+  }
+  _core->transport->SetCookie("tarn_session", cookie);
+}
 void HttpAdapter::ClearCookies() { _core->transport->ClearCookies(); }
 void HttpAdapter::Shutdown() { _core->Shutdown(); }
 bool HttpAdapter::IsShutDown() const noexcept { return _core->stopped.load(std::memory_order_acquire); }

@@ -6,7 +6,9 @@
 #include <openssl/x509.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -50,11 +52,23 @@ int HexDigit(char c) {
   return -1;
 }
 
-// 32 raw bytes from "AB:CD:…" or "abcd…"; empty when malformed.
-std::string ThumbprintBytes(std::string const& text) {
+// 32 raw bytes from "AB:CD:…" or "abcd…", also with the label that
+// `openssl x509 -fingerprint -sha256` puts in front ("sha256 Fingerprint=" or
+// "SHA256 Fingerprint=", by version) and the newline after, so that its output
+// can be pasted as it is; empty when malformed.
+std::string ThumbprintBytes(std::string_view text) {
+  std::size_t eq = text.find('=');
+  if (eq != std::string_view::npos) {
+    std::string label;
+    for (char c : text.substr(0, eq)) label.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    std::size_t first = label.find_first_not_of(" \t");
+    if (first == std::string::npos || label.substr(first) != "sha256 fingerprint") return {};
+    text.remove_prefix(eq + 1);
+  }
   std::string bytes;
   int high = -1;
   for (char c : text) {
+    if (c == '\n' || c == '\r' || c == '\t') continue;
     if (c == ':' || c == ' ') continue;
     int d = HexDigit(c);
     if (d < 0) return {};
@@ -111,6 +125,29 @@ CURLcode PinContext(CURL*, void* sslContext, void* thumbprint) {
   return CURLE_OK;
 }
 
+// A header line the user adds: "Name: value", a token for the name, no line
+// breaks, and none of the headers that the transport itself writes or that
+// frame the message (those would contradict the request it sends).
+void CheckHeader(std::string const& header) {
+  std::size_t colon = header.find(':');
+  std::string_view name(header.data(), colon == std::string::npos ? 0 : colon);
+  auto bad = [&](std::string const& why) { ThrowBadSetting("headers", "'" + header + "': " + why); };
+  if (name.empty()) bad("not a header (Name: value)");
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f ||
+        std::strchr("()<>@,;:\\\"/[]?={}", c)) {
+      bad("the name is not a token");
+    }
+  }
+  if (header.find_first_of("\r\n", colon) != std::string::npos) bad("a header is one line");
+  std::string lower;
+  for (char c : name) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (char const* own : {"content-type", "content-length", "transfer-encoding", "soapaction", "host", "expect",
+                          "connection", "cookie"}) {
+    if (lower == own) bad("the adapter writes this header itself");
+  }
+}
+
 }  // namespace
 
 void CheckConfig(TransportConfig const& config) {
@@ -138,8 +175,11 @@ void CheckConfig(TransportConfig const& config) {
   if (config.maxResponseBytes == 0) ThrowBadSetting("maxResponseBytes", "the response size limit is zero");
   if (!config.pinnedCertificateSha256.empty()) {
     if (ThumbprintBytes(config.pinnedCertificateSha256).empty()) {
-      ThrowBadSetting("pinnedCertificateSha256", "'" + config.pinnedCertificateSha256 +
-                                                     "' is not a SHA-256 thumbprint (64 hex digits, colons allowed)");
+      ThrowBadSetting(
+          "pinnedCertificateSha256",
+          "'" + config.pinnedCertificateSha256 +
+              "' is not a SHA-256 thumbprint (64 hex digits, colons allowed, as openssl x509 -fingerprint -sha256 "
+              "prints it)");
     }
     curl_version_info_data const* info = curl_version_info(CURLVERSION_NOW);
     if (!info->ssl_version || std::strncmp(info->ssl_version, "OpenSSL", 7) != 0) {
@@ -148,6 +188,10 @@ void CheckConfig(TransportConfig const& config) {
   }
   if (!config.caFile.empty() && ::access(config.caFile.c_str(), R_OK) != 0) {
     ThrowBadSetting("caFile", "the CA file '" + config.caFile + "' cannot be read");
+  }
+  for (std::string const& header : config.extraHeaders) CheckHeader(header);
+  if (config.sessionCookie.find_first_of(";, \t\r\n\"\\") != std::string::npos) {
+    ThrowBadSetting("sessionCookie", "a session cookie has no ';', ',', quotes, backslashes or white space");
   }
 }
 
@@ -179,6 +223,21 @@ Transport::Transport(TransportConfig config) : _config(std::move(config)), _shar
   _shared->headers = curl_slist_append(_shared->headers, ("SOAPAction: " + _config.soapAction).c_str());
   // Large requests go at once rather than after a 100-continue round trip.
   _shared->headers = curl_slist_append(_shared->headers, "Expect:");
+  for (std::string const& header : _config.extraHeaders) {
+    _shared->headers = curl_slist_append(_shared->headers, header.c_str());
+  }
+  CURLU* parsed = curl_url();
+  char* host = nullptr;
+  if (curl_url_set(parsed, CURLUPART_URL, _config.url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+    _cookieHost = host;
+    // An IPv6 literal is bracketed in URLs, not in the cookie engine.
+    if (_cookieHost.size() > 2 && _cookieHost.front() == '[')
+      _cookieHost = _cookieHost.substr(1, _cookieHost.size() - 2);
+  }
+  curl_free(host);
+  curl_url_cleanup(parsed);
+  if (!_config.sessionCookie.empty()) SetCookie("tarn_session", _config.sessionCookie);
 }
 
 Transport::~Transport() {
@@ -544,6 +603,16 @@ std::string Transport::GetCookie(std::string const& name) {
   curl_slist_free_all(cookies);
   GiveBack(e);
   return value;
+}
+
+void Transport::SetCookie(std::string const& name, std::string const& value) {
+  CURL* e = static_cast<CURL*>(TakeEasy());
+  // Netscape cookie-file form: domain, tailmatch, path, secure, expires (0:
+  // for the session), name, value. Not secure-only, so that it is also sent
+  // to a plain-HTTP URL of the same host; an expiry in the past removes it.
+  std::string line = _cookieHost + "\tFALSE\t/\tFALSE\t" + (value.empty() ? "1" : "0") + "\t" + name + "\t" + value;
+  curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
+  GiveBack(e);
 }
 
 void Transport::ClearCookies() {

@@ -31,6 +31,11 @@ struct TransportConfig {
   std::string pinnedCertificateSha256;  // as the user wrote it
   bool insecureSkipTlsVerification = false;
   unsigned maxAsyncConnections = 16;
+  // "Name: value" lines sent with every request after the protocol's own.
+  std::vector<std::string> extraHeaders;
+  // The session to continue: the value of the cookie `tarn_session`, sent
+  // from the first request on (empty: none).
+  std::string sessionCookie;
 };
 
 struct Reply {
@@ -86,6 +91,9 @@ class Transport {
 
   // The value of the cookie `name` the server set, or empty.
   std::string GetCookie(std::string const& name);
+  // Sets (or replaces) the cookie `name` for the URL's host, as if the
+  // server had set it; an empty value removes it.
+  void SetCookie(std::string const& name, std::string const& value);
   void ClearCookies();
 
   // Connections curl opened so far (sync and async), for tests and logs.
@@ -104,6 +112,7 @@ class Transport {
   TransportConfig _config;
   std::unique_ptr<Shared> _shared;  // the curl share object and its locks
   std::string _thumbprint;          // 32 raw bytes, or empty
+  std::string _cookieHost;          // the URL's host as the cookie engine keys it
   std::atomic<bool> _stopping{false};
   std::atomic<std::uint64_t> _connects{0};
 

@@ -639,6 +639,7 @@ HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, std::st
     return answer;
   } catch (Fault::InvalidRequest::Exception& e) {
     fault = e.GetFault();
+    if (auto* refusal = dynamic_cast<Wire::DecodeError*>(&e); refusal && !decoded) version = refusal->GetVersion();
     // Only the decoder's refusal is the client's fault; the same fault
     // raised by an implementation is the server's answer.
     clientFault = !decoded;

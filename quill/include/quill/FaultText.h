@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <typeinfo>
 
@@ -95,8 +96,24 @@ inline std::string DescribeFault(MethodFault const* fault) {
 // The story of any exception: DescribeFault for a fault's exception,
 // Basalt::Throwable::Dump() (class, message, where) for the runtime's other
 // exceptions, and "<class>: <what()>" for anything else.
+//
+// An exception of a class of its own derived from its fault's exception (the
+// HTTP transport's TlsFailure, ConnectFailed, ... are SystemError's) is told
+// apart by that class, not by the fault it carries: its first line is
+//   Quill::Http::TlsFailure (sedge.fault.SystemError)
 inline std::string FaultText(std::exception const& e) {
-  if (auto const* f = dynamic_cast<MethodFault::Exception const*>(&e)) return DescribeFault(f->GetFault());
+  if (auto const* f = dynamic_cast<MethodFault::Exception const*>(&e)) {
+    std::string story = DescribeFault(f->GetFault());
+    MethodFault* fault = f->GetFault();
+    if (!fault) return story;
+    std::unique_ptr<MethodFault::Exception> own(fault->CreateException());
+    if (!own) return story;
+    MethodFault::Exception const& ownException = *own;
+    if (typeid(ownException) == typeid(e)) return story;
+    Type const* type = fault->_GetType();
+    return Basalt::Demangle(typeid(e)) + " (" + (type ? type->GetName() : "(unknown fault type)") + ")" +
+           story.substr(story.find('\n'));
+  }
   if (auto const* t = dynamic_cast<Basalt::Throwable const*>(&e)) return t->Dump() + "\n";
   return Basalt::Demangle(typeid(e)) + ": " + e.what() + "\n";
 }

@@ -13,8 +13,8 @@
 
 namespace Quill::Wire {
 
-DecodeError::DecodeError(Fault::InvalidRequest* fault, std::string text)
-    : Fault::InvalidRequest::Exception(fault), _text(std::move(text)) {}
+DecodeError::DecodeError(Fault::InvalidRequest* fault, std::string text, Version const* version)
+    : Fault::InvalidRequest::Exception(fault), _text(std::move(text)), _version(version) {}
 DecodeError::DecodeError(DecodeError const& other) = default;
 DecodeError::~DecodeError() = default;
 char const* DecodeError::what() const noexcept { return _text.c_str(); }
@@ -202,6 +202,7 @@ Slot MakeSlot(PropertyInfo const* info, char const* name) {
                   "' is not bound");
     }
   }
+  s.typed = s.vk == VK::Data || s.vk == VK::Enum || s.vk == VK::Ref;
   s.version = info->version ? FindVersion(info->version) : nullptr;
   // Appended piecewise: GCC 12 warns (-Wrestrict) on "<" + std::string(...).
   s.open.append("<").append(name).append(">");
@@ -340,6 +341,20 @@ DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter
   DataObjectType const* t = actual;
   while (t && !vf.Has(t)) t = t->GetBaseType();
   return t;
+}
+
+DataObjectType const* WritableType(DataObjectType const* actual, DataObjectType const* declared, VersionFilter& vf,
+                                   std::string const& path) {
+  DataObjectType const* t = TypeForVersion(actual, vf);
+  if (t && (!declared || t->IsSubtypeOf(declared)) && t->GetDescriptor()->create) return t;
+  std::string where = path.empty() ? std::string() : " at '" + path + "'";
+  if (t && (!declared || t->IsSubtypeOf(declared))) {
+    // Only the abstract root is left: the reader could make nothing of it.
+    ThrowNotSupported(std::string("class ") + actual->GetName() + where + " does not exist in version " +
+                      vf.version()->GetName() + ", nor does any of its base classes but the abstract root");
+  }
+  ThrowNotSupported(std::string("class ") + (declared ? declared->GetName() : actual->GetName()) + where +
+                    " does not exist in version " + vf.version()->GetName());
 }
 
 Version const* VersionOrDefault(Version const* v) { return v ? v : DefaultVersion(); }
@@ -948,7 +963,92 @@ std::size_t InvalidUtf8At(std::string_view s) noexcept {
   return std::string_view::npos;
 }
 
-void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view where) {
+namespace {
+constexpr char kNonCharacter[] = "a non-character (U+FFFE or U+FFFF)";
+}
+
+std::size_t BadCharAt(std::string_view s, char const*& why) noexcept {
+  auto const* p = reinterpret_cast<unsigned char const*>(s.data());
+  std::size_t n = s.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x80) continue;
+    if (c < 0x20) {
+      if (c == '\t' || c == '\n' || c == '\r') continue;
+      why = "a control character";
+      return i;
+    }
+    // From the first byte past ASCII: validate the rest, then look for the
+    // two non-characters (EF BF BE, EF BF BF) XML excludes.
+    std::size_t bad = InvalidUtf8At(s.substr(i));
+    for (std::size_t k = i; k < n && (bad == std::string_view::npos || k < i + bad); ++k) {
+      unsigned char d = p[k];
+      if (d < 0x20 && d != '\t' && d != '\n' && d != '\r') {
+        why = "a control character";
+        return k;
+      }
+      if (d == 0xEF && k + 2 < n && p[k + 1] == 0xBF && (p[k + 2] == 0xBE || p[k + 2] == 0xBF)) {
+        why = kNonCharacter;
+        return k;
+      }
+    }
+    if (bad != std::string_view::npos) {
+      why = "invalid UTF-8";
+      return i + bad;
+    }
+    return std::string_view::npos;
+  }
+  return std::string_view::npos;
+}
+
+std::string Printable(std::string_view s, std::size_t max) {
+  bool cut = s.size() > max;
+  if (cut) s = s.substr(0, max);
+  std::string out;
+  out.reserve(s.size());
+  while (!s.empty()) {
+    char const* why = nullptr;
+    std::size_t bad = BadCharAt(s, why);
+    if (bad == std::string_view::npos) {
+      out.append(s);
+      break;
+    }
+    out.append(s.substr(0, bad));
+    // A non-character is three bytes, all shown; otherwise the one bad byte.
+    std::size_t len = why == kNonCharacter ? 3 : 1;
+    for (std::size_t k = 0; k < len && bad + k < s.size(); ++k) {
+      auto b = static_cast<unsigned char>(s[bad + k]);
+      out += "\\x";
+      out += "0123456789ABCDEF"[b >> 4];
+      out += "0123456789ABCDEF"[b & 15];
+    }
+    s.remove_prefix(std::min(s.size(), bad + len));
+  }
+  if (cut) out += "...";
+  return out;
+}
+
+std::string PathText(WritePath const& path, std::string_view leaf) {
+  std::string out;
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    if (!out.empty()) out += '.';
+    out.append(path[i]);
+  }
+  if (!leaf.empty()) {
+    if (!out.empty()) out += '.';
+    out.append(leaf);
+  }
+  return Printable(out);
+}
+
+void ThrowBadString(std::string_view s, std::size_t bad, std::string_view path) {
+  char const* why = "invalid UTF-8";
+  BadCharAt(s, why);
+  ThrowEncode(std::string(why) + " at byte " + std::to_string(bad) + " of the string of '" + std::string(path) +
+              "' cannot be carried (strings hold UTF-8 text of XML characters)");
+}
+
+bool TryAppendXmlEscaped(std::string& out, std::string_view s, std::size_t& bad) {
   char const* p = s.data();
   char const* e = p + s.size();
   char const* run = p;
@@ -985,8 +1085,8 @@ void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view whe
         break;
       default:
         if (c < 0x20) {
-          ThrowEncode("control character " + std::to_string(c) + " in the string of " + std::string(where) +
-                      " cannot be carried in XML");
+          bad = static_cast<std::size_t>(p - s.data());
+          return false;
         }
         continue;
     }
@@ -996,14 +1096,19 @@ void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view whe
   }
   out.append(run, p);
   if (high) {
-    std::size_t bad = InvalidUtf8At(s);
-    if (bad != std::string_view::npos) {
-      ThrowEncode("invalid UTF-8 at byte " + std::to_string(bad) + " of the string of " + std::string(where));
-    }
+    char const* why = nullptr;
+    bad = BadCharAt(s, why);
+    if (bad != std::string_view::npos) return false;
   }
+  return true;
 }
 
-void AppendJsonString(std::string& out, std::string_view s, std::string_view where) {
+void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view where) {
+  std::size_t bad = 0;
+  if (!TryAppendXmlEscaped(out, s, bad)) ThrowBadString(s, bad, where);
+}
+
+void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict) {
   out += '"';
   char const* p = s.data();
   char const* e = p + s.size();
@@ -1033,6 +1138,7 @@ void AppendJsonString(std::string& out, std::string_view s, std::string_view whe
         out += "\\t";
         break;
       default: {
+        if (strict) ThrowBadString(s, static_cast<std::size_t>(p - s.data()), where);
         char buf[8] = "\\u00";
         buf[4] = "0123456789abcdef"[c >> 4];
         buf[5] = "0123456789abcdef"[c & 15];
@@ -1044,10 +1150,9 @@ void AppendJsonString(std::string& out, std::string_view s, std::string_view whe
   out.append(run, p);
   out += '"';
   if (high) {
-    std::size_t bad = InvalidUtf8At(s);
-    if (bad != std::string_view::npos) {
-      ThrowEncode("invalid UTF-8 at byte " + std::to_string(bad) + " of the string of " + std::string(where));
-    }
+    char const* why = nullptr;
+    std::size_t bad = strict ? BadCharAt(s, why) : InvalidUtf8At(s);
+    if (bad != std::string_view::npos) ThrowBadString(s, bad, where);
   }
 }
 
@@ -1063,13 +1168,17 @@ void AddMessage(F* fault, char const* key, std::string const& text) {
 }
 }  // namespace
 
-void ThrowDecode(std::string text) {
+// Messages quote input (names, tags, values): whatever it held, the message
+// is text a fault can carry.
+void ThrowDecode(std::string text, Version const* version) {
+  text = Printable(text, std::string::npos);
   Basalt::Ref<Fault::InvalidRequest> fault(new Fault::InvalidRequest());
   AddMessage(fault.get(), "quill.wire.decode", text);
-  throw DecodeError(fault.get(), std::move(text));
+  throw DecodeError(fault.get(), std::move(text), version);
 }
 
 void ThrowEncode(std::string text) {
+  text = Printable(text, std::string::npos);
   Basalt::Ref<Fault::InvalidArgument> fault(new Fault::InvalidArgument());
   AddMessage(fault.get(), "quill.wire.encode", text);
   fault->ThrowInternal();
@@ -1077,6 +1186,7 @@ void ThrowEncode(std::string text) {
 }
 
 void ThrowNotSupported(std::string text) {
+  text = Printable(text, std::string::npos);
   Basalt::Ref<Fault::NotSupported> fault(new Fault::NotSupported());
   AddMessage(fault.get(), "quill.wire.version", text);
   fault->ThrowInternal();

@@ -65,6 +65,7 @@ struct Slot {
   VK vk = VK::Any;
   bool array = false;
   bool optional = false;
+  bool typed = false;    // a data, enumeration or managed type: one with a version of its own
   Type* type = nullptr;  // declared (element) type
   std::string_view name;
   Version const* version = nullptr;  // that introduced it; null when not bound
@@ -123,7 +124,9 @@ class VersionFilter {
     }
     return _v->Includes(introducedIn);
   }
-  bool Has(Slot const& s) { return Has(s.version, s.info->version); }
+  // A property is there when it and its type are: a few properties are
+  // older than their type, and a version between the two has neither.
+  bool Has(Slot const& s) { return Has(s.version, s.info->version) && (!s.typed || Has(s.type)); }
   bool Has(Type const* t) {
     if (t->IsArray()) t = t->GetElementType();
     std::size_t slot = (reinterpret_cast<std::uintptr_t>(t) >> 4) % kTypes;
@@ -199,6 +202,14 @@ bool ParseScalarText(VK k, std::string_view text, Scalar& v, char const*& what);
 void SetStringScalar(VK k, std::string&& text, Scalar& v);
 // Validates UTF-8; returns the offset of the first bad byte or npos.
 std::size_t InvalidUtf8At(std::string_view s) noexcept;
+// What a string of the API may hold: UTF-8 text of characters XML can carry
+// (no C0 control other than tab, newline and carriage return, no U+FFFE or
+// U+FFFF). The offset of the first byte that breaks it, or npos; `why` says how.
+std::size_t BadCharAt(std::string_view s, char const*& why) noexcept;
+// `s` fit to quote in a message: bytes that are not valid UTF-8 or that start
+// a character XML cannot carry are written \xNN; at most `max` bytes of `s`
+// are shown ("..." marks the cut).
+std::string Printable(std::string_view s, std::size_t max = 200);
 
 // Type names on the wire: "ArrayOfInt", "ManagedObjectReference", data WSDL names.
 std::string ArrayWsdlName(VK k, Type const* elementType);
@@ -220,34 +231,56 @@ std::string_view RefWireType(std::string const& sedgeName);
 std::string RefSedgeType(std::string_view wireName);
 
 // --- errors ------------------------------------------------------------------------
-[[noreturn]] void ThrowDecode(std::string text);
+[[noreturn]] void ThrowDecode(std::string text, Version const* version = nullptr);
 [[noreturn]] void ThrowEncode(std::string text);
 [[noreturn]] void ThrowNotSupported(std::string text);
 
-// Writes the (escaped) string for XML text or attributes; refuses control
-// characters and invalid UTF-8 (InvalidArgument naming `where`).
+// Writes the (escaped) string for XML text or attributes; refuses what
+// BadCharAt refuses (InvalidArgument naming `where`).
 void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view where);
-void AppendJsonString(std::string& out, std::string_view s, std::string_view where);
+// The same without throwing: false (and the offset in `bad`) for a string
+// BadCharAt refuses, with part of it appended.
+bool TryAppendXmlEscaped(std::string& out, std::string_view s, std::size_t& bad);
+// JSON string literal; `strict` refuses what BadCharAt refuses (a value of the
+// API), otherwise control characters are escaped and only bad UTF-8 refused.
+void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict = false);
+// Refuses a string of the API BadCharAt refuses: InvalidArgument naming `path`.
+[[noreturn]] void ThrowBadString(std::string_view s, std::size_t bad, std::string_view path);
 
 // Effective class to write a data object as for a version: the object's
 // class, or its nearest base the version has.
 DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter& vf);
+// The class an object is written as for a version: TypeForVersion, which must
+// fit `declared` (null: any) and be a class a reader can make (not the
+// abstract root); else NotSupported naming the class and `path`.
+DataObjectType const* WritableType(DataObjectType const* actual, DataObjectType const* declared, VersionFilter& vf,
+                                   std::string const& path);
 
 Version const* VersionOrDefault(Version const* v);
 
 // Objects nest only as deep as this when written: deeper is taken for a
 // cycle (an object that holds itself), which would never end.
 inline constexpr std::uint32_t kMaxWriteDepth = 1000;
+// The names of the positions a writer is in, for its error messages.
+using WritePath = std::vector<std::string_view>;
+// `leaf` under the positions of `path`, dotted ("config.files.vmPathName");
+// the root's own name is left out.
+std::string PathText(WritePath const& path, std::string_view leaf);
 struct DepthGuard {
   std::uint32_t& depth;
-  DepthGuard(std::uint32_t& d, std::string_view where) : depth(d) {
+  WritePath& path;
+  DepthGuard(std::uint32_t& d, WritePath& p, std::string_view where) : depth(d), path(p) {
     if (++depth > kMaxWriteDepth) {
       --depth;
       ThrowEncode("objects nested deeper than " + std::to_string(kMaxWriteDepth) + " at '" + std::string(where) +
                   "' (does an object hold itself?)");
     }
+    path.push_back(where);
   }
-  ~DepthGuard() { --depth; }
+  ~DepthGuard() {
+    --depth;
+    path.pop_back();
+  }
   DepthGuard(DepthGuard const&) = delete;
   DepthGuard& operator=(DepthGuard const&) = delete;
 };

@@ -33,7 +33,9 @@ char const* JsonKind(element const& e) {
 
 class JsonReader {
  public:
-  explicit JsonReader(DecodeOptions const& opt) : _opt(opt), _vf(DefaultVersion()) { _path = "$"; }
+  explicit JsonReader(DecodeOptions const& opt) : _opt(opt), _vf(opt.version ? opt.version : DefaultVersion()) {
+    _path = "$";
+  }
 
   Basalt::Ref<Any> Root(element e, Type const* declared) {
     if (e.is_null()) return {};
@@ -58,6 +60,11 @@ class JsonReader {
     if (e.get_string().get(s)) Err(std::string("expected a string for ") + what + ", found " + JsonKind(e));
     if (s.size() > _opt.limits.maxStringBytes) {
       Err("string longer than " + std::to_string(_opt.limits.maxStringBytes) + " bytes");
+    }
+    // Escapes can spell what XML cannot carry: the same strings are refused in both forms.
+    char const* why = nullptr;
+    if (std::size_t bad = BadCharAt(s, why); bad != std::string_view::npos) {
+      Err(std::string(why) + " at byte " + std::to_string(bad) + " of a string");
     }
     return s;
   }
@@ -199,7 +206,8 @@ class JsonReader {
     if (!n.known) {
       if (DecodeReport* rep = _opt.report) {
         ++rep->unknownTypes;
-        if (rep->onSkip) rep->onSkip(_path, "unknown type " + std::string(name));
+        if (rep->onSkip)
+          rep->onSkip(Printable(_path, std::string::npos), Printable("unknown type " + std::string(name)));
       }
       return {};
     }
@@ -261,7 +269,9 @@ class JsonReader {
       if (!n.known) {
         if (DecodeReport* rep = _opt.report) {
           ++rep->unknownTypes;
-          if (rep->onSkip) rep->onSkip(_path, "unknown type " + std::string(name) + " read as " + declared->GetName());
+          if (rep->onSkip)
+            rep->onSkip(Printable(_path, std::string::npos),
+                        Printable("unknown type " + std::string(name) + " read as " + declared->GetName()));
         }
       } else if (n.array || n.vk != VK::Data || !static_cast<DataObjectType const*>(n.type)->IsSubtypeOf(declared)) {
         Err("type '" + std::string(name) + "' is not a " + declared->GetName());
@@ -294,7 +304,8 @@ class JsonReader {
       if (!s) {
         if (DecodeReport* rep = _opt.report) {
           ++rep->skippedElements;
-          if (rep->onSkip) rep->onSkip(_path, "unknown property " + std::string(key));
+          if (rep->onSkip)
+            rep->onSkip(Printable(_path, std::string::npos), Printable("unknown property " + std::string(key)));
         }
         continue;
       }

@@ -53,7 +53,7 @@ class JsonWriter {
       case VK::MethodName:
       case VK::PropertyPath:
       case VK::Uri:
-        AppendJsonString(_out, StringOf(k, p), where);
+        AppendJsonString(_out, StringOf(k, p), PathText(_path, where), true);
         return;
       case VK::Enum:
         _out += '"';
@@ -116,20 +116,15 @@ class JsonWriter {
     auto const* ref = dynamic_cast<MoRef const*>(value);
     if (!ref) ThrowEncode("value of " + Where(where) + " is not a managed object reference");
     _out += typed ? "{\"_type\":\"ManagedObjectReference\",\"type\":" : "{\"type\":";
-    AppendJsonString(_out, RefWireType(ref->GetTypeName()), where);
+    AppendJsonString(_out, RefWireType(ref->GetTypeName()), PathText(_path, where), true);
     _out += ",\"value\":";
-    AppendJsonString(_out, ref->GetId(), where);
+    AppendJsonString(_out, ref->GetId(), PathText(_path, where), true);
     _out += '}';
   }
 
   void Object(DynamicData const* obj, DataObjectType const* declared, std::string_view where) {
-    DepthGuard guard(_depth, where);
-    DataObjectType const* actual = obj->_GetDataType();
-    DataObjectType const* t = TypeForVersion(actual, _vf);
-    if (!t || (declared && !t->IsSubtypeOf(declared))) {
-      ThrowNotSupported(std::string("type ") + (declared ? declared->GetName() : actual->GetName()) + " of " +
-                        Where(where) + " does not exist in version " + _vf.version()->GetName());
-    }
+    DepthGuard guard(_depth, _path, where);
+    DataObjectType const* t = WritableType(obj->_GetDataType(), declared, _vf, PathText(_path, {}));
     _out += "{\"_type\":\"";
     _out += t->GetWsdlName();
     _out += '"';
@@ -156,14 +151,14 @@ class JsonWriter {
   }
 
   void AnyValue(Any const* value, std::string_view where) {
-    DepthGuard guard(_depth, where);
     Type const* t = value->_GetType();
     if (!t) ThrowEncode("value of " + Where(where) + " has no type");
+    if (t->GetKind() == KIND_DATA || t->GetKind() == KIND_FAULT) {
+      Object(static_cast<DynamicData const*>(value), nullptr, where);
+      return;
+    }
+    DepthGuard guard(_depth, _path, where);
     switch (t->GetKind()) {
-      case KIND_DATA:
-      case KIND_FAULT:
-        Object(static_cast<DynamicData const*>(value), nullptr, where);
-        return;
       case KIND_MANAGED:
         Ref(value, where, true);
         return;
@@ -207,6 +202,7 @@ class JsonWriter {
   std::string& _out;
   VersionFilter _vf;
   std::uint32_t _depth = 0;
+  WritePath _path;
 };
 
 }  // namespace

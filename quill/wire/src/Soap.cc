@@ -44,6 +44,7 @@ void WriteBoxed(XmlWriter& w, Slot const& s, Any const* value, char const* what)
     return;
   }
   if (!w.Filter().Has(s)) {
+    if (!what) return;  // a result of a type the version lacks is left out, as its schema does
     ThrowNotSupported(std::string(what ? what : "value") + " '" + std::string(s.name) + "' does not exist in version " +
                       w.Filter().version()->GetName());
   }
@@ -146,12 +147,8 @@ std::string EncodeFault(MethodFault const* fault, Version const* version, bool c
   out += "<soapenv:Fault><faultcode>";
   out += clientFault ? "soapenv:Client" : "soapenv:Server";
   out += "</faultcode><faultstring>";
-  // The text is for people: characters XML cannot carry are dropped, not refused.
-  std::string printable;
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') printable += c;
-  }
-  if (InvalidUtf8At(printable) != std::string_view::npos) printable = fault->_GetDataType()->GetName();
+  // The text is for people: what XML cannot carry is shown escaped, not refused.
+  std::string printable = Printable(text, std::string::npos);
   AppendXmlEscaped(out, printable, "faultstring");
   out += "</faultstring><detail>";
   XmlWriter w(out, v);
@@ -168,13 +165,7 @@ std::string EncodeError(std::exception const& error, Version const* version) {
   }
   Basalt::Ref<Fault::SystemError> f(new Fault::SystemError());
   // Whatever the text holds, the fault must be writable.
-  std::string_view what = error.what();
-  bool utf8 = InvalidUtf8At(what) == std::string_view::npos;
-  for (char c : what) {
-    auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') continue;
-    f->reason += (u >= 0x80 && !utf8) ? '?' : c;
-  }
+  f->reason = Printable(error.what(), std::string::npos);
   auto* msg = new LocalizableMessage();
   msg->key = "quill.wire.error";
   msg->message = f->reason;

@@ -39,9 +39,14 @@ class XmlWriter {
     _out += name;
     _out += '>';
   }
+  void Text(std::string_view s, std::string_view where) {
+    std::size_t bad = 0;
+    if (!TryAppendXmlEscaped(_out, s, bad)) ThrowBadString(s, bad, PathText(_path, where));
+  }
   std::string& _out;
   VersionFilter _vf;
   std::uint32_t _depth = 0;
+  WritePath _path;
 };
 
 // What the body of a document holds.

@@ -3,6 +3,7 @@
 #include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -29,6 +30,139 @@ Version const* VersionOf(std::string_view elementNs, std::string_view wireVersio
     if (inNs(v) && wireVersion == v->GetWireVersion()) return v;
   }
   return first;
+}
+
+// The number of the line `at` is on.
+std::size_t LineAt(std::string_view xml, char const* at) {
+  return 1 + static_cast<std::size_t>(std::count(xml.data(), at, '\n'));
+}
+
+// libxml2 compares each attribute of a start tag with every earlier one (and
+// each namespace declaration likewise) before it calls back: its time grows
+// with the square of their number, and a limit checked in the callback comes
+// too late. So they are counted over the raw input first, in one pass that
+// knows just enough markup (comments, CDATA, processing instructions, quoted
+// values) to count exactly in a well-formed document. In a malformed one the
+// counts may be off; the parser refuses it then anyway.
+// `open` is scratch space, kept by the caller from one document to the next.
+void CheckMarkup(std::string_view xml, Limits const& lim, std::vector<std::uint32_t>& open) {
+  char const* const begin = xml.data();
+  char const* const e = begin + xml.size();
+  char const* p = begin;
+  std::size_t attributes = 0, namespaces = 0;
+  // Declarations in scope, per open element: a prefix is looked up past every
+  // one of them. Kept only as deep as the reader reads.
+  open.clear();
+  std::size_t depth = 0, inScope = 0;
+  auto after = [&](char const* from, std::string_view end) -> char const* {
+    std::size_t at = xml.find(end, static_cast<std::size_t>(from - begin));
+    return at == std::string_view::npos ? e : begin + at + end.size();
+  };
+  auto space = [](char c) { return c <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\r'); };
+  auto past = [&](char const* from, char c) -> char const* {  // just past the next `c`
+    auto const* at = static_cast<char const*>(std::memchr(from, c, static_cast<std::size_t>(e - from)));
+    return at ? at + 1 : e;
+  };
+  auto refuse = [&](char const* tag, std::string const& what) {
+    ThrowDecode(what + " (line " + std::to_string(LineAt(xml, tag)) + ")");
+  };
+  while (p < e) {
+    p = static_cast<char const*>(std::memchr(p, '<', static_cast<std::size_t>(e - p)));
+    if (!p || ++p == e) return;
+    if (*p == '/') {  // an end tag
+      if (depth > 0 && depth-- <= open.size()) {
+        inScope -= open.back();
+        open.pop_back();
+      }
+      p = past(p, '>');
+      continue;
+    }
+    if (*p == '?') {
+      p = after(p + 1, "?>");
+      continue;
+    }
+    if (*p == '!') {
+      std::size_t left = static_cast<std::size_t>(e - p);
+      if (left >= 3 && std::memcmp(p, "!--", 3) == 0) {
+        p = after(p + 3, "-->");
+      } else if (left >= 8 && std::memcmp(p, "![CDATA[", 8) == 0) {
+        p = after(p + 8, "]]>");
+      } else {
+        p = past(p, '>');  // a document type declaration: the reader refuses it
+      }
+      continue;
+    }
+    char const* tag = p - 1;
+    while (p < e && !space(*p) && *p != '>' && *p != '/') ++p;  // the element's name
+    std::size_t own = 0, ownNs = 0;
+    bool empty = false;  // <name/>
+    while (p < e && *p != '>') {
+      char c = *p;
+      if (c == '"' || c == '\'') {
+        auto const* q = static_cast<char const*>(std::memchr(p + 1, c, static_cast<std::size_t>(e - p - 1)));
+        if (!q) return;
+        p = q + 1;
+        continue;
+      }
+      if (space(c) || c == '/' || c == '=') {
+        empty = c == '/';
+        ++p;
+        continue;
+      }
+      empty = false;
+      char const* name = p;
+      while (p < e && !space(*p) && *p != '=' && *p != '>' && *p != '/' && *p != '"' && *p != '\'') ++p;
+      std::string_view n(name, static_cast<std::size_t>(p - name));
+      if (n == "xmlns" || n.starts_with("xmlns:")) {
+        if (++ownNs > lim.maxNamespacesPerElement) {
+          refuse(tag, "an element declares more than " + std::to_string(lim.maxNamespacesPerElement) + " namespaces");
+        }
+        if (++namespaces > lim.maxNamespaces) {
+          refuse(tag, "more than " + std::to_string(lim.maxNamespaces) + " namespace declarations");
+        }
+        if (++inScope > lim.maxNamespacesInScope) {
+          refuse(tag, "more than " + std::to_string(lim.maxNamespacesInScope) + " namespace declarations in scope");
+        }
+      } else {
+        if (++own > lim.maxAttributesPerElement) {
+          refuse(tag, "an element has more than " + std::to_string(lim.maxAttributesPerElement) + " attributes");
+        }
+        if (++attributes > lim.maxAttributes) {
+          refuse(tag, "more than " + std::to_string(lim.maxAttributes) + " attributes");
+        }
+      }
+    }
+    if (empty) {
+      inScope -= ownNs;
+    } else if (++depth <= lim.maxDepth) {
+      open.push_back(static_cast<std::uint32_t>(ownNs));
+    } else {
+      inScope -= ownNs;  // the reader refuses this depth; nothing below it counts
+    }
+  }
+}
+
+// Byte-order marks and the first bytes of "<?" in the encodings this reader
+// does not read, for a refusal that names the encoding.
+char const* ForeignEncoding(std::string_view xml) {
+  auto starts = [&](char const* b, std::size_t n) { return xml.size() >= n && std::memcmp(xml.data(), b, n) == 0; };
+  if (starts("\x00\x00\xFE\xFF", 4) || starts("\x00\x00\x00\x3C", 4)) return "UTF-32 (big-endian)";
+  if (starts("\xFF\xFE\x00\x00", 4) || starts("\x3C\x00\x00\x00", 4)) return "UTF-32 (little-endian)";
+  if (starts("\xFE\xFF", 2) || starts("\x00\x3C", 2)) return "UTF-16 (big-endian)";
+  if (starts("\xFF\xFE", 2) || starts("\x3C\x00", 2)) return "UTF-16 (little-endian)";
+  return nullptr;
+}
+
+// The newest release whose namespace is `elementNs` ("urn:tarn2"); null for
+// none.
+Version const* NewestOfNamespace(std::string_view elementNs) {
+  constexpr std::string_view kUrn = "urn:";
+  if (!elementNs.starts_with(kUrn)) return nullptr;
+  std::string_view ns = elementNs.substr(kUrn.size());
+  for (Version const* v : GetVersions()) {  // each table lists its newest release first
+    if (v->GetKind() == VERSION_RELEASE && v->GetWireNamespace() && ns == v->GetWireNamespace()) return v;
+  }
+  return nullptr;
 }
 
 struct Frame {
@@ -90,6 +224,8 @@ class Reader {
   }
 
   bool busy = false;
+  // The version the last document spoke as far as it was read.
+  Version const* Spoken() const noexcept { return _version; }
 
   void Run(std::string_view xml, XmlDoc doc, Type const* declared, ManagedMethod const* method,
            DecodeOptions const& options, XmlResult& result) {
@@ -105,12 +241,17 @@ class Reader {
     _rootDone = false;
     _bodySeen = false;
     _sawMessage = false;
-    _version = doc == XmlDoc::Value ? DefaultVersion() : nullptr;
+    _version = doc == XmlDoc::Value ? (options.version ? options.version : DefaultVersion()) : nullptr;
     _vf = VersionFilter(_version);
     if (xml.size() > options.limits.maxBytes) {
       ThrowDecode("document of " + std::to_string(xml.size()) + " bytes exceeds the limit of " +
                   std::to_string(options.limits.maxBytes));
     }
+    if (xml.starts_with("\xEF\xBB\xBF")) xml.remove_prefix(3);  // a UTF-8 byte-order mark says what we read anyway
+    if (char const* encoding = ForeignEncoding(xml)) {
+      ThrowDecode(std::string("the document is in ") + encoding + "; only UTF-8 is read");
+    }
+    CheckMarkup(xml, options.limits, _open);
     // The parser interns every name it meets, and a reset keeps them: a
     // stream of documents full of made-up names must not grow it for ever.
     if (_ctxt->dict && xmlDictSize(_ctxt->dict) > 50000) {
@@ -144,6 +285,8 @@ class Reader {
       xmlError const* e = xmlCtxtGetLastError(_ctxt);
       std::string why = e && e->message ? e->message : "not well-formed";
       while (!why.empty() && why.back() == '\n') why.pop_back();
+      // Some reasons run on to a second line ("...\nBytes: 0xFF 0x3C"): one line here.
+      for (std::size_t nl = why.find('\n'); nl != std::string::npos; nl = why.find('\n', nl)) why.replace(nl, 1, "; ");
       std::string msg = "malformed XML at line " + std::to_string(e ? e->line : 0) + ", column " +
                         std::to_string(e ? e->int2 : 0) + ": " + why;
       std::string path = Path();
@@ -235,7 +378,8 @@ class Reader {
   void Skipped(std::string_view what) {
     DecodeReport* rep = _opt->report;
     if (!rep) return;
-    if (rep->onSkip) rep->onSkip(Path(), what);
+    if (rep->onSkip)
+      rep->onSkip(Printable(Path(), std::string::npos), Printable(what));  // input, shown escaped like any message
   }
 
   // --- elements -----------------------------------------------------------------------
@@ -408,6 +552,11 @@ class Reader {
         if (ManagedProperty const* p = mt->FindProperty(local)) m = p->reader;
       }
       if (!m) Err("type " + std::string(mt->GetName()) + " has no method or property '" + std::string(local) + "'");
+      if (!_version) {
+        // No apiVersion header: the answer speaks the request's own namespace.
+        _version = NewestOfNamespace(_elementNs);
+        _vf = VersionFilter(_version);
+      }
       Request& req = _res->request;
       req.target = new MoRef(mt->GetName(), std::string(target));
       req.method = m;
@@ -723,6 +872,7 @@ class Reader {
   VersionFilter _vf{nullptr};
   Scalar _scalar;
   ArgVector _resultArgs;
+  std::vector<std::uint32_t> _open;  // CheckMarkup's
 };
 
 }  // namespace
@@ -731,11 +881,20 @@ void ReadXml(std::string_view xml, XmlDoc doc, Type const* declared, ManagedMeth
              DecodeOptions const& options, XmlResult& result) {
   // One parser per thread, reset between documents: the parser's tables and
   // the frames' buffers are made once.
+  auto run = [&](Reader& r) {
+    try {
+      r.Run(xml, doc, declared, method, options, result);
+    } catch (DecodeError const& e) {
+      // A request that cannot be read is answered in the version it spoke.
+      if (doc != XmlDoc::Request || e.GetVersion() || !r.Spoken()) throw;
+      throw DecodeError(static_cast<Fault::InvalidRequest*>(e.GetFault()), e.what(), r.Spoken());
+    }
+  };
   thread_local Reader cached;
   if (cached.busy) {  // a decode from within a report callback
     Reader fresh;
     fresh.busy = true;
-    fresh.Run(xml, doc, declared, method, options, result);
+    run(fresh);
     return;
   }
   cached.busy = true;
@@ -743,7 +902,7 @@ void ReadXml(std::string_view xml, XmlDoc doc, Type const* declared, ManagedMeth
     Reader& r;
     ~Release() { r.busy = false; }
   } release{cached};
-  cached.Run(xml, doc, declared, method, options, result);
+  run(cached);
 }
 
 }  // namespace Quill::Wire::Detail

@@ -22,7 +22,7 @@ void XmlWriter::Plain(VK k, Type const* type, void const* p, std::string_view wh
     case VK::MethodName:
     case VK::PropertyPath:
     case VK::Uri:
-      AppendXmlEscaped(_out, StringOf(k, p), where);
+      Text(StringOf(k, p), where);
       break;
     case VK::Enum:
       _out += static_cast<EnumType const*>(type)->GetTag(*static_cast<int const*>(p));
@@ -67,9 +67,9 @@ void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::stri
       if (!ref) ThrowEncode("value of " + Where(name) + " is not a managed object reference");
       Open(name, attrs);
       _out += " type=\"";
-      AppendXmlEscaped(_out, RefWireType(ref->GetTypeName()), name);
+      Text(RefWireType(ref->GetTypeName()), name);
       _out += "\">";
-      AppendXmlEscaped(_out, ref->GetId(), name);
+      Text(ref->GetId(), name);
       Close(name);
       return;
     }
@@ -103,13 +103,8 @@ void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::stri
 
 void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, std::string_view name,
                        std::string_view attrs) {
-  DepthGuard guard(_depth, name);
-  DataObjectType const* actual = obj->_GetDataType();
-  DataObjectType const* t = TypeForVersion(actual, _vf);
-  if (!t || (declared && !t->IsSubtypeOf(declared))) {
-    ThrowNotSupported(std::string("type ") + (declared ? declared->GetName() : actual->GetName()) + " of " +
-                      Where(name) + " does not exist in version " + _vf.version()->GetName());
-  }
+  DepthGuard guard(_depth, _path, name);
+  DataObjectType const* t = WritableType(obj->_GetDataType(), declared, _vf, PathText(_path, {}));
   Open(name, attrs);
   if (t != declared) {
     _out += " xsi:type=\"";
@@ -136,14 +131,14 @@ void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, s
 }
 
 void XmlWriter::AnyValue(Any const* value, std::string_view name, std::string_view attrs) {
-  DepthGuard guard(_depth, name);
   Type const* t = value->_GetType();
   if (!t) ThrowEncode("value of " + Where(name) + " has no type");
+  if (t->GetKind() == KIND_DATA || t->GetKind() == KIND_FAULT) {
+    Object(static_cast<DynamicData const*>(value), nullptr, name, attrs);
+    return;
+  }
+  DepthGuard guard(_depth, _path, name);
   switch (t->GetKind()) {
-    case KIND_DATA:
-    case KIND_FAULT:
-      Object(static_cast<DynamicData const*>(value), nullptr, name, attrs);
-      return;
     case KIND_MANAGED: {
       std::string a(attrs);
       a += " xsi:type=\"ManagedObjectReference\"";

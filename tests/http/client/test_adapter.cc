@@ -21,6 +21,7 @@
 #include "Rpc.h"
 #include "RpcImpl.h"
 #include "Sample.h"
+#include "quill/FaultText.h"
 #include "quill/Faults.h"
 #include "quill/LocalAdapter.h"
 #include "quill/Primitive.h"
@@ -446,7 +447,8 @@ TEST(HttpAdapter, TheHookSeesEveryOutcomeAndTheStderrLoggerWritesALine) {
   EXPECT_EQ(methods[0], "sample.rpc.Counter.add");
   EXPECT_EQ(records[1].outcome, Quill::Http::CallOutcome::Fault);
   EXPECT_EQ(records[1].httpStatus, 500);
-  EXPECT_NE(errors[1].find("sample.BadShapeFault"), std::string::npos) << errors[1];
+  EXPECT_EQ(errors[1].rfind("sample.BadShapeFault", 0), 0u) << errors[1];
+  EXPECT_EQ(errors[1].find("sample.BadShapeFault", 1), std::string::npos) << "the name once: " << errors[1];
   EXPECT_GT(records[1].duration.count(), 0);
 
   Quill::HttpAdapter::Settings logged = served.Settings();
@@ -460,6 +462,49 @@ TEST(HttpAdapter, TheHookSeesEveryOutcomeAndTheStderrLoggerWritesALine) {
   EXPECT_NE(line.find(" sync sample.rpc.Counter.value sample.rpc.Counter:c-1 -> result (200, "), std::string::npos)
       << line;
   EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(loudStub->Add(1, std::string("fault")), Sample::BadShapeFault::Exception);
+  line = testing::internal::GetCapturedStderr();
+  EXPECT_NE(line.find(" -> fault (500, "), std::string::npos) << line;
+  EXPECT_EQ(line.find("sample.BadShapeFault"), line.rfind("sample.BadShapeFault")) << "the name once: " << line;
+}
+
+TEST(HttpAdapter, UnusableSettingsThrowInvalidArgumentNamingTheSetting) {
+  BindAll();
+  std::string const unreadable = (std::filesystem::temp_directory_path() / "tarn-no-such-dir/ca.pem").string();
+  struct Case {
+    char const* name;
+    std::function<void(Quill::HttpAdapter::Settings&)> change;
+    char const* setting;
+  };
+  std::vector<Case> cases = {
+      {"no URL", [](auto& s) { s.url.clear(); }, "url"},
+      {"not a URL", [](auto& s) { s.url = "not a url"; }, "url"},
+      {"unbalanced bracket", [](auto& s) { s.url = "https://[::1/sdk"; }, "url"},
+      {"other scheme", [](auto& s) { s.url = "ftp://127.0.0.1/sdk"; }, "url"},
+      {"short thumbprint", [](auto& s) { s.pinnedCertificateSha256 = "AB"; }, "pinnedCertificateSha256"},
+      {"not hex", [](auto& s) { s.pinnedCertificateSha256 = std::string(64, 'g'); }, "pinnedCertificateSha256"},
+      {"odd digit count", [](auto& s) { s.pinnedCertificateSha256 = std::string(63, 'a'); }, "pinnedCertificateSha256"},
+      {"other digest's label", [](auto& s) { s.pinnedCertificateSha256 = "sha1 Fingerprint=" + std::string(64, 'a'); },
+       "pinnedCertificateSha256"},
+      {"unreadable CA file", [&](auto& s) { s.caFile = unreadable; }, "caFile"},
+      {"no pending calls", [](auto& s) { s.maxPendingCalls = 0; }, "maxPendingCalls"},
+  };
+  for (Case const& k : cases) {
+    SCOPED_TRACE(k.name);
+    Quill::HttpAdapter::Settings s;
+    s.url = "https://127.0.0.1:1/sdk";
+    s.version = V2();
+    k.change(s);
+    try {
+      Basalt::Ref<Quill::HttpAdapter> http(new Quill::HttpAdapter(s));
+      ADD_FAILURE() << "accepted";
+    } catch (Quill::Fault::InvalidArgument::Exception const& e) {
+      auto* fault = static_cast<Quill::Fault::InvalidArgument*>(e.GetFault());
+      ASSERT_TRUE(fault->invalidProperty);
+      EXPECT_EQ((*fault->invalidProperty).GetString(), k.setting);
+    }
+  }
 }
 
 // --- TLS ---------------------------------------------------------------------------------
@@ -495,6 +540,14 @@ struct Certificate {
   ~Certificate() { std::filesystem::remove_all(dir); }
 };
 
+std::string Bare(std::string thumbprint) {
+  std::string out;
+  for (char c : thumbprint) {
+    if (c != ':') out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  }
+  return out;
+}
+
 TEST(HttpAdapter, TlsVerificationByCaFileOrThumbprintAndNothingElse) {
   Certificate certificate;
   ASSERT_EQ(certificate.thumbprint.size(), 32u * 3 - 1) << "openssl could not make a certificate";
@@ -516,6 +569,12 @@ TEST(HttpAdapter, TlsVerificationByCaFileOrThumbprintAndNothingElse) {
       {"CA file", [&](auto& s) { s.caFile = certificate.cert; }, true},
       {"right thumbprint", [&](auto& s) { s.pinnedCertificateSha256 = certificate.thumbprint; }, true},
       {"wrong thumbprint", [&](auto& s) { s.pinnedCertificateSha256 = wrong; }, false},
+      // As `openssl x509 -fingerprint -sha256 -noout` prints it, by version, and bare lower case.
+      {"openssl 3 output", [&](auto& s) { s.pinnedCertificateSha256 = "sha256 Fingerprint=" + certificate.thumbprint; },
+       true},
+      {"openssl 1 output",
+       [&](auto& s) { s.pinnedCertificateSha256 = "SHA256 Fingerprint=" + certificate.thumbprint + "\n"; }, true},
+      {"lower case, no colons", [&](auto& s) { s.pinnedCertificateSha256 = Bare(certificate.thumbprint); }, true},
       {"verification off", [](auto& s) { s.insecureSkipTlsVerification = true; }, true},
   };
   for (Case const& k : cases) {
@@ -535,6 +594,9 @@ TEST(HttpAdapter, TlsVerificationByCaFileOrThumbprintAndNothingElse) {
         ADD_FAILURE() << "the certificate was accepted";
       } catch (Quill::Http::TlsFailure const& e) {
         EXPECT_NE(std::string(e.what()).find(served.server->GetUrl()), std::string::npos) << e.what();
+        std::string story = Quill::FaultText(e);
+        EXPECT_EQ(story.rfind("Quill::Http::TlsFailure (sedge.fault.SystemError)\n", 0), 0u) << story;
+        EXPECT_NE(story.find(served.server->GetUrl()), std::string::npos) << story;
       }
       Delivery d;
       Basalt::Ref<ScheduledItem> item;

@@ -72,6 +72,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "basalt/Exception.h"
 #include "basalt/Object.h"
@@ -224,7 +225,7 @@ class HttpAdapter final : public StubAdapter {
 
     // TLS, for https URLs; see the comment at the top.
     std::string caFile;                   // empty: the system's CA store
-    std::string pinnedCertificateSha256;  // 64 hex digits, colons allowed
+    std::string pinnedCertificateSha256;  // 64 hex digits, colons allowed (see below)
     bool insecureSkipTlsVerification = false;
 
     // Async calls.
@@ -235,12 +236,26 @@ class HttpAdapter final : public StubAdapter {
     unsigned maxAsyncConnections = 16;
 
     Http::CallHook hook;  // empty: none
+
+    // Extra request headers, "Name: value" each, sent with every call (a
+    // token a gateway asks for, a tracing id). Content-Type, SOAPAction,
+    // Content-Length, Transfer-Encoding, Host, Expect, Connection and Cookie
+    // are the adapter's own and refused here.
+    std::vector<std::string> headers;
+    // A session to continue: the `tarn_session` cookie value another adapter
+    // (or an earlier run of the program, see GetSessionCookie) was given. Sent
+    // from the first call on, as if this adapter had logged in itself.
+    std::string sessionCookie;
   };
 
   // Checks the settings: an empty or malformed URL, a scheme other than http
-  // or https, a malformed thumbprint, a missing CA file throw
-  // Fault::InvalidArgument::Exception (invalidProperty the setting's name).
-  // Nothing is sent yet.
+  // or https, a malformed thumbprint, an unreadable CA file, a malformed or
+  // reserved header, a session cookie with characters a cookie cannot hold
+  // throw Fault::InvalidArgument::Exception (invalidProperty the setting's
+  // name: "url", "pinnedCertificateSha256", "caFile", "headers", ...).
+  // Nothing is sent yet. A thumbprint may be written as
+  // `openssl x509 -noout -fingerprint -sha256` prints it, label included
+  // ("sha256 Fingerprint=AB:CD:..."), with or without colons, in any case.
   explicit HttpAdapter(Settings settings);
   ~HttpAdapter() override;  // Shutdown()
 
@@ -249,6 +264,9 @@ class HttpAdapter final : public StubAdapter {
 
   // The session the server named in its `tarn_session` cookie, or empty.
   std::string GetSessionCookie() const;
+  // Continues the session named by `cookie` from the next call on (empty:
+  // forgets the session), as Settings::sessionCookie does at the start.
+  void SetSessionCookie(std::string const& cookie);
   // Forgets every cookie (a new session starts with the next call).
   void ClearCookies();
 

@@ -28,16 +28,21 @@ namespace Quill::Wire {
 // text as its one message) whose what() says what is wrong and where.
 class DecodeError : public Fault::InvalidRequest::Exception {
  public:
-  DecodeError(Fault::InvalidRequest* fault, std::string text);
+  DecodeError(Fault::InvalidRequest* fault, std::string text, Version const* version = nullptr);
   DecodeError(DecodeError const& other);
   ~DecodeError() override;
   char const* what() const noexcept override;
   std::string const& GetMessage() const noexcept override;
   DecodeError* Clone() const override;
   [[noreturn]] void Throw() const override;
+  // The version the message spoke as far as it was read (its apiVersion
+  // header, else its body's namespace); null when nothing said. A refusal is
+  // answered in it.
+  Version const* GetVersion() const noexcept { return _version; }
 
  private:
   std::string _text;
+  Version const* _version = nullptr;
 };
 
 // Safe defaults; a caller that expects larger messages raises them.
@@ -46,6 +51,16 @@ struct Limits {
   std::size_t maxBytes = 64u << 20;        // whole input
   std::size_t maxStringBytes = 16u << 20;  // one text or string value
   std::size_t maxElements = 1000000;       // elements / JSON values in all
+  // XML markup: checked over the raw input before it is parsed, since the
+  // parser's own work on one start tag grows with the square of its
+  // attributes. Namespace declarations (xmlns, xmlns:p) are not attributes.
+  std::size_t maxAttributesPerElement = 64;
+  std::size_t maxNamespacesPerElement = 16;
+  std::size_t maxAttributes = 1000000;  // in the whole document
+  std::size_t maxNamespaces = 100000;   // in the whole document
+  // Declared by an element and those it is in: each prefixed name is looked
+  // up past all of them.
+  std::size_t maxNamespacesInScope = 32;
 };
 
 // What a decoder passed over without failing (a newer peer's additions).
@@ -59,6 +74,9 @@ struct DecodeReport {
 struct DecodeOptions {
   Limits limits;
   DecodeReport* report = nullptr;  // may be null
+  // The version a single value (DecodeXml, DecodeJson) was written for: what
+  // it lacks is not required of it. Null: the newest. Messages name their own.
+  Version const* version = nullptr;
 };
 
 // The version a message speaks when none is named: the newest release of the
@@ -70,7 +88,11 @@ Version const* DefaultVersion();
 // enumeration, managed, primitive, array or the any type); the value may be
 // of a derived class, and is then named by its type. `version` null: newest.
 // Encoders throw InvalidArgument for a value whose class does not fit
-// `declared`, NotSupported for a type the version does not have.
+// `declared` or a string XML cannot carry (a C0 control other than tab,
+// newline and carriage return, U+FFFE, U+FFFF, bytes that are not UTF-8: the
+// same in both forms), NotSupported for a type the version does not have (an
+// object of a newer class goes out as its nearest base the version has, unless
+// that is only the abstract root).
 void EncodeXml(std::string& out, Any const* value, Type const* declared, char const* elementName,
                Version const* version = nullptr);
 void EncodeJson(std::string& out, Any const* value, Type const* declared, Version const* version = nullptr);
@@ -94,6 +116,9 @@ struct Request {
   Basalt::Ref<MoRef> target;
   ManagedMethod* method = nullptr;
   ArgVector args;  // one slot per parameter
+  // What the answer must speak: the apiVersion header's version, else the
+  // newest release of the namespace the request element is in, else the
+  // default version.
   Version const* version = nullptr;
 };
 // The method is found by the target type's FindMethodByWsdlName (or property
@@ -106,7 +131,8 @@ std::string EncodeResponse(ManagedMethod const* method, Any const* result, Versi
 std::string EncodeFault(MethodFault const* fault, Version const* version = nullptr, bool clientFault = false);
 // The fault message for whatever a call threw: a fault's exception carries its
 // fault (a DecodeError as a client fault: the request could not be read);
-// anything else becomes a Quill::Fault::SystemError whose reason is what().
+// anything else becomes a Quill::Fault::SystemError whose reason is what()
+// (as every message of the codec, with bytes that are not text shown \xNN).
 std::string EncodeError(std::exception const& error, Version const* version = nullptr);
 
 // Reads a response to `method`: fills `result` (left empty for none), or
