@@ -132,6 +132,9 @@ std::vector<ObjectProperties> RetrieveAll(StubAdapter* adapter, QuerySpec* spec,
 // stopped or the session ended or another wait on the collector replaced this one,
 // NotAuthenticated ...) is reported with `retrying` false and ends the watcher's loop.
 //
+// In process, the outstanding wait holds one of the LocalAdapter's workers (Options::workers)
+// for as long as it waits; over HTTP it holds a connection of the HttpAdapter.
+//
 // The watches themselves are the collector's (createWatch); the watcher only waits. Stop()
 // (and the destructor) cancels the outstanding wait (cancelWait), waits for it to end and
 // joins the thread; it must not be called from `onBatch`.
