@@ -5,11 +5,13 @@
 // another machine. Each step prints one line; any surprise ends the program with a non-zero
 // status.
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "quill/Array.h"
 #include "quill/FaultText.h"
@@ -20,6 +22,8 @@
 #include "quill/Type.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
+#include "quill/query/FolderTree.h"
+#include "quill/query/QueryService.h"
 #include "quill/tasks/Tasks.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/FolderSkeleton.h"
@@ -95,11 +99,15 @@ class FolderImpl : public Tarn::FolderSkeleton {
 
   void CreateFolder(std::string const& name, Ref<MoRef>& result) override {
     Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-    std::lock_guard<std::mutex> lock(_mutex);
-    CheckFreeName(name);
-    Ref<MoRef> ref = adapter->MakeRef("tarn.Folder");
-    adapter->Register(nullptr, new FolderImpl(ref.get(), name, _tasks));
-    _children[name] = result = ref;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      CheckFreeName(name);
+      Ref<MoRef> ref = adapter->MakeRef("tarn.Folder");
+      adapter->Register(nullptr, new FolderImpl(ref.get(), name, _tasks));
+      _children[name] = result = ref;
+    }
+    // After the change and outside the lock: the query service reads the children again.
+    adapter->NotifyChanged(_GetRef(), {"childEntity"});
   }
 
   void CreateVm(Tarn::Vm::ConfigSpec* config, MoRef*, MoRef*, Ref<MoRef>& result) override {
@@ -114,11 +122,14 @@ class FolderImpl : public Tarn::FolderSkeleton {
     result =
         _tasks.Start(_GetRef(), METHOD_CREATEVM, [self, spec, adapter](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
           std::string const& name = spec->name.GetValue();
-          std::lock_guard<std::mutex> lock(self->_mutex);
-          self->CheckFreeName(name);
           Ref<MoRef> ref = adapter->MakeRef("tarn.VirtualMachine");
-          adapter->Register(nullptr, new VirtualMachineImpl(ref.get(), name, self->_tasks));
-          self->_children[name] = ref;
+          {
+            std::lock_guard<std::mutex> lock(self->_mutex);
+            self->CheckFreeName(name);
+            adapter->Register(nullptr, new VirtualMachineImpl(ref.get(), name, self->_tasks));
+            self->_children[name] = ref;
+          }
+          adapter->NotifyChanged(self->_GetRef(), {"childEntity"});
           return ref;
         });
   }
@@ -141,9 +152,10 @@ class FolderImpl : public Tarn::FolderSkeleton {
 
 class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
  public:
-  ServiceInstanceImpl(MoRef* ref, MoRef* rootFolder)
+  ServiceInstanceImpl(MoRef* ref, MoRef* rootFolder, MoRef* propertyCollector)
       : ServiceInstanceSkeleton(ref), _content(new Tarn::ServiceInstanceContent()) {
     _content->rootFolder = rootFolder;
+    _content->propertyCollector = propertyCollector;  // what clients read the inventory through
     _content->about = new Tarn::AboutInfo();
     _content->about->name = "Tour server";
     _content->about->fullName = "Tour server 1.0 (over HTTP)";
@@ -185,9 +197,10 @@ int main() try {
   Ref<Quill::LocalAdapter> server(new Quill::LocalAdapter());
   Ref<MoRef> rootRef(new MoRef("tarn.Folder", "group-d1"));
   Ref<MoRef> siRef(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
-  Quill::Tasks::Manager tasks(server.get());  // starts the tasks, forgets old finished ones
+  Quill::Tasks::Manager tasks(server.get());       // starts the tasks, forgets old finished ones
+  Quill::Query::QueryService query(server.get());  // the property collector, over all of them
   server->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters", tasks));
-  server->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get()));
+  server->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get(), query.GetRootRef()));
   Quill::HttpServer::Options listen;
   listen.address = "127.0.0.1";
   listen.port = 0;  // any free port
@@ -235,6 +248,57 @@ int main() try {
     std::printf("power on again: error, %s (the machine is %s)\n", already->_GetType()->GetName(),
                 Quill::TagOf(already->existingState));
   }
+
+  // --- the inventory in one call, and a change arriving -----------------------------
+  Quill::Query::RetrieveSettings through;
+  through.collector = content->propertyCollector.get();
+  auto entities = Quill::Query::Retrieve(adapter.get(), "tarn.ManagedEntity", {"name"}, root->_GetRef(), through);
+  std::map<std::string, std::string> names;  // by name, for a stable order
+  for (auto const& e : entities) names[e.Get<std::string>("name")] = e.GetRef()->GetTypeName();
+  std::printf("query: %zu entities under %s:", names.size(), root->_GetRef()->GetId().c_str());
+  for (auto const& [name, type] : names) std::printf(" %s (%s)", name.c_str(), type.c_str());
+  std::printf("\n");
+
+  namespace Q = Quill::Query;
+  Ref<Q::PropertyCollectorStub> collector =
+      Quill::CreateStub<Q::PropertyCollectorStub>(content->propertyCollector.get(), adapter.get());
+  Ref<MoRef> watch;
+  collector->CreateWatch(Q::FolderTreeSpec(root->_GetRef(), {Q::MakeSelection("tarn.Folder", {"name"})}).get(),
+                         /*partialUpdates=*/true, watch);
+  std::mutex seenMutex;
+  std::condition_variable seenChanged;
+  std::vector<std::string> seen;  // one line per object change
+  Q::Watcher::Settings watching;
+  watching.collector = content->propertyCollector.get();
+  Q::Watcher watcher(
+      adapter.get(),
+      [&](Q::UpdateBatch* batch) {
+        std::lock_guard<std::mutex> lock(seenMutex);
+        for (std::size_t i = 0; i < (*batch->watches)[0]->objects->size(); ++i) {
+          Q::ObjectChange* change = (*(*batch->watches)[0]->objects)[i];
+          std::string line = std::string(Quill::TagOf(change->kind)) + " " + change->obj->GetId();
+          for (std::size_t c = 0; change->changes && c < change->changes->size(); ++c) {
+            Q::PropertyChange* value = (*change->changes)[c];
+            line += " " + value->path.GetString() + "=" + Quill::Unbox<std::string>(value->value.get());
+          }
+          seen.push_back(line);
+        }
+        seenChanged.notify_all();
+      },
+      watching);
+  {
+    std::unique_lock<std::mutex> lock(seenMutex);
+    seenChanged.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() == 2; });  // the two folders
+    Check(seen.size() == 2, "the watch's first answer does not hold both folders");
+  }
+  root->CreateFolder("Staging", prodRef);
+  {
+    std::unique_lock<std::mutex> lock(seenMutex);
+    seenChanged.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() == 3; });
+    Check(seen.size() == 3, "the new folder did not reach the watcher");
+    std::printf("watch: %s\n", seen[2].c_str());
+  }
+  watcher.Stop();
 
   // --- copy, compare, diff --------------------------------------------------------
   Ref<Tarn::Vm::ConfigSpec> bigger(new Tarn::Vm::ConfigSpec(*spec));  // a deep copy
@@ -309,6 +373,7 @@ int main() try {
 
   adapter->Shutdown();
   http.Stop();
+  query.Stop();
   server->Shutdown();
   std::printf("done\n");
   return 0;

@@ -21,6 +21,7 @@
 
 #include "quill/Quill.h"
 #include "quill/http/HttpServer.h"
+#include "quill/query/QueryService.h"
 #include "quill/tasks/Tasks.h"
 #include "tarn/AboutInfo.h"
 #include "tarn/FolderSkeleton.h"
@@ -95,9 +96,19 @@ class FolderImpl : public Tarn::FolderSkeleton {
 
   std::string GetName() override { return _name; }
 
-  void CreateFolder(std::string const& name, Ref<MoRef>& result) override {
+  void GetChildEntity(Ref<Quill::DataArray<MoRef>>& result) override {
     std::lock_guard<std::mutex> lock(_mutex);
-    result = Add(Quill::LocalAdapter::CurrentCall()->adapter, "tarn.Folder", name);
+    result = new Quill::DataArray<MoRef>();
+    for (auto const& child : _children) result->Append(child.second.get());
+  }
+
+  void CreateFolder(std::string const& name, Ref<MoRef>& result) override {
+    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      result = Add(adapter, "tarn.Folder", name);
+    }
+    adapter->NotifyChanged(_GetRef(), {"childEntity"});  // after the change, outside the lock
   }
 
   // A task method: answers the task's reference at once; the work runs on the adapter.
@@ -112,8 +123,13 @@ class FolderImpl : public Tarn::FolderSkeleton {
     std::string name = config->name.GetValue();
     result = _tasks.Start(_GetRef(), "tarn.Folder.createVm",
                           [self, adapter, name](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
-                            std::lock_guard<std::mutex> lock(self->_mutex);
-                            return self->Add(adapter, "tarn.VirtualMachine", name);
+                            Ref<MoRef> vm;
+                            {
+                              std::lock_guard<std::mutex> lock(self->_mutex);
+                              vm = self->Add(adapter, "tarn.VirtualMachine", name);
+                            }
+                            adapter->NotifyChanged(self->_GetRef(), {"childEntity"});
+                            return vm;
                           });
   }
 
@@ -141,10 +157,11 @@ class FolderImpl : public Tarn::FolderSkeleton {
 
 class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
  public:
-  ServiceInstanceImpl(MoRef* ref, MoRef* root, MoRef* sessions)
+  ServiceInstanceImpl(MoRef* ref, MoRef* root, MoRef* sessions, MoRef* propertyCollector)
       : ServiceInstanceSkeleton(ref), _content(new Tarn::ServiceInstanceContent()) {
     _content->rootFolder = root;
     _content->sessionManager = sessions;
+    _content->propertyCollector = propertyCollector;
     _content->about = new Tarn::AboutInfo();
     _content->about->name = "Example server";
     _content->about->fullName = "Example server 1.0 (over HTTP)";
@@ -187,11 +204,12 @@ int main(int argc, char** argv) {
     Ref<MoRef> sessions(new MoRef("tarn.SessionManager", "SessionManager"));
     // Tasks the server started; finished ones are forgotten after ten minutes.
     Quill::Tasks::Manager tasks(adapter.get());
+    Quill::Query::QueryService query(adapter.get());  // the property collector clients read through
     adapter->Register(nullptr, new FolderImpl(root.get(), "Datacenters", tasks));
     adapter->Register(nullptr, new SessionManagerImpl(sessions.get()));
     adapter->Register(nullptr, new TaskCollectorImpl(new MoRef("tarn.TaskHistoryCollector", "collector-1"), tasks));
     adapter->Register(nullptr, new ServiceInstanceImpl(new MoRef("tarn.ServiceInstance", "ServiceInstance"), root.get(),
-                                                       sessions.get()));
+                                                       sessions.get(), query.GetRootRef()));
 
     Quill::HttpServer server(adapter.get(), options);  // listening from here on
     std::printf("listening on %s\n", server.GetUrl().c_str());
@@ -202,6 +220,7 @@ int main(int argc, char** argv) {
     while (sigtimedwait(&stopSignals, nullptr, &wait) < 0 && seconds <= 0) {
     }
     // [stop]
+    query.Stop();   // waiting calls are answered (RequestCanceled) instead of holding the stop up
     server.Stop();  // no new connections; calls under way are answered first
     adapter->Shutdown();
     // [stop]

@@ -30,7 +30,10 @@ foreach(path lib/libtarn-types.so lib/libquill.so include/tarn/AboutInfo.h inclu
              bin/tarn-inspect lib/libquill-wire.so lib/libquill-http.so lib/libquill-http-server.so
              lib/pkgconfig/quill-wire.pc lib/pkgconfig/quill-http.pc lib/pkgconfig/quill-http-server.pc
              lib/libquill-tasks.so lib/pkgconfig/quill-tasks.pc include/quill/tasks/Tasks.h
-             include/quill/http/HttpAdapter.h include/quill/http/HttpServer.h include/quill/wire/Wire.h)
+             include/quill/http/HttpAdapter.h include/quill/http/HttpServer.h include/quill/wire/Wire.h
+             lib/libquill-query.so lib/libquill-query-client.so lib/libquill-query-tree.so
+             lib/pkgconfig/quill-query.pc lib/pkgconfig/quill-query-client.pc lib/pkgconfig/quill-query-tree.pc
+             include/quill/query/QueryService.h include/quill/query/Client.h include/quill/query/FolderTree.h)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "not installed: ${path}")
   endif()
@@ -105,7 +108,7 @@ run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK}/by-name-pc)
 message(STATUS "pkg-config, --as-needed: ${last_output}")
 foreach(program server client)
   if(program STREQUAL "server")
-    run(${pc_env} pkg-config --cflags --libs tarn-types quill-http-server quill-tasks)
+    run(${pc_env} pkg-config --cflags --libs tarn-types quill-http-server quill-tasks quill-query)
   else()
     run(${pc_env} pkg-config --cflags --libs tarn-types quill-http quill-tasks)
   endif()

@@ -1,17 +1,21 @@
 #include "call/Call.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -26,6 +30,7 @@
 #include "quill/Stub.h"
 #include "quill/Values.h"
 #include "quill/http/HttpAdapter.h"
+#include "quill/query/FolderTree.h"
 #include "quill/wire/Wire.h"
 
 namespace TarnCall {
@@ -158,6 +163,190 @@ Quill::Type* ResultType(Quill::ManagedMethod* method) {
   return DeclaredType(method->GetMethodInfo()->result);
 }
 
+// --- retrieve and watch ---------------------------------------------------------------------
+
+std::string RefText(Quill::MoRef const* ref) {
+  std::string out;
+  Quill::Wire::AppendJsonString(out, ref ? ref->GetTypeName() + ":" + ref->GetId() : "");
+  return out;
+}
+
+// A value as JSON of its own class (a reference as "TYPE:ID").
+std::string ValueJson(Quill::Any* value, Quill::Version const* version) {
+  if (!value) return "null";
+  if (auto* ref = dynamic_cast<Quill::MoRef*>(value)) return RefText(ref);
+  std::string out;
+  Quill::Wire::EncodeJson(out, value, value->_GetType(), version);
+  return out;
+}
+
+std::string FaultsJson(Quill::DataArray<Quill::Query::PathFault>* faults, Quill::Version const* version) {
+  std::string out = "{";
+  for (std::size_t i = 0; faults && i < faults->size(); ++i) {
+    Quill::Query::PathFault* f = (*faults)[i];
+    if (i) out += ", ";
+    Quill::Wire::AppendJsonString(out, std::string(f->path));
+    out += ": " + ValueJson(f->fault.get(), version);
+  }
+  return out + "}";
+}
+
+std::string ObjectJson(Quill::Query::ObjectResult* r, Quill::Version const* version) {
+  std::string out = "{\"obj\": " + RefText(r->obj.get()) + ", \"values\": {";
+  for (std::size_t i = 0; r->values && i < r->values->size(); ++i) {
+    Quill::DynamicProperty* p = (*r->values)[i];
+    if (i) out += ", ";
+    Quill::Wire::AppendJsonString(out, p->name);
+    out += ": " + ValueJson(p->val.get(), version);
+  }
+  out += "}";
+  if (r->faults && r->faults->size()) out += ", \"faults\": " + FaultsJson(r->faults.get(), version);
+  return out + "}";
+}
+
+char const* KindText(Quill::Query::ChangeKind k) {
+  switch (k) {
+    case Quill::Query::ChangeKind::enter:
+      return "enter";
+    case Quill::Query::ChangeKind::modify:
+      return "modify";
+    default:
+      return "leave";
+  }
+}
+
+char const* OpText(Quill::Query::ChangeOp op) {
+  switch (op) {
+    case Quill::Query::ChangeOp::assign:
+      return "assign";
+    case Quill::Query::ChangeOp::add:
+      return "add";
+    default:
+      return "remove";
+  }
+}
+
+std::string ChangeJson(std::string const& version, Quill::Query::ObjectChange* c, Quill::Version const* wire) {
+  std::string out = "{\"version\": ";
+  Quill::Wire::AppendJsonString(out, version);
+  out += std::string(", \"kind\": \"") + KindText(c->kind) + "\", \"obj\": " + RefText(c->obj.get());
+  out += ", \"changes\": [";
+  for (std::size_t i = 0; c->changes && i < c->changes->size(); ++i) {
+    Quill::Query::PropertyChange* p = (*c->changes)[i];
+    if (i) out += ", ";
+    out += "{\"path\": ";
+    Quill::Wire::AppendJsonString(out, std::string(p->path));
+    out += std::string(", \"op\": \"") + OpText(p->op) + "\", \"value\": " + ValueJson(p->value.get(), wire) + "}";
+  }
+  out += "]";
+  if (c->faults && c->faults->size()) out += ", \"faults\": " + FaultsJson(c->faults.get(), wire);
+  return out + "}";
+}
+
+std::atomic<bool> gInterrupted{false};
+extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
+
+struct QueryArgs {
+  std::string type;
+  Basalt::Ref<Quill::MoRef> root;
+  std::vector<std::string> paths;
+};
+
+QueryArgs ParseQuery(Options const& o) {
+  if (o.method.empty() || o.arguments.empty()) {
+    throw UsageError{o.target + " needs TYPE and ROOT (TYPE:ID), then the property paths (see --help)"};
+  }
+  QueryArgs q;
+  q.type = FindManagedType(o.method)->GetName();
+  std::string const& root = o.arguments[0];
+  std::size_t colon = root.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == root.size()) {
+    throw UsageError{"'" + root + "' is not TYPE:ID"};
+  }
+  q.root = new Quill::MoRef(FindManagedType(root.substr(0, colon))->GetName(), root.substr(colon + 1));
+  q.paths.assign(o.arguments.begin() + 1, o.arguments.end());
+  return q;
+}
+
+int RunRetrieve(Quill::HttpAdapter* adapter, QueryArgs const& q, std::ostream& out) {
+  auto objects = Quill::Query::Retrieve(adapter, q.type, q.paths, q.root.get());
+  out << "[";
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    out << (i ? ",\n " : "\n ") << ObjectJson(objects[i].GetResult(), adapter->GetVersion());
+  }
+  out << (objects.empty() ? "]\n" : "\n]\n");
+  return kOk;
+}
+
+int RunWatch(Quill::HttpAdapter* adapter, QueryArgs const& q, Options const& o, double callSeconds, std::ostream& out) {
+  auto selection =
+      q.paths.empty() ? Quill::Query::MakeSelectionAll(q.type) : Quill::Query::MakeSelection(q.type, q.paths);
+  auto spec = Quill::Query::FolderTreeSpec(q.root.get(), {selection});
+  Basalt::Ref<Quill::Query::PropertyCollectorStub> collector(
+      new Quill::Query::PropertyCollectorStub(Quill::Query::RootCollector().get(), adapter, nullptr));
+  Basalt::Ref<Quill::MoRef> watchRef;
+  collector->CreateWatch(spec.get(), true, watchRef);
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  long lines = 0;
+  bool ended = false;
+  std::unique_ptr<Basalt::Throwable> failure;
+  Quill::Query::Watcher::Settings settings;
+  // Each wait ends well before the transport gives up on it.
+  settings.maxWaitSeconds = std::max(1, static_cast<int>(callSeconds / 2));
+  settings.onError = [&](std::exception const& e, bool retrying) {
+    if (retrying) return;
+    std::lock_guard lock(mutex);
+    if (auto const* t = dynamic_cast<Basalt::Throwable const*>(&e)) failure.reset(t->Clone());
+    ended = true;
+    cv.notify_all();
+  };
+  auto onBatch = [&](Quill::Query::UpdateBatch* batch) {
+    std::lock_guard lock(mutex);
+    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      Quill::Query::WatchUpdate* update = (*batch->watches)[w];
+      for (std::size_t i = 0; update->objects && i < update->objects->size(); ++i) {
+        if (o.count > 0 && lines >= o.count) break;
+        out << ChangeJson(batch->version, (*update->objects)[i], adapter->GetVersion()) << "\n";
+        ++lines;
+      }
+    }
+    out.flush();
+    if (o.count > 0 && lines >= o.count) ended = true;
+    cv.notify_all();
+  };
+
+  gInterrupted.store(false);
+  struct sigaction action {
+  }, previous{};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, &previous);
+  {
+    Quill::Query::Watcher watcher(adapter, onBatch, settings);
+    auto deadline = o.seconds > 0 ? std::chrono::steady_clock::now() +
+                                        std::chrono::milliseconds(static_cast<long long>(o.seconds * 1000))
+                                  : std::chrono::steady_clock::time_point::max();
+    std::unique_lock lock(mutex);
+    // A signal cannot wake a condition variable: look every 100 ms.
+    while (!ended && !gInterrupted.load() && std::chrono::steady_clock::now() < deadline) {
+      cv.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    lock.unlock();
+    watcher.Stop();
+  }
+  ::sigaction(SIGINT, &previous, nullptr);
+  try {
+    Basalt::Ref<Quill::Query::WatchStub> watch(new Quill::Query::WatchStub(watchRef.get(), adapter, nullptr));
+    watch->Remove();
+  } catch (std::exception const&) {
+    // The session (and its watches) may have ended already.
+  }
+  if (failure) failure->Throw();
+  return kOk;
+}
+
 }  // namespace
 
 Options ParseCommandLine(int argc, char const* const* argv) {
@@ -178,6 +367,8 @@ Options ParseCommandLine(int argc, char const* const* argv) {
   app.add_option("--user", o.user, "log in as NAME first (password: $TARN_PASSWORD or a prompt)")->option_text("NAME");
   app.add_option("--session", o.sessionFile, "keep the session in FILE (mode 0600) for the next invocation")
       ->option_text("FILE");
+  app.add_option("--count", o.count, "watch: stop after N lines")->option_text("N")->check(CLI::PositiveNumber);
+  app.add_option("--seconds", o.seconds, "watch: stop after N seconds")->option_text("N")->check(CLI::PositiveNumber);
   app.add_option("--service-instance", o.serviceInstance, "id of the service instance (default ServiceInstance)")
       ->option_text("ID");
   app.add_option("--header", o.headers, "extra request header 'Name: value' (repeatable)")
@@ -388,6 +579,9 @@ int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err)
       o.target.clear();
     }
     bool loginOnly = !logout && o.target == "login" && o.method.empty();
+    bool query = !logout && (o.target == "retrieve" || o.target == "watch");
+    QueryArgs queryArgs;
+    if (query) queryArgs = ParseQuery(o);
     if ((logout || loginOnly) && o.sessionFile.empty()) {
       throw UsageError{std::string(logout ? "logout" : "login") + " needs --session FILE"};
     }
@@ -401,7 +595,7 @@ int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err)
     Quill::ManagedMethod* method = nullptr;
     Quill::ArgVector args;
     std::size_t colon = o.target.find(':');
-    if (!logout && !loginOnly) {
+    if (!logout && !loginOnly && !query) {
       if (colon == std::string::npos || colon == 0 || colon + 1 == o.target.size()) {
         throw UsageError{"'" + o.target + "' is not TYPE:ID"};
       }
@@ -468,6 +662,17 @@ int Run(int argc, char const* const* argv, std::ostream& out, std::ostream& err)
       save();
     }
     if (loginOnly) return kOk;
+    if (query) {
+      try {
+        int status = o.target == "retrieve" ? RunRetrieve(adapter.get(), queryArgs, out)
+                                            : RunWatch(adapter.get(), queryArgs, o, o.timeoutSeconds, out);
+        save();
+        return status;
+      } catch (...) {
+        save();
+        throw;
+      }
+    }
 
     Basalt::Ref<Quill::MoRef> target(new Quill::MoRef(type->GetName(), o.target.substr(colon + 1)));
     Basalt::Ref<Quill::Any> result;

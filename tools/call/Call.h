@@ -4,6 +4,19 @@
 //   tarn-call [options] --user NAME --session FILE URL login
 //   tarn-call [options] --session FILE logout [URL]
 //   tarn-call --list TYPE
+//   tarn-call [options] URL retrieve TYPE ROOT [PATH ...]
+//   tarn-call [options] [--count N] [--seconds N] URL watch TYPE ROOT [PATH ...]
+//
+// Queries (the query service's root collector): `retrieve` prints, as one JSON
+// array, every object of TYPE (or a subtype) under ROOT (TYPE:ID, a folder,
+// datacenter, compute resource, pool, host or view) with the PATHs asked for
+// (none: every property): {"obj": "TYPE:ID", "values": {PATH: value, ...},
+// "faults": {PATH: {fault}, ...}}, every page followed. `watch` creates a
+// watch of the same objects for the session and prints each change as one JSON
+// line, {"version": V, "kind": "enter"|"modify"|"leave", "obj": "TYPE:ID",
+// "changes": [{"path": P, "op": "assign"|"add"|"remove", "value": v}]}, the
+// objects' whole content first, until SIGINT, N lines (--count) or N seconds
+// (--seconds); then it removes the watch.
 //
 // Sessions: with --user NAME the program logs in before the call, through the
 // login method of the session manager that the service content names
@@ -74,6 +87,8 @@ struct Options {
   std::vector<std::string> headers;    // --header
   std::vector<std::string> jsonFiles;  // --json-arg NAME=FILE
   std::vector<std::string> xmlFiles;   // --xml-arg NAME=FILE
+  long count = 0;                      // watch: stop after this many lines
+  double seconds = 0;                  // watch: stop after this many seconds
   bool help = false;
   std::string helpText;
 };

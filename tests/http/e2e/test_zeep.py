@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A SOAP client nobody here wrote (zeep) against tarn-example-server, through the WSDL the
 server hands out: a method answering a data object, a method taking a filled data object, a
-fault with its name and properties, and a task method followed to its end.
+fault with its name and properties, a task method followed to its end, and properties of a
+folder tree read through the query service, page by page.
 
 usage: test_zeep.py SERVER_EXE WSDL_DIR
 The server runs on a free loopback port and is always stopped; every wait is bounded.
@@ -116,6 +117,42 @@ class ZeepAgainstServer(unittest.TestCase):
         reply = self.session.post(self.url, data="<not-soap", headers={"Content-Type": "text/xml"}, timeout=30)
         self.assertEqual(reply.status_code, 500)
         self.assertIn("soapenv:Client", reply.text)
+
+    def test_5_properties_through_the_query_service(self):
+        self.login()
+        for name in ("zeep-q1", "zeep-q2"):
+            self.service.CreateFolder(target="group-d1", targetType="Folder", name=name)
+        content = self.service.RetrieveServiceContent(target="ServiceInstance", targetType="ServiceInstance")
+        collector = content.propertyCollector
+        self.assertEqual(collector.type, "PropertyCollector")
+
+        def t(name):
+            return self.client.get_type("{%s}%s" % (NS, name))
+
+        # every folder under the root, with its name, one object per answer
+        spec = t("QuerySpecification")(
+            objects=[t("QueryObjectSelection")(obj=self.ref(_value_1="group-d1", type="Folder"), follow=["children"])],
+            hops=[t("QueryHop")(name="children", type="tarn.Folder", path="childEntity", follow=["children"])],
+            properties=[t("QueryPropertySelection")(type="tarn.Folder", paths=["name"])])
+        target = dict(target=collector._value_1, targetType=collector.type)
+        page = self.service.QueryRetrieve(**target, specs=[spec], options=t("QueryRetrieveOptions")(maxObjects=1))
+        names = {}
+        for _ in range(50):
+            for result in page.objects:
+                self.assertEqual(result.obj.type, "Folder")
+                self.assertEqual([v.name for v in result.values], ["name"])
+                names[result.obj._value_1] = result.values[0].val
+            if not page.token:
+                break
+            page = self.service.QueryContinueRetrieve(**target, token=page.token)
+        self.assertEqual(names["group-d1"], "Datacenters")
+        self.assertIn("zeep-q1", names.values())
+        self.assertIn("zeep-q2", names.values())
+        # a spec the service refuses is a fault naming the element
+        spec.properties[0].paths = ["no.such.path"]
+        with self.assertRaises(zeep.exceptions.Fault) as caught:
+            self.service.QueryRetrieve(**target, specs=[spec])
+        self.assertIn("specs[0].properties[0].paths[0]", caught.exception.message)
 
 
 if __name__ == "__main__":
