@@ -2,6 +2,8 @@
 // each client is a session of its own with its own collector behind the one root reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <thread>
 
 #include "Inventory.h"
@@ -95,4 +97,189 @@ TEST(QueryOverHttp, RetrieveAndWatchThroughTheRootCollector) {
 
   // a fault of the service reaches the client as its own class
   EXPECT_THROW(pc->ContinueRetrieve("nothing", page), Quill::Query::InvalidToken::Exception);
+}
+
+// --- waits held over HTTP ------------------------------------------------------------------
+// A held wait is a deferred call: it holds a connection and a call in flight but no worker.
+
+namespace {
+
+// One HTTP session watching the memory of one VM, past its first (full) answer.
+struct Session {
+  Ref<Quill::HttpAdapter> client;
+  Ref<Quill::Query::PropertyCollectorStub> pc;
+  std::string version;
+
+  Session(std::string const& url, MoRef* root, MoRef* vm) : client(Client(url)) {
+    pc = Quill::CreateStub<Quill::Query::PropertyCollectorStub>(root, client.get());
+    Ref<MoRef> watch;
+    pc->CreateWatch(TreeSpec(vm, {Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage"})}).get(), true, watch);
+    Ref<Quill::Query::UpdateBatch> batch;
+    pc->WaitForUpdates(Basalt::Optional<std::string>(), Wait(0).get(), batch);
+    version = batch->version;
+  }
+
+  static Ref<Quill::Query::WaitOptions> Wait(int seconds) {
+    Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
+    wo->maxWaitSeconds = seconds;
+    return wo;
+  }
+};
+
+// Until `n` waits are held by the service (bounded: false after 20 s).
+bool AwaitWaiting(Quill::Query::QueryService& service, std::size_t n) {
+  for (int i = 0; i < 4000; ++i) {
+    if (service.GetStats().waiting == n) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return false;
+}
+
+// The memory value a batch reports for its one changed object, or -1.
+int ChangedMemory(Quill::Query::UpdateBatch const* batch) {
+  if (!batch || !batch->watches || batch->watches->size() != 1) return -1;
+  auto* objects = (*batch->watches)[0]->objects.get();
+  if (!objects || objects->size() != 1 || !(*objects)[0]->changes || (*objects)[0]->changes->size() != 1) return -1;
+  auto* value = dynamic_cast<Quill::Primitive<int>*>((*(*objects)[0]->changes)[0]->value.get());
+  return value ? value->GetValue() : -1;
+}
+
+}  // namespace
+
+TEST(QueryOverHttp, MoreHeldWaitsThanWorkersLeaveTheServerAnswering) {
+  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  Quill::Query::QueryService service(adapter.get());
+  Inventory inventory(adapter.get());
+  inventory.Build(1, 1, 4, 1);
+  Quill::HttpServer::Options options;
+  options.address = "127.0.0.1";
+  options.workers = 2;
+  Quill::HttpServer server(adapter.get(), options);
+
+  constexpr std::size_t kWaiters = 64;
+  MoRef* vm = inventory.vms[1]->_GetRef();
+  std::vector<std::unique_ptr<Session>> sessions;
+  for (std::size_t i = 0; i < kWaiters; ++i) {
+    sessions.push_back(std::make_unique<Session>(server.GetUrl(), service.GetRootRef(), vm));
+  }
+  std::vector<int> seen(kWaiters, -1);
+  std::vector<std::string> failures(kWaiters);
+  std::vector<std::thread> waiters;
+  for (std::size_t i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&, i] {
+      try {
+        Ref<Quill::Query::UpdateBatch> batch;
+        sessions[i]->pc->WaitForUpdates(sessions[i]->version, Session::Wait(60).get(), batch);
+        seen[i] = ChangedMemory(batch.get());
+      } catch (std::exception& e) {
+        failures[i] = e.what();
+      }
+    });
+  }
+  bool held = AwaitWaiting(service, kWaiters);
+  EXPECT_TRUE(held) << service.GetStats().waiting << " waits held";
+
+  // With every worker's worth of waits held, other sessions' calls are still carried out.
+  Session other(server.GetUrl(), service.GetRootRef(), inventory.vms[0]->_GetRef());
+  Ref<Quill::Query::ResultPage> page;
+  Ref<Quill::Query::RetrieveOptions> ro(new Quill::Query::RetrieveOptions());
+  other.pc->Retrieve(
+      Specs(TreeSpec(inventory.root->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true).get()).get(), ro.get(),
+      page);
+  ASSERT_TRUE(page && page->objects);
+  EXPECT_EQ(page->objects->size(), inventory.vms.size());
+
+  inventory.vms[1]->SetMemory(4242);
+  adapter->NotifyChanged(vm, {"runtime"});
+  for (auto& t : waiters) t.join();
+  for (std::size_t i = 0; i < kWaiters; ++i) {
+    EXPECT_EQ(seen[i], 4242) << "waiter " << i << ": " << failures[i];
+  }
+  EXPECT_EQ(server.GetStats().callsInFlight, 0u);
+}
+
+// Stop with waits held: stopping the service first answers them (RequestCanceled) within the
+// server's grace; stopping the server first closes their connections after the grace, and the
+// service's later answers to those calls go nowhere (the server is gone by then).
+TEST(QueryOverHttp, StopWithWaitsHeld) {
+  for (bool serviceFirst : {true, false}) {
+    SCOPED_TRACE(serviceFirst ? "service first" : "server first");
+    Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+    auto service = std::make_unique<Quill::Query::QueryService>(adapter.get());
+    Inventory inventory(adapter.get());
+    inventory.Build(1, 1, 2, 1);
+    Quill::HttpServer::Options options;
+    options.address = "127.0.0.1";
+    options.workers = 1;
+    auto server = std::make_unique<Quill::HttpServer>(adapter.get(), options);
+
+    constexpr std::size_t kWaiters = 6;
+    std::vector<std::unique_ptr<Session>> sessions;
+    for (std::size_t i = 0; i < kWaiters; ++i) {
+      sessions.push_back(
+          std::make_unique<Session>(server->GetUrl(), service->GetRootRef(), inventory.vms[0]->_GetRef()));
+    }
+    std::vector<int> outcome(kWaiters, 0);  // 1 RequestCanceled, 2 another failure, 3 an answer
+    std::vector<std::thread> waiters;
+    for (std::size_t i = 0; i < kWaiters; ++i) {
+      waiters.emplace_back([&, i] {
+        try {
+          Ref<Quill::Query::UpdateBatch> batch;
+          sessions[i]->pc->WaitForUpdates(sessions[i]->version, Session::Wait(60).get(), batch);
+          outcome[i] = 3;
+        } catch (Quill::Fault::RequestCanceled::Exception&) {
+          outcome[i] = 1;
+        } catch (std::exception&) {
+          outcome[i] = 2;
+        }
+      });
+    }
+    ASSERT_TRUE(AwaitWaiting(*service, kWaiters));
+    if (serviceFirst) {
+      service->Stop();
+      server->Stop(10s);
+    } else {
+      server->Stop(100ms);
+      server.reset();
+      service->Stop();
+    }
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(std::count(outcome.begin(), outcome.end(), serviceFirst ? 1 : 2), static_cast<long>(kWaiters));
+    EXPECT_EQ(service->GetStats().waiting, 0u);
+    server.reset();
+    service.reset();
+  }
+}
+
+// A session the server drops while its wait is held (here: idle expiry, seen at another
+// session's call) ends, and with it the wait.
+TEST(QueryOverHttp, SessionExpiryEndsAHeldWait) {
+  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  Quill::Query::QueryService service(adapter.get());
+  Inventory inventory(adapter.get());
+  inventory.Build(1, 1, 2, 1);
+  Quill::HttpServer::Options options;
+  options.address = "127.0.0.1";
+  options.sessionIdleTimeout = 200ms;
+  Quill::HttpServer server(adapter.get(), options);
+
+  Session waiting(server.GetUrl(), service.GetRootRef(), inventory.vms[0]->_GetRef());
+  std::string failure;
+  std::thread waiter([&] {
+    try {
+      Ref<Quill::Query::UpdateBatch> batch;
+      waiting.pc->WaitForUpdates(waiting.version, Session::Wait(30).get(), batch);
+      failure = "answered";
+    } catch (Quill::Fault::RequestCanceled::Exception&) {
+    } catch (std::exception& e) {
+      failure = e.what();
+    }
+  });
+  ASSERT_TRUE(AwaitWaiting(service, 1));
+  std::this_thread::sleep_for(300ms);  // past the idle timeout
+  Session other(server.GetUrl(), service.GetRootRef(), inventory.vms[1]->_GetRef());
+  waiter.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(service.GetStats().waiting, 0u);
+  EXPECT_EQ(service.GetStats().sessions, 1u);  // the other one's
 }

@@ -221,6 +221,16 @@ struct HttpServer::Impl {
     std::uint64_t _bytes = 0;
   };
 
+  // One call from its worker to its answer, which may come later from another thread (a
+  // call its implementation deferred). Stop cuts the tie of those still unanswered when
+  // its grace ends: their answers, if they ever come, are dropped without touching the server.
+  struct Pending {
+    std::mutex mutex;
+    bool live = true;
+    std::uint64_t id = 0;
+    std::function<void(Answer&&)> reply;  // posts the answer; holds the connection
+  };
+
   class ConnectionBase {
    public:
     virtual ~ConnectionBase() = default;
@@ -262,6 +272,9 @@ struct HttpServer::Impl {
   std::uint64_t nextConnection = 1;
   std::atomic<std::size_t> inFlight{0};
   std::atomic<std::uint64_t> bodyBytes{0};  // of maxBodyBytesInFlight
+  std::mutex pendingMutex;
+  std::unordered_map<std::uint64_t, std::shared_ptr<Pending>> pending;
+  std::uint64_t nextPending = 1;
 
   std::mutex sessionMutex;
   std::unordered_map<std::string, Session> sessions;
@@ -290,7 +303,11 @@ struct HttpServer::Impl {
   void LeaveCall();
   bool TakeBody(std::uint64_t n);
   void GiveBody(std::uint64_t n);
-  Answer Call(std::string const& body, Caller const& caller);
+  std::shared_ptr<Pending> NewPending(std::function<void(Answer&&)> reply);
+  void Deliver(Pending& p, Answer&& answer);  // with p.mutex held and p.live
+  void Call(std::string const& body, Caller const& caller, std::shared_ptr<Pending> const& p,
+            std::shared_ptr<BodyShare>& share);
+  void FaultAnswer(Answer& answer, MethodFault* fault, Version const* version, bool clientFault);
   FoundSession FindSession(std::vector<std::string> const& ids);
   std::string KeepSession(RequestContext* context);
   void DropSession(std::string const& id);
@@ -519,20 +536,12 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
       caller.sessionIds = SessionCookies(req);
       caller.soapAction = std::string(req[http::field::soapaction]);
       caller.address = _peer;
-      // The body's share of the budget goes with the body, and comes back when the call is done with it.
+      // The body's share of the budget goes with the body, and comes back once it is decoded:
+      // a call its implementation deferred (a wait) holds no body.
       auto share = std::exchange(_body, std::make_shared<HttpServer::Impl::BodyShare>(_server));
-      net::post(*_server->pool, [self = this->shared_from_this(), body = std::move(req.body()),
-                                 caller = std::move(caller), share = std::move(share), version, keepAlive]() mutable {
-        HttpServer::Impl::Answer answer;
-        try {
-          answer = self->_server->Call(body, caller);
-        } catch (...) {
-          // Not even a fault could be written (out of memory, say): the call is still
-          // answered, so that nothing waits for it.
-          answer = HttpServer::Impl::Answer{http::status::internal_server_error, "call failed\n", {}, {}};
-        }
-        std::string().swap(body);
-        share.reset();
+      // The answer goes onto the connection's strand from whichever thread has it: the worker,
+      // or, for a deferred call, the thread that completes it.
+      auto reply = [self = this->shared_from_this(), version, keepAlive](HttpServer::Impl::Answer&& answer) {
         net::post(self->_stream.get_executor(), [self, answer = std::move(answer), version, keepAlive]() mutable {
           Response res(answer.status, version);
           res.set(http::field::content_type, "text/xml; charset=utf-8");
@@ -544,6 +553,22 @@ class Connection final : public HttpServer::Impl::ConnectionBase,
           self->Reply(std::move(res), keepAlive && !self->_closing && !self->_server->stopping.load(),
                       /*call=*/true);
         });
+      };
+      net::post(*_server->pool, [server = _server, body = std::move(req.body()), caller = std::move(caller),
+                                 share = std::move(share), reply = std::move(reply)]() mutable {
+        auto p = server->NewPending(std::move(reply));
+        try {
+          server->Call(body, caller, p, share);
+        } catch (...) {
+          // Not even a fault could be written (out of memory, say): the call is still
+          // answered, so that nothing waits for it.
+          std::lock_guard<std::mutex> lock(p->mutex);
+          if (p->live) {
+            server->Deliver(*p, HttpServer::Impl::Answer{http::status::internal_server_error, "call failed\n", {}, {}});
+          }
+        }
+        std::string().swap(body);
+        share.reset();
       });
       return;
     }
@@ -855,26 +880,51 @@ void HttpServer::Impl::LeaveCall() {
   connIdle.notify_all();
 }
 
+namespace {
+// A session the server drops ends: what its context holds goes, after the server's lock,
+// also while a call of the session (a held wait) still keeps the context, so that the
+// services that tied state to it let it go and answer that call.
+// (RequestContext::Remove lets a value go outside the context's lock.)
+void EndSessions(std::vector<Basalt::Ref<RequestContext>>& ended) {
+  for (auto& context : ended) {
+    for (std::string const& key : context->GetKeys()) context->Remove(key);
+  }
+  ended.clear();
+}
+}  // namespace
+
 HttpServer::Impl::FoundSession HttpServer::Impl::FindSession(std::vector<std::string> const& ids) {
   Clock::time_point now = Clock::now();
-  std::lock_guard<std::mutex> lock(sessionMutex);
-  if (now - lastSweep > options.sessionIdleTimeout / 4) {
-    lastSweep = now;
-    for (auto it = sessions.begin(); it != sessions.end();) {
-      it = now - it->second.lastUsed > options.sessionIdleTimeout ? sessions.erase(it) : std::next(it);
+  std::vector<Basalt::Ref<RequestContext>> ended;
+  FoundSession found;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (now - lastSweep > options.sessionIdleTimeout / 4) {
+      lastSweep = now;
+      for (auto it = sessions.begin(); it != sessions.end();) {
+        if (now - it->second.lastUsed > options.sessionIdleTimeout) {
+          ended.push_back(std::move(it->second.context));
+          it = sessions.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (std::string const& id : ids) {
+      auto it = sessions.find(id);
+      if (it == sessions.end()) continue;
+      if (now - it->second.lastUsed > options.sessionIdleTimeout) {
+        ended.push_back(std::move(it->second.context));
+        sessions.erase(it);
+        continue;
+      }
+      it->second.lastUsed = now;
+      found = FoundSession{id, it->second.context};
+      break;
     }
   }
-  for (std::string const& id : ids) {
-    auto it = sessions.find(id);
-    if (it == sessions.end()) continue;
-    if (now - it->second.lastUsed > options.sessionIdleTimeout) {
-      sessions.erase(it);
-      continue;
-    }
-    it->second.lastUsed = now;
-    return FoundSession{id, it->second.context};
-  }
-  return {};
+  EndSessions(ended);
+  return found;
 }
 
 std::string HttpServer::Impl::SessionCookie(std::string const& id, bool expired) const {
@@ -889,13 +939,20 @@ std::string HttpServer::Impl::SessionCookie(std::string const& id, bool expired)
 
 std::string HttpServer::Impl::KeepSession(RequestContext* context) {
   std::string id = NewSessionId();
-  std::lock_guard<std::mutex> lock(sessionMutex);
-  if (sessions.size() >= options.maxSessions && !sessions.empty()) {
-    auto oldest = std::min_element(sessions.begin(), sessions.end(),
-                                   [](auto const& a, auto const& b) { return a.second.lastUsed < b.second.lastUsed; });
-    sessions.erase(oldest);
+  std::vector<Basalt::Ref<RequestContext>> ended;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex);
+    if (sessions.size() >= options.maxSessions && !sessions.empty()) {
+      auto oldest = std::min_element(sessions.begin(), sessions.end(), [](auto const& a, auto const& b) {
+        return a.second.lastUsed < b.second.lastUsed;
+      });
+      // Not the context being kept (a login renaming its own session).
+      if (oldest->second.context.get() != context) ended.push_back(std::move(oldest->second.context));
+      sessions.erase(oldest);
+    }
+    sessions[id] = Session{Basalt::Ref<RequestContext>(context), Clock::now()};
   }
-  sessions[id] = Session{Basalt::Ref<RequestContext>(context), Clock::now()};
+  EndSessions(ended);
   return SessionCookie(id, false);
 }
 
@@ -930,7 +987,69 @@ bool HttpServer::Impl::IsLogin(ManagedMethod const* method) const {
   return loginMethods.count(std::string(method->GetDeclaringType()->GetName()) + "." + method->GetName()) > 0;
 }
 
-HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, Caller const& caller) {
+namespace {
+// The fault to answer for the exception being handled. Only the decoder's refusal is the
+// client's fault; the same fault raised by an implementation is the server's answer.
+Basalt::Ref<MethodFault> HandledFault(bool decoded, Version const*& version, bool& clientFault) {
+  try {
+    throw;
+  } catch (Fault::InvalidRequest::Exception& e) {
+    if (auto* refusal = dynamic_cast<Wire::DecodeError*>(&e); refusal && !decoded) version = refusal->GetVersion();
+    clientFault = !decoded;
+    return e.GetFault();
+  } catch (MethodFault::Exception& e) {
+    return e.GetFault();
+  } catch (std::exception& e) {
+    Basalt::Ref<Fault::SystemError> error(new Fault::SystemError());
+    error->reason = e.what();
+    return error;
+  } catch (...) {
+    Basalt::Ref<Fault::SystemError> error(new Fault::SystemError());
+    error->reason = "an exception of unknown type";
+    return error;
+  }
+}
+}  // namespace
+
+std::shared_ptr<HttpServer::Impl::Pending> HttpServer::Impl::NewPending(std::function<void(Answer&&)> reply) {
+  auto p = std::make_shared<Pending>();
+  p->reply = std::move(reply);
+  std::lock_guard<std::mutex> lock(pendingMutex);
+  p->id = nextPending++;
+  pending.emplace(p->id, p);
+  return p;
+}
+
+void HttpServer::Impl::Deliver(Pending& p, Answer&& answer) {
+  p.live = false;
+  std::function<void(Answer &&)> reply = std::move(p.reply);
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    pending.erase(p.id);
+  }
+  reply(std::move(answer));
+}
+
+void HttpServer::Impl::FaultAnswer(Answer& answer, MethodFault* fault, Version const* version, bool clientFault) {
+  answered++;
+  faults++;
+  answer.status = http::status::internal_server_error;
+  try {
+    answer.body = Wire::EncodeFault(fault, version, clientFault);
+  } catch (std::exception& e) {
+    // The fault itself cannot be written for that version (a newer class):
+    // say so with one every version has.
+    Basalt::Ref<Fault::SystemError> error(new Fault::SystemError());
+    error->reason = std::string("the fault could not be encoded: ") + e.what();
+    answer.body = Wire::EncodeFault(error.get(), version, false);
+  }
+}
+
+// Decodes and checks the call on the worker and starts it there (an implementation may
+// block); its answer is composed and sent by `done`, on the worker when the call returns,
+// or on the thread that completes a deferred call, which frees the worker at once.
+void HttpServer::Impl::Call(std::string const& body, Caller const& caller, std::shared_ptr<Pending> const& p,
+                            std::shared_ptr<BodyShare>& share) {
   Answer answer;
   Version const* version = nullptr;
   Basalt::Ref<MethodFault> fault;
@@ -940,6 +1059,9 @@ HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, Caller 
     Wire::DecodeOptions decode;
     decode.limits = options.decodeLimits;
     Wire::Request request = Wire::DecodeRequest(body, decode);
+    // Decoded, the body is no longer the call's: its share goes back before any answer leaves,
+    // so that a client's next request never finds its last one still counted.
+    share.reset();
     version = request.version;
     decoded = true;
     std::string_view ns = version->GetWireNamespace() ? version->GetWireNamespace() : "";
@@ -973,55 +1095,56 @@ HttpServer::Impl::Answer HttpServer::Impl::Call(std::string const& body, Caller 
       Basalt::Ref<RequestContext> context = found.context;
       if (!context) context = new RequestContext();
       bool wasEmpty = context->GetKeys().empty();
-      Basalt::Ref<Any> result;
-      try {
-        adapter->Invoke(request.target.get(), request.method, request.args, result, context.get());
-      } catch (...) {
-        if (login) {
-          Clock::time_point now = Clock::now();
-          if (found.context) sessionLogins.Failed(found.id, now);
-          if (!caller.address.empty()) addressLogins.Failed(caller.address, now);
+      ManagedMethod* method = request.method;
+      LocalAdapter::CallDone done = [this, p, found, context, wasEmpty, login, method, version,
+                                     address = caller.address](Basalt::Ref<Any> result,
+                                                               std::unique_ptr<Basalt::Exception> error) {
+        // Under the call's own lock: once Stop has cut the tie, the server may be gone.
+        std::lock_guard<std::mutex> lock(p->mutex);
+        if (!p->live) return;
+        Answer answer;
+        try {
+          try {
+            if (error) error->Throw();
+            AfterCall(found, context.get(), wasEmpty, login, answer);
+            answer.body = Wire::EncodeResponse(method, result.get(), version);
+            answered++;
+          } catch (...) {
+            if (error) {
+              if (login) {
+                Clock::time_point now = Clock::now();
+                if (found.context) sessionLogins.Failed(found.id, now);
+                if (!address.empty()) addressLogins.Failed(address, now);
+              }
+              // What the call stored (a failed login attempt counted, say) still
+              // belongs to the session.
+              AfterCall(found, context.get(), wasEmpty, false, answer);
+            }
+            Version const* v = version;
+            bool client = false;
+            Basalt::Ref<MethodFault> f = HandledFault(true, v, client);
+            FaultAnswer(answer, f.get(), v, client);
+          }
+        } catch (...) {
+          answer = Answer{http::status::internal_server_error, "call failed\n", {}, {}};
         }
-        // What the call stored (a failed login attempt counted, say) still
-        // belongs to the session.
-        AfterCall(found, context.get(), wasEmpty, false, answer);
-        throw;
+        Deliver(*p, std::move(answer));
+      };
+      try {
+        adapter->InvokeThen(request.target.get(), method, request.args, context.get(), done);
+      } catch (Basalt::Exception const& e) {
+        // Refused before it started (the adapter shut down): answered like a failed call.
+        done(nullptr, std::unique_ptr<Basalt::Exception>(e.Clone()));
       }
-      AfterCall(found, context.get(), wasEmpty, login, answer);
-      answer.body = Wire::EncodeResponse(request.method, result.get(), version);
-      answered++;
-      return answer;
+      return;
     }
-  } catch (Fault::InvalidRequest::Exception& e) {
-    fault = e.GetFault();
-    if (auto* refusal = dynamic_cast<Wire::DecodeError*>(&e); refusal && !decoded) version = refusal->GetVersion();
-    // Only the decoder's refusal is the client's fault; the same fault
-    // raised by an implementation is the server's answer.
-    clientFault = !decoded;
-  } catch (MethodFault::Exception& e) {
-    fault = e.GetFault();
-  } catch (std::exception& e) {
-    Basalt::Ref<Fault::SystemError> error(new Fault::SystemError());
-    error->reason = e.what();
-    fault = error;
   } catch (...) {
-    Basalt::Ref<Fault::SystemError> error(new Fault::SystemError());
-    error->reason = "an exception of unknown type";
-    fault = error;
+    fault = HandledFault(decoded, version, clientFault);
   }
-  answered++;
-  faults++;
-  answer.status = http::status::internal_server_error;
-  try {
-    answer.body = Wire::EncodeFault(fault.get(), version, clientFault);
-  } catch (std::exception& e) {
-    // The fault itself cannot be written for that version (a newer class):
-    // say so with one every version has.
-    Basalt::Ref<Fault::SystemError> error(new Fault::SystemError());
-    error->reason = std::string("the fault could not be encoded: ") + e.what();
-    answer.body = Wire::EncodeFault(error.get(), version, false);
-  }
-  return answer;
+  share.reset();
+  FaultAnswer(answer, fault.get(), version, clientFault);
+  std::lock_guard<std::mutex> lock(p->mutex);
+  if (p->live) Deliver(*p, std::move(answer));
 }
 
 std::shared_ptr<rules::ServedDocument const> HttpServer::Impl::File(std::string_view name) {
@@ -1079,6 +1202,23 @@ void HttpServer::Impl::StopAll(std::chrono::milliseconds grace) {
     connIdle.wait_until(lock, deadline, [this] { return connections.empty() && inFlight.load() == 0; });
   }
   if (pool) pool->join();
+  // Calls still deferred (waits no one answered within the grace) are let go: their
+  // connections close, and an answer that comes later is dropped.
+  std::vector<std::shared_ptr<Pending>> left;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    for (auto& [id, p] : pending) left.push_back(p);
+    pending.clear();
+  }
+  for (auto& p : left) {
+    std::function<void(Answer &&)> reply;
+    {
+      std::lock_guard<std::mutex> lock(p->mutex);
+      p->live = false;
+      reply = std::move(p->reply);
+    }
+  }
+  left.clear();
   ioWork.reset();
   if (ioc) ioc->stop();
   for (auto& t : ioThreads) t.join();

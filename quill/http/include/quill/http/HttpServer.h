@@ -94,17 +94,29 @@
 // it tries again, so it never spins on the error.
 //
 // Threads: `ioThreads` threads read and write the connections; calls are
-// decoded, carried out and encoded on a pool of `workers` threads. A call
-// that blocks holds one worker; maxCallsInFlight bounds the queue in front of
-// them.
+// decoded and carried out on a pool of `workers` threads
+// (LocalAdapter::InvokeThen). A call that blocks holds one worker; a call its
+// implementation defers (the query service's wait for updates) frees its
+// worker at once and is encoded and answered on the thread that completes
+// it. A deferred call still counts against maxCallsInFlight and keeps its
+// connection, so maxCallsInFlight and maxConnections bound the waits held.
+// A session the server drops (idle expiry, beyond maxSessions) has every
+// value of its context removed, also while a held call keeps the context:
+// the query service then ends that session's collectors and answers its
+// wait with RequestCanceled.
 //
 // Stop (explicit, or by the destructor; idempotent): no new connections;
 // idle connections and those still sending a request are closed; calls
 // already accepted are carried out and answered (with "Connection: close"),
 // up to `grace`, after which the remaining connections are closed; then the
 // workers and I/O threads are joined. Stop waits for every call already on a
-// worker to return from the adapter, however long `grace` is. The adapter is
+// worker to return from the adapter, however long `grace` is. Calls still
+// deferred when the grace ends are let go: their connections close without
+// an answer, and an answer that comes later is dropped. The adapter is
 // not shut down: it belongs to the caller and must outlive the server.
+// Order: stop the services that defer calls (QueryService::Stop answers
+// every wait with RequestCanceled) before the server, so that the waits are
+// answered within the grace; then the server; then the adapter.
 //
 // Errors: the constructor throws Basalt::Exception whose message names the
 // server, the address and the reason ("HttpServer: cannot listen on
