@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "Inventory.h"
