@@ -455,7 +455,22 @@ std::string ReadUntilClosed(int fd, std::chrono::milliseconds deadline) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TARN_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARN_TEST_UNDER_ASAN 1
+#endif
+#endif
+
 TEST_F(FileLimit, ClientsBeyondTheLimitAnswered503) {
+#ifdef TARN_TEST_UNDER_ASAN
+  // The sanitizers' runtime needs descriptors of its own (UBSan probes memory through a
+  // pipe before it checks a vptr, the symbolizer talks through a socket pair); out of
+  // them it reports valid objects as invalid. The debug and ThreadSanitizer runs keep
+  // this test.
+  GTEST_SKIP() << "needs free descriptors that this test takes away";
+#endif
   Lower(std::min<rlim_t>(_saved.rlim_max, 512));
   Objects objects(false);
   auto options = Loopback();
