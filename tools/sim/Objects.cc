@@ -289,7 +289,7 @@ class FolderImpl final : public EntityObject<Tarn::FolderSkeleton, FolderEntity>
     _w->adapter->Register(nullptr, object.get());
   }
 
-  // A powered-off machine with the specification's name, CPUs, memory and
+  // A powered-off machine with the configuration spec's name, CPUs, memory and
   // guest OS, one 16 GB disk on the cluster's emptiest datastore and a NIC on
   // its first network; on `host`, or on the pool's host with fewest machines.
   void CreateVm(Tarn::Vm::ConfigSpec* config, MoRef* pool, MoRef* host, Ref<MoRef>& result) override {
