@@ -73,18 +73,24 @@ MUTATIONS = [
      'if (tls) cookie += "; Secure";', "", SERVER),
     ("Q1", "continued results drop the token one page early (paging off by one)",
      "quill/query/src/QueryService.cc",
-     "  if (k->next < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token, k);",
-     "  if (k->next + 1 < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token, k);",
+     "  if (k->next < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token",
+     "  if (k->next + 1 < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token",
      QUERY),
 ]
 
 _restore = []
 
 
+def _restore_file(saved, path):
+    # Copied without its old time stamp: the build must see the file as newer than the objects
+    # built from the broken text, or it would keep them.
+    shutil.copyfile(saved, path)
+
+
 def _put_back(*_):
     while _restore:
         path, saved = _restore.pop()
-        shutil.copy2(saved, path)
+        _restore_file(saved, path)
     sys.exit(130)
 
 
@@ -112,7 +118,7 @@ def try_one(m, build, log, jobs):
         return mid, what, f"NOT APPLIED: text found {source.count(text)} times in {rel}"
     fd, saved = tempfile.mkstemp(prefix="mutate-")
     os.close(fd)
-    shutil.copy2(path, saved)
+    shutil.copyfile(path, saved)
     _restore.append((path, saved))
     try:
         with open(path, "w") as f:
@@ -128,9 +134,10 @@ def try_one(m, build, log, jobs):
             return mid, what, "ctest failed without naming a test (see the log)"
         return mid, what, ", ".join(failed) if failed else "none (survived)"
     finally:
-        shutil.copy2(saved, path)
-        _restore.remove((path, saved))
-        os.remove(saved)
+        if (path, saved) in _restore:
+            _restore.remove((path, saved))
+            _restore_file(saved, path)
+            os.remove(saved)
 
 
 def main():
