@@ -223,4 +223,37 @@ BENCHMARK_CAPTURE(BM_DecodeHostile, scoped, Markup::Scoped)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_DecodeHostile, one_tag, Markup::OneTag)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// --- nesting far past the depth limit ---------------------------------------------------
+// 100,000 levels of arrays in an any-typed position: refused at the depth limit, so the time
+// is that of reading up to it, not of the whole document.
+void BM_DecodeTooDeep(benchmark::State& state, Form form) {
+  constexpr int kLevels = 100000;
+  std::string text;
+  if (form == Form::Xml) {
+    text = "<v xmlns=\"urn:tarn25\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
+           " xsi:type=\"ArrayOfAnyType\">";
+    for (int i = 0; i < kLevels; ++i) text += "<anyType xsi:type=\"ArrayOfAnyType\">";
+  } else {
+    for (int i = 0; i < kLevels; ++i) text += "{\"_type\":\"ArrayOfAnyType\",\"_value\":[";
+    for (int i = 0; i < kLevels; ++i) text += "]}";
+  }
+  Quill::Type* any = Quill::GetNoType<Quill::Any>();
+  bool refused = true;
+  for (auto _ : state) {
+    try {
+      if (form == Form::Xml) {
+        benchmark::DoNotOptimize(Quill::Wire::DecodeXml(text, any));
+      } else {
+        benchmark::DoNotOptimize(Quill::Wire::DecodeJson(text, any));
+      }
+      refused = false;
+    } catch (Quill::Wire::DecodeError const&) {
+    }
+  }
+  if (!refused) state.SkipWithError("nesting past the depth limit was read");
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK_CAPTURE(BM_DecodeTooDeep, xml, Form::Xml)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_DecodeTooDeep, json, Form::Json)->Unit(benchmark::kMillisecond);
+
 }  // namespace
