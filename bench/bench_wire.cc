@@ -230,8 +230,9 @@ void BM_DecodeTooDeep(benchmark::State& state, Form form) {
   constexpr int kLevels = 100000;
   std::string text;
   if (form == Form::Xml) {
-    text = "<v xmlns=\"urn:tarn25\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-           " xsi:type=\"ArrayOfAnyType\">";
+    text =
+        "<v xmlns=\"urn:tarn25\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
+        " xsi:type=\"ArrayOfAnyType\">";
     for (int i = 0; i < kLevels; ++i) text += "<anyType xsi:type=\"ArrayOfAnyType\">";
   } else {
     for (int i = 0; i < kLevels; ++i) text += "{\"_type\":\"ArrayOfAnyType\",\"_value\":[";
