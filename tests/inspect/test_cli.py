@@ -1,19 +1,21 @@
 """tarn-inspect against the catalogue.
 
-The tool reads the runtime's registry; these tests read schema/ on their own
-(a small reader of the declaration lines below) and, for the whole-registry
-checks, the resolved catalogue of sedgec, and compare. TARN_INSPECT names the
-built tool.
+The tool reads the runtime's registry; these tests read schema/ through the generator's own
+resolved model (sedgec) and compare. TARN_INSPECT names the built tool.
 """
 import json
 import os
 import re
-import shlex
 import subprocess
 import sys
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, ROOT)
+from sedgec import names  # noqa: E402
+from sedgec.model import load_catalogue  # noqa: E402
+from sedgec.parse.versions import KINDS, full_version_name  # noqa: E402
+
 SCHEMA = os.path.join(ROOT, "schema")
 TOOL = os.environ.get("TARN_INSPECT", os.path.join(ROOT, "build", "dev", "tools", "tarn-inspect"))
 # The tool lies in <build>/tools; the generated headers in <build>/generated/include.
@@ -32,8 +34,6 @@ def runtime_header(header):
 
 PRIMITIVES = {"string", "boolean", "byte", "short", "int", "long", "float", "double", "dateTime",
               "binary", "any", "typeName", "methodName", "propertyPath", "uri"}
-F_ARRAY, F_OPTIONAL, F_MANAGED = 0x1, 0x2, 0x4
-FLAG_WORDS = {"opt": 0x2, "linkable": 0x10, "link": 0x20, "f64": 0x40, "secret": 0x200, "f1024": 0x400}
 PROPERTY_KEYS = {"name", "type", "flags", "version", "privilege"}
 METHOD_KEYS = {"name", "wsdlName", "privilege", "typePrivileges", "version", "isTask", "isInternal",
                "result", "params", "faults"}
@@ -65,144 +65,44 @@ def run_json(*args):
     return json.loads(run_ok(*args, "--json"))
 
 
-# --- a reader of the schema text ---------------------------------------------------
+# --- what the tool should say, from the generator's model ----------------------------
 
-def full_type(written):
-    """Sedge name of a type reference as the catalogue writes it."""
-    if written in PRIMITIVES:
-        return written
-    m = re.fullmatch(r"Quill::Fault::(\w+)", written)
-    if m:
-        return "sedge.fault." + m.group(1)
-    m = re.fullmatch(r"Quill::(\w+)", written)
-    if m:
-        return "sedge." + m.group(1)
-    m = re.fullmatch(r"gSedgeFault(\w+)TypeInfo", written)
-    if m:
-        return "sedge.fault." + m.group(1)
-    return "tarn." + written
+CATALOGUE = load_catalogue(SCHEMA)
+DECLS = {t.name: t for t in CATALOGUE.all_types()}
+VERSION_KIND_WORDS = {code: word for word, code in KINDS.items()}
+PARENTS = [(v.name, p) for v in CATALOGUE.versions for p in v.parents]
 
 
 def full_version(written):
-    return written if "." in written else "tarn.version." + written
+    return full_version_name(CATALOGUE.namespace, written)
 
 
-def parse_schema():
-    """Declarations of every module file: full name -> dict with the written facts."""
-    decls = {}
-    for fn in sorted(os.listdir(SCHEMA)):
-        if not fn.endswith(".sedge") or fn == "versions.sedge":
-            continue
-        module = None
-        cur = None
-        method = None
-        with open(os.path.join(SCHEMA, fn)) as f:
-            for line in f:
-                line = line.split("#", 1)[0].rstrip()
-                if not line.strip():
-                    continue
-                words = shlex.split(line)
-                if words[0] == "module":
-                    module = words[1]
-                    continue
-                if not line.startswith(" "):
-                    kind, name = words[0], words[1]
-                    d = {"kind": kind, "module": module, "file": fn, "base": None, "wsdl": None,
-                         "version": "tarn.version.version1", "props": [], "methods": [], "tags": []}
-                    rest = words[2:]
-                    while rest:
-                        key = rest.pop(0)
-                        if key == ":":
-                            d["base"] = full_type(rest.pop(0))
-                        elif key == "wsdl":
-                            d["wsdl"] = rest.pop(0)
-                        elif key == "since":
-                            d["version"] = full_version(rest.pop(0))
-                    cur = decls["tarn." + name] = d
-                    method = None
-                elif words[0] == "prop":
-                    cur["props"].append(parse_member(words[1:], cur["kind"] == "managed"))
-                elif words[0] == "tags":
-                    cur["tags"].extend(words[1:])
-                elif words[0] == "method":
-                    method = parse_method(words[1:])
-                    cur["methods"].append(method)
-                elif words[0] == "param":
-                    p = parse_member(words[1:], False, default_version=method["version"])
-                    method["params"].append(p)
-                elif words[0] == "raises":
-                    method["faults"].extend(full_type(w.rstrip(",")) for w in words[1:] if w != ",")
-                elif words[0] == "typepriv":
-                    method["typePrivileges"].append([full_type(words[1]), words[2]])
-    return decls
+def described_property(p):
+    return {"name": p.name, "type": p.type.name if p.type else None, "flags": p.flags,
+            "version": p.version, "privilege": p.privilege}
 
 
-def parse_member(words, managed, default_version="tarn.version.version1"):
-    name, written = words[0], words[1]
-    flags = F_ARRAY if written.endswith("[]") else 0
-    if managed:
-        flags |= F_MANAGED
-    p = {"name": name, "type": full_type(written.removesuffix("[]")), "version": default_version,
-         "privilege": None}
-    rest = words[2:]
-    while rest:
-        w = rest.pop(0)
-        if w in FLAG_WORDS:
-            flags |= FLAG_WORDS[w]
-        elif w == "since":
-            p["version"] = full_version(rest.pop(0))
-        elif w in ("priv", "needs"):
-            p["privilege"] = rest.pop(0)
-    p["flags"] = flags
-    return p
+def described_method(m):
+    return {"name": m.name, "wsdlName": m.wsdl, "privilege": m.privilege,
+            "typePrivileges": [[ty.name, pr] for ty, pr in m.type_privileges],
+            "version": m.version, "isTask": m.is_task, "isInternal": m.is_internal,
+            "result": {"type": m.result.type.name if m.result.type else None,
+                       "flags": m.result.flags, "version": m.result.version},
+            "params": [described_property(p) for p in m.params],
+            "faults": [f.name for f in m.faults]}
 
 
-def parse_method(words):
-    m = {"name": words[0], "wsdlName": words[0][0].upper() + words[0][1:], "privilege": None,
-         "typePrivileges": [], "version": "tarn.version.version1", "isTask": False, "isInternal": False,
-         "params": [], "faults": []}
-    rest = words[1:]
-    result = None
-    while rest:
-        w = rest.pop(0)
-        if w == "wsdl":
-            m["wsdlName"] = rest.pop(0)
-        elif w == "returns":
-            written = rest.pop(0)
-            result = None if written == "void" else written
-            rflags = F_ARRAY if result and result.endswith("[]") else 0
-            while rest and rest[0] in FLAG_WORDS:
-                rflags |= FLAG_WORDS[rest.pop(0)]
-        elif w == "priv":
-            m["privilege"] = rest.pop(0)
-        elif w == "since":
-            m["version"] = full_version(rest.pop(0))
-        elif w == "task":
-            m["isTask"] = True
-        elif w == "internal":
-            m["isInternal"] = True
-    m["result"] = {"type": full_type(result.removesuffix("[]")) if result else None,
-                   "flags": rflags if result else 0,
-                   "version": m["version"] if result else "sedge.version.version0"}
-    return m
-
-
-def parse_versions():
-    """Rows (name, kind, wire namespace, wire version, flags) and parent pairs of
-    versions.sedge, with full names and the table's defaults applied."""
-    rows, parents, defaults = [], [], {}
-    with open(os.path.join(SCHEMA, "versions.sedge")) as f:
-        for line in f:
-            words = shlex.split(line.split("#", 1)[0])
-            if len(words) == 2 and words[0] in ("wireNamespace", "versionFlags"):
-                defaults[words[0]] = words[1]
-            elif len(words) >= 3 and words[0] in ("release", "unstable", "feature", "disabled"):
-                row = dict(defaults, **dict(zip(words[3::2], words[4::2])))
-                rows.append((full_version(words[1]), words[0], row["wireNamespace"], words[2],
-                             int(row["versionFlags"])))
-            elif len(words) == 3 and words[0] == "parent":
-                parents.append((full_version(words[1]), full_version(words[2])))
-    return rows, parents
+def described(t):
+    """show --json of a catalogue type, but for its C++ names (checked on their own)."""
+    want = {"name": t.name, "wsdlName": t.wsdl, "kind": t.kind, "module": t.module.namespace,
+            "version": t.version, "base": t.base.name if t.base else None}
+    if t.kind == "enum":
+        want["tags"] = list(t.tags)
+    else:
+        want["properties"] = [described_property(p) for p in t.props]
+    if t.kind == "managed":
+        want["methods"] = [described_method(m) for m in t.methods]
+    return want
 
 
 def ancestors(name, parents):
@@ -228,7 +128,6 @@ def cpp_exception(sedge_name):
     return "::".join(out) + "::Exception"
 
 
-DECLS = parse_schema()
 _dump = None
 
 
@@ -246,48 +145,34 @@ def dumped_types():
 # --- the tests ---------------------------------------------------------------------
 
 class ShowAgainstSchema(unittest.TestCase):
-    def check_written(self, name):
-        """show --json of a type against what its declaration writes."""
-        d = DECLS[name]
+    def check_shown(self, name):
+        """show --json of a type against the model: every described key, the base chain's head."""
+        t = DECLS[name]
         got = run_json("show", name)
-        self.assertEqual(got["name"], name)
-        self.assertEqual(got["kind"], d["kind"])
-        self.assertEqual(got["module"], d["module"])
-        self.assertEqual(got["version"], d["version"])
-        if d["wsdl"]:
-            self.assertEqual(got["wsdlName"], d["wsdl"])
-        if d["base"]:
-            self.assertEqual(got["base"], d["base"])
-            self.assertEqual(got["baseChain"][0], d["base"])
-        return d, got
+        want = described(t)
+        self.assertEqual({k: got.get(k) for k in want}, want)
+        if t.base:
+            self.assertEqual(got["baseChain"][0], t.base.name)
+        return t, got
 
     def test_data_type_with_its_properties(self):
-        d, got = self.check_written("tarn.AboutInfo")
-        self.assertEqual(got["properties"], d["props"])
+        t, _ = self.check_shown("tarn.AboutInfo")
         text = run_ok("show", "tarn.AboutInfo")
         self.assertTrue(text.startswith("tarn.AboutInfo\n"))
         self.assertRegex(text, r"\n  kind +data\n")
         self.assertRegex(text, r"\n  base +sedge\.DynamicData\n")
-        self.assertIn(f"properties ({len(d['props'])})", text)
+        self.assertIn(f"properties ({len(t.props)})", text)
         # patchLevel: optional, introduced later than the type.
         self.assertRegex(text, r"\n  patchLevel +string +optional +tarn\.version\.v7_0_2_0 +-\n")
 
     def test_managed_type_with_its_methods(self):
-        d, got = self.check_written("tarn.Folder")
-        self.assertEqual(got["properties"], d["props"])
-        self.assertEqual(len(got["methods"]), len(d["methods"]))
-        for want, have in zip(d["methods"], got["methods"]):
-            with self.subTest(method=want["name"]):
-                self.assertEqual(set(have), METHOD_KEYS)
-                for key in ("name", "wsdlName", "privilege", "version", "isTask", "isInternal",
-                            "params", "faults", "result"):
-                    self.assertEqual(have[key], want[key], key)
-                if want["typePrivileges"]:
-                    self.assertEqual(have["typePrivileges"], want["typePrivileges"])
+        t, got = self.check_shown("tarn.Folder")
+        for have in got["methods"]:
+            self.assertEqual(set(have), METHOD_KEYS)
         # Inherited members come from the bases, nearest first in the chain.
         self.assertEqual(got["baseChain"][-1], "sedge.ManagedObject")
         owners = {p["owner"] for p in got["inheritedProperties"]}
-        self.assertIn(d["base"], owners)
+        self.assertIn(t.base.name, owners)
         self.assertNotIn("tarn.Folder", owners)
 
         text = run_ok("show", "Folder")
@@ -299,21 +184,17 @@ class ShowAgainstSchema(unittest.TestCase):
 
     def test_enumeration_tags_in_value_order(self):
         name = "tarn.ManagedEntity.Status"
-        d, got = self.check_written(name)
-        self.assertEqual(got["tags"], d["tags"])
+        t, got = self.check_shown(name)
         self.assertNotIn("properties", got)
-        self.assertIsNone(got["base"])
         text = run_ok("show", name)
         rows = re.findall(r"^  (\d+)  (\S+)$", text.split("tags (")[1], re.M)
-        self.assertEqual([(int(v), t) for v, t in rows], list(enumerate(d["tags"])))
+        self.assertEqual([(int(v), tag) for v, tag in rows], list(enumerate(t.tags)))
 
     def test_fault_with_its_exception_class(self):
         for name in ("tarn.fault.DuplicateName", "tarn.fault.TarnFault"):
             with self.subTest(fault=name):
-                d, got = self.check_written(name)
+                _, got = self.check_shown(name)
                 self.assertEqual(got["exception"], cpp_exception(name))
-                self.assertEqual([(p["name"], p["type"]) for p in got["properties"]],
-                                 [(p["name"], p["type"]) for p in d["props"]])
         self.assertIn("Tarn::Fault::DuplicateName::Exception", run_ok("show", "fault.DuplicateName"))
         # The runtime's own faults are in the registry too.
         got = run_json("show", "sedge.fault.InvalidArgument")
@@ -343,7 +224,7 @@ class Dump(unittest.TestCase):
         for kind, count in kinds.items():
             self.assertEqual(len(run_ok("list", "--kind", kind).splitlines()), count, kind)
         for name, t in ours.items():
-            self.assertEqual((t["kind"], t["module"]), (DECLS[name]["kind"], DECLS[name]["module"]), name)
+            self.assertEqual((t["kind"], t["module"]), (DECLS[name].kind, DECLS[name].module.namespace), name)
 
     def test_members_follow_the_contract_and_references_resolve(self):
         types = dumped_types()
@@ -372,34 +253,10 @@ class Dump(unittest.TestCase):
                     self.assertTrue(t["exception"].endswith("::Exception"))
 
     def test_every_type_matches_the_resolved_catalogue(self):
-        sys.path.insert(0, ROOT)
-        from sedgec.model import load_catalogue
-        cat = load_catalogue(SCHEMA)
         types = dumped_types()
-
-        def prop(p):
-            return {"name": p.name, "type": p.type.name if p.type else None, "flags": p.flags,
-                    "version": p.version, "privilege": p.privilege}
-
-        for t in cat.all_types():
-            got = types[t.name]
-            want = {"name": t.name, "wsdlName": t.wsdl, "kind": t.kind, "module": t.module.namespace,
-                    "version": t.version, "base": t.base.name if t.base else None}
-            if t.kind == "enum":
-                want["tags"] = t.tags
-            else:
-                want["properties"] = [prop(p) for p in t.props]
-            if t.kind == "managed":
-                want["methods"] = [{
-                    "name": m.name, "wsdlName": m.wsdl, "privilege": m.privilege,
-                    "typePrivileges": [[ty.name, pr] for ty, pr in m.type_privileges],
-                    "version": m.version, "isTask": m.is_task, "isInternal": m.is_internal,
-                    "result": {"type": m.result.type.name if m.result.type else None,
-                               "flags": m.result.flags, "version": m.result.version},
-                    "params": [prop(p) for p in m.params],
-                    "faults": [f.name for f in m.faults]} for m in t.methods]
-            got = {k: v for k, v in got.items() if k not in ("exception", "cppClass", "header")}
-            self.assertEqual(got, want, t.name)
+        for t in DECLS.values():
+            got = {k: v for k, v in types[t.name].items() if k not in ("exception", "cppClass", "header")}
+            self.assertEqual(got, described(t), t.name)
 
     def test_versions_in_the_dump_are_the_version_table(self):
         self.assertEqual(dump()["versions"], run_json("versions"))
@@ -413,21 +270,20 @@ class ListFilters(unittest.TestCase):
         enums = self.names("--kind", "enum")
         self.assertEqual(set(enums), {n for n, t in dumped_types().items() if t["kind"] == "enum"})
         in_vm = set(self.names("--module", "tarn.vm"))
-        self.assertEqual(in_vm, {n for n, d in DECLS.items() if d["file"] == "tarn.vm.sedge"})
+        self.assertEqual(in_vm, {n for n, t in DECLS.items() if t.module.namespace == "tarn.vm"})
         # Exactly the module: nothing of tarn.vm.device.
         self.assertFalse(any(n.startswith("tarn.vm.device.") for n in in_vm))
         both = set(self.names("--kind=managed", "--module=tarn.vm"))
-        self.assertEqual(both, {n for n in in_vm if DECLS[n]["kind"] == "managed"})
+        self.assertEqual(both, {n for n in in_vm if DECLS[n].kind == "managed"})
         self.assertTrue(both)
 
     def test_version_keeps_what_a_client_of_it_sees(self):
-        _, parents = parse_versions()
         for short in ("version1", "version5", "v7_0"):
             with self.subTest(version=short):
                 full = full_version(short)
-                seen = ancestors(full, parents) | {full}
+                seen = ancestors(full, PARENTS) | {full}
                 got = {n for n in self.names("--api-version", short) if n.startswith("tarn.")}
-                self.assertEqual(got, {n for n, d in DECLS.items() if d["version"] in seen})
+                self.assertEqual(got, {n for n, t in DECLS.items() if t.version in seen})
         newer = set(self.names("--api-version", "v7_0"))
         self.assertLess(set(self.names("--api-version", "version1")), newer)
 
@@ -439,7 +295,7 @@ class ListFilters(unittest.TestCase):
         self.assertEqual([r["name"] for r in rows], text)
         for r in rows:
             self.assertEqual((r["kind"], r["module"]), ("data", "tarn.vm"))
-            self.assertIn(r["version"], ancestors("tarn.version.version2", parse_versions()[1])
+            self.assertIn(r["version"], ancestors("tarn.version.version2", PARENTS)
                           | {"tarn.version.version2"})
 
     def test_unknown_filters(self):
@@ -466,7 +322,8 @@ class ListFilters(unittest.TestCase):
 
 class Versions(unittest.TestCase):
     def test_table_against_the_version_file(self):
-        rows, parents = parse_versions()
+        rows = [(v.name, VERSION_KIND_WORDS[v.kind], v.wire_namespace, v.wire_version, v.version_flags)
+                for v in CATALOGUE.versions]
         table = run_json("versions")
         ours = [v for v in table if v["namespace"] == "tarn"]
         self.assertEqual([(v["name"], v["kind"], v["wireNamespace"], v["wireVersion"], v["flags"])
@@ -475,19 +332,18 @@ class Versions(unittest.TestCase):
         self.assertIn(("tarn.version.version1", "release", "tarn2", "2.0", 4), rows)
         self.assertIn(("tarn.version.version3", "release", "tarn25", "2.5u2", 6), rows)
         for v in ours:
-            self.assertEqual(sorted(v["parents"]), sorted(p for c, p in parents if c == v["name"]))
+            self.assertEqual(sorted(v["parents"]), sorted(p for c, p in PARENTS if c == v["name"]))
         # The runtime's own versions are listed as well, and the text has one line a version.
         self.assertTrue(any(v["namespace"] == "sedge" for v in table))
         self.assertEqual(len(run_ok("versions").splitlines()), len(table) + 1)
 
     def test_one_version_and_what_it_succeeds(self):
-        _, parents = parse_versions()
         for short in ("version1", "v7_0", "Hasp_OnlineVMEncryption"):
             with self.subTest(version=short):
                 full = full_version(short)
                 got = run_json("version", short)
                 self.assertEqual(got["name"], full)
-                want = ancestors(full, parents)
+                want = ancestors(full, PARENTS)
                 self.assertEqual({s for s in got["succeeds"] if s.startswith("tarn.")},
                                  {s for s in want if s.startswith("tarn.")})
                 self.assertNotIn(full, got["succeeds"])
@@ -505,8 +361,7 @@ class Versions(unittest.TestCase):
 
 class ShowMore(unittest.TestCase):
     def test_method_by_type_and_name(self):
-        decl = DECLS["tarn.VirtualMachine"]
-        want = next(m for m in decl["methods"] if m["name"] == "reconfigure")
+        want = next(described_method(m) for m in DECLS["tarn.VirtualMachine"].methods if m.name == "reconfigure")
         got = run_json("show", "tarn.VirtualMachine.reconfigure")
         self.assertEqual(got["declaredBy"], "tarn.VirtualMachine")
         for key in ("name", "wsdlName", "privilege", "version", "isTask", "params", "faults", "result"):
@@ -529,9 +384,10 @@ class ShowMore(unittest.TestCase):
         chain, t = [], "tarn.VirtualMachine"
         while t in DECLS:
             chain.append(t)
-            t = DECLS[t]["base"]
-        own = {m["name"] for m in DECLS[chain[0]]["methods"]}
-        owner, method = next((b, m) for b in chain[1:] for m in DECLS[b]["methods"] if m["name"] not in own)
+            t = DECLS[t].base.name
+        own = {m.name for m in DECLS[chain[0]].methods}
+        owner, method = next((b, described_method(m)) for b in chain[1:] for m in DECLS[b].methods
+                             if m.name not in own)
         got = run_json("show", "tarn.VirtualMachine." + method["name"])
         self.assertEqual(got["declaredBy"], owner)
         self.assertEqual(got["params"], method["params"])
@@ -555,8 +411,6 @@ class ShowMore(unittest.TestCase):
                 self.assertRegex(text, r"\n  c\+\+ class +" + re.escape(cpp) + r"\n")
 
     def test_cpp_class_and_header_of_every_type(self):
-        sys.path.insert(0, ROOT)
-        from sedgec import names
         headers = {}
         for t in dump()["types"]:
             with self.subTest(type=t["name"]):
@@ -586,7 +440,7 @@ class ShowMore(unittest.TestCase):
     def test_ambiguous_short_and_wsdl_names_list_the_candidates(self):
         def candidates(name):
             return sorted(n for n, d in DECLS.items()
-                          if n.endswith("." + name) or d["wsdl"] == name or n == "tarn." + name)
+                          if n.endswith("." + name) or d.wsdl == name or n == "tarn." + name)
 
         many = candidates("ConfigSpec")
         self.assertGreater(len(many), 2)
