@@ -469,29 +469,6 @@ TEST(BadInput, TagLookupsTakeTheWholeTextEmbeddedNulsIncluded) {
   EXPECT_THROW(color->GetTag(3), Fault::InvalidArgument::Exception);
 }
 
-TEST(BadInput, PropertyIndexReadsNoFurtherThanTheNameOrItsTerminator) {
-  BindAll();
-  PropertyIndexFn index = GetMoType<Sample::Rpc::BigCounter>()->GetDescriptor()->propertyIndex;
-  // Exactly sized, unterminated heap copies: ASan reports any byte read past.
-  auto exact = [](char const* s) {
-    std::size_t n = std::strlen(s);
-    std::unique_ptr<char[]> p(new char[n]);
-    std::memcpy(p.get(), s, n);
-    return p;
-  };
-  auto value = exact("value");
-  EXPECT_EQ(index(value.get(), 5), 0);
-  EXPECT_EQ(index(value.get(), 3), -1);
-  auto limit = exact("limit");
-  EXPECT_EQ(index(limit.get(), 5), 2);
-  // A terminated name with a length longer than it: the terminator stops the read.
-  std::unique_ptr<char[]> shortName(new char[4]);
-  std::memcpy(shortName.get(), "val", 4);
-  EXPECT_EQ(index(shortName.get(), 5), -1);
-  EXPECT_EQ(index(shortName.get(), 7), -1);
-  EXPECT_EQ(index("", 0), -1);
-}
-
 // --- dispatch -----------------------------------------------------------------------------------
 
 TEST(BadInput, DispatchRefusesMissingArgumentVectorsAndWrongCounts) {

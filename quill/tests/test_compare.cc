@@ -166,13 +166,6 @@ TEST_F(Compare, GeneratedStyleValueRules) {
   EXPECT_TRUE(s1->_IsEqual(s2.get(), false));
 }
 
-TEST_F(Compare, DerivedDiffListsBasePathsFirst) {
-  Basalt::Ref<Sample::Derived> a(new Sample::Derived()), b(new Sample::Derived());
-  a->note = "n1";
-  a->operation = "add";
-  EXPECT_EQ(Diff(a.get(), b.get()), (std::vector<std::string>{".operation", ".note"}));
-}
-
 TEST_F(Compare, ReflectiveDiffOfFaultsMatchesTheGeneratedRules) {
   // Fault classes keep DynamicData::_DiffProperties, which walks the
   // descriptors: base properties first, nested objects recursively.

@@ -234,27 +234,6 @@ TEST(EnumType, KeepsWorkingAfterTheFunctionTableCopyIsGone) {
   EXPECT_EQ(t->GetValue("one"), 0);
 }
 
-TEST(EnumFuncs, ConvertArraysToTagsAndBack) {
-  BindBoth();
-  EnumType* color = GetEnumType<Sample::Color>();
-  EnumFuncs const& f = color->GetFuncs();
-  Basalt::Ref<Array<Sample::Color>> values(new Array<Sample::Color>{Sample::Color::Blue, Sample::Color::Red});
-  Basalt::Ref<Array<std::string>> tags(new Array<std::string>{"stale"});
-  f.toTags(values.get(), color, tags);
-  EXPECT_EQ(tags->GetValues(), (std::vector<std::string>{"blue", "red"}));
-  Basalt::Ref<Any> back(f.fromTags(tags.get(), color));
-  EXPECT_TRUE(back->_IsEqual(values.get(), false));
-  Basalt::Ref<Array<std::string>> bad(new Array<std::string>{"red", "mauve"});
-  EXPECT_THROW(f.fromTags(bad.get(), color), Fault::InvalidArgument::Exception);
-  Basalt::Ref<Any> empty(f.createArray());
-  Basalt::Ref<Array<std::string>> none;
-  f.toTags(empty.get(), color, none);
-  EXPECT_EQ(none->GetCollectionLength(), 0u);
-  Basalt::Ref<Any> wrong(new Primitive<int>(1));
-  EXPECT_THROW(f.unbox(wrong.get()), Basalt::TypeMismatchException);
-  EXPECT_THROW(f.toTags(wrong.get(), color, none), Basalt::TypeMismatchException);
-}
-
 TEST(ManagedType, MethodObjectsPropertySequenceAndLookups) {
   BindBoth();
   using Sample::gSampleGadgetMethodObjects;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <thread>
 
 #include "Sample.h"
 #include "quill/Array.h"
@@ -41,34 +40,6 @@ TEST_F(Values, ValueArraysCompareByContentAndClassNeverThrow) {
   Basalt::Ref<Array<double>> nan(new Array<double>{std::nan("")});
   Basalt::Ref<Array<double>> nan2(nan->_Clone());
   EXPECT_FALSE(nan->_IsEqual(nan2.get(), false));
-  Basalt::Ref<Array<bool>> flags(new Array<bool>{true, false, true});
-  EXPECT_EQ(sizeof(flags->GetValues()[0]), 1u);
-  flags->GetValues()[1] = true;
-  EXPECT_TRUE(flags->GetValues()[1]);
-}
-
-TEST_F(Values, EnumArraysCompareAsIntsAndCloneThroughTheirView) {
-  Basalt::Ref<Array<Sample::Color>> colors(
-      new Array<Sample::Color>{Sample::Color::Red, Sample::Color::Blue, Sample::Color::Green});
-  Basalt::Ref<Array<Sample::Color>> clone(colors->_Clone());
-  EXPECT_EQ(clone->view, clone.get());
-  EXPECT_EQ(clone->GetValues(), (std::vector<int>{0, 2, 1}));
-  EXPECT_TRUE(clone->_IsEqual(colors.get(), false));
-  Basalt::Ref<Array<int>> plain(new Array<int>{0, 2, 1});
-  EXPECT_TRUE(colors->_IsEqual(plain.get(), false));
-  EXPECT_EQ(colors->_GetType(), GetEnumType<Sample::Color>()->GetArrayType());
-  EXPECT_EQ(colors->ToString(), "(sample.Color[]) [red, blue, green]");
-}
-
-TEST_F(Values, DataArrayCloneSharesItsElements) {
-  Basalt::Ref<DataArray<Sample::Point>> points(new DataArray<Sample::Point>{new Sample::Point()});
-  Basalt::Ref<DataArray<Sample::Point>> clone(points->_Clone());
-  EXPECT_NE(clone.get(), points.get());
-  EXPECT_EQ(clone->Get(0), points->Get(0));
-  clone->Get(0)->x = 7;
-  EXPECT_EQ(points->Get(0)->x, 7);
-  EXPECT_EQ(points->Get(0)->GetRefCount(), 2u);
-  EXPECT_EQ(points->_GetItemType(), GetDoType<Sample::Point>());
 }
 
 TEST_F(Values, BoxesAreSharedOnCloneAndRejectForeignClasses) {
@@ -194,21 +165,6 @@ TEST_F(Values, AccessorsReadWriteAndReportSetness) {
   pd->swapProperty(p.get(), 2, &label);
   EXPECT_EQ(*p->label, "swapped");
   EXPECT_FALSE(label.IsSet());
-}
-
-TEST_F(Values, ConcurrentArrayAccessorsAgreeOnOneArray) {
-  for (int round = 0; round < 50; ++round) {
-    Basalt::Ref<Sample::Shape> s(new Sample::Shape());
-    DataArray<Sample::Point>* seen[3] = {};
-    std::thread a([&] { seen[0] = s->GetPoints(); });
-    std::thread b([&] { seen[1] = s->GetPoints(); });
-    seen[2] = s->GetPoints();
-    a.join();
-    b.join();
-    EXPECT_EQ(seen[0], seen[1]);
-    EXPECT_EQ(seen[1], seen[2]);
-    EXPECT_EQ(seen[0]->GetRefCount(), 1u);
-  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // InvalidRequest whose text says what and where, never a crash.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 
 #include "Fill.h"
@@ -369,8 +368,7 @@ TEST(WireBadInput, WellFormedness) {
 TEST(WireBadInput, LimitsAndHugeInput) {
   auto* any = Quill::GetNoType<Any>();
   auto* t = KeyAnyValueType();
-  auto start = std::chrono::steady_clock::now();
-  // Nesting 100,000 deep: refused at the depth limit, quickly.
+  // Nesting 100,000 deep: refused at the depth limit (bench_wire times it: BM_DecodeTooDeep).
   std::string deep = "<v" + std::string(kNs) + " xsi:type=\"ArrayOfAnyType\">";
   for (int i = 0; i < 100000; ++i) deep += "<anyType xsi:type=\"ArrayOfAnyType\">";
   EXPECT_MENTIONS(XmlRefusal(deep, any), "nested deeper than 64");
@@ -378,7 +376,6 @@ TEST(WireBadInput, LimitsAndHugeInput) {
   for (int i = 0; i < 100000; ++i) deepJson += "{\"_type\":\"ArrayOfAnyType\",\"_value\":[";
   for (int i = 0; i < 100000; ++i) deepJson += "]}";
   EXPECT_MENTIONS(JsonRefusal(deepJson, any), "deeper than 64");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 
   Quill::Wire::DecodeOptions small;
   small.limits.maxBytes = 200;

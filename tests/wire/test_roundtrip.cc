@@ -2,7 +2,6 @@
 // back; values in base-typed and any-typed positions keep their class.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -58,7 +57,6 @@ Ref<Any> RoundTrip(Codec const& codec, Any const* v, Quill::Type const* declared
 }
 
 TEST(WireRoundTrip, EveryDataAndFaultTypeOfTheCatalogue) {
-  auto start = std::chrono::steady_clock::now();
   int types = 0, concrete = 0;
   for (auto kind : {Quill::KIND_DATA, Quill::KIND_FAULT}) {
     for (Quill::Type* t : Quill::GetTypesOfKind(kind)) {
@@ -81,7 +79,6 @@ TEST(WireRoundTrip, EveryDataAndFaultTypeOfTheCatalogue) {
           ADD_FAILURE() << text.substr(0, 3000);
         }
       }
-      ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(5)) << "stopped after " << concrete;
     }
   }
   EXPECT_GT(types, 3000);
@@ -129,6 +126,37 @@ TEST(WireRoundTrip, DeepConfigSpecAndEdgeValues) {
     Ref<Any> nan = RoundTrip(codec, Quill::Box(std::nan("")).get(), any);
     ASSERT_TRUE(nan);
     EXPECT_TRUE(std::isnan(Quill::Unbox<double>(nan.get()))) << codec.name;
+  }
+}
+
+// Forms of a scalar that a peer may write and this end never does: each reads as the value
+// the writer's own form gives.
+TEST(WireRoundTrip, XmlReadsEveryLexicalFormOfAScalar) {
+  using Basalt::System::DateTime;
+  struct Case {
+    char const* type;
+    char const* text;
+    Ref<Any> value;
+  } const cases[] = {
+      {"xsd:boolean", "1", Quill::Box(true)},
+      {"xsd:boolean", "0", Quill::Box(false)},
+      {"xsd:boolean", " true\n", Quill::Box(true)},
+      {"xsd:int", "+5", Quill::Box(5)},
+      {"xsd:long", " -7 ", Quill::Box(-7L)},
+      {"xsd:byte", "-128", Quill::Box(static_cast<signed char>(-128))},
+      {"xsd:double", "-INF", Quill::Box(-std::numeric_limits<double>::infinity())},
+      {"xsd:double", "1e3", Quill::Box(1000.0)},
+      {"xsd:dateTime", "2024-03-05T10:20:30+02:00", Quill::Box(DateTime::FromIso8601("2024-03-05T08:20:30Z"))},
+  };
+  Quill::Type* any = Quill::GetNoType<Any>();
+  for (auto const& c : cases) {
+    std::string xml = std::string("<v xmlns=\"urn:tarn25\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"") +
+                      " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xsi:type=\"" + c.type + "\">" + c.text + "</v>";
+    SCOPED_TRACE(xml);
+    Ref<Any> got;
+    ASSERT_NO_THROW(got = Quill::Wire::DecodeXml(xml, any));
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(c.value->_IsEqual(got.get(), false)) << got->ToString();
   }
 }
 
