@@ -93,12 +93,16 @@
 // close it) and take the reserve back; the acceptor then waits 50 ms before
 // it tries again, so it never spins on the error.
 //
-// Threads: `ioThreads` threads read and write the connections; calls are
-// decoded and carried out on a pool of `workers` threads
-// (LocalAdapter::InvokeThen). A call that blocks holds one worker; a call its
-// implementation defers (the query service's wait for updates) frees its
-// worker at once and is encoded and answered on the thread that completes
-// it. A deferred call still counts against maxCallsInFlight and keeps its
+// Threads: `ioThreads` threads read and write the connections. A request
+// body of up to `inlineDecodeBytes` is decoded on the I/O thread that read
+// it, and a call its target says cannot block (CallTarget::MayBlock; for a
+// LocalAdapter, property reads unless its options say otherwise) is made and
+// answered there, with no hand-off between threads. Larger bodies are decoded,
+// and calls that may block (task methods, the query service's waits) are
+// made, on a pool of `workers` threads (CallTarget::InvokeThen). A call that
+// blocks holds one worker; a call its implementation defers (the query
+// service's wait for updates) frees its thread at once and is encoded and
+// answered on the thread that completes it. A deferred call still counts against maxCallsInFlight and keeps its
 // connection, so maxCallsInFlight and maxConnections bound the waits held.
 // A session the server drops (idle expiry, beyond maxSessions) has every
 // value of its context removed, also while a held call keeps the context:
@@ -131,6 +135,7 @@
 #include <string>
 #include <vector>
 
+#include "quill/CallTarget.h"
 #include "quill/LocalAdapter.h"
 #include "quill/wire/Wire.h"
 
@@ -185,6 +190,8 @@ class HttpServer {
     bool raiseFileLimit = true;
     // Limits of the request decoder (a request is also bounded by maxBodyBytes).
     Wire::Limits decodeLimits;
+    // Request bodies up to this size are decoded on the I/O thread that read them.
+    std::size_t inlineDecodeBytes = 8u << 10;
   };
 
   // What the server has done so far; counts only grow, except the first four.
@@ -209,6 +216,11 @@ class HttpServer {
 
   // Listens at once. `adapter` must not be null and must outlive the server.
   HttpServer(LocalAdapter* adapter, Options options);
+  // Serves calls on any call target (one that forwards, caches, or a test
+  // double) as it would those of a LocalAdapter; the target must outlive the
+  // server. Which calls it says may block decides where they are made (see
+  // Threads above).
+  HttpServer(CallTarget& target, Options options);
   ~HttpServer();  // Stop()
 
   HttpServer(HttpServer const&) = delete;
