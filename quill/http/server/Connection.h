@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 
@@ -112,6 +113,7 @@ class Connection final : public ConnectionBase,
   Connection(ConnectionHost& host, tcp::socket&& socket, boost::asio::ssl::context* tls, bool reject)
       : _host(host),
         _limits(host.GetLimits()),
+        _arena(_arenaBytes.data(), _arenaBytes.size(), std::pmr::new_delete_resource()),
         _reject(reject),
         _peer(PeerAddress(socket)),
         _stream(MakeStream(tls, std::move(socket))),
@@ -119,7 +121,8 @@ class Connection final : public ConnectionBase,
         // Bounds what waits in the buffer unparsed: a header block, a chunk's
         // header line with its extensions, the trailer.
         _buffer(std::max<std::size_t>(_limits.maxHeaderBytes, 1024) + 1024),
-        _body(std::make_shared<BodyShare>(host.GetBodyBudget())) {}
+        _body(std::make_shared<BodyShare>(host.GetBodyBudget())),
+        _request(EmptyRequest()) {}
 
   ~Connection() override {
     if (_id) _host.RemoveConnection(_id);
@@ -161,7 +164,9 @@ class Connection final : public ConnectionBase,
     return [self = this->shared_from_this(), version = _request.version(), keepAlive = _keepAlive](Answer&& answer) {
       boost::asio::dispatch(
           self->_stream.get_executor(), [self, answer = std::move(answer), version, keepAlive]() mutable {
-            Response res(answer.status, version);
+            Response res(std::piecewise_construct, std::make_tuple(), std::make_tuple(Allocator(&self->_arena)));
+            res.result(answer.status);
+            res.version(version);
             res.set(http::field::content_type, "text/xml; charset=utf-8");
             if (!answer.setCookie.empty()) res.set(http::field::set_cookie, answer.setCookie);
             if (!answer.retryAfter.empty()) res.set(http::field::retry_after, answer.retryAfter);
@@ -180,6 +185,12 @@ class Connection final : public ConnectionBase,
     } else {
       return Stream(std::move(socket));
     }
+  }
+
+  using Allocator = HttpServerRules::ArenaAllocator<char>;
+
+  Request EmptyRequest() {
+    return Request(std::piecewise_construct, std::make_tuple(), std::make_tuple(Allocator(&_arena)));
   }
 
   tcp::socket& Socket() { return boost::beast::get_lowest_layer(_stream).socket(); }
@@ -218,7 +229,12 @@ class Connection final : public ConnectionBase,
     if (_closing) return Close();
     _body->Release();
     if (_buffer.size() == 0) _buffer.shrink_to_fit();
-    _parser.emplace();
+    // The last request and its answer are gone: their fields' memory serves the next ones.
+    _parser.reset();
+    _target = {};
+    _request = EmptyRequest();
+    _arena.release();
+    _parser.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(Allocator(&_arena)));
     _parser->header_limit(static_cast<std::uint32_t>(std::min<std::size_t>(_limits.maxHeaderBytes, UINT32_MAX)));
     _parser->body_limit(_limits.maxBodyBytes);
     _parser->on_chunk_header(_onChunk);
@@ -337,14 +353,14 @@ class Connection final : public ConnectionBase,
 
   // `linger`: the request was not read to its end; see LingerClose.
   template <class Body>
-  void Reply(http::response<Body>&& res, bool keepAlive, bool call = false, bool keepLength = false,
+  void Reply(http::response<Body, Fields>&& res, bool keepAlive, bool call = false, bool keepLength = false,
              bool linger = false) {
     // Whatever body was read is no longer held (a call's went with it).
     _body->Release();
     res.set(http::field::server, _limits.serverName);
     res.keep_alive(keepAlive);
     if (!keepLength) res.prepare_payload();
-    auto message = std::make_shared<http::response<Body>>(std::move(res));
+    auto message = std::allocate_shared<http::response<Body, Fields>>(Allocator(&_arena), std::move(res));
     _response = message;
     boost::beast::get_lowest_layer(_stream).expires_after(_limits.writeTimeout);
     http::async_write(_stream, *message,
@@ -405,12 +421,16 @@ class Connection final : public ConnectionBase,
 
   ConnectionHost& _host;
   ConnectionHost::Limits const& _limits;
+  // Where the fields of a request and of its answer live, and the answer itself: emptied
+  // before each request, so a keep-alive connection allocates none of them per call.
+  alignas(std::max_align_t) std::array<std::byte, 4096> _arenaBytes;
+  std::pmr::monotonic_buffer_resource _arena;
   bool _reject;
   std::string _peer;  // the client's address
   Stream _stream;
   boost::asio::steady_timer _timer;
   boost::beast::flat_buffer _buffer;
-  std::optional<http::request_parser<http::string_body>> _parser;
+  std::optional<http::request_parser<http::string_body, Allocator>> _parser;
   std::function<void(std::uint64_t, boost::beast::string_view, error_code&)> _onChunk =
       [this](std::uint64_t size, boost::beast::string_view extensions, error_code& ec) {
         OnChunkHeader(size, extensions, ec);

@@ -19,8 +19,9 @@ namespace Quill::HttpServerParts {
 
 namespace http = boost::beast::http;
 
-using Request = http::request<http::string_body>;
-using Response = http::response<http::string_body>;
+using Fields = HttpServerRules::ArenaFields;
+using Request = http::request<http::string_body, Fields>;
+using Response = http::response<http::string_body, Fields>;
 
 // A response body of a few pieces that live elsewhere (a served document's
 // shared text, kept alive by `keep`) around a few bytes of its own (the
@@ -55,7 +56,7 @@ struct PiecesBody {
     bool _done = false;
   };
 };
-using DocumentResponse = http::response<PiecesBody>;
+using DocumentResponse = http::response<PiecesBody, Fields>;
 
 // What the server answers one call with.
 struct Answer {

@@ -48,15 +48,10 @@ SessionStore::SessionStore(Options options)
                       _options.maxSessions}),
       _lastSweep(Clock::now()) {}
 
-std::vector<std::string> SessionStore::IdsFrom(boost::beast::http::fields const& fields) const {
-  namespace http = boost::beast::http;
-  std::vector<std::string> ids;
-  for (auto it = fields.find(http::field::cookie); it != fields.end() && it->name() == http::field::cookie; ++it) {
-    for (std::string_view id : HttpServerRules::CookieValues(HttpServerRules::View(it->value()), _options.cookieName)) {
-      if (!id.empty()) ids.emplace_back(id);
-    }
+void SessionStore::AddIds(std::string_view cookieHeader, std::vector<std::string>& ids) const {
+  for (std::string_view id : HttpServerRules::CookieValues(cookieHeader, _options.cookieName)) {
+    if (!id.empty()) ids.emplace_back(id);
   }
-  return ids;
 }
 
 SessionStore::Found SessionStore::Find(std::vector<std::string> const& ids, Clock::time_point now) {

@@ -46,7 +46,15 @@ class SessionStore {
 
   // The session ids the Cookie headers carry, in the order sent (a client may
   // hold several, for different paths); empty values are left out.
-  std::vector<std::string> IdsFrom(boost::beast::http::fields const& fields) const;
+  template <class Fields>
+  std::vector<std::string> IdsFrom(Fields const& fields) const {
+    namespace http = boost::beast::http;
+    std::vector<std::string> ids;
+    for (auto it = fields.find(http::field::cookie); it != fields.end() && it->name() == http::field::cookie; ++it) {
+      AddIds(HttpServerRules::View(it->value()), ids);
+    }
+    return ids;
+  }
 
   // The first id that names a live session, which counts as used now. Expired
   // sessions met on the way, and every few idle timeouts all of them, end.
@@ -75,6 +83,7 @@ class SessionStore {
     Basalt::Ref<RequestContext> context;
     Clock::time_point lastUsed;
   };
+  void AddIds(std::string_view cookieHeader, std::vector<std::string>& ids) const;
   std::string Keep(RequestContext* context, Clock::time_point now);
   void Drop(std::string const& id);
 
