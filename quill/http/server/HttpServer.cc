@@ -43,6 +43,7 @@
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
+#include "quill/Identity.h"
 #include "quill/MethodFault.h"
 
 namespace Quill {
@@ -57,7 +58,11 @@ namespace rules = HttpServerRules;
 
 namespace {
 
-constexpr char kCookieName[] = "tarn_session";
+// The registered library's session cookie (quill/Identity.h), read once.
+std::string const& CookieName() {
+  static std::string const name = GetCatalogueIdentity().sessionCookie;
+  return name;
+}
 constexpr std::size_t kMostHeaderBytes = 60u << 10;
 
 std::string Hex(unsigned char const* p, std::size_t n) {
@@ -81,7 +86,7 @@ std::string NewSessionId() {
 std::vector<std::string> SessionCookies(http::fields const& fields) {
   std::vector<std::string> ids;
   for (auto it = fields.find(http::field::cookie); it != fields.end() && it->name() == http::field::cookie; ++it) {
-    for (std::string_view id : rules::CookieValues(rules::View(it->value()), kCookieName)) {
+    for (std::string_view id : rules::CookieValues(rules::View(it->value()), CookieName())) {
       if (!id.empty()) ids.emplace_back(id);
     }
   }
@@ -931,7 +936,7 @@ std::string HttpServer::Impl::SessionCookie(std::string const& id, bool expired)
   // SameSite=Strict: the session is only ever used by calls from the site's
   // own pages or from programs (which ignore the attribute); no page elsewhere
   // has a reason to make a call with it, be it by a link or a posted form.
-  std::string cookie = std::string(kCookieName) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+  std::string cookie = CookieName() + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
   if (expired) cookie += "; Max-Age=0";
   if (tls) cookie += "; Secure";
   return cookie;
