@@ -27,6 +27,7 @@
 #include "SessionStore.h"
 #include "SoapEndpoint.h"
 #include "basalt/Exception.h"
+#include "quill/Identity.h"
 
 namespace Quill {
 
@@ -39,9 +40,6 @@ using namespace HttpServerParts;
 
 namespace {
 
-constexpr char kCookieName[] = "tarn_session";
-constexpr char kServerName[] = "tarn-types";
-constexpr char kDefaultWsdl[] = "tarn.wsdl";
 constexpr std::size_t kMostHeaderBytes = 60u << 10;
 
 }  // namespace
@@ -110,7 +108,14 @@ void HttpServer::Impl::Start() {
   // The parser keeps no header field longer than 64 KiB (it throws, from an I/O
   // thread); a head, a trailer or a buffered line that cannot hold one keeps it from trying.
   options.maxHeaderBytes = std::min<std::size_t>(options.maxHeaderBytes, kMostHeaderBytes);
-  limits = Limits{options.maxBodyBytes, options.maxHeaderBytes, options.readTimeout, options.writeTimeout, kServerName};
+  // What the options leave open, the registered type library names.
+  CatalogueIdentity identity = GetCatalogueIdentity();
+  if (options.sessionCookie.empty()) options.sessionCookie = identity.sessionCookie;
+  if (options.serverName.empty()) options.serverName = identity.product;
+  if (options.wsdlName.empty()) options.wsdlName = identity.wsdlName;
+  if (options.loginMethods.empty()) options.loginMethods = identity.loginMethods;
+  limits = Limits{options.maxBodyBytes, options.maxHeaderBytes, options.readTimeout, options.writeTimeout,
+                  options.serverName};
   bodies.emplace(options.maxBodyBytesInFlight);
   if (options.raiseFileLimit) Listener::RaiseFileLimit();
   if (options.certificateFile.empty() != options.privateKeyFile.empty()) {
@@ -126,13 +131,13 @@ void HttpServer::Impl::Start() {
     tls->use_private_key_file(options.privateKeyFile, ssl::context::pem, ec);
     if (ec) fail("private key file '" + options.privateKeyFile + "'", ec.message());
   }
-  listener.emplace(*ioc, options.address, options.port, tls.has_value(), counters,
+  listener.emplace(*ioc, options.address, options.port, tls.has_value(), options.serverName, counters,
                    [this](tcp::socket socket) { OnAccept(std::move(socket)); });
   port = listener->GetPort();
   host = listener->GetHost();
 
   SessionStore::Options so;
-  so.cookieName = kCookieName;
+  so.cookieName = options.sessionCookie;
   so.idleTimeout = options.sessionIdleTimeout;
   so.maxSessions = options.maxSessions;
   so.secure = tls.has_value();
@@ -142,7 +147,7 @@ void HttpServer::Impl::Start() {
   so.failedLoginWindow = options.failedLoginWindow;
   so.loginBackoff = options.loginBackoff;
   sessions.emplace(std::move(so));
-  documents.emplace(options.wsdlDirectory, kDefaultWsdl);
+  documents.emplace(options.wsdlDirectory, options.wsdlName);
   pool.emplace(options.workers);
   endpoint.emplace(target, *sessions, counters, *pool,
                    SoapEndpoint::Options{options.decodeLimits, options.inlineDecodeBytes});

@@ -19,14 +19,6 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 
-namespace {
-// What a client gets when the server is out of file descriptors; written on
-// the raw socket, since nothing else can be afforded then.
-constexpr char kNoDescriptors[] =
-    "HTTP/1.1 503 Service Unavailable\r\nServer: tarn-types\r\nContent-Type: text/plain; charset=utf-8\r\n"
-    "Retry-After: 1\r\nConnection: close\r\nContent-Length: 31\r\n\r\nserver out of file descriptors\n";
-}  // namespace
-
 void Listener::RaiseFileLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
@@ -42,8 +34,13 @@ void Listener::RaiseFileLimit() {
 }
 
 Listener::Listener(net::io_context& ioc, std::string const& address, std::uint16_t port, bool tls,
-                   ServerCounters& counters, OnAccept onAccept)
+                   std::string const& serverName, ServerCounters& counters, OnAccept onAccept)
     : _ioc(ioc), _tls(tls), _counters(counters), _onAccept(std::move(onAccept)) {
+  // What a client gets when the server is out of file descriptors; written on
+  // the raw socket, since nothing else can be afforded then.
+  _noDescriptors = "HTTP/1.1 503 Service Unavailable\r\nServer: " + serverName +
+                   "\r\nContent-Type: text/plain; charset=utf-8\r\nRetry-After: 1\r\nConnection: close\r\n"
+                   "Content-Length: 31\r\n\r\nserver out of file descriptors\n";
   error_code ec;
   auto ip = net::ip::make_address(address, ec);
   if (ec) throw Basalt::Exception("HttpServer: address '" + address + "': " + ec.message());
@@ -119,7 +116,7 @@ void Listener::ShedWithReserve() {
     _counters.accepted++;
     _counters.r503fd++;
     if (!_tls) {
-      [[maybe_unused]] auto sent = ::send(fd, kNoDescriptors, sizeof kNoDescriptors - 1, MSG_NOSIGNAL);
+      [[maybe_unused]] auto sent = ::send(fd, _noDescriptors.data(), _noDescriptors.size(), MSG_NOSIGNAL);
       ::shutdown(fd, SHUT_WR);
       // What the client sent already is read, so that closing does not reset
       // the connection under the answer.

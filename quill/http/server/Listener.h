@@ -26,7 +26,7 @@ class Listener {
   // Listens at once; throws Basalt::Exception naming the address and the
   // reason. `tls`: a client shed for want of descriptors is closed, not answered.
   Listener(boost::asio::io_context& ioc, std::string const& address, std::uint16_t port, bool tls,
-           ServerCounters& counters, OnAccept onAccept);
+           std::string const& serverName, ServerCounters& counters, OnAccept onAccept);
   ~Listener();
   Listener(Listener const&) = delete;
   Listener& operator=(Listener const&) = delete;
@@ -56,7 +56,8 @@ class Listener {
   bool _closed = false;  // on the acceptor's strand
   std::uint16_t _port = 0;
   std::string _host;
-  int _reserveFd = -1;  // on the acceptor's strand
+  int _reserveFd = -1;         // on the acceptor's strand
+  std::string _noDescriptors;  // the answer then, made beforehand
 };
 
 }  // namespace Quill::HttpServerParts

@@ -418,7 +418,7 @@ TEST(ServerListener, AcceptsOnLoopbackAndNamesWhatFails) {
   boost::asio::io_context ioc;
   parts::ServerCounters counters;
   int accepted = 0;
-  parts::Listener listener(ioc, "127.0.0.1", 0, false, counters, [&](parts::Listener::Socket) { ++accepted; });
+  parts::Listener listener(ioc, "127.0.0.1", 0, false, "test", counters, [&](parts::Listener::Socket) { ++accepted; });
   ASSERT_NE(listener.GetPort(), 0);
   listener.Start();
   boost::asio::ip::tcp::socket client(ioc);
@@ -429,7 +429,7 @@ TEST(ServerListener, AcceptsOnLoopbackAndNamesWhatFails) {
 
   auto message = [&](std::string const& address, std::uint16_t port) -> std::string {
     try {
-      parts::Listener other(ioc, address, port, false, counters, [](parts::Listener::Socket) {});
+      parts::Listener other(ioc, address, port, false, "test", counters, [](parts::Listener::Socket) {});
       return "";
     } catch (Basalt::Exception const& e) {
       return e.what();

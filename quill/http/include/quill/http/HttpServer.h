@@ -25,8 +25,8 @@
 //                             is ignored.
 //   GET  <path>/<name>.wsdl   the files of `wsdlDirectory` whose names end in
 //   GET  <path>/<name>.xsd    .wsdl or .xsd (the generator's <wireNamespace>.wsdl
-//                             and .xsd files); tarn.wsdl, when the directory has
-//                             no file of that name, is the WSDL of the newest
+//                             and .xsd files); `wsdlName`, when the directory
+//                             has no file of that name, is the WSDL of the newest
 //                             release (Wire::DefaultVersion()'s namespace).
 //                             Each file is read once and served from memory
 //                             shared by all responses; gzip-compressed when the
@@ -43,12 +43,13 @@
 // HTTP/1.0), an HTTP/1.1 request without Host, a repeated Host, a Host that
 // names no host.
 //
-// Sessions: each caller that sends no valid `tarn_session` cookie gets a new,
+// Sessions: each caller that sends no valid session cookie (`sessionCookie`,
+// "<cookie>" below) gets a new,
 // empty Quill::RequestContext for its call. The context reaches the privilege
 // checker and the implementation (LocalAdapter::CurrentCall()->context). When
 // the call leaves something in it (an implementation of login stores who
 // logged in), the server keeps the context as a session and answers with
-// `Set-Cookie: tarn_session=<128 random bits>; Path=/; HttpOnly;
+// `Set-Cookie: <cookie>=<128 random bits>; Path=/; HttpOnly;
 // SameSite=Strict` (plus `Secure` over TLS); later calls carrying the cookie
 // get the same context, shared by concurrent calls of the session (its
 // operations are synchronised). The Cookie header is read as RFC 6265 writes
@@ -149,7 +150,7 @@ class HttpServer {
     // Both set: HTTPS (PEM files; the certificate file may hold a chain).
     std::string certificateFile;
     std::string privateKeyFile;
-    // Where tarn.wsdl and its .xsd files are; empty: WSDL requests get 404.
+    // Where the WSDL and its .xsd files are; empty: WSDL requests get 404.
     std::string wsdlDirectory;
     std::string path = "/sdk";
 
@@ -170,15 +171,7 @@ class HttpServer {
     // The methods that log a caller in, by full name: a successful call gives
     // the caller a new session id, a failed one (a fault) counts against the
     // caller's session and address.
-    std::vector<std::string> loginMethods = {"tarn.SessionManager.login",
-                                             "tarn.SessionManager.loginByToken",
-                                             "tarn.SessionManager.loginBySSPI",
-                                             "tarn.SessionManager.loginBySSLThumbprint",
-                                             "tarn.SessionManager.loginBySessionTicket",
-                                             "tarn.SessionManager.loginExtension",
-                                             "tarn.SessionManager.loginExtensionBySubjectName",
-                                             "tarn.SessionManager.loginExtensionByCertificate",
-                                             "tarn.SessionManager.cloneSession"};
+    std::vector<std::string> loginMethods;  // empty: those of the registered type library
     // After this many failed logins within failedLoginWindow, from one session
     // or one client address, that session or address is refused logins for
     // loginBackoff (0: no limit).
@@ -192,6 +185,11 @@ class HttpServer {
     Wire::Limits decodeLimits;
     // Request bodies up to this size are decoded on the I/O thread that read them.
     std::size_t inlineDecodeBytes = 8u << 10;
+    // The names the server goes by; empty: those of the type library the
+    // program loaded (quill/Identity.h).
+    std::string sessionCookie;  // the session cookie's name
+    std::string serverName;     // the Server header
+    std::string wsdlName;       // the WSDL served for the newest release
   };
 
   // What the server has done so far; counts only grow, except the first four.
