@@ -1,5 +1,5 @@
-// tarn_http_load: calls per second, latency and client allocations of calls over HTTP on
-// loopback. The server (HttpServer in front of a LocalAdapter) runs in a child process of
+// tarn_http_load: calls per second, latency and allocations per call (client and server) of
+// calls over HTTP on loopback. The server (HttpServer in front of a LocalAdapter) runs in a child process of
 // its own, so that the allocation counter of this process counts only the client's
 // allocations. Each of N client threads has its own HttpAdapter and stub and makes sync
 // calls one after the other, until the point's time or call budget is spent.
@@ -154,6 +154,8 @@ class FolderImpl : public Tarn::FolderSkeleton {
 int Serve(unsigned ioThreads, unsigned workers) {
   Quill::LocalAdapter::Options adapterOptions;
   adapterOptions.workers = 1;
+  // Every implementation here answers at once: calls that are not tasks are made where they are read.
+  adapterOptions.mayBlock = [](MoRef const*, Quill::ManagedMethod const*) { return false; };
   Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter(adapterOptions));
   adapter->Register(nullptr, new TaskImpl(new MoRef("tarn.Task", "task-42")));
   adapter->Register(nullptr, new HostImpl(new MoRef("tarn.HostSystem", "host-1")));
@@ -168,8 +170,13 @@ int Serve(unsigned ioThreads, unsigned workers) {
   Quill::HttpServer server(adapter.get(), options);
   std::printf("%s\n", server.GetUrl().c_str());
   std::fflush(stdout);
+  // Each 'a' on stdin asks for this process's allocations so far, as a line.
   char byte;
   while (::read(0, &byte, 1) > 0) {
+    if (byte == 'a') {
+      std::printf("%llu\n", static_cast<unsigned long long>(Bench::AllocationCount()));
+      std::fflush(stdout);
+    }
   }
   server.Stop();
   adapter->Shutdown();
@@ -356,11 +363,19 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The server's allocations so far (0 when it does not answer).
+  auto serverAllocations = [&]() -> std::uint64_t {
+    if (::write(toChild[1], "a", 1) != 1) return 0;
+    std::string line;
+    while (line.size() < 32 && ::read(fromChild[0], &ch, 1) == 1 && ch != '\n') line += ch;
+    return std::strtoull(line.c_str(), nullptr, 10);
+  };
+
   int status = 0;
   std::printf("server %s (%u I/O thread(s), %u workers), %.1f s or %llu calls per point\n", url.c_str(), ioThreads,
               workers, seconds, static_cast<unsigned long long>(maxCalls));
-  std::printf("%-11s %8s %10s %10s %10s %10s %8s %12s\n", "shape", "clients", "calls", "calls/s", "p50 ms", "p99 ms",
-              "failed", "allocs/call");
+  std::printf("%-11s %8s %10s %10s %10s %10s %8s %12s %12s\n", "shape", "clients", "calls", "calls/s", "p50 ms",
+              "p99 ms", "failed", "allocs/call", "srv allocs");
   for (std::string const& shape : Split(shapes)) {
     for (int n : clientCounts) {
       std::vector<std::unique_ptr<Client>> clients;
@@ -374,10 +389,13 @@ int main(int argc, char** argv) {
         continue;
       }
       Run(clients, shape, std::min(0.5, seconds / 4), maxCalls / 10);
+      std::uint64_t serverBefore = serverAllocations();
       Point p = Run(clients, shape, seconds, maxCalls);
-      std::printf("%-11s %8d %10llu %10.0f %10.3f %10.3f %8llu %12.1f\n", shape.c_str(), n,
+      std::uint64_t serverDuring = serverAllocations() - serverBefore;
+      std::printf("%-11s %8d %10llu %10.0f %10.3f %10.3f %8llu %12.1f %12.1f\n", shape.c_str(), n,
                   static_cast<unsigned long long>(p.calls), p.calls / p.seconds, p.p50 / 1000.0, p.p99 / 1000.0,
-                  static_cast<unsigned long long>(p.failed), p.calls ? double(p.allocations) / p.calls : 0.0);
+                  static_cast<unsigned long long>(p.failed), p.calls ? double(p.allocations) / p.calls : 0.0,
+                  p.calls ? double(serverDuring) / p.calls : 0.0);
       std::fflush(stdout);
       if (p.failed) status = 1;
     }

@@ -501,6 +501,12 @@ void LocalAdapter::InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& a
   done(std::move(result), nullptr);
 }
 
+bool LocalAdapter::MayBlock(MoRef const* target, ManagedMethod const* method) const {
+  if (!method || method->IsTask()) return true;
+  if (_options.mayBlock) return _options.mayBlock(target, method);
+  return !method->IsProperty();
+}
+
 void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
                                Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) {
   ThrowIfStopped();

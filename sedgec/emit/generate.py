@@ -8,13 +8,14 @@ Layout of the output folder:
   src/types/<module>/part<N>.cpp                           classes, a few hundred types each
   src/typeinfo/<module>.cpp, <module>.h                    tables and registration
   src/typeinfo/versions.cpp, support.cpp                   version table, shared helpers
+  src/typeinfo/identity.cpp                                what the library calls itself on the network
 """
 import os
 
 import jinja2
 
 from .. import names
-from . import wsdl
+from . import identity, wsdl
 from .cppmodel import (CppCatalogue, batches, build_families, chain, own_operations,
                        redeclared_getters)
 from ..model.types import Type
@@ -165,7 +166,7 @@ class Plan:
                              {h for t in m.managed for lv in chain(t) for h in self.cc.definition_headers(lv)})
             out.append((f"tests/exports_{m.namespace}.cpp", "exports_check.cpp.j2",
                         {"module": m, "views": views, "headers": headers}))
-        return out + wsdl.files(self.cat)
+        return out + wsdl.files(self.cat) + identity.files(self.cat)
 
     def version_context(self):
         s = self.cat.settings

@@ -5,7 +5,9 @@ from .lexer import split_line, unquote
 
 KINDS = {"release": 0, "unstable": 1, "feature": 2, "disabled": 3}
 _SETTINGS = {"dependencies": "list", "wireNamespace": "word", "taskType": "word",
-             "taskNamespace": "word", "versionFlags": "int", "ltsSlots": "int", "trailer": "ints"}
+             "taskNamespace": "word", "versionFlags": "int", "ltsSlots": "int", "trailer": "ints",
+             # what the library calls itself on the network (emit/identity.py); optional
+             "sessionCookie": "word", "product": "word", "loginMethods": "list"}
 
 
 def full_version_name(namespace, name):

@@ -4,6 +4,7 @@
 
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
+#include "quill/Identity.h"
 #include "quill/Values.h"
 #include "quill/http/HttpAdapter.h"
 
@@ -67,10 +68,10 @@ char const* ToString(CallOutcome outcome) noexcept {
 }
 
 CallHook StderrCallLogger() {
-  return [](CallRecord const& r) {
+  return [name = GetCatalogueIdentity().clientName](CallRecord const& r) {
     double ms = std::chrono::duration<double, std::milli>(r.duration).count();
     // One fprintf per line: lines of concurrent calls do not interleave.
-    std::fprintf(stderr, "tarn-http %.3fms %s %.*s %.*s -> %s (%ld, %zu/%zu bytes)%s%.*s\n", ms,
+    std::fprintf(stderr, "%s %.3fms %s %.*s %.*s -> %s (%ld, %zu/%zu bytes)%s%.*s\n", name.c_str(), ms,
                  r.async ? "async" : "sync", static_cast<int>(r.method.size()), r.method.data(),
                  static_cast<int>(r.target.size()), r.target.data(), ToString(r.outcome), r.httpStatus, r.bytesSent,
                  r.bytesReceived, r.error.empty() ? "" : ": ", static_cast<int>(r.error.size()), r.error.data());

@@ -11,6 +11,7 @@
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/FaultMessage.h"
+#include "quill/Identity.h"
 #include "quill/Type.h"
 #include "quill/Values.h"
 #include "quill/wire/Wire.h"
@@ -154,6 +155,9 @@ struct HttpAdapter::Core {
     config.maxAsyncConnections = s.maxAsyncConnections;
     config.extraHeaders = s.headers;
     config.sessionCookie = s.sessionCookie;
+    CatalogueIdentity identity = GetCatalogueIdentity();
+    config.sessionCookieName = s.sessionCookieName.empty() ? identity.sessionCookie : s.sessionCookieName;
+    config.userAgent = s.userAgent.empty() ? identity.clientName + "/0.1" : s.userAgent;
     return config;
   }
 
@@ -294,12 +298,14 @@ HttpAdapter::~HttpAdapter() { Shutdown(); }
 
 std::string const& HttpAdapter::GetUrl() const noexcept { return _core->settings.url; }
 Version const* HttpAdapter::GetVersion() const noexcept { return _core->version; }
-std::string HttpAdapter::GetSessionCookie() const { return _core->transport->GetCookie("tarn_session"); }
+std::string HttpAdapter::GetSessionCookie() const {
+  return _core->transport->GetCookie(_core->transport->GetConfig().sessionCookieName);
+}
 void HttpAdapter::SetSessionCookie(std::string const& cookie) {
   if (cookie.find_first_of(";, \t\r\n\"\\") != std::string::npos) {
     ThrowBadArgument("cookie", "a session cookie has no ';', ',', quotes, backslashes or white space");
   }
-  _core->transport->SetCookie("tarn_session", cookie);
+  _core->transport->SetCookie(_core->transport->GetConfig().sessionCookieName, cookie);
 }
 void HttpAdapter::ClearCookies() { _core->transport->ClearCookies(); }
 void HttpAdapter::Shutdown() { _core->Shutdown(); }

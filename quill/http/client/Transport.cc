@@ -190,6 +190,13 @@ void CheckConfig(TransportConfig const& config) {
     ThrowBadSetting("caFile", "the CA file '" + config.caFile + "' cannot be read");
   }
   for (std::string const& header : config.extraHeaders) CheckHeader(header);
+  if (config.sessionCookieName.empty() ||
+      config.sessionCookieName.find_first_of("=;, \t\r\n\"\\") != std::string::npos) {
+    ThrowBadSetting("sessionCookieName", "'" + config.sessionCookieName + "' is not a cookie name");
+  }
+  if (config.userAgent.find_first_of("\r\n") != std::string::npos) {
+    ThrowBadSetting("userAgent", "a User-Agent is one line");
+  }
   if (config.sessionCookie.find_first_of(";, \t\r\n\"\\") != std::string::npos) {
     ThrowBadSetting("sessionCookie", "a session cookie has no ';', ',', quotes, backslashes or white space");
   }
@@ -237,7 +244,7 @@ Transport::Transport(TransportConfig config) : _config(std::move(config)), _shar
   }
   curl_free(host);
   curl_url_cleanup(parsed);
-  if (!_config.sessionCookie.empty()) SetCookie("tarn_session", _config.sessionCookie);
+  if (!_config.sessionCookie.empty()) SetCookie(_config.sessionCookieName, _config.sessionCookie);
 }
 
 Transport::~Transport() {
@@ -256,7 +263,7 @@ void* Transport::NewEasy() {
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(e, CURLOPT_POST, 1L);
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, _shared->headers);
-  curl_easy_setopt(e, CURLOPT_USERAGENT, "tarn-http/0.1");
+  curl_easy_setopt(e, CURLOPT_USERAGENT, _config.userAgent.c_str());
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteBody);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);

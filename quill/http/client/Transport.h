@@ -33,9 +33,11 @@ struct TransportConfig {
   unsigned maxAsyncConnections = 16;
   // "Name: value" lines sent with every request after the protocol's own.
   std::vector<std::string> extraHeaders;
-  // The session to continue: the value of the cookie `tarn_session`, sent
-  // from the first request on (empty: none).
+  // The session to continue: the value of the cookie `sessionCookieName`,
+  // sent from the first request on (empty: none).
   std::string sessionCookie;
+  std::string sessionCookieName = "session";
+  std::string userAgent = "quill-http/0.1";
 };
 
 struct Reply {

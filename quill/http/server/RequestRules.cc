@@ -119,7 +119,8 @@ bool IsHostValue(std::string_view host) {
   });
 }
 
-char const* HeadDefect(http::request_header<> const& head) {
+template <class Fields>
+char const* HeadDefect(http::request_header<Fields> const& head) {
   std::size_t hosts = head.count(http::field::host);
   if (hosts > 1) return "more than one Host header";
   if (hosts == 0 && head.version() >= 11) return "no Host header";
@@ -138,6 +139,9 @@ char const* HeadDefect(http::request_header<> const& head) {
   }
   return nullptr;
 }
+
+template char const* HeadDefect(http::request_header<> const& head);
+template char const* HeadDefect(http::request_header<ArenaFields> const& head);
 
 std::optional<std::pair<std::string_view, std::string_view>> SoapActionVersion(std::string_view action) {
   std::string_view a = Unquote(Trim(action));

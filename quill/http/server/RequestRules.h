@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -42,7 +44,40 @@ bool IsHostValue(std::string_view host);
 // Why a request head is refused with 400 and its connection closed (it could
 // be read in two ways by two servers: a Transfer-Encoding other than exactly
 // "chunked", a Host missing or repeated), or null.
-char const* HeadDefect(boost::beast::http::request_header<> const& head);
+template <class Fields>
+char const* HeadDefect(boost::beast::http::request_header<Fields> const& head);
+
+// An allocator drawing on a memory resource (a connection's arena, emptied
+// before each request), which unlike std::pmr's moves with its container.
+template <class T>
+struct ArenaAllocator {
+  using value_type = T;
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
+
+  ArenaAllocator() noexcept = default;
+  explicit ArenaAllocator(std::pmr::memory_resource* r) noexcept : resource(r) {}
+  template <class U>
+  ArenaAllocator(ArenaAllocator<U> const& other) noexcept : resource(other.resource) {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(resource->allocate(n * sizeof(T), alignof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { resource->deallocate(p, n * sizeof(T), alignof(T)); }
+  template <class U>
+  bool operator==(ArenaAllocator<U> const& other) const noexcept {
+    return resource == other.resource;
+  }
+  template <class U>
+  bool operator!=(ArenaAllocator<U> const& other) const noexcept {
+    return resource != other.resource;
+  }
+
+  std::pmr::memory_resource* resource = std::pmr::new_delete_resource();
+};
+
+// The fields of a connection's messages.
+using ArenaFields = boost::beast::http::basic_fields<ArenaAllocator<char>>;
+extern template char const* HeadDefect(boost::beast::http::request_header<> const& head);
+extern template char const* HeadDefect(boost::beast::http::request_header<ArenaFields> const& head);
 
 // The namespace and wire version a SOAPAction names ("urn:tarn25/8.0.3.0",
 // quotes optional); nullopt when it names none.

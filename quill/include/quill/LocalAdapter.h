@@ -89,6 +89,7 @@
 #include "basalt/Exception.h"
 #include "basalt/Object.h"
 #include "basalt/ScheduledItem.h"
+#include "quill/CallTarget.h"
 #include "quill/Stub.h"
 #include "quill/Values.h"
 
@@ -180,12 +181,17 @@ class PendingCall final : public Basalt::System::ScheduledItem {
   std::exception_ptr _callbackError;
 };
 
-class LocalAdapter final : public StubAdapter {
+class LocalAdapter final : public StubAdapter, public CallTarget {
  public:
   struct Options {
     unsigned workers = 2;
     std::size_t queueCapacity = 1024;
     PrivilegeChecker checkPrivilege;  // empty: every call passes
+    // Which calls may hold their thread for long (MayBlock). Empty: property
+    // reads do not, every method may, since an implementation can wait on
+    // anything; a program whose implementations answer at once says so here.
+    // Task methods may block whatever this says.
+    std::function<bool(MoRef const* target, ManagedMethod const* method)> mayBlock;
   };
 
   LocalAdapter();
@@ -252,8 +258,11 @@ class LocalAdapter final : public StubAdapter {
   // that completes it. For servers that must not hold a thread while a call
   // waits (HttpServer's workers). Failures before the call starts (shut down,
   // no method or target) are thrown, not passed to `done`.
-  using CallDone = std::function<void(Basalt::Ref<Any> result, std::unique_ptr<Basalt::Exception> error)>;
-  void InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context, CallDone done);
+  using CallDone = CallTarget::Done;
+  void InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context,
+                  CallDone done) override;
+  // CallTarget: see Options::mayBlock.
+  bool MayBlock(MoRef const* target, ManagedMethod const* method) const override;
 
   // StubAdapter
   void Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,

@@ -9,6 +9,7 @@
 #include "basalt/Optional.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
+#include "quill/Identity.h"
 #include "quill/ManagedObject.h"
 
 namespace Quill::Wire {
@@ -22,25 +23,7 @@ std::string const& DecodeError::GetMessage() const noexcept { return _text; }
 DecodeError* DecodeError::Clone() const { return new DecodeError(*this); }
 void DecodeError::Throw() const { throw DecodeError(*this); }
 
-Version const* DefaultVersion() {
-  // The first release row of the "tarn" table is its newest release.
-  static Version const* const v = [] {
-    for (Version const* candidate : GetVersions()) {
-      SedgeVersions const* ns = candidate->GetNamespace();
-      if (ns && ns->namespaceName && std::strcmp(ns->namespaceName, "tarn") == 0 &&
-          candidate->GetKind() == VERSION_RELEASE) {
-        return candidate;
-      }
-    }
-    // Only the runtime's own tables are bound: the newest of those.
-    std::vector<Version const*> all = GetVersions();
-    for (Version const* candidate : all) {
-      if (candidate->GetKind() == VERSION_RELEASE) return candidate;
-    }
-    return all.empty() ? static_cast<Version const*>(nullptr) : all.front();
-  }();
-  return v;
-}
+Version const* DefaultVersion() { return GetDefaultVersion(); }
 
 namespace Detail {
 

@@ -458,7 +458,8 @@ TEST(HttpAdapter, TheHookSeesEveryOutcomeAndTheStderrLoggerWritesALine) {
   testing::internal::CaptureStderr();
   loudStub->GetValue();
   std::string line = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(line.rfind("tarn-http ", 0), 0u) << line;
+  // The sample registers no identity: the runtime speaks for itself and names no library.
+  EXPECT_EQ(line.rfind("quill-http ", 0), 0u) << line;
   EXPECT_NE(line.find(" sync sample.rpc.Counter.value sample.rpc.Counter:c-1 -> result (200, "), std::string::npos)
       << line;
   EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);

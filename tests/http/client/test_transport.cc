@@ -127,6 +127,27 @@ TEST(HttpTransport, TheSessionCookieIsKeptAndSentBySyncAndAsyncCalls) {
   EXPECT_EQ(good.heads.back().find("Cookie:"), std::string::npos);
 }
 
+TEST(HttpTransport, TheConfiguredCookieNameAndUserAgentAreTheOnesSent) {
+  GoodServer good;
+  TransportConfig config = Config(good.server.Url());
+  config.sessionCookieName = "sid";
+  config.sessionCookie = "continued-1";
+  config.userAgent = "probe/2";
+  Transport transport(config);
+  EXPECT_EQ(transport.GetCookie("sid"), "continued-1");
+  Reply reply;
+  transport.Post(kRequest, reply);
+  good.extraHeaders = "Set-Cookie: sid=renewed-2; Path=/\r\n";
+  transport.Post(kRequest, reply);
+  transport.Post(kRequest, reply);
+  EXPECT_EQ(transport.GetCookie("sid"), "renewed-2");
+  std::lock_guard lock(good.mutex);
+  ASSERT_EQ(good.heads.size(), 3u);
+  EXPECT_NE(good.heads[0].find("\r\nCookie: sid=continued-1\r\n"), std::string::npos) << good.heads[0];
+  EXPECT_NE(good.heads[0].find("\r\nUser-Agent: probe/2\r\n"), std::string::npos) << good.heads[0];
+  EXPECT_NE(good.heads[2].find("\r\nCookie: sid=renewed-2\r\n"), std::string::npos) << good.heads[2];
+}
+
 // Each misbehaviour: its fault class, a base that catches it too, the URL in
 // the message, and no wait longer than the limits allow.
 TEST(HttpTransport, NetworkFaultsAreTheirOwnClassesWithUrlAndReason) {
@@ -414,6 +435,10 @@ TEST(HttpTransport, UnusableSettingsAreRefusedUpFront) {
        "pinnedCertificateSha256"},
       {"missing CA file", [](TransportConfig& c) { c.caFile = "/nonexistent/ca.pem"; }, "caFile"},
       {"no response room", [](TransportConfig& c) { c.maxResponseBytes = 0; }, "maxResponseBytes"},
+      {"no cookie name", [](TransportConfig& c) { c.sessionCookieName.clear(); }, "sessionCookieName"},
+      {"cookie name with '='", [](TransportConfig& c) { c.sessionCookieName = "a=b"; }, "sessionCookieName"},
+      {"cookie name with a space", [](TransportConfig& c) { c.sessionCookieName = "a b"; }, "sessionCookieName"},
+      {"user agent of two lines", [](TransportConfig& c) { c.userAgent = "a\r\nX-Evil: 1"; }, "userAgent"},
   };
   for (Case& k : cases) {
     SCOPED_TRACE(k.name);

@@ -13,7 +13,8 @@
 //   - the answer is HTTP 200 with the SOAP response, or HTTP 500 with a SOAP
 //     fault, which is rethrown here as the fault's own nested exception class;
 //     any other status is an HttpStatusError;
-//   - the server names the caller's session with the cookie `tarn_session`;
+//   - the server names the caller's session with a cookie (the registered
+//     library's, quill/Identity.h, unless the settings name another);
 //     the adapter keeps every cookie the server sets (and so the session) and
 //     sends it with each later call from every stub that shares the adapter.
 //     (A stub's RequestContext stays on the client: the session's context is
@@ -158,7 +159,7 @@ enum class CallOutcome {
 char const* ToString(CallOutcome outcome) noexcept;
 
 struct CallRecord {
-  std::string_view method;  // "tarn.Folder.createFolder"
+  std::string_view method;  // "<type>.<method>"
   std::string_view target;  // "Folder:group-d1"
   bool async = false;
   std::chrono::nanoseconds duration{0};  // from encoding to decoded answer
@@ -175,8 +176,9 @@ struct CallRecord {
 // the callback). Must not throw: what it throws is swallowed.
 using CallHook = std::function<void(CallRecord const&)>;
 
-// A hook that writes one line per call to stderr:
-//   tarn-http 1.234ms async tarn.Folder.createFolder Folder:group-d1 -> result (200, 412/380 bytes)
+// A hook that writes one line per call to stderr, led by the registered
+// identity's client name:
+//   <client> 1.234ms async <type>.createFolder Folder:group-d1 -> result (200, 412/380 bytes)
 CallHook StderrCallLogger();
 
 }  // namespace Http
@@ -242,10 +244,14 @@ class HttpAdapter final : public StubAdapter {
     // Content-Length, Transfer-Encoding, Host, Expect, Connection and Cookie
     // are the adapter's own and refused here.
     std::vector<std::string> headers;
-    // A session to continue: the `tarn_session` cookie value another adapter
+    // A session to continue: the session cookie's value another adapter
     // (or an earlier run of the program, see GetSessionCookie) was given. Sent
     // from the first call on, as if this adapter had logged in itself.
     std::string sessionCookie;
+    // The session cookie's name and the User-Agent; empty: those of the
+    // registered library identity (quill/Identity.h).
+    std::string sessionCookieName;
+    std::string userAgent;
   };
 
   // Checks the settings: an empty or malformed URL, a scheme other than http
@@ -262,7 +268,7 @@ class HttpAdapter final : public StubAdapter {
   std::string const& GetUrl() const noexcept;
   Version const* GetVersion() const noexcept;
 
-  // The session the server named in its `tarn_session` cookie, or empty.
+  // The session the server named in its session cookie, or empty.
   std::string GetSessionCookie() const;
   // Continues the session named by `cookie` from the next call on (empty:
   // forgets the session), as Settings::sessionCookie does at the start.

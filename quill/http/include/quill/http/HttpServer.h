@@ -25,8 +25,8 @@
 //                             is ignored.
 //   GET  <path>/<name>.wsdl   the files of `wsdlDirectory` whose names end in
 //   GET  <path>/<name>.xsd    .wsdl or .xsd (the generator's <wireNamespace>.wsdl
-//                             and .xsd files); tarn.wsdl, when the directory has
-//                             no file of that name, is the WSDL of the newest
+//                             and .xsd files); `wsdlName`, when the directory
+//                             has no file of that name, is the WSDL of the newest
 //                             release (Wire::DefaultVersion()'s namespace).
 //                             Each file is read once and served from memory
 //                             shared by all responses; gzip-compressed when the
@@ -43,12 +43,13 @@
 // HTTP/1.0), an HTTP/1.1 request without Host, a repeated Host, a Host that
 // names no host.
 //
-// Sessions: each caller that sends no valid `tarn_session` cookie gets a new,
+// Sessions: each caller that sends no valid session cookie (`sessionCookie`,
+// "<cookie>" below) gets a new,
 // empty Quill::RequestContext for its call. The context reaches the privilege
 // checker and the implementation (LocalAdapter::CurrentCall()->context). When
 // the call leaves something in it (an implementation of login stores who
 // logged in), the server keeps the context as a session and answers with
-// `Set-Cookie: tarn_session=<128 random bits>; Path=/; HttpOnly;
+// `Set-Cookie: <cookie>=<128 random bits>; Path=/; HttpOnly;
 // SameSite=Strict` (plus `Secure` over TLS); later calls carrying the cookie
 // get the same context, shared by concurrent calls of the session (its
 // operations are synchronised). The Cookie header is read as RFC 6265 writes
@@ -93,12 +94,16 @@
 // close it) and take the reserve back; the acceptor then waits 50 ms before
 // it tries again, so it never spins on the error.
 //
-// Threads: `ioThreads` threads read and write the connections; calls are
-// decoded and carried out on a pool of `workers` threads
-// (LocalAdapter::InvokeThen). A call that blocks holds one worker; a call its
-// implementation defers (the query service's wait for updates) frees its
-// worker at once and is encoded and answered on the thread that completes
-// it. A deferred call still counts against maxCallsInFlight and keeps its
+// Threads: `ioThreads` threads read and write the connections. A request
+// body of up to `inlineDecodeBytes` is decoded on the I/O thread that read
+// it, and a call its target says cannot block (CallTarget::MayBlock; for a
+// LocalAdapter, property reads unless its options say otherwise) is made and
+// answered there, with no hand-off between threads. Larger bodies are decoded,
+// and calls that may block (task methods, the query service's waits) are
+// made, on a pool of `workers` threads (CallTarget::InvokeThen). A call that
+// blocks holds one worker; a call its implementation defers (the query
+// service's wait for updates) frees its thread at once and is encoded and
+// answered on the thread that completes it. A deferred call still counts against maxCallsInFlight and keeps its
 // connection, so maxCallsInFlight and maxConnections bound the waits held.
 // A session the server drops (idle expiry, beyond maxSessions) has every
 // value of its context removed, also while a held call keeps the context:
@@ -131,6 +136,7 @@
 #include <string>
 #include <vector>
 
+#include "quill/CallTarget.h"
 #include "quill/LocalAdapter.h"
 #include "quill/wire/Wire.h"
 
@@ -144,7 +150,7 @@ class HttpServer {
     // Both set: HTTPS (PEM files; the certificate file may hold a chain).
     std::string certificateFile;
     std::string privateKeyFile;
-    // Where tarn.wsdl and its .xsd files are; empty: WSDL requests get 404.
+    // Where the WSDL and its .xsd files are; empty: WSDL requests get 404.
     std::string wsdlDirectory;
     std::string path = "/sdk";
 
@@ -165,15 +171,7 @@ class HttpServer {
     // The methods that log a caller in, by full name: a successful call gives
     // the caller a new session id, a failed one (a fault) counts against the
     // caller's session and address.
-    std::vector<std::string> loginMethods = {"tarn.SessionManager.login",
-                                             "tarn.SessionManager.loginByToken",
-                                             "tarn.SessionManager.loginBySSPI",
-                                             "tarn.SessionManager.loginBySSLThumbprint",
-                                             "tarn.SessionManager.loginBySessionTicket",
-                                             "tarn.SessionManager.loginExtension",
-                                             "tarn.SessionManager.loginExtensionBySubjectName",
-                                             "tarn.SessionManager.loginExtensionByCertificate",
-                                             "tarn.SessionManager.cloneSession"};
+    std::vector<std::string> loginMethods;  // empty: those of the registered type library
     // After this many failed logins within failedLoginWindow, from one session
     // or one client address, that session or address is refused logins for
     // loginBackoff (0: no limit).
@@ -185,6 +183,13 @@ class HttpServer {
     bool raiseFileLimit = true;
     // Limits of the request decoder (a request is also bounded by maxBodyBytes).
     Wire::Limits decodeLimits;
+    // Request bodies up to this size are decoded on the I/O thread that read them.
+    std::size_t inlineDecodeBytes = 8u << 10;
+    // The names the server goes by; empty: those of the type library the
+    // program loaded (quill/Identity.h).
+    std::string sessionCookie;  // the session cookie's name
+    std::string serverName;     // the Server header
+    std::string wsdlName;       // the WSDL served for the newest release
   };
 
   // What the server has done so far; counts only grow, except the first four.
@@ -209,6 +214,11 @@ class HttpServer {
 
   // Listens at once. `adapter` must not be null and must outlive the server.
   HttpServer(LocalAdapter* adapter, Options options);
+  // Serves calls on any call target (one that forwards, caches, or a test
+  // double) as it would those of a LocalAdapter; the target must outlive the
+  // server. Which calls it says may block decides where they are made (see
+  // Threads above).
+  HttpServer(CallTarget& target, Options options);
   ~HttpServer();  // Stop()
 
   HttpServer(HttpServer const&) = delete;

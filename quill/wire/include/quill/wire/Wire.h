@@ -78,8 +78,8 @@ struct DecodeOptions {
   Version const* version = nullptr;
 };
 
-// The version a message speaks when none is named: the newest release of the
-// "tarn" namespace (the first release row of its table).
+// The version a message speaks when none is named: the one the registered
+// library identity names (Quill::GetDefaultVersion, quill/Identity.h).
 Version const* DefaultVersion();
 
 // --- single values ---------------------------------------------------------------
