@@ -1,8 +1,11 @@
-// tarn_http_load: calls per second, latency and allocations per call (client and server) of
-// calls over HTTP on loopback. The server (HttpServer in front of a LocalAdapter) runs in a child process of
-// its own, so that the allocation counter of this process counts only the client's
-// allocations. Each of N client threads has its own HttpAdapter and stub and makes sync
-// calls one after the other, until the point's time or call budget is spent.
+// tarn_http_load: calls per second, latency, CPU and allocations of calls over HTTP on
+// loopback. The server (HttpServer in front of a LocalAdapter) runs in a child process of
+// its own (this program again, with --serve), listening on 127.0.0.1 on a port of its
+// choosing, which it prints to the parent; so the allocation counter of each process counts
+// only its own end, and the child reports its CPU time and allocations when the parent asks
+// (a byte on its stdin). Each of N client threads has its own HttpAdapter (so its own
+// connection) and stub and makes sync calls one after the other, until the point's time or
+// call budget is spent.
 //
 // Shapes: getter (a property read answering a filled TaskInfo), primitives (a method with
 // three primitive arguments answering a long), task (a task method answering the task's
@@ -11,9 +14,18 @@
 // they differ (a failed call); the client checks each shape's answer once before timing.
 //
 //   tarn_http_load [--clients 1,8,64] [--shapes getter,primitives,task,configspec]
-//                  [--seconds 5] [--max-calls 300000] [--io-threads 1] [--workers 2]
+//                  [--seconds 5] [--max-calls 300000] [--io-threads 1] [--workers 2] [--runs 1]
+//   tarn_http_load --grpc-comparable [--seconds 5]
+//
+// --grpc-comparable measures what the reference figures of a gRPC service on the same kind
+// of machine were measured for (getter, three primitives, ConfigSpec argument at 1, 8 and 64
+// clients), three runs per point, and prints the median of each figure beside them. CPU per
+// call is the process's user + system time over the timed part divided by its calls; the
+// allocations are operator new calls (what libcurl and OpenSSL take with malloc is not
+// counted).
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,7 +162,16 @@ class FolderImpl : public Tarn::FolderSkeleton {
   Ref<MoRef> task{new MoRef("tarn.Task", "task-43")};
 };
 
-// Serves until stdin closes (the parent died or is done); prints the URL first.
+// User + system CPU time of this process so far, in microseconds.
+std::uint64_t CpuMicros() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto micros = [](timeval const& t) { return std::uint64_t(t.tv_sec) * 1000000u + std::uint64_t(t.tv_usec); };
+  return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
+
+// Serves until stdin closes (the parent died or is done); prints the URL first. Each byte
+// the parent sends asks for one line: "<CPU microseconds> <allocations>".
 int Serve(unsigned ioThreads, unsigned workers) {
   Quill::LocalAdapter::Options adapterOptions;
   adapterOptions.workers = 1;
@@ -170,13 +191,11 @@ int Serve(unsigned ioThreads, unsigned workers) {
   Quill::HttpServer server(adapter.get(), options);
   std::printf("%s\n", server.GetUrl().c_str());
   std::fflush(stdout);
-  // Each 'a' on stdin asks for this process's allocations so far, as a line.
   char byte;
   while (::read(0, &byte, 1) > 0) {
-    if (byte == 'a') {
-      std::printf("%llu\n", static_cast<unsigned long long>(Bench::AllocationCount()));
-      std::fflush(stdout);
-    }
+    std::printf("%llu %llu\n", static_cast<unsigned long long>(CpuMicros()),
+                static_cast<unsigned long long>(Bench::AllocationCount()));
+    std::fflush(stdout);
   }
   server.Stop();
   adapter->Shutdown();
@@ -240,12 +259,31 @@ bool CheckAnswer(Client& c, std::string const& shape) {
 }
 
 struct Point {
-  std::uint64_t calls = 0, failed = 0, allocations = 0;
+  std::uint64_t calls = 0, failed = 0;
   double seconds = 0, p50 = 0, p99 = 0;
+  double clientCpu = 0, serverCpu = 0;                  // microseconds per call
+  double clientAllocations = 0, serverAllocations = 0;  // per call
+};
+
+// The server's counters, read through the pipe.
+struct ServerLink {
+  int to = -1, from = -1;
+  bool Sample(std::uint64_t& cpu, std::uint64_t& allocations) const {
+    char ask = 'r';
+    if (::write(to, &ask, 1) != 1) return false;
+    std::string line;
+    char ch;
+    while (line.size() < 100 && ::read(from, &ch, 1) == 1 && ch != '\n') line += ch;
+    unsigned long long c = 0, a = 0;
+    if (std::sscanf(line.c_str(), "%llu %llu", &c, &a) != 2) return false;
+    cpu = c;
+    allocations = a;
+    return true;
+  }
 };
 
 Point Run(std::vector<std::unique_ptr<Client>>& clients, std::string const& shape, double seconds,
-          std::uint64_t maxCalls) {
+          std::uint64_t maxCalls, ServerLink const& server) {
   std::size_t n = clients.size();
   std::uint64_t perThread = std::max<std::uint64_t>(1, maxCalls / n);
   std::vector<std::vector<float>> latencies(n);
@@ -275,18 +313,32 @@ Point Run(std::vector<std::unique_ptr<Client>>& clients, std::string const& shap
     });
   }
   while (ready.load() < static_cast<int>(n)) std::this_thread::yield();
+  std::uint64_t serverCpu0 = 0, serverAllocations0 = 0, serverCpu1 = 0, serverAllocations1 = 0;
+  bool sampled = server.Sample(serverCpu0, serverAllocations0);
   Bench::AllocationMeter meter;
+  std::uint64_t clientCpu0 = CpuMicros();
   Clock::time_point start = Clock::now();
   deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   go.store(true, std::memory_order_release);
   for (auto& t : threads) t.join();
   Point p;
   p.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  p.allocations = meter.Elapsed();
+  std::uint64_t clientAllocations = meter.Elapsed();
+  std::uint64_t clientCpu = CpuMicros() - clientCpu0;
+  sampled = server.Sample(serverCpu1, serverAllocations1) && sampled;
   std::vector<float> all;
   for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
   for (auto f : failed) p.failed += f;
   p.calls = all.size();
+  if (p.calls) {
+    double calls = double(p.calls);
+    p.clientCpu = clientCpu / calls;
+    p.clientAllocations = clientAllocations / calls;
+    // The server's counters are read before the clients start and after they have all
+    // finished; a failed read shows as a negative figure rather than a wrong one.
+    p.serverCpu = sampled ? (serverCpu1 - serverCpu0) / calls : -1;
+    p.serverAllocations = sampled ? (serverAllocations1 - serverAllocations0) / calls : -1;
+  }
   if (!all.empty()) {
     std::sort(all.begin(), all.end());
     p.p50 = all[all.size() / 2];
@@ -307,25 +359,80 @@ std::vector<std::string> Split(std::string const& list) {
   return out;
 }
 
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Each figure's median over the runs (not the figures of the median run).
+Point MedianPoint(std::vector<Point> const& runs) {
+  auto of = [&](auto field) {
+    std::vector<double> v;
+    for (Point const& p : runs) v.push_back(field(p));
+    return Median(v);
+  };
+  Point m;
+  m.seconds = 1;
+  m.calls = static_cast<std::uint64_t>(of([](Point const& p) { return p.calls / p.seconds; }));
+  m.p50 = of([](Point const& p) { return p.p50; });
+  m.p99 = of([](Point const& p) { return p.p99; });
+  m.clientCpu = of([](Point const& p) { return p.clientCpu; });
+  m.serverCpu = of([](Point const& p) { return p.serverCpu; });
+  m.clientAllocations = of([](Point const& p) { return p.clientAllocations; });
+  m.serverAllocations = of([](Point const& p) { return p.serverAllocations; });
+  for (Point const& p : runs) m.failed += p.failed;
+  return m;
+}
+
+// The reference figures of a gRPC 1.51 / protobuf 3.21 service measured for the same shapes
+// (2-core EPYC, Release): calls/s, and p50 / p99 in microseconds where they were taken.
+struct Reference {
+  char const* shape;
+  int clients;
+  double callsPerSecond, p50, p99;
+};
+constexpr Reference kReferences[] = {
+    {"getter", 1, 16504, 53, 117},     {"getter", 8, 18650, 0, 0},     {"getter", 64, 13814, 0, 0},
+    {"primitives", 1, 16777, 54, 113}, {"configspec", 1, 10851, 0, 0}, {"configspec", 8, 13376, 0, 0},
+    {"configspec", 64, 11606, 0, 0},
+};
+
+Reference const* FindReference(std::string const& shape, int clients) {
+  for (Reference const& r : kReferences) {
+    if (shape == r.shape && clients == r.clients) return &r;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Calls over HTTP on loopback: calls/s, p50/p99 latency, client allocations per call"};
+  CLI::App app{"Calls over HTTP on loopback: calls/s, p50/p99 latency, CPU and allocations per call"};
   std::vector<int> clientCounts{1, 8, 64};
   std::string shapes = "getter,primitives,task,configspec";
   double seconds = 5;
   std::uint64_t maxCalls = 300000;
-  unsigned ioThreads = 1, workers = 2;
-  bool serve = false;
+  unsigned ioThreads = 1, workers = 2, runs = 1;
+  bool serve = false, comparable = false;
   app.add_option("--clients", clientCounts, "client thread counts")->delimiter(',');
   app.add_option("--shapes", shapes, "comma-separated shapes");
-  app.add_option("--seconds", seconds, "time per point");
+  app.add_option("--seconds", seconds, "time per point")->check(CLI::Range(0.1, 60.0));
   app.add_option("--max-calls", maxCalls, "calls per point at most");
   app.add_option("--io-threads", ioThreads, "server I/O threads");
   app.add_option("--workers", workers, "server worker threads");
+  app.add_option("--runs", runs, "runs per point; each figure is the median over them")->check(CLI::Range(1, 9));
+  app.add_flag("--grpc-comparable", comparable,
+               "the reference's shapes and client counts, 3 runs per point, printed beside its figures");
   app.add_flag("--serve", serve, "be the server (the driver starts itself this way)");
   CLI11_PARSE(app, argc, argv);
   if (serve) return Serve(ioThreads, workers);
+  if (comparable) {
+    shapes = "getter,primitives,configspec";
+    clientCounts = {1, 8, 64};
+    runs = std::max(runs, 3u);
+  }
 
   // The server: this program again, talking through a pipe on its stdin/stdout.
   int toChild[2], fromChild[2];
@@ -357,25 +464,18 @@ int main(int argc, char** argv) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
   };
-  if (url.rfind("http://", 0) != 0) {
-    std::fprintf(stderr, "the server did not start\n");
+  if (url.rfind("http://127.0.0.1:", 0) != 0) {
+    std::fprintf(stderr, "the server did not start on loopback\n");
     stopChild();
     return 2;
   }
-
-  // The server's allocations so far (0 when it does not answer).
-  auto serverAllocations = [&]() -> std::uint64_t {
-    if (::write(toChild[1], "a", 1) != 1) return 0;
-    std::string line;
-    while (line.size() < 32 && ::read(fromChild[0], &ch, 1) == 1 && ch != '\n') line += ch;
-    return std::strtoull(line.c_str(), nullptr, 10);
-  };
+  ServerLink server{toChild[1], fromChild[0]};
 
   int status = 0;
-  std::printf("server %s (%u I/O thread(s), %u workers), %.1f s or %llu calls per point\n", url.c_str(), ioThreads,
-              workers, seconds, static_cast<unsigned long long>(maxCalls));
-  std::printf("%-11s %8s %10s %10s %10s %10s %8s %12s %12s\n", "shape", "clients", "calls", "calls/s", "p50 ms",
-              "p99 ms", "failed", "allocs/call", "srv allocs");
+  std::printf("server %s (%u I/O thread(s), %u workers), %.1f s or %llu calls per point, median of %u run(s)\n",
+              url.c_str(), ioThreads, workers, seconds, static_cast<unsigned long long>(maxCalls), runs);
+  std::printf("%-11s %7s %9s %8s %8s %9s %9s %9s %9s %7s  %s\n", "shape", "clients", "calls/s", "p50 us", "p99 us",
+              "srv us/c", "cli us/c", "srv al/c", "cli al/c", "failed", comparable ? "reference calls/s p50 p99" : "");
   for (std::string const& shape : Split(shapes)) {
     for (int n : clientCounts) {
       std::vector<std::unique_ptr<Client>> clients;
@@ -384,18 +484,27 @@ int main(int argc, char** argv) {
       bool ok = true;
       for (auto& c : clients) ok = CheckAnswer(*c, shape) && ok;
       if (!ok) {
-        std::printf("%-11s %8d  wrong answer before timing\n", shape.c_str(), n);
+        std::printf("%-11s %7d  wrong answer before timing\n", shape.c_str(), n);
         status = 1;
         continue;
       }
-      Run(clients, shape, std::min(0.5, seconds / 4), maxCalls / 10);
-      std::uint64_t serverBefore = serverAllocations();
-      Point p = Run(clients, shape, seconds, maxCalls);
-      std::uint64_t serverDuring = serverAllocations() - serverBefore;
-      std::printf("%-11s %8d %10llu %10.0f %10.3f %10.3f %8llu %12.1f %12.1f\n", shape.c_str(), n,
-                  static_cast<unsigned long long>(p.calls), p.calls / p.seconds, p.p50 / 1000.0, p.p99 / 1000.0,
-                  static_cast<unsigned long long>(p.failed), p.calls ? double(p.allocations) / p.calls : 0.0,
-                  p.calls ? double(serverDuring) / p.calls : 0.0);
+      Run(clients, shape, std::min(0.5, seconds / 4), maxCalls / 10, server);
+      std::vector<Point> points;
+      for (unsigned r = 0; r < runs; ++r) points.push_back(Run(clients, shape, seconds, maxCalls, server));
+      Point p = MedianPoint(points);
+      std::string reference;
+      if (Reference const* ref = comparable ? FindReference(shape, n) : nullptr) {
+        char text[80];
+        if (ref->p50 > 0) {
+          std::snprintf(text, sizeof text, "%.0f %.0f %.0f", ref->callsPerSecond, ref->p50, ref->p99);
+        } else {
+          std::snprintf(text, sizeof text, "%.0f", ref->callsPerSecond);
+        }
+        reference = text;
+      }
+      std::printf("%-11s %7d %9llu %8.0f %8.0f %9.1f %9.1f %9.1f %9.1f %7llu  %s\n", shape.c_str(), n,
+                  static_cast<unsigned long long>(p.calls), p.p50, p.p99, p.serverCpu, p.clientCpu, p.serverAllocations,
+                  p.clientAllocations, static_cast<unsigned long long>(p.failed), reference.c_str());
       std::fflush(stdout);
       if (p.failed) status = 1;
     }

@@ -61,9 +61,7 @@ bool IsRequiredValue(PropertyInfo const& p) {
   return p.type && (p.type->kind == KIND_PRIMITIVE || p.type->kind == KIND_ENUM);
 }
 
-std::string OperationName(ManagedMethod const* m) {
-  return std::string(m->GetDeclaringType() ? m->GetDeclaringType()->GetName() : "?") + "." + m->GetName();
-}
+using CallFaults::OperationName;
 }  // namespace
 
 // --- deferred calls ------------------------------------------------------------------------
@@ -129,203 +127,6 @@ std::shared_ptr<DeferredCall> LocalAdapter::DeferCurrentCall() {
   return *tDeferSlot;
 }
 
-// --- the executor ------------------------------------------------------------------------
-// Shared between the adapter and its worker threads, so that a worker whose
-// callback dropped the adapter's last reference can finish its loop after
-// the adapter is gone. Queued entries are a call or posted work.
-class LocalAdapter::Executor : public std::enable_shared_from_this<Executor> {
- public:
-  struct Entry {
-    Basalt::Ref<PendingCall> call;
-    std::function<void(bool)> work;
-  };
-
-  Executor(unsigned workers, std::size_t capacity)
-      : _workerCount(workers ? workers : 1), _capacity(capacity ? capacity : 1) {}
-
-  // Throws RequestCanceled once stopped. `publish` runs under the queue lock
-  // right before the entry becomes visible to the workers.
-  template <class Publish>
-  void Enqueue(Entry&& entry, Publish publish) {
-    std::unique_lock lock(_mutex);
-    if (tWorkerOf != this) {
-      _notFull.wait(lock, [&] { return _stopping || _count < _capacity; });
-    }
-    if (_stopping) {
-      lock.unlock();
-      Detail::ThrowRequestCanceled("the adapter is shut down");
-    }
-    if (_threads.empty()) StartWorkers();
-    if (_count == _ring.size()) Grow();
-    publish();
-    _ring[(_head + _count) % _ring.size()] = std::move(entry);
-    ++_count;
-    lock.unlock();
-    _notEmpty.notify_one();
-  }
-
-  // Stops taking entries; whatever is queued from now on is cancelled by the
-  // workers. False when already closed.
-  bool Close() {
-    {
-      std::lock_guard lock(_mutex);
-      if (_stopping) return false;
-      _stopping = true;
-    }
-    _notEmpty.notify_all();
-    _notFull.notify_all();
-    return true;
-  }
-
-  // Joins the workers once they have drained the queue; a worker that calls
-  // this detaches itself and drains on its own after its current entry.
-  void Join() {
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard lock(_mutex);
-      threads.swap(_threads);
-    }
-    for (std::thread& t : threads) {
-      if (t.get_id() == std::this_thread::get_id()) {
-        t.detach();
-      } else {
-        t.join();
-      }
-    }
-  }
-
-  std::uint64_t Failures() const noexcept { return _failures.load(std::memory_order_relaxed); }
-
- private:
-  void StartWorkers() {  // with _mutex held
-    if (_ring.empty()) _ring.resize(_capacity);
-    _threads.reserve(_workerCount);
-    for (unsigned i = 0; i < _workerCount; ++i) {
-      _threads.emplace_back([self = shared_from_this()] { self->Work(); });
-    }
-  }
-
-  void Grow() {  // with _mutex held; only a worker can overfill the queue
-    std::vector<Entry> bigger(_ring.size() * 2);
-    for (std::size_t i = 0; i < _count; ++i) bigger[i] = std::move(_ring[(_head + i) % _ring.size()]);
-    _ring.swap(bigger);
-    _head = 0;
-  }
-
-  void Work() {
-    tWorkerOf = this;
-    for (;;) {
-      Entry entry;
-      bool cancel;
-      {
-        std::unique_lock lock(_mutex);
-        _notEmpty.wait(lock, [&] { return _count || _stopping; });
-        if (!_count) return;  // stopping, and nothing left to cancel
-        entry = std::move(_ring[_head]);
-        _head = (_head + 1) % _ring.size();
-        --_count;
-        cancel = _stopping;
-      }
-      _notFull.notify_one();
-      bool failed;
-      if (entry.call) {
-        failed = cancel ? entry.call->Deliver(true) : entry.call->Run();
-      } else {
-        failed = false;
-        try {
-          entry.work(cancel);
-        } catch (...) {
-          failed = true;
-        }
-      }
-      if (failed) _failures.fetch_add(1, std::memory_order_relaxed);
-    }
-  }
-
-  static thread_local Executor const* tWorkerOf;
-
-  unsigned const _workerCount;
-  std::size_t const _capacity;
-  std::mutex _mutex;
-  std::condition_variable _notEmpty;
-  std::condition_variable _notFull;
-  std::vector<Entry> _ring;  // circular, `_count` entries from `_head`
-  std::size_t _head = 0;
-  std::size_t _count = 0;
-  bool _stopping = false;
-  std::vector<std::thread> _threads;
-  std::atomic<std::uint64_t> _failures{0};
-};
-
-thread_local LocalAdapter::Executor const* LocalAdapter::Executor::tWorkerOf = nullptr;
-
-// --- PendingCall ---------------------------------------------------------------------------
-
-PendingCall::PendingCall(LocalAdapter* adapter, MoRef* target, ManagedMethod* method, ArgVector&& args,
-                         InvokeCallback const& callback, RequestContext* context)
-    : _adapter(adapter),
-      _target(target),
-      _method(method),
-      _args(std::move(args)),
-      _callback(callback),
-      _context(context) {}
-
-PendingCall::~PendingCall() = default;
-
-bool PendingCall::Cancel() {
-  std::uint32_t expected = kQueued;
-  return _phase.compare_exchange_strong(expected, kCancelRequested, std::memory_order_acq_rel);
-}
-
-// Returns true when the callback threw.
-bool PendingCall::Run() {
-  std::uint32_t expected = kQueued;
-  if (!_phase.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return Deliver(true);
-  std::shared_ptr<Detail::Deferral> deferred;
-  try {
-    _adapter->Call(_target.get(), _method, _args, _result, _context.get(), &deferred);
-  } catch (Basalt::Exception const& e) {
-    _exception.reset(e.Clone());
-  } catch (...) {
-    // Call turns foreign exceptions into SystemError; what is left is an
-    // allocation failure while doing so.
-    _exception.reset(Detail::MakeSystemError("the call failed and its exception could not be kept"));
-  }
-  _args.clear();
-  if (deferred && !_exception) {
-    // Answered later, on the thread that completes it; this worker moves on.
-    Basalt::Ref<PendingCall> self(this);
-    deferred->OnDone([self](Basalt::Ref<Any> result, std::unique_ptr<Basalt::Exception> error) {
-      self->_result = std::move(result);
-      self->_exception = std::move(error);
-      self->Deliver(false);
-    });
-    return false;
-  }
-  return Deliver(false);
-}
-
-bool PendingCall::Deliver(bool canceled) {
-  if (canceled) {
-    _args.clear();
-    _exception.reset(Detail::MakeRequestCanceled("the call was cancelled before it started"));
-  }
-  bool threw = false;
-  if (_callback) {
-    try {
-      _callback(this, _exception.get(), _result.get());
-    } catch (...) {
-      _callbackError = std::current_exception();
-      threw = true;
-    }
-    // Whatever the callback holds goes now, before waiters wake up. (It may
-    // hold the adapter's last reference: nothing below touches the adapter.)
-    _callback = nullptr;
-  }
-  Finish(canceled ? State::Canceled : State::Completed);
-  return threw;
-}
-
 // --- LocalAdapter --------------------------------------------------------------------------------
 
 std::size_t LocalAdapter::KeyHash::operator()(KeyView k) const noexcept {
@@ -336,12 +137,13 @@ std::size_t LocalAdapter::KeyHash::operator()(KeyView k) const noexcept {
 LocalAdapter::LocalAdapter() : LocalAdapter(Options{}) {}
 
 LocalAdapter::LocalAdapter(Options options)
-    : _options(std::move(options)), _executor(std::make_shared<Executor>(_options.workers, _options.queueCapacity)) {}
+    : _options(std::move(options)),
+      _executor(CallExecutor::Make(_options.workers, _options.queueCapacity ? _options.queueCapacity : 1)) {}
 
 LocalAdapter::~LocalAdapter() { Shutdown(); }
 
 void LocalAdapter::ThrowIfStopped() const {
-  if (IsShutDown()) Detail::ThrowRequestCanceled("the adapter is shut down");
+  if (IsShutDown()) CallFaults::ThrowRequestCanceled("the adapter is shut down");
 }
 
 void LocalAdapter::Register(MoRef* ref, ManagedObject* object) {
@@ -452,7 +254,7 @@ Basalt::Ref<MoRef> LocalAdapter::MakeRef(std::string_view typeName) {
 void LocalAdapter::Post(std::function<void(bool)> work) {
   ThrowIfStopped();
   if (!work) Detail::ThrowBadArgument("work", "quill.adapter.noWork", "no work to post");
-  _executor->Enqueue(Executor::Entry{nullptr, std::move(work)}, [] {});
+  if (!_executor->Post(std::move(work))) Detail::ThrowRequestCanceled("the adapter is shut down");
 }
 
 void LocalAdapter::Shutdown() {
@@ -469,23 +271,19 @@ void LocalAdapter::Shutdown() {
   for (auto& [key, object] : objects) object->_Deactivate();
 }
 
-std::uint64_t LocalAdapter::GetCallbackFailureCount() const noexcept { return _executor->Failures(); }
+std::uint64_t LocalAdapter::GetCallbackFailureCount() const noexcept { return _executor->GetFailureCount(); }
 
 CallInfo const* LocalAdapter::CurrentCall() noexcept { return tCurrentCall; }
 
 void LocalAdapter::Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
                           RequestContext* context) {
-  ThrowIfStopped();
-  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
-  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
+  CallFaults::CheckCall(IsShutDown(), target, method);
   Call(target, method, args, result, context);
 }
 
 void LocalAdapter::InvokeThen(MoRef* target, ManagedMethod* method, ArgVector& args, RequestContext* context,
                               CallDone done) {
-  ThrowIfStopped();
-  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
-  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
+  CallFaults::CheckCall(IsShutDown(), target, method);
   Basalt::Ref<Any> result;
   std::shared_ptr<Detail::Deferral> deferred;
   try {
@@ -509,19 +307,46 @@ bool LocalAdapter::MayBlock(MoRef const* target, ManagedMethod const* method) co
 
 void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
                                Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) {
-  ThrowIfStopped();
-  if (!method) Detail::ThrowBadArgument("method", "quill.call.noMethod", "no method object (is its module bound?)");
-  if (!target) Detail::ThrowBadArgument("target", "quill.call.noTarget", "no target reference");
-  Basalt::Ref<PendingCall> call(new PendingCall(this, target, method, std::move(args), callback, context));
-  // The caller's old handle is released outside the queue lock; the new one
-  // is in place before any worker can see the call.
+  CallFaults::CheckCall(IsShutDown(), target, method);
+  Basalt::Ref<PendingCall> call(new PendingCall(method, callback));
+  CallExecutor* executor = _executor.get();  // outlives every job: its workers hold it
+  auto job = [this, executor, call, ref = Basalt::Ref<MoRef>(target), argv = std::move(args),
+              ctx = Basalt::Ref<RequestContext>(context)](bool canceled) mutable {
+    if (canceled || !call->Start()) {
+      argv.clear();
+      if (call->Deliver(nullptr, nullptr, true) == PendingCall::Delivery::CallbackThrew) executor->CountFailure();
+      return;
+    }
+    Basalt::Ref<Any> result;
+    std::unique_ptr<Basalt::Exception> error;
+    std::shared_ptr<Detail::Deferral> deferred;
+    try {
+      Call(ref.get(), call->GetMethod(), argv, result, ctx.get(), &deferred);
+    } catch (...) {
+      // Call turns foreign exceptions into SystemError; what is left is an
+      // allocation failure while doing so.
+      error = CallFaults::Capture(std::current_exception(), "the call failed");
+    }
+    argv.clear();
+    if (deferred && !error) {
+      // Answered later, on the thread that completes it; this worker moves on.
+      deferred->OnDone([call](Basalt::Ref<Any> answer, std::unique_ptr<Basalt::Exception> failure) {
+        call->Deliver(std::move(answer), std::move(failure), false);
+      });
+      return;
+    }
+    if (call->Deliver(std::move(result), std::move(error), false) == PendingCall::Delivery::CallbackThrew) {
+      executor->CountFailure();
+    }
+  };
+  // The handle is in place before any worker can see the call; the caller's
+  // old one is released after.
   Basalt::Ref<Basalt::System::ScheduledItem> old;
   old.swap(item);
-  try {
-    _executor->Enqueue(Executor::Entry{call, nullptr}, [&] { item = call.get(); });
-  } catch (...) {
+  item = call.get();
+  if (!_executor->Post(std::move(job))) {
     item.swap(old);
-    throw;
+    Detail::ThrowRequestCanceled("the adapter is shut down");
   }
 }
 

@@ -24,21 +24,11 @@ using Http::Detail::Transport;
 
 namespace {
 
-[[noreturn]] void ThrowCanceled(std::string const& text) {
-  MakeFault<Fault::RequestCanceled>("quill.call.canceled", text)->ThrowInternal();
-  std::abort();
-}
-
 [[noreturn]] void ThrowBadArgument(char const* property, std::string const& text) {
-  auto fault = MakeFault<Fault::InvalidArgument>("quill.call.badArgument", text);
-  fault->invalidProperty = PropertyPath(property);
-  fault->ThrowInternal();
-  std::abort();
+  CallFaults::ThrowBadArgument(property, "quill.call.badArgument", text);
 }
 
-std::string OperationName(ManagedMethod const* m) {
-  return std::string(m->GetDeclaringType() ? m->GetDeclaringType()->GetName() : "?") + "." + m->GetName();
-}
+using CallFaults::OperationName;
 
 // "<fault type>: <first message text>", or the type alone when the fault
 // carries no text.
@@ -53,75 +43,6 @@ std::string FaultLine(MethodFault::Exception const& e) {
   return line;
 }
 
-// Small pool of threads for completions. Closing lets the workers drain what
-// is queued, then they exit; a worker that closes detaches itself.
-class Executor : public std::enable_shared_from_this<Executor> {
- public:
-  explicit Executor(unsigned threads) : _threadCount(threads ? threads : 1) {}
-
-  // False once closed: the caller then runs the job itself.
-  bool Post(std::function<void()> job) {
-    {
-      std::lock_guard lock(_mutex);
-      if (_closed) return false;
-      if (_threads.empty()) {
-        _threads.reserve(_threadCount);
-        for (unsigned i = 0; i < _threadCount; ++i) {
-          _threads.emplace_back([self = shared_from_this()] { self->Work(); });
-        }
-      }
-      _queue.push_back(std::move(job));
-    }
-    _ready.notify_one();
-    return true;
-  }
-
-  void CloseAndJoin() {
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard lock(_mutex);
-      _closed = true;
-      threads.swap(_threads);
-    }
-    _ready.notify_all();
-    for (std::thread& t : threads) {
-      if (t.get_id() == std::this_thread::get_id()) {
-        t.detach();
-      } else {
-        t.join();
-      }
-    }
-  }
-
-  bool OnWorker() const noexcept { return tWorkerOf == this; }
-
- private:
-  void Work() {
-    tWorkerOf = this;
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock lock(_mutex);
-        _ready.wait(lock, [&] { return !_queue.empty() || _closed; });
-        if (_queue.empty()) return;
-        job = std::move(_queue.front());
-        _queue.pop_front();
-      }
-      job();
-    }
-  }
-
-  static thread_local Executor const* tWorkerOf;
-  unsigned const _threadCount;
-  std::mutex _mutex;
-  std::condition_variable _ready;
-  std::deque<std::function<void()>> _queue;
-  std::vector<std::thread> _threads;
-  bool _closed = false;
-};
-
-thread_local Executor const* Executor::tWorkerOf = nullptr;
-
 }  // namespace
 
 struct HttpAdapter::Core {
@@ -132,7 +53,7 @@ struct HttpAdapter::Core {
       : settings(std::move(s)),
         version(CheckedVersion(settings)),
         transport(std::make_unique<Transport>(MakeTransportConfig(settings, version))),
-        executor(std::make_shared<Executor>(settings.completionThreads)) {}
+        executor(CallExecutor::Make(settings.completionThreads, 0)) {}
   ~Core() { Shutdown(); }
 
   static Version const* CheckedVersion(Settings const& s) {
@@ -164,12 +85,11 @@ struct HttpAdapter::Core {
   Settings settings;
   Version const* const version;
   std::unique_ptr<Transport> const transport;
-  std::shared_ptr<Executor> const executor;
+  std::shared_ptr<CallExecutor> const executor;
   std::mutex pendingMutex;
   std::condition_variable pendingRoom;
   std::size_t pending = 0;
   std::atomic<bool> stopped{false};
-  std::atomic<std::uint64_t> callbackFailures{0};
 
   void Shutdown() {
     {
@@ -180,7 +100,8 @@ struct HttpAdapter::Core {
     // Every async call not yet answered is handed to the executor as
     // cancelled before the executor closes, so none is lost.
     transport->Stop();
-    executor->CloseAndJoin();
+    executor->Close();
+    executor->Join();
   }
 
   void AcquireSlot() {
@@ -191,7 +112,7 @@ struct HttpAdapter::Core {
     }
     if (stopped.load(std::memory_order_relaxed)) {
       lock.unlock();
-      ThrowCanceled("the adapter is shut down");
+      CallFaults::ThrowRequestCanceled("the adapter is shut down");
     }
     ++pending;
   }
@@ -273,24 +194,14 @@ struct HttpAdapter::Core {
   }
 };
 
-struct HttpPendingCall::Transfer {
-  std::weak_ptr<HttpAdapter::Core> core;
-  std::shared_ptr<AsyncTransfer> async;  // null when the call was refused before sending
-  InvokeCallback callback;
+// What an async call's completion needs besides its handle.
+struct HttpAdapter::AsyncCall {
+  std::shared_ptr<AsyncTransfer> transfer;  // null when the call was refused before sending
+  std::unique_ptr<Basalt::Exception> refused;
   Basalt::Ref<MoRef> target;
   std::chrono::steady_clock::time_point start;
   std::size_t sent = 0;
 };
-
-HttpPendingCall::HttpPendingCall() = default;
-HttpPendingCall::~HttpPendingCall() = default;
-
-bool HttpPendingCall::Cancel() {
-  if (!_transfer || !_transfer->async) return false;
-  std::shared_ptr<HttpAdapter::Core> core = _transfer->core.lock();
-  if (!core) return false;
-  return core->transport->Cancel(_transfer->async);
-}
 
 HttpAdapter::HttpAdapter(Settings settings) : _core(std::make_shared<Core>(std::move(settings))) {}
 
@@ -311,149 +222,151 @@ void HttpAdapter::ClearCookies() { _core->transport->ClearCookies(); }
 void HttpAdapter::Shutdown() { _core->Shutdown(); }
 bool HttpAdapter::IsShutDown() const noexcept { return _core->stopped.load(std::memory_order_acquire); }
 std::uint64_t HttpAdapter::GetConnectCount() const noexcept { return _core->transport->GetConnectCount(); }
-std::uint64_t HttpAdapter::GetCallbackFailureCount() const noexcept {
-  return _core->callbackFailures.load(std::memory_order_relaxed);
-}
+std::uint64_t HttpAdapter::GetCallbackFailureCount() const noexcept { return _core->executor->GetFailureCount(); }
 
 void HttpAdapter::Invoke(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
                          RequestContext*) {
   Core& c = *_core;
-  if (c.stopped.load(std::memory_order_acquire)) ThrowCanceled("the adapter is shut down");
-  if (!method) ThrowBadArgument("method", "no method object (is its module bound?)");
-  if (!target) ThrowBadArgument("target", "no target reference");
-  auto start = std::chrono::steady_clock::now();
-  std::string request;
+  CallFaults::CheckCall(c.stopped.load(std::memory_order_acquire), target, method);
+  auto start = c.settings.hook ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+  // The request is written into, and the answer read from, the buffers of the
+  // connection the call goes out on: after the first calls of a thread they
+  // have room enough, and a call allocates nothing of its own for them.
+  std::unique_ptr<Http::Detail::Connection> connection = c.transport->Take();
+  struct GiveBack {
+    Transport& transport;
+    std::unique_ptr<Http::Detail::Connection>& connection;
+    ~GiveBack() { transport.GiveBack(std::move(connection)); }
+  } giveBack{*c.transport, connection};
   try {
-    request = Wire::EncodeRequest(target, method, args, c.version);
+    Wire::EncodeRequest(connection->request, target, method, args, c.version);
   } catch (...) {
     c.Report(method, target, false, start, 0, nullptr, std::current_exception(), false);
     throw;
   }
-  Reply reply;
+  Reply const& reply = connection->reply;
+  std::size_t sent = connection->request.size();
   Basalt::Ref<Any> out;
   try {
-    c.transport->Post(request, reply);
+    c.transport->Perform(*connection);
     c.ReadAnswer(method, reply, out);
   } catch (...) {
-    c.Report(method, target, false, start, request.size(), reply.status ? &reply : nullptr, std::current_exception(),
-             true);
+    c.Report(method, target, false, start, sent, reply.status ? &reply : nullptr, std::current_exception(), true);
     throw;
   }
-  c.Report(method, target, false, start, request.size(), &reply, nullptr, true);
+  c.Report(method, target, false, start, sent, &reply, nullptr, true);
   result = std::move(out);
 }
 
 void HttpAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
                               Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext*) {
   std::shared_ptr<Core> core = _core;
-  if (core->stopped.load(std::memory_order_acquire)) ThrowCanceled("the adapter is shut down");
-  if (!method) ThrowBadArgument("method", "no method object (is its module bound?)");
-  if (!target) ThrowBadArgument("target", "no target reference");
+  CallFaults::CheckCall(core->stopped.load(std::memory_order_acquire), target, method);
 
-  Basalt::Ref<HttpPendingCall> call(new HttpPendingCall());
-  call->_method = method;
-  auto transfer = std::make_unique<HttpPendingCall::Transfer>();
-  transfer->core = core;
-  transfer->callback = callback;
-  transfer->target = target;
-  transfer->start = std::chrono::steady_clock::now();
+  Basalt::Ref<PendingCall> call(new PendingCall(method, callback));
+  auto state = std::make_shared<AsyncCall>();
+  state->target = target;
+  state->start = std::chrono::steady_clock::now();
   ArgVector taken(std::move(args));
-  std::unique_ptr<Basalt::Exception> refused;
   auto async = std::make_shared<AsyncTransfer>();
   try {
     async->request = Wire::EncodeRequest(target, method, taken, core->version);
-    transfer->sent = async->request.size();
+    state->sent = async->request.size();
+    state->transfer = async;
   } catch (Basalt::Exception const& e) {
-    refused.reset(e.Clone());
+    state->refused.reset(e.Clone());
   }
   taken.clear();
 
   core->AcquireSlot();
-  if (refused) {
-    call->_exception = std::move(refused);
-  } else {
-    transfer->async = async;
+  auto job = [core, call, state](bool) { Complete(core, call.get(), *state); };
+  if (state->transfer) {
+    std::weak_ptr<Core> weakCore = core;
+    std::weak_ptr<AsyncTransfer> weakTransfer = async;
+    call->SetAbort([weakCore, weakTransfer] {
+      std::shared_ptr<Core> alive = weakCore.lock();
+      std::shared_ptr<AsyncTransfer> transfer = weakTransfer.lock();
+      if (alive && transfer) alive->transport->Cancel(transfer);
+    });
   }
-  call->_transfer = std::move(transfer);
   Basalt::Ref<Basalt::System::ScheduledItem> old;
   old.swap(item);
   item = call.get();
 
-  auto job = [core, call] { Complete(core, call.get()); };
-  if (!call->_transfer->async) {
-    if (!core->executor->Post(job)) job();
+  if (!state->transfer) {
+    if (!core->executor->Post(job)) job(true);
     return;
   }
   std::weak_ptr<Core> weak = core;
   async->done = [weak, job](AsyncTransfer&) {
     std::shared_ptr<Core> alive = weak.lock();
-    if (!alive || !alive->executor->Post(job)) job();
+    if (!alive || !alive->executor->Post(job)) job(true);
   };
   try {
     core->transport->Start(async);
   } catch (...) {
     async->done = nullptr;
-    call->_transfer->async = nullptr;
+    call->SetAbort(nullptr);
     core->ReleaseSlot();
     item.swap(old);
     throw;
   }
 }
 
-void HttpAdapter::Complete(std::shared_ptr<Core> const& core, HttpPendingCall* call) {
-  HttpPendingCall::Transfer& transfer = *call->_transfer;
+void HttpAdapter::Complete(std::shared_ptr<Core> const& core, PendingCall* call, AsyncCall& state) {
+  AsyncTransfer* async = state.transfer.get();
   bool canceled = false;
+  bool sentAlready = async != nullptr;
   Reply const* reply = nullptr;
-  bool sentAlready = false;
-  if (AsyncTransfer* async = transfer.async.get()) {
-    sentAlready = true;
+  Basalt::Ref<Any> result;
+  std::unique_ptr<Basalt::Exception> error;
+  if (!call->Start()) {
+    // Cancel won: whatever the transfer brought is dropped.
+    canceled = true;
+    if (async && async->outcome == AsyncTransfer::Outcome::Canceled) error = std::move(async->error);
+    if (!error) error = CallFaults::RequestCanceled("the call to " + core->settings.url + " was cancelled");
+  } else if (!async) {
+    error = std::move(state.refused);
+  } else {
     switch (async->outcome) {
       case AsyncTransfer::Outcome::Answered:
         reply = &async->reply;
         try {
-          core->ReadAnswer(call->_method, async->reply, call->_result);
+          core->ReadAnswer(call->GetMethod(), async->reply, result);
         } catch (Basalt::Exception const& e) {
-          call->_exception.reset(e.Clone());
+          error.reset(e.Clone());
         } catch (std::exception const& e) {
-          call->_exception.reset(new Http::BadResponse(core->settings.url, e.what()));
+          error.reset(new Http::BadResponse(core->settings.url, e.what()));
         }
         break;
       case AsyncTransfer::Outcome::Failed:
-        call->_exception = std::move(async->error);
+        error = std::move(async->error);
         break;
       case AsyncTransfer::Outcome::Canceled:
-        call->_exception = std::move(async->error);
+        error = std::move(async->error);
         canceled = true;
         break;
     }
   }
   if (core->settings.hook) {
-    std::exception_ptr error;
-    if (call->_exception) {
+    std::exception_ptr thrown;
+    if (error) {
       try {
-        call->_exception->Throw();
+        error->Throw();
       } catch (...) {
-        error = std::current_exception();
+        thrown = std::current_exception();
       }
     }
-    core->Report(call->_method, transfer.target.get(), true, transfer.start, transfer.sent, reply, error, sentAlready);
+    core->Report(call->GetMethod(), state.target.get(), true, state.start, state.sent, reply, thrown, sentAlready);
   }
-  if (transfer.callback) {
-    try {
-      transfer.callback(call, call->_exception.get(), call->_result.get());
-    } catch (...) {
-      call->_callbackError = std::current_exception();
-      core->callbackFailures.fetch_add(1, std::memory_order_relaxed);
-    }
-    transfer.callback = nullptr;
+  if (async) {
+    async->request = std::string();
+    async->reply.body = std::string();
   }
-  if (transfer.async) {
-    transfer.async->request = std::string();
-    transfer.async->reply.body = std::string();
+  state.target = nullptr;
+  if (call->Deliver(std::move(result), std::move(error), canceled) == PendingCall::Delivery::CallbackThrew) {
+    core->executor->CountFailure();
   }
-  transfer.target = nullptr;
-  using State = Basalt::System::ScheduledItem::State;
-  call->Finish(canceled ? State::Canceled : State::Completed);
   core->ReleaseSlot();
 }
 

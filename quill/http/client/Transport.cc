@@ -249,7 +249,8 @@ Transport::Transport(TransportConfig config) : _config(std::move(config)), _shar
 
 Transport::~Transport() {
   Stop();
-  for (void* e : _pool) curl_easy_cleanup(static_cast<CURL*>(e));
+  for (auto& c : _pool) curl_easy_cleanup(static_cast<CURL*>(c->easy));
+  if (_cookieEasy) curl_easy_cleanup(static_cast<CURL*>(_cookieEasy));
   if (_multi) curl_multi_cleanup(static_cast<CURLM*>(_multi));
   curl_share_cleanup(_shared->share);
   curl_slist_free_all(_shared->headers);
@@ -305,29 +306,39 @@ void* Transport::NewEasy() {
   return e;
 }
 
-void* Transport::TakeEasy() {
+std::unique_ptr<Connection> Transport::Take() {
+  if (IsStopped()) MakeCanceled("the adapter is shut down")->Throw();
   {
     std::lock_guard lock(_poolMutex);
     if (!_pool.empty()) {
-      void* e = _pool.back();
+      std::unique_ptr<Connection> c = std::move(_pool.back());
       _pool.pop_back();
-      return e;
+      return c;
     }
   }
-  return NewEasy();
+  auto c = std::make_unique<Connection>();
+  c->easy = NewEasy();
+  return c;
 }
 
-void Transport::GiveBack(void* easy) {
-  // Idle handles beyond this many are closed; they only serve bursts.
+void Transport::GiveBack(std::unique_ptr<Connection> connection) {
+  if (!connection) return;
+  // Idle connections beyond this many are closed; they only serve bursts. A
+  // buffer that grew for an unusually large message is let go rather than
+  // kept by an idle connection.
   constexpr std::size_t kMaxIdle = 64;
+  constexpr std::size_t kMaxKeptBuffer = 256u << 10;
+  if (connection->request.capacity() > kMaxKeptBuffer) std::string().swap(connection->request);
+  if (connection->reply.body.capacity() > kMaxKeptBuffer) std::string().swap(connection->reply.body);
   {
     std::lock_guard lock(_poolMutex);
     if (_pool.size() < kMaxIdle && !IsStopped()) {
-      _pool.push_back(easy);
+      if (_pool.capacity() < kMaxIdle) _pool.reserve(kMaxIdle);
+      _pool.push_back(std::move(connection));
       return;
     }
   }
-  curl_easy_cleanup(static_cast<CURL*>(easy));
+  curl_easy_cleanup(static_cast<CURL*>(connection->easy));
 }
 
 std::unique_ptr<Basalt::Exception> Transport::MakeError(int code, AsyncTransfer const*, char const* errorText,
@@ -385,25 +396,38 @@ std::unique_ptr<Basalt::Exception> Transport::MakeError(int code, AsyncTransfer 
   }
 }
 
-void Transport::Post(std::string const& request, Reply& reply) {
-  if (IsStopped()) MakeCanceled("the adapter is shut down")->Throw();
-  CURL* e = static_cast<CURL*>(TakeEasy());
-  char errorText[CURL_ERROR_SIZE] = {};
-  bool oversized = false;
+void Transport::Perform(Connection& connection) {
+  Reply& reply = connection.reply;
   reply.status = 0;
   reply.body.clear();
+  if (IsStopped()) MakeCanceled("the adapter is shut down")->Throw();
+  CURL* e = static_cast<CURL*>(connection.easy);
+  char errorText[CURL_ERROR_SIZE] = {};
+  bool oversized = false;
   Sink sink{&reply.body, _config.maxResponseBytes, &oversized};
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.data());
-  curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
+  curl_easy_setopt(e, CURLOPT_POSTFIELDS, connection.request.data());
+  curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(connection.request.size()));
   CURLcode rc = curl_easy_perform(e);
   curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &reply.status);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, nullptr);
   curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
-  GiveBack(e);
   if (rc != CURLE_OK) MakeError(rc, nullptr, errorText, oversized)->Throw();
+}
+
+void Transport::Post(std::string const& request, Reply& reply) {
+  std::unique_ptr<Connection> c = Take();
+  c->request = request;
+  struct Back {
+    Transport* t;
+    std::unique_ptr<Connection>& c;
+    ~Back() { t->GiveBack(std::move(c)); }
+  } back{this, c};
+  Perform(*c);
+  reply.status = c->reply.status;
+  reply.body = c->reply.body;
 }
 
 void Transport::Start(std::shared_ptr<AsyncTransfer> transfer) {
@@ -455,12 +479,12 @@ void Transport::Stop() {
     std::lock_guard lock(_poolMutex);  // two stopping threads must not join at once
     if (_loop.joinable()) _loop.join();
   }
-  std::vector<void*> idle;
+  std::vector<std::unique_ptr<Connection>> idle;
   {
     std::lock_guard lock(_poolMutex);
     idle.swap(_pool);
   }
-  for (void* e : idle) curl_easy_cleanup(static_cast<CURL*>(e));
+  for (auto& c : idle) curl_easy_cleanup(static_cast<CURL*>(c->easy));
 }
 
 void Transport::Deliver(std::shared_ptr<AsyncTransfer> const& transfer, AsyncTransfer::Outcome outcome) {
@@ -589,8 +613,12 @@ void Transport::Loop() {
   _asyncPool.clear();
 }
 
+// The cookie engine is shared by every handle; one handle of its own reads and
+// writes it, under the pool's lock, so that it works also after Stop.
 std::string Transport::GetCookie(std::string const& name) {
-  CURL* e = static_cast<CURL*>(TakeEasy());
+  std::lock_guard lock(_poolMutex);
+  if (!_cookieEasy) _cookieEasy = NewEasy();
+  CURL* e = static_cast<CURL*>(_cookieEasy);
   curl_slist* cookies = nullptr;
   curl_easy_getinfo(e, CURLINFO_COOKIELIST, &cookies);
   std::string value;
@@ -608,24 +636,23 @@ std::string Transport::GetCookie(std::string const& name) {
     if (field == 7 && fields[5] == name) value = std::string(fields[6]);
   }
   curl_slist_free_all(cookies);
-  GiveBack(e);
   return value;
 }
 
 void Transport::SetCookie(std::string const& name, std::string const& value) {
-  CURL* e = static_cast<CURL*>(TakeEasy());
+  std::lock_guard lock(_poolMutex);
+  if (!_cookieEasy) _cookieEasy = NewEasy();
   // Netscape cookie-file form: domain, tailmatch, path, secure, expires (0:
   // for the session), name, value. Not secure-only, so that it is also sent
   // to a plain-HTTP URL of the same host; an expiry in the past removes it.
   std::string line = _cookieHost + "\tFALSE\t/\tFALSE\t" + (value.empty() ? "1" : "0") + "\t" + name + "\t" + value;
-  curl_easy_setopt(e, CURLOPT_COOKIELIST, line.c_str());
-  GiveBack(e);
+  curl_easy_setopt(static_cast<CURL*>(_cookieEasy), CURLOPT_COOKIELIST, line.c_str());
 }
 
 void Transport::ClearCookies() {
-  CURL* e = static_cast<CURL*>(TakeEasy());
-  curl_easy_setopt(e, CURLOPT_COOKIELIST, "ALL");
-  GiveBack(e);
+  std::lock_guard lock(_poolMutex);
+  if (!_cookieEasy) _cookieEasy = NewEasy();
+  curl_easy_setopt(static_cast<CURL*>(_cookieEasy), CURLOPT_COOKIELIST, "ALL");
 }
 
 }  // namespace Quill::Http::Detail

@@ -45,6 +45,14 @@ struct Reply {
   std::string body;
 };
 
+// A kept-alive connection of the sync pool (a curl easy handle) and the
+// buffers of its exchanges, which keep their room from call to call.
+struct Connection {
+  void* easy = nullptr;  // CURL*
+  std::string request;   // what Perform sends
+  Reply reply;           // what it received
+};
+
 // One async exchange. The loop calls `done` exactly once, on its own thread,
 // and drops it right after; `done` must be quick (hand the work elsewhere).
 struct AsyncTransfer {
@@ -81,6 +89,14 @@ class Transport {
   // throws a TransportError subclass, or RequestCanceled once stopped.
   void Post(std::string const& request, Reply& reply);
 
+  // The same on a connection the caller holds: sends its `request`, fills its
+  // `reply`. A thread that takes, performs and gives back one call after the
+  // other keeps using one connection and its buffers. Take throws
+  // RequestCanceled once stopped.
+  std::unique_ptr<Connection> Take();
+  void Perform(Connection& connection);
+  void GiveBack(std::unique_ptr<Connection> connection);
+
   // Hands `transfer` to the loop; throws RequestCanceled once stopped.
   void Start(std::shared_ptr<AsyncTransfer> transfer);
   // True when the transfer will be delivered Canceled.
@@ -103,8 +119,6 @@ class Transport {
 
  private:
   struct Shared;
-  void* TakeEasy();  // a configured CURL* from the sync pool
-  void GiveBack(void* easy);
   void* NewEasy();
   void Loop();
   void Deliver(std::shared_ptr<AsyncTransfer> const& transfer, AsyncTransfer::Outcome outcome);
@@ -119,7 +133,8 @@ class Transport {
   std::atomic<std::uint64_t> _connects{0};
 
   std::mutex _poolMutex;
-  std::vector<void*> _pool;  // idle sync handles, last used on top
+  std::vector<std::unique_ptr<Connection>> _pool;  // idle sync connections, last used on top
+  void* _cookieEasy = nullptr;                     // CURL* for reading and writing the shared cookies
 
   // The async loop.
   std::mutex _loopMutex;

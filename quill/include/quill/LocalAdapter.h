@@ -29,9 +29,10 @@
 // most-derived class; rethrow it with Throw()) or null, and the raw result or
 // null. Only after the callback has returned does the handle become done, so
 // a caller that waits on it sees everything the callback did. The handle is a
-// Quill::PendingCall, which also keeps the result and the exception for
-// callers that prefer waiting to callbacks; the pointers handed to the
-// callback stay valid as long as the handle lives.
+// Quill::PendingCall (quill/PendingCall.h, the same for every adapter), which
+// also keeps the result and the exception for callers that prefer waiting to
+// callbacks; the pointers handed to the callback stay valid as long as the
+// handle lives.
 //
 // A callback that throws: the exception is caught on the worker, kept on the
 // handle (PendingCall::GetCallbackError) and counted
@@ -90,6 +91,7 @@
 #include "basalt/Object.h"
 #include "basalt/ScheduledItem.h"
 #include "quill/CallTarget.h"
+#include "quill/PendingCall.h"
 #include "quill/Stub.h"
 #include "quill/Values.h"
 
@@ -143,42 +145,6 @@ class DeferredCall {
   virtual ~DeferredCall();
   virtual void Complete(Basalt::Ref<Any> result) = 0;
   virtual void Fail(Basalt::Exception const& error) = 0;
-};
-
-// The handle of an asynchronous call on a LocalAdapter.
-class PendingCall final : public Basalt::System::ScheduledItem {
- public:
-  ~PendingCall() override;
-
-  // Asks for the call to be skipped; true when it had not started yet (it
-  // then completes with RequestCanceled), false once it runs or is done.
-  bool Cancel() override;
-
-  ManagedMethod* GetMethod() const noexcept { return _method; }
-  // Valid once the handle is done; null while pending.
-  Any* GetResult() const noexcept { return IsDone() ? _result.get() : nullptr; }
-  Basalt::Exception* GetException() const noexcept { return IsDone() ? _exception.get() : nullptr; }
-  std::exception_ptr GetCallbackError() const noexcept { return IsDone() ? _callbackError : nullptr; }
-
- private:
-  friend class LocalAdapter;
-  enum Phase : std::uint32_t { kQueued, kCancelRequested, kRunning };
-  PendingCall(LocalAdapter* adapter, MoRef* target, ManagedMethod* method, ArgVector&& args,
-              InvokeCallback const& callback, RequestContext* context);
-  // On a worker. Both return true when the callback threw.
-  bool Run();                   // the call, unless cancelled, then Deliver
-  bool Deliver(bool canceled);  // callback, then Finish
-
-  LocalAdapter* _adapter;
-  Basalt::Ref<MoRef> _target;
-  ManagedMethod* _method;
-  ArgVector _args;
-  InvokeCallback _callback;
-  Basalt::Ref<RequestContext> _context;
-  std::atomic<std::uint32_t> _phase{kQueued};
-  Basalt::Ref<Any> _result;
-  std::unique_ptr<Basalt::Exception> _exception;
-  std::exception_ptr _callbackError;
 };
 
 class LocalAdapter final : public StubAdapter, public CallTarget {
@@ -271,7 +237,6 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
                    Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) override;
 
  private:
-  friend class PendingCall;
   struct Key {
     std::string type;
     std::string id;
@@ -295,8 +260,6 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
       return x.type == y.type && x.id == y.id;
     }
   };
-  class Executor;
-
   // Steps 3 to 9 of a call; `result` is filled only on success.
   // A call whose implementation deferred it hands the deferral to `deferred`
   // when given, and otherwise waits for it.
@@ -312,7 +275,7 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
   mutable std::mutex _observerMutex;
   std::vector<std::shared_ptr<AdapterObserver>> _observers;
   std::vector<std::shared_ptr<AdapterObserver>> Observers() const;
-  std::shared_ptr<Executor> _executor;  // shared with its worker threads
+  std::shared_ptr<CallExecutor> _executor;  // shared with its worker threads
 };
 
 }  // namespace Quill

@@ -70,6 +70,15 @@ std::string BodyAttrs(Version const* v) {
 
 std::string EncodeRequest(MoRef const* target, ManagedMethod const* method, ArgVector const& args,
                           Version const* version) {
+  std::string out;
+  out.reserve(512);
+  EncodeRequest(out, target, method, args, version);
+  return out;
+}
+
+void EncodeRequest(std::string& out, MoRef const* target, ManagedMethod const* method, ArgVector const& args,
+                   Version const* version) {
+  out.clear();
   Version const* v = VersionOrDefault(version);
   CheckMethod(method, v);
   if (!target) ThrowEncode("no target for the request");
@@ -78,14 +87,14 @@ std::string EncodeRequest(MoRef const* target, ManagedMethod const* method, ArgV
     ThrowEncode(std::string(method->GetName()) + " takes " + std::to_string(plan.slots.size()) + " arguments, not " +
                 std::to_string(args.size()));
   }
-  std::string out;
-  out.reserve(512);
   OpenEnvelope(out, v);
   XmlWriter w(out, v);
   std::string_view name = method->GetWsdlName();
   out += '<';
   out += name;
-  out += BodyAttrs(v);
+  out += " xmlns=\"urn:";  // BodyAttrs, without a string of its own per call
+  out += v->GetWireNamespace();
+  out += '"';
   out += " target=\"";
   AppendXmlEscaped(out, target->GetId(), "the target");
   out += "\" targetType=\"";
@@ -96,7 +105,6 @@ std::string EncodeRequest(MoRef const* target, ManagedMethod const* method, ArgV
   out += name;
   out += '>';
   CloseEnvelope(out);
-  return out;
 }
 
 Request DecodeRequest(std::string_view xml, DecodeOptions const& options) {

@@ -45,6 +45,7 @@ struct GoodServer {
   std::mutex mutex;
   std::vector<std::string> heads;
   std::string extraHeaders;
+  std::string padding;  // appended to each answer's body
   std::atomic<int> answered{0};
   std::chrono::milliseconds delay{0};
   LoopbackServer server{[this](Connection& c) {
@@ -56,7 +57,12 @@ struct GoodServer {
       }
       if (delay.count() && !c.Sleep(delay)) return;
       int n = answered.fetch_add(1) + 1;
-      if (!c.Write(TestNet::Response(200, "<ok n=\"" + std::to_string(n) + "\"/>", extraHeaders))) return;
+      std::string body;
+      {
+        std::lock_guard lock(mutex);
+        body = "<ok n=\"" + std::to_string(n) + "\"/>" + padding;
+      }
+      if (!c.Write(TestNet::Response(200, body, extraHeaders))) return;
     }
   }};
 };
@@ -92,6 +98,43 @@ TEST(HttpTransport, SequentialCallsShareOneConnectionAndSendTheProtocolHeaders) 
   EXPECT_NE(head.find("\r\nSOAPAction: \"urn:tarn25/8.0.0.1\"\r\n"), std::string::npos) << head;
   EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(kRequestSize) + "\r\n"), std::string::npos) << head;
   EXPECT_EQ(head.find("Expect:"), std::string::npos) << head;
+}
+
+TEST(HttpTransport, AConnectionKeepsItsBuffersFromCallToCallButNotAnOversizedOne) {
+  GoodServer good;
+  good.padding = std::string(1000, ' ');
+  Transport transport(Config(good.server.Url()));
+  std::unique_ptr<Quill::Http::Detail::Connection> c = transport.Take();
+  c->request = kRequest;
+  transport.Perform(*c);
+  ASSERT_EQ(c->reply.status, 200);
+  char const* room = c->reply.body.data();
+  transport.GiveBack(std::move(c));
+
+  c = transport.Take();
+  ASSERT_EQ(c->request, kRequest) << "the same connection, its buffers as they were left";
+  transport.Perform(*c);
+  EXPECT_EQ(c->reply.body.rfind("<ok n=\"2\"/>", 0), 0u);
+  EXPECT_EQ(c->reply.body.data(), room) << "an answer of the same size needs no new room";
+  EXPECT_EQ(transport.GetConnectCount(), 1u);
+
+  {
+    std::lock_guard lock(good.mutex);
+    good.padding = std::string(300 << 10, ' ');
+  }
+  transport.Perform(*c);
+  EXPECT_GE(c->reply.body.capacity(), 300u << 10);
+  transport.GiveBack(std::move(c));
+  c = transport.Take();
+  EXPECT_LT(c->reply.body.capacity(), 256u << 10) << "an idle connection does not keep a large answer's room";
+
+  // Once stopped: refused, and nothing of an earlier answer is left to be read as this one's.
+  transport.Stop();
+  auto e = Thrown([&] { transport.Perform(*c); });
+  EXPECT_TRUE(dynamic_cast<Quill::Fault::RequestCanceled::Exception*>(e.get()));
+  EXPECT_EQ(c->reply.status, 0);
+  EXPECT_TRUE(c->reply.body.empty());
+  transport.GiveBack(std::move(c));
 }
 
 TEST(HttpTransport, TheSessionCookieIsKeptAndSentBySyncAndAsyncCalls) {

@@ -33,7 +33,7 @@
 // Shutdown aborts sync calls in flight on other threads with RequestCanceled.
 //
 // Async call (StartInvoke): the request is encoded on the caller's thread, the
-// handle (an HttpPendingCall) is set and the transfer is handed to one thread
+// handle (a Quill::PendingCall, quill/PendingCall.h) is set and the transfer is handed to one thread
 // that the adapter owns, which drives every async transfer through one curl
 // multi handle. Completions run on a small executor (`completionThreads`
 // threads): the callback is called exactly once, with the handle, the
@@ -45,9 +45,11 @@
 // wait. A callback that throws is caught, kept on the handle and counted.
 //
 // Cancel() on a handle whose call is queued or in flight aborts it: the
-// callback receives Fault::RequestCanceled and Cancel answers true. Once the
-// answer has arrived (the callback is about to run or has run) it answers
-// false. A cancelled handle ends Canceled, every other one Completed.
+// callback receives Fault::RequestCanceled and Cancel answers true. Once its
+// completion has begun on a completion thread (the answer is being decoded,
+// the callback is about to run or has run) it answers false; an answer that
+// arrived but whose completion had not begun is dropped. A cancelled handle
+// ends Canceled, every other one Completed.
 //
 // Shutdown (explicit, or by the destructor): new calls are refused with
 // RequestCanceled; every async call not yet answered is aborted and its
@@ -79,6 +81,7 @@
 #include "basalt/Object.h"
 #include "basalt/ScheduledItem.h"
 #include "quill/Faults.h"
+#include "quill/PendingCall.h"
 #include "quill/Registry.h"
 #include "quill/Stub.h"
 
@@ -183,34 +186,9 @@ CallHook StderrCallLogger();
 
 }  // namespace Http
 
-class HttpAdapter;
-
-// The handle of an asynchronous call on an HttpAdapter.
-class HttpPendingCall final : public Basalt::System::ScheduledItem {
- public:
-  ~HttpPendingCall() override;
-
-  // Aborts the call: true when its answer had not arrived (it then completes
-  // with RequestCanceled), false once the answer is in or the call is done.
-  bool Cancel() override;
-
-  ManagedMethod* GetMethod() const noexcept { return _method; }
-  // Valid once the handle is done; null while pending.
-  Any* GetResult() const noexcept { return IsDone() ? _result.get() : nullptr; }
-  Basalt::Exception* GetException() const noexcept { return IsDone() ? _exception.get() : nullptr; }
-  std::exception_ptr GetCallbackError() const noexcept { return IsDone() ? _callbackError : nullptr; }
-
- private:
-  friend class HttpAdapter;
-  struct Transfer;
-  HttpPendingCall();
-
-  ManagedMethod* _method = nullptr;
-  Basalt::Ref<Any> _result;
-  std::unique_ptr<Basalt::Exception> _exception;
-  std::exception_ptr _callbackError;
-  std::unique_ptr<Transfer> _transfer;
-};
+// The handle of an asynchronous call on an HttpAdapter: the one every adapter
+// hands out (quill/PendingCall.h).
+using HttpPendingCall = PendingCall;
 
 class HttpAdapter final : public StubAdapter {
  public:
@@ -291,10 +269,10 @@ class HttpAdapter final : public StubAdapter {
                    Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) override;
 
  private:
-  friend class HttpPendingCall;
   struct Core;
+  struct AsyncCall;
   // Decodes the answer of an async call, reports it and calls its callback.
-  static void Complete(std::shared_ptr<Core> const& core, HttpPendingCall* call);
+  static void Complete(std::shared_ptr<Core> const& core, PendingCall* call, AsyncCall& state);
   std::shared_ptr<Core> _core;  // shared with the loop and completion threads
 };
 

@@ -110,6 +110,10 @@ Basalt::Ref<Any> DecodeJson(std::string_view json, Type const* declared, DecodeO
 // Quill::Fault::NotSupported::Exception before anything is written.
 std::string EncodeRequest(MoRef const* target, ManagedMethod const* method, ArgVector const& args,
                           Version const* version = nullptr);
+// The same into `out`, which it replaces and whose room it reuses (a client's
+// per-connection buffer).
+void EncodeRequest(std::string& out, MoRef const* target, ManagedMethod const* method, ArgVector const& args,
+                   Version const* version = nullptr);
 
 struct Request {
   Basalt::Ref<MoRef> target;
