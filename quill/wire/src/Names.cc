@@ -1,94 +1,32 @@
 // Kinds of positions and the names types go by on the wire.
 #include <cctype>
 #include <string>
+#include <type_traits>
 
 #include "Common.h"
 #include "quill/ManagedObject.h"
 
 namespace Quill::Wire::Detail {
 
-VK KindOf(TypeInfo const* t) noexcept {
-  switch (t->kind) {
-    case KIND_ENUM:
-      return VK::Enum;
-    case KIND_MANAGED:
-      return VK::Ref;
-    case KIND_DATA:
-    case KIND_FAULT:
-      return VK::Data;
-    case KIND_ANY:
-      return VK::Any;
-    default:
-      break;
-  }
-  if (t == &gStringTypeInfo) return VK::String;
-  if (t == &gIntTypeInfo) return VK::Int;
-  if (t == &gLongTypeInfo) return VK::Long;
-  if (t == &gBoolTypeInfo) return VK::Bool;
-  std::string_view n = t->name ? t->name : "";
-  if (n == "string") return VK::String;
-  if (n == "boolean") return VK::Bool;
-  if (n == "byte") return VK::Byte;
-  if (n == "short") return VK::Short;
-  if (n == "int") return VK::Int;
-  if (n == "long") return VK::Long;
-  if (n == "float") return VK::Float;
-  if (n == "double") return VK::Double;
-  if (n == "dateTime") return VK::DateTime;
-  if (n == "binary") return VK::Binary;
-  if (n == "typeName") return VK::TypeName;
-  if (n == "methodName") return VK::MethodName;
-  if (n == "propertyPath") return VK::PropertyPath;
-  if (n == "uri") return VK::Uri;
-  return VK::Any;
-}
-
 VK KindOf(Type const* t) noexcept { return KindOf(t->GetTypeInfo()); }
 
 Type* ScalarType(VK k) noexcept {
-  switch (k) {
-    case VK::Bool:
-      return GetNoType<bool>();
-    case VK::Byte:
-      return GetNoType<signed char>();
-    case VK::Short:
-      return GetNoType<short>();
-    case VK::Int:
-      return GetNoType<int>();
-    case VK::Long:
-      return GetNoType<long>();
-    case VK::Float:
-      return GetNoType<float>();
-    case VK::Double:
-      return GetNoType<double>();
-    case VK::String:
-      return GetNoType<std::string>();
-    case VK::DateTime:
-      return GetNoType<Basalt::System::DateTime>();
-    case VK::Binary:
-      return GetNoType<std::vector<unsigned char>>();
-    case VK::TypeName:
-      return GetNoType<TypeName>();
-    case VK::MethodName:
-      return GetNoType<MethodName>();
-    case VK::PropertyPath:
-      return GetNoType<PropertyPath>();
-    case VK::Uri:
-      return GetNoType<Uri>();
-    case VK::Any:
-      return GetNoType<Any>();
-    case VK::Ref:
-      return GetMoType<ManagedObject>();
-    default:
+  if (k == VK::Any) return GetNoType<Any>();
+  if (k == VK::Ref) return GetMoType<ManagedObject>();
+  return VisitScalar(k, [](auto t) -> Type* {
+    using T = typename decltype(t)::type;
+    if constexpr (std::is_void_v<T>) {
       return nullptr;
-  }
+    } else {
+      return GetNoType<T>();
+    }
+  });
 }
 
-bool IsXsdScalar(VK k) noexcept { return k != VK::TypeName && k != VK::MethodName && k != VK::PropertyPath; }
+bool IsXsdScalar(VK k) noexcept { return InfoOf(k).xsd; }
 
 char const* WsdlNameOf(VK k, Type const* type) {
-  if (k == VK::Ref) return "ManagedObjectReference";
-  if (IsScalar(k) || k == VK::Any) return ScalarType(k)->GetWsdlName();
+  if (char const* name = InfoOf(k).wireName) return name;
   return type->GetWsdlName();
 }
 

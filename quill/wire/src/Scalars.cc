@@ -1,4 +1,6 @@
 // Plain values in and out of boxes, arrays and data objects.
+#include <type_traits>
+
 #include "Common.h"
 #include "basalt/Optional.h"
 #include "quill/DataTypes.h"
@@ -6,40 +8,22 @@
 
 namespace Quill::Wire::Detail {
 
+namespace {
+using Basalt::System::DateTime;
+template <class T>
+inline constexpr bool kIsVoid = std::is_void_v<T>;
+}  // namespace
+
 void* Scalar::Ptr(VK k) noexcept {
-  switch (k) {
-    case VK::Bool:
-      return &b;
-    case VK::Byte:
-      return &c;
-    case VK::Short:
-      return &s;
-    case VK::Int:
-    case VK::Enum:
-      return &i;
-    case VK::Long:
-      return &l;
-    case VK::Float:
-      return &f;
-    case VK::Double:
-      return &d;
-    case VK::String:
-      return &str;
-    case VK::DateTime:
-      return &dt;
-    case VK::Binary:
-      return &bin;
-    case VK::TypeName:
-      return &tn;
-    case VK::MethodName:
-      return &mn;
-    case VK::PropertyPath:
-      return &pp;
-    case VK::Uri:
-      return &uri;
-    default:
+  if (k == VK::Enum) return &i;
+  return VisitScalar(k, [this](auto t) -> void* {
+    using T = typename decltype(t)::type;
+    if constexpr (kIsVoid<T>) {
       return nullptr;
-  }
+    } else {
+      return &Of<T>();
+    }
+  });
 }
 
 void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v) {
@@ -57,72 +41,20 @@ void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v) {
 }
 
 Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v) {
-  switch (k) {
-    case VK::Bool:
-      return Basalt::Ref<Any>(Primitive<bool>::Get(v.b));
-    case VK::Byte:
-      return Basalt::Ref<Any>(new Primitive<signed char>(v.c));
-    case VK::Short:
-      return Basalt::Ref<Any>(new Primitive<short>(v.s));
-    case VK::Int:
-      return Basalt::Ref<Any>(new Primitive<int>(v.i));
-    case VK::Long:
-      return Basalt::Ref<Any>(new Primitive<long>(v.l));
-    case VK::Float:
-      return Basalt::Ref<Any>(new Primitive<float>(v.f));
-    case VK::Double:
-      return Basalt::Ref<Any>(new Primitive<double>(v.d));
-    case VK::String:
-      return Basalt::Ref<Any>(new Primitive<std::string>(std::move(v.str)));
-    case VK::DateTime:
-      return Basalt::Ref<Any>(new Primitive<Basalt::System::DateTime>(v.dt));
-    case VK::Binary:
-      return Basalt::Ref<Any>(new Primitive<std::vector<unsigned char>>(std::move(v.bin)));
-    case VK::TypeName:
-      return Basalt::Ref<Any>(new Primitive<TypeName>(std::move(v.tn)));
-    case VK::MethodName:
-      return Basalt::Ref<Any>(new Primitive<MethodName>(std::move(v.mn)));
-    case VK::PropertyPath:
-      return Basalt::Ref<Any>(new Primitive<PropertyPath>(std::move(v.pp)));
-    case VK::Uri:
-      return Basalt::Ref<Any>(new Primitive<Uri>(std::move(v.uri)));
-    case VK::Enum:
-      return Basalt::Ref<Any>(static_cast<EnumType const*>(type)->GetFuncs().box(v.i));
-    default:
+  if (k == VK::Enum) return Basalt::Ref<Any>(static_cast<EnumType const*>(type)->GetFuncs().box(v.i));
+  if (k == VK::Bool) return Basalt::Ref<Any>(Primitive<bool>::Get(v.b));  // the two shared boxes
+  return VisitScalar(k, [&v](auto t) -> Basalt::Ref<Any> {
+    using T = typename decltype(t)::type;
+    if constexpr (kIsVoid<T>) {
       return {};
-  }
+    } else {
+      return Basalt::Ref<Any>(new Primitive<T>(std::move(v.Of<T>())));
+    }
+  });
 }
 
 Basalt::Ref<Any> NewArray(VK k, Type const* elementType) {
   switch (k) {
-    case VK::Bool:
-      return Basalt::Ref<Any>(new Array<bool>());
-    case VK::Byte:
-      return Basalt::Ref<Any>(new Array<signed char>());
-    case VK::Short:
-      return Basalt::Ref<Any>(new Array<short>());
-    case VK::Int:
-      return Basalt::Ref<Any>(new Array<int>());
-    case VK::Long:
-      return Basalt::Ref<Any>(new Array<long>());
-    case VK::Float:
-      return Basalt::Ref<Any>(new Array<float>());
-    case VK::Double:
-      return Basalt::Ref<Any>(new Array<double>());
-    case VK::String:
-      return Basalt::Ref<Any>(new Array<std::string>());
-    case VK::DateTime:
-      return {};  // the runtime has no array of date-times
-    case VK::Binary:
-      return Basalt::Ref<Any>(new Array<std::vector<unsigned char>>());
-    case VK::TypeName:
-      return Basalt::Ref<Any>(new Array<TypeName>());
-    case VK::MethodName:
-      return Basalt::Ref<Any>(new Array<MethodName>());
-    case VK::PropertyPath:
-      return Basalt::Ref<Any>(new Array<PropertyPath>());
-    case VK::Uri:
-      return Basalt::Ref<Any>(new Array<Uri>());
     case VK::Enum:
       return Basalt::Ref<Any>(static_cast<EnumType const*>(elementType)->GetFuncs().createArray());
     case VK::Ref:
@@ -131,55 +63,27 @@ Basalt::Ref<Any> NewArray(VK k, Type const* elementType) {
       return Basalt::Ref<Any>(new DataArray<Any>());
     case VK::Data:
       return Basalt::Ref<Any>(static_cast<DataObjectType const*>(elementType)->CreateArray());
-  }
-  return {};
-}
-
-void AppendScalar(Any* array, VK k, Scalar& v) {
-  switch (k) {
-    case VK::Bool:
-      static_cast<Array<bool>*>(array)->GetValues().push_back(v.b);
-      break;
-    case VK::Byte:
-      static_cast<Array<signed char>*>(array)->GetValues().push_back(v.c);
-      break;
-    case VK::Short:
-      static_cast<Array<short>*>(array)->GetValues().push_back(v.s);
-      break;
-    case VK::Int:
-    case VK::Enum:
-      static_cast<Array<int>*>(array)->GetValues().push_back(v.i);
-      break;
-    case VK::Long:
-      static_cast<Array<long>*>(array)->GetValues().push_back(v.l);
-      break;
-    case VK::Float:
-      static_cast<Array<float>*>(array)->GetValues().push_back(v.f);
-      break;
-    case VK::Double:
-      static_cast<Array<double>*>(array)->GetValues().push_back(v.d);
-      break;
-    case VK::String:
-      static_cast<Array<std::string>*>(array)->GetValues().push_back(std::move(v.str));
-      break;
-    case VK::Binary:
-      static_cast<Array<std::vector<unsigned char>>*>(array)->GetValues().push_back(std::move(v.bin));
-      break;
-    case VK::TypeName:
-      static_cast<Array<TypeName>*>(array)->GetValues().push_back(std::move(v.tn));
-      break;
-    case VK::MethodName:
-      static_cast<Array<MethodName>*>(array)->GetValues().push_back(std::move(v.mn));
-      break;
-    case VK::PropertyPath:
-      static_cast<Array<PropertyPath>*>(array)->GetValues().push_back(std::move(v.pp));
-      break;
-    case VK::Uri:
-      static_cast<Array<Uri>*>(array)->GetValues().push_back(std::move(v.uri));
-      break;
     default:
       break;
   }
+  return VisitScalar(k, [](auto t) -> Basalt::Ref<Any> {
+    using T = typename decltype(t)::type;
+    if constexpr (kIsVoid<T> || std::is_same_v<T, DateTime>) {
+      return {};  // the runtime has no array of date-times
+    } else {
+      return Basalt::Ref<Any>(new Array<T>());
+    }
+  });
+}
+
+void AppendScalar(Any* array, VK k, Scalar& v) {
+  if (k == VK::Enum) k = VK::Int;  // an array of enumerations holds their integers
+  VisitScalar(k, [array, &v](auto t) {
+    using T = typename decltype(t)::type;
+    if constexpr (!kIsVoid<T> && !std::is_same_v<T, DateTime>) {
+      static_cast<Array<T>*>(array)->GetValues().push_back(std::move(v.Of<T>()));
+    }
+  });
 }
 
 std::size_t ArrayLength(Any const* a, VK k) noexcept {
@@ -189,76 +93,33 @@ std::size_t ArrayLength(Any const* a, VK k) noexcept {
 }
 
 void const* ArrayItem(Any const* a, VK k, std::size_t i) noexcept {
-  switch (k) {
-    case VK::Bool:
-      return &static_cast<Array<bool> const*>(a)->GetValues()[i];
-    case VK::Byte:
-      return &static_cast<Array<signed char> const*>(a)->GetValues()[i];
-    case VK::Short:
-      return &static_cast<Array<short> const*>(a)->GetValues()[i];
-    case VK::Int:
-    case VK::Enum:
-      return &static_cast<Array<int> const*>(a)->GetValues()[i];
-    case VK::Long:
-      return &static_cast<Array<long> const*>(a)->GetValues()[i];
-    case VK::Float:
-      return &static_cast<Array<float> const*>(a)->GetValues()[i];
-    case VK::Double:
-      return &static_cast<Array<double> const*>(a)->GetValues()[i];
-    case VK::String:
-      return &static_cast<Array<std::string> const*>(a)->GetValues()[i];
-    case VK::Binary:
-      return &static_cast<Array<std::vector<unsigned char>> const*>(a)->GetValues()[i];
-    case VK::TypeName:
-      return &static_cast<Array<TypeName> const*>(a)->GetValues()[i];
-    case VK::MethodName:
-      return &static_cast<Array<MethodName> const*>(a)->GetValues()[i];
-    case VK::PropertyPath:
-      return &static_cast<Array<PropertyPath> const*>(a)->GetValues()[i];
-    case VK::Uri:
-      return &static_cast<Array<Uri> const*>(a)->GetValues()[i];
-    default:
+  if (k == VK::Enum) k = VK::Int;
+  return VisitScalar(k, [a, i](auto t) -> void const* {
+    using T = typename decltype(t)::type;
+    if constexpr (kIsVoid<T> || std::is_same_v<T, DateTime>) {
       return static_cast<DataArrayBase const*>(a)->GetAny(i);
-  }
+    } else {
+      return &static_cast<Array<T> const*>(a)->GetValues()[i];
+    }
+  });
 }
 
 void const* BoxValue(Any const* box, VK k, Type const* type, int& tmp) {
-  switch (k) {
-    case VK::Bool:
+  if (k == VK::Enum) {
+    tmp = static_cast<EnumType const*>(type)->GetFuncs().unbox(box);
+    return &tmp;
+  }
+  return VisitScalar(k, [box, &tmp](auto t) -> void const* {
+    using T = typename decltype(t)::type;
+    if constexpr (kIsVoid<T>) {
+      return box;
+    } else if constexpr (std::is_same_v<T, bool>) {  // a box of bool gives its value, not its address
       tmp = static_cast<Primitive<bool> const*>(box)->GetValue();
       return &tmp;
-    case VK::Byte:
-      return &static_cast<Primitive<signed char> const*>(box)->GetValue();
-    case VK::Short:
-      return &static_cast<Primitive<short> const*>(box)->GetValue();
-    case VK::Int:
-      return &static_cast<Primitive<int> const*>(box)->GetValue();
-    case VK::Long:
-      return &static_cast<Primitive<long> const*>(box)->GetValue();
-    case VK::Float:
-      return &static_cast<Primitive<float> const*>(box)->GetValue();
-    case VK::Double:
-      return &static_cast<Primitive<double> const*>(box)->GetValue();
-    case VK::String:
-      return &static_cast<Primitive<std::string> const*>(box)->GetValue();
-    case VK::DateTime:
-      return &static_cast<Primitive<Basalt::System::DateTime> const*>(box)->GetValue();
-    case VK::Binary:
-      return &static_cast<Primitive<std::vector<unsigned char>> const*>(box)->GetValue();
-    case VK::TypeName:
-      return &static_cast<Primitive<TypeName> const*>(box)->GetValue();
-    case VK::MethodName:
-      return &static_cast<Primitive<MethodName> const*>(box)->GetValue();
-    case VK::PropertyPath:
-      return &static_cast<Primitive<PropertyPath> const*>(box)->GetValue();
-    case VK::Uri:
-      return &static_cast<Primitive<Uri> const*>(box)->GetValue();
-    case VK::Enum:
-      tmp = static_cast<EnumType const*>(type)->GetFuncs().unbox(box);
-      return &tmp;
-    default:
-      return box;
-  }
+    } else {
+      return &static_cast<Primitive<T> const*>(box)->GetValue();
+    }
+  });
 }
 
 std::string const& StringOf(VK k, void const* p) noexcept {

@@ -2,44 +2,9 @@
 #include <algorithm>
 
 #include "Common.h"
+#include "quill/Text.h"
 
 namespace Quill::Wire::Detail {
-
-std::size_t InvalidUtf8At(std::string_view s) noexcept {
-  auto const* p = reinterpret_cast<unsigned char const*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else
-      return i;
-    if (i + len > n) return i;
-    for (std::size_t j = 1; j < len; ++j) {
-      if ((p[i + j] & 0xC0) != 0x80) return i;
-      cp = (cp << 6) | (p[i + j] & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return i;
-    }
-    i += len;
-  }
-  return std::string_view::npos;
-}
 
 namespace {
 constexpr char kNonCharacter[] = "a non-character (U+FFFE or U+FFFF)";
@@ -167,49 +132,11 @@ void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view whe
 }
 
 void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict) {
-  out += '"';
-  char const* p = s.data();
-  char const* e = p + s.size();
-  char const* run = p;
-  bool high = false;
-  for (; p != e; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c != '"' && c != '\\') {
-      high |= c >= 0x80;
-      continue;
-    }
-    out.append(run, p);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default: {
-        if (strict) ThrowBadString(s, static_cast<std::size_t>(p - s.data()), where);
-        char buf[8] = "\\u00";
-        buf[4] = "0123456789abcdef"[c >> 4];
-        buf[5] = "0123456789abcdef"[c & 15];
-        out.append(buf, 6);
-      }
-    }
-    run = p + 1;
-  }
-  out.append(run, p);
-  out += '"';
-  if (high) {
+  JsonStringResult r = Quill::AppendJsonString(out, s, BadUtf8::kStop);
+  if (r.badUtf8 != std::string_view::npos) ThrowBadString(s, r.badUtf8, where);
+  if (strict && (r.controls || r.nonAscii)) {
     char const* why = nullptr;
-    std::size_t bad = strict ? BadCharAt(s, why) : InvalidUtf8At(s);
+    std::size_t bad = BadCharAt(s, why);
     if (bad != std::string_view::npos) ThrowBadString(s, bad, where);
   }
 }

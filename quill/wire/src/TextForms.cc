@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "Common.h"
+#include "basalt/Civil.h"
 
 namespace Quill::Wire::Detail {
 
@@ -69,17 +70,7 @@ void AppendDateTime(std::string& out, Basalt::System::DateTime const& dt) {
   std::int64_t frac = us - secs * 1000000;
   std::int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
   std::int64_t sod = secs - days * 86400;
-  // Civil date from days since the epoch (proleptic Gregorian).
-  std::int64_t z = days + 719468;
-  std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  std::int64_t doe = z - era * 146097;
-  std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  std::int64_t y = yoe + era * 400;
-  std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  std::int64_t mp = (5 * doy + 2) / 153;
-  std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
+  auto [y, m, d] = Basalt::System::CivilFromDays(days);
   char buf[48];
   auto two = [](char* p, std::int64_t v) {
     p[0] = static_cast<char>('0' + v / 10);
