@@ -6,6 +6,7 @@
 
 #include "Internal.h"
 #include "quill/Compare.h"
+#include "quill/Text.h"
 #include "quill/ValueImpl.h"
 
 namespace Quill {
@@ -14,36 +15,11 @@ namespace Quill {
 
 namespace Detail {
 
+// A dump is for logs and must not throw: bytes that are not UTF-8 are shown replaced.
 std::string FormatValue(std::string const& v) {
-  std::string out = "\"";
-  for (char c : v) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
+  std::string out;
+  AppendJsonString(out, v, BadUtf8::kReplace);
+  return out;
 }
 std::string FormatValue(std::vector<unsigned char> const& v) {
   static constexpr char kHex[] = "0123456789abcdef";

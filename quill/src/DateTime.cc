@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "basalt/Civil.h"
 #include "basalt/Exception.h"
 
 namespace Basalt::System {
@@ -10,29 +11,6 @@ namespace {
 
 constexpr std::int64_t kMicrosPerSecond = 1000000;
 constexpr std::int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
-
-// Days since 1970-01-01 of a proleptic Gregorian date (valid for all years).
-constexpr std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  std::int64_t const era = (y >= 0 ? y : y - 399) / 400;
-  unsigned const yoe = static_cast<unsigned>(y - era * 400);
-  unsigned const doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  unsigned const doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-constexpr void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  std::int64_t const era = (z >= 0 ? z : z - 146096) / 146097;
-  unsigned const doe = static_cast<unsigned>(z - era * 146097);
-  unsigned const yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<std::int64_t>(yoe) + era * 400;
-  unsigned const doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  unsigned const mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y += m <= 2;
-}
 
 static_assert(DaysFromCivil(1970, 1, 1) == 0);
 static_assert(DaysFromCivil(2000, 3, 1) == 11017);
@@ -153,9 +131,7 @@ std::string DateTime::ToIso8601() const {
     rem += kMicrosPerDay;
     --days;
   }
-  std::int64_t y;
-  unsigned m, d;
-  CivilFromDays(days, y, m, d);
+  auto [y, m, d] = CivilFromDays(days);
   int secs = static_cast<int>(rem / kMicrosPerSecond);
   int micros = static_cast<int>(rem % kMicrosPerSecond);
   char buf[64];

@@ -25,8 +25,6 @@ namespace Quill::Fields {
 namespace {
 
 using Basalt::Optional;
-using Basalt::System::DateTime;
-using Binary = std::vector<unsigned char>;
 using AnyRef = Basalt::Ref<Any>;
 
 // An enumeration member is an `enum E : int`; its storage is read as the int
@@ -43,68 +41,19 @@ decltype(auto) Typed(void* p, Fn&& fn) {
 template <class Fn>
 decltype(auto) Visit(Field const& f, void* object, Fn&& fn) {
   void* p = At(object, f);
-  switch (f.shape) {
-    case Shape::kString:
-      return Typed<std::string>(p, fn);
-    case Shape::kTypeName:
-      return Typed<TypeName>(p, fn);
-    case Shape::kMethodName:
-      return Typed<MethodName>(p, fn);
-    case Shape::kUri:
-      return Typed<Uri>(p, fn);
-    case Shape::kPath:
-      return Typed<PropertyPath>(p, fn);
-    case Shape::kBool:
-      return Typed<bool>(p, fn);
-    case Shape::kByte:
-      return Typed<signed char>(p, fn);
-    case Shape::kShort:
-      return Typed<short>(p, fn);
-    case Shape::kInt:
-    case Shape::kEnum:
+  switch (Code(f.shape)) {
+#define QUILL_FIELD_CASES(kind, cpp, ...)   \
+  case Code(Kind::kind, Holder::kPlain):    \
+    return Typed<cpp>(p, fn);               \
+  case Code(Kind::kind, Holder::kOptional): \
+    return Typed<Optional<cpp>>(p, fn);
+    QUILL_SCALAR_KINDS(QUILL_FIELD_CASES)
+#undef QUILL_FIELD_CASES
+    case Code(Kind::Enum, Holder::kPlain):
       return Typed<int>(p, fn);
-    case Shape::kLong:
-      return Typed<long>(p, fn);
-    case Shape::kFloat:
-      return Typed<float>(p, fn);
-    case Shape::kDouble:
-      return Typed<double>(p, fn);
-    case Shape::kDateTime:
-      return Typed<DateTime>(p, fn);
-    case Shape::kBinary:
-      return Typed<Binary>(p, fn);
-    case Shape::kOptString:
-      return Typed<Optional<std::string>>(p, fn);
-    case Shape::kOptTypeName:
-      return Typed<Optional<TypeName>>(p, fn);
-    case Shape::kOptMethodName:
-      return Typed<Optional<MethodName>>(p, fn);
-    case Shape::kOptUri:
-      return Typed<Optional<Uri>>(p, fn);
-    case Shape::kOptPath:
-      return Typed<Optional<PropertyPath>>(p, fn);
-    case Shape::kOptBool:
-      return Typed<Optional<bool>>(p, fn);
-    case Shape::kOptByte:
-      return Typed<Optional<signed char>>(p, fn);
-    case Shape::kOptShort:
-      return Typed<Optional<short>>(p, fn);
-    case Shape::kOptInt:
-    case Shape::kOptEnum:
+    case Code(Kind::Enum, Holder::kOptional):
       return Typed<Optional<int>>(p, fn);
-    case Shape::kOptLong:
-      return Typed<Optional<long>>(p, fn);
-    case Shape::kOptFloat:
-      return Typed<Optional<float>>(p, fn);
-    case Shape::kOptDouble:
-      return Typed<Optional<double>>(p, fn);
-    case Shape::kOptDateTime:
-      return Typed<Optional<DateTime>>(p, fn);
-    case Shape::kOptBinary:
-      return Typed<Optional<Binary>>(p, fn);
-    case Shape::kObject:
-    case Shape::kArray:
-    case Shape::kObjectArray:
+    default:
       break;
   }
   return Typed<AnyRef>(p, fn);
@@ -115,8 +64,8 @@ inline constexpr bool kIsRef = Access::Detail::IsRef<F>::value;
 template <class F>
 inline constexpr bool kIsOptional = Access::Detail::IsOptional<F>::value;
 
-bool IsArray(Field const& f) { return f.shape == Shape::kArray || f.shape == Shape::kObjectArray; }
-bool IsReference(Field const& f) { return f.shape == Shape::kObject || IsArray(f); }
+bool IsArray(Field const& f) { return f.shape.holder == Holder::kArray || f.shape.holder == Holder::kObjectArray; }
+bool IsReference(Field const& f) { return f.shape.holder == Holder::kObject || IsArray(f); }
 
 AnyRef& RefAt(void* object, Field const& f) { return *static_cast<AnyRef*>(At(object, f)); }
 Any const* RefAt(void const* object, Field const& f) { return static_cast<AnyRef const*>(At(object, f))->get(); }
@@ -151,8 +100,8 @@ bool EqualOwn(Layout const& l, void const* self, void const* other, bool lenient
     Field const& f = l.fields[i];
     // Strings and integers, most fields of most classes, are compared here without the
     // generic path's indirections.
-    switch (f.shape) {
-      case Shape::kString: {
+    switch (Code(f.shape)) {
+      case Code(Kind::String, Holder::kPlain): {
         auto const& a = *static_cast<std::string const*>(At(self, f));
         auto const& b = *static_cast<std::string const*>(At(other, f));
         if (a.size() != b.size() || std::char_traits<char>::compare(a.data(), b.data(), a.size()) != 0) {
@@ -160,7 +109,7 @@ bool EqualOwn(Layout const& l, void const* self, void const* other, bool lenient
         }
         continue;
       }
-      case Shape::kOptString: {
+      case Code(Kind::String, Holder::kOptional): {
         auto const& a = *static_cast<Optional<std::string> const*>(At(self, f));
         auto const& b = *static_cast<Optional<std::string> const*>(At(other, f));
         if (!b.IsSet()) {
@@ -170,11 +119,11 @@ bool EqualOwn(Layout const& l, void const* self, void const* other, bool lenient
         if (!a.IsSet() || *a != *b) return false;
         continue;
       }
-      case Shape::kInt:
-      case Shape::kEnum:
+      case Code(Kind::Int, Holder::kPlain):
+      case Code(Kind::Enum, Holder::kPlain):
         if (*static_cast<int const*>(At(self, f)) != *static_cast<int const*>(At(other, f))) return false;
         continue;
-      case Shape::kBool:
+      case Code(Kind::Bool, Holder::kPlain):
         if (*static_cast<bool const*>(At(self, f)) != *static_cast<bool const*>(At(other, f))) return false;
         continue;
       default:
@@ -206,7 +155,7 @@ void DiffChain(Layout const* l, void const* self, void const* other, std::string
     // Most nested objects of two similar graphs are equal: the comparison,
     // which builds no paths, rules them out before the diff builds one. An
     // object array does the same per element, so it is not compared twice.
-    if (f.shape != Shape::kObjectArray && EqualField(f, p.flags, self, other, false)) continue;
+    if (f.shape.holder != Holder::kObjectArray && EqualField(f, p.flags, self, other, false)) continue;
     if (!IsReference(f)) {
       diffs.Append(PathOf(prefix, p.name));
       continue;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quill/Any.h"
+#include "quill/Kinds.h"
 #include "quill/MethodFault.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
@@ -188,27 +189,10 @@ struct PtrHash {
   }
 };
 
-// The C++ form in which a property's value is read and written through the
-// descriptor accessors (arrays, objects, references and any values: Object).
-enum class ValueKind {
-  String,
-  Bool,
-  Byte,
-  Short,
-  Int,
-  Long,
-  Float,
-  Double,
-  Date,
-  Binary,
-  TypeName,
-  MethodName,
-  Path,
-  Uri,
-  Enum,
-  Object
-};
-ValueKind ValueKindOf(PropertyInfo const& p);
+// The kind in which a property's value is read and written through the
+// descriptor accessors: its own when plain (a link: String, the key of the
+// object it names), Kind::Data for arrays, objects, references and any values.
+Kind ValueKindOf(PropertyInfo const& p);
 
 }  // namespace Quill::Detail
 

@@ -71,8 +71,10 @@ constexpr PropertyInfo kMethodFaultProps[] = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 Fields::Field const kMethodFaultFields[] = {
-    {offsetof(MethodFault, faultCause), Fields::Shape::kObject, &typeid(MethodFault), nullptr},
-    {offsetof(MethodFault, faultMessage), Fields::Shape::kObjectArray, &typeid(DataArray<LocalizableMessage>),
+    {offsetof(MethodFault, faultCause), {Kind::Data, Fields::Holder::kObject}, &typeid(MethodFault), nullptr},
+    {offsetof(MethodFault, faultMessage),
+     {Kind::Data, Fields::Holder::kObjectArray},
+     &typeid(DataArray<LocalizableMessage>),
      &Fields::NewArray<DataArray<LocalizableMessage>>},
 };
 #pragma GCC diagnostic pop

@@ -2,6 +2,7 @@
 // runtime's ToString of data objects, and the comparison and diff that
 // classes without generated ones (faults' _DiffProperties) inherit.
 #include <cstring>
+#include <iterator>
 #include <typeinfo>
 
 #include "Internal.h"
@@ -10,40 +11,64 @@
 #include "quill/Any.h"
 #include "quill/Array.h"
 #include "quill/Compare.h"
+#include "quill/Kinds.h"
 #include "quill/Primitive.h"
 #include "quill/ValueImpl.h"
 
+namespace Quill {
+
+Kind KindNamed(std::string_view name) noexcept {
+  for (std::uint8_t k = 0; k < kKindCount; ++k) {
+    if (kKinds[k].name && name == kKinds[k].name) return static_cast<Kind>(k);
+  }
+  return Kind::Any;
+}
+
+Kind KindOf(TypeInfo const* t) noexcept {
+  switch (t->kind) {
+    case KIND_ENUM:
+      return Kind::Enum;
+    case KIND_MANAGED:
+      return Kind::Ref;
+    case KIND_DATA:
+    case KIND_FAULT:
+      return Kind::Data;
+    case KIND_ANY:
+      return Kind::Any;
+    default:
+      break;
+  }
+  // The runtime's own records, in the order of the kinds; a record of
+  // another library is known by its name.
+  static TypeInfo const* const kRecords[] = {
+      &gBoolTypeInfo,     &gByteTypeInfo,       &gShortTypeInfo,        &gIntTypeInfo,      &gLongTypeInfo,
+      &gFloatTypeInfo,    &gDoubleTypeInfo,     &gStringTypeInfo,       &gDateTimeTypeInfo, &gBinaryTypeInfo,
+      &gTypeNameTypeInfo, &gMethodNameTypeInfo, &gPropertyPathTypeInfo, &gUriTypeInfo};
+  static_assert(std::size(kRecords) == static_cast<std::size_t>(Kind::Uri) + 1);
+  for (std::size_t k = 0; k < std::size(kRecords); ++k) {
+    if (t == kRecords[k]) return static_cast<Kind>(k);
+  }
+  return t->name ? KindNamed(t->name) : Kind::Any;
+}
+
+}  // namespace Quill
+
 namespace Quill::Detail {
 
-ValueKind ValueKindOf(PropertyInfo const& p) {
-  if (p.flags & F_ARRAY) return ValueKind::Object;
-  TypeInfo const* t = p.type;
-  if (t == &gStringTypeInfo) return ValueKind::String;
-  if (t == &gBoolTypeInfo) return ValueKind::Bool;
-  if (t == &gByteTypeInfo) return ValueKind::Byte;
-  if (t == &gShortTypeInfo) return ValueKind::Short;
-  if (t == &gIntTypeInfo) return ValueKind::Int;
-  if (t == &gLongTypeInfo) return ValueKind::Long;
-  if (t == &gFloatTypeInfo) return ValueKind::Float;
-  if (t == &gDoubleTypeInfo) return ValueKind::Double;
-  if (t == &gDateTimeTypeInfo) return ValueKind::Date;
-  if (t == &gBinaryTypeInfo) return ValueKind::Binary;
-  if (t == &gTypeNameTypeInfo) return ValueKind::TypeName;
-  if (t == &gMethodNameTypeInfo) return ValueKind::MethodName;
-  if (t == &gPropertyPathTypeInfo) return ValueKind::Path;
-  if (t == &gUriTypeInfo) return ValueKind::Uri;
-  if (t && t->kind == KIND_ENUM) return ValueKind::Enum;
-  if (p.flags & F_LINK) return ValueKind::String;  // the key of the linked object
-  return ValueKind::Object;
+Kind ValueKindOf(PropertyInfo const& p) {
+  if (p.flags & F_ARRAY) return Kind::Data;
+  if (p.flags & F_LINK) return Kind::String;  // the key of the linked object
+  Kind k = p.type ? KindOf(p.type) : Kind::Any;
+  return IsPlain(k) ? k : Kind::Data;
 }
 
 namespace {
 
 // One property's value as read through the accessors.
 struct Value {
-  ValueKind kind = ValueKind::Object;
+  Kind kind = Kind::Data;
   bool set = false;
-  Any* object = nullptr;  // ValueKind::Object: null when null or an empty array
+  Any* object = nullptr;  // Kind::Data: null when null or an empty array
   std::string text;       // strings and string-like names
   long integer = 0;       // bool, byte, short, int, long, enum
   double real = 0;
@@ -62,7 +87,7 @@ Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
   auto* obj = const_cast<DynamicData*>(cobj);  // value reads do not modify the object
   Value v;
   v.kind = ValueKindOf(*p.info);
-  if (v.kind == ValueKind::Object) {
+  if (v.kind == Kind::Data) {
     v.object = p.owner->getPropertyPtr ? static_cast<Any*>(p.owner->getPropertyPtr(obj, p.ownIndex)) : nullptr;
     v.set = v.object != nullptr;
     return v;
@@ -70,52 +95,52 @@ Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
   v.set = p.owner->isPropertySet(obj, p.ownIndex);
   if (!v.set) return v;
   switch (v.kind) {
-    case ValueKind::String:
+    case Kind::String:
       v.text = Read<std::string>(p, obj);
       break;
-    case ValueKind::TypeName:
+    case Kind::TypeName:
       v.text = Read<Quill::TypeName>(p, obj).GetString();
       break;
-    case ValueKind::MethodName:
+    case Kind::MethodName:
       v.text = Read<Quill::MethodName>(p, obj).GetString();
       break;
-    case ValueKind::Path:
+    case Kind::PropertyPath:
       v.text = Read<PropertyPath>(p, obj).GetString();
       break;
-    case ValueKind::Uri:
+    case Kind::Uri:
       v.text = Read<Quill::Uri>(p, obj).GetString();
       break;
-    case ValueKind::Bool:
+    case Kind::Bool:
       v.integer = Read<bool>(p, obj);
       break;
-    case ValueKind::Byte:
+    case Kind::Byte:
       v.integer = Read<signed char>(p, obj);
       break;
-    case ValueKind::Short:
+    case Kind::Short:
       v.integer = Read<short>(p, obj);
       break;
-    case ValueKind::Int:
+    case Kind::Int:
       v.integer = Read<int>(p, obj);
       break;
-    case ValueKind::Enum:
+    case Kind::Enum:
       v.integer = Read<int>(p, obj);
       break;
-    case ValueKind::Long:
+    case Kind::Long:
       v.integer = Read<long>(p, obj);
       break;
-    case ValueKind::Float:
+    case Kind::Float:
       v.real = Read<float>(p, obj);
       break;
-    case ValueKind::Double:
+    case Kind::Double:
       v.real = Read<double>(p, obj);
       break;
-    case ValueKind::Date:
+    case Kind::DateTime:
       v.date = Read<Basalt::System::DateTime>(p, obj);
       break;
-    case ValueKind::Binary:
+    case Kind::Binary:
       v.bytes = Read<std::vector<unsigned char>>(p, obj);
       break;
-    case ValueKind::Object:
+    default:
       break;
   }
   return v;
@@ -123,21 +148,21 @@ Value ReadValue(DataProperty const& p, DynamicData const* cobj) {
 
 bool SameSetValues(Value const& a, Value const& b) {
   switch (a.kind) {
-    case ValueKind::Path:
+    case Kind::PropertyPath:
       return PropertyPath(a.text).Compare(PropertyPath(b.text)) == 0;
-    case ValueKind::String:
-    case ValueKind::TypeName:
-    case ValueKind::MethodName:
-    case ValueKind::Uri:
+    case Kind::String:
+    case Kind::TypeName:
+    case Kind::MethodName:
+    case Kind::Uri:
       return a.text == b.text;
-    case ValueKind::Float:
-    case ValueKind::Double:
+    case Kind::Float:
+    case Kind::Double:
       return a.real == b.real;
-    case ValueKind::Date:
+    case Kind::DateTime:
       return a.date.GetUtcTime() == b.date.GetUtcTime();
-    case ValueKind::Binary:
+    case Kind::Binary:
       return a.bytes == b.bytes;
-    case ValueKind::Object:
+    case Kind::Data:
       return a.object == b.object;
     default:
       return a.integer == b.integer;
@@ -156,26 +181,26 @@ void Indent(std::string& out, int indent) { out.append(static_cast<std::size_t>(
 
 std::string FormatSetValue(Value const& v, PropertyInfo const& p) {
   switch (v.kind) {
-    case ValueKind::String:
-    case ValueKind::TypeName:
-    case ValueKind::MethodName:
-    case ValueKind::Path:
-    case ValueKind::Uri:
+    case Kind::String:
+    case Kind::TypeName:
+    case Kind::MethodName:
+    case Kind::PropertyPath:
+    case Kind::Uri:
       return FormatValue(v.text);
-    case ValueKind::Bool:
+    case Kind::Bool:
       return v.integer ? "true" : "false";
-    case ValueKind::Float:
-    case ValueKind::Double:
+    case Kind::Float:
+    case Kind::Double:
       return FormatValue(v.real);
-    case ValueKind::Date:
+    case Kind::DateTime:
       return v.date.ToIso8601();
-    case ValueKind::Binary:
+    case Kind::Binary:
       return FormatValue(v.bytes);
-    case ValueKind::Enum: {
+    case Kind::Enum: {
       auto* et = dynamic_cast<EnumType*>(FindTypeByInfo(p.type));
       return FormatEnum(et, static_cast<int>(v.integer));
     }
-    case ValueKind::Object:
+    case Kind::Data:
       return {};
     default:
       return std::to_string(v.integer);
@@ -213,7 +238,7 @@ void DumpData(DynamicData const* obj, std::string& out, int indent) {
       out += "<unset>";
     } else if (p.info->flags & F_SECRET) {
       out += "(secret)";
-    } else if (v.kind == ValueKind::Object) {
+    } else if (v.kind == Kind::Data) {
       DumpAny(v.object, out, indent + 1);
     } else {
       out += FormatSetValue(v, *p.info);
@@ -273,7 +298,7 @@ bool ReflectIsEqual(DynamicData const* mine, DynamicData const* theirs, bool len
   for (std::uint32_t i = 0, n = type->GetPropertyCount(); i < n; ++i) {
     DataProperty const& p = type->GetProperty(i);
     Value a = ReadValue(p, mine), b = ReadValue(p, theirs);
-    if (a.kind == ValueKind::Object) {
+    if (a.kind == Kind::Data) {
       if (!AreEqualAnysInt(a.object, b.object, p.info->flags, lenient)) return false;
     } else if (!ValueMatches(a, b, p.info->flags & F_OPTIONAL, lenient)) {
       return false;
@@ -293,7 +318,7 @@ void ReflectDiff(DynamicData const* mine, DynamicData const* theirs, std::string
   for (std::uint32_t i = 0, n = type->GetPropertyCount(); i < n; ++i) {
     DataProperty const& p = type->GetProperty(i);
     Value a = ReadValue(p, mine), b = ReadValue(p, theirs);
-    if (a.kind == ValueKind::Object) {
+    if (a.kind == Kind::Data) {
       DiffAnyPropertiesInt(a.object, b.object, prefix, p.component.c_str(), p.info->flags, diffs);
     } else if (!ValueMatches(a, b, p.info->flags & F_OPTIONAL, false)) {
       diffs.Append(prefix, p.component.c_str());

@@ -4,6 +4,7 @@
 #include "quill/Reflection.h"
 
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -17,7 +18,6 @@
 namespace Quill::Reflection {
 namespace {
 
-using Detail::ValueKind;
 using Detail::ValueKindOf;
 
 std::string Describe(DynamicData const* obj) {
@@ -89,49 +89,24 @@ DataProperty const& PropertyOf(DynamicData const* obj, std::string_view name) {
 Basalt::Ref<Any> Get(DynamicData const* cobj, DataProperty const& p) {
   RequireOwnProperty(cobj, p);
   auto* obj = const_cast<DynamicData*>(cobj);  // the readers below do not modify the object
-  ValueKind kind = ValueKindOf(*p.info);
-  if (kind == ValueKind::Object) {
+  Kind kind = ValueKindOf(*p.info);
+  if (kind == Kind::Data) {
     return p.owner->getPropertyPtr ? static_cast<Any*>(p.owner->getPropertyPtr(obj, p.ownIndex)) : nullptr;
   }
   if (!p.owner->isPropertySet(obj, p.ownIndex)) return nullptr;
-  switch (kind) {
-    case ValueKind::String:
-      return BoxRead<std::string>(obj, p);
-    case ValueKind::Bool:
-      return BoxRead<bool>(obj, p);
-    case ValueKind::Byte:
-      return BoxRead<signed char>(obj, p);
-    case ValueKind::Short:
-      return BoxRead<short>(obj, p);
-    case ValueKind::Int:
-      return BoxRead<int>(obj, p);
-    case ValueKind::Long:
-      return BoxRead<long>(obj, p);
-    case ValueKind::Float:
-      return BoxRead<float>(obj, p);
-    case ValueKind::Double:
-      return BoxRead<double>(obj, p);
-    case ValueKind::Date:
-      return BoxRead<Basalt::System::DateTime>(obj, p);
-    case ValueKind::Binary:
-      return BoxRead<std::vector<unsigned char>>(obj, p);
-    case ValueKind::TypeName:
-      return BoxRead<TypeName>(obj, p);
-    case ValueKind::MethodName:
-      return BoxRead<MethodName>(obj, p);
-    case ValueKind::Path:
-      return BoxRead<PropertyPath>(obj, p);
-    case ValueKind::Uri:
-      return BoxRead<Uri>(obj, p);
-    case ValueKind::Enum: {
-      int v = 0;
-      p.owner->getProperty(obj, p.ownIndex, &v);
-      return EnumOf(p)->GetFuncs().box(v);
-    }
-    case ValueKind::Object:
-      break;
+  if (kind == Kind::Enum) {
+    int v = 0;
+    p.owner->getProperty(obj, p.ownIndex, &v);
+    return EnumOf(p)->GetFuncs().box(v);
   }
-  return nullptr;
+  return VisitScalar(kind, [&](auto t) -> Basalt::Ref<Any> {
+    using T = typename decltype(t)::type;
+    if constexpr (std::is_void_v<T>) {
+      return nullptr;
+    } else {
+      return BoxRead<T>(obj, p);
+    }
+  });
 }
 
 void Set(DynamicData* obj, DataProperty const& p, Basalt::Ref<Any> const& value) {
@@ -144,56 +119,31 @@ void Set(DynamicData* obj, DataProperty const& p, Basalt::Ref<Any> const& value)
   if (!p.owner->setProperty) {
     Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
   }
-  switch (ValueKindOf(*p.info)) {
-    case ValueKind::String:
-      return WriteUnboxed<std::string>(obj, p, v);
-    case ValueKind::Bool:
-      return WriteUnboxed<bool>(obj, p, v);
-    case ValueKind::Byte:
-      return WriteUnboxed<signed char>(obj, p, v);
-    case ValueKind::Short:
-      return WriteUnboxed<short>(obj, p, v);
-    case ValueKind::Int:
-      return WriteUnboxed<int>(obj, p, v);
-    case ValueKind::Long:
-      return WriteUnboxed<long>(obj, p, v);
-    case ValueKind::Float:
-      return WriteUnboxed<float>(obj, p, v);
-    case ValueKind::Double:
-      return WriteUnboxed<double>(obj, p, v);
-    case ValueKind::Date:
-      return WriteUnboxed<Basalt::System::DateTime>(obj, p, v);
-    case ValueKind::Binary:
-      return WriteUnboxed<std::vector<unsigned char>>(obj, p, v);
-    case ValueKind::TypeName:
-      return WriteUnboxed<TypeName>(obj, p, v);
-    case ValueKind::MethodName:
-      return WriteUnboxed<MethodName>(obj, p, v);
-    case ValueKind::Path:
-      return WriteUnboxed<PropertyPath>(obj, p, v);
-    case ValueKind::Uri:
-      return WriteUnboxed<Uri>(obj, p, v);
-    case ValueKind::Enum: {
-      EnumType const* et = EnumOf(p);
-      int n = et->GetFuncs().unbox(v);  // a box of another class: TypeMismatchException
-      et->GetTag(n);                    // a value without a tag: InvalidArgument
-      p.owner->setProperty(obj, p.ownIndex, &n);
-      return;
-    }
-    case ValueKind::Object: {
+  Kind kind = ValueKindOf(*p.info);
+  if (kind == Kind::Enum) {
+    EnumType const* et = EnumOf(p);
+    int n = et->GetFuncs().unbox(v);  // a box of another class: TypeMismatchException
+    et->GetTag(n);                    // a value without a tag: InvalidArgument
+    p.owner->setProperty(obj, p.ownIndex, &n);
+    return;
+  }
+  VisitScalar(kind, [&](auto t) {
+    using T = typename decltype(t)::type;
+    if constexpr (std::is_void_v<T>) {
       // The field's own setter checks the object's class against the
       // field's (TypeMismatchException naming both) before it stores it.
       Basalt::Ref<Any> held(v);
       p.owner->setProperty(obj, p.ownIndex, &held);
-      return;
+    } else {
+      WriteUnboxed<T>(obj, p, v);
     }
-  }
+  });
 }
 
 void Unset(DynamicData* obj, DataProperty const& p) {
   RequireOwnProperty(obj, p);
-  ValueKind kind = ValueKindOf(*p.info);
-  if (kind == ValueKind::Object) {
+  Kind kind = ValueKindOf(*p.info);
+  if (kind == Kind::Data) {
     if (!p.owner->setProperty) {
       Detail::ThrowNotSupported("quill.reflect.readOnly", Describe(obj) + " has no property setter");
     }
@@ -211,7 +161,7 @@ void Unset(DynamicData* obj, DataProperty const& p) {
 
 bool IsSet(DynamicData const* obj, DataProperty const& p) {
   RequireOwnProperty(obj, p);
-  if (ValueKindOf(*p.info) == ValueKind::Object) {
+  if (ValueKindOf(*p.info) == Kind::Data) {
     return p.owner->getPropertyPtr && p.owner->getPropertyPtr(const_cast<DynamicData*>(obj), p.ownIndex) != nullptr;
   }
   return p.owner->isPropertySet(obj, p.ownIndex);

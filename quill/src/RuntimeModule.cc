@@ -23,21 +23,27 @@ constexpr char kR1[] = "sedge.reflect.version.version1";
 
 // --- records -----------------------------------------------------------------------
 namespace Quill {
-TypeInfo const gStringTypeInfo = {KIND_PRIMITIVE, "string", "string", kV0};
-TypeInfo const gBoolTypeInfo = {KIND_PRIMITIVE, "boolean", "boolean", kV0};
-TypeInfo const gByteTypeInfo = {KIND_PRIMITIVE, "byte", "byte", kV0};
-TypeInfo const gShortTypeInfo = {KIND_PRIMITIVE, "short", "short", kV0};
-TypeInfo const gIntTypeInfo = {KIND_PRIMITIVE, "int", "int", kV0};
-TypeInfo const gLongTypeInfo = {KIND_PRIMITIVE, "long", "long", kV0};
-TypeInfo const gFloatTypeInfo = {KIND_PRIMITIVE, "float", "float", kV0};
-TypeInfo const gDoubleTypeInfo = {KIND_PRIMITIVE, "double", "double", kV0};
-TypeInfo const gDateTimeTypeInfo = {KIND_PRIMITIVE, "dateTime", "dateTime", kV0};
-TypeInfo const gBinaryTypeInfo = {KIND_PRIMITIVE, "binary", "base64Binary", kV0};
-TypeInfo const gAnyTypeInfo = {KIND_ANY, "any", "anyType", kV0};
-TypeInfo const gTypeNameTypeInfo = {KIND_PRIMITIVE, "typeName", "TypeName", kV0};
-TypeInfo const gMethodNameTypeInfo = {KIND_PRIMITIVE, "methodName", "MethodName", kV0};
-TypeInfo const gPropertyPathTypeInfo = {KIND_PRIMITIVE, "propertyPath", "PropertyPath", kV0};
-TypeInfo const gUriTypeInfo = {KIND_PRIMITIVE, "uri", "anyURI", kV0};
+namespace {
+// A primitive's names are those of its kind.
+constexpr TypeInfo PrimitiveRecord(Kind k, std::uint64_t kind = KIND_PRIMITIVE) {
+  return {kind, InfoOf(k).name, InfoOf(k).wireName, kV0};
+}
+}  // namespace
+TypeInfo const gStringTypeInfo = PrimitiveRecord(Kind::String);
+TypeInfo const gBoolTypeInfo = PrimitiveRecord(Kind::Bool);
+TypeInfo const gByteTypeInfo = PrimitiveRecord(Kind::Byte);
+TypeInfo const gShortTypeInfo = PrimitiveRecord(Kind::Short);
+TypeInfo const gIntTypeInfo = PrimitiveRecord(Kind::Int);
+TypeInfo const gLongTypeInfo = PrimitiveRecord(Kind::Long);
+TypeInfo const gFloatTypeInfo = PrimitiveRecord(Kind::Float);
+TypeInfo const gDoubleTypeInfo = PrimitiveRecord(Kind::Double);
+TypeInfo const gDateTimeTypeInfo = PrimitiveRecord(Kind::DateTime);
+TypeInfo const gBinaryTypeInfo = PrimitiveRecord(Kind::Binary);
+TypeInfo const gAnyTypeInfo = PrimitiveRecord(Kind::Any, KIND_ANY);
+TypeInfo const gTypeNameTypeInfo = PrimitiveRecord(Kind::TypeName);
+TypeInfo const gMethodNameTypeInfo = PrimitiveRecord(Kind::MethodName);
+TypeInfo const gPropertyPathTypeInfo = PrimitiveRecord(Kind::PropertyPath);
+TypeInfo const gUriTypeInfo = PrimitiveRecord(Kind::Uri);
 TypeInfo const gSedgeManagedObjectTypeInfo = {KIND_MANAGED, "sedge.ManagedObject", "ManagedObject", kV0};
 TypeInfo const gSedgeMethodFaultTypeInfo = {KIND_FAULT, "sedge.MethodFault", "MethodFault", kV1};
 TypeInfo const gSedgeRuntimeFaultTypeInfo = {KIND_FAULT, "sedge.RuntimeFault", "RuntimeFault", kV1};

@@ -6,28 +6,6 @@ from typing import List
 from .. import names
 from ..model.types import F_ARRAY, F_LINK, F_OPTIONAL, Primitive, RuntimeType, Type
 
-# Value types of primitives: (C++ type, is a reference field)
-_PRIMITIVE_CPP = {
-    "string": "std::string", "boolean": "bool", "byte": "signed char", "short": "short",
-    "int": "int", "long": "long", "float": "float", "double": "double",
-    "dateTime": "::Basalt::System::DateTime", "binary": "std::vector<unsigned char>",
-    "typeName": "::Quill::TypeName", "methodName": "::Quill::MethodName",
-    "propertyPath": "::Quill::PropertyPath", "uri": "::Quill::Uri",
-}
-# Which runtime headers a value type needs in a class header.
-_PRIMITIVE_HEADERS = {
-    "dateTime": "basalt/DateTime.h", "typeName": "quill/Values.h", "methodName": "quill/Values.h",
-    "propertyPath": "quill/Values.h", "uri": "quill/Values.h", "binary": "vector",
-}
-
-# Storage shape (Quill::Fields::Shape) of a plain value field, by primitive.
-_PRIMITIVE_SHAPE = {
-    "string": "String", "boolean": "Bool", "byte": "Byte", "short": "Short", "int": "Int",
-    "long": "Long", "float": "Float", "double": "Double", "dateTime": "DateTime",
-    "binary": "Binary", "typeName": "TypeName", "methodName": "MethodName",
-    "propertyPath": "Path", "uri": "Uri",
-}
-
 TYPES_PER_UNIT = 300
 
 
@@ -37,6 +15,15 @@ def q(cpp):
 
 
 _SCALARS = {"bool", "signed char", "short", "int", "long", "float", "double"}
+
+
+def _kind_of(ty, link):
+    """The Quill::Kind of a value of `ty` (a link holds the key of the object it names)."""
+    if link:
+        return "String"
+    if isinstance(ty, Primitive):
+        return ty.cpp_kind
+    return {"managed": "Ref", "enum": "Enum"}.get(ty.kind, "Data")
 
 
 @dataclass
@@ -49,7 +36,8 @@ class Field:
     getter: str          # for array fields: Get<Property>
     flags: int
     zero_init: bool      # required bool, number or enumeration
-    shape: str           # Quill::Fields::Shape enumerator
+    kind: str            # Quill::Kind of the value (arrays: of an item)
+    holder: str          # Quill::Fields::Holder enumerator
 
     @property
     def is_array(self):
@@ -114,7 +102,7 @@ class CppCatalogue:
         if isinstance(ty, Primitive):
             if ty.name == "any":
                 return "::Quill::Any", "object"
-            return _PRIMITIVE_CPP[ty.name], "value"
+            return q(ty.cpp), "value"
         if ty.kind == "managed":
             return "::Quill::MoRef", "object"
         if ty.kind == "enum":
@@ -125,17 +113,17 @@ class CppCatalogue:
         link = bool(p.flags & F_LINK)
         vcpp, kind = self.value_cpp(p.type, link)
         name = names.cpp_identifier(p.name)
+        vkind = _kind_of(p.type, link)
         if p.flags & F_ARRAY:
             akind = "object" if kind == "object" else "value"
             return Field(p, name, "array", vcpp, akind, names.getter_name(p.name, False), p.flags, False,
-                         "kObjectArray" if akind == "object" else "kArray")
+                         vkind, "kObjectArray" if akind == "object" else "kArray")
         if kind == "object":
-            return Field(p, name, "object", vcpp, "", "", p.flags, False, "kObject")
-        shape = "String" if link else "Enum" if kind == "enum" else _PRIMITIVE_SHAPE[p.type.name]
+            return Field(p, name, "object", vcpp, "", "", p.flags, False, vkind, "kObject")
         if p.flags & F_OPTIONAL:
-            return Field(p, name, "optional", vcpp, "", "", p.flags, False, "kOpt" + shape)
+            return Field(p, name, "optional", vcpp, "", "", p.flags, False, vkind, "kOptional")
         zero = kind == "enum" or vcpp in _SCALARS
-        return Field(p, name, "value", vcpp, "", "", p.flags, zero, "k" + shape)
+        return Field(p, name, "value", vcpp, "", "", p.flags, zero, vkind, "kPlain")
 
     # -- what a class definition needs ---------------------------------------------
     def referenced(self, t):
@@ -210,8 +198,8 @@ class CppCatalogue:
     def value_headers(self, t):
         hs = set()
         for ty, flags in self.referenced(t):
-            if isinstance(ty, Primitive) and ty.name in _PRIMITIVE_HEADERS and not (flags & F_ARRAY):
-                hs.add(_PRIMITIVE_HEADERS[ty.name])
+            if isinstance(ty, Primitive) and ty.header and not (flags & F_ARRAY):
+                hs.add(ty.header)
         if t.kind == "managed":
             hs.add("quill/ManagedObject.h")
         return hs
@@ -363,15 +351,12 @@ class Operation:
         return (self.name, tuple((p.form, p.value_cpp, p.array_kind) for p in self.params))
 
 
-_VALUE_CPP = dict(_PRIMITIVE_CPP)
-
-
 def _value_class(cc, ty):
     """(kind, C++ class) of one value of a parameter's or result's type."""
     if isinstance(ty, Primitive):
         if ty.name == "any":
             return "object", "::Quill::Any"
-        return "value", _VALUE_CPP[ty.name]
+        return "value", q(ty.cpp)
     if ty.kind == "managed":
         return "object", "::Quill::MoRef"
     if ty.kind == "enum":

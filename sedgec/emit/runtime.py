@@ -8,7 +8,8 @@ Its managed types get interfaces, stubs, skeletons, dispatch and method-object a
 catalogue's do."""
 from .. import names
 from ..model.types import Primitive, RuntimeType, Type
-from .cppmodel import _PRIMITIVE_HEADERS, CppCatalogue
+from ..model.runtime import PRIMITIVES
+from .cppmodel import CppCatalogue, q
 from .generate import decorate_managed
 from .views import EnumView, TypeView
 
@@ -49,7 +50,7 @@ def _header_of(ty):
     if isinstance(ty, RuntimeType):
         return _ROOT_HEADERS.get(ty.cpp, "quill/Values.h")   # the managed root: Quill::MoRef
     if isinstance(ty, Primitive):
-        return "quill/Any.h" if ty.name == "any" else _PRIMITIVE_HEADERS.get(ty.name)
+        return "quill/Any.h" if ty.name == "any" else ty.header
     return None
 
 
@@ -110,5 +111,6 @@ def runtime_files(cat):
         "views": sedge_slot, "all_views": all_views, "own_modules": own_modules}))
     out.append(("src/RuntimeTypes.cpp", "runtime_unit.cpp.j2", {
         "views": all_views, "sedge_slot": sedge_slot, "own_modules": own_modules,
-        "headers": [RUNTIME_HEADERS[m.namespace] for m in cat.modules]}))
+        "headers": [RUNTIME_HEADERS[m.namespace] for m in cat.modules],
+        "primitives": [(p, q(p.cpp)) for p in PRIMITIVES.values()]}))
     return out

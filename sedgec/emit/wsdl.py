@@ -11,7 +11,7 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-from ..model.runtime import RUNTIME_CATALOGUE, RUNTIME_VERSIONS
+from ..model.runtime import PRIMITIVES, RUNTIME_CATALOGUE, RUNTIME_VERSIONS
 from ..model.types import F_ARRAY, F_LINK, F_OPTIONAL, Primitive, RuntimeType, Type
 
 OUT_DIR = "wsdl"
@@ -20,25 +20,6 @@ ENTRY = "tarn.wsdl"  # what a server offers first: the newest release's service
 # Foreign-namespace attributes on schema components: XML Schema ignores them, tools read them.
 VERSION_NS = "urn:tarn-types:version"
 
-# Primitive values: the schema type of their element, and the element name of an item of
-# their array type (the runtime's WSDL name of the primitive).
-PRIMITIVE_XSD = {
-    "string": ("xsd:string", "string"),
-    "boolean": ("xsd:boolean", "boolean"),
-    "byte": ("xsd:byte", "byte"),
-    "short": ("xsd:short", "short"),
-    "int": ("xsd:int", "int"),
-    "long": ("xsd:long", "long"),
-    "float": ("xsd:float", "float"),
-    "double": ("xsd:double", "double"),
-    "dateTime": ("xsd:dateTime", "dateTime"),
-    "binary": ("xsd:base64Binary", "base64Binary"),
-    "any": ("xsd:anyType", "anyType"),
-    "typeName": ("tns:TypeName", "TypeName"),
-    "methodName": ("tns:MethodName", "MethodName"),
-    "propertyPath": ("tns:PropertyPath", "PropertyPath"),
-    "uri": ("xsd:anyURI", "anyURI"),
-}
 # Name types carried as text that the schema names on its own.
 NAME_TYPES = ("TypeName", "MethodName", "PropertyPath")
 MOREF = "ManagedObjectReference"
@@ -172,7 +153,7 @@ class WireSchema:
     def xsd_type(self, ty):
         """The schema type of an element holding a value of `ty`."""
         if isinstance(ty, Primitive):
-            return PRIMITIVE_XSD[ty.name][0]
+            return ty.xsd_type
         if ty.kind == "managed":
             return "tns:" + MOREF
         if isinstance(ty, RuntimeType):
@@ -202,13 +183,12 @@ class WireSchema:
 
     def _collect_types(self):
         self.included = self._included_types()
-        prims = {p: Primitive(p, "", "") for p in PRIMITIVE_XSD}
         for sedge, (wsdl, base, version, props) in RUNTIME_DATA.items():
             ct = ComplexType(wsdl, RUNTIME_DATA[base][0] if base else None, version,
                              fault=sedge == "sedge.MethodFault" or base not in (None, "sedge.DynamicData"),
                              abstract=wsdl in ABSTRACT)
             for name, ty, flags in props:
-                target = prims.get(ty) or _runtime_ref(ty)
+                target = PRIMITIVES.get(ty) or _runtime_ref(ty)
                 ct.elements.append(self._element(name, target, flags, version, version))
             self.data.append(ct)
         for sedge, (wsdl, version) in RUNTIME_MANAGED.items():
@@ -230,8 +210,8 @@ class WireSchema:
                 self.managed.append(Named(t.wsdl, t.version))
         # every type of the namespace has an array type the runtime names ArrayOf<Wsdl>,
         # whose items are elements named after the element type
-        for p, (xsd, item) in PRIMITIVE_XSD.items():
-            self.arrays.append(ArrayType("ArrayOf" + _upper_first(item), item, xsd, _V0))
+        for p in PRIMITIVES.values():
+            self.arrays.append(ArrayType("ArrayOf" + _upper_first(p.wire), p.wire, p.xsd_type, _V0))
         for ct in self.data:
             self.arrays.append(ArrayType("ArrayOf" + ct.name, ct.name, "tns:" + ct.name, ct.version))
         for e in self.enums:

@@ -11,22 +11,29 @@ from .. import names
 from .types import (F_ARRAY, F_MANAGED, F_OPTIONAL, Catalogue, Method, Module, Primitive, Property,
                     RuntimeType, Type)
 
+# The runtime's primitives: name, record, C++ type, Quill::Kind, wire name, whether that is an
+# XML Schema name, and the header a class holding one needs.
 PRIMITIVES = {p.name: p for p in [
-    Primitive("string", "Quill::gStringTypeInfo", "std::string"),
-    Primitive("boolean", "Quill::gBoolTypeInfo", "bool"),
-    Primitive("byte", "Quill::gByteTypeInfo", "signed char"),
-    Primitive("short", "Quill::gShortTypeInfo", "short"),
-    Primitive("int", "Quill::gIntTypeInfo", "int"),
-    Primitive("long", "Quill::gLongTypeInfo", "long"),
-    Primitive("float", "Quill::gFloatTypeInfo", "float"),
-    Primitive("double", "Quill::gDoubleTypeInfo", "double"),
-    Primitive("dateTime", "Quill::gDateTimeTypeInfo", "Basalt::System::DateTime"),
-    Primitive("binary", "Quill::gBinaryTypeInfo", "std::vector<unsigned char>"),
-    Primitive("any", "Quill::gAnyTypeInfo", "Quill::Any"),
-    Primitive("typeName", "Quill::gTypeNameTypeInfo", "Quill::TypeName"),
-    Primitive("methodName", "Quill::gMethodNameTypeInfo", "Quill::MethodName"),
-    Primitive("propertyPath", "Quill::gPropertyPathTypeInfo", "Quill::PropertyPath"),
-    Primitive("uri", "Quill::gUriTypeInfo", "Quill::Uri"),
+    Primitive("string", "Quill::gStringTypeInfo", "std::string", "String", "string", True),
+    Primitive("boolean", "Quill::gBoolTypeInfo", "bool", "Bool", "boolean", True),
+    Primitive("byte", "Quill::gByteTypeInfo", "signed char", "Byte", "byte", True),
+    Primitive("short", "Quill::gShortTypeInfo", "short", "Short", "short", True),
+    Primitive("int", "Quill::gIntTypeInfo", "int", "Int", "int", True),
+    Primitive("long", "Quill::gLongTypeInfo", "long", "Long", "long", True),
+    Primitive("float", "Quill::gFloatTypeInfo", "float", "Float", "float", True),
+    Primitive("double", "Quill::gDoubleTypeInfo", "double", "Double", "double", True),
+    Primitive("dateTime", "Quill::gDateTimeTypeInfo", "Basalt::System::DateTime", "DateTime", "dateTime", True,
+              "basalt/DateTime.h"),
+    Primitive("binary", "Quill::gBinaryTypeInfo", "std::vector<unsigned char>", "Binary", "base64Binary", True,
+              "vector"),
+    Primitive("any", "Quill::gAnyTypeInfo", "Quill::Any", "Any", "anyType", True),
+    Primitive("typeName", "Quill::gTypeNameTypeInfo", "Quill::TypeName", "TypeName", "TypeName", False,
+              "quill/Values.h"),
+    Primitive("methodName", "Quill::gMethodNameTypeInfo", "Quill::MethodName", "MethodName", "MethodName", False,
+              "quill/Values.h"),
+    Primitive("propertyPath", "Quill::gPropertyPathTypeInfo", "Quill::PropertyPath", "PropertyPath",
+              "PropertyPath", False, "quill/Values.h"),
+    Primitive("uri", "Quill::gUriTypeInfo", "Quill::Uri", "Uri", "anyURI", True, "quill/Values.h"),
 ]}
 
 

@@ -14,10 +14,20 @@ KIND_CODES = {"enum": 15, "data": 16, "fault": 17, "managed": 18}
 
 @dataclass(eq=False)
 class Primitive:
+    """One of the runtime's primitives: the row of its kind in quill/Kinds.h, as the generator
+    needs it (the generated runtime checks that the two tables agree)."""
     name: str
     record: str
-    cpp: str
+    cpp: str                  # the value's C++ type
+    cpp_kind: str             # its Quill::Kind
+    wire: str                 # its name on the wire, the item element of its arrays
+    xsd: bool                 # the wire name is one of the XML Schema namespace
+    header: str = None        # what a class holding one needs included (others come with it)
     kind: str = "primitive"
+
+    @property
+    def xsd_type(self):
+        return ("xsd:" if self.xsd else "tns:") + self.wire
 
 
 @dataclass(eq=False)

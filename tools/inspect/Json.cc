@@ -1,92 +1,15 @@
 #include "Json.h"
 
 #include <cassert>
-#include <cstdio>
+
+#include "quill/Text.h"
 
 namespace Inspect {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when the
-// bytes there are not one (overlong forms, surrogates and values past
-// U+10FFFF included, so a reader that checks strictly accepts the output).
-std::size_t Utf8Length(std::string_view s, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = byte(i);
-  std::size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (std::size_t k = 2; k < n; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return n;
-}
-
-}  // namespace
-
+// Registry strings are the program's own: a byte that is not UTF-8 is shown
+// replaced rather than refused, so that a listing always completes.
 void AppendJsonString(std::string& out, std::string_view s) {
-  out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x80) {
-      std::size_t n = Utf8Length(s, i);
-      if (n == 0) {
-        out += "\\ufffd";
-        ++i;
-      } else {
-        out.append(s.substr(i, n));
-        i += n;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-    ++i;
-  }
-  out += '"';
+  Quill::AppendJsonString(out, s, Quill::BadUtf8::kReplace);
 }
 
 void JsonWriter::Break(std::size_t depth) {

@@ -12,11 +12,10 @@
 // accessors are then one call each into this file's functions, which switch
 // over the storage shape; a few dozen shapes cover every class.
 //
-// Shapes name the declared C++ type of the member: a string, a scalar, a date,
-// a byte sequence or a name type, each plain or in a Basalt::Optional<>, an
-// enumeration (held as its 32-bit integer), a Basalt::Ref<> to an object, or a
-// Basalt::Ref<> to an array. Layouts are built by generated code only; a
-// layout that does not match its class corrupts memory.
+// Shapes name the declared C++ type of the member: a value of a kind
+// (quill/Kinds.h) plain or in a Basalt::Optional<> (an enumeration held as its
+// 32-bit integer), a Basalt::Ref<> to an object, or a Basalt::Ref<> to an array. Layouts are built by generated code
+// only; a layout that does not match its class corrupts memory.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +24,7 @@
 #include <typeinfo>
 
 #include "quill/Forward.h"
+#include "quill/Kinds.h"
 
 namespace Quill {
 struct PropertyInfo;
@@ -33,46 +33,26 @@ class Collection;
 
 namespace Quill::Fields {
 
-enum class Shape : std::uint8_t {
-  kString,  // std::string, link keys
-  kTypeName,
-  kMethodName,
-  kUri,
-  kPath,  // Quill::PropertyPath
-  kBool,
-  kByte,
-  kShort,
-  kInt,
-  kEnum,  // an enumeration: its integer
-  kLong,
-  kFloat,
-  kDouble,
-  kDateTime,
-  kBinary,  // std::vector<unsigned char>
-  kOptString,
-  kOptTypeName,
-  kOptMethodName,
-  kOptUri,
-  kOptPath,
-  kOptBool,
-  kOptByte,
-  kOptShort,
-  kOptInt,
-  kOptEnum,
-  kOptLong,
-  kOptFloat,
-  kOptDouble,
-  kOptDateTime,
-  kOptBinary,
-  kObject,       // Basalt::Ref<T>: a data object, fault, Quill::Any or Quill::MoRef
-  kArray,        // Basalt::Ref<Quill::Array<V>>: values
-  kObjectArray,  // Basalt::Ref<Quill::DataArray<T>>: objects
+// How a field holds its value: plain or in a Basalt::Optional<> (scalars and
+// enumerations), or in a Basalt::Ref<> to an object, to an array of values
+// (Quill::Array<V>) or to an array of objects (Quill::DataArray<T>).
+enum class Holder : std::uint8_t { kPlain, kOptional, kObject, kArray, kObjectArray };
+
+// A field's storage: the kind of its value (arrays: of an item) and its holder.
+struct Shape {
+  Kind kind;
+  Holder holder;
 };
+// One number per shape, for a switch over shapes.
+constexpr unsigned Code(Kind k, Holder h) noexcept {
+  return static_cast<unsigned>(h) * kKindCount + static_cast<unsigned>(k);
+}
+constexpr unsigned Code(Shape s) noexcept { return Code(s.kind, s.holder); }
 
 struct Field {
   std::uint32_t offset;  // of the member in the class
   Shape shape;
-  // kObject and the arrays: the member's class, which setProperty requires of
+  // Objects and arrays: the member's class, which setProperty requires of
   // an incoming value; null for Quill::Any (anything goes).
   std::type_info const* cls;
   // The arrays: a new empty array of the member's class (what Get<Property>()

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -13,8 +14,10 @@
 #include "basalt/Object.h"
 #include "quill/Any.h"
 #include "quill/Array.h"
+#include "quill/Kinds.h"
 #include "quill/Primitive.h"
 #include "quill/Registry.h"
+#include "quill/Text.h"
 #include "quill/Type.h"
 #include "quill/TypeInfo.h"
 #include "quill/Values.h"
@@ -22,33 +25,14 @@
 
 namespace Quill::Wire::Detail {
 
-// What a position holds, as far as reading and writing go.
-enum class VK : std::uint8_t {
-  Bool,
-  Byte,
-  Short,
-  Int,
-  Long,
-  Float,
-  Double,
-  String,
-  DateTime,
-  Binary,
-  TypeName,
-  MethodName,
-  PropertyPath,
-  Uri,  // scalars up to here
-  Enum,
-  Ref,
-  Data,
-  Any,
-};
-inline bool IsScalar(VK k) noexcept { return k <= VK::Uri; }
-// Scalars and enumerations: stored in data objects as plain fields.
-inline bool IsPlain(VK k) noexcept { return k <= VK::Enum; }
+// What a position holds, as far as reading and writing go: the runtime's
+// kinds (quill/Kinds.h), under the short name the codec has always used.
+using VK = Quill::Kind;
+using Quill::IsPlain;
+using Quill::IsScalar;
+using Quill::KindOf;
 
-// The kind of a type record / runtime type; Any for an unknown primitive.
-VK KindOf(TypeInfo const* t) noexcept;
+// The kind of a runtime type; Any for an unknown primitive.
 VK KindOf(Type const* t) noexcept;
 // The runtime type of a scalar kind.
 Type* ScalarType(VK k) noexcept;
@@ -166,6 +150,38 @@ struct Scalar {
   MethodName mn;
   PropertyPath pp;
   Uri uri;
+  // The member that holds a value of C++ type T (enumerations: int).
+  template <class T>
+  T& Of() noexcept {
+    if constexpr (std::is_same_v<T, bool>)
+      return b;
+    else if constexpr (std::is_same_v<T, signed char>)
+      return c;
+    else if constexpr (std::is_same_v<T, short>)
+      return s;
+    else if constexpr (std::is_same_v<T, int>)
+      return i;
+    else if constexpr (std::is_same_v<T, long>)
+      return l;
+    else if constexpr (std::is_same_v<T, float>)
+      return f;
+    else if constexpr (std::is_same_v<T, double>)
+      return d;
+    else if constexpr (std::is_same_v<T, std::string>)
+      return str;
+    else if constexpr (std::is_same_v<T, Basalt::System::DateTime>)
+      return dt;
+    else if constexpr (std::is_same_v<T, std::vector<unsigned char>>)
+      return bin;
+    else if constexpr (std::is_same_v<T, TypeName>)
+      return tn;
+    else if constexpr (std::is_same_v<T, MethodName>)
+      return mn;
+    else if constexpr (std::is_same_v<T, PropertyPath>)
+      return pp;
+    else
+      return uri;
+  }
   // The member that holds kind `k` (what descriptor accessors take).
   void* Ptr(VK k) noexcept;
 };
@@ -201,7 +217,7 @@ bool ParseScalarText(VK k, std::string_view text, Scalar& v, char const*& what);
 // Strings: moves `text` into the member of kind `k`.
 void SetStringScalar(VK k, std::string&& text, Scalar& v);
 // Validates UTF-8; returns the offset of the first bad byte or npos.
-std::size_t InvalidUtf8At(std::string_view s) noexcept;
+using Quill::InvalidUtf8At;
 // What a string of the API may hold: UTF-8 text of characters XML can carry
 // (no C0 control other than tab, newline and carriage return, no U+FFFE or
 // U+FFFF). The offset of the first byte that breaks it, or npos; `why` says how.
