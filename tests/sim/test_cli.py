@@ -53,7 +53,7 @@ class CommandLine(unittest.TestCase):
         sim = Running("--vms", "1", "--user", "root", "--password-env", "SIM_TEST_PASSWORD", env=env)
         try:
             self.assertGreaterEqual(len(sim.lines), 2, sim.lines)
-            self.assertRegex(sim.lines[0], r"^tarn-sim serving 6 virtual machines at http://127\.0\.0\.1:\d+/sdk$")
+            self.assertRegex(sim.lines[0], r"^tarn-sim serving 7 virtual machines at http://127\.0\.0\.1:\d+/sdk$")
             self.assertEqual(sim.lines[-1], "login: root / $SIM_TEST_PASSWORD (administrator), "
                                             "viewer / tarn-sim (read-only)")
             self.assertNotIn("s3cret", "\n".join(sim.lines))
