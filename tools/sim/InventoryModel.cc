@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "Inventory.h"
 #include "basalt/Exception.h"
@@ -49,12 +50,15 @@ unsigned Count(simdjson::dom::object o, char const* key, std::string const& wher
   return unsigned(n);
 }
 
-simdjson::dom::array List(simdjson::dom::object o, char const* key, std::string const& where) {
+// The elements of the list under `key`; none when it is absent.
+std::vector<simdjson::dom::element> List(simdjson::dom::object o, char const* key, std::string const& where) {
+  std::vector<simdjson::dom::element> out;
   simdjson::dom::element e;
+  if (o[key].get(e) != simdjson::SUCCESS) return out;
   simdjson::dom::array a;
-  if (o[key].get(e) != simdjson::SUCCESS) return a;
   if (e.get(a) != simdjson::SUCCESS) Bad(where, std::string("\"") + key + "\" wants a list");
-  return a;
+  for (simdjson::dom::element x : a) out.push_back(x);
+  return out;
 }
 
 }  // namespace
