@@ -689,7 +689,8 @@ class TaskManagerObject final : public Tarn::TaskManagerSkeleton {
 Basalt::Ref<MoRef> Manager::ServeTaskManager(std::string const& id, Contains contains, std::size_t recent,
                                              int maxCollector) {
   Basalt::Ref<MoRef> ref(new MoRef("tarn.TaskManager", id));
-  _state->adapter->Register(nullptr, new TaskManagerObject(ref.get(), _state, std::move(contains), recent, maxCollector));
+  _state->adapter->Register(nullptr,
+                            new TaskManagerObject(ref.get(), _state, std::move(contains), recent, maxCollector));
   return ref;
 }
 

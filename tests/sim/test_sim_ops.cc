@@ -155,8 +155,8 @@ TEST(Machines, CloneCopiesTheMachineUnderANewDeterministicId) {
     auto copy = c.SucceedRef(task.get());
     ASSERT_TRUE(copy);
     out.push_back(copy->GetId());
-    for (int key : {Tarn::Sim::kFieldNumCPU, Tarn::Sim::kFieldMemoryMB, Tarn::Sim::kFieldGuestId,
-                    Tarn::Sim::kFieldHost}) {
+    for (int key :
+         {Tarn::Sim::kFieldNumCPU, Tarn::Sim::kFieldMemoryMB, Tarn::Sim::kFieldGuestId, Tarn::Sim::kFieldHost}) {
       EXPECT_EQ(c.Field(copy.get(), key), c.Field(source.get(), key)) << key;
     }
     EXPECT_EQ(c.Field(copy.get(), Tarn::Sim::kFieldPowerState), "poweredOff");
@@ -366,11 +366,27 @@ TEST(Hosts, ADisconnectedHostsMachinesRefuseOperations) {
 
   auto stub = c.Stub<VmStub>(vm.get());
   std::vector<std::pair<char const*, std::function<Ref<MoRef>()>>> const refused = {
-      {"powerOn", [&] { stub->PowerOn(nullptr, task); return task; }},
-      {"destroy", [&] { stub->Destroy(task); return task; }},
+      {"powerOn",
+       [&] {
+         stub->PowerOn(nullptr, task);
+         return task;
+       }},
+      {"destroy",
+       [&] {
+         stub->Destroy(task);
+         return task;
+       }},
       {"reconfigure", [&] { return Reconfigure(c, vm.get(), [](auto& s) { s.numCPUs = 2; }); }},
-      {"createSnapshot", [&] { stub->CreateSnapshot("s", Basalt::Optional<std::string>(), false, false, task); return task; }},
-      {"enterMaintenanceMode", [&] { hs->EnterMaintenanceMode(0, Basalt::Optional<bool>(), nullptr, task); return task; }},
+      {"createSnapshot",
+       [&] {
+         stub->CreateSnapshot("s", Basalt::Optional<std::string>(), false, false, task);
+         return task;
+       }},
+      {"enterMaintenanceMode",
+       [&] {
+         hs->EnterMaintenanceMode(0, Basalt::Optional<bool>(), nullptr, task);
+         return task;
+       }},
   };
   for (auto const& [name, call] : refused) {
     SCOPED_TRACE(name);
@@ -492,26 +508,29 @@ TEST(Tasks, ManagerListsRecentTasksAndCollectorsReadHistoryPages) {
     std::function<void(Tarn::TaskFilterSpec&)> fill;
     std::size_t count;
   };
-  for (Case const& k : std::vector<Case>{
-           {[](auto& f) { f.GetState()->Append(TaskState::error); }, 1},
-           {[](auto& f) {
-              f.userName = new Tarn::TaskFilterSpec::ByUsername();
-              f.userName->GetUserList()->Append("viewer");
-            }, 0},
-           {[](auto& f) {
-              f.userName = new Tarn::TaskFilterSpec::ByUsername();
-              f.userName->GetUserList()->Append("admin");
-            }, 8},
-           {[&](auto& f) {
-              f.entity = new Tarn::TaskFilterSpec::ByEntity();
-              f.entity->entity = viewer.VmFolder();
-              f.entity->recursion = Tarn::TaskFilterSpec::RecursionOption::all;
-            }, 8},
-           {[&](auto& f) {
-              f.entity = new Tarn::TaskFilterSpec::ByEntity();
-              f.entity->entity = viewer.content->rootFolder;
-              f.entity->recursion = Tarn::TaskFilterSpec::RecursionOption::children;
-            }, 0}}) {
+  for (Case const& k : std::vector<Case>{{[](auto& f) { f.GetState()->Append(TaskState::error); }, 1},
+                                         {[](auto& f) {
+                                            f.userName = new Tarn::TaskFilterSpec::ByUsername();
+                                            f.userName->GetUserList()->Append("viewer");
+                                          },
+                                          0},
+                                         {[](auto& f) {
+                                            f.userName = new Tarn::TaskFilterSpec::ByUsername();
+                                            f.userName->GetUserList()->Append("admin");
+                                          },
+                                          8},
+                                         {[&](auto& f) {
+                                            f.entity = new Tarn::TaskFilterSpec::ByEntity();
+                                            f.entity->entity = viewer.VmFolder();
+                                            f.entity->recursion = Tarn::TaskFilterSpec::RecursionOption::all;
+                                          },
+                                          8},
+                                         {[&](auto& f) {
+                                            f.entity = new Tarn::TaskFilterSpec::ByEntity();
+                                            f.entity->entity = viewer.content->rootFolder;
+                                            f.entity->recursion = Tarn::TaskFilterSpec::RecursionOption::children;
+                                          },
+                                          0}}) {
     Ref<Tarn::TaskFilterSpec> f(new Tarn::TaskFilterSpec());
     k.fill(*f);
     Ref<MoRef> ref;

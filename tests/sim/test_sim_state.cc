@@ -1,5 +1,6 @@
 // tarn-sim's whole state saved and loaded, and inventories described by a model file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -7,7 +8,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <unistd.h>
 
 #include "SimClient.h"
 #include "basalt/Exception.h"
@@ -27,8 +27,7 @@ using VmStub = Tarn::VirtualMachineStub;
 class TempFile {
  public:
   explicit TempFile(std::string const& name)
-      : _path(std::filesystem::temp_directory_path() /
-              ("tarn-sim-" + std::to_string(::getpid()) + "-" + name)) {
+      : _path(std::filesystem::temp_directory_path() / ("tarn-sim-" + std::to_string(::getpid()) + "-" + name)) {
     std::filesystem::remove(_path);
   }
   ~TempFile() { std::filesystem::remove(_path); }

@@ -58,7 +58,8 @@ Model Model::FromSize(ModelSize const& size) {
     for (unsigned c = 0; c < size.clusters; ++c) {
       dc.clusters.push_back({dc.name + "_C" + std::to_string(c), size.hosts, size.vms, size.datastores});
     }
-    for (unsigned h = 0; h < size.standalone; ++h) dc.standalone.push_back({dc.name + "_H" + std::to_string(h), size.vms});
+    for (unsigned h = 0; h < size.standalone; ++h)
+      dc.standalone.push_back({dc.name + "_H" + std::to_string(h), size.vms});
     model.datacenters.push_back(std::move(dc));
   }
   return model;
@@ -105,7 +106,8 @@ void Inventory::Build(Model const& model, std::uint64_t seed) {
     for (NetworkEntity* net : cl->networks) net->hosts.push_back(host);
 
     for (unsigned v = 0; v < vms; ++v) {
-      auto* vm = Make<VmEntity>(Kind::Vm, "tarn.VirtualMachine", "vm", host->name + "_VM" + std::to_string(v), vmFolder);
+      auto* vm =
+          Make<VmEntity>(Kind::Vm, "tarn.VirtualMachine", "vm", host->name + "_VM" + std::to_string(v), vmFolder);
       vm->directory = vm->name;
       vm->numCPU = std::int16_t(1 << draw(3));
       vm->memoryMB = std::int32_t(512) << draw(5);
@@ -151,8 +153,8 @@ void Inventory::Build(Model const& model, std::uint64_t seed) {
     }
 
     auto addDatastore = [&](ClusterEntity* cl, std::string name) {
-      auto* ds = Make<DatastoreEntity>(Kind::Datastore, "tarn.Datastore", "datastore", std::move(name),
-                                       dc->datastoreFolder);
+      auto* ds =
+          Make<DatastoreEntity>(Kind::Datastore, "tarn.Datastore", "datastore", std::move(name), dc->datastoreFolder);
       ds->capacity = std::int64_t(2 + draw(7)) << 40;  // 2 to 8 TiB
       cl->datastores.push_back(ds);
       dc->datastores.push_back(ds);
@@ -165,7 +167,8 @@ void Inventory::Build(Model const& model, std::uint64_t seed) {
       cl->rootPool = pool;
       cl->networks = dc->networks;
       for (unsigned s = 0; s < c.datastores; ++s) addDatastore(cl, c.name + "_DS" + std::to_string(s));
-      for (unsigned h = 0; h < c.hosts; ++h) addHost(cl, pool, dc->vmFolder, c.name + "_H" + std::to_string(h), c.vms, h);
+      for (unsigned h = 0; h < c.hosts; ++h)
+        addHost(cl, pool, dc->vmFolder, c.name + "_H" + std::to_string(h), c.vms, h);
     }
 
     for (Model::Standalone const& h : dcModel.standalone) {

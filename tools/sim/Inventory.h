@@ -185,7 +185,7 @@ struct VmEntity : Entity {
   Tarn::VirtualMachine::PowerState power = Tarn::VirtualMachine::PowerState::poweredOff;
   std::int16_t numCPU = 1;
   std::int32_t memoryMB = 1024;
-  std::uint8_t guest = 0;             // index into Inventory::GuestIds()
+  std::uint8_t guest = 0;  // index into Inventory::GuestIds()
   bool isTemplate = false;
   Basalt::System::DateTime bootTime;  // while powered on
   std::string directory;              // of its files on its datastore: its first name

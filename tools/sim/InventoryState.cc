@@ -268,8 +268,8 @@ std::vector<Ref<Quill::Any>> Inventory::Records() const {
         w.Refs("vm", ds->vms);
         std::vector<std::string> files;
         for (VmFiles const& f : ds->files) {
-          files.push_back(Join({f.directory, std::to_string(f.numCPU), std::to_string(f.memoryMB),
-                                GuestIds()[f.guest], f.isTemplate ? "template" : "vm", std::to_string(f.diskKB)}));
+          files.push_back(Join({f.directory, std::to_string(f.numCPU), std::to_string(f.memoryMB), GuestIds()[f.guest],
+                                f.isTemplate ? "template" : "vm", std::to_string(f.diskKB)}));
         }
         if (!files.empty()) w.Strings("files", std::move(files));
         break;
@@ -434,7 +434,7 @@ void Inventory::Load(std::string_view savedState) {
       case Kind::Folder: {
         auto* f = static_cast<FolderEntity*>(e);
         // The names a folder may hold, as the static strings the objects compare with.
-        static char const* const kChildTypes[] = {"Folder",  "Datacenter", "VirtualMachine",
+        static char const* const kChildTypes[] = {"Folder",          "Datacenter", "VirtualMachine",
                                                   "ComputeResource", "Datastore",  "Network"};
         for (std::string const& t : r.Strings("childType")) {
           auto it = std::find_if(std::begin(kChildTypes), std::end(kChildTypes),

@@ -27,29 +27,29 @@
 #include "tarn/SessionManagerSkeleton.h"
 #include "tarn/UserSession.h"
 #include "tarn/VirtualMachineSkeleton.h"
+#include "tarn/fault/AlreadyExists.h"
 #include "tarn/fault/CpuHotPlugNotSupported.h"
 #include "tarn/fault/DuplicateName.h"
-#include "tarn/fault/InvalidLogin.h"
-#include "tarn/fault/InvalidName.h"
-#include "tarn/fault/InvalidPowerState.h"
-#include "tarn/fault/AlreadyExists.h"
 #include "tarn/fault/InvalidDatastore.h"
 #include "tarn/fault/InvalidFolder.h"
 #include "tarn/fault/InvalidHostConnectionState.h"
+#include "tarn/fault/InvalidLogin.h"
+#include "tarn/fault/InvalidName.h"
+#include "tarn/fault/InvalidPowerState.h"
 #include "tarn/fault/InvalidState.h"
-#include "tarn/fault/ToolsUnavailable.h"
 #include "tarn/fault/MemoryHotPlugNotSupported.h"
 #include "tarn/fault/NoPermission.h"
 #include "tarn/fault/NotAuthenticated.h"
 #include "tarn/fault/NotFound.h"
 #include "tarn/fault/TaskInProgress.h"
+#include "tarn/fault/ToolsUnavailable.h"
 #include "tarn/host/RuntimeInfo.h"
 #include "tarn/host/Summary.h"
-#include "tarn/vm/ConfigInfo.h"
 #include "tarn/vm/CloneSpec.h"
+#include "tarn/vm/ConfigInfo.h"
 #include "tarn/vm/ConfigSpec.h"
-#include "tarn/vm/RelocateSpec.h"
 #include "tarn/vm/GuestInfo.h"
+#include "tarn/vm/RelocateSpec.h"
 #include "tarn/vm/RuntimeInfo.h"
 #include "tarn/vm/SnapshotSkeleton.h"
 #include "tarn/vm/Summary.h"
@@ -105,9 +105,7 @@ bool Reachable(VmEntity const* vm) { return !vm->host || vm->host->connected; }
 
 // Every guest the simulator knows runs tools but the generic one ("otherLinux64Guest"),
 // which stands for a machine without them.
-bool ToolsRunning(VmEntity const* vm) {
-  return vm->power == PowerState::poweredOn && vm->guest != 0 && Reachable(vm);
-}
+bool ToolsRunning(VmEntity const* vm) { return vm->power == PowerState::poweredOn && vm->guest != 0 && Reachable(vm); }
 
 [[noreturn]] void ThrowInvalidState() { Raise(Ref<Tarn::Fault::InvalidState>(new Tarn::Fault::InvalidState())); }
 
@@ -571,17 +569,17 @@ class FolderImpl final : public EntityObject<Tarn::FolderSkeleton, FolderEntity>
     Ref<MoRef> poolRef(pool), hostRef(host);
     std::string wanted = name.IsSet() ? *name : std::string();
     Lock();
-    result = Submit(w, "tarn.Folder.registerVm", f,
-                    [w, f, path, wanted, asTemplate, poolRef, hostRef]() -> Ref<Quill::Any> {
-                      VmEntity* vm;
-                      {
-                        std::lock_guard<std::mutex> lock(w->inventory->Mutex());
-                        if (f->destroyed) ThrowGone(f->ref.get());
-                        vm = RegisterFiles(w, f, path, wanted, asTemplate, poolRef.get(), hostRef.get());
-                      }
-                      w->adapter->Register(nullptr, MakeObject(w, vm).get());
-                      return vm->ref;
-                    });
+    result =
+        Submit(w, "tarn.Folder.registerVm", f, [w, f, path, wanted, asTemplate, poolRef, hostRef]() -> Ref<Quill::Any> {
+          VmEntity* vm;
+          {
+            std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+            if (f->destroyed) ThrowGone(f->ref.get());
+            vm = RegisterFiles(w, f, path, wanted, asTemplate, poolRef.get(), hostRef.get());
+          }
+          w->adapter->Register(nullptr, MakeObject(w, vm).get());
+          return vm->ref;
+        });
   }
 
   // Only folders that hold nothing but folders go; the root and a
@@ -769,8 +767,8 @@ class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity>
  private:
   Ref<Tarn::Host::RuntimeInfo> Runtime() {  // under the lock
     Ref<Tarn::Host::RuntimeInfo> r(new Tarn::Host::RuntimeInfo());
-    r->connectionState = _e->connected ? Tarn::HostSystem::ConnectionState::connected
-                                       : Tarn::HostSystem::ConnectionState::disconnected;
+    r->connectionState =
+        _e->connected ? Tarn::HostSystem::ConnectionState::connected : Tarn::HostSystem::ConnectionState::disconnected;
     r->powerState = Tarn::HostSystem::PowerState::poweredOn;
     r->inMaintenanceMode = _e->inMaintenance;
     r->bootTime = _e->bootTime;
@@ -1198,8 +1196,7 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
       Placement p = Place(w, e, copy.get(), "spec");
       if (e->power != PowerState::poweredOff && p.host != e->host && p.host->inMaintenance) ThrowInvalidState();
       FolderEntity* f = copy->folder ? FindAs<FolderEntity>(w, copy->folder.get(), "spec.folder") : nullptr;
-      if (f && (!Holds(f, "VirtualMachine") || DatacenterOf(f) != DatacenterOf(e)))
-        ThrowInvalidArgument("spec.folder");
+      if (f && (!Holds(f, "VirtualMachine") || DatacenterOf(f) != DatacenterOf(e))) ThrowInvalidArgument("spec.folder");
       if (f && f != e->parent) CheckUnique(f, e->name, e);
       w->inventory->Relocate(e, p.host, p.pool, p.datastore);
       if (f && f != e->parent) w->inventory->Move(e, f);
@@ -1653,9 +1650,10 @@ class SessionManagerImpl final : public Tarn::SessionManagerSkeleton {
 };
 
 std::vector<char const*> const& VmFieldNames() {
-  static std::vector<char const*> const names = {
-      "powerState", "bootTime", "host",    "memoryMB",        "numCPU",   "guestId",
-      "guestState", "ipAddress", "devices", "connectionState", "template", "toolsRunningStatus", "vmPathName"};
+  static std::vector<char const*> const names = {"powerState", "bootTime",        "host",       "memoryMB",
+                                                 "numCPU",     "guestId",         "guestState", "ipAddress",
+                                                 "devices",    "connectionState", "template",   "toolsRunningStatus",
+                                                 "vmPathName"};
   return names;
 }
 

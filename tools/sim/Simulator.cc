@@ -102,7 +102,8 @@ std::unique_ptr<Inventory> MakeInventory(Options const& o) {
     if (!in) throw Basalt::Exception("tarn-sim: cannot read '" + path + "'");
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   };
-  if (!o.stateFile.empty() && std::filesystem::exists(o.stateFile)) return std::make_unique<Inventory>(read(o.stateFile));
+  if (!o.stateFile.empty() && std::filesystem::exists(o.stateFile))
+    return std::make_unique<Inventory>(read(o.stateFile));
   if (!o.modelFile.empty()) return std::make_unique<Inventory>(Model::FromJson(read(o.modelFile)), o.seed);
   return std::make_unique<Inventory>(o.model, o.seed);
 }
@@ -121,8 +122,7 @@ struct Simulator::Impl {
   std::string thumbprint;
   std::once_flag stopped;
 
-  explicit Impl(Options o)
-      : options(std::move(o)), ownInventory(MakeInventory(options)), inventory(*ownInventory) {}
+  explicit Impl(Options o) : options(std::move(o)), ownInventory(MakeInventory(options)), inventory(*ownInventory) {}
 };
 
 Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(options))) {
