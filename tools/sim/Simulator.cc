@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -98,9 +97,13 @@ class ChangeRelay : public std::enable_shared_from_this<ChangeRelay> {
 // The inventory the options ask for: a saved state, a model file or a size.
 std::unique_ptr<Inventory> MakeInventory(Options const& o) {
   auto read = [](std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw Basalt::Exception("tarn-sim: cannot read '" + path + "'");
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text(std::size_t(in.tellg()), '\0');
+    in.seekg(0);
+    if (!in.read(text.data(), std::streamsize(text.size())))
+      throw Basalt::Exception("tarn-sim: cannot read '" + path + "'");
+    return text;
   };
   if (!o.stateFile.empty() && std::filesystem::exists(o.stateFile))
     return std::make_unique<Inventory>(read(o.stateFile));
