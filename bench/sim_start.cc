@@ -21,7 +21,7 @@ struct Sample {
 
 Sample Start(unsigned vmsPerHost) {
   Tarn::Sim::Options options;
-  options.model = {2, 5, 10, vmsPerHost, 2, 2};
+  options.model = {2, 5, 10, vmsPerHost, 2, 2, 0};  // clusters only: exactly 100 hosts
   std::size_t heapBefore = mallinfo2().uordblks;
   auto t0 = std::chrono::steady_clock::now();
   Tarn::Sim::Simulator sim(options);

@@ -11,8 +11,12 @@
 #include "quill/FaultMessage.h"
 #include "quill/Faults.h"
 #include "quill/MethodFault.h"
+#include "tarn/TaskFilterSpec.h"
+#include "tarn/TaskHistoryCollectorSkeleton.h"
 #include "tarn/TaskInfo.h"
+#include "tarn/TaskManagerSkeleton.h"
 #include "tarn/TaskReasonSystem.h"
+#include "tarn/TaskReasonUser.h"
 #include "tarn/TaskSkeleton.h"
 #include "tarn/TaskStub.h"
 #include "tarn/fault/InvalidState.h"
@@ -203,6 +207,8 @@ struct Manager::State {
   mutable std::mutex mutex;
   std::deque<Basalt::Ref<Detail::TaskObject>> tasks;  // every task not forgotten, oldest first
   bool closed = false;                                // the manager is gone: forget nothing more
+  std::uint64_t nextSequence = 1;                     // the order tasks were started in
+  int collectors = 0;                                 // history collectors alive
 
   void Finished();
 };
@@ -211,17 +217,28 @@ namespace Detail {
 
 class TaskObject final : public Tarn::TaskSkeleton {
  public:
-  TaskObject(MoRef* ref, MoRef* entity, std::string const& descriptionId) : TaskSkeleton(ref) {
+  TaskObject(LocalAdapter* adapter, MoRef* ref, MoRef* entity, std::string const& descriptionId, Origin const& origin,
+             std::uint64_t sequence)
+      : TaskSkeleton(ref), _adapter(adapter), _sequence(sequence) {
     _info = new Tarn::TaskInfo();
     _info->key = ref->GetId();
     _info->task = ref;
     _info->entity = entity;
+    if (!origin.entityName.empty()) _info->entityName = origin.entityName;
     _info->descriptionId = descriptionId;
     _info->state = Tarn::TaskInfo::State::queued;
     _info->cancelable = true;
-    _info->reason = new Tarn::TaskReasonSystem();
+    if (origin.userName.empty()) {
+      _info->reason = new Tarn::TaskReasonSystem();
+    } else {
+      Basalt::Ref<Tarn::TaskReasonUser> user(new Tarn::TaskReasonUser());
+      user->userName = origin.userName;
+      _info->reason = user;
+    }
     _info->queueTime = Basalt::System::DateTime::Now();
   }
+
+  std::uint64_t GetSequence() const { return _sequence; }
 
   void GetInfo(Basalt::Ref<Tarn::TaskInfo>& result) override {
     std::lock_guard lock(_mutex);
@@ -238,9 +255,15 @@ class TaskObject final : public Tarn::TaskSkeleton {
     _info->cancelled = true;
   }
 
+  // Watchers (a query service) hear of each new value, not of repeats.
   void Report(int percent) {
-    std::lock_guard lock(_mutex);
-    if (!Ended(*_info)) _info->progress = std::max(0, std::min(100, percent));
+    int value = std::max(0, std::min(100, percent));
+    {
+      std::lock_guard lock(_mutex);
+      if (Ended(*_info) || (_info->progress.IsSet() && *_info->progress == value)) return;
+      _info->progress = value;
+    }
+    _adapter->NotifyChanged(_GetRef(), {"info"});
   }
 
   bool IsCancelRequested() {
@@ -272,6 +295,7 @@ class TaskObject final : public Tarn::TaskSkeleton {
         _info->state = Tarn::TaskInfo::State::running;
         _info->startTime = Basalt::System::DateTime::Now();
       }
+      _adapter->NotifyChanged(_GetRef(), {"info"});
       Progress progress(this);
       try {
         result = work(progress);
@@ -303,6 +327,8 @@ class TaskObject final : public Tarn::TaskSkeleton {
   }
 
  private:
+  LocalAdapter* _adapter;  // the manager's, which outlives its tasks' work
+  std::uint64_t const _sequence;
   std::mutex _mutex;
   Basalt::Ref<Tarn::TaskInfo> _info;
   Clock::time_point _ended;
@@ -357,6 +383,10 @@ Manager::~Manager() {
 }
 
 Basalt::Ref<MoRef> Manager::Start(MoRef* entity, std::string const& descriptionId, Work work) {
+  return Start(entity, descriptionId, std::move(work), Origin{});
+}
+
+Basalt::Ref<MoRef> Manager::Start(MoRef* entity, std::string const& descriptionId, Work work, Origin const& origin) {
   if (!work) {
     auto fault = MakeFault<Fault::InvalidArgument>("quill.tasks.badArgument", "a task needs work to do");
     fault->invalidProperty = PropertyPath("work");
@@ -365,12 +395,14 @@ Basalt::Ref<MoRef> Manager::Start(MoRef* entity, std::string const& descriptionI
   Basalt::Ref<MoRef> keptEntity(entity);
   LocalAdapter* adapter = _state->adapter.get();
   Basalt::Ref<MoRef> ref = adapter->MakeRef("tarn.Task");
-  Basalt::Ref<Detail::TaskObject> task(new Detail::TaskObject(ref.get(), entity, descriptionId));
-  adapter->Register(nullptr, task.get());
+  Basalt::Ref<Detail::TaskObject> task;
   {
+    // Numbered and queued under one lock, so that the queue stays in sequence order.
     std::lock_guard lock(_state->mutex);
+    task = new Detail::TaskObject(adapter, ref.get(), entity, descriptionId, origin, _state->nextSequence++);
     _state->tasks.push_back(task);
   }
+  adapter->Register(nullptr, task.get());
   std::weak_ptr<State> state = _state;
   try {
     // The adapter runs the work, so it outlives it.
@@ -383,7 +415,12 @@ Basalt::Ref<MoRef> Manager::Start(MoRef* entity, std::string const& descriptionI
   } catch (...) {
     adapter->Unregister(ref.get());
     std::lock_guard lock(_state->mutex);
-    _state->tasks.pop_back();
+    for (auto it = _state->tasks.begin(); it != _state->tasks.end(); ++it) {
+      if (it->get() == task.get()) {
+        _state->tasks.erase(it);
+        break;
+      }
+    }
     throw;
   }
   _state->Finished();
@@ -406,6 +443,255 @@ std::vector<Basalt::Ref<Tarn::TaskInfo>> Manager::Recent(std::size_t count) cons
 std::size_t Manager::GetTaskCount() const {
   std::lock_guard lock(_state->mutex);
   return _state->tasks.size();
+}
+
+namespace {
+
+using TaskList = std::vector<Basalt::Ref<Detail::TaskObject>>;
+
+TaskList Alive(std::weak_ptr<Manager::State> const& weak) {
+  TaskList out;
+  if (std::shared_ptr<Manager::State> state = weak.lock()) {
+    std::lock_guard lock(state->mutex);
+    out.assign(state->tasks.begin(), state->tasks.end());
+  }
+  return out;
+}
+
+bool Contains(Array<std::string> const* list, std::string const& item) {
+  if (!list) return false;
+  for (std::string const& x : list->GetValues()) {
+    if (x == item) return true;
+  }
+  return false;
+}
+
+// What a collector's filter lets through. Unset parts match everything.
+bool Matches(Tarn::TaskFilterSpec const& filter, Tarn::TaskInfo const& info, Manager::Contains const& contains) {
+  if (filter.state && filter.state->size() > 0) {
+    bool any = false;
+    for (std::size_t i = 0; i < filter.state->size(); ++i) any = any || filter.state->Get(i) == info.state;
+    if (!any) return false;
+  }
+  if (filter.entity && filter.entity->entity) {
+    MoRef const& root = *filter.entity->entity;
+    if (!info.entity) return false;
+    bool self = *info.entity == root;
+    using Recursion = Tarn::TaskFilterSpec::RecursionOption;
+    switch (filter.entity->recursion) {
+      case Recursion::self:
+        if (!self) return false;
+        break;
+      case Recursion::children:
+        if (!contains || !contains(root, *info.entity, false)) return false;
+        break;
+      case Recursion::all:
+        if (!self && (!contains || !contains(root, *info.entity, true))) return false;
+        break;
+    }
+  }
+  if (filter.userName) {
+    auto const* user = dynamic_cast<Tarn::TaskReasonUser const*>(info.reason.get());
+    bool pass = user ? Contains(filter.userName->userList.get(), user->userName) : filter.userName->systemUser;
+    if (!pass) return false;
+  }
+  if (filter.time) {
+    using TimeOption = Tarn::TaskFilterSpec::TimeOption;
+    Basalt::Optional<Basalt::System::DateTime> when;
+    switch (filter.time->timeType) {
+      case TimeOption::queuedTime:
+        when = info.queueTime;
+        break;
+      case TimeOption::startedTime:
+        when = info.startTime;
+        break;
+      case TimeOption::completedTime:
+        when = info.completeTime;
+        break;
+    }
+    if (!when.IsSet()) return false;
+    if (filter.time->beginTime.IsSet() && when->GetUtcTime() < filter.time->beginTime->GetUtcTime()) return false;
+    if (filter.time->endTime.IsSet() && when->GetUtcTime() > filter.time->endTime->GetUtcTime()) return false;
+  }
+  return true;
+}
+
+// A window on the task history its filter selects, in the order the tasks started. Its
+// cursor is a sequence number, so tasks that start or are forgotten meanwhile do not move
+// it: readNext reads from it towards the newest, readPrev from it towards the oldest.
+// It starts past the newest task (readPrev reads the latest first); rewind puts it before
+// the oldest, reset past the newest again.
+class HistoryCollector final : public Tarn::TaskHistoryCollectorSkeleton {
+ public:
+  HistoryCollector(MoRef* ref, std::weak_ptr<Manager::State> state, Basalt::Ref<Tarn::TaskFilterSpec> filter,
+                   Manager::Contains contains)
+      : TaskHistoryCollectorSkeleton(ref),
+        _state(std::move(state)),
+        _filter(std::move(filter)),
+        _contains(std::move(contains)) {
+    _cursor = End();
+  }
+
+  void GetFilter(Basalt::Ref<Any>& result) override { result = Clone(_filter.get()); }
+
+  void GetLatestPage(Basalt::Ref<DataArray<Tarn::TaskInfo>>& result) override {
+    std::vector<Item> items = Select();
+    std::size_t size = PageSize();
+    std::size_t first = items.size() > size ? items.size() - size : 0;
+    result = new DataArray<Tarn::TaskInfo>();
+    for (std::size_t i = first; i < items.size(); ++i) result->Append(items[i].info.get());
+  }
+
+  void SetLatestPageSize(int maxCount) override {
+    CheckCount(maxCount, "maxCount");
+    std::lock_guard lock(_mutex);
+    _pageSize = std::size_t(maxCount);
+  }
+
+  void ReadNext(int maxCount, Basalt::Ref<DataArray<Tarn::TaskInfo>>& result) override {
+    CheckCount(maxCount, "maxCount");
+    std::vector<Item> items = Select();
+    std::lock_guard lock(_mutex);
+    result = new DataArray<Tarn::TaskInfo>();
+    for (Item const& item : items) {
+      if (result->size() >= std::size_t(maxCount)) break;
+      if (item.sequence < _cursor) continue;
+      result->Append(item.info.get());
+      _cursor = item.sequence + 1;
+    }
+  }
+
+  void ReadPrev(int maxCount, Basalt::Ref<DataArray<Tarn::TaskInfo>>& result) override {
+    CheckCount(maxCount, "maxCount");
+    std::vector<Item> items = Select();
+    std::lock_guard lock(_mutex);
+    std::vector<Item const*> page;
+    for (auto it = items.rbegin(); it != items.rend() && page.size() < std::size_t(maxCount); ++it) {
+      if (it->sequence >= _cursor) continue;
+      page.push_back(&*it);
+      _cursor = it->sequence;
+    }
+    result = new DataArray<Tarn::TaskInfo>();
+    for (auto it = page.rbegin(); it != page.rend(); ++it) result->Append((*it)->info.get());  // oldest first
+  }
+
+  void Rewind() override {
+    std::lock_guard lock(_mutex);
+    _cursor = 0;
+  }
+
+  void Reset() override {
+    std::uint64_t end = End();
+    std::lock_guard lock(_mutex);
+    _cursor = end;
+  }
+
+  void Remove() override {
+    if (std::shared_ptr<Manager::State> state = _state.lock()) {
+      std::lock_guard lock(state->mutex);
+      --state->collectors;
+    }
+    LocalAdapter::CurrentCall()->adapter->Unregister(_GetRef());
+  }
+
+ private:
+  struct Item {
+    std::uint64_t sequence;
+    Basalt::Ref<Tarn::TaskInfo> info;
+  };
+
+  static void CheckCount(int count, char const* name) {
+    if (count >= 0) return;
+    auto fault = MakeFault<Fault::InvalidArgument>("quill.tasks.badCount", "a count must not be negative");
+    fault->invalidProperty = PropertyPath(name);
+    fault->Throw();
+  }
+
+  std::size_t PageSize() {
+    std::lock_guard lock(_mutex);
+    return _pageSize;
+  }
+
+  std::uint64_t End() {
+    std::shared_ptr<Manager::State> state = _state.lock();
+    if (!state) return 0;
+    std::lock_guard lock(state->mutex);
+    return state->nextSequence;
+  }
+
+  std::vector<Item> Select() {
+    std::vector<Item> out;
+    for (auto const& task : Alive(_state)) {
+      Basalt::Ref<Tarn::TaskInfo> info = task->Snapshot();
+      if (Matches(*_filter, *info, _contains)) out.push_back({task->GetSequence(), info});
+    }
+    return out;
+  }
+
+  std::weak_ptr<Manager::State> _state;
+  Basalt::Ref<Tarn::TaskFilterSpec> _filter;
+  Manager::Contains _contains;
+  std::mutex _mutex;
+  std::size_t _pageSize = 10;
+  std::uint64_t _cursor = 0;
+};
+
+class TaskManagerObject final : public Tarn::TaskManagerSkeleton {
+ public:
+  TaskManagerObject(MoRef* ref, std::weak_ptr<Manager::State> state, Manager::Contains contains, std::size_t recent,
+                    int maxCollector)
+      : TaskManagerSkeleton(ref),
+        _state(std::move(state)),
+        _contains(std::move(contains)),
+        _recent(recent),
+        _maxCollector(maxCollector) {}
+
+  void GetRecentTask(Basalt::Ref<DataArray<MoRef>>& result) override {
+    TaskList tasks = Alive(_state);
+    std::size_t first = tasks.size() > _recent ? tasks.size() - _recent : 0;
+    result = new DataArray<MoRef>();
+    for (std::size_t i = first; i < tasks.size(); ++i) result->Append(tasks[i]->_GetRef());
+  }
+
+  int GetMaxCollector() override { return _maxCollector; }
+
+  void CreateCollector(Tarn::TaskFilterSpec* filter, Basalt::Ref<MoRef>& result) override {
+    std::shared_ptr<Manager::State> state = _state.lock();
+    if (!state) {
+      MakeFault<Fault::RequestCanceled>("quill.tasks.shutdown", "the task manager is gone")->Throw();
+    }
+    {
+      std::lock_guard lock(state->mutex);
+      if (state->collectors >= _maxCollector) {
+        Basalt::Ref<Tarn::Fault::InvalidState> fault(new Tarn::Fault::InvalidState());
+        AppendFaultMessage(fault.get(), "quill.tasks.tooManyCollectors",
+                           "at most " + std::to_string(_maxCollector) + " task history collectors");
+        fault->Throw();
+      }
+      ++state->collectors;
+    }
+    Basalt::Ref<Tarn::TaskFilterSpec> kept =
+        filter ? Clone(filter) : Basalt::Ref<Tarn::TaskFilterSpec>(new Tarn::TaskFilterSpec());
+    LocalAdapter* adapter = state->adapter.get();
+    result = adapter->MakeRef("tarn.TaskHistoryCollector");
+    adapter->Register(nullptr, new HistoryCollector(result.get(), _state, kept, _contains));
+  }
+
+ private:
+  std::weak_ptr<Manager::State> _state;
+  Manager::Contains _contains;
+  std::size_t _recent;
+  int _maxCollector;
+};
+
+}  // namespace
+
+Basalt::Ref<MoRef> Manager::ServeTaskManager(std::string const& id, Contains contains, std::size_t recent,
+                                             int maxCollector) {
+  Basalt::Ref<MoRef> ref(new MoRef("tarn.TaskManager", id));
+  _state->adapter->Register(nullptr,
+                            new TaskManagerObject(ref.get(), _state, std::move(contains), recent, maxCollector));
+  return ref;
 }
 
 }  // namespace Tasks

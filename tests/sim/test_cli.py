@@ -53,7 +53,7 @@ class CommandLine(unittest.TestCase):
         sim = Running("--vms", "1", "--user", "root", "--password-env", "SIM_TEST_PASSWORD", env=env)
         try:
             self.assertGreaterEqual(len(sim.lines), 2, sim.lines)
-            self.assertRegex(sim.lines[0], r"^tarn-sim serving 6 virtual machines at http://127\.0\.0\.1:\d+/sdk$")
+            self.assertRegex(sim.lines[0], r"^tarn-sim serving 7 virtual machines at http://127\.0\.0\.1:\d+/sdk$")
             self.assertEqual(sim.lines[-1], "login: root / $SIM_TEST_PASSWORD (administrator), "
                                             "viewer / tarn-sim (read-only)")
             self.assertNotIn("s3cret", "\n".join(sim.lines))
@@ -61,6 +61,33 @@ class CommandLine(unittest.TestCase):
             code, out = sim.stop()
         self.assertEqual(code, 0)
         self.assertIn("stopping", out)
+
+    def test_model_file_and_state_file(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            model, state = os.path.join(tmp, "model.json"), os.path.join(tmp, "state.json")
+            with open(model, "w") as f:
+                f.write('{"datacenters": [{"name": "Lab", "clusters": [{"name": "Gold", "hosts": 2, "vms": 3}],'
+                        ' "standalone": [{"name": "edge", "vms": 1}]}]}')
+            sim = Running("--model", model, "--state", state)
+            try:
+                self.assertRegex(sim.lines[0], r"^tarn-sim serving 7 virtual machines at ")
+            finally:
+                code, _ = sim.stop()
+            self.assertEqual(code, 0)
+            with open(state) as f:
+                self.assertIn('"Gold_H1_VM2"', f.read())
+            # The saved state wins over the counts given.
+            again = Running("--vms", "9", "--state", state)
+            try:
+                self.assertRegex(again.lines[0], r"^tarn-sim serving 7 virtual machines at ")
+            finally:
+                again.stop()
+            with open(model, "w") as f:
+                f.write('{"datacenters": [{"name": "Lab", "clusters": [{"name": "Gold", "hots": 2}]}]}')
+            run = subprocess.run([SIM, "--listen", "127.0.0.1:0", "--model", model], capture_output=True, text=True,
+                                 timeout=20)
+            self.assertEqual(run.returncode, 1, run.stderr)
+            self.assertIn("unknown key 'hots'", run.stderr)
 
     def test_refuses_bad_options(self):
         without = {k: v for k, v in os.environ.items() if k != "SIM_TEST_UNSET"}

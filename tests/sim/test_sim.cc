@@ -57,7 +57,7 @@ using TaskState = Tarn::TaskInfo::State;
 
 Tarn::Sim::Options SmallModel(std::chrono::milliseconds taskDelay = std::chrono::milliseconds(0)) {
   Tarn::Sim::Options o;
-  o.model = {1, 1, 2, 3, 1, 1};  // one cluster of two hosts with three machines each
+  o.model = {1, 1, 2, 3, 1, 1, 0};  // one cluster of two hosts with three machines each, no standalone host
   o.taskDelay = taskDelay;
   return o;
 }
@@ -601,7 +601,7 @@ TEST(Dispatch, UnimplementedOperationsNameThemselves) {
   Ref<MoRef> task;
   Ref<Tarn::Vm::FileLayout> layout;
   std::pair<char const*, std::function<void()>> const calls[] = {
-      {"tarn.VirtualMachine.markAsTemplate", [&] { vm->MarkAsTemplate(); }},
+      {"tarn.VirtualMachine.upgradeTools", [&] { vm->UpgradeTools(Basalt::Optional<std::string>(), task); }},
       {"tarn.VirtualMachine.layout", [&] { vm->GetLayout(layout); }},
       {"tarn.ManagedEntity.destroy", [&] { c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(task); }},
   };
@@ -692,7 +692,7 @@ Ref<Quill::Query::QuerySpec> MachinesUnder(MoRef* root, std::initializer_list<st
 
 TEST(Query, RetrieveNamesEveryMachineOfTheModel) {
   auto o = SmallModel();
-  o.model = {1, 2, 2, 4, 1, 1};  // two clusters, so machines in more than one place
+  o.model = {1, 2, 2, 4, 1, 1, 0};  // two clusters, so machines in more than one place
   Tarn::Sim::Simulator sim(o);
   Client c(sim.GetUrl());
   c.Login("viewer");
@@ -902,11 +902,11 @@ TEST(Model, SeedDecidesTheInventory) {
     ASSERT_NE(e, nullptr) << id;
     EXPECT_EQ(e->name, name) << id;
   }
-  EXPECT_EQ(standard.VmCount(), 24u);
+  EXPECT_EQ(standard.VmCount(), 28u);  // and a standalone host's four
 
   // Every datastore's free space is its capacity less the disks of its machines.
   Tarn::Sim::Inventory inv({1, 2, 3, 4, 2, 2}, 3);
-  EXPECT_EQ(inv.VmCount(), 24u);
+  EXPECT_EQ(inv.VmCount(), 28u);
   for (auto const& e : inv.All()) {
     if (e->kind != Tarn::Sim::Kind::Datastore) continue;
     auto* ds = static_cast<Tarn::Sim::DatastoreEntity*>(e.get());

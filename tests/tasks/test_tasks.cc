@@ -15,7 +15,12 @@
 #include "quill/tasks/Tasks.h"
 #include "tarn/FolderSkeleton.h"
 #include "tarn/FolderStub.h"
+#include "tarn/TaskFilterSpec.h"
+#include "tarn/TaskHistoryCollectorStub.h"
 #include "tarn/TaskInfo.h"
+#include "tarn/TaskManagerStub.h"
+#include "tarn/TaskReasonSystem.h"
+#include "tarn/TaskReasonUser.h"
 #include "tarn/TaskStub.h"
 #include "tarn/fault/DuplicateName.h"
 #include "tarn/fault/InvalidState.h"
@@ -232,6 +237,69 @@ TEST(Tasks, FinishedTasksAreForgottenByCountAndByAge) {
   brief.gate.Open();
   ASSERT_TRUE(Eventually([&] { return brief.tasks.GetTaskCount() == 0; }));
   EXPECT_FALSE(brief.adapter->Find(slow.get()));
+}
+
+// Who started a task and on what it ran, as its info tells.
+TEST(Tasks, OriginNamesTheUserAndTheEntity) {
+  Inventory inv;
+  Quill::Tasks::Origin origin{"web-1", "alice"};
+  Ref<MoRef> mine = inv.tasks.Start(
+      inv.folderRef.get(), "x", [](auto&) { return Ref<Quill::Any>(); }, origin);
+  Ref<MoRef> system = inv.tasks.Start(inv.folderRef.get(), "x", [](auto&) { return Ref<Quill::Any>(); });
+  Ref<Tarn::TaskInfo> info = Info(inv.adapter.get(), mine.get());
+  auto* user = dynamic_cast<Tarn::TaskReasonUser*>(info->reason.get());
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(user->userName, "alice");
+  EXPECT_EQ(info->entityName.GetValue(), "web-1");
+  info = Info(inv.adapter.get(), system.get());
+  EXPECT_NE(dynamic_cast<Tarn::TaskReasonSystem*>(info->reason.get()), nullptr);
+  EXPECT_FALSE(info->entityName.IsSet());
+}
+
+// A collector's place in the history is a task's, not a count: tasks that are forgotten
+// or start meanwhile do not move it. Collectors are limited in number.
+TEST(Tasks, HistoryCollectorKeepsItsPlaceWhileTasksComeAndGo) {
+  Quill::Tasks::Manager::Options few;
+  few.maxFinished = 3;
+  Inventory inv(few);
+  Quill::StubAdapter* client = inv.adapter.get();
+  Ref<MoRef> managerRef = inv.tasks.ServeTaskManager("TaskManager", {}, 50, 1);
+  auto manager = Quill::CreateStub<Tarn::TaskManagerStub>(managerRef.get(), client);
+  std::vector<std::string> keys;
+  auto run = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      Ref<MoRef> task = inv.CreateVm(client, "vm" + std::to_string(keys.size()));
+      Quill::WaitForTask(client, task.get(), 10s);
+      keys.push_back(task->GetId());
+    }
+  };
+  auto ids = [](Quill::DataArray<Tarn::TaskInfo>* page) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; page && i < page->size(); ++i) out.push_back(page->Get(i)->key);
+    return out;
+  };
+  run(3);
+  Ref<MoRef> ref;
+  manager->CreateCollector(nullptr, ref);
+  EXPECT_THROW(manager->CreateCollector(nullptr, ref), Tarn::Fault::InvalidState::Exception) << "one at most";
+  auto collector = Quill::CreateStub<Tarn::TaskHistoryCollectorStub>(ref.get(), client);
+  Ref<Quill::DataArray<Tarn::TaskInfo>> page;
+  collector->ReadPrev(1, page);
+  EXPECT_EQ(ids(page.get()), std::vector<std::string>{keys[2]});
+  run(3);  // the first three are forgotten
+  ASSERT_TRUE(Eventually([&] { return inv.tasks.GetTaskCount() == 3; }));
+  collector->ReadPrev(5, page);
+  EXPECT_TRUE(ids(page.get()).empty());
+  collector->ReadNext(5, page);
+  EXPECT_EQ(ids(page.get()), std::vector<std::string>(keys.begin() + 3, keys.end()));
+  Ref<Quill::DataArray<MoRef>> recent;
+  manager->GetRecentTask(recent);
+  EXPECT_EQ(recent->size(), 3u);
+  EXPECT_THROW(collector->ReadNext(-1, page), Quill::Fault::InvalidArgument::Exception);
+
+  collector->Remove();
+  EXPECT_THROW(collector->Rewind(), Quill::Fault::ManagedObjectNotFound::Exception);
+  manager->CreateCollector(nullptr, ref);  // room for one again
 }
 
 TEST(Tasks, BadArgumentsAreRefused) {

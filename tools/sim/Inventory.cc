@@ -49,7 +49,29 @@ void Inventory::Attach(Entity* parent, Entity* child) {
   parent->children.push_back(child);
 }
 
-Inventory::Inventory(ModelSize const& size, std::uint64_t seed) {
+Model Model::FromSize(ModelSize const& size) {
+  Model model;
+  for (unsigned d = 0; d < size.datacenters; ++d) {
+    Datacenter dc;
+    dc.name = "DC" + std::to_string(d);
+    for (unsigned n = 0; n < size.networks; ++n) dc.networks.push_back(dc.name + "_Net" + std::to_string(n));
+    for (unsigned c = 0; c < size.clusters; ++c) {
+      dc.clusters.push_back({dc.name + "_C" + std::to_string(c), size.hosts, size.vms, size.datastores});
+    }
+    for (unsigned h = 0; h < size.standalone; ++h)
+      dc.standalone.push_back({dc.name + "_H" + std::to_string(h), size.vms});
+    model.datacenters.push_back(std::move(dc));
+  }
+  return model;
+}
+
+Inventory::Inventory(ModelSize const& size, std::uint64_t seed) { Build(Model::FromSize(size), seed); }
+
+Inventory::Inventory(Model const& model, std::uint64_t seed) { Build(model, seed); }
+
+Inventory::Inventory(std::string_view savedState) { Load(savedState); }
+
+void Inventory::Build(Model const& model, std::uint64_t seed) {
   // std::mt19937_64 is specified bit for bit; the modulo keeps the draws
   // independent of the standard library's distributions, which are not.
   std::mt19937_64 rng(seed);
@@ -64,13 +86,56 @@ Inventory::Inventory(ModelSize const& size, std::uint64_t seed) {
     return f;
   };
 
-  std::size_t vmCount = std::size_t(size.datacenters) * size.clusters * size.hosts * size.vms;
+  std::size_t vmCount = 0;
+  for (Model::Datacenter const& dc : model.datacenters) {
+    for (Model::Cluster const& c : dc.clusters) vmCount += std::size_t(c.hosts) * c.vms;
+    for (Model::Standalone const& h : dc.standalone) vmCount += h.vms;
+  }
   _all.reserve(vmCount + 64);
   _byId.reserve(vmCount + 64);
 
-  for (unsigned d = 0; d < size.datacenters; ++d) {
-    std::string dcName = "DC" + std::to_string(d);
-    auto* dc = Make<DatacenterEntity>(Kind::Datacenter, "tarn.Datacenter", "datacenter", dcName, _root);
+  // A host of `cl` with its machines; the cluster's datastores and networks are
+  // shared round robin.
+  auto addHost = [&](ClusterEntity* cl, PoolEntity* pool, FolderEntity* vmFolder, std::string name, unsigned vms,
+                     unsigned h) {
+    auto* host = Make<HostEntity>(Kind::Host, "tarn.HostSystem", "host", std::move(name), cl);
+    host->cluster = cl;
+    host->bootTime = Basalt::System::DateTime(kModelEpoch.GetUtcTime() - std::int64_t(draw(30 * 86400)) * 1000000);
+    cl->hosts.push_back(host);
+    for (DatastoreEntity* ds : cl->datastores) ds->hosts.push_back(host);
+    for (NetworkEntity* net : cl->networks) net->hosts.push_back(host);
+
+    for (unsigned v = 0; v < vms; ++v) {
+      auto* vm =
+          Make<VmEntity>(Kind::Vm, "tarn.VirtualMachine", "vm", host->name + "_VM" + std::to_string(v), vmFolder);
+      vm->directory = vm->name;
+      vm->numCPU = std::int16_t(1 << draw(3));
+      vm->memoryMB = std::int32_t(512) << draw(5);
+      vm->guest = std::uint8_t(draw(GuestIds().size()));
+      vm->host = host;
+      vm->pool = pool;
+      vm->datastore = cl->datastores.empty() ? nullptr : cl->datastores[(h + v) % cl->datastores.size()];
+      vm->network = cl->networks.empty() ? nullptr : cl->networks[v % cl->networks.size()];
+      vm->devices.reserve(2);
+      vm->devices.push_back({Device::Type::Disk, 2000, std::int64_t(8 + draw(57)) << 20});  // 8-64 GiB
+      if (vm->network) vm->devices.push_back({Device::Type::Nic, 4000, 0});
+      if (draw(10) < 6) {
+        vm->power = Tarn::VirtualMachine::PowerState::poweredOn;
+        vm->bootTime = Basalt::System::DateTime(kModelEpoch.GetUtcTime() + std::int64_t(draw(86400)) * 1000000);
+      }
+      host->vms.push_back(vm);
+      pool->vms.push_back(vm);
+      if (vm->datastore) {
+        vm->datastore->vms.push_back(vm);
+        vm->datastore->used += DiskBytes(vm);
+      }
+      if (vm->network) vm->network->vms.push_back(vm);
+      ++_vmCount;
+    }
+  };
+
+  for (Model::Datacenter const& dcModel : model.datacenters) {
+    auto* dc = Make<DatacenterEntity>(Kind::Datacenter, "tarn.Datacenter", "datacenter", dcModel.name, _root);
     // A datacenter's folders name it as parent but are not its children:
     // they are reached through its four folder properties.
     auto own = [&](std::string name, std::vector<char const*> types) {
@@ -83,63 +148,37 @@ Inventory::Inventory(ModelSize const& size, std::uint64_t seed) {
     dc->datastoreFolder = own("datastore", {"Folder", "Datastore"});
     dc->networkFolder = own("network", {"Folder", "Network"});
 
-    for (unsigned n = 0; n < size.networks; ++n) {
-      auto* net = Make<NetworkEntity>(Kind::Network, "tarn.Network", "network", dcName + "_Net" + std::to_string(n),
-                                      dc->networkFolder);
-      dc->networks.push_back(net);
+    for (std::string const& name : dcModel.networks) {
+      dc->networks.push_back(Make<NetworkEntity>(Kind::Network, "tarn.Network", "network", name, dc->networkFolder));
     }
 
-    for (unsigned c = 0; c < size.clusters; ++c) {
-      std::string clName = dcName + "_C" + std::to_string(c);
-      auto* cl = Make<ClusterEntity>(Kind::Cluster, "tarn.ClusterComputeResource", "domain-c", clName, dc->hostFolder);
+    auto addDatastore = [&](ClusterEntity* cl, std::string name) {
+      auto* ds =
+          Make<DatastoreEntity>(Kind::Datastore, "tarn.Datastore", "datastore", std::move(name), dc->datastoreFolder);
+      ds->capacity = std::int64_t(2 + draw(7)) << 40;  // 2 to 8 TiB
+      cl->datastores.push_back(ds);
+      dc->datastores.push_back(ds);
+    };
+
+    for (Model::Cluster const& c : dcModel.clusters) {
+      auto* cl = Make<ClusterEntity>(Kind::Cluster, "tarn.ClusterComputeResource", "domain-c", c.name, dc->hostFolder);
       auto* pool = Make<PoolEntity>(Kind::ResourcePool, "tarn.ResourcePool", "resgroup", "Resources", cl);
       pool->owner = cl;
       cl->rootPool = pool;
       cl->networks = dc->networks;
+      for (unsigned s = 0; s < c.datastores; ++s) addDatastore(cl, c.name + "_DS" + std::to_string(s));
+      for (unsigned h = 0; h < c.hosts; ++h)
+        addHost(cl, pool, dc->vmFolder, c.name + "_H" + std::to_string(h), c.vms, h);
+    }
 
-      for (unsigned s = 0; s < size.datastores; ++s) {
-        auto* ds = Make<DatastoreEntity>(Kind::Datastore, "tarn.Datastore", "datastore",
-                                         clName + "_DS" + std::to_string(s), dc->datastoreFolder);
-        ds->capacity = std::int64_t(2 + draw(7)) << 40;  // 2 to 8 TiB
-        cl->datastores.push_back(ds);
-        dc->datastores.push_back(ds);
-      }
-
-      for (unsigned h = 0; h < size.hosts; ++h) {
-        auto* host = Make<HostEntity>(Kind::Host, "tarn.HostSystem", "host", clName + "_H" + std::to_string(h), cl);
-        host->cluster = cl;
-        host->bootTime = Basalt::System::DateTime(kModelEpoch.GetUtcTime() - std::int64_t(draw(30 * 86400)) * 1000000);
-        cl->hosts.push_back(host);
-        for (DatastoreEntity* ds : cl->datastores) ds->hosts.push_back(host);
-        for (NetworkEntity* net : cl->networks) net->hosts.push_back(host);
-
-        for (unsigned v = 0; v < size.vms; ++v) {
-          auto* vm = Make<VmEntity>(Kind::Vm, "tarn.VirtualMachine", "vm", host->name + "_VM" + std::to_string(v),
-                                    dc->vmFolder);
-          vm->numCPU = std::int16_t(1 << draw(3));
-          vm->memoryMB = std::int32_t(512) << draw(5);
-          vm->guest = std::uint8_t(draw(GuestIds().size()));
-          vm->host = host;
-          vm->pool = pool;
-          vm->datastore = cl->datastores.empty() ? nullptr : cl->datastores[(h + v) % cl->datastores.size()];
-          vm->network = cl->networks.empty() ? nullptr : cl->networks[v % cl->networks.size()];
-          vm->devices.reserve(2);
-          vm->devices.push_back({Device::Type::Disk, 2000, std::int64_t(8 + draw(57)) << 20});  // 8-64 GiB
-          if (vm->network) vm->devices.push_back({Device::Type::Nic, 4000, 0});
-          if (draw(10) < 6) {
-            vm->power = Tarn::VirtualMachine::PowerState::poweredOn;
-            vm->bootTime = Basalt::System::DateTime(kModelEpoch.GetUtcTime() + std::int64_t(draw(86400)) * 1000000);
-          }
-          host->vms.push_back(vm);
-          pool->vms.push_back(vm);
-          if (vm->datastore) {
-            vm->datastore->vms.push_back(vm);
-            vm->datastore->used += DiskBytes(vm);
-          }
-          if (vm->network) vm->network->vms.push_back(vm);
-          ++_vmCount;
-        }
-      }
+    for (Model::Standalone const& h : dcModel.standalone) {
+      auto* cr = Make<ClusterEntity>(Kind::Standalone, "tarn.ComputeResource", "domain-s", h.name, dc->hostFolder);
+      auto* pool = Make<PoolEntity>(Kind::ResourcePool, "tarn.ResourcePool", "resgroup", "Resources", cr);
+      pool->owner = cr;
+      cr->rootPool = pool;
+      cr->networks = dc->networks;
+      addDatastore(cr, h.name + "_local");
+      addHost(cr, pool, dc->vmFolder, h.name, h.vms, 0);
     }
   }
 }
@@ -161,6 +200,7 @@ VmEntity* Inventory::AddVm(FolderEntity* folder, std::string name, PoolEntity* p
                            DatastoreEntity* datastore, NetworkEntity* network, std::int16_t numCPU,
                            std::int32_t memoryMB, std::uint8_t guest, std::int64_t diskKB) {
   auto* vm = Make<VmEntity>(Kind::Vm, "tarn.VirtualMachine", "vm", std::move(name), folder);
+  vm->directory = vm->name;
   vm->numCPU = numCPU;
   vm->memoryMB = memoryMB;
   vm->guest = guest;
@@ -315,6 +355,91 @@ void Inventory::SetPower(VmEntity* vm, Tarn::VirtualMachine::PowerState state, B
 void Inventory::SetMaintenance(HostEntity* host, bool on) {
   host->inMaintenance = on;
   Changed(host, {"runtime.inMaintenanceMode", "summary.runtime.inMaintenanceMode"});
+}
+
+void Inventory::SetConnected(HostEntity* host, bool connected) {
+  host->connected = connected;
+  Changed(host, {"runtime.connectionState", "summary.runtime.connectionState"});
+  for (VmEntity* vm : host->vms) Changed(vm, {"customValue", "value"});
+}
+
+void Inventory::SetTemplate(VmEntity* vm, bool isTemplate) {
+  vm->isTemplate = isTemplate;
+  Changed(vm, {"customValue", "value"});
+}
+
+void Inventory::Move(Entity* e, FolderEntity* folder) {
+  if (e->parent) {
+    Erase(e->parent->children, e);
+    Changed(e->parent, {"childEntity"});
+  }
+  Attach(folder, e);
+  Changed(folder, {"childEntity"});
+  Changed(e, {"parent"});
+}
+
+void Inventory::Relocate(VmEntity* vm, HostEntity* host, PoolEntity* pool, DatastoreEntity* datastore) {
+  if (host != vm->host) {
+    Erase(vm->host->vms, vm);
+    Changed(vm->host, {"vm"});
+    vm->host = host;
+    host->vms.push_back(vm);
+    Changed(host, {"vm"});
+  }
+  if (pool != vm->pool) {
+    Erase(vm->pool->vms, vm);
+    Changed(vm->pool, {"vm"});
+    vm->pool = pool;
+    pool->vms.push_back(vm);
+    Changed(pool, {"vm"});
+  }
+  if (datastore != vm->datastore) {
+    std::int64_t bytes = DiskBytes(vm);
+    Erase(vm->datastore->vms, vm);
+    vm->datastore->used -= bytes;
+    Changed(vm->datastore, {"vm", "summary.freeSpace"});
+    vm->datastore = datastore;
+    datastore->vms.push_back(vm);
+    datastore->used += bytes;
+    Changed(datastore, {"vm", "summary.freeSpace"});
+  }
+  Changed(vm, {"customValue", "value", "resourcePool", "datastore", "runtime.maxCpuUsage"});
+}
+
+VmEntity* Inventory::Clone(VmEntity const* source, FolderEntity* folder, std::string name, PoolEntity* pool,
+                           HostEntity* host, DatastoreEntity* datastore, bool isTemplate) {
+  // The copy's NICs stay on its source's network, which its cluster shares.
+  VmEntity* vm = AddVm(folder, std::move(name), pool, host, datastore, source->network, source->numCPU,
+                       source->memoryMB, source->guest, 0);
+  datastore->used -= DiskBytes(vm);
+  vm->devices = source->devices;
+  datastore->used += DiskBytes(vm);
+  vm->isTemplate = isTemplate;
+  Changed(vm, {});
+  return vm;
+}
+
+void Inventory::Unregister(VmEntity* vm) {
+  VmFiles files{vm->directory, vm->numCPU, vm->memoryMB, vm->guest, vm->isTemplate, DiskBytes(vm) / 1024};
+  DatastoreEntity* ds = vm->datastore;
+  Remove(vm);
+  // The files stay, and so does the space they take.
+  ds->used += files.diskKB * 1024;
+  ds->files.push_back(std::move(files));
+  Changed(ds, {"summary.freeSpace"});
+}
+
+VmEntity* Inventory::Register(DatastoreEntity* datastore, std::size_t index, FolderEntity* folder, std::string name,
+                              PoolEntity* pool, HostEntity* host) {
+  VmFiles files = datastore->files[index];
+  datastore->files.erase(datastore->files.begin() + std::ptrdiff_t(index));
+  datastore->used -= files.diskKB * 1024;
+  NetworkEntity* net = pool->owner->networks.empty() ? nullptr : pool->owner->networks.front();
+  VmEntity* vm = AddVm(folder, std::move(name), pool, host, datastore, net, files.numCPU, files.memoryMB, files.guest,
+                       files.diskKB);
+  vm->directory = files.directory;
+  vm->isTemplate = files.isTemplate;
+  return vm;
 }
 
 void Inventory::Changed(Entity const* e, std::vector<std::string_view> paths) {

@@ -34,7 +34,13 @@ struct World {
   std::string aboutVersion;
   // The query service's root collector, named by the service content.
   Basalt::Ref<Quill::MoRef> propertyCollector;
+  // The task manager (Quill::Tasks::Manager::ServeTaskManager), named by the content.
+  Basalt::Ref<Quill::MoRef> taskManager;
 };
+
+// Whether `entity` lies under `root` in the folder tree: as a direct child, or at any
+// depth (`recursive`). Takes the inventory's lock.
+bool Contains(Inventory& inventory, Quill::MoRef const& root, Quill::MoRef const& entity, bool recursive);
 
 // Request-context keys of a logged-in session.
 inline constexpr char kUserKey[] = "user";
@@ -63,6 +69,10 @@ enum VmField : int {
   kFieldGuestState,
   kFieldIpAddress,
   kFieldDevices,
+  kFieldConnectionState,  // "disconnected" while its host is
+  kFieldTemplate,         // "true" for a template
+  kFieldToolsStatus,      // "guestToolsRunning" / "guestToolsNotRunning"
+  kFieldPath,             // "[<datastore>] <directory>/<directory>.vmx", what registerVm takes
 };
 std::vector<char const*> const& VmFieldNames();  // index = key - 1
 

@@ -5,6 +5,8 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -92,11 +94,29 @@ class ChangeRelay : public std::enable_shared_from_this<ChangeRelay> {
   bool _draining = false;
 };
 
+// The inventory the options ask for: a saved state, a model file or a size.
+std::unique_ptr<Inventory> MakeInventory(Options const& o) {
+  auto read = [](std::string const& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) throw Basalt::Exception("tarn-sim: cannot read '" + path + "'");
+    std::string text(std::size_t(in.tellg()), '\0');
+    in.seekg(0);
+    if (!in.read(text.data(), std::streamsize(text.size())))
+      throw Basalt::Exception("tarn-sim: cannot read '" + path + "'");
+    return text;
+  };
+  if (!o.stateFile.empty() && std::filesystem::exists(o.stateFile))
+    return std::make_unique<Inventory>(read(o.stateFile));
+  if (!o.modelFile.empty()) return std::make_unique<Inventory>(Model::FromJson(read(o.modelFile)), o.seed);
+  return std::make_unique<Inventory>(o.model, o.seed);
+}
+
 }  // namespace
 
 struct Simulator::Impl {
   Options options;
-  Inventory inventory;
+  std::unique_ptr<Inventory> ownInventory;
+  Inventory& inventory;
   Basalt::Ref<Quill::LocalAdapter> adapter;
   std::unique_ptr<Quill::Tasks::Manager> tasks;
   std::unique_ptr<Quill::Query::QueryService> query;
@@ -105,7 +125,7 @@ struct Simulator::Impl {
   std::string thumbprint;
   std::once_flag stopped;
 
-  explicit Impl(Options o) : options(std::move(o)), inventory(options.model, options.seed) {}
+  explicit Impl(Options o) : options(std::move(o)), ownInventory(MakeInventory(options)), inventory(*ownInventory) {}
 };
 
 Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(options))) {
@@ -119,6 +139,11 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   s.tasks = std::make_unique<Quill::Tasks::Manager>(s.adapter.get(), taskOptions);
   s.query = std::make_unique<Quill::Query::QueryService>(s.adapter.get());
   s.world.propertyCollector = s.query->GetRootRef();
+  Inventory* inventory = &s.inventory;
+  s.world.taskManager = s.tasks->ServeTaskManager(
+      "TaskManager", [inventory](Quill::MoRef const& root, Quill::MoRef const& entity, bool recursive) {
+        return Contains(*inventory, root, entity, recursive);
+      });
   auto relay = std::make_shared<ChangeRelay>(s.adapter.get());
   s.inventory.SetChangeListener(
       [relay](Quill::MoRef const& ref, std::vector<std::string_view> const& paths) { relay->Add(ref, paths); });
@@ -160,7 +185,30 @@ void Simulator::Stop(std::chrono::milliseconds grace) {
     _impl->query->Stop();        // waiting watchers are answered RequestCanceled, not waited for
     _impl->server->Stop(grace);  // calls under way are answered first
     _impl->adapter->Shutdown();  // then the tasks' work still queued is cancelled
+    if (_impl->options.stateFile.empty()) return;
+    try {  // Stop runs in the destructor too, which must not throw
+      SaveState(_impl->options.stateFile);
+    } catch (std::exception const& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+    }
   });
+}
+
+void Simulator::SaveState(std::string const& path) {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(_impl->inventory.Mutex());
+    text = _impl->inventory.SaveState();
+  }
+  std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) throw Basalt::Exception("tarn-sim: cannot write '" + temporary + "'");
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, path, error);
+  if (error) throw Basalt::Exception("tarn-sim: cannot write '" + path + "': " + error.message());
 }
 
 }  // namespace Tarn::Sim

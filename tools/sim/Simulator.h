@@ -22,6 +22,11 @@ struct Options {
   std::uint16_t port = 0;  // 0: a free one
   ModelSize model;
   std::uint64_t seed = 1;
+  // A model file (JSON, see docs/simulator.md) instead of `model`.
+  std::string modelFile;
+  // Where the whole state is kept: loaded at start when the file exists (instead of
+  // building a model), saved there by Stop().
+  std::string stateFile;
   // The administrator may do everything; the read-only user may read.
   std::string user = "admin";
   std::string password = "tarn-sim";
@@ -53,6 +58,9 @@ class Simulator {
   Options const& GetOptions() const;
   Inventory& GetInventory();
   Quill::LocalAdapter& GetAdapter();
+  // Writes the whole state to `path` (through a temporary file, renamed into place);
+  // throws Basalt::Exception when it cannot.
+  void SaveState(std::string const& path);
 
   // Stops listening, answers the calls under way (up to `grace`), then shuts
   // the adapter down. Idempotent.

@@ -1,7 +1,8 @@
 // tarn-sim: a server with a generated inventory, for trying and testing clients.
 //
-//   tarn-sim [--listen 127.0.0.1:8989] [--datacenters N --clusters N --hosts N --vms N]
-//            [--tls CERT KEY] [--seed N] [--user U --password-env VAR] [--task-delay-ms N]
+//   tarn-sim [--listen 127.0.0.1:8989] [--model FILE | --datacenters N --clusters N --hosts N --vms N
+//            --standalone N] [--state FILE] [--tls CERT KEY] [--seed N] [--user U --password-env VAR] [--task-delay-ms
+//            N]
 //            [--wsdl-dir DIR]
 //
 // Prints its URL, the certificate's thumbprint over TLS and the logins, then
@@ -56,6 +57,11 @@ int main(int argc, char** argv) {
   app.add_option("--clusters", options.model.clusters, "clusters per datacenter")->capture_default_str();
   app.add_option("--hosts", options.model.hosts, "hosts per cluster")->capture_default_str();
   app.add_option("--vms", options.model.vms, "virtual machines per host")->capture_default_str();
+  app.add_option("--standalone", options.model.standalone, "standalone hosts per datacenter")->capture_default_str();
+  app.add_option("--model", options.modelFile,
+                 "an inventory described in JSON (names and counts) instead of the counts")
+      ->check(CLI::ExistingFile);
+  app.add_option("--state", options.stateFile, "load the whole state from FILE when it exists, save it there on exit");
   app.add_option("--seed", options.seed, "seed of the generated inventory")->capture_default_str();
   app.add_option("--tls", tls, "serve HTTPS with this PEM certificate and private key")->expected(2);
   app.add_option("--user", options.user, "the administrator's name")->capture_default_str();

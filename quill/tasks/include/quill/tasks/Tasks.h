@@ -104,6 +104,12 @@ class Progress {
   Detail::TaskObject* _task;
 };
 
+// Who a task runs for and on what, as its info reports them.
+struct Origin {
+  std::string entityName;  // info.entityName; empty: left unset
+  std::string userName;    // info.reason: TaskReasonUser with this name; empty: TaskReasonSystem
+};
+
 // The work: runs on a worker of the adapter, answers the task's result (null for none) or
 // throws. A fault's exception ends the task in error with that fault; anything else
 // thrown ends it with a Quill::Fault::SystemError that carries its text.
@@ -135,6 +141,20 @@ class Manager {
   // ends in error with RequestCanceled. Throws RequestCanceled after the adapter's
   // shutdown, InvalidArgument for empty work.
   Basalt::Ref<MoRef> Start(MoRef* entity, std::string const& descriptionId, Work work);
+  Basalt::Ref<MoRef> Start(MoRef* entity, std::string const& descriptionId, Work work, Origin const& origin);
+
+  // Whether `entity` lies under `root`: directly (`recursive` false) or at any depth. The
+  // history collectors' entity filter asks it for "children" and "all"; without it they
+  // match the entity itself only.
+  using Contains = std::function<bool(MoRef const& root, MoRef const& entity, bool recursive)>;
+
+  // Registers the catalogue's tarn.TaskManager with id `id` on the adapter: recentTask (the
+  // newest `recent` tasks not forgotten), maxCollector, and createCollector, which makes a
+  // tarn.TaskHistoryCollector over the tasks not forgotten that its filter matches (state,
+  // entity, user names, time); at most `maxCollector` live at once, one more is refused
+  // with InvalidState. Answers the manager's reference; call once.
+  Basalt::Ref<MoRef> ServeTaskManager(std::string const& id = "TaskManager", Contains contains = {},
+                                      std::size_t recent = 50, int maxCollector = 32);
 
   // Snapshots of the tasks not forgotten yet, oldest first; the newest `count` (0: all).
   std::vector<Basalt::Ref<Tarn::TaskInfo>> Recent(std::size_t count = 0) const;
