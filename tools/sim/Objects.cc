@@ -1228,6 +1228,8 @@ void RegisterAll(World& world) {
   Ref<Tarn::ServiceInstanceContent> content(new Tarn::ServiceInstanceContent());
   content->rootFolder = w->inventory->Root()->ref;
   content->propertyCollector = w->propertyCollector;
+  content->eventManager = w->eventManager;
+  content->viewManager = w->viewManager;
   content->sessionManager = sm;
   content->about = new Tarn::AboutInfo();
   content->about->name = "tarn-sim";

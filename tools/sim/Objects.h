@@ -34,6 +34,9 @@ struct World {
   std::string aboutVersion;
   // The query service's root collector, named by the service content.
   Basalt::Ref<Quill::MoRef> propertyCollector;
+  // Named by the service content when set (Events.h, Views.h).
+  Basalt::Ref<Quill::MoRef> eventManager;
+  Basalt::Ref<Quill::MoRef> viewManager;
 };
 
 // Request-context keys of a logged-in session.

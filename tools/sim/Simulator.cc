@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "Events.h"
 #include "Objects.h"
+#include "Views.h"
 #include "basalt/Exception.h"
 #include "quill/http/HttpServer.h"
 #include "quill/query/QueryService.h"
@@ -100,6 +102,8 @@ struct Simulator::Impl {
   Basalt::Ref<Quill::LocalAdapter> adapter;
   std::unique_ptr<Quill::Tasks::Manager> tasks;
   std::unique_ptr<Quill::Query::QueryService> query;
+  std::unique_ptr<EventLog> events;
+  std::unique_ptr<Views> views;
   World world;
   std::unique_ptr<Quill::HttpServer> server;
   std::string thumbprint;
@@ -112,16 +116,28 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   Impl& s = *_impl;
   Quill::LocalAdapter::Options adapterOptions;
   adapterOptions.workers = s.options.adapterWorkers;
-  adapterOptions.checkPrivilege = CheckPrivilege;
+  adapterOptions.checkPrivilege = [](Quill::CallInfo const& call) {
+    CheckPrivilege(call);
+    EventLog::NoteCall();
+  };
   s.adapter = new Quill::LocalAdapter(adapterOptions);
   Quill::Tasks::Manager::Options taskOptions;
   taskOptions.maxFinished = s.options.keepTasks;
   s.tasks = std::make_unique<Quill::Tasks::Manager>(s.adapter.get(), taskOptions);
   s.query = std::make_unique<Quill::Query::QueryService>(s.adapter.get());
   s.world.propertyCollector = s.query->GetRootRef();
+  s.events = std::make_unique<EventLog>(s.adapter.get(), &s.inventory, s.options.keepEvents);
+  s.events->Start();
+  s.world.eventManager = s.events->GetManagerRef();
+  s.views = std::make_unique<Views>(s.adapter.get(), &s.inventory);
+  s.views->Start();
+  s.world.viewManager = s.views->GetManagerRef();
   auto relay = std::make_shared<ChangeRelay>(s.adapter.get());
   s.inventory.SetChangeListener(
-      [relay](Quill::MoRef const& ref, std::vector<std::string_view> const& paths) { relay->Add(ref, paths); });
+      [relay, events = s.events.get()](Quill::MoRef const& ref, std::vector<std::string_view> const& paths) {
+        events->OnInventoryChange(ref);
+        relay->Add(ref, paths);
+      });
   s.world.inventory = &s.inventory;
   s.world.adapter = s.adapter.get();
   s.world.tasks = s.tasks.get();

@@ -37,6 +37,7 @@ struct Options {
   unsigned httpWorkers = 8;
   unsigned adapterWorkers = 8;  // run the tasks' work
   std::size_t keepTasks = 2000;
+  std::size_t keepEvents = 10000;  // the newest; older ones drop out of queries
 };
 
 class Simulator {
