@@ -3,7 +3,11 @@
 // and the NotSupported answer of what the simulator does not implement.
 #include <gtest/gtest.h>
 
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,9 +21,15 @@
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "quill/http/HttpAdapter.h"
+#include "tarn/ClusterComputeResourceStub.h"
 #include "tarn/CustomFieldsManager.h"
 #include "tarn/DatacenterStub.h"
+#include "tarn/DatastoreStub.h"
 #include "tarn/FolderStub.h"
+#include "tarn/HostSystemStub.h"
+#include "tarn/NetworkStub.h"
+#include "tarn/ResourceConfigSpec.h"
+#include "tarn/ResourcePoolStub.h"
 #include "tarn/ServiceInstanceContent.h"
 #include "tarn/ServiceInstanceStub.h"
 #include "tarn/SessionManagerStub.h"
@@ -27,6 +37,7 @@
 #include "tarn/TaskStub.h"
 #include "tarn/UserSession.h"
 #include "tarn/VirtualMachineStub.h"
+#include "tarn/cluster/ConfigSpec.h"
 #include "tarn/event/Event.h"
 #include "tarn/event/EventFilterSpec.h"
 #include "tarn/event/EventHistoryCollectorStub.h"
@@ -36,7 +47,10 @@
 #include "tarn/event/VmPoweredOnEvent.h"
 #include "tarn/event/VmRenamedEvent.h"
 #include "tarn/fault/InvalidPowerState.h"
+#include "tarn/fault/InvalidState.h"
 #include "tarn/fault/NoPermission.h"
+#include "tarn/fault/NotAuthenticated.h"
+#include "tarn/host/ConnectInfo.h"
 #include "tarn/view/ContainerViewStub.h"
 #include "tarn/view/ViewManagerStub.h"
 #include "tarn/vm/ConfigSpec.h"
@@ -457,6 +471,176 @@ TEST(Views, WatcherSeesMachinesCreatedAndDestroyed) {
   next(6);
   EXPECT_EQ(seen.size(), 6u);
   EXPECT_FALSE(seen.count(made->GetId()));
+}
+
+// --- injected faults ----------------------------------------------------------
+
+// One request to the control URL; answers the status and the body.
+std::pair<int, std::string> Control(std::string const& url, std::string const& method, std::string const& path,
+                                    std::string const& body = "") {
+  namespace beast = boost::beast;
+  namespace http = beast::http;
+  auto hostStart = url.find("//") + 2;
+  auto colon = url.find(':', hostStart);
+  auto slash = url.find('/', colon);
+  std::string host = url.substr(hostStart, colon - hostStart);
+  std::string port = url.substr(colon + 1, slash - colon - 1);
+  boost::asio::io_context io;
+  beast::tcp_stream stream(io);
+  stream.expires_after(std::chrono::seconds(10));
+  stream.connect(boost::asio::ip::tcp::resolver(io).resolve(host, port));
+  http::request<http::string_body> request(method == "GET" ? http::verb::get : http::verb::post,
+                                           url.substr(slash) + path, 11);
+  request.set(http::field::host, host);
+  request.body() = body;
+  request.prepare_payload();
+  http::write(stream, request);
+  beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  http::read(stream, buffer, response);
+  return {int(response.result_int()), response.body()};
+}
+
+Tarn::Sim::Options WithFront() {
+  auto o = SmallModel();
+  o.injection.enabled = true;
+  return o;
+}
+
+TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
+  Tarn::Sim::Simulator sim(WithFront());
+  ASSERT_NE(sim.GetControlUrl(), "");
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  Ref<MoRef> vm = c.PoweredOff();
+  auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
+  Ref<MoRef> task;
+
+  struct Case {
+    char const* method;
+    char const* fault;
+    int count;
+  };
+  Case const cases[] = {
+      {"tarn.VirtualMachine.powerOn", "InvalidState", 2},
+      {"PowerOnVM_Task", "tarn.fault.InvalidState", 1},
+      {"*", "InvalidState", 1},
+  };
+  for (Case const& k : cases) {
+    auto [status, rules] = Control(sim.GetControlUrl(), "POST", "/fault",
+                                   std::string("{\"method\": \"") + k.method + "\", \"fault\": \"" + k.fault +
+                                       "\", \"count\": " + std::to_string(k.count) + "}");
+    ASSERT_EQ(status, 200) << rules;
+    EXPECT_NE(rules.find(k.method), std::string::npos) << rules;
+    for (int i = 0; i < k.count; ++i) {
+      EXPECT_THROW(stub->PowerOn(nullptr, task), Tarn::Fault::InvalidState::Exception) << k.method << " " << i;
+    }
+    EXPECT_EQ(c.Power(vm.get()), "poweredOff") << "no call was carried out";
+  }
+  stub->PowerOn(nullptr, task);  // the rules are used up
+  EXPECT_EQ(c.Wait(task.get())->state, TaskState::success);
+
+  // Bad control requests are refused and change nothing.
+  for (auto const& [path, body] :
+       std::vector<std::pair<std::string, std::string>>{{"/fault", "{\"method\": \"x\", \"fault\": \"NoSuchFault\"}"},
+                                                        {"/fault", "not json"},
+                                                        {"/delay", "{\"method\": \"x\"}"},
+                                                        {"/drop", "{\"count\": 1, \"when\": \"sometimes\"}"},
+                                                        {"/nothing", "{}"}}) {
+    EXPECT_EQ(Control(sim.GetControlUrl(), "POST", path, body).first, 400) << path << " " << body;
+  }
+  auto [status, rules] = Control(sim.GetControlUrl(), "GET", "");
+  EXPECT_EQ(status, 200);
+  EXPECT_NE(rules.find("\"faults\": {}"), std::string::npos) << rules;
+  EXPECT_NE(rules.find("\"drop\": {\"count\": 0"), std::string::npos) << rules;
+
+  // An injected fault comes after the privilege check: a caller without a
+  // session still learns that first.
+  Client anonymous(sim.GetUrl());
+  sim.GetInjector().SetFault("*", "InvalidState", 1);
+  EXPECT_THROW(anonymous.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), Tarn::Fault::NotAuthenticated::Exception);
+}
+
+// A delayed method makes a client with a short timeout give up; other methods
+// are answered; clearing the rules lets the held call go on.
+TEST(Injection, DelayedMethodTimesTheClientOut) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl(), std::chrono::milliseconds(300));
+  c.Login("admin");
+  Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
+  auto service = c.Stub<Tarn::ServiceInstanceStub>(si.get());
+  sim.GetInjector().SetDelay("tarn.ServiceInstance.currentTime", std::chrono::seconds(30));
+  EXPECT_ANY_THROW(service->CurrentTime());
+  EXPECT_EQ(c.Stub<Tarn::FolderStub>(c.content->rootFolder.get())->GetName(), "Datacenters");
+  sim.GetInjector().Clear();
+  EXPECT_NO_THROW(service->CurrentTime());
+}
+
+TEST(Injection, DroppedAndSlowConnections) {
+  Tarn::Sim::Simulator sim(WithFront());
+  struct Case {
+    char const* what;
+    std::function<void(Tarn::Sim::Injector&)> inject;
+  };
+  Case const cases[] = {
+      {"dropped before the call", [](Tarn::Sim::Injector& i) { i.DropConnections(1, "before"); }},
+      {"dropped after the call", [](Tarn::Sim::Injector& i) { i.DropConnections(1, "after"); }},
+      // The service content is over 1 KB: at 100 B/s it takes longer than the client waits.
+      {"slow", [](Tarn::Sim::Injector& i) { i.SetSlow(100, std::chrono::milliseconds(0)); }},
+  };
+  for (Case const& k : cases) {
+    k.inject(sim.GetInjector());
+    EXPECT_ANY_THROW(Client(sim.GetUrl(), std::chrono::milliseconds(500))) << k.what;
+    sim.GetInjector().SetSlow(0, std::chrono::milliseconds(0));
+    Client c(sim.GetUrl(), std::chrono::milliseconds(5000));  // a fresh connection works again
+    EXPECT_TRUE(c.content->rootFolder) << k.what;
+  }
+}
+
+// --- what the simulator does not implement ------------------------------------
+
+TEST(Dispatch, ASampleOfOtherMethodsAnswersNotSupportedNamingItself) {
+  Tarn::Sim::Simulator sim(SmallModel());
+  Client c(sim.GetUrl());
+  c.Login("admin");
+  std::vector<Ref<MoRef>> hosts, stores, nets, pools;
+  {
+    std::lock_guard<std::mutex> lock(sim.GetInventory().Mutex());
+    for (auto const& e : sim.GetInventory().All()) {
+      if (e->kind == Tarn::Sim::Kind::Host) hosts.push_back(e->ref);
+      if (e->kind == Tarn::Sim::Kind::Datastore) stores.push_back(e->ref);
+      if (e->kind == Tarn::Sim::Kind::Network) nets.push_back(e->ref);
+      if (e->kind == Tarn::Sim::Kind::ResourcePool) pools.push_back(e->ref);
+    }
+  }
+  auto views = c.Stub<Tarn::View::ViewManagerStub>(c.content->viewManager.get());
+  Ref<MoRef> result;
+  Ref<Tarn::Host::ConnectInfo> info;
+  Ref<Tarn::ResourceConfigSpec> poolSpec(new Tarn::ResourceConfigSpec());
+  Ref<Tarn::Cluster::ConfigSpec> clusterSpec(new Tarn::Cluster::ConfigSpec());
+  std::pair<char const*, std::function<void()>> const calls[] = {
+      {"tarn.Datastore.refresh", [&] { c.Stub<Tarn::DatastoreStub>(stores[0].get())->Refresh(); }},
+      {"tarn.Network.destroyNetwork", [&] { c.Stub<Tarn::NetworkStub>(nets[0].get())->DestroyNetwork(); }},
+      {"tarn.HostSystem.queryConnectionInfo",
+       [&] { c.Stub<Tarn::HostSystemStub>(hosts[0].get())->QueryConnectionInfo(info); }},
+      {"tarn.ResourcePool.createResourcePool",
+       [&] { c.Stub<Tarn::ResourcePoolStub>(pools[0].get())->CreateResourcePool("p", poolSpec.get(), result); }},
+      {"tarn.Folder.createCluster",
+       [&] { c.Stub<Tarn::FolderStub>(c.content->rootFolder.get())->CreateCluster("c", clusterSpec.get(), result); }},
+      {"tarn.view.ViewManager.createInventoryView", [&] { views->CreateInventoryView(result); }},
+      {"tarn.view.ViewManager.createListView", [&] { views->CreateListView(nullptr, result); }},
+  };
+  for (auto const& [name, call] : calls) {
+    try {
+      call();
+      ADD_FAILURE() << name << " answered";
+    } catch (Quill::Fault::NotSupported::Exception& e) {
+      EXPECT_NE(Quill::DescribeFault(e.GetFault()).find(std::string(name) + " is not implemented"), std::string::npos)
+          << Quill::DescribeFault(e.GetFault());
+    } catch (std::exception& e) {
+      ADD_FAILURE() << name << ": " << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -104,8 +104,10 @@ struct Simulator::Impl {
   std::unique_ptr<Quill::Query::QueryService> query;
   std::unique_ptr<EventLog> events;
   std::unique_ptr<Views> views;
+  Injector injector;
   World world;
   std::unique_ptr<Quill::HttpServer> server;
+  std::unique_ptr<Front> front;
   std::string thumbprint;
   std::once_flag stopped;
 
@@ -116,9 +118,10 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   Impl& s = *_impl;
   Quill::LocalAdapter::Options adapterOptions;
   adapterOptions.workers = s.options.adapterWorkers;
-  adapterOptions.checkPrivilege = [](Quill::CallInfo const& call) {
+  adapterOptions.checkPrivilege = [injector = &s.injector](Quill::CallInfo const& call) {
     CheckPrivilege(call);
     EventLog::NoteCall();
+    injector->BeforeCall(call);
   };
   s.adapter = new Quill::LocalAdapter(adapterOptions);
   Quill::Tasks::Manager::Options taskOptions;
@@ -149,7 +152,7 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
 
   Quill::HttpServer::Options http;
   http.address = s.options.address;
-  http.port = s.options.port;
+  http.port = s.options.injection.enabled ? 0 : s.options.port;  // behind the front: a free one
   http.workers = s.options.httpWorkers;
   http.certificateFile = s.options.certificateFile;
   http.privateKeyFile = s.options.privateKeyFile;
@@ -157,7 +160,12 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   if (!s.options.certificateFile.empty()) s.thumbprint = Thumbprint(s.options.certificateFile);
   try {
     s.server = std::make_unique<Quill::HttpServer>(s.adapter.get(), http);
+    if (s.options.injection.enabled) {
+      s.front = std::make_unique<Front>(&s.injector, s.options.address, s.options.port, s.server->GetPort(),
+                                        s.options.injection.controlAddress, s.options.injection.controlPort);
+    }
   } catch (...) {
+    if (s.server) s.server->Stop();
     s.adapter->Shutdown();
     throw;
   }
@@ -165,16 +173,27 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
 
 Simulator::~Simulator() { Stop(); }
 
-std::string Simulator::GetUrl() const { return _impl->server->GetUrl(); }
+std::string Simulator::GetUrl() const {
+  std::string url = _impl->server->GetUrl();
+  if (!_impl->front) return url;
+  std::string behind = ":" + std::to_string(_impl->server->GetPort()) + "/";
+  auto at = url.find(behind, url.find("//") + 2);
+  if (at != std::string::npos) url.replace(at, behind.size(), ":" + std::to_string(_impl->front->GetPort()) + "/");
+  return url;
+}
 std::string Simulator::GetThumbprint() const { return _impl->thumbprint; }
 Options const& Simulator::GetOptions() const { return _impl->options; }
 Inventory& Simulator::GetInventory() { return _impl->inventory; }
 Quill::LocalAdapter& Simulator::GetAdapter() { return *_impl->adapter; }
+Injector& Simulator::GetInjector() { return _impl->injector; }
+std::string Simulator::GetControlUrl() const { return _impl->front ? _impl->front->GetControlUrl() : std::string(); }
 
 void Simulator::Stop(std::chrono::milliseconds grace) {
   std::call_once(_impl->stopped, [&] {
+    _impl->injector.Shutdown();  // delayed calls go on at once
     _impl->query->Stop();        // waiting watchers are answered RequestCanceled, not waited for
     _impl->server->Stop(grace);  // calls under way are answered first
+    if (_impl->front) _impl->front->Stop();
     _impl->adapter->Shutdown();  // then the tasks' work still queued is cancelled
   });
 }
