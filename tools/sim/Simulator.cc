@@ -94,6 +94,38 @@ class ChangeRelay : public std::enable_shared_from_this<ChangeRelay> {
   bool _draining = false;
 };
 
+// An object is registered with the adapter after the inventory reported it (the report is
+// made under the inventory's lock, the registration outside it), so a watcher that read
+// its parent's children in between could not read the new object yet. Once it is
+// registered, the parent is reported again, from a worker, where the lock may be taken.
+class LateRegistration final : public Quill::AdapterObserver {
+ public:
+  LateRegistration(Quill::LocalAdapter* adapter, Inventory* inventory) : _adapter(adapter), _inventory(inventory) {}
+  void OnRegistered(Quill::MoRef const& ref) override {
+    if (ref.GetTypeName() == "tarn.Task" || !ref.GetTypeName().starts_with("tarn.")) return;
+    try {
+      _adapter->Post([adapter = _adapter, inventory = _inventory, id = ref.GetId()](bool canceled) {
+        if (canceled) return;
+        Basalt::Ref<Quill::MoRef> parent;
+        {
+          std::lock_guard<std::mutex> lock(inventory->Mutex());
+          Entity* e = inventory->Find(id);
+          if (e && e->parent) parent = e->parent->ref;
+        }
+        if (parent) adapter->NotifyChanged(parent.get(), {"childEntity"});
+      });
+    } catch (...) {  // shut down
+    }
+  }
+  void OnUnregistered(Quill::MoRef const&) override {}
+  void OnChanged(Quill::MoRef const&, std::vector<std::string> const&) override {}
+  void OnShutdown() override {}
+
+ private:
+  Quill::LocalAdapter* _adapter;
+  Inventory* _inventory;
+};
+
 }  // namespace
 
 struct Simulator::Impl {
@@ -149,6 +181,7 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
                    {s.options.readOnlyUser, s.options.readOnlyPassword, "Read-only user", true}};
   s.world.aboutVersion = TARN_SIM_VERSION;
   RegisterAll(s.world);
+  s.adapter->AddObserver(std::make_shared<LateRegistration>(s.adapter.get(), &s.inventory));  // after the model's
 
   Quill::HttpServer::Options http;
   http.address = s.options.address;
