@@ -54,6 +54,7 @@ void Injector::SetDelay(std::string const& method, std::chrono::milliseconds del
   std::lock_guard<std::mutex> lock(_mutex);
   if (delay.count() == 0) {
     _delays.erase(method);
+    _wake.notify_all();  // calls held by it go on
   } else {
     _delays[method] = delay;
   }
