@@ -1,6 +1,6 @@
-// A tour of libtarn-types. A small in-memory server (a service instance, folders, virtual
-// machines and their tasks) is registered with a Quill::LocalAdapter and served over HTTP by
-// a Quill::HttpServer on a loopback port of this process; the client half reaches it only
+// A tour of libtarn-types against tarn-sim, the simulator, started in this process on a
+// loopback port (its library: tools/sim/Simulator.h): a generated inventory of a datacenter,
+// a cluster, hosts and virtual machines, served over HTTP. The client half reaches it only
 // through generated stubs and a Quill::HttpAdapter, exactly as it would reach a server on
 // another machine. Each step prints one line; any surprise ends the program with a non-zero
 // status.
@@ -13,25 +13,23 @@
 #include <string>
 #include <vector>
 
+#include "Simulator.h"
 #include "quill/Array.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
-#include "quill/LocalAdapter.h"
 #include "quill/Primitive.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "quill/http/HttpAdapter.h"
-#include "quill/http/HttpServer.h"
 #include "quill/query/FolderTree.h"
-#include "quill/query/QueryService.h"
 #include "quill/tasks/Tasks.h"
 #include "tarn/AboutInfo.h"
-#include "tarn/FolderSkeleton.h"
+#include "tarn/DatacenterStub.h"
 #include "tarn/FolderStub.h"
 #include "tarn/ServiceInstanceContent.h"
-#include "tarn/ServiceInstanceSkeleton.h"
 #include "tarn/ServiceInstanceStub.h"
-#include "tarn/VirtualMachineSkeleton.h"
+#include "tarn/SessionManagerStub.h"
+#include "tarn/UserSession.h"
 #include "tarn/VirtualMachineStub.h"
 #include "tarn/fault/DuplicateName.h"
 #include "tarn/fault/InvalidPowerState.h"
@@ -50,124 +48,6 @@ void Check(bool ok, char const* what) {
     std::exit(1);
   }
 }
-
-// ============================ the server end ============================
-
-// Task methods answer a task's reference at once; the manager runs the work on the
-// adapter's workers, keeps the task's info for clients, and forgets it some time after.
-class VirtualMachineImpl : public Tarn::VirtualMachineSkeleton {
- public:
-  VirtualMachineImpl(MoRef* ref, std::string name, Quill::Tasks::Manager& tasks)
-      : VirtualMachineSkeleton(ref), _name(std::move(name)), _tasks(tasks) {}
-
-  std::string GetName() override { return _name; }
-
-  void PowerOn(MoRef*, Ref<MoRef>& result) override {
-    Ref<VirtualMachineImpl> self(this);
-    result = _tasks.Start(_GetRef(), METHOD_POWERON, [self](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
-      std::lock_guard<std::mutex> lock(self->_mutex);
-      if (self->_state == Tarn::VirtualMachine::PowerState::poweredOn) {
-        Ref<Tarn::Fault::InvalidPowerState> fault(new Tarn::Fault::InvalidPowerState());
-        fault->existingState = self->_state;
-        fault->requestedState = Tarn::VirtualMachine::PowerState::poweredOn;
-        fault->Throw();
-      }
-      self->_state = Tarn::VirtualMachine::PowerState::poweredOn;
-      return nullptr;
-    });
-  }
-
- private:
-  std::mutex _mutex;
-  std::string _name;
-  Quill::Tasks::Manager& _tasks;
-  Tarn::VirtualMachine::PowerState _state = Tarn::VirtualMachine::PowerState::poweredOff;
-};
-
-class FolderImpl : public Tarn::FolderSkeleton {
- public:
-  FolderImpl(MoRef* ref, std::string name, Quill::Tasks::Manager& tasks)
-      : FolderSkeleton(ref), _name(std::move(name)), _tasks(tasks) {}
-
-  std::string GetName() override { return _name; }
-
-  void GetChildEntity(Ref<Quill::DataArray<MoRef>>& result) override {
-    std::lock_guard<std::mutex> lock(_mutex);
-    result = Ref<Quill::DataArray<MoRef>>(new Quill::DataArray<MoRef>());
-    for (auto const& child : _children) result->Append(child.second.get());
-  }
-
-  void CreateFolder(std::string const& name, Ref<MoRef>& result) override {
-    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-    {
-      std::lock_guard<std::mutex> lock(_mutex);
-      CheckFreeName(name);
-      Ref<MoRef> ref = adapter->MakeRef("tarn.Folder");
-      adapter->Register(nullptr, new FolderImpl(ref.get(), name, _tasks));
-      _children[name] = result = ref;
-    }
-    // After the change and outside the lock: the query service reads the children again.
-    adapter->NotifyChanged(_GetRef(), {"childEntity"});
-  }
-
-  void CreateVm(Tarn::Vm::ConfigSpec* config, MoRef*, MoRef*, Ref<MoRef>& result) override {
-    if (!config || !config->name.IsSet()) {
-      Ref<Quill::Fault::InvalidArgument> fault(new Quill::Fault::InvalidArgument());
-      fault->invalidProperty = std::string("config.name");
-      fault->Throw();
-    }
-    Ref<FolderImpl> self(this);
-    Ref<Tarn::Vm::ConfigSpec> spec(static_cast<Tarn::Vm::ConfigSpec*>(config->_Clone()));
-    Quill::LocalAdapter* adapter = Quill::LocalAdapter::CurrentCall()->adapter;
-    result =
-        _tasks.Start(_GetRef(), METHOD_CREATEVM, [self, spec, adapter](Quill::Tasks::Progress&) -> Ref<Quill::Any> {
-          std::string const& name = spec->name.GetValue();
-          Ref<MoRef> ref = adapter->MakeRef("tarn.VirtualMachine");
-          {
-            std::lock_guard<std::mutex> lock(self->_mutex);
-            self->CheckFreeName(name);
-            adapter->Register(nullptr, new VirtualMachineImpl(ref.get(), name, self->_tasks));
-            self->_children[name] = ref;
-          }
-          adapter->NotifyChanged(self->_GetRef(), {"childEntity"});
-          return ref;
-        });
-  }
-
- private:
-  void CheckFreeName(std::string const& name) {  // under _mutex
-    auto found = _children.find(name);
-    if (found == _children.end()) return;
-    Ref<Tarn::Fault::DuplicateName> fault(new Tarn::Fault::DuplicateName());
-    fault->name = name;
-    fault->object = found->second;
-    fault->Throw();
-  }
-
-  std::mutex _mutex;
-  std::string _name;
-  Quill::Tasks::Manager& _tasks;
-  std::map<std::string, Ref<MoRef>> _children;
-};
-
-class ServiceInstanceImpl : public Tarn::ServiceInstanceSkeleton {
- public:
-  ServiceInstanceImpl(MoRef* ref, MoRef* rootFolder, MoRef* propertyCollector)
-      : ServiceInstanceSkeleton(ref), _content(new Tarn::ServiceInstanceContent()) {
-    _content->rootFolder = rootFolder;
-    _content->propertyCollector = propertyCollector;  // what clients read the inventory through
-    _content->about = new Tarn::AboutInfo();
-    _content->about->name = "Tour server";
-    _content->about->fullName = "Tour server 1.0 (over HTTP)";
-    _content->about->apiVersion = "8.0.3.0";
-  }
-
-  Basalt::System::DateTime CurrentTime() override { return Basalt::System::DateTime::FromCivil(2026, 12, 6, 12); }
-  void RetrieveContent(Ref<Tarn::ServiceInstanceContent>& result) override { result = _content; }
-
- private:
-  Ref<Tarn::ServiceInstanceContent> _content;
-};
 
 // ============================ the client end ============================
 
@@ -193,42 +73,52 @@ Ref<Tarn::Vm::ConfigSpec> WebServerSpec() {
 // A fault nobody expected ends the tour with its whole story (class, messages, causes,
 // fields) instead of what() alone, which names only the fault's class.
 int main() try {
-  // --- a server: the objects, and HTTP in front of them ---------------------------
-  Ref<Quill::LocalAdapter> server(new Quill::LocalAdapter());
-  Ref<MoRef> rootRef(new MoRef("tarn.Folder", "group-d1"));
-  Ref<MoRef> siRef(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
-  Quill::Tasks::Manager tasks(server.get());       // starts the tasks, forgets old finished ones
-  Quill::Query::QueryService query(server.get());  // the property collector, over all of them
-  server->Register(nullptr, new FolderImpl(rootRef.get(), "Datacenters", tasks));
-  server->Register(nullptr, new ServiceInstanceImpl(siRef.get(), rootRef.get(), query.GetRootRef()));
-  Quill::HttpServer::Options listen;
-  listen.address = "127.0.0.1";
-  listen.port = 0;  // any free port
-  Quill::HttpServer http(server.get(), listen);
+  // --- a server: tarn-sim's, in this process ---------------------------------------
+  Tarn::Sim::Options options;          // 127.0.0.1, a free port, seed 1: the same ids every time
+  options.model = {1, 1, 2, 2, 1, 1};  // a datacenter, a cluster of two hosts with two machines each
+  options.taskDelay = std::chrono::milliseconds(10);
+  Tarn::Sim::Simulator sim(options);
 
   // --- the client: every call below is an HTTP POST to that server -----------------
   Quill::HttpAdapter::Settings settings;
-  settings.url = http.GetUrl();  // "http://127.0.0.1:<port>/sdk"
+  settings.url = sim.GetUrl();  // "http://127.0.0.1:<port>/sdk"
   Ref<Quill::HttpAdapter> adapter(new Quill::HttpAdapter(settings));
 
-  // --- service content and the inventory -----------------------------------------
+  // --- service content, a session and the inventory ------------------------------
+  Ref<MoRef> siRef(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
   Ref<Tarn::ServiceInstanceStub> si = Quill::CreateStub<Tarn::ServiceInstanceStub>(siRef.get(), adapter.get());
   Ref<Tarn::ServiceInstanceContent> content;
   si->RetrieveContent(content);
-  std::printf("connected to \"%s\", api %s\n", content->about->fullName.c_str(), content->about->apiVersion.c_str());
+  std::printf("connected to \"%s\", api %s\n", content->about->name.c_str(), content->about->apiVersion.c_str());
+  Ref<Tarn::UserSession> session;
+  Quill::CreateStub<Tarn::SessionManagerStub>(content->sessionManager.get(), adapter.get())
+      ->Login("admin", "tarn-sim", Basalt::Optional<std::string>(), session);  // the cookie keeps the session
+  std::printf("logged in as %s (%s)\n", session->userName.c_str(), session->fullName.c_str());
 
   Ref<Tarn::FolderStub> root = Quill::CreateStub<Tarn::FolderStub>(content->rootFolder.get(), adapter.get());
+  Ref<Quill::DataArray<MoRef>> children;
+  root->GetChildEntity(children);
+  Check(children->size() == 1, "the model has not one datacenter");
+  Ref<Tarn::DatacenterStub> dc = Quill::CreateStub<Tarn::DatacenterStub>(children->Get(0), adapter.get());
+  Ref<MoRef> vmFolderRef;
+  dc->GetVmFolder(vmFolderRef);
+  Ref<Tarn::FolderStub> machines = Quill::CreateStub<Tarn::FolderStub>(vmFolderRef.get(), adapter.get());
   Ref<MoRef> prodRef;
-  root->CreateFolder("Production", prodRef);
+  machines->CreateFolder("Production", prodRef);
   Ref<Tarn::FolderStub> production = Quill::CreateStub<Tarn::FolderStub>(prodRef.get(), adapter.get());
-  std::printf("root folder \"%s\" (%s), new folder \"%s\" (%s)\n", root->GetName().c_str(),
-              root->_GetRef()->GetId().c_str(), production->GetName().c_str(), prodRef->GetId().c_str());
+  std::printf("root folder \"%s\" (%s), datacenter \"%s\", new folder \"%s\" (%s) in \"%s\"\n", root->GetName().c_str(),
+              root->_GetRef()->GetId().c_str(), dc->GetName().c_str(), production->GetName().c_str(),
+              prodRef->GetId().c_str(), machines->GetName().c_str());
 
   // --- a virtual machine, created and powered on through task methods -----------
   Ref<Tarn::Vm::ConfigSpec> spec = WebServerSpec();
-  Ref<MoRef> pool(new MoRef("tarn.ResourcePool", "resgroup-8"));
+  machines->GetChildEntity(children);  // the new machine goes where the others are: their pool
+  Ref<MoRef> pool;
+  Quill::CreateStub<Tarn::VirtualMachineStub>(children->Get(0), adapter.get())->GetResourcePool(pool);
+  Ref<Tarn::Vm::ConfigSpec> create(new Tarn::Vm::ConfigSpec(*spec));
+  create->deviceChange = nullptr;  // the simulator gives every new machine a disk of its own
   Ref<MoRef> taskRef;
-  production->CreateVm(spec.get(), pool.get(), nullptr, taskRef);
+  production->CreateVm(create.get(), pool.get(), nullptr, taskRef);
   // Follows the task to its end and answers its result as the type asked for.
   Ref<MoRef> vmRef = Quill::WaitForTask<Ref<MoRef>>(adapter.get(), taskRef.get(), std::chrono::seconds(10));
   Check(vmRef != nullptr, "CreateVm's task has no VirtualMachine as its result");
@@ -252,11 +142,11 @@ int main() try {
   // --- the inventory in one call, and a change arriving -----------------------------
   Quill::Query::RetrieveSettings through;
   through.collector = content->propertyCollector.get();
-  auto entities = Quill::Query::Retrieve(adapter.get(), "tarn.ManagedEntity", {"name"}, root->_GetRef(), through);
+  auto vms = Quill::Query::Retrieve(adapter.get(), "tarn.VirtualMachine", {"name"}, root->_GetRef(), through);
   std::map<std::string, std::string> names;  // by name, for a stable order
-  for (auto const& e : entities) names[e.Get<std::string>("name")] = e.GetRef()->GetTypeName();
-  std::printf("query: %zu entities under %s:", names.size(), root->_GetRef()->GetId().c_str());
-  for (auto const& [name, type] : names) std::printf(" %s (%s)", name.c_str(), type.c_str());
+  for (auto const& e : vms) names[e.Get<std::string>("name")] = e.GetRef()->GetId();
+  std::printf("query: %zu machines under %s:", names.size(), root->_GetRef()->GetId().c_str());
+  for (auto const& [name, id] : names) std::printf(" %s", name.c_str());
   std::printf("\n");
 
   namespace Q = Quill::Query;
@@ -268,6 +158,7 @@ int main() try {
   std::mutex seenMutex;
   std::condition_variable seenChanged;
   std::vector<std::string> seen;  // one line per object change
+  int batches = 0;
   Q::Watcher::Settings watching;
   watching.collector = content->propertyCollector.get();
   Q::Watcher watcher(
@@ -283,20 +174,23 @@ int main() try {
           }
           seen.push_back(line);
         }
+        ++batches;
         seenChanged.notify_all();
       },
       watching);
+  std::size_t folders;
   {
     std::unique_lock<std::mutex> lock(seenMutex);
-    seenChanged.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() == 2; });  // the two folders
-    Check(seen.size() == 2, "the watch's first answer does not hold both folders");
+    seenChanged.wait_for(lock, std::chrono::seconds(10), [&] { return batches > 0; });  // every folder, entering
+    Check(batches > 0, "the watch's first answer did not come");
+    folders = seen.size();
   }
-  root->CreateFolder("Staging", prodRef);
+  machines->CreateFolder("Staging", prodRef);
   {
     std::unique_lock<std::mutex> lock(seenMutex);
-    seenChanged.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() == 3; });
-    Check(seen.size() == 3, "the new folder did not reach the watcher");
-    std::printf("watch: %s\n", seen[2].c_str());
+    seenChanged.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() > folders; });
+    Check(seen.size() == folders + 1, "the new folder did not reach the watcher");
+    std::printf("watch: %zu folders, then %s\n", folders, seen.back().c_str());
   }
   watcher.Stop();
 
@@ -330,7 +224,7 @@ int main() try {
 
   // --- a fault, caught as its own class and as its base ---------------------------
   try {
-    root->CreateFolder("Production", prodRef);
+    machines->CreateFolder("Production", prodRef);
     Check(false, "a duplicate folder was created");
   } catch (Tarn::Fault::DuplicateName::Exception& e) {
     auto* fault = static_cast<Tarn::Fault::DuplicateName*>(e.GetFault());
@@ -338,7 +232,7 @@ int main() try {
                 fault->object->GetId().c_str());
   }
   try {
-    root->CreateFolder("Production", prodRef);
+    machines->CreateFolder("Production", prodRef);
   } catch (Tarn::Fault::TarnFault::Exception& e) {
     std::printf("caught again as Tarn::Fault::TarnFault (%s)\n", e.GetFault()->_GetType()->GetName());
   }
@@ -348,7 +242,13 @@ int main() try {
   std::string answer;
   si->CurrentTime(
       [&answer](Basalt::System::ScheduledItem*, Basalt::Exception* error, Quill::Any* result) {
-        answer = error ? "failed" : Quill::Unbox<Basalt::System::DateTime>(result).ToIso8601();
+        if (error) {
+          answer = "failed";
+          return;
+        }
+        auto skew =
+            Quill::Unbox<Basalt::System::DateTime>(result).GetUtcTime() - Basalt::System::DateTime::Now().GetUtcTime();
+        answer = std::abs(skew) < 60'000'000 ? "the server's clock agrees with ours" : "the clocks differ";
       },
       pending);
   pending->Wait();  // the callback has returned once the handle is done
@@ -372,9 +272,7 @@ int main() try {
               Quill::ExistsInVersion(delta, newer) ? "in" : "not in");
 
   adapter->Shutdown();
-  http.Stop();
-  query.Stop();
-  server->Shutdown();
+  sim.Stop();
   std::printf("done\n");
   return 0;
 } catch (std::exception& e) {

@@ -1698,6 +1698,8 @@ void RegisterAll(World& world) {
   content->rootFolder = w->inventory->Root()->ref;
   content->propertyCollector = w->propertyCollector;
   content->taskManager = w->taskManager;
+  content->eventManager = w->eventManager;
+  content->viewManager = w->viewManager;
   content->sessionManager = sm;
   content->about = new Tarn::AboutInfo();
   content->about->name = "tarn-sim";

@@ -36,6 +36,9 @@ struct World {
   Basalt::Ref<Quill::MoRef> propertyCollector;
   // The task manager (Quill::Tasks::Manager::ServeTaskManager), named by the content.
   Basalt::Ref<Quill::MoRef> taskManager;
+  // Named by the service content when set (Events.h, Views.h).
+  Basalt::Ref<Quill::MoRef> eventManager;
+  Basalt::Ref<Quill::MoRef> viewManager;
 };
 
 // Whether `entity` lies under `root` in the folder tree: as a direct child, or at any

@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "Events.h"
 #include "Objects.h"
+#include "Views.h"
 #include "basalt/Exception.h"
 #include "quill/http/HttpServer.h"
 #include "quill/query/QueryService.h"
@@ -110,6 +112,37 @@ std::unique_ptr<Inventory> MakeInventory(Options const& o) {
   if (!o.modelFile.empty()) return std::make_unique<Inventory>(Model::FromJson(read(o.modelFile)), o.seed);
   return std::make_unique<Inventory>(o.model, o.seed);
 }
+// An object is registered with the adapter after the inventory reported it (the report is
+// made under the inventory's lock, the registration outside it), so a watcher that read
+// its parent's children in between could not read the new object yet. Once it is
+// registered, the parent is reported again, from a worker, where the lock may be taken.
+class LateRegistration final : public Quill::AdapterObserver {
+ public:
+  LateRegistration(Quill::LocalAdapter* adapter, Inventory* inventory) : _adapter(adapter), _inventory(inventory) {}
+  void OnRegistered(Quill::MoRef const& ref) override {
+    if (ref.GetTypeName() == "tarn.Task" || !ref.GetTypeName().starts_with("tarn.")) return;
+    try {
+      _adapter->Post([adapter = _adapter, inventory = _inventory, id = ref.GetId()](bool canceled) {
+        if (canceled) return;
+        Basalt::Ref<Quill::MoRef> parent;
+        {
+          std::lock_guard<std::mutex> lock(inventory->Mutex());
+          Entity* e = inventory->Find(id);
+          if (e && e->parent) parent = e->parent->ref;
+        }
+        if (parent) adapter->NotifyChanged(parent.get(), {"childEntity"});
+      });
+    } catch (...) {  // shut down
+    }
+  }
+  void OnUnregistered(Quill::MoRef const&) override {}
+  void OnChanged(Quill::MoRef const&, std::vector<std::string> const&) override {}
+  void OnShutdown() override {}
+
+ private:
+  Quill::LocalAdapter* _adapter;
+  Inventory* _inventory;
+};
 
 }  // namespace
 
@@ -120,8 +153,12 @@ struct Simulator::Impl {
   Basalt::Ref<Quill::LocalAdapter> adapter;
   std::unique_ptr<Quill::Tasks::Manager> tasks;
   std::unique_ptr<Quill::Query::QueryService> query;
+  std::unique_ptr<EventLog> events;
+  std::unique_ptr<Views> views;
+  Injector injector;
   World world;
   std::unique_ptr<Quill::HttpServer> server;
+  std::unique_ptr<Front> front;
   std::string thumbprint;
   std::once_flag stopped;
 
@@ -132,7 +169,11 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   Impl& s = *_impl;
   Quill::LocalAdapter::Options adapterOptions;
   adapterOptions.workers = s.options.adapterWorkers;
-  adapterOptions.checkPrivilege = CheckPrivilege;
+  adapterOptions.checkPrivilege = [injector = &s.injector](Quill::CallInfo const& call) {
+    CheckPrivilege(call);
+    EventLog::NoteCall();
+    injector->BeforeCall(call);
+  };
   s.adapter = new Quill::LocalAdapter(adapterOptions);
   Quill::Tasks::Manager::Options taskOptions;
   taskOptions.maxFinished = s.options.keepTasks;
@@ -144,9 +185,18 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
       "TaskManager", [inventory](Quill::MoRef const& root, Quill::MoRef const& entity, bool recursive) {
         return Contains(*inventory, root, entity, recursive);
       });
+  s.events = std::make_unique<EventLog>(s.adapter.get(), &s.inventory, s.options.keepEvents);
+  s.events->Start();
+  s.world.eventManager = s.events->GetManagerRef();
+  s.views = std::make_unique<Views>(s.adapter.get(), &s.inventory);
+  s.views->Start();
+  s.world.viewManager = s.views->GetManagerRef();
   auto relay = std::make_shared<ChangeRelay>(s.adapter.get());
   s.inventory.SetChangeListener(
-      [relay](Quill::MoRef const& ref, std::vector<std::string_view> const& paths) { relay->Add(ref, paths); });
+      [relay, events = s.events.get()](Quill::MoRef const& ref, std::vector<std::string_view> const& paths) {
+        events->OnInventoryChange(ref);
+        relay->Add(ref, paths);
+      });
   s.world.inventory = &s.inventory;
   s.world.adapter = s.adapter.get();
   s.world.tasks = s.tasks.get();
@@ -155,10 +205,11 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
                    {s.options.readOnlyUser, s.options.readOnlyPassword, "Read-only user", true}};
   s.world.aboutVersion = TARN_SIM_VERSION;
   RegisterAll(s.world);
+  s.adapter->AddObserver(std::make_shared<LateRegistration>(s.adapter.get(), &s.inventory));  // after the model's
 
   Quill::HttpServer::Options http;
   http.address = s.options.address;
-  http.port = s.options.port;
+  http.port = s.options.injection.enabled ? 0 : s.options.port;  // behind the front: a free one
   http.workers = s.options.httpWorkers;
   http.certificateFile = s.options.certificateFile;
   http.privateKeyFile = s.options.privateKeyFile;
@@ -166,7 +217,12 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
   if (!s.options.certificateFile.empty()) s.thumbprint = Thumbprint(s.options.certificateFile);
   try {
     s.server = std::make_unique<Quill::HttpServer>(s.adapter.get(), http);
+    if (s.options.injection.enabled) {
+      s.front = std::make_unique<Front>(&s.injector, s.options.address, s.options.port, s.server->GetPort(),
+                                        s.options.injection.controlAddress, s.options.injection.controlPort);
+    }
   } catch (...) {
+    if (s.server) s.server->Stop();
     s.adapter->Shutdown();
     throw;
   }
@@ -174,16 +230,27 @@ Simulator::Simulator(Options options) : _impl(std::make_unique<Impl>(std::move(o
 
 Simulator::~Simulator() { Stop(); }
 
-std::string Simulator::GetUrl() const { return _impl->server->GetUrl(); }
+std::string Simulator::GetUrl() const {
+  std::string url = _impl->server->GetUrl();
+  if (!_impl->front) return url;
+  std::string behind = ":" + std::to_string(_impl->server->GetPort()) + "/";
+  auto at = url.find(behind, url.find("//") + 2);
+  if (at != std::string::npos) url.replace(at, behind.size(), ":" + std::to_string(_impl->front->GetPort()) + "/");
+  return url;
+}
 std::string Simulator::GetThumbprint() const { return _impl->thumbprint; }
 Options const& Simulator::GetOptions() const { return _impl->options; }
 Inventory& Simulator::GetInventory() { return _impl->inventory; }
 Quill::LocalAdapter& Simulator::GetAdapter() { return *_impl->adapter; }
+Injector& Simulator::GetInjector() { return _impl->injector; }
+std::string Simulator::GetControlUrl() const { return _impl->front ? _impl->front->GetControlUrl() : std::string(); }
 
 void Simulator::Stop(std::chrono::milliseconds grace) {
   std::call_once(_impl->stopped, [&] {
+    _impl->injector.Shutdown();  // delayed calls go on at once
     _impl->query->Stop();        // waiting watchers are answered RequestCanceled, not waited for
     _impl->server->Stop(grace);  // calls under way are answered first
+    if (_impl->front) _impl->front->Stop();
     _impl->adapter->Shutdown();  // then the tasks' work still queued is cancelled
     if (_impl->options.stateFile.empty()) return;
     try {  // Stop runs in the destructor too, which must not throw

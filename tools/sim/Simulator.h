@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "Injection.h"
 #include "Inventory.h"
 #include "quill/LocalAdapter.h"
 
@@ -42,6 +43,15 @@ struct Options {
   unsigned httpWorkers = 8;
   unsigned adapterWorkers = 8;  // run the tasks' work
   std::size_t keepTasks = 2000;
+  std::size_t keepEvents = 10000;  // the newest; older ones drop out of queries
+  // Injected faults (Injection.h): delays and faults work always; dropped and
+  // slow connections and the control URL need the connection front, which
+  // takes `address`:`port` and puts the HTTP server behind it on a free port.
+  struct {
+    bool enabled = false;
+    std::string controlAddress = "127.0.0.1";
+    std::uint16_t controlPort = 0;  // 0: a free one
+  } injection;
 };
 
 class Simulator {
@@ -61,6 +71,9 @@ class Simulator {
   // Writes the whole state to `path` (through a temporary file, renamed into place);
   // throws Basalt::Exception when it cannot.
   void SaveState(std::string const& path);
+  Injector& GetInjector();
+  // "http://127.0.0.1:<port>/control" with the connection front; else "".
+  std::string GetControlUrl() const;
 
   // Stops listening, answers the calls under way (up to `grace`), then shuts
   // the adapter down. Idempotent.

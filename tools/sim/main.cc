@@ -1,9 +1,10 @@
 // tarn-sim: a server with a generated inventory, for trying and testing clients.
 //
 //   tarn-sim [--listen 127.0.0.1:8989] [--model FILE | --datacenters N --clusters N --hosts N --vms N
-//            --standalone N] [--state FILE] [--tls CERT KEY] [--seed N] [--user U --password-env VAR] [--task-delay-ms
-//            N]
-//            [--wsdl-dir DIR]
+//            --standalone N] [--state FILE] [--tls CERT KEY] [--seed N] [--user U --password-env VAR]
+//            [--task-delay-ms N] [--wsdl-dir DIR] [--control ADDRESS:PORT] [--delay METHOD=MS]...
+//            [--fault METHOD=FAULT[:N]]... [--drop N [--drop-when before|after]]
+//            [--slow BYTES_PER_SECOND[:LATENCY_MS]]
 //
 // Prints its URL, the certificate's thumbprint over TLS and the logins, then
 // serves until SIGINT or SIGTERM, answering the calls under way before it exits.
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "Simulator.h"
+#include "basalt/Exception.h"
 
 namespace {
 
@@ -73,6 +75,19 @@ int main(int argc, char** argv) {
   app.add_option("--wsdl-dir", options.wsdlDirectory, "directory of tarn.wsdl and its .xsd files, served under the URL")
       ->capture_default_str();
   app.add_option("--task-delay-ms", taskDelayMs, "how long each task runs")->capture_default_str();
+  std::string control;
+  std::vector<std::string> delays, faults;
+  unsigned drops = 0;
+  std::string dropWhen = "before";
+  std::string slow;
+  app.add_option("--control", control,
+                 "serve the fault-injection control URL here (ADDRESS:PORT), with a connection front on --listen");
+  app.add_option("--delay", delays, "METHOD=MS: wait this long before carrying out METHOD (\"*\": every call)");
+  app.add_option("--fault", faults, "METHOD=FAULT[:N]: throw FAULT instead of the next N calls of METHOD (default 1)");
+  app.add_option("--drop", drops, "drop the connection of the next N requests");
+  app.add_option("--drop-when", dropWhen, "before (the call is not made) or after (it is, but not answered)")
+      ->capture_default_str();
+  app.add_option("--slow", slow, "BYTES_PER_SECOND[:LATENCY_MS]: send answers back this slowly");
   CLI11_PARSE(app, argc, argv);
 
   if (!SplitListen(listen, options.address, options.port)) {
@@ -92,6 +107,12 @@ int main(int argc, char** argv) {
     options.privateKeyFile = tls[1];
   }
   options.taskDelay = std::chrono::milliseconds(taskDelayMs < 0 ? 0 : taskDelayMs);
+  // Connection faults need the front; so does the control URL (a free port unless given).
+  options.injection.enabled = !control.empty() || drops > 0 || !slow.empty();
+  if (!control.empty() && !SplitListen(control, options.injection.controlAddress, options.injection.controlPort)) {
+    std::fprintf(stderr, "tarn-sim: --control wants address:port, not '%s'\n", control.c_str());
+    return 2;
+  }
 
   // Signals are taken by sigwait below, not by a handler; block them before
   // any thread starts so that every thread inherits the mask.
@@ -103,8 +124,35 @@ int main(int argc, char** argv) {
 
   try {
     Tarn::Sim::Simulator sim(options);
+    Tarn::Sim::Injector& injector = sim.GetInjector();
+    auto split = [](std::string const& text, char sep) {
+      auto at = text.find(sep);
+      return at == std::string::npos ? std::pair(text, std::string())
+                                     : std::pair(text.substr(0, at), text.substr(at + 1));
+    };
+    auto count = [](std::string const& digits, char const* what) -> unsigned long {
+      if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        throw Basalt::Exception(std::string(what) + " wants a number, not '" + digits + "'");
+      return std::stoul(digits);
+    };
+    for (std::string const& d : delays) {
+      auto [method, ms] = split(d, '=');
+      injector.SetDelay(method, std::chrono::milliseconds(count(ms, "--delay")));
+    }
+    for (std::string const& f : faults) {
+      auto [method, rest] = split(f, '=');
+      auto [fault, n] = split(rest, ':');
+      injector.SetFault(method, fault, n.empty() ? 1 : unsigned(count(n, "--fault")));
+    }
+    if (drops) injector.DropConnections(drops, dropWhen);
+    if (!slow.empty()) {
+      auto [rate, latency] = split(slow, ':');
+      injector.SetSlow(count(rate, "--slow"),
+                       std::chrono::milliseconds(latency.empty() ? 0 : count(latency, "--slow")));
+    }
     std::printf("tarn-sim serving %zu virtual machines at %s\n", sim.GetInventory().VmCount(), sim.GetUrl().c_str());
     if (!options.wsdlDirectory.empty()) std::printf("WSDL: %s/tarn.wsdl\n", sim.GetUrl().c_str());
+    if (!sim.GetControlUrl().empty()) std::printf("fault injection: %s\n", sim.GetControlUrl().c_str());
     if (!sim.GetThumbprint().empty()) std::printf("thumbprint (SHA-256): %s\n", sim.GetThumbprint().c_str());
     std::printf("login: %s / %s (administrator), %s / %s (read-only)\n", options.user.c_str(),
                 passwordEnv.empty() ? options.password.c_str() : ("$" + passwordEnv).c_str(),

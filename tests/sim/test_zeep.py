@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""A SOAP client nobody here wrote (zeep) against tarn-sim, through the WSDL it serves: log
+in, find a machine that is off through the query service, power it on as a task, follow the
+task to its end and read the machine back through the query service, find the event the
+power-on left, log out and be refused.
+
+usage: test_zeep.py TARN_SIM WSDL_DIR
+The simulator runs on a free loopback port and is always stopped; every wait is bounded.
+"""
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import requests
+import zeep
+import zeep.exceptions
+from zeep.transports import Transport
+
+SIM = WSDL_DIR = None
+NS = "urn:tarn25"
+
+
+class ZeepAgainstSimulator(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = subprocess.Popen([SIM, "--listen", "127.0.0.1:0", "--wsdl-dir", WSDL_DIR, "--task-delay-ms", "100"],
+                                   stdout=subprocess.PIPE, text=True)
+        line = []
+        reader = threading.Thread(target=lambda: line.append(cls.sim.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(30)
+        if not line or not line[0].startswith("tarn-sim serving "):
+            cls.sim.kill()
+            cls.sim.wait(10)
+            raise RuntimeError(f"tarn-sim did not come up: {line}")
+        cls.url = line[0].split()[-1]
+        session = requests.Session()
+        session.trust_env = False  # loopback only: no proxy from the environment
+        transport = Transport(session=session, timeout=120, operation_timeout=30)
+        settings = zeep.Settings(strict=False, xml_huge_tree=True)
+        cls.client = zeep.Client(cls.url + "/tarn.wsdl", transport=transport, settings=settings)
+        cls.service = cls.client.create_service("{%s}TarnBinding" % NS, cls.url)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.send_signal(signal.SIGTERM)
+        try:
+            cls.sim.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            cls.sim.kill()
+            cls.sim.communicate()
+
+    def t(self, name):
+        return self.client.get_type("{%s}%s" % (NS, name))
+
+    def retrieve(self, collector, spec):
+        """Every object the spec selects, with its values by name, over all pages."""
+        target = dict(target=collector._value_1, targetType=collector.type)
+        page = self.service.QueryRetrieve(**target, specs=[spec], options=self.t("QueryRetrieveOptions")(maxObjects=10))
+        found = {}
+        for _ in range(100):
+            for result in page.objects or []:
+                found[result.obj._value_1] = {v.name: v.val for v in result.values or []}
+            if not page.token:
+                return found
+            page = self.service.QueryContinueRetrieve(**target, token=page.token)
+        self.fail("more pages than the model has machines")
+
+    def machines(self, content):
+        t = self.t
+        spec = t("QuerySpecification")(
+            objects=[t("QueryObjectSelection")(obj=content.rootFolder, skip=True, follow=["children"])],
+            hops=[t("QueryHop")(name="children", type="tarn.Folder", path="childEntity", follow=["children", "dcVm"]),
+                  t("QueryHop")(name="dcVm", type="tarn.Datacenter", path="vmFolder", follow=["children"])],
+            properties=[t("QueryPropertySelection")(type="tarn.VirtualMachine", paths=["name", "customValue"])])
+        return self.retrieve(content.propertyCollector, spec)
+
+    @staticmethod
+    def power(values):
+        return next(v.value for v in values["customValue"].CustomFieldValue if v.key == 1)
+
+    def test_power_on_a_machine_found_through_the_query_service(self):
+        anonymous = self.service.RetrieveServiceContent(target="ServiceInstance", targetType="ServiceInstance")
+        self.assertEqual(anonymous.about.name, "tarn-sim")
+        session = self.service.Login(target="SessionManager", targetType="SessionManager",
+                                     userName="admin", password="tarn-sim")
+        self.assertEqual(session.userName, "admin")
+        content = self.service.RetrieveServiceContent(target="ServiceInstance", targetType="ServiceInstance")
+
+        machines = self.machines(content)
+        self.assertEqual(len(machines), 24)  # the default model
+        off = sorted(vm for vm, values in machines.items() if self.power(values) == "poweredOff")
+        self.assertTrue(off, "the model has no machine powered off")
+        vm = off[0]
+
+        task = self.service.PowerOnVM_Task(target=vm, targetType="VirtualMachine")
+        self.assertEqual(task.type, "Task")
+        t = self.t
+        spec = t("QuerySpecification")(objects=[t("QueryObjectSelection")(obj=task)],
+                                       properties=[t("QueryPropertySelection")(type="tarn.Task", paths=["info"])])
+        info = None
+        for _ in range(200):  # the task takes 100 ms
+            info = self.retrieve(content.propertyCollector, spec)[task._value_1]["info"]
+            if info.state in ("success", "error"):
+                break
+            time.sleep(0.05)
+        self.assertEqual(info.state, "success")
+        self.assertEqual(info.entity._value_1, vm)
+
+        after = self.machines(content)
+        self.assertEqual(self.power(after[vm]), "poweredOn")
+        self.assertEqual({m for m, v in after.items() if self.power(v) == "poweredOff"}, set(off) - {vm})
+
+        events = []
+        for _ in range(100):  # the event is made just after the task's end
+            events = self.service.QueryEvents(target=content.eventManager._value_1, targetType="EventManager",
+                                              filter=t("EventFilterSpec")()) or []
+            if events:
+                break
+            time.sleep(0.05)
+        self.assertEqual([type(e).__name__ for e in events], ["VmPoweredOnEvent"])
+        self.assertEqual(events[0].userName, "admin")
+        self.assertIn("(%s): VirtualMachine.powerOn completed" % vm, events[0].fullFormattedMessage)
+
+        self.service.Logout(target="SessionManager", targetType="SessionManager")
+        with self.assertRaises(zeep.exceptions.Fault) as caught:
+            self.machines(content)
+        self.assertEqual(caught.exception.detail[0].tag, "{%s}NotAuthenticatedFault" % NS)
+
+
+if __name__ == "__main__":
+    SIM, WSDL_DIR = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
