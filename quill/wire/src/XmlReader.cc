@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cstring>
 #include <pugixml.hpp>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "Xml.h"
 #include "quill/DataTypes.h"
@@ -74,9 +77,34 @@ Survey SurveyInput(std::string_view xml) {
     std::uint64_t m = ~(((t & k7F) + k7F) | t | k7F);
     return static_cast<std::size_t>(((m >> 7) * k01) >> 56);
   };
-  // Eight bytes at a time while they are printable ASCII (what markup and
-  // most text are); a byte outside it is looked at alone.
+  // Sixteen or eight bytes at a time while they are printable ASCII (what
+  // markup and most text are); a byte outside it is looked at alone.
   while (i < n) {
+#if defined(__SSE2__)
+    // Per-byte counters, each byte lane counting up to 255 blocks, summed
+    // when the run of printable blocks ends.
+    __m128i const zero = _mm_setzero_si128();
+    __m128i lts = zero, eqs = zero;
+    std::size_t run = 0;
+    while (n - i >= 16 && run < 255) {
+      __m128i w = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i));
+      // Signed: bytes from 0x80 up compare below 0x20 too.
+      if (_mm_movemask_epi8(_mm_cmplt_epi8(w, _mm_set1_epi8(0x20))) != 0) break;
+      lts = _mm_sub_epi8(lts, _mm_cmpeq_epi8(w, _mm_set1_epi8('<')));
+      eqs = _mm_sub_epi8(eqs, _mm_cmpeq_epi8(w, _mm_set1_epi8('=')));
+      i += 16;
+      ++run;
+    }
+    if (run) {
+      auto sum = [&](__m128i v) {
+        __m128i h = _mm_sad_epu8(v, zero);
+        return static_cast<std::size_t>(_mm_cvtsi128_si32(h) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(h, h)));
+      };
+      s.lt += sum(lts);
+      s.eq += sum(eqs);
+      continue;
+    }
+#endif
     if (n - i >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
@@ -322,6 +350,7 @@ struct Frame {
   FK kind = FK::Skip;
   Role role = Role::Value;
   std::string_view name;       // in the parsed document
+  std::size_t at = 0;          // offset of its name in the document, for messages
   long item = -1;              // index among the items of an array
   Slot const* slot = nullptr;  // its slot in a Data or Composite parent
   VK vk = VK::Any;             // what this frame reads
@@ -330,6 +359,7 @@ struct Frame {
   DynamicData* data = nullptr;
   Plan const* plan = nullptr;
   std::uint32_t hint = 0;
+  Slot const* last = nullptr;             // the slot of the previous child: the next item of an array is one too
   std::uint32_t namespaces = 0;           // declared by this element
   std::vector<std::uint8_t> seen;         // per slot
   std::vector<Basalt::Ref<Any>> pending;  // array per slot, set when the object ends
@@ -354,6 +384,8 @@ struct Attrs {
   std::string_view xsiType, refType, target, targetType;
   bool nil = false;
 };
+
+void Reserve(Any* a, VK k, std::size_t n);
 
 class Reader {
  public:
@@ -567,9 +599,9 @@ class Reader {
         }
         continue;
       }
-      _at = Offset(node.name());
+      _at = _frames[_depth - 1].at;
       End();
-      if (node == root) return;
+      if (_depth == 0) return;  // the root ended
       next = node.next_sibling();
       node = node.parent();
     }
@@ -601,6 +633,7 @@ class Reader {
   }
 
   void Open(pugi::xml_node node) {
+    _node = node;
     Limits const& lim = _opt->limits;
     std::string_view qname = node.name();
     _at = Offset(qname.data());
@@ -608,7 +641,8 @@ class Reader {
     // The limits on markup first, each before what it limits is looked at.
     std::size_t own = 0, ownNs = 0;
     _attrs.clear();
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    pugi::xml_attribute const first = node.first_attribute();  // most elements have none
+    for (pugi::xml_attribute a = first; a; a = a.next_attribute()) {
       std::string_view name = a.name();
       if (name == "xmlns" || name.starts_with("xmlns:")) {
         if (++ownNs > lim.maxNamespacesPerElement) {
@@ -638,7 +672,7 @@ class Reader {
     _ownNs = static_cast<std::uint32_t>(ownNs);
 
     Attrs at;
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    for (pugi::xml_attribute a = first; a; a = a.next_attribute()) {
       std::string_view name = a.name();
       std::size_t colon = name.find(':');
       if (colon == std::string_view::npos) {
@@ -717,6 +751,7 @@ class Reader {
     f.kind = FK::Skip;
     f.role = Role::Value;
     f.name = name;
+    f.at = _at;
     f.item = -1;
     f.slot = nullptr;
     f.vk = VK::Any;
@@ -725,6 +760,7 @@ class Reader {
     f.data = nullptr;
     f.plan = nullptr;
     f.hint = 0;
+    f.last = nullptr;
     f.text = {};
     f.joined.clear();
     f.refType = {};
@@ -806,7 +842,8 @@ class Reader {
         return;
       case FK::Data:
       case FK::Composite: {
-        Slot const* s = parent->plan->Find(local, parent->hint);
+        Slot const* s = parent->last && parent->last->name == local ? parent->last : FindSlot(*parent, local);
+        parent->last = s;
         if (!s) {
           if (parent->kind == FK::Composite) {
             Err(std::string(_doc == XmlDoc::Request ? "unknown argument <" : "unexpected <") + std::string(local) +
@@ -946,6 +983,9 @@ class Reader {
       f.kind = FK::Items;
       f.obj = NewArray(k, t);
       if (!f.obj) Err(std::string("no array of ") + t->GetName() + " can be made");
+      std::size_t n = 0;
+      for (pugi::xml_node c = _node.first_child(); c; c = c.next_sibling()) n += c.type() == pugi::node_element;
+      if (n > 1) Reserve(f.obj.get(), k, n);
       return;
     }
     switch (k) {
@@ -961,7 +1001,7 @@ class Reader {
         f.obj = o;
         f.data = o;
         f.kind = FK::Data;
-        f.plan = &PlanOf(dt);
+        f.plan = &CachedPlan(dt);
         f.seen.assign(f.plan->slots.size(), 0);
         f.pending.clear();
         f.pending.resize(f.plan->slots.size());
@@ -1109,8 +1149,43 @@ class Reader {
     if (!a) {
       a = NewArray(s.vk, s.type);
       if (!a) Err(std::string("no array of ") + s.type->GetName() + " can be made");
+      // The items of an array stand side by side: as many as follow, room
+      // for them at once rather than growing item by item.
+      std::size_t n = 1;
+      char const* name = _node.name();
+      for (pugi::xml_node sib = _node.next_sibling(); sib && std::strcmp(sib.name(), name) == 0;
+           sib = sib.next_sibling())
+        ++n;
+      if (n > 1) Reserve(a.get(), s.vk, n);
     }
     return a;
+  }
+
+  // The slot named `name` in the plan of `parent`: the slots just after the
+  // one last found first (properties arrive in order, some left out), then
+  // the plan's index.
+  Slot const* FindSlot(Frame& parent, std::string_view name) {
+    std::vector<Slot> const& slots = parent.plan->slots;
+    std::uint32_t const n = static_cast<std::uint32_t>(slots.size());
+    for (std::uint32_t i = parent.hint, end = std::min(n, parent.hint + 12); i < end; ++i) {
+      std::string_view sn = slots[i].name;
+      if (sn.size() == name.size() && std::memcmp(sn.data(), name.data(), name.size()) == 0) {
+        parent.hint = i + 1;
+        return &slots[i];
+      }
+    }
+    return parent.plan->Find(name, parent.hint);
+  }
+
+  // A data type's plan, remembered by the reader: the objects of a message
+  // are of a few types, many times over.
+  Plan const& CachedPlan(DataObjectType const* t) {
+    PlanSlot& c = _plans[(reinterpret_cast<std::uintptr_t>(t) >> 4) % kPlans];
+    if (c.type != t) {
+      c.plan = &PlanOf(t);
+      c.type = t;
+    }
+    return *c.plan;
   }
 
   void Deliver(Frame& f, Basalt::Ref<Any> const& value) {
@@ -1200,7 +1275,35 @@ class Reader {
   std::uint32_t _ownNs = 0;              // declared by the element being started
   std::vector<std::string_view> _attrs;  // names in the start tag being read
   std::vector<std::uint32_t> _open;      // CheckMarkup's
+  pugi::xml_node _node;                  // the element being started
+  static constexpr std::size_t kPlans = 64;
+  struct PlanSlot {
+    DataObjectType const* type = nullptr;
+    Plan const* plan = nullptr;
+  };
+  PlanSlot _plans[kPlans];
 };
+
+// Room for `n` items in an array of kind `k` made by NewArray.
+void Reserve(Any* a, VK k, std::size_t n) {
+  auto values = [&]<class T>(T*) { static_cast<Array<T>*>(a)->GetValues().reserve(n); };
+  switch (k) {
+    case VK::Int:
+    case VK::Enum:
+      return values(static_cast<int*>(nullptr));
+    case VK::Long:
+      return values(static_cast<long*>(nullptr));
+    case VK::String:
+      return values(static_cast<std::string*>(nullptr));
+    case VK::Ref:
+    case VK::Any:
+    case VK::Data:
+      static_cast<DataArrayBase*>(a)->GetItems().reserve(n);
+      return;
+    default:
+      return;  // the rarer kinds grow as they go
+  }
+}
 
 }  // namespace
 
