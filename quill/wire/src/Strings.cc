@@ -1,0 +1,217 @@
+// What a string may hold, and how it is escaped for XML and JSON.
+#include <algorithm>
+
+#include "Common.h"
+
+namespace Quill::Wire::Detail {
+
+std::size_t InvalidUtf8At(std::string_view s) noexcept {
+  auto const* p = reinterpret_cast<unsigned char const*>(s.data());
+  std::size_t n = s.size(), i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else
+      return i;
+    if (i + len > n) return i;
+    for (std::size_t j = 1; j < len; ++j) {
+      if ((p[i + j] & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (p[i + j] & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return i;
+    }
+    i += len;
+  }
+  return std::string_view::npos;
+}
+
+namespace {
+constexpr char kNonCharacter[] = "a non-character (U+FFFE or U+FFFF)";
+}
+
+std::size_t BadCharAt(std::string_view s, char const*& why) noexcept {
+  auto const* p = reinterpret_cast<unsigned char const*>(s.data());
+  std::size_t n = s.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x80) continue;
+    if (c < 0x20) {
+      if (c == '\t' || c == '\n' || c == '\r') continue;
+      why = "a control character";
+      return i;
+    }
+    // From the first byte past ASCII: validate the rest, then look for the
+    // two non-characters (EF BF BE, EF BF BF) XML excludes.
+    std::size_t bad = InvalidUtf8At(s.substr(i));
+    for (std::size_t k = i; k < n && (bad == std::string_view::npos || k < i + bad); ++k) {
+      unsigned char d = p[k];
+      if (d < 0x20 && d != '\t' && d != '\n' && d != '\r') {
+        why = "a control character";
+        return k;
+      }
+      if (d == 0xEF && k + 2 < n && p[k + 1] == 0xBF && (p[k + 2] == 0xBE || p[k + 2] == 0xBF)) {
+        why = kNonCharacter;
+        return k;
+      }
+    }
+    if (bad != std::string_view::npos) {
+      why = "invalid UTF-8";
+      return i + bad;
+    }
+    return std::string_view::npos;
+  }
+  return std::string_view::npos;
+}
+
+std::string Printable(std::string_view s, std::size_t max) {
+  bool cut = s.size() > max;
+  if (cut) s = s.substr(0, max);
+  std::string out;
+  out.reserve(s.size());
+  while (!s.empty()) {
+    char const* why = nullptr;
+    std::size_t bad = BadCharAt(s, why);
+    if (bad == std::string_view::npos) {
+      out.append(s);
+      break;
+    }
+    out.append(s.substr(0, bad));
+    // A non-character is three bytes, all shown; otherwise the one bad byte.
+    std::size_t len = why == kNonCharacter ? 3 : 1;
+    for (std::size_t k = 0; k < len && bad + k < s.size(); ++k) {
+      auto b = static_cast<unsigned char>(s[bad + k]);
+      out += "\\x";
+      out += "0123456789ABCDEF"[b >> 4];
+      out += "0123456789ABCDEF"[b & 15];
+    }
+    s.remove_prefix(std::min(s.size(), bad + len));
+  }
+  if (cut) out += "...";
+  return out;
+}
+
+bool TryAppendXmlEscaped(std::string& out, std::string_view s, std::size_t& bad) {
+  char const* p = s.data();
+  char const* e = p + s.size();
+  char const* run = p;
+  bool high = false;
+  for (; p != e; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    char const* rep;
+    if (c >= 0x3f) {  // past '>': nothing to escape
+      high |= c >= 0x80;
+      continue;
+    }
+    switch (c) {
+      case '<':
+        rep = "&lt;";
+        break;
+      case '>':
+        rep = "&gt;";
+        break;
+      case '&':
+        rep = "&amp;";
+        break;
+      case '"':
+        rep = "&quot;";
+        break;
+      // Readers fold CR and, in attributes, tab and newline: carried as references.
+      case '\r':
+        rep = "&#13;";
+        break;
+      case '\t':
+        rep = "&#9;";
+        break;
+      case '\n':
+        rep = "&#10;";
+        break;
+      default:
+        if (c < 0x20) {
+          bad = static_cast<std::size_t>(p - s.data());
+          return false;
+        }
+        continue;
+    }
+    out.append(run, p);
+    out += rep;
+    run = p + 1;
+  }
+  out.append(run, p);
+  if (high) {
+    char const* why = nullptr;
+    bad = BadCharAt(s, why);
+    if (bad != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view where) {
+  std::size_t bad = 0;
+  if (!TryAppendXmlEscaped(out, s, bad)) ThrowBadString(s, bad, where);
+}
+
+void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict) {
+  out += '"';
+  char const* p = s.data();
+  char const* e = p + s.size();
+  char const* run = p;
+  bool high = false;
+  for (; p != e; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      high |= c >= 0x80;
+      continue;
+    }
+    out.append(run, p);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default: {
+        if (strict) ThrowBadString(s, static_cast<std::size_t>(p - s.data()), where);
+        char buf[8] = "\\u00";
+        buf[4] = "0123456789abcdef"[c >> 4];
+        buf[5] = "0123456789abcdef"[c & 15];
+        out.append(buf, 6);
+      }
+    }
+    run = p + 1;
+  }
+  out.append(run, p);
+  out += '"';
+  if (high) {
+    char const* why = nullptr;
+    std::size_t bad = strict ? BadCharAt(s, why) : InvalidUtf8At(s);
+    if (bad != std::string_view::npos) ThrowBadString(s, bad, where);
+  }
+}
+
+}  // namespace Quill::Wire::Detail
