@@ -166,7 +166,7 @@ void AppendXmlEscaped(std::string& out, std::string_view s, std::string_view whe
   if (!TryAppendXmlEscaped(out, s, bad)) ThrowBadString(s, bad, where);
 }
 
-void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict) {
+bool TryAppendJsonString(std::string& out, std::string_view s, bool strict, std::size_t& bad) {
   out += '"';
   char const* p = s.data();
   char const* e = p + s.size();
@@ -196,7 +196,10 @@ void AppendJsonString(std::string& out, std::string_view s, std::string_view whe
         out += "\\t";
         break;
       default: {
-        if (strict) ThrowBadString(s, static_cast<std::size_t>(p - s.data()), where);
+        if (strict) {
+          bad = static_cast<std::size_t>(p - s.data());
+          return false;
+        }
         char buf[8] = "\\u00";
         buf[4] = "0123456789abcdef"[c >> 4];
         buf[5] = "0123456789abcdef"[c & 15];
@@ -209,9 +212,15 @@ void AppendJsonString(std::string& out, std::string_view s, std::string_view whe
   out += '"';
   if (high) {
     char const* why = nullptr;
-    std::size_t bad = strict ? BadCharAt(s, why) : InvalidUtf8At(s);
-    if (bad != std::string_view::npos) ThrowBadString(s, bad, where);
+    bad = strict ? BadCharAt(s, why) : InvalidUtf8At(s);
+    if (bad != std::string_view::npos) return false;
   }
+  return true;
+}
+
+void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict) {
+  std::size_t bad = 0;
+  if (!TryAppendJsonString(out, s, strict, bad)) ThrowBadString(s, bad, where);
 }
 
 }  // namespace Quill::Wire::Detail

@@ -359,7 +359,6 @@ struct Frame {
   DynamicData* data = nullptr;
   Plan const* plan = nullptr;
   std::uint32_t hint = 0;
-  Slot const* last = nullptr;             // the slot of the previous child: the next item of an array is one too
   std::uint32_t namespaces = 0;           // declared by this element
   std::vector<std::uint8_t> seen;         // per slot
   std::vector<Basalt::Ref<Any>> pending;  // array per slot, set when the object ends
@@ -760,7 +759,6 @@ class Reader {
     f.data = nullptr;
     f.plan = nullptr;
     f.hint = 0;
-    f.last = nullptr;
     f.text = {};
     f.joined.clear();
     f.refType = {};
@@ -842,8 +840,7 @@ class Reader {
         return;
       case FK::Data:
       case FK::Composite: {
-        Slot const* s = parent->last && parent->last->name == local ? parent->last : FindSlot(*parent, local);
-        parent->last = s;
+        Slot const* s = parent->plan->Find(local, parent->hint);
         if (!s) {
           if (parent->kind == FK::Composite) {
             Err(std::string(_doc == XmlDoc::Request ? "unknown argument <" : "unexpected <") + std::string(local) +
@@ -1001,7 +998,7 @@ class Reader {
         f.obj = o;
         f.data = o;
         f.kind = FK::Data;
-        f.plan = &CachedPlan(dt);
+        f.plan = &PlanOf(dt);
         f.seen.assign(f.plan->slots.size(), 0);
         f.pending.clear();
         f.pending.resize(f.plan->slots.size());
@@ -1161,33 +1158,6 @@ class Reader {
     return a;
   }
 
-  // The slot named `name` in the plan of `parent`: the slots just after the
-  // one last found first (properties arrive in order, some left out), then
-  // the plan's index.
-  Slot const* FindSlot(Frame& parent, std::string_view name) {
-    std::vector<Slot> const& slots = parent.plan->slots;
-    std::uint32_t const n = static_cast<std::uint32_t>(slots.size());
-    for (std::uint32_t i = parent.hint, end = std::min(n, parent.hint + 12); i < end; ++i) {
-      std::string_view sn = slots[i].name;
-      if (sn.size() == name.size() && std::memcmp(sn.data(), name.data(), name.size()) == 0) {
-        parent.hint = i + 1;
-        return &slots[i];
-      }
-    }
-    return parent.plan->Find(name, parent.hint);
-  }
-
-  // A data type's plan, remembered by the reader: the objects of a message
-  // are of a few types, many times over.
-  Plan const& CachedPlan(DataObjectType const* t) {
-    PlanSlot& c = _plans[(reinterpret_cast<std::uintptr_t>(t) >> 4) % kPlans];
-    if (c.type != t) {
-      c.plan = &PlanOf(t);
-      c.type = t;
-    }
-    return *c.plan;
-  }
-
   void Deliver(Frame& f, Basalt::Ref<Any> const& value) {
     if (_depth == 1) {
       _res->value = value;
@@ -1276,12 +1246,6 @@ class Reader {
   std::vector<std::string_view> _attrs;  // names in the start tag being read
   std::vector<std::uint32_t> _open;      // CheckMarkup's
   pugi::xml_node _node;                  // the element being started
-  static constexpr std::size_t kPlans = 64;
-  struct PlanSlot {
-    DataObjectType const* type = nullptr;
-    Plan const* plan = nullptr;
-  };
-  PlanSlot _plans[kPlans];
 };
 
 // Room for `n` items in an array of kind `k` made by NewArray.
