@@ -130,7 +130,7 @@ class JsonReader {
       else if (s == "-INF")
         out = -std::numeric_limits<F>::infinity();
       else
-        Err("'" + std::string(s.substr(0, 40)) + "' is not a number");
+        Err(std::string("'").append(s.substr(0, 40)).append("' is not a number"));  // piecewise: GCC 12 -Wrestrict
       return;
     }
     double d;
@@ -297,11 +297,10 @@ class JsonReader {
         n.known = true;  // the declared class itself, as most objects are
         n.vk = VK::Data;
         n.type = const_cast<DataObjectType*>(declared);
-      } else if (declared == _lastDeclared && name == _lastName) {
+      } else if (name == _lastName && !_lastName.empty()) {
         n = _lastNamed;  // the items of an array are mostly of one class
       } else {
         n = ResolveWireType(name);
-        _lastDeclared = declared;
         _lastName.assign(name);
         _lastNamed = n;
       }
@@ -373,14 +372,14 @@ class JsonReader {
         Err("missing required property \"" + std::string(s.name) + "\" of " + type->GetName());
       }
     }
-    return Basalt::Ref<Any>(obj.get());
+    return Basalt::Ref<Any>(std::move(obj));
   }
 
   DecodeOptions const& _opt;
   VersionFilter _vf;
   std::vector<Step> _path;
-  // The class the last "_type" named for a position of `_lastDeclared`.
-  DataObjectType const* _lastDeclared = nullptr;
+  // What the last "_type" that was not the declared class named; whether
+  // it fits a position is checked each time.
   std::string _lastName;
   Named _lastNamed;
   std::size_t _elements = 0;

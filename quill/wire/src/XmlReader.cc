@@ -1177,8 +1177,7 @@ class Reader {
         if (s.array) {
           static_cast<DataArrayBase*>(PendingArray(parent, s).get())->AppendAny(value.get());
         } else if (parent.kind == FK::Data) {
-          Basalt::Ref<Any> v = value;
-          s.owner->setProperty(parent.data, s.ownIndex, &v);
+          s.owner->setProperty(parent.data, s.ownIndex, &value);
         } else {
           Slots()[s.index] = value;
         }
