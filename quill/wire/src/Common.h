@@ -186,6 +186,9 @@ void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v);
 Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v);
 Basalt::Ref<Any> NewArray(VK k, Type const* elementType);
 void AppendScalar(Any* array, VK k, Scalar& v);
+// Room for `n` items in an array NewArray made (the common kinds; the others
+// grow as they go).
+void ReserveItems(Any* array, VK k, std::size_t n);
 // Number of items of an array of kind `k`, and the address of item i for
 // plain kinds (a BoolByte for booleans) or the item itself (as Any*).
 std::size_t ArrayLength(Any const* array, VK k) noexcept;

@@ -1,5 +1,6 @@
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -263,6 +264,7 @@ class JsonReader {
   }
 
   void AppendItems(simdjson::dom::array arr, VK k, Type const* elem, Any* out) {
+    ReserveItems(out, k, std::min(arr.size(), _opt.limits.maxElements));  // the limit is checked item by item
     _path.push_back({});
     std::size_t i = 0;
     for (element item : arr) {

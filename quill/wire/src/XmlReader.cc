@@ -384,8 +384,6 @@ struct Attrs {
   bool nil = false;
 };
 
-void Reserve(Any* a, VK k, std::size_t n);
-
 class Reader {
  public:
   Reader() = default;
@@ -982,7 +980,7 @@ class Reader {
       if (!f.obj) Err(std::string("no array of ") + t->GetName() + " can be made");
       std::size_t n = 0;
       for (pugi::xml_node c = _node.first_child(); c; c = c.next_sibling()) n += c.type() == pugi::node_element;
-      if (n > 1) Reserve(f.obj.get(), k, n);
+      if (n > 1) ReserveItems(f.obj.get(), k, n);
       return;
     }
     switch (k) {
@@ -1153,7 +1151,7 @@ class Reader {
       for (pugi::xml_node sib = _node.next_sibling(); sib && std::strcmp(sib.name(), name) == 0;
            sib = sib.next_sibling())
         ++n;
-      if (n > 1) Reserve(a.get(), s.vk, n);
+      if (n > 1) ReserveItems(a.get(), s.vk, n);
     }
     return a;
   }
@@ -1246,27 +1244,6 @@ class Reader {
   std::vector<std::uint32_t> _open;      // CheckMarkup's
   pugi::xml_node _node;                  // the element being started
 };
-
-// Room for `n` items in an array of kind `k` made by NewArray.
-void Reserve(Any* a, VK k, std::size_t n) {
-  auto values = [&]<class T>(T*) { static_cast<Array<T>*>(a)->GetValues().reserve(n); };
-  switch (k) {
-    case VK::Int:
-    case VK::Enum:
-      return values(static_cast<int*>(nullptr));
-    case VK::Long:
-      return values(static_cast<long*>(nullptr));
-    case VK::String:
-      return values(static_cast<std::string*>(nullptr));
-    case VK::Ref:
-    case VK::Any:
-    case VK::Data:
-      static_cast<DataArrayBase*>(a)->GetItems().reserve(n);
-      return;
-    default:
-      return;  // the rarer kinds grow as they go
-  }
-}
 
 }  // namespace
 
