@@ -63,11 +63,13 @@ void BM_Encode(benchmark::State& state, Form form) {
   auto src = Filled<T>();
   Quill::Type* type = src->_GetType();
   std::string out;
+  Bench::AllocationMeter m;
   for (auto _ : state) {
     out.clear();
     Encode(form, out, src.get(), type);
     benchmark::DoNotOptimize(out.data());
   }
+  state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(m.Elapsed()) / state.iterations());
   // What the loop wrote must read back as the source.
   if (!src->_IsEqual(Decode(form, out, type).get(), false)) state.SkipWithError("the encoding did not read back");
   state.counters["bytes"] = static_cast<double>(out.size());

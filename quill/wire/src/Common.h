@@ -3,7 +3,9 @@
 // per-type plans, value conversions and errors. Not installed.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -64,12 +66,18 @@ struct Plan {
   std::vector<Slot> slots;
   std::unordered_map<std::string_view, std::uint32_t> byName;
   DataObjectType const* type = nullptr;
-  // The slot named `name`; tries `hint` (where the previous one ended) first,
-  // as properties arrive in order.
+  // The slot named `name`; tries the one found last (the next item of an
+  // array) and the few after it (properties arrive in order, some left out)
+  // before the index. `hint` is where the previous one ended.
   Slot const* Find(std::string_view name, std::uint32_t& hint) const noexcept {
     std::uint32_t n = static_cast<std::uint32_t>(slots.size());
-    for (std::uint32_t i = hint; i < n && i < hint + 2; ++i) {
-      if (slots[i].name == name) {
+    auto is = [&](std::uint32_t i) {
+      std::string_view s = slots[i].name;
+      return s.size() == name.size() && std::memcmp(s.data(), name.data(), s.size()) == 0;
+    };
+    if (hint > 0 && hint <= n && is(hint - 1)) return &slots[hint - 1];
+    for (std::uint32_t i = hint, end = std::min(n, hint + 12); i < end; ++i) {
+      if (is(i)) {
         hint = i + 1;
         return &slots[i];
       }
@@ -194,6 +202,9 @@ void StoreScalar(Slot const& s, DynamicData* obj, VK k, Scalar& v);
 Basalt::Ref<Any> BoxScalar(VK k, Type const* type, Scalar& v);
 Basalt::Ref<Any> NewArray(VK k, Type const* elementType);
 void AppendScalar(Any* array, VK k, Scalar& v);
+// Room for `n` items in an array NewArray made (the common kinds; the others
+// grow as they go).
+void ReserveItems(Any* array, VK k, std::size_t n);
 // Number of items of an array of kind `k`, and the address of item i for
 // plain kinds (a BoolByte for booleans) or the item itself (as Any*).
 std::size_t ArrayLength(Any const* array, VK k) noexcept;
@@ -260,18 +271,15 @@ bool TryAppendXmlEscaped(std::string& out, std::string_view s, std::size_t& bad)
 // JSON string literal; `strict` refuses what BadCharAt refuses (a value of the
 // API), otherwise control characters are escaped and only bad UTF-8 refused.
 void AppendJsonString(std::string& out, std::string_view s, std::string_view where, bool strict = false);
+// The same without throwing: false (and the offset in `bad`) for a string it
+// refuses, with part of it appended.
+bool TryAppendJsonString(std::string& out, std::string_view s, bool strict, std::size_t& bad);
 // Refuses a string of the API BadCharAt refuses: InvalidArgument naming `path`.
 [[noreturn]] void ThrowBadString(std::string_view s, std::size_t bad, std::string_view path);
 
 // Effective class to write a data object as for a version: the object's
 // class, or its nearest base the version has.
 DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter& vf);
-// The class an object is written as for a version: TypeForVersion, which must
-// fit `declared` (null: any) and be a class a reader can make (not the
-// abstract root); else NotSupported naming the class and `path`.
-DataObjectType const* WritableType(DataObjectType const* actual, DataObjectType const* declared, VersionFilter& vf,
-                                   std::string const& path);
-
 Version const* VersionOrDefault(Version const* v);
 
 // Objects nest only as deep as this when written: deeper is taken for a
@@ -282,6 +290,12 @@ using WritePath = std::vector<std::string_view>;
 // `leaf` under the positions of `path`, dotted ("config.files.vmPathName");
 // the root's own name is left out.
 std::string PathText(WritePath const& path, std::string_view leaf);
+// The class an object is written as for a version: TypeForVersion, which must
+// fit `declared` (null: any) and be a class a reader can make (not the
+// abstract root); else NotSupported naming the class and where `path` is
+// (written out only then).
+DataObjectType const* WritableType(DataObjectType const* actual, DataObjectType const* declared, VersionFilter& vf,
+                                   WritePath const& path);
 struct DepthGuard {
   std::uint32_t& depth;
   WritePath& path;

@@ -1,5 +1,6 @@
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -33,9 +34,7 @@ char const* JsonKind(element const& e) {
 
 class JsonReader {
  public:
-  explicit JsonReader(DecodeOptions const& opt) : _opt(opt), _vf(opt.version ? opt.version : DefaultVersion()) {
-    _path = "$";
-  }
+  explicit JsonReader(DecodeOptions const& opt) : _opt(opt), _vf(opt.version ? opt.version : DefaultVersion()) {}
 
   Basalt::Ref<Any> Root(element e, Type const* declared) {
     if (e.is_null()) return {};
@@ -47,7 +46,38 @@ class JsonReader {
   }
 
  private:
-  [[noreturn]] void Err(std::string const& what) const { ThrowDecode(what + " at " + _path); }
+  // The "_type" member: first, where this codec writes it, or anywhere.
+  static bool TypeMember(simdjson::dom::object o, element& te) {
+    auto it = o.begin();
+    if (it != o.end() && it.key() == "_type") {
+      te = it.value();
+      return true;
+    }
+    return !o["_type"].get(te);
+  }
+
+  [[noreturn]] void Err(std::string const& what) const { ThrowDecode(what + " at " + Path()); }
+
+  // Where the reader is: a key of an object or an index of an array per
+  // level, written out only for a message.
+  struct Step {
+    std::string_view key;  // null data: an index
+    std::size_t index = 0;
+  };
+  std::string Path() const {
+    std::string p = "$";
+    for (Step const& s : _path) {
+      if (s.key.data()) {
+        p += '.';
+        p += s.key;
+      } else {
+        p += '[';
+        p += std::to_string(s.index);
+        p += ']';
+      }
+    }
+    return p;
+  }
 
   void Count() {
     if (++_elements > _opt.limits.maxElements) {
@@ -101,7 +131,7 @@ class JsonReader {
       else if (s == "-INF")
         out = -std::numeric_limits<F>::infinity();
       else
-        Err("'" + std::string(s.substr(0, 40)) + "' is not a number");
+        Err(std::string("'").append(s.substr(0, 40)).append("' is not a number"));  // piecewise: GCC 12 -Wrestrict
       return;
     }
     double d;
@@ -198,7 +228,7 @@ class JsonReader {
     Count();
     simdjson::dom::object o;
     element te;
-    if (e.get_object().get(o) || o["_type"].get(te)) {
+    if (e.get_object().get(o) || !TypeMember(o, te)) {
       Err(std::string("a value in an any-typed position must name its \"_type\", found ") + JsonKind(e));
     }
     std::string_view name = String(te, "\"_type\"");
@@ -207,7 +237,7 @@ class JsonReader {
       if (DecodeReport* rep = _opt.report) {
         ++rep->unknownTypes;
         if (rep->onSkip)
-          rep->onSkip(Printable(_path, std::string::npos), Printable("unknown type " + std::string(name)));
+          rep->onSkip(Printable(Path(), std::string::npos), Printable("unknown type " + std::string(name)));
       }
       return {};
     }
@@ -234,13 +264,11 @@ class JsonReader {
   }
 
   void AppendItems(simdjson::dom::array arr, VK k, Type const* elem, Any* out) {
-    std::size_t base = _path.size();
+    ReserveItems(out, k, std::min(arr.size(), _opt.limits.maxElements));  // the limit is checked item by item
+    _path.push_back({});
     std::size_t i = 0;
     for (element item : arr) {
-      _path.resize(base);
-      _path += '[';
-      _path += std::to_string(i++);
-      _path += ']';
+      _path.back().index = i++;
       if (IsPlain(k)) {
         Plain(item, k, elem);
         AppendScalar(out, k, _scalar);
@@ -253,7 +281,7 @@ class JsonReader {
         static_cast<DataArrayBase*>(out)->AppendAny(v.get());
       }
     }
-    _path.resize(base);
+    _path.pop_back();
   }
 
   Basalt::Ref<Any> ReadObject(element e, DataObjectType const* declared) {
@@ -263,14 +291,26 @@ class JsonReader {
       Err(std::string("expected an object of ") + declared->GetName() + ", found " + JsonKind(e));
     DataObjectType const* type = declared;
     element te;
-    if (!o["_type"].get(te)) {
+    if (TypeMember(o, te)) {
       std::string_view name = String(te, "\"_type\"");
-      Named n = ResolveWireType(name);
+      char const* own = declared->GetWsdlName();
+      Named n;
+      if (own && name == own) {
+        n.known = true;  // the declared class itself, as most objects are
+        n.vk = VK::Data;
+        n.type = const_cast<DataObjectType*>(declared);
+      } else if (name == _lastName && !_lastName.empty()) {
+        n = _lastNamed;  // the items of an array are mostly of one class
+      } else {
+        n = ResolveWireType(name);
+        _lastName.assign(name);
+        _lastNamed = n;
+      }
       if (!n.known) {
         if (DecodeReport* rep = _opt.report) {
           ++rep->unknownTypes;
           if (rep->onSkip)
-            rep->onSkip(Printable(_path, std::string::npos),
+            rep->onSkip(Printable(Path(), std::string::npos),
                         Printable("unknown type " + std::string(name) + " read as " + declared->GetName()));
         }
       } else if (n.array || n.vk != VK::Data || !static_cast<DataObjectType const*>(n.type)->IsSubtypeOf(declared)) {
@@ -293,19 +333,17 @@ class JsonReader {
     }
     auto seen = [seenBits](std::size_t i) { return (seenBits[i >> 6] >> (i & 63)) & 1; };
     std::uint32_t hint = 0;
-    std::size_t base = _path.size();
+    _path.push_back({});
     for (auto field : o) {
       std::string_view key = field.key;
       if (key == "_type") continue;
-      _path.resize(base);
-      _path += '.';
-      _path += key;
+      _path.back().key = key;
       Slot const* s = plan.Find(key, hint);
       if (!s) {
         if (DecodeReport* rep = _opt.report) {
           ++rep->skippedElements;
           if (rep->onSkip)
-            rep->onSkip(Printable(_path, std::string::npos), Printable("unknown property " + std::string(key)));
+            rep->onSkip(Printable(Path(), std::string::npos), Printable("unknown property " + std::string(key)));
         }
         continue;
       }
@@ -329,19 +367,23 @@ class JsonReader {
         if (a) s->owner->setProperty(obj.get(), s->ownIndex, &a);
       }
     }
-    _path.resize(base);
+    _path.pop_back();
     for (std::size_t i = 0; i < plan.slots.size(); ++i) {
       Slot const& s = plan.slots[i];
       if (!seen(i) && !s.optional && !s.array && _vf.Has(s)) {
         Err("missing required property \"" + std::string(s.name) + "\" of " + type->GetName());
       }
     }
-    return Basalt::Ref<Any>(obj.get());
+    return Basalt::Ref<Any>(std::move(obj));
   }
 
   DecodeOptions const& _opt;
   VersionFilter _vf;
-  std::string _path;
+  std::vector<Step> _path;
+  // What the last "_type" that was not the declared class named; whether
+  // it fits a position is checked each time.
+  std::string _lastName;
+  Named _lastNamed;
   std::size_t _elements = 0;
   Scalar _scalar;
 };

@@ -14,7 +14,7 @@ std::string Where(std::string_view name) {
 
 class JsonWriter {
  public:
-  JsonWriter(std::string& out, Version const* v) : _out(out), _vf(v) {}
+  JsonWriter(std::string& out, Version const* v) : _out(out), _vf(v) { _path.reserve(16); }
 
   void Position(Any const* value, VK vk, Type const* declared, std::string_view where) {
     if (!value) ThrowEncode("null value for " + Where(where));
@@ -53,7 +53,7 @@ class JsonWriter {
       case VK::MethodName:
       case VK::PropertyPath:
       case VK::Uri:
-        AppendJsonString(_out, StringOf(k, p), PathText(_path, where), true);
+        String(StringOf(k, p), where);
         return;
       case VK::Enum:
         _out += '"';
@@ -116,15 +116,15 @@ class JsonWriter {
     auto const* ref = dynamic_cast<MoRef const*>(value);
     if (!ref) ThrowEncode("value of " + Where(where) + " is not a managed object reference");
     _out += typed ? "{\"_type\":\"ManagedObjectReference\",\"type\":" : "{\"type\":";
-    AppendJsonString(_out, RefWireType(ref->GetTypeName()), PathText(_path, where), true);
+    String(RefWireType(ref->GetTypeName()), where);
     _out += ",\"value\":";
-    AppendJsonString(_out, ref->GetId(), PathText(_path, where), true);
+    String(ref->GetId(), where);
     _out += '}';
   }
 
   void Object(DynamicData const* obj, DataObjectType const* declared, std::string_view where) {
     DepthGuard guard(_depth, _path, where);
-    DataObjectType const* t = WritableType(obj->_GetDataType(), declared, _vf, PathText(_path, {}));
+    DataObjectType const* t = WritableType(obj->_GetDataType(), declared, _vf, _path);
     _out += "{\"_type\":\"";
     _out += t->GetWsdlName();
     _out += '"';
@@ -192,6 +192,12 @@ class JsonWriter {
   }
 
  private:
+  // A string of the API; the path is written out only for its refusal.
+  void String(std::string_view s, std::string_view where) {
+    std::size_t bad = 0;
+    if (!TryAppendJsonString(_out, s, true, bad)) ThrowBadString(s, bad, PathText(_path, where));
+  }
+
   void CheckVersion(Type const* t, std::string_view where) {
     if (!_vf.Has(t)) {
       ThrowNotSupported(std::string("type ") + t->GetName() + " of " + Where(where) + " does not exist in version " +

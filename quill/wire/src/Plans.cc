@@ -66,10 +66,22 @@ void Index(Plan& p) {
 template <class Make>
 Plan const& Cached(void const* key, std::uint32_t kind, Make make) {
   // Each thread keeps its own index of the shared plans: no lock on the
-  // path every object of every message takes.
+  // path every object of every message takes. In front of it, the plans
+  // found last by their key's address: a message's objects are of a few
+  // types, many times over.
+  struct Recent {
+    void const* key;
+    Plan const* plan;
+  };
+  thread_local Recent recent[3][64] = {};
+  Recent& r = recent[kind][(reinterpret_cast<std::uintptr_t>(key) >> 4) % 64];
+  if (r.key == key) return *r.plan;
   thread_local std::unordered_map<void const*, Plan const*> local[3];
   auto it = local[kind].find(key);
-  if (it != local[kind].end()) return *it->second;
+  if (it != local[kind].end()) {
+    r = {key, it->second};
+    return *it->second;
+  }
   PlanCache& c = Cache();
   Plan const* plan;
   {
@@ -80,6 +92,7 @@ Plan const& Cached(void const* key, std::uint32_t kind, Make make) {
     plan = slot.get();
   }
   local[kind].emplace(key, plan);
+  r = {key, plan};
   return *plan;
 }
 
@@ -177,10 +190,12 @@ DataObjectType const* TypeForVersion(DataObjectType const* actual, VersionFilter
 }
 
 DataObjectType const* WritableType(DataObjectType const* actual, DataObjectType const* declared, VersionFilter& vf,
-                                   std::string const& path) {
+                                   WritePath const& path) {
   DataObjectType const* t = TypeForVersion(actual, vf);
   if (t && (!declared || t->IsSubtypeOf(declared)) && t->GetDescriptor()->create) return t;
-  std::string where = path.empty() ? std::string() : " at '" + path + "'";
+  std::string text = PathText(path, {});
+  std::string where;
+  if (!text.empty()) where.append(" at '").append(text).append("'");  // piecewise: GCC 12 warns (-Wrestrict) on + here
   if (t && (!declared || t->IsSubtypeOf(declared))) {
     // Only the abstract root is left: the reader could make nothing of it.
     ThrowNotSupported(std::string("class ") + actual->GetName() + where + " does not exist in version " +

@@ -86,6 +86,26 @@ void AppendScalar(Any* array, VK k, Scalar& v) {
   });
 }
 
+void ReserveItems(Any* a, VK k, std::size_t n) {
+  auto values = [&]<class T>(T*) { static_cast<Array<T>*>(a)->GetValues().reserve(n); };
+  switch (k) {
+    case VK::Int:
+    case VK::Enum:
+      return values(static_cast<int*>(nullptr));
+    case VK::Long:
+      return values(static_cast<long*>(nullptr));
+    case VK::String:
+      return values(static_cast<std::string*>(nullptr));
+    case VK::Ref:
+    case VK::Any:
+    case VK::Data:
+      static_cast<DataArrayBase*>(a)->GetItems().reserve(n);
+      return;
+    default:
+      return;  // the rarer kinds grow as they go
+  }
+}
+
 std::size_t ArrayLength(Any const* a, VK k) noexcept {
   if (!a) return 0;
   if (k == VK::Ref || k == VK::Any || k == VK::Data) return static_cast<DataArrayBase const*>(a)->size();

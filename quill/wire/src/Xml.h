@@ -16,7 +16,7 @@ inline constexpr char kSoapNs[] = "http://schemas.xmlsoap.org/soap/envelope/";
 
 class XmlWriter {
  public:
-  XmlWriter(std::string& out, Version const* version) : _out(out), _vf(version) {}
+  XmlWriter(std::string& out, Version const* version) : _out(out), _vf(version) { _path.reserve(16); }
   VersionFilter& Filter() noexcept { return _vf; }
 
   // One element `name` holding `value` in a position of kind `vk` and

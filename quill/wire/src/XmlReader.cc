@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cstring>
 #include <pugixml.hpp>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "Xml.h"
 #include "quill/DataTypes.h"
@@ -74,9 +77,34 @@ Survey SurveyInput(std::string_view xml) {
     std::uint64_t m = ~(((t & k7F) + k7F) | t | k7F);
     return static_cast<std::size_t>(((m >> 7) * k01) >> 56);
   };
-  // Eight bytes at a time while they are printable ASCII (what markup and
-  // most text are); a byte outside it is looked at alone.
+  // Sixteen or eight bytes at a time while they are printable ASCII (what
+  // markup and most text are); a byte outside it is looked at alone.
   while (i < n) {
+#if defined(__SSE2__)
+    // Per-byte counters, each byte lane counting up to 255 blocks, summed
+    // when the run of printable blocks ends.
+    __m128i const zero = _mm_setzero_si128();
+    __m128i lts = zero, eqs = zero;
+    std::size_t run = 0;
+    while (n - i >= 16 && run < 255) {
+      __m128i w = _mm_loadu_si128(reinterpret_cast<__m128i const*>(p + i));
+      // Signed: bytes from 0x80 up compare below 0x20 too.
+      if (_mm_movemask_epi8(_mm_cmplt_epi8(w, _mm_set1_epi8(0x20))) != 0) break;
+      lts = _mm_sub_epi8(lts, _mm_cmpeq_epi8(w, _mm_set1_epi8('<')));
+      eqs = _mm_sub_epi8(eqs, _mm_cmpeq_epi8(w, _mm_set1_epi8('=')));
+      i += 16;
+      ++run;
+    }
+    if (run) {
+      auto sum = [&](__m128i v) {
+        __m128i h = _mm_sad_epu8(v, zero);
+        return static_cast<std::size_t>(_mm_cvtsi128_si32(h) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(h, h)));
+      };
+      s.lt += sum(lts);
+      s.eq += sum(eqs);
+      continue;
+    }
+#endif
     if (n - i >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
@@ -322,6 +350,7 @@ struct Frame {
   FK kind = FK::Skip;
   Role role = Role::Value;
   std::string_view name;       // in the parsed document
+  std::size_t at = 0;          // offset of its name in the document, for messages
   long item = -1;              // index among the items of an array
   Slot const* slot = nullptr;  // its slot in a Data or Composite parent
   VK vk = VK::Any;             // what this frame reads
@@ -567,9 +596,9 @@ class Reader {
         }
         continue;
       }
-      _at = Offset(node.name());
+      _at = _frames[_depth - 1].at;
       End();
-      if (node == root) return;
+      if (_depth == 0) return;  // the root ended
       next = node.next_sibling();
       node = node.parent();
     }
@@ -601,6 +630,7 @@ class Reader {
   }
 
   void Open(pugi::xml_node node) {
+    _node = node;
     Limits const& lim = _opt->limits;
     std::string_view qname = node.name();
     _at = Offset(qname.data());
@@ -608,7 +638,8 @@ class Reader {
     // The limits on markup first, each before what it limits is looked at.
     std::size_t own = 0, ownNs = 0;
     _attrs.clear();
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    pugi::xml_attribute const first = node.first_attribute();  // most elements have none
+    for (pugi::xml_attribute a = first; a; a = a.next_attribute()) {
       std::string_view name = a.name();
       if (name == "xmlns" || name.starts_with("xmlns:")) {
         if (++ownNs > lim.maxNamespacesPerElement) {
@@ -638,7 +669,7 @@ class Reader {
     _ownNs = static_cast<std::uint32_t>(ownNs);
 
     Attrs at;
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    for (pugi::xml_attribute a = first; a; a = a.next_attribute()) {
       std::string_view name = a.name();
       std::size_t colon = name.find(':');
       if (colon == std::string_view::npos) {
@@ -717,6 +748,7 @@ class Reader {
     f.kind = FK::Skip;
     f.role = Role::Value;
     f.name = name;
+    f.at = _at;
     f.item = -1;
     f.slot = nullptr;
     f.vk = VK::Any;
@@ -946,6 +978,9 @@ class Reader {
       f.kind = FK::Items;
       f.obj = NewArray(k, t);
       if (!f.obj) Err(std::string("no array of ") + t->GetName() + " can be made");
+      std::size_t n = 0;
+      for (pugi::xml_node c = _node.first_child(); c; c = c.next_sibling()) n += c.type() == pugi::node_element;
+      if (n > 1) ReserveItems(f.obj.get(), k, n);
       return;
     }
     switch (k) {
@@ -1109,6 +1144,14 @@ class Reader {
     if (!a) {
       a = NewArray(s.vk, s.type);
       if (!a) Err(std::string("no array of ") + s.type->GetName() + " can be made");
+      // The items of an array stand side by side: as many as follow, room
+      // for them at once rather than growing item by item.
+      std::size_t n = 1;
+      char const* name = _node.name();
+      for (pugi::xml_node sib = _node.next_sibling(); sib && std::strcmp(sib.name(), name) == 0;
+           sib = sib.next_sibling())
+        ++n;
+      if (n > 1) ReserveItems(a.get(), s.vk, n);
     }
     return a;
   }
@@ -1132,8 +1175,7 @@ class Reader {
         if (s.array) {
           static_cast<DataArrayBase*>(PendingArray(parent, s).get())->AppendAny(value.get());
         } else if (parent.kind == FK::Data) {
-          Basalt::Ref<Any> v = value;
-          s.owner->setProperty(parent.data, s.ownIndex, &v);
+          s.owner->setProperty(parent.data, s.ownIndex, &value);
         } else {
           Slots()[s.index] = value;
         }
@@ -1200,6 +1242,7 @@ class Reader {
   std::uint32_t _ownNs = 0;              // declared by the element being started
   std::vector<std::string_view> _attrs;  // names in the start tag being read
   std::vector<std::uint32_t> _open;      // CheckMarkup's
+  pugi::xml_node _node;                  // the element being started
 };
 
 }  // namespace

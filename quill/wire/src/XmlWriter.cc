@@ -104,7 +104,7 @@ void XmlWriter::Element(Any const* value, VK vk, Type const* declared, std::stri
 void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, std::string_view name,
                        std::string_view attrs) {
   DepthGuard guard(_depth, _path, name);
-  DataObjectType const* t = WritableType(obj->_GetDataType(), declared, _vf, PathText(_path, {}));
+  DataObjectType const* t = WritableType(obj->_GetDataType(), declared, _vf, _path);
   Open(name, attrs);
   if (t != declared) {
     _out += " xsi:type=\"";
