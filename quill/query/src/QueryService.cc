@@ -502,8 +502,19 @@ std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Com
   return out;
 }
 
+// Whether a read failed because its object is no longer registered (rather than for a
+// reason of its own).
+bool Gone(MethodFault const* fault, MoRef const& ref) {
+  auto* missing = dynamic_cast<Fault::ManagedObjectNotFound const*>(fault);
+  return missing && missing->obj && missing->obj->GetId() == ref.GetId() &&
+         missing->obj->GetTypeName() == ref.GetTypeName();
+}
+
+// Null when the object is gone since the query ran: the reads say so (an object without reads
+// is looked up), which spares a lookup per object.
 Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, RequestContext* context) {
-  if (!adapter->Find(t.ref.get())) return {};  // gone since the query ran
+  if (t.plan->reads.empty() && t.more.empty() && !adapter->Find(t.ref.get())) return {};
+  bool gone = false;
   Basalt::Ref<ObjectResult> r(new ObjectResult());
   r->obj = t.ref;
   DataArray<DynamicProperty>* values = r->GetValues();
@@ -524,6 +535,7 @@ Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, Req
           done.push_back(&into.path);
         }
         if (fault) {
+          gone = gone || Gone(fault, *t.ref);
           Basalt::Ref<PathFault> f(new PathFault());
           f->path = PropertyPath(into.path);
           f->fault = fault;
@@ -539,6 +551,7 @@ Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, Req
   };
   readPlan(*t.plan);
   for (TypePlan const* more : t.more) readPlan(*more);
+  if (gone) return {};
   return r;
 }
 
