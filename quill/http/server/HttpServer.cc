@@ -312,7 +312,8 @@ struct HttpServer::Impl {
   std::string KeepSession(RequestContext* context);
   void DropSession(std::string const& id);
   std::string SessionCookie(std::string const& id, bool expired) const;
-  void AfterCall(FoundSession const& found, RequestContext* context, bool wasEmpty, bool loggedIn, Answer& answer);
+  void AfterCall(FoundSession const& found, RequestContext* context, bool wasEmpty, bool loggedIn, Answer& answer,
+                 bool hadOwn = false);
   std::shared_ptr<rules::ServedDocument const> File(std::string_view name);
   void StopAll(std::chrono::milliseconds grace);
 };
@@ -881,6 +882,16 @@ void HttpServer::Impl::LeaveCall() {
 }
 
 namespace {
+// Keys under "quill." are what the runtime's own services keep for a session (the query
+// service's tie to it): they keep a session that holds nothing else, but a session that held
+// more and lost it all (logout) ends with them.
+bool HoldsOwn(RequestContext const& context) {
+  for (std::string const& key : context.GetKeys()) {
+    if (key.rfind("quill.", 0) != 0) return true;
+  }
+  return false;
+}
+
 // A session the server drops ends: what its context holds goes, after the server's lock,
 // also while a call of the session (a held wait) still keeps the context, so that the
 // services that tied state to it let it go and answer that call.
@@ -967,10 +978,19 @@ void HttpServer::Impl::DropSession(std::string const& id) {
 // its id. So an id known before a login, to whoever planted or saw it, never
 // names the logged-in session.
 void HttpServer::Impl::AfterCall(FoundSession const& found, RequestContext* context, bool wasEmpty, bool loggedIn,
-                                 Answer& answer) {
+                                 Answer& answer, bool hadOwn) {
   bool holds = !context->GetKeys().empty();
   if (!found.context) {
     if (holds) answer.setCookie = KeepSession(context);
+    return;
+  }
+  if (hadOwn && !HoldsOwn(*context)) {
+    // Logged out: what the runtime's services keep for the session goes too, and they end
+    // what they hold for it (the query service its collectors and waits).
+    DropSession(found.id);
+    answer.setCookie = SessionCookie("", true);
+    std::vector<Basalt::Ref<RequestContext>> ended{Basalt::Ref<RequestContext>(context)};
+    EndSessions(ended);
     return;
   }
   if (!holds) {
@@ -1095,8 +1115,9 @@ void HttpServer::Impl::Call(std::string const& body, Caller const& caller, std::
       Basalt::Ref<RequestContext> context = found.context;
       if (!context) context = new RequestContext();
       bool wasEmpty = context->GetKeys().empty();
+      bool hadOwn = found.context && HoldsOwn(*context);
       ManagedMethod* method = request.method;
-      LocalAdapter::CallDone done = [this, p, found, context, wasEmpty, login, method, version,
+      LocalAdapter::CallDone done = [this, p, found, context, wasEmpty, hadOwn, login, method, version,
                                      address = caller.address](Basalt::Ref<Any> result,
                                                                std::unique_ptr<Basalt::Exception> error) {
         // Under the call's own lock: once Stop has cut the tie, the server may be gone.
@@ -1106,7 +1127,7 @@ void HttpServer::Impl::Call(std::string const& body, Caller const& caller, std::
         try {
           try {
             if (error) error->Throw();
-            AfterCall(found, context.get(), wasEmpty, login, answer);
+            AfterCall(found, context.get(), wasEmpty, login, answer, hadOwn);
             answer.body = Wire::EncodeResponse(method, result.get(), version);
             answered++;
           } catch (...) {
