@@ -129,7 +129,7 @@ std::shared_ptr<DeferredCall> LocalAdapter::DeferCurrentCall() {
 
 // --- LocalAdapter --------------------------------------------------------------------------------
 
-std::size_t LocalAdapter::KeyHash::operator()(KeyView k) const noexcept {
+std::size_t LocalAdapter::KeyHash::operator()(KeyView k) const {
   std::size_t h = std::hash<std::string_view>{}(k.id);
   return h ^ (std::hash<std::string_view>{}(k.type) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2));
 }

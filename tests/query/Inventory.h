@@ -3,6 +3,7 @@
 // a lock, changed by the tests and reported to the adapter as an implementation would.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -96,6 +97,7 @@ class VmImpl : public Tarn::VirtualMachineSkeleton {
   }
   void GetRuntime(Ref<Tarn::Vm::RuntimeInfo>& result) override {
     std::lock_guard lock(_mu);
+    ++runtimeReads;
     result = new Tarn::Vm::RuntimeInfo();
     result->maxMemoryUsage = _memory;
     result->maxCpuUsage = _cpu;
@@ -112,6 +114,7 @@ class VmImpl : public Tarn::VirtualMachineSkeleton {
     std::lock_guard lock(_mu);
     _name = std::move(n);
   }
+  std::atomic<int> runtimeReads{0};
 
  private:
   std::mutex _mu;

@@ -657,3 +657,55 @@ TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
   ASSERT_NE(batch, nullptr);
   EXPECT_EQ((*(*batch->watches)[0]->objects)[0]->obj->GetId(), vm->_GetRef()->GetId());
 }
+
+// A notification only records what changed; the next look at a watch that holds the object
+// reads it once, however many paths of the property the watch reads and however many times it
+// was notified, and a watch that does not hold the object reads nothing and is not answered.
+// Retrieve likewise reads a property once per object for all the paths into it.
+TEST(QueryWatch, NotificationsTouchOnlyTheWatchesThatHoldTheObjectAndReadEachPropertyOnce) {
+  Fixture f;
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto a = f.inventory->Vm(folder.get(), 1);
+  auto b = f.inventory->Vm(folder.get(), 2);
+  auto select = [](MoRef* vm) {
+    return TreeSpec(vm, {Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage", "runtime.maxCpuUsage"})});
+  };
+  Ref<Quill::RequestContext> sessionA(new Quill::RequestContext()), sessionB(new Quill::RequestContext());
+  auto pcA = f.Collector(sessionA.get());
+  auto pcB = f.Collector(sessionB.get());
+  Ref<MoRef> watch;
+  pcA->CreateWatch(select(a->_GetRef()).get(), true, watch);
+  pcB->CreateWatch(select(b->_GetRef()).get(), true, watch);
+  auto firstA = Wait(pcA.get(), "");
+  auto firstB = Wait(pcB.get(), "");
+  ASSERT_TRUE(firstA && firstB);
+  EXPECT_EQ(a->runtimeReads.load(), 1) << "two paths into runtime, one read";
+
+  a->runtimeReads = 0;
+  b->runtimeReads = 0;
+  for (int m = 10; m <= 30; m += 10) {
+    a->SetMemory(m);
+    f.adapter->NotifyChanged(a->_GetRef(), {"runtime"});
+  }
+  EXPECT_EQ(a->runtimeReads.load(), 0) << "notifying reads nothing while no wait is held";
+  auto next = Wait(pcA.get(), firstA->version);
+  ASSERT_TRUE(next && next->watches && next->watches->size() == 1u);
+  auto* objects = (*next->watches)[0]->objects.get();
+  ASSERT_EQ(objects->size(), 1u);
+  ASSERT_EQ((*objects)[0]->changes->size(), 1u) << "only the path whose value changed";
+  EXPECT_EQ((*(*objects)[0]->changes)[0]->path.GetString(), "runtime.maxMemoryUsage");
+  EXPECT_EQ(Quill::Unbox<int>((*(*objects)[0]->changes)[0]->value.get()), 30) << "the latest value, once";
+  EXPECT_EQ(a->runtimeReads.load(), 1);
+  EXPECT_FALSE(Wait(pcB.get(), firstB->version, 0, 0));
+  EXPECT_EQ(b->runtimeReads.load(), 0) << "the other watch's object is not read";
+
+  a->runtimeReads = 0;
+  b->runtimeReads = 0;
+  auto got = RetrieveAll(
+      pcA.get(),
+      TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage", "runtime.maxCpuUsage"})})
+          .get(),
+      10);
+  EXPECT_EQ(got.size(), 2u);
+  EXPECT_EQ(a->runtimeReads.load() + b->runtimeReads.load(), 2);
+}

@@ -12,6 +12,9 @@
 #include "quill/Query.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
+#include "tarn/SessionManagerSkeleton.h"
+#include "tarn/SessionManagerStub.h"
+#include "tarn/UserSession.h"
 
 using namespace tarn_query_test;
 using namespace std::chrono_literals;
@@ -288,4 +291,79 @@ TEST(QueryOverHttp, SessionExpiryEndsAHeldWait) {
   EXPECT_EQ(failure, "");
   EXPECT_EQ(service.GetStats().waiting, 0u);
   EXPECT_EQ(service.GetStats().sessions, 1u);  // the other one's
+}
+
+namespace {
+class Logins : public Tarn::SessionManagerSkeleton {
+ public:
+  using SessionManagerSkeleton::SessionManagerSkeleton;
+  void Login(std::string const& userName, std::string const&, Basalt::Optional<std::string> const&,
+             Ref<Tarn::UserSession>& result) override {
+    Quill::LocalAdapter::CurrentCall()->context->Set("user", new Quill::Primitive<std::string>(userName));
+    result = new Tarn::UserSession();
+    result->userName = userName;
+  }
+  void Logout() override { Quill::LocalAdapter::CurrentCall()->context->Remove("user"); }
+};
+}  // namespace
+
+// Logging out ends the session, although the query service keeps its own tie in the session:
+// the held wait ends with RequestCanceled, the collector and its watch go, and the next call
+// of the client starts afresh. An anonymous session, which holds nothing but that tie, stays.
+TEST(QueryOverHttp, LogoutEndsTheSessionsCollectorsAndWaits) {
+  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter());
+  Quill::Query::QueryService service(adapter.get());
+  Inventory inventory(adapter.get());
+  inventory.Build(1, 1, 2, 1);
+  Ref<MoRef> smRef(new MoRef("tarn.SessionManager", "SessionManager"));
+  adapter->Register(smRef.get(), new Logins(smRef.get()));
+  Quill::HttpServer::Options options;
+  options.address = "127.0.0.1";
+  Quill::HttpServer server(adapter.get(), options);
+
+  auto client = Client(server.GetUrl());
+  auto sessions = Quill::CreateStub<Tarn::SessionManagerStub>(smRef.get(), client.get());
+  Ref<Tarn::UserSession> user;
+  sessions->Login("ann", "secret", Basalt::Optional<std::string>(), user);
+  auto pc = Quill::CreateStub<Quill::Query::PropertyCollectorStub>(service.GetRootRef(), client.get());
+  Ref<MoRef> watch;
+  pc->CreateWatch(TreeSpec(inventory.vms[0]->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}).get(), true, watch);
+  Ref<Quill::Query::UpdateBatch> batch;
+  pc->WaitForUpdates(Basalt::Optional<std::string>(), Session::Wait(0).get(), batch);
+  ASSERT_TRUE(batch);
+  std::string version = batch->version;
+
+  Session anonymous(server.GetUrl(), service.GetRootRef(), inventory.vms[1]->_GetRef());
+  ASSERT_EQ(server.GetStats().sessions, 2u);
+  ASSERT_EQ(service.GetStats().watches, 2u);
+
+  std::string failure = "not answered";
+  std::thread waiter([&] {
+    try {
+      Ref<Quill::Query::UpdateBatch> b;
+      pc->WaitForUpdates(version, Session::Wait(30).get(), b);
+      failure = "answered";
+    } catch (Quill::Fault::RequestCanceled::Exception&) {
+      failure = "";
+    } catch (std::exception& e) {
+      failure = e.what();
+    }
+  });
+  ASSERT_TRUE(AwaitWaiting(service, 1));
+  sessions->Logout();
+  waiter.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(server.GetStats().sessions, 1u) << "the anonymous session stays";
+  EXPECT_EQ(service.GetStats().watches, 1u);
+  EXPECT_EQ(service.GetStats().sessions, 1u);
+  EXPECT_FALSE(adapter->Find(watch.get())) << "the logged-out session's watch is unregistered";
+
+  // The same client, logged out, is a new session: no watch of the old one.
+  Ref<Quill::DataArray<MoRef>> watches;
+  pc->GetWatches(watches);
+  EXPECT_TRUE(!watches || watches->size() == 0u);
+  // The anonymous session's watch still answers.
+  Ref<Quill::Query::UpdateBatch> again;
+  anonymous.pc->WaitForUpdates(anonymous.version, Session::Wait(0).get(), again);
+  EXPECT_EQ(service.GetStats().watches, 1u);
 }

@@ -121,10 +121,23 @@ void SessionStore::Drop(std::string const& id) {
   _sessions.erase(id);
 }
 
+bool SessionStore::HoldsOwn(RequestContext const& context) {
+  for (std::string const& key : context.GetKeys()) {
+    if (key.rfind("quill.", 0) != 0) return true;
+  }
+  return false;
+}
+
 std::string SessionStore::AfterCall(Found const& found, RequestContext* context, bool wasEmpty, bool loggedIn,
-                                    Clock::time_point now) {
+                                    Clock::time_point now, bool hadOwn) {
   bool holds = !context->GetKeys().empty();
   if (!found.context) return holds ? Keep(context, now) : std::string();
+  if (hadOwn && !HoldsOwn(*context)) {
+    Drop(found.id);
+    std::vector<Basalt::Ref<RequestContext>> ended{Basalt::Ref<RequestContext>(context)};
+    EndSessions(ended);
+    return Cookie("", true);
+  }
   if (!holds) {
     Drop(found.id);
     return Cookie("", true);

@@ -67,8 +67,15 @@ class SessionStore {
   // dropped with its id. So an id known before a login, to whoever planted or
   // saw it, never names the logged-in session. Callers without sessions that
   // leave nothing behind cost nothing.
+  // `hadOwn`: the session held, before the call, values of its own besides the
+  // runtime's (HoldsOwn). A call that leaves it holding only the runtime's
+  // (logout) ends it, so the services that tied state to it let that go too.
   std::string AfterCall(Found const& found, RequestContext* context, bool wasEmpty, bool loggedIn,
-                        Clock::time_point now = Clock::now());
+                        Clock::time_point now = Clock::now(), bool hadOwn = false);
+  // Values under keys that begin with "quill." are what the runtime's own
+  // services keep for a session (the query service's tie to it): they keep an
+  // anonymous session, but do not count as the session's own.
+  static bool HoldsOwn(RequestContext const& context);
 
   bool IsLogin(ManagedMethod const* method) const;
   // How long logins of this session or address are still refused (zero: not).

@@ -62,6 +62,7 @@ struct SoapEndpoint::Call {
   SessionStore::Found found;
   Basalt::Ref<RequestContext> context;
   bool wasEmpty = false;
+  bool hadOwn = false;  // the session held values of its own (SessionStore::HoldsOwn)
   bool login = false;
 };
 
@@ -159,6 +160,7 @@ void SoapEndpoint::Start(std::shared_ptr<Call> const& call, bool onWorker) {
       call->context = call->found.context;
       if (!call->context) call->context = new RequestContext();
       call->wasEmpty = call->context->GetKeys().empty();
+      call->hadOwn = call->found.context && SessionStore::HoldsOwn(*call->context);
       if (!onWorker && _target->MayBlock(request.target.get(), request.method)) {
         net::post(_pool, [this, call] {
           try {
@@ -199,7 +201,8 @@ void SoapEndpoint::Invoke(std::shared_ptr<Call> const& call) {
     try {
       try {
         if (error) error->Throw();
-        answer.setCookie = _sessions.AfterCall(call->found, call->context.get(), call->wasEmpty, call->login);
+        answer.setCookie = _sessions.AfterCall(call->found, call->context.get(), call->wasEmpty, call->login,
+                                               Clock::now(), call->hadOwn);
         answer.body = Wire::EncodeResponse(method, result.get(), version);
         _counters.answered++;
       } catch (...) {

@@ -245,10 +245,13 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
     std::string_view type;
     std::string_view id;
   };
+  // Not noexcept on purpose: the standard map then keeps each entry's hash, so a lookup
+  // compares hashes along its bucket rather than hashing two strings of every entry it passes
+  // (a third of a bulk read's time with 10,000 objects).
   struct KeyHash {
     using is_transparent = void;
-    std::size_t operator()(KeyView k) const noexcept;
-    std::size_t operator()(Key const& k) const noexcept { return (*this)(KeyView{k.type, k.id}); }
+    std::size_t operator()(KeyView k) const;
+    std::size_t operator()(Key const& k) const { return (*this)(KeyView{k.type, k.id}); }
   };
   struct KeyEq {
     using is_transparent = void;

@@ -1,6 +1,7 @@
 #include "quill/query/QueryService.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -167,17 +168,44 @@ struct Selection {
   std::vector<std::string> paths;
 };
 
+// A property read once per object, and the paths that go on into its value: one read of
+// `runtime` serves both `runtime.maxMemoryUsage` and `runtime.maxCpuUsage`.
+struct Read {
+  ManagedProperty const* property = nullptr;
+  struct Into {
+    std::string path;               // as reported
+    std::vector<std::string> rest;  // the components after the property's own name
+    std::size_t slot = 0;           // the path's place in TypePlan::paths
+  };
+  std::vector<Into> into;
+};
+
+// What a spec does with objects of one type, worked out the first time an object of the type
+// is met rather than for every object: whether they are reported, the paths read of them
+// (each once) grouped by the property they start with, and the property each hop reads.
+struct TypePlan {
+  bool selected = false;
+  std::vector<std::string> paths;
+  std::vector<Read> reads;
+  std::vector<ManagedProperty const*> hopReads;  // per hop; null where the hop does not apply
+};
+
 struct Compiled {
   std::vector<Start> starts;
   std::vector<Hop> hops;
   std::vector<Selection> selections;
+  // Used by one thread at a time: the retrieve that made it, or a watch's processing under
+  // its collector's process lock.
+  std::unordered_map<ManagedObjectType const*, std::unique_ptr<TypePlan>> plans;
+  TypePlan const& PlanFor(ManagedObjectType* type);
 };
 
-// An object of a result and the paths read of it.
+// An object of a result and what is read of it; `more` when several specs reach it.
 struct Target {
   Basalt::Ref<MoRef> ref;
-  std::string key;
-  std::vector<std::string> paths;
+  Basalt::Ref<ManagedObject> object;
+  TypePlan const* plan = nullptr;
+  std::vector<TypePlan const*> more;
 };
 
 // Data types derived from `base` (itself included) that have a property `name`.
@@ -337,54 +365,96 @@ std::vector<std::string> PathsFor(std::vector<Selection> const& selections, Mana
   return out;
 }
 
+TypePlan const& Compiled::PlanFor(ManagedObjectType* type) {
+  std::unique_ptr<TypePlan>& slot = plans[type];
+  if (slot) return *slot;
+  auto plan = std::make_unique<TypePlan>();
+  plan->selected = Selected(selections, type);
+  if (plan->selected) plan->paths = PathsFor(selections, type);
+  for (std::size_t slotIndex = 0; slotIndex < plan->paths.size(); ++slotIndex) {
+    std::vector<std::string> parts = Split(plan->paths[slotIndex]);
+    ManagedProperty const* mp = type->FindProperty(parts[0]);
+    if (!mp) continue;  // checked against the selection's type, which this one derives from
+    auto read = std::find_if(plan->reads.begin(), plan->reads.end(), [&](Read const& r) { return r.property == mp; });
+    if (read == plan->reads.end()) read = plan->reads.insert(plan->reads.end(), Read{mp, {}});
+    parts.erase(parts.begin());
+    read->into.push_back({plan->paths[slotIndex], std::move(parts), slotIndex});
+  }
+  plan->hopReads.resize(hops.size());
+  for (std::size_t h = 0; h < hops.size(); ++h) {
+    if (type->IsSubtypeOf(hops[h].type)) plan->hopReads[h] = type->FindProperty(hops[h].path[0]);
+  }
+  slot = std::move(plan);
+  return *slot;
+}
+
 // --- reading ---------------------------------------------------------------------------------
 
-// Reads one path of a registered object as a direct read would (its reader, the caller's
-// context, the privilege checker), then into the value. Null: unset. Throws what the read
-// throws.
-Basalt::Ref<Any> ReadPath(LocalAdapter* adapter, MoRef* ref, ManagedObjectType* type,
-                          std::vector<std::string> const& parts, RequestContext* context) {
-  ManagedProperty const* mp = type->FindProperty(parts[0]);
-  if (!mp) Invalid("path", std::string(type->GetName()) + " has no property '" + parts[0] + "'");
+// Reads one property of a registered object as a direct read would (its reader, the caller's
+// context, the privilege checker). Null: unset. Throws what the read throws.
+Basalt::Ref<Any> ReadProperty(LocalAdapter* adapter, MoRef* ref, ManagedProperty const& property,
+                              RequestContext* context) {
   ArgVector args;
   Basalt::Ref<Any> value;
-  adapter->Invoke(ref, mp->reader, args, value, context);
-  for (std::size_t i = 1; i < parts.size() && value; ++i) {
+  adapter->Invoke(ref, property.reader, args, value, context);
+  return value;
+}
+
+// Follows `rest` into a property's value. Null: unset on the way.
+Basalt::Ref<Any> Into(Basalt::Ref<Any> value, char const* property, std::vector<std::string> const& rest) {
+  for (std::size_t i = 0; i < rest.size() && value; ++i) {
     auto* data = dynamic_cast<DynamicData*>(value.get());
-    if (!data) Invalid("path", "'" + parts[i - 1] + "' holds no data object");
-    value = Reflection::Get(data, parts[i]);
+    if (!data) Invalid("path", "'" + (i ? rest[i - 1] : std::string(property)) + "' holds no data object");
+    value = Reflection::Get(data, rest[i]);
   }
   return value;
 }
 
-struct ReadResult {
+// Reads `read` of an object once and hands each path that goes into it to
+// `each(into, value, fault)`: the value (null: unset) or why it could not be read.
+template <class Each>
+void ReadEach(LocalAdapter* adapter, MoRef* ref, Read const& read, RequestContext* context, Each&& each) {
   Basalt::Ref<Any> value;
   Basalt::Ref<MethodFault> fault;
-};
-
-ReadResult TryRead(LocalAdapter* adapter, MoRef* ref, ManagedObjectType* type, std::string const& path,
-                   RequestContext* context) {
-  ReadResult r;
   try {
-    r.value = ReadPath(adapter, ref, type, Split(path), context);
+    value = ReadProperty(adapter, ref, *read.property, context);
   } catch (...) {
-    r.fault = FaultOf(std::current_exception());
+    fault = FaultOf(std::current_exception());
   }
-  return r;
+  for (Read::Into const& into : read.into) {
+    if (fault || into.rest.empty()) {
+      each(into, value.get(), fault.get());
+      continue;
+    }
+    Basalt::Ref<Any> inner;
+    Basalt::Ref<MethodFault> innerFault;
+    try {
+      inner = Into(value, read.property->info->name, into.rest);
+    } catch (...) {
+      innerFault = FaultOf(std::current_exception());
+    }
+    each(into, inner.get(), innerFault.get());
+  }
 }
 
-// The objects a compiled spec reaches, in the order it reaches them, each with its paths.
-// Objects that are not registered are left out and not followed.
-std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Compiled const& c,
-                             RequestContext* context) {
+// The objects a compiled spec reaches, in the order it reaches them. Objects that are not
+// registered are left out and not followed; an object is known by its registration, so
+// reaching it again (a host's VM that its folder held too) costs one lookup.
+std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Compiled& c, RequestContext* context) {
   struct Item {
     Basalt::Ref<MoRef> ref;
     bool skip;
     std::vector<std::size_t> const* follow;
     std::size_t depth;
   };
+  struct PairHash {
+    std::size_t operator()(std::pair<ManagedObject const*, std::size_t> const& p) const noexcept {
+      return std::hash<ManagedObject const*>{}(p.first) ^ (p.second * 0x9E3779B97F4A7C15ull);
+    }
+  };
   std::vector<Target> out;
-  std::unordered_set<std::string> included, applied;
+  std::unordered_set<ManagedObject const*> included;
+  std::unordered_set<std::pair<ManagedObject const*, std::size_t>, PairHash> applied;
   std::deque<Item> work;
   for (auto const& s : c.starts) work.push_back({s.ref, s.skip, &s.follow, 0});
   std::size_t seen = 0;
@@ -394,24 +464,27 @@ std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Com
     if (++seen > o.maxObjects * 4 + 1024) Invalid("hops", "the traversal visits too many objects");
     Basalt::Ref<ManagedObject> object = adapter->Find(item.ref.get());
     if (!object) continue;
-    ManagedObjectType* type = object->_GetType();
-    std::string key = KeyOf(*item.ref);
-    if (!item.skip && Selected(c.selections, type) && included.insert(key).second) {
+    TypePlan const& plan = c.PlanFor(object->_GetType());
+    if (!item.skip && plan.selected && included.insert(object.get()).second) {
       if (out.size() >= o.maxObjects) {
         Invalid("objects", "the query reaches more than " + std::to_string(o.maxObjects) + " objects");
       }
-      out.push_back({item.ref, key, PathsFor(c.selections, type)});
+      out.push_back({item.ref, object, &plan, {}});
     }
     for (std::size_t h : *item.follow) {
+      ManagedProperty const* property = plan.hopReads[h];
+      if (!property) continue;
+      if (!applied.emplace(object.get(), h).second) continue;
       Hop const& hop = c.hops[h];
-      if (!type->IsSubtypeOf(hop.type)) continue;
-      if (!applied.insert(key + '\x1e' + std::to_string(h)).second) continue;
       if (item.depth + 1 > o.maxHopDepth) {
         Invalid("hops", "hops go deeper than " + std::to_string(o.maxHopDepth) + " steps");
       }
       Basalt::Ref<Any> value;
       try {
-        value = ReadPath(adapter, item.ref.get(), type, hop.path, context);
+        value = ReadProperty(adapter, item.ref.get(), *property, context);
+        if (hop.path.size() > 1) {
+          value = Into(value, property->info->name, std::vector<std::string>(hop.path.begin() + 1, hop.path.end()));
+        }
       } catch (...) {
         continue;  // what the caller cannot read, it cannot follow
       }
@@ -429,25 +502,56 @@ std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Com
   return out;
 }
 
+// Whether a read failed because its object is no longer registered (rather than for a
+// reason of its own).
+bool Gone(MethodFault const* fault, MoRef const& ref) {
+  auto* missing = dynamic_cast<Fault::ManagedObjectNotFound const*>(fault);
+  return missing && missing->obj && missing->obj->GetId() == ref.GetId() &&
+         missing->obj->GetTypeName() == ref.GetTypeName();
+}
+
+// Null when the object is gone since the query ran: the reads say so (an object without reads
+// is looked up), which spares a lookup per object.
 Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, RequestContext* context) {
-  Basalt::Ref<ManagedObject> object = adapter->Find(t.ref.get());
-  if (!object) return {};
+  if (t.plan->reads.empty() && t.more.empty() && !adapter->Find(t.ref.get())) return {};
+  bool gone = false;
   Basalt::Ref<ObjectResult> r(new ObjectResult());
   r->obj = t.ref;
-  for (auto const& path : t.paths) {
-    ReadResult v = TryRead(adapter, t.ref.get(), object->_GetType(), path, context);
-    if (v.fault) {
-      Basalt::Ref<PathFault> f(new PathFault());
-      f->path = PropertyPath(path);
-      f->fault = v.fault;
-      r->GetFaults()->Append(f.get());
-    } else if (v.value) {
-      Basalt::Ref<DynamicProperty> p(new DynamicProperty());
-      p->name = path;
-      p->val = v.value;
-      r->GetValues()->Append(p.get());
+  DataArray<DynamicProperty>* values = r->GetValues();
+  values->GetItems().reserve(t.plan->paths.size());
+  std::vector<std::string const*> done;  // paths already read, when several plans apply
+  auto readPlan = [&](TypePlan const& plan) {
+    for (Read const& read : plan.reads) {
+      if (!t.more.empty()) {
+        bool needed = false;
+        for (auto const& into : read.into) {
+          needed = needed || std::none_of(done.begin(), done.end(), [&](auto* p) { return *p == into.path; });
+        }
+        if (!needed) continue;
+      }
+      ReadEach(adapter, t.ref.get(), read, context, [&](Read::Into const& into, Any* value, MethodFault* fault) {
+        if (!t.more.empty()) {
+          if (std::any_of(done.begin(), done.end(), [&](auto* p) { return *p == into.path; })) return;
+          done.push_back(&into.path);
+        }
+        if (fault) {
+          gone = gone || Gone(fault, *t.ref);
+          Basalt::Ref<PathFault> f(new PathFault());
+          f->path = PropertyPath(into.path);
+          f->fault = fault;
+          r->GetFaults()->Append(f.get());
+        } else if (value) {
+          Basalt::Ref<DynamicProperty> p(new DynamicProperty());
+          p->name = into.path;
+          p->val = value;
+          values->Append(p.get());
+        }
+      });
     }
-  }
+  };
+  readPlan(*t.plan);
+  for (TypePlan const* more : t.more) readPlan(*more);
+  if (gone) return {};
   return r;
 }
 
@@ -467,10 +571,51 @@ struct Tracked {
 
 struct Member {
   Basalt::Ref<MoRef> ref;
-  std::vector<std::string> paths;
-  std::map<std::string, Tracked> delivered;
+  TypePlan const* plan = nullptr;
+  std::vector<Tracked> delivered;  // by the plan's path slots
   bool announced = false;
 };
+
+// The objects of a watch that changed, in the order they first changed, each once with every
+// path that changed since ("" among them: anything may have).
+class DirtySet {
+ public:
+  struct Entry {
+    std::string key;
+    std::vector<std::string> paths;
+    bool dropped = false;
+  };
+  void Add(std::string const& key, std::vector<std::string> const& paths) {
+    auto [it, fresh] = _at.try_emplace(key, _entries.size());
+    if (fresh) {
+      _entries.push_back({key, paths.empty() ? std::vector<std::string>{std::string()} : paths});
+    } else {
+      Merge(_entries[it->second].paths, paths.empty() ? std::vector<std::string>{std::string()} : paths);
+    }
+  }
+  void Drop(std::string const& key) {
+    auto it = _at.find(key);
+    if (it == _at.end()) return;
+    _entries[it->second].dropped = true;
+    _at.erase(it);
+  }
+  bool Empty() const noexcept { return _at.empty(); }
+  std::deque<Entry>& Entries() noexcept { return _entries; }
+  void Clear() {
+    _entries.clear();
+    _at.clear();
+  }
+  void Swap(DirtySet& other) noexcept {
+    _entries.swap(other._entries);
+    _at.swap(other._at);
+  }
+
+ private:
+  std::deque<Entry> _entries;
+  std::unordered_map<std::string, std::size_t> _at;
+};
+
+struct Collector;
 
 struct WatchState {
   std::string id;
@@ -478,18 +623,22 @@ struct WatchState {
   Basalt::Ref<QuerySpec> spec;
   Compiled compiled;
   bool partial = false;
-  // Under the state's mutex: what the notifications test and mark.
-  std::unordered_set<std::string> startKeys;
-  std::unordered_map<std::string, std::vector<std::string>> index;  // member key -> paths it reads
+  std::weak_ptr<Collector> owner;
+  std::vector<std::string> startKeys;
+  // Under the state's mutex: what the notifications mark, and what the service's indexes hold
+  // of the watch.
+  bool removed = false;  // out of the indexes for good
+  std::unordered_map<std::string, TypePlan const*> indexed;
   bool membershipDirty = true;
-  std::unordered_map<std::string, std::vector<std::string>> dirty;  // key -> changed paths (empty: all)
+  DirtySet dirty;
   // Under the collector's process mutex: what was delivered.
-  std::map<std::string, Member> members;
+  std::unordered_map<std::string, Member> members;
   std::deque<std::string> unannounced;
   std::deque<Basalt::Ref<MoRef>> pendingLeaves;
 };
 
 struct Continuation {
+  std::vector<Compiled> specs;  // what the targets' plans belong to
   std::vector<Target> targets;
   std::size_t next = 0;
   std::size_t page = 0;
@@ -550,6 +699,39 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   bool threadStop = false;
   std::thread thread;
   void Run();
+
+  // Notifications wait here, coalesced by object, until the service thread or a wait takes
+  // them: the caller of NotifyChanged only records what changed. Taken and applied in order
+  // under drainMu (which comes before mu), so a wait sees every change notified before it.
+  struct Note {
+    enum Kind { changed, registered, unregistered } kind;
+    std::string key;
+    std::string type;
+    std::vector<std::string> paths;
+  };
+  std::mutex inboxMu;
+  std::vector<Note> inbox;
+  std::unordered_map<std::string, std::size_t> inboxChanges;  // key -> its change in the inbox
+  std::atomic<bool> inboxReady{false};
+  std::mutex drainMu;
+  void Enqueue(Note::Kind kind, MoRef const& ref, std::vector<std::string> const* paths);
+  void Drain();
+
+  // Under mu: which watches hold an object (with the plan they read it by), start from one,
+  // or have a hop that objects of a type answer to (with the hop's path; made when a type is
+  // first seen, forgotten when watches come or go). A notification touches only these.
+  struct Holder {
+    WatchState* watch;
+    TypePlan const* plan;
+  };
+  std::unordered_map<std::string, std::vector<Holder>> byObject;
+  std::unordered_map<std::string, std::vector<WatchState*>> byStart;
+  std::unordered_map<ManagedObjectType const*, std::vector<std::pair<WatchState*, std::string>>> byHopType;
+  void IndexSet(WatchState& w, std::string const& key, TypePlan const* plan);
+  void IndexRemove(WatchState& w, std::string const& key);
+  void Unindex(WatchState& w, bool starts);
+  std::vector<std::pair<WatchState*, std::string>> const& HopHolders(ManagedObjectType const* type);
+  void KickOwner(WatchState& w);
 
   // AdapterObserver
   void OnRegistered(MoRef const& ref) override;
@@ -759,7 +941,10 @@ void QueryService::State::DropCollector(std::shared_ptr<Collector> const& c) {
       it->second.watches -= std::min(it->second.watches, c->watches.size());
     }
     refs.push_back(c->ref);
-    for (auto const& w : c->watches) refs.push_back(w->ref);
+    for (auto const& w : c->watches) {
+      refs.push_back(w->ref);
+      Unindex(*w, true);
+    }
     c->watches.clear();
     c->continuations.clear();
   }
@@ -795,6 +980,7 @@ void QueryService::State::StopAll() {
 
 Basalt::Ref<ResultPage> QueryService::State::Page(Continuation& k, RequestContext* context) {
   Basalt::Ref<ResultPage> page(new ResultPage());
+  page->GetObjects()->GetItems().reserve(std::min(k.page, k.targets.size() - k.next));
   std::size_t taken = 0;
   while (k.next < k.targets.size() && taken < k.page) {
     Target const& t = k.targets[k.next++];
@@ -819,15 +1005,21 @@ Basalt::Ref<ResultPage> QueryService::State::Retrieve(Collector& c, DataArray<Qu
   if (!n) Invalid("specs", "no query spec");
   if (n > options.maxSpecs)
     Invalid("specs", std::to_string(n) + " specs, more than " + std::to_string(options.maxSpecs));
-  std::vector<Compiled> compiled;
-  for (std::size_t i = 0; i < n; ++i)
-    compiled.push_back(Compile(options, (*specs)[i], "specs[" + std::to_string(i) + "]"));
-  RequestContext* context = CallerContext();
   auto k = std::make_shared<Continuation>();
-  std::unordered_map<std::string, std::size_t> at;
-  for (auto const& spec : compiled) {
-    for (Target& t : Traverse(options, adapter, spec, context)) {
-      auto [it, fresh] = at.emplace(t.key, k->targets.size());
+  k->specs.reserve(n);
+  for (std::size_t i = 0; i < n; ++i)
+    k->specs.push_back(Compile(options, (*specs)[i], "specs[" + std::to_string(i) + "]"));
+  RequestContext* context = CallerContext();
+  std::unordered_map<ManagedObject const*, std::size_t> at;
+  for (auto& spec : k->specs) {
+    std::vector<Target> targets = Traverse(options, adapter, spec, context);
+    if (k->targets.empty()) {
+      k->targets = std::move(targets);  // one spec (the usual case): each object once already
+      for (std::size_t i = 0; n > 1 && i < k->targets.size(); ++i) at.emplace(k->targets[i].object.get(), i);
+      continue;
+    }
+    for (Target& t : targets) {
+      auto [it, fresh] = at.emplace(t.object.get(), k->targets.size());
       if (fresh) {
         k->targets.push_back(std::move(t));
         if (k->targets.size() > options.maxObjects) {
@@ -835,12 +1027,11 @@ Basalt::Ref<ResultPage> QueryService::State::Retrieve(Collector& c, DataArray<Qu
         }
         continue;
       }
-      auto& paths = k->targets[it->second].paths;  // the same object through two specs: one result
-      for (auto& p : t.paths) {
-        if (std::find(paths.begin(), paths.end(), p) == paths.end()) paths.push_back(p);
-      }
+      Target& first = k->targets[it->second];  // the same object through two specs: one result
+      if (t.plan != first.plan) first.more.push_back(t.plan);
     }
   }
+  for (Target& t : k->targets) t.object.reset();  // open results do not keep objects alive
   k->page = options.pageObjects;
   if (opts && opts->maxObjects.IsSet() && *opts->maxObjects > 0) {
     k->page = std::min<std::size_t>(k->page, static_cast<std::size_t>(*opts->maxObjects));
@@ -897,7 +1088,8 @@ Basalt::Ref<MoRef> QueryService::State::CreateWatch(std::shared_ptr<Collector> c
   w->compiled = Compile(options, spec, "spec");
   w->spec = Quill::Clone(static_cast<QuerySpec const*>(spec));
   w->partial = partial;
-  for (auto const& s : w->compiled.starts) w->startKeys.insert(KeyOf(*s.ref));
+  for (auto const& s : w->compiled.starts) w->startKeys.push_back(KeyOf(*s.ref));
+  w->owner = c;
   w->ref = adapter->MakeRef(kWatchType);
   w->id = w->ref->GetId();
   Basalt::Ref<WatchObject> object(new WatchObject(w->ref.get(), weak_from_this(), w->spec, partial));
@@ -910,6 +1102,8 @@ Basalt::Ref<MoRef> QueryService::State::CreateWatch(std::shared_ptr<Collector> c
     }
     ++s.watches;
     c->watches.push_back(w);
+    for (auto const& key : w->startKeys) byStart[key].push_back(w.get());
+    byHopType.clear();
     Kick(c);
   }
   adapter->Register(w->ref.get(), object.get());
@@ -924,6 +1118,7 @@ void QueryService::State::RemoveWatch(std::string const& watchId) {
       auto it = std::find_if(c->watches.begin(), c->watches.end(), [&](auto const& w) { return w->id == watchId; });
       if (it == c->watches.end()) continue;
       ref = (*it)->ref;
+      Unindex(**it, true);
       c->watches.erase(it);
       auto s = sessions.find(c->session);
       if (s != sessions.end() && s->second.watches) --s->second.watches;
@@ -933,65 +1128,147 @@ void QueryService::State::RemoveWatch(std::string const& watchId) {
   if (ref) adapter->Unregister(ref.get());
 }
 
+// --- notifications ---------------------------------------------------------------------------
+
 void QueryService::State::OnChanged(MoRef const& ref, std::vector<std::string> const& paths) {
+  Enqueue(Note::changed, ref, &paths);
+}
+void QueryService::State::OnRegistered(MoRef const& ref) { Enqueue(Note::registered, ref, nullptr); }
+void QueryService::State::OnUnregistered(MoRef const& ref) { Enqueue(Note::unregistered, ref, nullptr); }
+
+void QueryService::State::Enqueue(Note::Kind kind, MoRef const& ref, std::vector<std::string> const* paths) {
   std::string key = KeyOf(ref);
-  Type* t = FindType(ref.GetTypeName());
-  auto* type = t && t->GetKind() == KIND_MANAGED ? static_cast<ManagedObjectType*>(t) : nullptr;
-  std::lock_guard lock(mu);
-  for (auto const& [id, c] : collectors) {
-    bool hit = false;
-    for (auto const& w : c->watches) {
-      if (auto it = w->index.find(key); it != w->index.end()) {
-        bool relevant = false;
-        for (auto const& p : it->second) relevant = relevant || Related(p, paths);
-        if (relevant) {
-          auto [d, fresh] = w->dirty.try_emplace(key);
-          Merge(d->second, paths.empty() ? std::vector<std::string>{std::string()} : paths);
-          hit = true;
-        }
+  bool wake;
+  {
+    std::lock_guard lock(inboxMu);
+    wake = inbox.empty();
+    if (kind == Note::changed) {
+      auto [it, fresh] = inboxChanges.try_emplace(key, inbox.size());
+      if (!fresh) {
+        // changed again before anyone looked: one note with every path
+        Merge(inbox[it->second].paths, paths->empty() ? std::vector<std::string>{std::string()} : *paths);
+        return;
       }
-      if (type && !w->membershipDirty) {
-        for (auto const& hop : w->compiled.hops) {
-          if (type->IsSubtypeOf(hop.type) && Related(Join(hop.path), paths)) {
-            w->membershipDirty = true;
-            hit = true;
-            break;
+    }
+    inbox.push_back({kind, std::move(key), ref.GetTypeName(),
+                     paths && !paths->empty() ? *paths : std::vector<std::string>{std::string()}});
+  }
+  if (wake) {
+    // The service thread checks the flag under mu before it sleeps: taking mu here means the
+    // wake-up cannot fall between its check and its sleep.
+    std::lock_guard lock(mu);
+    inboxReady.store(true, std::memory_order_relaxed);
+    serviceCv.notify_one();
+  }
+}
+
+void QueryService::State::Drain() {
+  std::lock_guard drain(drainMu);
+  std::vector<Note> notes;
+  {
+    std::lock_guard lock(inboxMu);
+    notes.swap(inbox);
+    inboxChanges.clear();
+  }
+  std::lock_guard lock(mu);
+  inboxReady.store(false, std::memory_order_relaxed);
+  for (Note const& note : notes) {
+    switch (note.kind) {
+      case Note::changed: {
+        if (auto it = byObject.find(note.key); it != byObject.end()) {
+          for (Holder const& h : it->second) {
+            bool relevant = false;
+            for (auto const& p : h.plan->paths) relevant = relevant || Related(p, note.paths);
+            if (!relevant) continue;
+            h.watch->dirty.Add(note.key, note.paths);
+            KickOwner(*h.watch);
           }
         }
+        Type* t = FindType(note.type);
+        if (!t || t->GetKind() != KIND_MANAGED) break;
+        for (auto const& [w, path] : HopHolders(static_cast<ManagedObjectType*>(t))) {
+          if (w->membershipDirty || !Related(path, note.paths)) continue;
+          w->membershipDirty = true;
+          KickOwner(*w);
+        }
+        break;
+      }
+      case Note::unregistered:
+        if (auto it = byObject.find(note.key); it != byObject.end()) {
+          for (Holder const& h : it->second) {
+            h.watch->membershipDirty = true;
+            KickOwner(*h.watch);
+          }
+        }
+        [[fallthrough]];
+      case Note::registered:
+        if (auto it = byStart.find(note.key); it != byStart.end()) {
+          for (WatchState* w : it->second) {
+            w->membershipDirty = true;
+            KickOwner(*w);
+          }
+        }
+        break;
+    }
+  }
+}
+
+void QueryService::State::KickOwner(WatchState& w) {
+  if (auto c = w.owner.lock()) Kick(c);
+}
+
+void QueryService::State::IndexSet(WatchState& w, std::string const& key, TypePlan const* plan) {
+  auto [it, fresh] = w.indexed.try_emplace(key, plan);
+  auto& holders = byObject[key];
+  if (!fresh) {
+    it->second = plan;
+    for (Holder& h : holders) {
+      if (h.watch == &w) h.plan = plan;
+    }
+    return;
+  }
+  holders.push_back({&w, plan});
+}
+
+void QueryService::State::IndexRemove(WatchState& w, std::string const& key) {
+  if (!w.indexed.erase(key)) return;
+  auto it = byObject.find(key);
+  if (it == byObject.end()) return;
+  auto& holders = it->second;
+  holders.erase(std::remove_if(holders.begin(), holders.end(), [&](Holder const& h) { return h.watch == &w; }),
+                holders.end());
+  if (holders.empty()) byObject.erase(it);
+}
+
+// Takes the watch's objects (and with `starts` its starting objects and hops) out of the
+// indexes.
+void QueryService::State::Unindex(WatchState& w, bool starts) {
+  while (!w.indexed.empty()) {
+    std::string key = w.indexed.begin()->first;  // IndexRemove erases the map's own copy
+    IndexRemove(w, key);
+  }
+  if (!starts) return;
+  w.removed = true;
+  for (auto const& key : w.startKeys) {
+    auto it = byStart.find(key);
+    if (it == byStart.end()) continue;
+    it->second.erase(std::remove(it->second.begin(), it->second.end(), &w), it->second.end());
+    if (it->second.empty()) byStart.erase(it);
+  }
+  byHopType.clear();
+}
+
+std::vector<std::pair<WatchState*, std::string>> const& QueryService::State::HopHolders(ManagedObjectType const* type) {
+  auto [it, fresh] = byHopType.try_emplace(type);
+  if (!fresh) return it->second;
+  for (auto const& [id, c] : collectors) {
+    for (auto const& w : c->watches) {
+      for (auto const& hop : w->compiled.hops) {
+        if (type->IsSubtypeOf(hop.type)) it->second.emplace_back(w.get(), Join(hop.path));
       }
     }
-    if (hit) {
-      Kick(c);
-    }
   }
-}
-
-void QueryService::State::OnRegistered(MoRef const& ref) {
-  std::string key = KeyOf(ref);
-  std::lock_guard lock(mu);
-  for (auto const& [id, c] : collectors) {
-    bool hit = false;
-    for (auto const& w : c->watches) {
-      if (w->startKeys.count(key)) hit = w->membershipDirty = true;
-    }
-    if (hit) {
-      Kick(c);
-    }
-  }
-}
-
-void QueryService::State::OnUnregistered(MoRef const& ref) {
-  std::string key = KeyOf(ref);
-  std::lock_guard lock(mu);
-  for (auto const& [id, c] : collectors) {
-    bool hit = false;
-    for (auto const& w : c->watches) {
-      if (w->index.count(key) || w->startKeys.count(key)) hit = w->membershipDirty = true;
-    }
-    if (hit) {
-      Kick(c);
-    }
-  }
+  return it->second;
 }
 
 namespace {
@@ -1049,32 +1326,34 @@ Basalt::Ref<PathFault> FaultAt(std::string const& path, MethodFault* fault) {
 // from what was delivered; null when nothing does.
 Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, std::vector<std::string> const* changed,
                                                     RequestContext* context) {
-  Basalt::Ref<ManagedObject> object = adapter->Find(m.ref.get());
-  if (!object) return {};  // gone: its leave follows from the membership
-  ManagedObjectType* type = object->_GetType();
+  if (!adapter->Find(m.ref.get())) return {};  // gone: its leave follows from the membership
   bool enter = !m.announced;
   Basalt::Ref<ObjectChange> ch(new ObjectChange());
   ch->kind = enter ? ChangeKind::enter : ChangeKind::modify;
   ch->obj = m.ref;
   bool any = false;
-  for (auto const& path : m.paths) {
-    if (!enter && changed && !Related(path, *changed)) continue;
-    ReadResult r = TryRead(adapter, m.ref.get(), type, path, context);
-    Tracked& t = m.delivered[path];
-    bool differs =
-        enter || !SameFault(t.fault.get(), r.fault.get()) || (!r.fault && !SameValue(t.value.get(), r.value.get()));
-    if (!differs) continue;
-    any = true;
-    Basalt::Ref<Any> before = std::move(t.value);
-    t.fault = r.fault;
-    t.value = r.value ? Basalt::Ref<Any>(r.value->_Clone()) : Basalt::Ref<Any>();
-    if (r.fault) {
-      ch->GetFaults()->Append(FaultAt(path, r.fault.get()).get());
-    } else if (!enter && w.partial && ReferenceDelta(path, before.get(), r.value.get(), *ch)) {
+  auto wanted = [&](std::string const& path) { return enter || !changed || Related(path, *changed); };
+  for (Read const& read : m.plan->reads) {
+    if (std::none_of(read.into.begin(), read.into.end(), [&](Read::Into const& i) { return wanted(i.path); })) {
       continue;
-    } else if (r.value || !enter) {
-      ch->GetChanges()->Append(Assign(path, r.value.get()).get());  // no value: unset now
     }
+    ReadEach(adapter, m.ref.get(), read, context, [&](Read::Into const& into, Any* value, MethodFault* fault) {
+      if (!wanted(into.path)) return;
+      Tracked& t = m.delivered[into.slot];
+      bool differs = enter || !SameFault(t.fault.get(), fault) || (!fault && !SameValue(t.value.get(), value));
+      if (!differs) return;
+      any = true;
+      Basalt::Ref<Any> before = std::move(t.value);
+      t.fault = fault;
+      t.value = value ? Basalt::Ref<Any>(value->_Clone()) : Basalt::Ref<Any>();
+      if (fault) {
+        ch->GetFaults()->Append(FaultAt(into.path, fault).get());
+      } else if (!enter && w.partial && ReferenceDelta(into.path, before.get(), value, *ch)) {
+        return;
+      } else if (value || !enter) {
+        ch->GetChanges()->Append(Assign(into.path, value).get());  // no value: unset now
+      }
+    });
   }
   m.announced = true;
   if (!any && !enter) return {};
@@ -1083,11 +1362,12 @@ Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, st
     Basalt::Ref<ObjectChange> whole(new ObjectChange());
     whole->kind = ChangeKind::modify;
     whole->obj = m.ref;
-    for (auto const& [path, t] : m.delivered) {
+    for (std::size_t slot = 0; slot < m.plan->paths.size(); ++slot) {
+      Tracked const& t = m.delivered[slot];
       if (t.fault) {
-        whole->GetFaults()->Append(FaultAt(path, t.fault.get()).get());
+        whole->GetFaults()->Append(FaultAt(m.plan->paths[slot], t.fault.get()).get());
       } else if (t.value) {
-        whole->GetChanges()->Append(Assign(path, t.value.get()).get());
+        whole->GetChanges()->Append(Assign(m.plan->paths[slot], t.value.get()).get());
       }
     }
     return whole;
@@ -1097,44 +1377,58 @@ Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, st
 
 bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdate& out, RequestContext* context) {
   bool membership;
-  std::unordered_map<std::string, std::vector<std::string>> dirty;
+  DirtySet dirty;
   {
     std::lock_guard lock(mu);
     membership = w.membershipDirty;
     w.membershipDirty = false;
-    dirty.swap(w.dirty);
+    dirty.Swap(w.dirty);
   }
   if (membership) {
     std::vector<Target> now;
+    bool complete = true;
     try {
       now = Traverse(options, adapter, w.compiled, context);
     } catch (...) {
-      // the content outgrew a limit: the watch keeps what it had and says so on every path
-      now.clear();
-      for (auto& [key, m] : w.members) now.push_back({m.ref, key, m.paths});
+      complete = false;  // the content outgrew a limit: the watch keeps what it had
     }
-    std::unordered_set<std::string> keep;
-    for (auto& t : now) {
-      keep.insert(t.key);
-      auto [it, fresh] = w.members.try_emplace(t.key);
-      if (fresh) {
-        it->second.ref = t.ref;
-        w.unannounced.push_back(t.key);
+    if (complete) {
+      std::vector<std::pair<std::string, TypePlan const*>> indexNow;
+      std::vector<std::string> gone;
+      std::unordered_set<std::string> keep;
+      keep.reserve(now.size());
+      for (Target& t : now) {
+        std::string key = KeyOf(*t.ref);
+        auto [it, fresh] = w.members.try_emplace(key);
+        Member& m = it->second;
+        if (fresh) {
+          m.ref = t.ref;
+          w.unannounced.push_back(key);
+        }
+        if (m.plan != t.plan) {
+          if (!fresh) dirty.Add(key, {});  // read by another plan now: every path again
+          m.plan = t.plan;
+          m.delivered.assign(t.plan->paths.size(), Tracked());
+          indexNow.emplace_back(key, t.plan);
+        }
+        keep.insert(std::move(key));
       }
-      it->second.paths = std::move(t.paths);
-    }
-    for (auto it = w.members.begin(); it != w.members.end();) {
-      if (keep.count(it->first)) {
-        ++it;
-        continue;
+      for (auto it = w.members.begin(); it != w.members.end();) {
+        if (keep.count(it->first)) {
+          ++it;
+          continue;
+        }
+        if (it->second.announced) w.pendingLeaves.push_back(it->second.ref);
+        dirty.Drop(it->first);
+        gone.push_back(it->first);
+        it = w.members.erase(it);
       }
-      if (it->second.announced) w.pendingLeaves.push_back(it->second.ref);
-      dirty.erase(it->first);
-      it = w.members.erase(it);
+      std::lock_guard lock(mu);
+      if (!w.removed) {
+        for (auto const& key : gone) IndexRemove(w, key);
+        for (auto const& [key, plan] : indexNow) IndexSet(w, key, plan);
+      }
     }
-    std::lock_guard lock(mu);
-    w.index.clear();
-    for (auto const& [key, m] : w.members) w.index[key] = m.paths;
   }
   while (budget && !w.pendingLeaves.empty()) {
     Basalt::Ref<ObjectChange> ch(new ObjectChange());
@@ -1147,7 +1441,7 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
   while (budget && !w.unannounced.empty()) {
     std::string key = std::move(w.unannounced.front());
     w.unannounced.pop_front();
-    dirty.erase(key);
+    dirty.Drop(key);
     auto it = w.members.find(key);
     if (it == w.members.end() || it->second.announced) continue;
     if (auto ch = Diff(w, it->second, nullptr, context)) {
@@ -1155,23 +1449,31 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
       --budget;
     }
   }
-  auto it = dirty.begin();
-  for (; budget && it != dirty.end(); it = dirty.erase(it)) {
-    auto m = w.members.find(it->first);
+  auto& entries = dirty.Entries();
+  while (budget && !entries.empty()) {
+    DirtySet::Entry entry = std::move(entries.front());
+    entries.pop_front();
+    if (entry.dropped) continue;
+    auto m = w.members.find(entry.key);
     if (m == w.members.end() || !m->second.announced) continue;
-    if (auto ch = Diff(w, m->second, &it->second, context)) {
+    if (auto ch = Diff(w, m->second, &entry.paths, context)) {
       out.GetObjects()->Append(ch.get());
       --budget;
     }
   }
-  bool left = !dirty.empty() || !w.pendingLeaves.empty() || !w.unannounced.empty();
-  if (!dirty.empty()) {
-    // over budget: back for the next answer, merged with what came meanwhile
-    std::lock_guard lock(mu);
-    for (auto& [key, paths] : dirty) {
-      auto [d, fresh] = w.dirty.try_emplace(key, paths);
-      if (!fresh) Merge(d->second, paths);
+  bool leftDirty = std::any_of(entries.begin(), entries.end(), [](auto const& e) { return !e.dropped; });
+  bool left = leftDirty || !w.pendingLeaves.empty() || !w.unannounced.empty();
+  if (leftDirty) {
+    // over budget: back for the next answer, ahead of what came meanwhile and merged with it
+    DirtySet rest;
+    for (auto const& e : entries) {
+      if (!e.dropped) rest.Add(e.key, e.paths);
     }
+    std::lock_guard lock(mu);
+    for (auto const& e : w.dirty.Entries()) {
+      if (!e.dropped) rest.Add(e.key, e.paths);
+    }
+    w.dirty.Swap(rest);
   }
   return !left;
 }
@@ -1197,6 +1499,7 @@ void QueryService::State::Kick(std::shared_ptr<Collector> const& c) {
 // nothing changed and `first` is false.
 Basalt::Ref<UpdateBatch> QueryService::State::Collect(Collector& c, std::size_t perAnswer, RequestContext* context,
                                                       bool first) {
+  Drain();  // every change notified before now is in this answer or marked for a later one
   std::vector<std::shared_ptr<WatchState>> watches;
   {
     std::lock_guard lock(mu);
@@ -1253,8 +1556,9 @@ Basalt::Ref<UpdateBatch> QueryService::State::Wait(std::shared_ptr<Collector> co
       w->members.clear();
       w->unannounced.clear();
       w->pendingLeaves.clear();
-      w->dirty.clear();
+      w->dirty.Clear();
       w->membershipDirty = true;
+      Unindex(*w, false);
     }
   } else if (*version == c->previous && c->lastBatch) {
     return c->lastBatch;  // the last answer did not arrive: the same again
@@ -1307,6 +1611,16 @@ void QueryService::State::Resume(std::shared_ptr<Collector> const& c) {
 void QueryService::State::Run() {
   std::unique_lock lock(mu);
   while (!threadStop) {
+    if (inboxReady.load(std::memory_order_relaxed)) {
+      lock.unlock();
+      try {
+        Drain();
+      } catch (...) {
+        // out of memory while marking: the next notification or wait drains again
+      }
+      lock.lock();
+      continue;
+    }
     if (!resumeQueue.empty()) {
       std::shared_ptr<Collector> c = std::move(resumeQueue.front());
       resumeQueue.pop_front();
@@ -1400,7 +1714,7 @@ QueryService::Stats QueryService::GetStats() const {
     if (c->waiter) ++s.waiting;
     s.watches += c->watches.size();
     for (auto const& w : c->watches) {
-      for (auto const& [key, paths] : w->index) s.trackedPaths += paths.size();
+      for (auto const& [key, plan] : w->indexed) s.trackedPaths += plan->paths.size();
     }
   }
   return s;

@@ -57,10 +57,14 @@
 // names one login: a successful call of one of `loginMethods`, on a session
 // or not, gets a new id (the old one is forgotten), and a call that leaves
 // the context empty (logout) drops the session with its id and answers with
-// an expired cookie. A session unused for `sessionIdleTimeout` is dropped:
-// its cookie then counts as none, so a checker that asks for a login refuses
-// the call. Callers without cookies leave nothing behind. Beyond
-// `maxSessions` the least recently used session is dropped.
+// an expired cookie. Values under keys that begin with "quill." are what the
+// runtime's own services keep for a session (the query service's tie to it):
+// they keep an anonymous session, but a call that leaves a session holding
+// nothing else (logout) ends it as well, and those values go with it.
+// A session unused for `sessionIdleTimeout` is dropped: its cookie then
+// counts as none, so a checker that asks for a login refuses the call.
+// Callers without cookies leave nothing behind. Beyond `maxSessions` the
+// least recently used session is dropped.
 //
 // Failed logins: a call of one of `loginMethods` that ends in a fault counts
 // against the caller's session (if it sent one) and its client address.
