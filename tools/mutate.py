@@ -27,7 +27,7 @@ RUNTIME = (["quill_tests", "tarn-types-tests", "quill-wire-tests"],
            r"^quill\.|^(Enumerations|Faults|DataObjects|Stubs|Dispatch|Skeletons|CatalogueWalk|BadInputCatalogue"
            r"|Wire[A-Za-z]*)\.")
 CODEC = (["quill-wire-tests"], r"^Wire[A-Za-z]*\.")
-SERVER = (["tarn-http-server-tests"], r"^http\.(HttpServer|HttpHardening|FileLimit|RequestRules)\.")
+SERVER = (["tarn-http-server-tests"], r"^http\.(HttpServer|HttpHardening|FileLimit|RequestRules|Server[A-Za-z]*)\.")
 QUERY = (["tarn-query-tests"], r"^query\.")
 
 # (id, what it breaks, file, text, replacement, (targets, test regex))
@@ -48,15 +48,15 @@ MUTATIONS = [
     ("R6", "enum values to tags stop one short", "quill/src/Array.cc",
      "for (std::size_t i = 0; i < v.size(); ++i) tags[i] = type->GetTag(v[i]);",
      "for (std::size_t i = 0; i + 1 < v.size(); ++i) tags[i] = type->GetTag(v[i]);", RUNTIME),
-    ("C1", "integer range check dropped (a byte takes 200)", "quill/wire/src/Common.cc",
+    ("C1", "integer range check dropped (a byte takes 200)", "quill/wire/src/TextForms.cc",
      "  if (v < lo || v > hi) {\n", "  if (v < lo) {\n", CODEC),
-    ("C2", "'<' in text written unescaped", "quill/wire/src/Common.cc",
+    ("C2", "'<' in text written unescaped", "quill/wire/src/Strings.cc",
      'rep = "&lt;";', 'rep = "<";', CODEC),
     ("C3", "XML depth limit off by one", "quill/wire/src/XmlReader.cc",
      "if (_depth >= lim.maxDepth) Err(", "if (_depth > lim.maxDepth) Err(", CODEC),
     ("C4", "JSON document size limit dropped", "quill/wire/src/JsonReader.cc",
      "if (json.size() > lim.maxBytes) {", "if (false) {", CODEC),
-    ("C5", "boolean text '1' no longer true", "quill/wire/src/Common.cc",
+    ("C5", "boolean text '1' no longer true", "quill/wire/src/TextForms.cc",
      'if (t == "true" || t == "1") {', 'if (t == "true") {', CODEC),
     ("C6", "XML string length limit counts only what was read before", "quill/wire/src/XmlReader.cc",
      "if (f.text.size() + len > _opt->limits.maxStringBytes) {",
@@ -65,12 +65,12 @@ MUTATIONS = [
      "if (Trim(pair.substr(0, eq)) == name)", "if (pair.substr(0, eq) == name)", SERVER),
     ("S2", "login throttle blocks one failure late", "quill/http/server/RequestRules.cc",
      "if (++e.failures >= _limits.maxFailures) {", "if (++e.failures > _limits.maxFailures) {", SERVER),
-    ("S3", "session store limit dropped", "quill/http/server/HttpServer.cc",
-     "if (sessions.size() >= options.maxSessions && !sessions.empty()) {", "if (false) {", SERVER),
+    ("S3", "session store limit dropped", "quill/http/server/SessionStore.cc",
+     "if (_sessions.size() >= _options.maxSessions && !_sessions.empty()) {", "if (false) {", SERVER),
     ("S4", "calls-in-flight limit dropped", "quill/http/server/HttpServer.cc",
      "if (n >= options.maxCallsInFlight) return false;", "", SERVER),
-    ("S5", "session cookie over TLS loses Secure", "quill/http/server/HttpServer.cc",
-     'if (tls) cookie += "; Secure";', "", SERVER),
+    ("S5", "session cookie over TLS loses Secure", "quill/http/server/SessionStore.cc",
+     'if (_options.secure) cookie += "; Secure";', "", SERVER),
     ("Q1", "continued results drop the token one page early (paging off by one)",
      "quill/query/src/QueryService.cc",
      "  if (k->next < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token",
