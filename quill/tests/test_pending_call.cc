@@ -76,7 +76,9 @@ TEST(PendingCall, CancelWinsOnlyBeforeStartAndAbortsOnce) {
       seenResult = r;
     }));
     call->SetAbort([&] { ++aborts; });
-    if (k.startFirst) ASSERT_TRUE(call->Start());
+    if (k.startFirst) {
+      ASSERT_TRUE(call->Start());
+    }
     EXPECT_EQ(call->Cancel(), k.cancelWins);
     EXPECT_FALSE(call->Cancel()) << "a second cancel never wins";
     EXPECT_EQ(aborts, k.cancelWins ? 1 : 0);

@@ -40,10 +40,12 @@ inline Tarn::Sim::Options Model(unsigned clusters, unsigned hosts, unsigned vms,
 
 class Client {
  public:
-  explicit Client(std::string const& url, char const* user = "admin") {
+  // `user`: logged in as (nullptr: no session yet).
+  explicit Client(std::string const& url, char const* user = "admin",
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     Quill::HttpAdapter::Settings settings;
     settings.url = url;
-    settings.callTimeout = std::chrono::seconds(20);
+    settings.callTimeout = timeout;
     adapter = new Quill::HttpAdapter(settings);
     Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
     Stub<Tarn::ServiceInstanceStub>(si.get())->RetrieveContent(content);

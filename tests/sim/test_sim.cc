@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Objects.h"
+#include "SimClient.h"
 #include "Simulator.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
@@ -63,21 +64,9 @@ Tarn::Sim::Options SmallModel(std::chrono::milliseconds taskDelay = std::chrono:
 }
 
 // One caller: its own adapter, so its own session.
-class Client {
+class Client : public SimTest::Client {
  public:
-  explicit Client(std::string const& url) {
-    Quill::HttpAdapter::Settings settings;
-    settings.url = url;
-    settings.callTimeout = std::chrono::seconds(20);
-    adapter = new Quill::HttpAdapter(settings);
-    Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
-    Stub<Tarn::ServiceInstanceStub>(si.get())->RetrieveContent(content);
-  }
-
-  template <class S>
-  Ref<S> Stub(MoRef* ref) {
-    return Quill::CreateStub<S>(ref, adapter.get());
-  }
+  explicit Client(std::string const& url) : SimTest::Client(url, nullptr) {}
   Ref<Tarn::SessionManagerStub> Sessions() { return Stub<Tarn::SessionManagerStub>(content->sessionManager.get()); }
   Ref<Tarn::UserSession> Login(std::string const& user, std::string const& password = "tarn-sim") {
     Ref<Tarn::UserSession> session;
@@ -85,33 +74,6 @@ class Client {
     return session;
   }
 
-  // The task's last info, once it succeeded or failed (bounded wait).
-  Ref<Tarn::TaskInfo> Wait(MoRef* task) {
-    auto stub = Stub<Tarn::TaskStub>(task);
-    Ref<Tarn::TaskInfo> info;
-    for (int i = 0; i < 4000; ++i) {
-      stub->GetInfo(info);
-      if (info->state == TaskState::success || info->state == TaskState::error) return info;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ADD_FAILURE() << "task " << task->GetId() << " did not finish";
-    return info;
-  }
-
-  Ref<MoRef> Datacenter() {
-    Ref<Quill::DataArray<MoRef>> children;
-    Stub<Tarn::FolderStub>(content->rootFolder.get())->GetChildEntity(children);
-    return Ref<MoRef>(children->Get(0));
-  }
-  std::vector<Ref<MoRef>> Vms() {
-    Ref<MoRef> folder;
-    Stub<Tarn::DatacenterStub>(Datacenter().get())->GetVmFolder(folder);
-    Ref<Quill::DataArray<MoRef>> children;
-    Stub<Tarn::FolderStub>(folder.get())->GetChildEntity(children);
-    std::vector<Ref<MoRef>> out;
-    for (std::size_t i = 0; i < children->size(); ++i) out.push_back(children->Get(i));
-    return out;
-  }
   // A machine's published field (see Tarn::Sim::VmField), found by its name.
   std::string Field(MoRef* vm, char const* name) {
     auto stub = Stub<Tarn::VirtualMachineStub>(vm);
@@ -143,9 +105,6 @@ class Client {
     if (o == "destroy") stub->Destroy(task);
     return Wait(task.get());
   }
-
-  Ref<Quill::HttpAdapter> adapter;
-  Ref<Tarn::ServiceInstanceContent> content;
 };
 
 template <class F>

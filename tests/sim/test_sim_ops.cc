@@ -189,7 +189,9 @@ TEST(Machines, CloneCopiesTheMachineUnderANewDeterministicId) {
     spec->location->datastore = local->Get(0);
     stub->Clone(c.VmFolder().get(), "elsewhere", spec.get(), task);
     auto* fault = c.Fails<Tarn::Fault::InvalidDatastore>(task.get());
-    if (fault) EXPECT_EQ(fault->datastore->GetId(), local->Get(0)->GetId());
+    if (fault) {
+      EXPECT_EQ(fault->datastore->GetId(), local->Get(0)->GetId());
+    }
   }
   EXPECT_EQ(ids[0], ids[1]);
 }
@@ -333,7 +335,9 @@ TEST(Folders, MoveIntoKeepsTheTreeSound) {
     Ref<MoRef> task = move(k.into, k.what);
     if (std::string(k.fault) == "InvalidFolder") {
       auto* fault = c.Fails<Tarn::Fault::InvalidFolder>(task.get());
-      if (fault) EXPECT_EQ(fault->target->GetId(), k.what.front()->GetId());
+      if (fault) {
+        EXPECT_EQ(fault->target->GetId(), k.what.front()->GetId());
+      }
     } else if (std::string(k.fault) == "DuplicateName") {
       c.Fails<Tarn::Fault::DuplicateName>(task.get());
     } else {
@@ -390,7 +394,9 @@ TEST(Hosts, ADisconnectedHostsMachinesRefuseOperations) {
   for (auto const& [name, call] : refused) {
     SCOPED_TRACE(name);
     auto* fault = c.Fails<Tarn::Fault::InvalidHostConnectionState>(call().get());
-    if (fault) EXPECT_EQ(fault->host->GetId(), host->GetId());
+    if (fault) {
+      EXPECT_EQ(fault->host->GetId(), host->GetId());
+    }
   }
   EXPECT_THROW(stub->MarkAsTemplate(), Tarn::Fault::InvalidHostConnectionState::Exception);
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldPowerState), "poweredOff");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Events.h"
+#include "SimClient.h"
 #include "Simulator.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
@@ -64,55 +65,21 @@ using EventList = Ref<Quill::DataArray<Tarn::Event::Event>>;
 
 Tarn::Sim::Options SmallModel() {
   Tarn::Sim::Options o;
-  o.model = {1, 1, 2, 3, 1, 1};  // one cluster of two hosts with three machines each
+  o.model = {1, 1, 2, 3, 1, 1, 0};  // one cluster of two hosts with three machines each, no standalone host
   o.taskDelay = std::chrono::milliseconds(0);
   return o;
 }
 
-class Client {
+class Client : public SimTest::Client {
  public:
-  explicit Client(std::string const& url, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    Quill::HttpAdapter::Settings settings;
-    settings.url = url;
-    settings.callTimeout = timeout;
-    adapter = new Quill::HttpAdapter(settings);
-    Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
-    Stub<Tarn::ServiceInstanceStub>(si.get())->RetrieveContent(content);
-  }
-  template <class S>
-  Ref<S> Stub(MoRef* ref) {
-    return Quill::CreateStub<S>(ref, adapter.get());
-  }
+  explicit Client(std::string const& url, std::chrono::milliseconds timeout = std::chrono::seconds(20))
+      : SimTest::Client(url, nullptr, timeout) {}
   void Login(std::string const& user) {
     Ref<Tarn::UserSession> session;
     Stub<Tarn::SessionManagerStub>(content->sessionManager.get())
         ->Login(user, "tarn-sim", Basalt::Optional<std::string>(), session);
   }
-  Ref<Tarn::TaskInfo> Wait(MoRef* task) {
-    auto stub = Stub<Tarn::TaskStub>(task);
-    Ref<Tarn::TaskInfo> info;
-    for (int i = 0; i < 4000; ++i) {
-      stub->GetInfo(info);
-      if (info->state == TaskState::success || info->state == TaskState::error) return info;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ADD_FAILURE() << "task " << task->GetId() << " did not finish";
-    return info;
-  }
-  Ref<MoRef> VmFolder() {
-    Ref<Quill::DataArray<MoRef>> children;
-    Stub<Tarn::FolderStub>(content->rootFolder.get())->GetChildEntity(children);
-    Ref<MoRef> folder;
-    Stub<Tarn::DatacenterStub>(children->Get(0))->GetVmFolder(folder);
-    return folder;
-  }
-  std::vector<Ref<MoRef>> Vms() {
-    Ref<Quill::DataArray<MoRef>> children;
-    Stub<Tarn::FolderStub>(VmFolder().get())->GetChildEntity(children);
-    std::vector<Ref<MoRef>> out;
-    for (std::size_t i = 0; i < children->size(); ++i) out.push_back(children->Get(i));
-    return out;
-  }
+  // Read through the getter, not the query service: a caller without a session reads it too.
   std::string Power(MoRef* vm) {
     Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> values;
     Stub<Tarn::VirtualMachineStub>(vm)->GetCustomValue(values);
@@ -131,9 +98,6 @@ class Client {
   Ref<Tarn::Event::EventManagerStub> Events() {
     return Stub<Tarn::Event::EventManagerStub>(content->eventManager.get());
   }
-
-  Ref<Quill::HttpAdapter> adapter;
-  Ref<Tarn::ServiceInstanceContent> content;
 };
 
 // Events are made after the change, on a worker: wait (bounded) until there are `atLeast`.

@@ -91,7 +91,7 @@ class ZeepAgainstSimulator(unittest.TestCase):
         content = self.service.RetrieveServiceContent(target="ServiceInstance", targetType="ServiceInstance")
 
         machines = self.machines(content)
-        self.assertEqual(len(machines), 24)  # the default model
+        self.assertEqual(len(machines), 28)  # the default model
         off = sorted(vm for vm, values in machines.items() if self.power(values) == "poweredOff")
         self.assertTrue(off, "the model has no machine powered off")
         vm = off[0]
