@@ -122,9 +122,13 @@ TEST(QueryRetrieve, RecursionThroughACycleOfFoldersEnds) {
   c->Add(c->_GetRef());  // and c -> c
   auto vm = inv.Vm(b.get(), 1);
   auto spec = TreeSpec(a->_GetRef(), {Select("tarn.ManagedEntity", {"name"})});
-  auto got = RetrieveAll(f.Collector().get(), spec.get(), 10);
-  EXPECT_EQ(got.size(), 4u);
-  for (auto const* r : {a->_GetRef(), b->_GetRef(), c->_GetRef(), vm->_GetRef()}) EXPECT_TRUE(got.count(Key(r)));
+  // One page, and pages that leave exactly one object for the last one.
+  for (int page : {10, 3, 1}) {
+    SCOPED_TRACE(page);
+    auto got = RetrieveAll(f.Collector().get(), spec.get(), page);
+    EXPECT_EQ(got.size(), 4u);
+    for (auto const* r : {a->_GetRef(), b->_GetRef(), c->_GetRef(), vm->_GetRef()}) EXPECT_TRUE(got.count(Key(r)));
+  }
 }
 
 TEST(QueryRetrieve, RefusedPropertiesArePathFaultsOfTheirObjectsOnly) {
