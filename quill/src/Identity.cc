@@ -1,6 +1,7 @@
 #include "quill/Identity.h"
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -72,15 +73,20 @@ struct ResolvedDefault {
 
 Version const* GetDefaultVersion() {
   // Read on every decode: one atomic load while nothing changes. A superseded
-  // answer is leaked on purpose (a reader may still hold it); registrations
-  // happen a handful of times per process.
+  // answer is kept, never freed (a reader may still hold it); registrations
+  // happen a handful of times per process. The list itself is never destroyed,
+  // so that a decode during static destruction still reads a live answer.
   static std::atomic<ResolvedDefault const*> cache{nullptr};
+  static std::mutex keptMutex;
+  static auto* kept = new std::deque<ResolvedDefault>();
   std::uint64_t generation = GetCatalogueIdentityGeneration();
   ResolvedDefault const* known = cache.load(std::memory_order_acquire);
   if (known && known->generation == generation) return known->version;
   Version const* version = ResolveDefaultVersion(GetCatalogueIdentity());
   if (!version) return nullptr;  // asked before any table was bound: ask again next time
-  cache.store(new ResolvedDefault{generation, version}, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(keptMutex);
+  kept->push_back(ResolvedDefault{generation, version});
+  cache.store(&kept->back(), std::memory_order_release);
   return version;
 }
 
