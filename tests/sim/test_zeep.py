@@ -57,7 +57,7 @@ class ZeepAgainstSimulator(unittest.TestCase):
         return self.client.get_type("{%s}%s" % (NS, name))
 
     def retrieve(self, collector, spec):
-        """Every object the spec selects, with its values by name, over all pages."""
+        """Every object the query selects, with its values by name, over all pages."""
         target = dict(target=collector._value_1, targetType=collector.type)
         page = self.service.QueryRetrieve(**target, specs=[spec], options=self.t("QueryRetrieveOptions")(maxObjects=10))
         found = {}

@@ -1143,7 +1143,7 @@ class VmImpl final : public EntityObject<Tarn::VirtualMachineSkeleton, VmEntity>
     _w->adapter->Unregister(_e->ref.get());
   }
 
-  // A copy with a new id, powered off unless the spec says powerOn; placed by
+  // A copy with a new id, powered off unless the clone request says powerOn; placed by
   // spec.location as relocate places, in `folder` (a folder of machines of the same
   // datacenter); spec.config's CPUs, memory and guest OS apply to the copy. A machine
   // that is being cloned counts as busy (TaskInProgress for its other operations).
