@@ -781,38 +781,33 @@ class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity>
   }
 
   void Connection(char const* method, bool connect, Ref<MoRef>& result) {
-    World* w = _w;
     HostEntity* e = _e;
-    SimTask task;
-    Ref<Quill::MethodFault> fault;
-    {
-      auto lock = Lock();
-      task = SimTask(w, method, e);
-      if (e->busyTask) {
-        fault = TaskInProgress(e->busyTask.get());
-      } else {
-        e->busyTask = task._GetRef();
-      }
-    }
-    result = task._GetRef();
-    if (fault) {
-      task.Fail(fault.get());
-      return;
-    }
-    MoRef* self = task._GetRef();
-    task.Run(
-        [w, e, connect]() -> Ref<Quill::Any> {
-          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
+    World* w = _w;
+    HostTask(
+        method, nullptr,
+        [w, e, connect] {
           if (e->connected != connect) w->inventory->SetConnected(e, connect);
-          return nullptr;
         },
-        [w, e, self]() {
-          std::lock_guard<std::mutex> lock(w->inventory->Mutex());
-          if (e->busyTask.get() == self) e->busyTask = nullptr;
-        });
+        result);
   }
 
   void Maintenance(char const* method, bool enter, Ref<MoRef>& result) {
+    HostEntity* e = _e;
+    World* w = _w;
+    auto refuse = [e, enter]() -> Ref<Quill::MethodFault> {
+      if (!e->connected) return HostNotConnected(e);
+      if (e->inMaintenance == enter || (enter && Running(e))) return new Tarn::Fault::InvalidState();
+      return nullptr;
+    };
+    // Power-on refuses a host that is entering maintenance, so none can have started since.
+    HostTask(
+        method, refuse, [w, e, enter] { w->inventory->SetMaintenance(e, enter); }, result);
+  }
+
+  // A task that holds the host busy: refused at once while another one runs, or with what
+  // `refuse` finds under the inventory's lock; else `work` runs under that lock.
+  void HostTask(char const* method, std::function<Ref<Quill::MethodFault>()> const& refuse, std::function<void()> work,
+                Ref<MoRef>& result) {
     World* w = _w;
     HostEntity* e = _e;
     SimTask task;
@@ -822,13 +817,10 @@ class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity>
       task = SimTask(w, method, e);
       if (e->busyTask) {
         fault = TaskInProgress(e->busyTask.get());
-      } else if (!e->connected) {
-        fault = HostNotConnected(e);
-      } else if (e->inMaintenance == enter || (enter && Running(e))) {
-        fault = new Tarn::Fault::InvalidState();
-      } else {
-        e->busyTask = task._GetRef();
+      } else if (refuse) {
+        fault = refuse();
       }
+      if (!fault) e->busyTask = task._GetRef();
     }
     result = task._GetRef();
     if (fault) {
@@ -837,10 +829,9 @@ class HostImpl final : public EntityObject<Tarn::HostSystemSkeleton, HostEntity>
     }
     MoRef* self = task._GetRef();
     task.Run(
-        [w, e, enter]() -> Ref<Quill::Any> {
+        [w, work = std::move(work)]() -> Ref<Quill::Any> {
           std::lock_guard<std::mutex> lock(w->inventory->Mutex());
-          // Power-on refuses a host that is entering maintenance, so none can have started since.
-          w->inventory->SetMaintenance(e, enter);
+          work();
           return nullptr;
         },
         [w, e, self]() {
