@@ -100,23 +100,12 @@ class JsonReader {
   }
 
   template <class I>
-  void Integer(element e, I& out, long lo, long hi) {
+  void Integer(element e, I& out, long lo, long hi, VK k) {
     std::int64_t v;
-    if (e.type() == element_type::UINT64) Err("integer out of range for " + std::string(Name(VKOf<I>())));
+    if (e.type() == element_type::UINT64) Err("integer out of range for " + std::string(Name(k)));
     if (e.get_int64().get(v)) Err(std::string("expected an integer, found ") + JsonKind(e));
-    if (v < lo || v > hi) Err(std::to_string(v) + " is out of range for " + Name(VKOf<I>()));
+    if (v < lo || v > hi) Err(std::to_string(v) + " is out of range for " + Name(k));
     out = static_cast<I>(v);
-  }
-  template <class I>
-  static constexpr VK VKOf() {
-    if constexpr (std::is_same_v<I, signed char>)
-      return VK::Byte;
-    else if constexpr (std::is_same_v<I, short>)
-      return VK::Short;
-    else if constexpr (std::is_same_v<I, int>)
-      return VK::Int;
-    else
-      return VK::Long;
   }
   static char const* Name(VK k) { return ScalarType(k)->GetName(); }
 
@@ -144,40 +133,34 @@ class JsonReader {
     out = static_cast<F>(d);
   }
 
-  // A plain value into _scalar.
+  // A plain value into _scalar, read as the kinds table's text form says.
   void Plain(element e, VK k, Type const* type) {
     Count();
-    switch (k) {
-      case VK::Bool:
+    switch (InfoOf(k).text) {
+      case TextForm::kBoolean:
         if (e.get_bool().get(_scalar.b)) Err(std::string("expected a boolean, found ") + JsonKind(e));
         return;
-      case VK::Byte:
-        Integer(e, _scalar.c, -128, 127);
+      case TextForm::kInteger:
+        VisitScalar(k, [&]<class T>(std::type_identity<T>) {
+          if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+            Integer(e, _scalar.Of<T>(), std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), k);
+          }
+        });
         return;
-      case VK::Short:
-        Integer(e, _scalar.s, -32768, 32767);
+      case TextForm::kFloating:
+        VisitScalar(k, [&]<class T>(std::type_identity<T>) {
+          if constexpr (std::is_floating_point_v<T>) Floating(e, _scalar.Of<T>());
+        });
         return;
-      case VK::Int:
-        Integer(e, _scalar.i, -2147483648L, 2147483647L);
-        return;
-      case VK::Long:
-        Integer(e, _scalar.l, std::numeric_limits<long>::min(), std::numeric_limits<long>::max());
-        return;
-      case VK::Float:
-        Floating(e, _scalar.f);
-        return;
-      case VK::Double:
-        Floating(e, _scalar.d);
-        return;
-      case VK::Enum: {
+      case TextForm::kTag: {
         std::string_view tag = String(e, type->GetName());
         int v = static_cast<EnumType const*>(type)->FindValue(tag);
         if (v < 0) Err("unknown tag '" + std::string(tag.substr(0, 80)) + "' of enumeration " + type->GetName());
         _scalar.i = v;
         return;
       }
-      case VK::DateTime:
-      case VK::Binary: {
+      case TextForm::kDateTime:
+      case TextForm::kBase64: {
         std::string_view s = String(e, Name(k));
         char const* what = "";
         if (!ParseScalarText(k, s, _scalar, what)) {

@@ -47,21 +47,16 @@ class JsonWriter {
   }
 
   void Plain(VK k, Type const* type, void const* p, std::string_view where) {
-    switch (k) {
-      case VK::String:
-      case VK::TypeName:
-      case VK::MethodName:
-      case VK::PropertyPath:
-      case VK::Uri:
+    switch (InfoOf(k).text) {
+      case TextForm::kText:
         String(StringOf(k, p), where);
         return;
-      case VK::Enum:
+      case TextForm::kTag:
         _out += '"';
         _out += static_cast<EnumType const*>(type)->GetTag(*static_cast<int const*>(p));
         _out += '"';
         return;
-      case VK::Float:
-      case VK::Double: {
+      case TextForm::kFloating: {
         double d = k == VK::Float ? *static_cast<float const*>(p) : *static_cast<double const*>(p);
         bool finite = d == d && d - d == 0;
         if (d == 0 && std::signbit(d)) {  // "-0" would read back as the integer 0
@@ -73,8 +68,8 @@ class JsonWriter {
         if (!finite) _out += '"';
         return;
       }
-      case VK::DateTime:
-      case VK::Binary:
+      case TextForm::kDateTime:
+      case TextForm::kBase64:
         _out += '"';
         AppendNumberText(_out, k, p);
         _out += '"';

@@ -31,37 +31,21 @@ void AppendInteger(std::string& out, I v) {
 }  // namespace
 
 void AppendNumberText(std::string& out, VK k, void const* p) {
-  switch (k) {
-    case VK::Bool:
-      out += *static_cast<unsigned char const*>(p) ? "true" : "false";
-      break;
-    case VK::Byte:
-      AppendInteger(out, static_cast<int>(*static_cast<signed char const*>(p)));
-      break;
-    case VK::Short:
-      AppendInteger(out, *static_cast<short const*>(p));
-      break;
-    case VK::Int:
-      AppendInteger(out, *static_cast<int const*>(p));
-      break;
-    case VK::Long:
-      AppendInteger(out, *static_cast<long const*>(p));
-      break;
-    case VK::Float:
-      AppendFloating(out, *static_cast<float const*>(p));
-      break;
-    case VK::Double:
-      AppendFloating(out, *static_cast<double const*>(p));
-      break;
-    case VK::DateTime:
-      AppendDateTime(out, *static_cast<Basalt::System::DateTime const*>(p));
-      break;
-    case VK::Binary:
-      AppendBase64(out, *static_cast<std::vector<unsigned char> const*>(p));
-      break;
-    default:
-      break;
-  }
+  // The kinds table gives the C++ type; the type picks the text form. Text
+  // kinds are written by the writers' own escaping, not here.
+  VisitScalar(k, [&]<class T>(std::type_identity<T>) {
+    if constexpr (std::is_same_v<T, bool>) {
+      out += *static_cast<unsigned char const*>(p) ? "true" : "false";  // any byte a bool may hold
+    } else if constexpr (std::is_integral_v<T>) {
+      AppendInteger(out, *static_cast<T const*>(p));
+    } else if constexpr (std::is_floating_point_v<T>) {
+      AppendFloating(out, *static_cast<T const*>(p));
+    } else if constexpr (std::is_same_v<T, Basalt::System::DateTime>) {
+      AppendDateTime(out, *static_cast<T const*>(p));
+    } else if constexpr (std::is_same_v<T, std::vector<unsigned char>>) {
+      AppendBase64(out, *static_cast<T const*>(p));
+    }
+  });
 }
 
 void AppendDateTime(std::string& out, Basalt::System::DateTime const& dt) {
@@ -233,8 +217,8 @@ bool ParseFloat(std::string_view t, F& out, char const*& what) {
 
 bool ParseScalarText(VK k, std::string_view text, Scalar& v, char const*& what) {
   std::string_view t = Trim(text);
-  switch (k) {
-    case VK::Bool:
+  return VisitScalar(k, [&]<class T>(std::type_identity<T>) -> bool {
+    if constexpr (std::is_same_v<T, bool>) {
       if (t == "true" || t == "1") {
         v.b = true;
         return true;
@@ -245,34 +229,27 @@ bool ParseScalarText(VK k, std::string_view text, Scalar& v, char const*& what) 
       }
       what = "not a boolean";
       return false;
-    case VK::Byte:
-      return ParseInt(t, v.c, -128, 127, what);
-    case VK::Short:
-      return ParseInt(t, v.s, -32768, 32767, what);
-    case VK::Int:
-      return ParseInt(t, v.i, -2147483648L, 2147483647L, what);
-    case VK::Long:
-      return ParseInt(t, v.l, std::numeric_limits<long>::min(), std::numeric_limits<long>::max(), what);
-    case VK::Float:
-      return ParseFloat(t, v.f, what);
-    case VK::Double:
-      return ParseFloat(t, v.d, what);
-    case VK::DateTime:
+    } else if constexpr (std::is_integral_v<T>) {
+      return ParseInt(t, v.Of<T>(), std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), what);
+    } else if constexpr (std::is_floating_point_v<T>) {
+      return ParseFloat(t, v.Of<T>(), what);
+    } else if constexpr (std::is_same_v<T, Basalt::System::DateTime>) {
       if (!Basalt::System::DateTime::TryFromIso8601(t, v.dt)) {
         what = "not an ISO 8601 date-time";
         return false;
       }
       return true;
-    case VK::Binary:
+    } else if constexpr (std::is_same_v<T, std::vector<unsigned char>>) {
       if (!DecodeBase64(t, v.bin)) {
         what = "not base64";
         return false;
       }
       return true;
-    default:
+    } else {
       what = "not a scalar";
       return false;
-  }
+    }
+  });
 }
 
 }  // namespace Quill::Wire::Detail

@@ -16,15 +16,11 @@ bool IsDataKind(Type const* t) { return t->GetKind() == KIND_DATA || t->GetKind(
 }  // namespace
 
 void XmlWriter::Plain(VK k, Type const* type, void const* p, std::string_view where) {
-  switch (k) {
-    case VK::String:
-    case VK::TypeName:
-    case VK::MethodName:
-    case VK::PropertyPath:
-    case VK::Uri:
+  switch (InfoOf(k).text) {
+    case TextForm::kText:
       Text(StringOf(k, p), where);
       break;
-    case VK::Enum:
+    case TextForm::kTag:
       _out += static_cast<EnumType const*>(type)->GetTag(*static_cast<int const*>(p));
       break;
     default:
