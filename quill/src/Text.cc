@@ -110,4 +110,54 @@ JsonStringResult AppendJsonString(std::string& out, std::string_view s, BadUtf8 
   return r;
 }
 
+XmlTextResult AppendXmlText(std::string& out, std::string_view s) {
+  XmlTextResult r;
+  char const* p = s.data();
+  char const* const e = p + s.size();
+  char const* run = p;
+  for (; p != e; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    char const* rep;
+    if (c >= 0x3f) {  // past '>': nothing to escape
+      r.nonAscii |= c >= 0x80;
+      continue;
+    }
+    switch (c) {
+      case '<':
+        rep = "&lt;";
+        break;
+      case '>':
+        rep = "&gt;";
+        break;
+      case '&':
+        rep = "&amp;";
+        break;
+      case '"':
+        rep = "&quot;";
+        break;
+      case '\r':
+        rep = "&#13;";
+        break;
+      case '\t':
+        rep = "&#9;";
+        break;
+      case '\n':
+        rep = "&#10;";
+        break;
+      default:
+        if (c < 0x20) {
+          out.append(run, p);
+          r.control = static_cast<std::size_t>(p - s.data());
+          return r;
+        }
+        continue;
+    }
+    out.append(run, p);
+    out += rep;
+    run = p + 1;
+  }
+  out.append(run, p);
+  return r;
+}
+
 }  // namespace Quill

@@ -7,6 +7,8 @@
 #include <boost/beast/http/rfc7230.hpp>
 #include <stdexcept>
 
+#include "quill/Text.h"
+
 namespace Quill::HttpServerRules {
 
 namespace http = boost::beast::http;
@@ -261,27 +263,10 @@ void ServedDocument::GzMiddle(std::string_view address, std::string& middle, std
 
 std::string XmlAttribute(std::string_view text) {
   std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
+  Quill::XmlTextResult r = Quill::AppendXmlText(out, text);
+  // A client's Host header may carry bytes no XML document holds.
+  if (r.control != std::string_view::npos || (r.nonAscii && Quill::InvalidUtf8At(text) != std::string_view::npos))
+    return {};
   return out;
 }
 

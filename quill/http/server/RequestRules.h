@@ -148,7 +148,8 @@ class ServedDocument {
   std::uint32_t _crcHead = 0, _crcTail = 0;
 };
 
-// `text` escaped for an XML attribute value.
+// `text` escaped for a double-quoted XML attribute value; empty when it holds
+// bytes no XML document carries (the Host header's own checks keep them out).
 std::string XmlAttribute(std::string_view text);
 
 }  // namespace Quill::HttpServerRules

@@ -1,5 +1,5 @@
-// UTF-8 checks and the JSON string literal, written once for the runtime, the
-// codec and the tools.
+// UTF-8 checks, the JSON string literal and XML text, written once for the
+// runtime, the codec, the server and the tools.
 #pragma once
 
 #include <cstddef>
@@ -33,5 +33,16 @@ struct JsonStringResult {
 // backspace, form feed, newline, carriage return and tab by their letters, the
 // other C0 controls and DEL as \u00xx; the rest as it is (no escaped '/').
 QUILL_API JsonStringResult AppendJsonString(std::string& out, std::string_view s, BadUtf8 bad = BadUtf8::kStop);
+
+struct XmlTextResult {
+  std::size_t control = std::string_view::npos;  // offset of a C0 control XML cannot carry; appending stopped there
+  bool nonAscii = false;                         // bytes past ASCII were met (appended as they are, unchecked)
+};
+
+// Appends `s` as XML character data that also stands in a double-quoted
+// attribute value: '<', '>', '&' and '"' as entities, and CR, tab and newline
+// as character references (readers would fold them). Stops at any other C0
+// control; bytes past ASCII are the caller's to check.
+QUILL_API XmlTextResult AppendXmlText(std::string& out, std::string_view s);
 
 }  // namespace Quill

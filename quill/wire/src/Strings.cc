@@ -84,53 +84,12 @@ std::string Printable(std::string_view s, std::size_t max) {
 }
 
 bool TryAppendXmlEscaped(std::string& out, std::string_view s, std::size_t& bad) {
-  char const* p = s.data();
-  char const* e = p + s.size();
-  char const* run = p;
-  bool high = false;
-  for (; p != e; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    char const* rep;
-    if (c >= 0x3f) {  // past '>': nothing to escape
-      high |= c >= 0x80;
-      continue;
-    }
-    switch (c) {
-      case '<':
-        rep = "&lt;";
-        break;
-      case '>':
-        rep = "&gt;";
-        break;
-      case '&':
-        rep = "&amp;";
-        break;
-      case '"':
-        rep = "&quot;";
-        break;
-      // Readers fold CR and, in attributes, tab and newline: carried as references.
-      case '\r':
-        rep = "&#13;";
-        break;
-      case '\t':
-        rep = "&#9;";
-        break;
-      case '\n':
-        rep = "&#10;";
-        break;
-      default:
-        if (c < 0x20) {
-          bad = static_cast<std::size_t>(p - s.data());
-          return false;
-        }
-        continue;
-    }
-    out.append(run, p);
-    out += rep;
-    run = p + 1;
+  XmlTextResult r = AppendXmlText(out, s);
+  if (r.control != std::string_view::npos) {
+    bad = r.control;
+    return false;
   }
-  out.append(run, p);
-  if (high) {
+  if (r.nonAscii) {
     char const* why = nullptr;
     bad = BadCharAt(s, why);
     if (bad != std::string_view::npos) return false;

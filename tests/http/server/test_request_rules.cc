@@ -198,5 +198,8 @@ TEST(RequestRules, ServedDocuments) {
   schema.GzMiddle("ignored", middle, trailer);
   EXPECT_EQ(middle, "");
   EXPECT_TRUE(Gunzip(std::string(schema.GzHead()) + std::string(schema.GzTail()) + trailer, 400000) == schema.Head());
-  EXPECT_EQ(XmlAttribute("http://a/b?x=1&y=\"<'>"), "http://a/b?x=1&amp;y=&quot;&lt;&apos;&gt;");
+  EXPECT_EQ(XmlAttribute("http://a/b?x=1&y=\"<'>"), "http://a/b?x=1&amp;y=&quot;&lt;'&gt;");
+  EXPECT_EQ(XmlAttribute("http://h\x01/"), "");
+  EXPECT_EQ(XmlAttribute("http://h\xff/"), "");
+  EXPECT_EQ(XmlAttribute("http://h\xc3\xa9/\t"), "http://h\xc3\xa9/&#9;");
 }
