@@ -9,6 +9,7 @@
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
+#include "quill/Kinds.h"
 #include "quill/Loader.h"
 #include "quill/MethodFault.h"
 #include "quill/Primitive.h"
@@ -251,65 +252,17 @@ void EnsureRuntimeBound() {
 
 // --- slot accessors of the runtime's types ------------------------------------------------
 
-template <>
-Type* GetNoType<std::string>() {
-  return Detail::gSedgeSlots[Detail::S_String];
-}
-template <>
-Type* GetNoType<bool>() {
-  return Detail::gSedgeSlots[Detail::S_Bool];
-}
-template <>
-Type* GetNoType<signed char>() {
-  return Detail::gSedgeSlots[Detail::S_Byte];
-}
-template <>
-Type* GetNoType<short>() {
-  return Detail::gSedgeSlots[Detail::S_Short];
-}
-template <>
-Type* GetNoType<int>() {
-  return Detail::gSedgeSlots[Detail::S_Int];
-}
-template <>
-Type* GetNoType<long>() {
-  return Detail::gSedgeSlots[Detail::S_Long];
-}
-template <>
-Type* GetNoType<float>() {
-  return Detail::gSedgeSlots[Detail::S_Float];
-}
-template <>
-Type* GetNoType<double>() {
-  return Detail::gSedgeSlots[Detail::S_Double];
-}
-template <>
-Type* GetNoType<Basalt::System::DateTime>() {
-  return Detail::gSedgeSlots[Detail::S_DateTime];
-}
-template <>
-Type* GetNoType<std::vector<unsigned char>>() {
-  return Detail::gSedgeSlots[Detail::S_Binary];
-}
+// One per row of the kinds table; the slots are named after the kinds.
+#define QUILL_NO_TYPE_OF_KIND(kind, cpp, ...)     \
+  template <>                                     \
+  Type* GetNoType<cpp>() {                        \
+    return Detail::gSedgeSlots[Detail::S_##kind]; \
+  }
+QUILL_SCALAR_KINDS(QUILL_NO_TYPE_OF_KIND)
+#undef QUILL_NO_TYPE_OF_KIND
 template <>
 Type* GetNoType<Any>() {
   return Detail::gSedgeSlots[Detail::S_Any];
-}
-template <>
-Type* GetNoType<TypeName>() {
-  return Detail::gSedgeSlots[Detail::S_TypeName];
-}
-template <>
-Type* GetNoType<MethodName>() {
-  return Detail::gSedgeSlots[Detail::S_MethodName];
-}
-template <>
-Type* GetNoType<PropertyPath>() {
-  return Detail::gSedgeSlots[Detail::S_PropertyPath];
-}
-template <>
-Type* GetNoType<Uri>() {
-  return Detail::gSedgeSlots[Detail::S_Uri];
 }
 template <>
 ManagedObjectType* GetMoType<ManagedObject>() {
