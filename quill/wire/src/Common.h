@@ -142,6 +142,21 @@ class VersionFilter {
   Cache* _c;
 };
 
+// Calls fn(slot, value) for each slot of `t` that `vf`'s version has, in
+// order, with the object's value; a slot the object holds as null is passed
+// (with null) only when it is required and not an array: the writers then
+// write an explicit null, since leaving it out would read as missing.
+template <class Fn>
+void ForEachWrittenSlot(DynamicData const* obj, DataObjectType const* t, VersionFilter& vf, Fn&& fn) {
+  auto* mut = const_cast<DynamicData*>(obj);  // the accessors take non-const objects; nothing is changed
+  for (Slot const& s : PlanOf(t).slots) {
+    if (!vf.Has(s)) continue;
+    void const* p = s.owner->getPropertyPtr(mut, s.ownIndex);
+    if (!p && (s.optional || s.array)) continue;
+    fn(s, p);
+  }
+}
+
 // A decoded plain value of any kind.
 struct Scalar {
   bool b = false;

@@ -123,25 +123,14 @@ class JsonWriter {
     _out += "{\"_type\":\"";
     _out += t->GetWsdlName();
     _out += '"';
-    Plan const& plan = PlanOf(t);
-    auto* mut = const_cast<DynamicData*>(obj);  // the accessors take non-const objects; nothing is changed
-    for (Slot const& s : plan.slots) {
-      if (!_vf.Has(s)) continue;
-      void const* p = s.owner->getPropertyPtr(mut, s.ownIndex);
-      if (!p) {
-        // A required object the runtime holds as null: an explicit null,
-        // not a missing property.
-        if (!s.optional && !s.array) {
-          _out += ',';
-          _out += s.jsonKey;
-          _out += "null";
-        }
-        continue;
-      }
+    ForEachWrittenSlot(obj, t, _vf, [&](Slot const& s, void const* p) {
       _out += ',';
       _out += s.jsonKey;
-      SlotValue(s, p);
-    }
+      if (p)
+        SlotValue(s, p);
+      else
+        _out += "null";
+    });
     _out += '}';
   }
 

@@ -108,21 +108,12 @@ void XmlWriter::Object(DynamicData const* obj, DataObjectType const* declared, s
     _out += '"';
   }
   _out += '>';
-  Plan const& plan = PlanOf(t);
-  auto* mut = const_cast<DynamicData*>(obj);  // the accessors take non-const objects; nothing is changed
-  for (Slot const& s : plan.slots) {
-    if (!_vf.Has(s)) continue;
-    void const* p = s.owner->getPropertyPtr(mut, s.ownIndex);
-    if (!p) {
-      // A required object the runtime holds as null is written as an
-      // explicit null: leaving it out would read as missing.
-      if (!s.optional && !s.array) {
-        Open(s.name, " xsi:nil=\"true\"/>");
-      }
-      continue;
-    }
-    SlotValue(s, p);
-  }
+  ForEachWrittenSlot(obj, t, _vf, [&](Slot const& s, void const* p) {
+    if (p)
+      SlotValue(s, p);
+    else
+      Open(s.name, " xsi:nil=\"true\"/>");
+  });
   Close(name);
 }
 
