@@ -2,11 +2,13 @@
 
 #include <cmath>
 
-#include "Sample.h"
 #include "quill/Array.h"
 #include "quill/Compare.h"
 #include "quill/DataTypes.h"
 #include "quill/Primitive.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -14,13 +16,13 @@ using namespace Quill;
 
 struct Compare : ::testing::Test {
   void SetUp() override {
-    SampleModules::InitSample();
-    SampleModules::InitSampleExt();
+    Sample::BindSample();
+    Sample::BindSampleExt();
   }
   static Basalt::Ref<Sample::Shape> MakeShape() {
     Basalt::Ref<Sample::Shape> s(new Sample::Shape());
     s->name = "square";
-    s->color = Sample::Color::Red;
+    s->color = Sample::Color::red;
     s->weight = 2;
     s->origin = new Sample::Point();
     for (int i = 0; i < 3; ++i) {
@@ -29,7 +31,7 @@ struct Compare : ::testing::Test {
       p->y = -i;
       s->GetPoints()->Append(p);
     }
-    s->GetPalette()->Append(Sample::Color::Blue);
+    s->GetPalette()->Append(Sample::Color::blue);
     return s;
   }
   static std::vector<std::string> Diff(Any const* a, Any const* b, std::string const& prefix = "") {
@@ -94,7 +96,7 @@ TEST_F(Compare, MixedClassesAndNullsNeverCrash) {
   Basalt::Ref<Any> boxInt(new Primitive<int>(1));
   Basalt::Ref<Any> boxStr(new Primitive<std::string>("1"));
   Basalt::Ref<Any> ints(new Array<int>{1});
-  Basalt::Ref<Any> colors(new Array<Sample::Color>{Sample::Color::Green});
+  Basalt::Ref<Any> colors(new Array<Sample::Color>{Sample::Color::green});
   Basalt::Ref<Any> objs(new DataArray<Sample::Point>{new Sample::Point()});
   Any const* all[] = {nullptr,      point.get(), spec.get(),   boxInt.get(),
                       boxStr.get(), ints.get(),  colors.get(), objs.get()};
@@ -157,7 +159,7 @@ TEST_F(Compare, GeneratedStyleValueRules) {
 
   Basalt::Ref<Sample::Shape> s1(new Sample::Shape()), s2(new Sample::Shape());
   s1->weight = s2->weight = std::nan("");
-  s1->color = s2->color = Sample::Color::Red;
+  s1->color = s2->color = Sample::Color::red;
   EXPECT_FALSE(s1->_IsEqual(s2.get(), true));
   EXPECT_EQ(Diff(s1.get(), s2.get()), std::vector<std::string>{".weight"});
   s1->weight = s2->weight = 0;

@@ -3,11 +3,13 @@
 #include <memory>
 #include <thread>
 
-#include "Sample.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
 #include "quill/MethodFault.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -15,8 +17,8 @@ using namespace Quill;
 
 struct Faults : ::testing::Test {
   void SetUp() override {
-    SampleModules::InitSample();
-    SampleModules::InitSampleExt();
+    Sample::BindSample();
+    Sample::BindSampleExt();
   }
 };
 

@@ -2,13 +2,15 @@
 
 #include <cmath>
 
-#include "Sample.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/Primitive.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "quill/Values.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -16,8 +18,8 @@ using namespace Quill;
 
 struct Values : ::testing::Test {
   void SetUp() override {
-    SampleModules::InitSample();
-    SampleModules::InitSampleExt();
+    Sample::BindSample();
+    Sample::BindSampleExt();
   }
 };
 
@@ -105,7 +107,7 @@ TEST_F(Values, ToStringDumpsNestedObjectsAndHidesSecrets) {
   Basalt::Ref<Sample::Shape> s(new Sample::Shape());
   s->name = "tri\"angle";
   s->password = "hunter2";
-  s->color = Sample::Color::Green;
+  s->color = Sample::Color::green;
   s->weight = 1.5;
   s->origin = new Sample::Point();
   s->origin->x = 1;
@@ -146,7 +148,7 @@ TEST_F(Values, AccessorsReadWriteAndReportSetness) {
 
   int color = 2;
   d->setProperty(s.get(), 3, &color);
-  EXPECT_EQ(s->color, Sample::Color::Blue);
+  EXPECT_EQ(s->color, Sample::Color::blue);
   Basalt::Ref<Any> wrong(new Sample::Shape());
   EXPECT_THROW(d->setProperty(s.get(), 1, &wrong), Basalt::TypeMismatchException);
   Basalt::Ref<Any> pt(new Sample::Point());
