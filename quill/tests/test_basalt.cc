@@ -214,12 +214,15 @@ TEST(ScheduledItem, CompletionWakesWaitersAndCancelLosesAfterIt) {
   other->Wait();  // returns at once
 }
 
-TEST(ScheduledItem, TimedWaitsGiveUpWhilePendingAndSeeCompletionFromAnotherThread) {
+TEST(ScheduledItem, TimedWaitsOfEveryLengthGiveUpWhilePendingAndSeeCompletionFromAnotherThread) {
   using namespace std::chrono_literals;
+  using Clock = std::chrono::steady_clock;
   Basalt::Ref<Basalt::System::ScheduledItem> item(new Basalt::System::ScheduledItem());
+  EXPECT_FALSE(item->WaitFor(std::chrono::nanoseconds::min()));
   EXPECT_FALSE(item->WaitFor(0ms));
   EXPECT_FALSE(item->WaitFor(2ms));
-  EXPECT_FALSE(item->WaitUntil(std::chrono::steady_clock::now() - 1s));
+  EXPECT_FALSE(item->WaitUntil(Clock::time_point::min()));
+  EXPECT_FALSE(item->WaitUntil(Clock::now() - 1s));
   EXPECT_FALSE(item->IsDone());
 
   // Several waiters, one of them without a deadline, all woken by one completion.
@@ -239,8 +242,10 @@ TEST(ScheduledItem, TimedWaitsGiveUpWhilePendingAndSeeCompletionFromAnotherThrea
   completer.join();
   for (auto& w : waiters) w.join();
   EXPECT_EQ(woke.load(), 3);
-  EXPECT_TRUE(item->IsDone());
   EXPECT_TRUE(item->WaitFor(0ms));
+  // The largest timeouts would overflow the deadline (UBSan checks it).
+  EXPECT_TRUE(item->WaitFor(std::chrono::nanoseconds::max()));
+  EXPECT_TRUE(item->WaitUntil(Clock::time_point::max()));
 }
 
 }  // namespace
