@@ -140,42 +140,6 @@ TEST(BadInput, RuntimeDataAndFaultClassesAnswerUnequalForNullAndForeignOthers) {
   EXPECT_THROW(box->_IsEqual(objects[0].get(), false), Basalt::TypeMismatchException);
 }
 
-// --- enumeration arrays ---------------------------------------------------------------------
-
-TEST(EnumArrayAssignment, CopiesTheValuesAndKeepsItsOwnView) {
-  BindAll();
-  Basalt::Ref<Array<Color>> a(new Array<Color>{Color::red});
-  {
-    Basalt::Ref<Array<Color>> b(new Array<Color>{Color::blue, Color::green});
-    *a = *b;
-    EXPECT_EQ(a->view, a.get());
-    b->Append(Color::red);  // the source changes after: the target does not follow
-    EXPECT_EQ(b->GetCollectionLength(), 3u);
-  }  // the source dies here; the target must not read its storage
-  ASSERT_EQ(a->GetCollectionLength(), 2u);
-  EXPECT_EQ(a->Get(0), Color::blue);
-  EXPECT_EQ(a->Get(1), Color::green);
-  EXPECT_EQ(a->ToString(), "(sample.Color[]) [blue, green]");
-
-  Basalt::Ref<Array<Color>> c(new Array<Color>{Color::green});
-  {
-    Basalt::Ref<Array<Color>> d(new Array<Color>{Color::red, Color::red, Color::blue});
-    *c = std::move(*d);
-    EXPECT_EQ(c->view, c.get());
-    EXPECT_EQ(d->view, d.get());
-    EXPECT_EQ(d->GetCollectionLength(), 0u);
-  }
-  ASSERT_EQ(c->GetCollectionLength(), 3u);
-  EXPECT_EQ(c->Get(2), Color::blue);
-  c->Append(Color::green);
-  EXPECT_EQ(c->GetValues().size(), 4u);
-
-  *c = *c;  // self-assignment keeps the values
-  EXPECT_EQ(c->GetCollectionLength(), 4u);
-  Basalt::Ref<Array<Color>> e(c->_Clone());
-  EXPECT_TRUE(e->_IsEqual(c.get(), false));
-}
-
 // --- objects not made by new -----------------------------------------------------------------
 
 TEST(StackObjects, OnlyObjectsMadeByNewAreDeletedByTheirLastReference) {

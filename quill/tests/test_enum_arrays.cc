@@ -101,7 +101,9 @@ TEST_F(EnumArrays, MembersReadAndWriteThroughTheView) {
   EXPECT_EQ(tags->GetValues(), (Strings{"blue", "green", "red", "green"}));
 }
 
-TEST_F(EnumArrays, CloneIsANewIndependentArrayOfTheSameClass) {
+// Copies, clones and assignments own their values and point their view at themselves: a
+// target that kept reading its source's storage would read freed memory once it dies.
+TEST_F(EnumArrays, ClonesAndAssignmentsAreIndependentAndKeepTheirOwnView) {
   Basalt::Ref<Array<Color>> source(new Array<Color>{Color::red, Color::blue, Color::green});
   Any* raw = source->_Clone();
   EXPECT_EQ(raw->GetRefCount(), 0u);
@@ -111,8 +113,25 @@ TEST_F(EnumArrays, CloneIsANewIndependentArrayOfTheSameClass) {
   clone->GetValues()[0] = 1;
   clone->Append(Color::red);
   EXPECT_EQ(source->GetValues(), (Ints{0, 2, 1}));
-  source->Append(Color::blue);
-  EXPECT_EQ(clone->GetValues(), (Ints{1, 2, 1, 0}));
+
+  Basalt::Ref<Array<Color>> a(new Array<Color>{Color::red});
+  Basalt::Ref<Array<Color>> c(new Array<Color>{Color::green});
+  {
+    Basalt::Ref<Array<Color>> b(new Array<Color>{Color::blue, Color::green});
+    *a = *b;
+    b->Append(Color::red);  // the source changes after: the target does not follow
+    Basalt::Ref<Array<Color>> d(new Array<Color>{Color::red, Color::red, Color::blue});
+    *c = std::move(*d);
+    EXPECT_EQ(d->view, d.get());
+    EXPECT_EQ(d->GetCollectionLength(), 0u);
+  }  // the sources die here
+  EXPECT_EQ(a->view, a.get());
+  EXPECT_EQ(a->ToString(), "(sample.Color[]) [blue, green]");
+  EXPECT_EQ(c->view, c.get());
+  c->Append(Color::green);
+  EXPECT_EQ(c->GetValues(), (Ints{0, 0, 2, 1}));
+  *c = *c;  // self-assignment keeps the values
+  EXPECT_EQ(c->GetCollectionLength(), 4u);
 }
 
 TEST_F(EnumArrays, ConstructionAndAppendKeepEveryValue) {

@@ -238,8 +238,6 @@ TEST(EnumType, KeepsWorkingAfterTheFunctionTableCopyIsGone) {
 
 TEST(ManagedType, MethodObjectsPropertySequenceAndLookups) {
   BindBoth();
-  using ::gSampleGadgetMethodObjects;
-  using ::gSampleWidgetMethodObjects;
   auto* widget = static_cast<ManagedObjectType*>(FindType("sample.Widget"));
   auto* gadget = static_cast<ManagedObjectType*>(FindType("sample.Gadget"));
   ASSERT_NE(gadget, nullptr);
@@ -270,7 +268,6 @@ TEST(ManagedType, MethodObjectsPropertySequenceAndLookups) {
 
 TEST(ManagedType, PrivilegeDependsOnTheTargetTypeWhenListed) {
   BindBoth();
-  using ::gSampleWidgetMethodObjects;
   ManagedMethod* destroy = gSampleWidgetMethodObjects[1];
   EXPECT_STREQ(destroy->GetPrivilege(FindType("sample.Widget")), "Widget.Delete");
   EXPECT_STREQ(destroy->GetPrivilege(FindType("sample.Gadget")), "Gadget.Delete");

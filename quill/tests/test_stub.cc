@@ -21,9 +21,6 @@
 namespace {
 
 using namespace Quill;
-using ::gSampleRpcBigCounterMethodObjects;
-using ::gSampleRpcCounterMethodObjects;
-using ::gSampleRpcTaskMethodObjects;
 using SampleImpl::CounterImpl;
 
 void BindAll() {
