@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "AllocCounter.h"
-#include "Rpc.h"
 #include "RpcImpl.h"
-#include "Sample.h"
 #include "quill/LocalAdapter.h"
 #include "quill/StubSupport.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/rpc.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -20,9 +22,9 @@ using Basalt::System::ScheduledItem;
 // One adapter with one registered counter and a stub for it, made once.
 struct World {
   World() {
-    SampleModules::InitSample();
-    SampleModules::InitSampleExt();
-    SampleModules::InitSampleRpc();
+    Sample::BindSample();
+    Sample::BindSampleExt();
+    Sample::BindSampleRpc();
     adapter = new Quill::LocalAdapter();
     ref = new Quill::MoRef("sample.rpc.Counter", "c-1");
     impl = new SampleImpl::CounterImpl(ref.get());

@@ -54,7 +54,7 @@ def _cmd_generate(args):
     cat = _load(args.schema)
     if cat is None:
         return 1
-    total, written = generate(cat, args.out)
+    total, written = generate(cat, args.out, not args.no_extras)
     if args.verbose:
         print(f"sedgec: {total} files, {written} rewritten", file=sys.stderr)
     return 0
@@ -65,7 +65,7 @@ def _cmd_outputs(args):
     cat = _load(args.schema)
     if cat is None:
         return 1
-    for path in planned_outputs(cat):
+    for path in planned_outputs(cat, not args.no_extras):
         if path.endswith(args.suffix):
             print(path)
     return 0
@@ -86,6 +86,9 @@ def _cmd_runtime(args):
     return 0
 
 
+_NO_EXTRAS = "the library's sources only: no WSDL, identity, facts or generated tests"
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="sedgec", description="The Sedge catalogue compiler.")
     sub = ap.add_subparsers(dest="cmd", required=True)
@@ -99,11 +102,13 @@ def main(argv=None):
     p = sub.add_parser("generate", help="write the C++ sources of the library")
     p.add_argument("--schema", default="schema")
     p.add_argument("--out", required=True)
+    p.add_argument("--no-extras", action="store_true", help=_NO_EXTRAS)
     p.add_argument("-v", "--verbose", action="store_true")
     p.set_defaults(fn=_cmd_generate)
     p = sub.add_parser("outputs", help="list the files `generate` writes")
     p.add_argument("--schema", default="schema")
     p.add_argument("--suffix", default="")
+    p.add_argument("--no-extras", action="store_true", help=_NO_EXTRAS)
     p.set_defaults(fn=_cmd_outputs)
     p = sub.add_parser("runtime", help="write the classes of the runtime's own types (quill/sedge/)")
     p.add_argument("--out", default=".")

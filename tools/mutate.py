@@ -48,6 +48,22 @@ MUTATIONS = [
     ("R6", "enum values to tags stop one short", "quill/src/Array.cc",
      "for (std::size_t i = 0; i < v.size(); ++i) tags[i] = type->GetTag(v[i]);",
      "for (std::size_t i = 0; i + 1 < v.size(); ++i) tags[i] = type->GetTag(v[i]);", RUNTIME),
+    ("R7", "data property lookup by index lets the index one past the end through (bounds check off by one)",
+     "quill/src/Type.cc",
+     "DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const {\n  Table const* t = GetTable();\n"
+     "  if (i >= t->props.size())",
+     "DataProperty const& DataObjectType::GetProperty(std::uint32_t i) const {\n  Table const* t = GetTable();\n"
+     "  if (i > t->props.size())", RUNTIME),
+    ("R8", "unsetting a field through its layout leaves it set (broken optional reset)", "quill/src/Fields.cc",
+     "Visit(l.fields[i], self, [&](auto& field) { Access::Unset(field); });",
+     "Visit(l.fields[i], self, [&](auto&) {});", RUNTIME),
+    ("R9", "a type whose base's module is not bound yet is built without the base's properties (module order)",
+     "quill/src/Type.cc",
+     "    DataObjectType const* base = GetBaseType();\n    if (!base) {\n      delete table;\n"
+     "      Detail::ThrowInvalidType(GetName(), std::string(\"base type not bound: \") + _desc->base->name);\n"
+     "    }\n    table->props = base->GetTable()->props;",
+     "    DataObjectType const* base = GetBaseType();\n    if (base) table->props = base->GetTable()->props;",
+     RUNTIME),
     ("C1", "integer range check dropped (a byte takes 200)", "quill/wire/src/TextForms.cc",
      "  if (v < lo || v > hi) {\n", "  if (v < lo) {\n", CODEC),
     ("C2", "'<' in text written unescaped", "quill/wire/src/Strings.cc",

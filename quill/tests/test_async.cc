@@ -12,12 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "Rpc.h"
 #include "RpcImpl.h"
-#include "Sample.h"
 #include "quill/Faults.h"
 #include "quill/LocalAdapter.h"
 #include "quill/StubSupport.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/rpc.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -26,9 +28,9 @@ using Basalt::System::ScheduledItem;
 using namespace std::chrono_literals;
 
 void BindAll() {
-  SampleModules::InitSample();
-  SampleModules::InitSampleExt();
-  SampleModules::InitSampleRpc();
+  Sample::BindSample();
+  Sample::BindSampleExt();
+  Sample::BindSampleRpc();
 }
 
 // What one callback saw.

@@ -6,13 +6,15 @@
 #include <typeinfo>
 #include <vector>
 
-#include "Sample.h"
 #include "quill/Array.h"
 #include "quill/Compare.h"
 #include "quill/Faults.h"
 #include "quill/Primitive.h"
 #include "quill/Type.h"
 #include "quill/ValueImpl.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/sample.h"
 
 // Two enumerations of this file's own that no module registers: their type
 // accessors answer null, as before a module is bound.
@@ -44,8 +46,8 @@ using Ints = std::vector<int>;
 
 struct EnumArrays : ::testing::Test {
   void SetUp() override {
-    SampleModules::InitSample();
-    SampleModules::InitSampleExt();
+    Sample::BindSample();
+    Sample::BindSampleExt();
     color = GetEnumType<Color>();
     ASSERT_NE(color, nullptr);
   }
@@ -69,12 +71,12 @@ Basalt::TypeMismatchException Mismatch(F call) {
 }
 
 TEST_F(EnumArrays, MembersReadAndWriteThroughTheView) {
-  Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::Red});
+  Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::red});
   Basalt::Ref<Array<int>> held(new Array<int>{2, 1, 0});
   colors->view = held.get();
 
   EXPECT_EQ(colors->GetCollectionLength(), 3u);
-  EXPECT_EQ(colors->Get(0), Color::Blue);
+  EXPECT_EQ(colors->Get(0), Color::blue);
   EXPECT_EQ(colors->ToString(), "(sample.Color[]) [blue, green, red]");
   Basalt::Ref<Array<int>> ownValues(new Array<int>{0});
   EXPECT_TRUE(colors->_IsEqual(held.get(), false));
@@ -83,7 +85,7 @@ TEST_F(EnumArrays, MembersReadAndWriteThroughTheView) {
   colors->_DiffProperties(held.get(), ".palette", d);
   EXPECT_TRUE(d.empty());
 
-  colors->Append(Color::Green);
+  colors->Append(Color::green);
   EXPECT_EQ(held->GetValues(), (Ints{2, 1, 0, 1}));
   EXPECT_EQ(colors->GetValues(), Ints{0});
 
@@ -99,22 +101,41 @@ TEST_F(EnumArrays, MembersReadAndWriteThroughTheView) {
   EXPECT_EQ(tags->GetValues(), (Strings{"blue", "green", "red", "green"}));
 }
 
-TEST_F(EnumArrays, CloneIsANewIndependentArrayOfTheSameClass) {
-  Basalt::Ref<Array<Color>> source(new Array<Color>{Color::Red, Color::Blue, Color::Green});
+// Copies, clones and assignments own their values and point their view at themselves: a
+// target that kept reading its source's storage would read freed memory once it dies.
+TEST_F(EnumArrays, ClonesAndAssignmentsAreIndependentAndKeepTheirOwnView) {
+  Basalt::Ref<Array<Color>> source(new Array<Color>{Color::red, Color::blue, Color::green});
   Any* raw = source->_Clone();
   EXPECT_EQ(raw->GetRefCount(), 0u);
   Basalt::Ref<Array<Color>> clone(static_cast<Array<Color>*>(raw));
   Any const& cloned = *clone;  // typeid of a plain reference: nothing evaluated inside it
   EXPECT_EQ(Name(typeid(cloned)), Name(typeid(Array<Color>)));
   clone->GetValues()[0] = 1;
-  clone->Append(Color::Red);
+  clone->Append(Color::red);
   EXPECT_EQ(source->GetValues(), (Ints{0, 2, 1}));
-  source->Append(Color::Blue);
-  EXPECT_EQ(clone->GetValues(), (Ints{1, 2, 1, 0}));
+
+  Basalt::Ref<Array<Color>> a(new Array<Color>{Color::red});
+  Basalt::Ref<Array<Color>> c(new Array<Color>{Color::green});
+  {
+    Basalt::Ref<Array<Color>> b(new Array<Color>{Color::blue, Color::green});
+    *a = *b;
+    b->Append(Color::red);  // the source changes after: the target does not follow
+    Basalt::Ref<Array<Color>> d(new Array<Color>{Color::red, Color::red, Color::blue});
+    *c = std::move(*d);
+    EXPECT_EQ(d->view, d.get());
+    EXPECT_EQ(d->GetCollectionLength(), 0u);
+  }  // the sources die here
+  EXPECT_EQ(a->view, a.get());
+  EXPECT_EQ(a->ToString(), "(sample.Color[]) [blue, green]");
+  EXPECT_EQ(c->view, c.get());
+  c->Append(Color::green);
+  EXPECT_EQ(c->GetValues(), (Ints{0, 0, 2, 1}));
+  *c = *c;  // self-assignment keeps the values
+  EXPECT_EQ(c->GetCollectionLength(), 4u);
 }
 
 TEST_F(EnumArrays, ConstructionAndAppendKeepEveryValue) {
-  Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::Blue, static_cast<Color>(-1), Color::Green});
+  Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::blue, static_cast<Color>(-1), Color::green});
   EXPECT_EQ(colors->GetValues(), (Ints{2, -1, 1}));
   EXPECT_EQ(colors->ToString(), "(sample.Color[]) [blue, -1, green]");
   // Enumerations narrower than int take the element-by-element path.
@@ -147,7 +168,7 @@ TEST_F(EnumArrays, TagsRoundTripAndFailuresLeaveNothingBehind) {
   }
 
   // The output reference lets go of what it held.
-  Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::Green});
+  Basalt::Ref<Array<Color>> colors(new Array<Color>{Color::green});
   Basalt::Ref<Array<std::string>> old(new Array<std::string>{"stale"});
   Basalt::Ref<Array<std::string>> out = old;
   Funcs().toTags(colors.get(), color, out);
@@ -165,7 +186,7 @@ TEST_F(EnumArrays, TagsRoundTripAndFailuresLeaveNothingBehind) {
 TEST_F(EnumArrays, TableFunctionsRejectOtherClassesNamingBoth) {
   Basalt::Ref<Any> notStrings[] = {
       new Array<int>{0},
-      new Array<Color>{Color::Red},
+      new Array<Color>{Color::red},
       new Array<TypeName>{"red"},
       new Primitive<std::string>("red"),
       new DataArray<Sample::Point>{new Sample::Point()},
@@ -196,7 +217,7 @@ TEST_F(EnumArrays, TableFunctionsRejectOtherClassesNamingBoth) {
 }
 
 TEST_F(EnumArrays, CompareWithIntArraysOfAnyEnumerationInBothDirections) {
-  Basalt::Ref<Any> colors(new Array<Color>{Color::Green, Color::Blue});
+  Basalt::Ref<Any> colors(new Array<Color>{Color::green, Color::blue});
   Basalt::Ref<Any> plain(new Array<int>{1, 2});
   Basalt::Ref<Any> shades(new Array<Shade>{Shade::Dark, static_cast<Shade>(2)});
   for (Any* other : {plain.get(), shades.get()}) {
@@ -238,8 +259,8 @@ TEST_F(EnumArrays, BoxesCompareByValueAndRejectOtherBoxes) {
   EXPECT_EQ(red->_GetType(), color);
   EXPECT_EQ(red->ToString(), "red");
 
-  Basalt::Ref<Any> red2(new Primitive<Color>(Color::Red));
-  Basalt::Ref<Any> green(new Primitive<Color>(Color::Green));
+  Basalt::Ref<Any> red2(new Primitive<Color>(Color::red));
+  Basalt::Ref<Any> green(new Primitive<Color>(Color::green));
   EXPECT_TRUE(red->_IsEqual(red2.get(), false));
   EXPECT_FALSE(red->_IsEqual(green.get(), true));
   PropertyDiffSet d;
@@ -262,7 +283,7 @@ TEST_F(EnumArrays, BoxesCompareByValueAndRejectOtherBoxes) {
 }
 
 TEST(DataArrays, HoldOneReferencePerElementAndReportTheirType) {
-  SampleModules::InitSample();
+  Sample::BindSample();
   using Sample::Point;
   Basalt::Ref<Point> p(new Point()), q(new Point());
   {

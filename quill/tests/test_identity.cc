@@ -3,9 +3,11 @@
 
 #include <string>
 
-#include "Sample.h"
 #include "quill/Identity.h"
 #include "quill/Registry.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -44,7 +46,7 @@ TEST(Identity, ARegistrationReplacesTheWholeIdentityAndIsCounted) {
 
 // Each registration is seen by the next lookup, though the answer is cached in between.
 TEST(Identity, TheDefaultVersionFollowsEachRegistration) {
-  SampleModules::InitSample();
+  Sample::BindSample();
   struct Case {
     char const* what;
     char const* defaultNamespace;

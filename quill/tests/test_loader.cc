@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "Sample.h"
 #include "quill/Accessors.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
@@ -15,26 +14,29 @@
 #include "quill/Registry.h"
 #include "quill/Type.h"
 #include "quill/ValueImpl.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/sample.h"
 
 namespace {
 
 using namespace Quill;
 
 void BindBoth() {
-  SampleModules::InitSample();
-  SampleModules::InitSampleExt();
+  Sample::BindSample();
+  Sample::BindSampleExt();
 }
 
 TEST(Loader, CrossModuleBaseResolvesOnceItsModuleIsBound) {
   EXPECT_EQ(GetDoType<Sample::Point>(), nullptr);  // slots are empty before binding
-  SampleModules::InitSample();
+  Sample::BindSample();
   DataObjectType* derived = GetDoType<Sample::Derived>();
   ASSERT_NE(derived, nullptr);
   EXPECT_EQ(derived, GetDoType<Sample::Derived>());
   EXPECT_EQ(derived->GetBaseType(), nullptr);  // "sample.ext" not bound yet
   EXPECT_THROW(derived->GetPropertyCount(), Fault::InvalidType::Exception);
 
-  SampleModules::InitSampleExt();
+  Sample::BindSampleExt();
   ASSERT_NE(derived->GetBaseType(), nullptr);
   EXPECT_STREQ(derived->GetBaseType()->GetName(), "sample.ext.BaseSpec");
   ASSERT_EQ(derived->GetPropertyCount(), 3u);
@@ -236,8 +238,6 @@ TEST(EnumType, KeepsWorkingAfterTheFunctionTableCopyIsGone) {
 
 TEST(ManagedType, MethodObjectsPropertySequenceAndLookups) {
   BindBoth();
-  using Sample::gSampleGadgetMethodObjects;
-  using Sample::gSampleWidgetMethodObjects;
   auto* widget = static_cast<ManagedObjectType*>(FindType("sample.Widget"));
   auto* gadget = static_cast<ManagedObjectType*>(FindType("sample.Gadget"));
   ASSERT_NE(gadget, nullptr);
@@ -268,7 +268,6 @@ TEST(ManagedType, MethodObjectsPropertySequenceAndLookups) {
 
 TEST(ManagedType, PrivilegeDependsOnTheTargetTypeWhenListed) {
   BindBoth();
-  using Sample::gSampleWidgetMethodObjects;
   ManagedMethod* destroy = gSampleWidgetMethodObjects[1];
   EXPECT_STREQ(destroy->GetPrivilege(FindType("sample.Widget")), "Widget.Delete");
   EXPECT_STREQ(destroy->GetPrivilege(FindType("sample.Gadget")), "Gadget.Delete");
@@ -292,10 +291,10 @@ TEST(Versions, LookupByNameAndWireVersionAndNamespaceSlots) {
   EXPECT_EQ(FindVersion("sample.version.v1")->GetInfo()->versionFlags, 6u);
   // Both modules passed the same table: it is registered once; the namespace
   // id and the release slots are filled.
-  EXPECT_EQ(SampleModules::sampleNamespaceId, 3);  // after sedge, sedge.query, sedge.reflect
-  EXPECT_EQ(SampleModules::officialSlots[0], v2);
-  EXPECT_EQ(SampleModules::officialSlots[1], FindVersion("sample.version.v1"));
-  EXPECT_EQ(SampleModules::officialSlots[2], nullptr);
+  EXPECT_EQ(Sample::sedgeNamespaceId, 3);  // after sedge, sedge.query, sedge.reflect
+  EXPECT_EQ(Sample::ltsDevOfficialVersions[0], v2);
+  EXPECT_EQ(Sample::ltsDevOfficialVersions[1], FindVersion("sample.version.v1"));
+  EXPECT_EQ(Sample::ltsDevOfficialVersions[2], nullptr);
 }
 
 TEST(Versions, SucceedsIsTheTransitiveClosureAcrossNamespaces) {
@@ -329,8 +328,8 @@ TEST(Versions, ExistenceOfTypesPropertiesAndMethodsInAVersion) {
   DataProperty const* owner = GetDoType<Sample::Shape>()->FindProperty("owner");
   EXPECT_FALSE(ExistsInVersion(*owner->info, v2));
   EXPECT_TRUE(ExistsInVersion(*owner->info, feat));
-  EXPECT_FALSE(ExistsInVersion(Sample::gSampleWidgetMethodObjects[2], v1));
-  EXPECT_TRUE(ExistsInVersion(Sample::gSampleWidgetMethodObjects[2], v2));
+  EXPECT_FALSE(ExistsInVersion(::gSampleWidgetMethodObjects[2], v1));
+  EXPECT_TRUE(ExistsInVersion(::gSampleWidgetMethodObjects[2], v2));
   EXPECT_FALSE(ExistsInVersion("no.such.version", v2));
   EXPECT_EQ(FindType("sample.Shape")->GetVersion(), v2);
 }

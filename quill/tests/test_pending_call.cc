@@ -11,8 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "Rpc.h"
-#include "Sample.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
 #include "quill/FaultMessage.h"
@@ -21,6 +19,10 @@
 #include "quill/Primitive.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/rpc.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -191,8 +193,8 @@ TEST(CallFaults, ForeignExceptionsBecomeSystemErrorsAndFaultsStayThemselves) {
 }
 
 TEST(CallFaults, EveryAdapterRefusesTheSameCallsTheSameWay) {
-  SampleModules::InitSample();
-  SampleModules::InitSampleRpc();
+  Sample::BindSample();
+  Sample::BindSampleRpc();
   auto* counter = static_cast<ManagedObjectType*>(FindType("sample.rpc.Counter"));
   ASSERT_TRUE(counter);
   ManagedMethod* add = counter->FindMethod("add");

@@ -92,7 +92,7 @@ class CppCatalogue:
         """include path of the family header holding `t`."""
         top = self.family(t)
         ns = top.module.namespace.split(".")[1:]
-        return "/".join(["tarn", *ns, top.simple_name + ".h"])
+        return "/".join([names.ROOT, *ns, top.simple_name + ".h"])
 
     # -- fields -----------------------------------------------------------------
     def value_cpp(self, ty, link):
@@ -193,7 +193,7 @@ class CppCatalogue:
     @staticmethod
     def _companion_header(t, suffix):
         ns = t.module.namespace.split(".")[1:]
-        return "/".join(["tarn", *ns, ".".join(t.type_components) + suffix + ".h"])
+        return "/".join([names.ROOT, *ns, ".".join(t.type_components) + suffix + ".h"])
 
     def value_headers(self, t):
         hs = set()
@@ -381,7 +381,7 @@ def param_of(cc, p, i):
         return Param(name, "object", vcpp)
     if p.flags & F_OPTIONAL:
         return Param(name, "optional", vcpp)
-    by_value = vcpp in _SCALARS or vcpp.startswith("::Tarn::")
+    by_value = vcpp in _SCALARS or vcpp.startswith("::" + names.cpp_namespace(names.ROOT) + "::")
     return Param(name, "value" if by_value else "ref", vcpp)
 
 

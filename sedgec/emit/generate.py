@@ -45,7 +45,30 @@ def _module_dir(ns):
 
 def module_header_path(ns):
     parts = _module_dir(ns)
-    return "/".join(["tarn", *parts]) + ".h" if parts else "tarn/tarn.h"
+    return "/".join([names.ROOT, *parts]) + ".h" if parts else f"{names.ROOT}/{names.ROOT}.h"
+
+
+class Library:
+    """What the generated library is called, all of it derived from the catalogue's root
+    namespace ("tarn"): the include folder, the C++ namespace, the prefix of its macros, the
+    namespace of its internal tables and the name its comments give it."""
+
+    def __init__(self, cat):
+        root = cat.namespace
+        self.root = root
+        self.include = root
+        self.cpp = names.cpp_namespace(root)
+        self.macro = names.constant_word(root)
+        self.gen = self.macro.lower() + "_gen"
+        self.title = "lib" + cat.settings.get("product", f"{root}-types")
+        # A library whose program binds its modules itself, in the order it chooses, gets a
+        # bind function per module instead of initialisers that run at load.
+        self.explicit_bind = cat.settings.get("binding") == "explicit"
+
+    @staticmethod
+    def bind_function(namespace):
+        """"sample.ext" -> "BindSampleExt"."""
+        return "Bind" + "".join(names.cap(c) for c in namespace.split("."))
 
 
 def decorate_managed(cc, v, disabled=frozenset()):
@@ -81,6 +104,7 @@ class Plan:
 
     def __init__(self, cat):
         self.cat = cat
+        self.lib = Library(cat)
         self.cc = CppCatalogue(cat)
         fams = build_families(self.cc)
         self.families_by_module = {}
@@ -98,6 +122,8 @@ class Plan:
                     v.created_by_template = m.namespace == host_ns and ordinal < host_n
                     outer = self.cc.outer(t)
                     v.scope = ("::" + outer.cpp + "::") if outer else ("::" + names.cpp_namespace(m.namespace) + "::")
+                v.api, v.data_api, v.gen_ns = self.lib.macro + "_API", self.lib.macro + "_DATA", self.lib.gen
+                v.home_ns = self.lib.cpp
                 self.views[t] = v
         self.disabled = {v.name for v in cat.versions if v.kind == 3}
         for t in cat.all_types():
@@ -113,16 +139,20 @@ class Plan:
     def units(self, m):
         return batches(self.families_by_module.get(m.namespace, []))
 
-    def files(self):
-        """(relative path, template, context) of every output file."""
-        out = [("include/tarn/Support.h", "support_header.h.j2", {}),
-               ("include/tarn/Export.h", "export_header.h.j2", {}),
-               ("include/tarn/Records.h", "records_header.h.j2",
-                {"modules": self.cat.modules, "lts_slots": self.cat.settings["ltsSlots"]}),
-               ("include/tarn/internal/Generated.h", "generated_internal.h.j2", {}),
-               ("src/typeinfo/support.cpp", "support.cpp.j2", {}),
-               ("facts.txt", "facts.txt.j2", {"modules": self.cat.modules}),
-               ("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context())]
+    def files(self, extras=True):
+        """(relative path, template, context) of every output file; without `extras`, only the
+        library's sources (no WSDL, identity, facts or generated tests)."""
+        inc = "include/" + self.lib.include
+        out = [(f"{inc}/Support.h", "support_header.h.j2", {}),
+               (f"{inc}/Export.h", "export_header.h.j2", {}),
+               (f"{inc}/Records.h", "records_header.h.j2",
+                {"modules": self.cat.modules, "lts_slots": self.cat.settings["ltsSlots"],
+                 "bind_functions": {m.namespace: Library.bind_function(m.namespace) for m in self.cat.modules}}),
+               (f"{inc}/internal/Generated.h", "generated_internal.h.j2", {}),
+               ("src/typeinfo/support.cpp", "support.cpp.j2", {})]
+        if extras:
+            out.append(("facts.txt", "facts.txt.j2", {"modules": self.cat.modules}))
+        out.append(("src/typeinfo/versions.cpp", "version_table.cpp.j2", self.version_context()))
         for m in self.cat.modules:
             fams = self.families_by_module.get(m.namespace, [])
             for f in fams:
@@ -141,7 +171,7 @@ class Plan:
             out.append((internal, "module_internal.h.j2", ctx))
             out.append((f"src/typeinfo/{m.namespace}.cpp", "module_registration.cpp.j2", dict(
                 ctx, data=[self.views[t] for t in m.data_types], enums=[self.views[t] for t in m.enums],
-                managed=[self.views[t] for t in m.managed])))
+                managed=[self.views[t] for t in m.managed], bind_function=Library.bind_function(m.namespace))))
             for n, unit in enumerate(self.units(m), 1):
                 views = [v for f in unit for v in f.views]
                 # a unit defines slot accessors by slot order, whatever its families' order
@@ -154,6 +184,8 @@ class Plan:
                     "has_managed": any(v.kind == "managed" for v in views),
                     "internal_header": f"../../typeinfo/{m.namespace}.h"}))
             managed = [self.views[t] for t in m.managed]
+            if not extras:
+                continue
             if managed:
                 headers = sorted({h for v in managed for lv in chain(v.t)
                                   for h in self.cc.definition_headers(lv)} |
@@ -166,6 +198,8 @@ class Plan:
                              {h for t in m.managed for lv in chain(t) for h in self.cc.definition_headers(lv)})
             out.append((f"tests/exports_{m.namespace}.cpp", "exports_check.cpp.j2",
                         {"module": m, "views": views, "headers": headers}))
+        if not extras:
+            return out
         return out + wsdl.files(self.cat) + identity.files(self.cat)
 
     def version_context(self):
@@ -175,8 +209,8 @@ class Plan:
                 "task_type": s["taskType"], "task_namespace": s["taskNamespace"]}
 
 
-def planned_outputs(cat):
-    return [path for path, _, _ in Plan(cat).files()]
+def planned_outputs(cat, extras=True):
+    return [path for path, _, _ in Plan(cat).files(extras)]
 
 
 def _write_if_changed(path, text):
@@ -192,10 +226,11 @@ def _write_if_changed(path, text):
     return True
 
 
-def write_files(files, outdir):
+def write_files(files, outdir, lib=None):
     """Render (path, template, context) triples under `outdir`; files whose content is unchanged
     keep their time stamp. Returns (files, files rewritten)."""
     env = environment()
+    env.globals["lib"] = lib
     written = 0
     for path, template, ctx in files:
         # Every file names the template that wrote it in its first comment.
@@ -204,6 +239,7 @@ def write_files(files, outdir):
     return len(files), written
 
 
-def generate(cat, outdir):
+def generate(cat, outdir, extras=True):
     """Write every output of the catalogue under `outdir`."""
-    return write_files(Plan(cat).files(), outdir)
+    plan = Plan(cat)
+    return write_files(plan.files(extras), outdir, plan.lib)

@@ -19,6 +19,7 @@ class TypeView:
     api = "TARN_API"
     data_api = "TARN_DATA"   # exported variables (method-name and tag constants)
     gen_ns = "tarn_gen"
+    home_ns = "Tarn"         # where the interface's comment sends a caller for its stub
 
     def __init__(self, cc, t, slot=None):
         self.cc = cc

@@ -13,9 +13,7 @@ from .runtime import DATA_ROOT, MANAGED_ROOT, PRIMITIVES, RUNTIME_VERSIONS, runt
 from .types import (F_ARRAY, F_LINK, F_LINKABLE, F_MANAGED, F_OPTIONAL, F_SECRET, FLAG_BITS,
                     Catalogue, Method, Module, Property, Type, Version)
 
-DEFAULT_VERSION = "tarn.version.version1"
 NO_RESULT_VERSION = "sedge.version.version0"
-EVENT_BASE = "tarn.event.Event"
 SECRET_TYPES = ("string", "binary")
 
 
@@ -42,6 +40,7 @@ class _Builder:
     def __init__(self, files, version_file):
         self.files = files
         self.vf = version_file
+        names.set_root(version_file.namespace)
         self.errors = []
         self.types = {}
         self.runtime = runtime_names()
@@ -134,7 +133,7 @@ class _Builder:
                 if d.name in PRIMITIVES or d.name in self.runtime:
                     self.error(d.loc, f"'{d.name}' is the name of a built-in type")
                 t = Type(d.kind, full, m, d.wsdl or "", bool(d.wsdl),
-                         self.version(d.since, d.loc, DEFAULT_VERSION), None, d.loc)
+                         self.version(d.since, d.loc, _default_version()), None, d.loc)
                 t.decl = d
                 if d.kind == "enum":
                     t.tags = list(d.tags)
@@ -181,9 +180,9 @@ class _Builder:
                 t.base = MANAGED_ROOT
             elif t.kind == "fault":
                 self.error(d.loc, f"fault '{d.name}' has no base: faults take their place in the fault tree")
-            elif t.module.namespace == "tarn.event" and len(t.type_components) == 1 \
-                    and t.name.endswith("Event") and t.name != EVENT_BASE and EVENT_BASE in self.types:
-                t.base = self.types[EVENT_BASE]
+            elif t.module.namespace == f"{names.ROOT}.event" and len(t.type_components) == 1 \
+                    and t.name.endswith("Event") and t.name != _event_base() and _event_base() in self.types:
+                t.base = self.types[_event_base()]
             else:
                 t.base = DATA_ROOT
         # cycles
@@ -222,7 +221,7 @@ class _Builder:
             flags = self.flags_of(p.flags, p.type, p.loc)
             if t.kind == "managed":
                 flags |= F_MANAGED
-            default = NO_RESULT_VERSION if (p.name == "dynamicProperty" and not t.props) else DEFAULT_VERSION
+            default = NO_RESULT_VERSION if (p.name == "dynamicProperty" and not t.props) else _default_version()
             prop = Property(p.name, ty, flags, self.version(p.since, p.loc, default), p.priv,
                             p.inferred, t, loc=p.loc)
             self.check_prop_flags(prop, t, p)
@@ -252,7 +251,7 @@ class _Builder:
                 self.error(md.loc, f"method '{md.name}' declared twice in '{t.rel_name}'")
                 continue
             seen.add(md.name)
-            version = self.version(md.since, md.loc, DEFAULT_VERSION)
+            version = self.version(md.since, md.loc, _default_version())
             wsdl = md.wsdl or names.cap(md.name)
             if md.task != wsdl.endswith("_Task"):
                 self.error(md.loc, f"method '{md.name}': WSDL name '{wsdl}' "
@@ -380,6 +379,14 @@ class _Builder:
             raise SedgeErrors(sorted(self.errors, key=_order))
         return Catalogue(self.modules, self.types, self.version_rows,
                          [(a, b) for a, b, _ in self.vf.parents], self.vf.settings, self.vf.namespace)
+
+
+def _default_version():
+    return f"{names.ROOT}.version.version1"
+
+
+def _event_base():
+    return f"{names.ROOT}.event.Event"
 
 
 def _home_module(full, namespaces):

@@ -7,7 +7,9 @@ KINDS = {"release": 0, "unstable": 1, "feature": 2, "disabled": 3}
 _SETTINGS = {"dependencies": "list", "wireNamespace": "word", "taskType": "word",
              "taskNamespace": "word", "versionFlags": "int", "ltsSlots": "int", "trailer": "ints",
              # what the library calls itself on the network (emit/identity.py); optional
-             "sessionCookie": "word", "product": "word", "loginMethods": "list"}
+             "sessionCookie": "word", "product": "word", "loginMethods": "list",
+             # "explicit": the program binds each module by a call (emit/generate.py)
+             "binding": "word"}
 
 
 def full_version_name(namespace, name):

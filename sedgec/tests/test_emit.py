@@ -6,7 +6,7 @@ import unittest
 from sedgec.emit import generate
 from sedgec.emit.cppmodel import CppCatalogue, batches, build_families
 from sedgec.emit.generate import Plan
-from sedgec.tests.util import catalogue
+from sedgec.tests.util import VERSIONS, catalogue
 
 ROOT = """\
 module tarn load 1
@@ -85,6 +85,33 @@ class GenerateTest(unittest.TestCase):
             # the nested class is declared in its outer class and defined after it
             self.assertLess(header.index("class Inner;"), header.index("class TARN_API Outer::Inner"))
             self.assertLess(header.index("class TARN_API Outer::Base"), header.index("class TARN_API Outer::Inner"))
+
+
+class SecondLibraryTest(unittest.TestCase):
+    """A library under another root, whose program binds its modules itself."""
+
+    def test_every_name_follows_the_root_and_binding_is_a_call(self):
+        versions = VERSIONS.replace("tarn", "lib").replace(
+            "  ltsSlots 2\n", "  ltsSlots 2\n  binding explicit\n")
+        cat = catalogue("module lib load 1\ndata Thing\n  prop n int\nmanaged Box\n"
+                        "  method open returns void\n",
+                        "module lib.ext load 2\ndata ext.More : Thing\n", versions=versions)
+        with tempfile.TemporaryDirectory() as out:
+            generate(cat, out, extras=False)
+            written = {os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs}
+            texts = {}
+            for path in written:
+                with open(os.path.join(out, path)) as f:
+                    texts[path] = f.read()
+        self.assertIn("include/lib/ext/More.h", written)
+        self.assertFalse([p for p in written if p.startswith(("wsdl/", "tests/")) or "identity" in p])
+        # Nothing of the catalogue's own names leaks into another library.
+        self.assertEqual([p for p, t in texts.items() if "tarn" in t.lower()], [])
+        self.assertIn("class LIB_API More : public ::Lib::Thing", texts["include/lib/ext/More.h"])
+        for ns, fn in (("lib", "BindLib"), ("lib.ext", "BindLibExt")):
+            self.assertIn(f"LIB_API void {fn}();", texts["include/lib/Records.h"])
+            self.assertIn(f"void Lib::{fn}() {{ static Module module; }}", texts[f"src/typeinfo/{ns}.cpp"])
+            self.assertNotIn("init_priority", texts[f"src/typeinfo/{ns}.cpp"])
 
 
 if __name__ == "__main__":

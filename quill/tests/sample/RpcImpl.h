@@ -32,11 +32,13 @@
 #include <utility>
 #include <vector>
 
-#include "Rpc.h"
-#include "Sample.h"
 #include "quill/Faults.h"
 #include "quill/LocalAdapter.h"
 #include "quill/Primitive.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/rpc.h"
+#include "sample/sample.h"
 
 namespace SampleImpl {
 
@@ -122,9 +124,13 @@ class TaskImpl : public Quill::ServerObject<Sample::Rpc::Task> {
   std::atomic<bool> _cancelRequested{false};
 };
 
-class CounterImpl : public Quill::ServerObject<Sample::Rpc::Counter> {
+// Over the interface it implements, so that BigCounterImpl can take the whole Counter level:
+// a derived interface re-declares every inherited operation, and only a class that derives
+// from it can be their final overrider.
+template <class Interface>
+class CounterImplOf : public Quill::ServerObject<Interface> {
  public:
-  using ServerObject::ServerObject;
+  using Quill::ServerObject<Interface>::ServerObject;
 
   long GetValue() override { return _value.load(); }
 
@@ -204,9 +210,11 @@ class CounterImpl : public Quill::ServerObject<Sample::Rpc::Counter> {
   std::vector<long> _history;
 };
 
-class BigCounterImpl : public CounterImpl, public virtual Sample::Rpc::BigCounter {
+using CounterImpl = CounterImplOf<Sample::Rpc::Counter>;
+
+class BigCounterImpl : public CounterImplOf<Sample::Rpc::BigCounter> {
  public:
-  explicit BigCounterImpl(Quill::MoRef* ref) : CounterImpl(ref) {}
+  using CounterImplOf::CounterImplOf;
   int GetLimit() override { return 100; }
   void Boost(long factor) override { _value = _value.load() * factor; }
 };

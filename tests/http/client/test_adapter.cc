@@ -18,15 +18,17 @@
 #include <vector>
 
 #include "LoopbackServer.h"
-#include "Rpc.h"
 #include "RpcImpl.h"
-#include "Sample.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
 #include "quill/LocalAdapter.h"
 #include "quill/Primitive.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
+#include "sample/Records.h"
+#include "sample/ext.h"
+#include "sample/rpc.h"
+#include "sample/sample.h"
 
 namespace {
 
@@ -35,9 +37,9 @@ using Basalt::System::ScheduledItem;
 using TestNet::Clock;
 
 void BindAll() {
-  SampleModules::InitSample();
-  SampleModules::InitSampleExt();
-  SampleModules::InitSampleRpc();
+  Sample::BindSample();
+  Sample::BindSampleExt();
+  Sample::BindSampleRpc();
 }
 
 // The sample's feature version includes every sample method; its wire
@@ -124,11 +126,11 @@ TEST(HttpAdapter, SyncCallsReachTheServedObjectOverOneConnection) {
   shape->weight = 2.5;
   Basalt::Ref<Quill::Array<std::string>> tags(new Quill::Array<std::string>({"a", "b"}));
   Basalt::Ref<Quill::DataArray<Sample::Shape>> painted;
-  stub->Paint(shape.get(), Sample::Color::Blue, tags.get(), {}, painted);
+  stub->Paint(shape.get(), Sample::Color::blue, tags.get(), {}, painted);
   ASSERT_TRUE(painted);
   ASSERT_EQ(painted->size(), 1u);
   EXPECT_EQ((*painted)[0]->name, "square");
-  EXPECT_EQ((*painted)[0]->color, Sample::Color::Blue);
+  EXPECT_EQ((*painted)[0]->color, Sample::Color::blue);
   EXPECT_EQ((*painted)[0]->weight, 2.5);
   ASSERT_TRUE((*painted)[0]->tags);
   EXPECT_EQ((*painted)[0]->tags->size(), 2u);
