@@ -443,6 +443,10 @@ TEST(Tasks, InfoNamesUserAndEntityAndWatchersSeeProgress) {
     return info && info->state == TaskState::running && info->progress.IsSet() && *info->progress == 50;
   });
   EXPECT_TRUE(halfway) << "no watcher saw the task at 50 %";
+  EXPECT_TRUE(watch.Until([](Quill::Query::PropertyChange const& ch) {
+    auto* info = dynamic_cast<Tarn::TaskInfo*>(ch.value.get());
+    return info && info->state == TaskState::success;
+  })) << "no watcher saw the task end";
   Ref<Tarn::TaskInfo> info = c.Wait(task.get());
   EXPECT_EQ(info->state, TaskState::success);
   EXPECT_EQ(info->entityName.IsSet() ? *info->entityName : "", c.ReadString(vm.get(), "name"));

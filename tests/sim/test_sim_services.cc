@@ -55,6 +55,7 @@
 #include "tarn/view/ContainerViewStub.h"
 #include "tarn/view/ViewManagerStub.h"
 #include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/FileLayout.h"
 
 namespace {
 
@@ -362,58 +363,34 @@ TEST(Views, WatcherSeesMachinesCreatedAndDestroyed) {
   Ref<MoRef> viewRef;
   manager->CreateContainerView(c.content->rootFolder.get(), types.get(), true, viewRef);
 
-  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
-  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
-  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
-  start->obj = viewRef;
-  spec->GetObjects()->Append(start.get());
-  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
-  select->type = Quill::TypeName("tarn.view.ContainerView");
-  select->GetPaths()->Append(Quill::PropertyPath("view"));
-  spec->GetProperties()->Append(select.get());
-  Ref<MoRef> watch;
-  pc->CreateWatch(spec.get(), true, watch);
-  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
-  wo->maxWaitSeconds = 10;
-  Ref<Quill::Query::UpdateBatch> batch;
-  pc->WaitForUpdates(Basalt::Optional<std::string>(), wo.get(), batch);
-  ASSERT_TRUE(batch);
+  SimTest::Watch watch(c, viewRef.get(), {"view"});
+  ASSERT_TRUE(watch.first);
 
   // The members as the watcher knows them: the first answer assigns them, later
   // ones add and remove references.
   std::set<std::string> seen;
-  auto apply = [&] {
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      for (std::size_t k = 0; k < update->objects->size(); ++k) {
-        auto* ch = (*update->objects)[k];
-        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
-          auto* change = (*ch->changes)[j];
-          auto* refs = dynamic_cast<Quill::DataArray<MoRef>*>(change->value.get());
-          ASSERT_NE(refs, nullptr);
-          if (change->op == Quill::Query::ChangeOp::assign) seen.clear();
-          for (auto const& id : Ids(Ref<Quill::DataArray<MoRef>>(refs))) {
-            if (change->op == Quill::Query::ChangeOp::remove) {
-              seen.erase(id);
-            } else {
-              seen.insert(id);
-            }
-          }
-        }
+  auto apply = [&](Quill::Query::PropertyChange const& change) {
+    auto* refs = dynamic_cast<Quill::DataArray<MoRef>*>(change.value.get());
+    EXPECT_NE(refs, nullptr);
+    if (change.op == Quill::Query::ChangeOp::assign) seen.clear();
+    for (auto const& id : Ids(Ref<Quill::DataArray<MoRef>>(refs))) {
+      if (change.op == Quill::Query::ChangeOp::remove) {
+        seen.erase(id);
+      } else {
+        seen.insert(id);
       }
     }
   };
-  apply();
+  for (std::size_t k = 0; watch.first->watches && k < (*watch.first->watches)[0]->objects->size(); ++k) {
+    auto* ch = (*(*watch.first->watches)[0]->objects)[k];
+    for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) apply(*(*ch->changes)[j]);
+  }
   EXPECT_EQ(seen.size(), 6u);
   auto next = [&](std::size_t want) {
-    for (int i = 0; i < 10 && batch; ++i) {
-      std::string version = batch->version;
-      pc->WaitForUpdates(version, wo.get(), batch);
-      if (!batch) break;
-      apply();
-      if (seen.size() == want) break;
-    }
-    return seen;
+    watch.Until([&](Quill::Query::PropertyChange const& change) {
+      apply(change);
+      return seen.size() == want;
+    });
   };
 
   Ref<Tarn::Vm::ConfigSpec> config(new Tarn::Vm::ConfigSpec());
@@ -582,6 +559,8 @@ TEST(Dispatch, ASampleOfOtherMethodsAnswersNotSupportedNamingItself) {
   Ref<Tarn::Host::ConnectInfo> info;
   Ref<Tarn::ResourceConfigSpec> poolSpec(new Tarn::ResourceConfigSpec());
   Ref<Tarn::Cluster::ConfigSpec> clusterSpec(new Tarn::Cluster::ConfigSpec());
+  auto vm = c.Stub<Tarn::VirtualMachineStub>(c.Vms().front().get());
+  Ref<Tarn::Vm::FileLayout> layout;
   std::pair<char const*, std::function<void()>> const calls[] = {
       {"tarn.Datastore.refresh", [&] { c.Stub<Tarn::DatastoreStub>(stores[0].get())->Refresh(); }},
       {"tarn.Network.destroyNetwork", [&] { c.Stub<Tarn::NetworkStub>(nets[0].get())->DestroyNetwork(); }},
@@ -593,6 +572,9 @@ TEST(Dispatch, ASampleOfOtherMethodsAnswersNotSupportedNamingItself) {
        [&] { c.Stub<Tarn::FolderStub>(c.content->rootFolder.get())->CreateCluster("c", clusterSpec.get(), result); }},
       {"tarn.view.ViewManager.createInventoryView", [&] { views->CreateInventoryView(result); }},
       {"tarn.view.ViewManager.createListView", [&] { views->CreateListView(nullptr, result); }},
+      {"tarn.VirtualMachine.upgradeTools", [&] { vm->UpgradeTools(Basalt::Optional<std::string>(), result); }},
+      {"tarn.VirtualMachine.layout", [&] { vm->GetLayout(layout); }},
+      {"tarn.ManagedEntity.destroy", [&] { c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(result); }},
   };
   for (auto const& [name, call] : calls) {
     try {

@@ -315,9 +315,7 @@ TEST(HttpAdapter, CancelAndShutdownDeliverRequestCanceledToWhatIsPending) {
   }
   // The adapter's 16 connections each carry one call to the server.
   ASSERT_TRUE(AwaitInFlight(*served.server, 1 + 16));
-  auto start = Clock::now();
-  http->Shutdown();
-  EXPECT_LT(Clock::now() - start, 3s);
+  http->Shutdown();  // with the server still holding every call
   for (int i = 0; i < kCalls; ++i) {
     EXPECT_TRUE(items[i]->IsDone()) << i;
     EXPECT_EQ(calls[i].load(), 1) << i;
