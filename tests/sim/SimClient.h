@@ -94,6 +94,15 @@ class Client {
     return fault;
   }
 
+  // The first machine whose power state is `power`, else null (and a failure).
+  Ref<MoRef> FindVm(char const* power) {
+    for (auto& vm : Vms()) {
+      if (Field(vm.get(), Tarn::Sim::kFieldPowerState) == power) return vm;
+    }
+    ADD_FAILURE() << "the model has no machine " << power;
+    return nullptr;
+  }
+
   Ref<MoRef> Datacenter() { return Children(content->rootFolder.get()).front(); }
   Ref<MoRef> VmFolder() {
     Ref<MoRef> folder;

@@ -55,11 +55,9 @@ using Quill::MoRef;
 using PowerState = Tarn::VirtualMachine::PowerState;
 using TaskState = Tarn::TaskInfo::State;
 
+// One cluster of two hosts with three machines each, no standalone host.
 Tarn::Sim::Options SmallModel(std::chrono::milliseconds taskDelay = std::chrono::milliseconds(0)) {
-  Tarn::Sim::Options o;
-  o.model = {1, 1, 2, 3, 1, 1, 0};  // one cluster of two hosts with three machines each, no standalone host
-  o.taskDelay = taskDelay;
-  return o;
+  return SimTest::Model(1, 2, 3, 0, taskDelay);
 }
 
 // One caller: its own adapter, so its own session.
@@ -162,11 +160,8 @@ TEST(Machines, PowerStateMachine) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
   c.Login("admin");
-  Ref<MoRef> vm;
-  for (auto& v : c.Vms()) {
-    if (c.Power(v.get()) == "poweredOff") vm = v;
-  }
-  ASSERT_TRUE(vm) << "the model has no machine powered off";
+  Ref<MoRef> vm = c.FindVm("poweredOff");
+  ASSERT_TRUE(vm);
 
   struct Step {
     char const* op;
@@ -626,11 +621,8 @@ TEST(Query, WatcherSeesAPowerOnMadeThroughTheStub) {
   ASSERT_TRUE(watch.first && watch.first->watches && watch.first->watches->size() == 1u);
   EXPECT_EQ((*watch.first->watches)[0]->objects->size(), 6u);
 
-  Ref<MoRef> vm;
-  for (auto& v : c.Vms()) {
-    if (c.Power(v.get()) == "poweredOff") vm = v;
-  }
-  ASSERT_TRUE(vm) << "the model has no machine powered off";
+  Ref<MoRef> vm = c.FindVm("poweredOff");
+  ASSERT_TRUE(vm);
   ASSERT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
 
   // The change may come in more than one answer.

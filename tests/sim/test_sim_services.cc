@@ -64,12 +64,7 @@ using Quill::MoRef;
 using TaskState = Tarn::TaskInfo::State;
 using EventList = Ref<Quill::DataArray<Tarn::Event::Event>>;
 
-Tarn::Sim::Options SmallModel() {
-  Tarn::Sim::Options o;
-  o.model = {1, 1, 2, 3, 1, 1, 0};  // one cluster of two hosts with three machines each, no standalone host
-  o.taskDelay = std::chrono::milliseconds(0);
-  return o;
-}
+Tarn::Sim::Options SmallModel() { return SimTest::Model(1, 2, 3, 0); }  // one cluster of two hosts, six machines
 
 class Client : public SimTest::Client {
  public:
@@ -79,22 +74,6 @@ class Client : public SimTest::Client {
     Ref<Tarn::UserSession> session;
     Stub<Tarn::SessionManagerStub>(content->sessionManager.get())
         ->Login(user, "tarn-sim", Basalt::Optional<std::string>(), session);
-  }
-  // Read through the getter, not the query service: a caller without a session reads it too.
-  std::string Power(MoRef* vm) {
-    Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> values;
-    Stub<Tarn::VirtualMachineStub>(vm)->GetCustomValue(values);
-    for (std::size_t i = 0; i < values->size(); ++i) {
-      if (values->Get(i)->key == 1) return static_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(i))->value;
-    }
-    return "";
-  }
-  Ref<MoRef> PoweredOff() {
-    for (auto& v : Vms()) {
-      if (Power(v.get()) == "poweredOff") return v;
-    }
-    ADD_FAILURE() << "the model has no machine powered off";
-    return nullptr;
   }
   Ref<Tarn::Event::EventManagerStub> Events() {
     return Stub<Tarn::Event::EventManagerStub>(content->eventManager.get());
@@ -121,7 +100,7 @@ TEST(Events, TasksAndDirectChangesEachMakeOneEventOfTheirType) {
   Client c(sim.GetUrl());
   c.Login("admin");
   ASSERT_TRUE(c.content->eventManager);
-  Ref<MoRef> vm = c.PoweredOff();
+  Ref<MoRef> vm = c.FindVm("poweredOff");
   ASSERT_TRUE(vm);
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   std::string name = stub->GetName();
@@ -424,7 +403,7 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
   ASSERT_NE(sim.GetControlUrl(), "");
   Client c(sim.GetUrl());
   c.Login("admin");
-  Ref<MoRef> vm = c.PoweredOff();
+  Ref<MoRef> vm = c.FindVm("poweredOff");
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   Ref<MoRef> task;
 
@@ -447,7 +426,7 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
     for (int i = 0; i < k.count; ++i) {
       EXPECT_THROW(stub->PowerOn(nullptr, task), Tarn::Fault::InvalidState::Exception) << k.method << " " << i;
     }
-    EXPECT_EQ(c.Power(vm.get()), "poweredOff") << "no call was carried out";
+    EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldPowerState), "poweredOff") << "no call was carried out";
   }
   stub->PowerOn(nullptr, task);  // the rules are used up
   EXPECT_EQ(c.Wait(task.get())->state, TaskState::success);
