@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -281,28 +280,6 @@ TEST(HttpServer, LimitsAnsweredWithTheirStatus) {
   EXPECT_EQ(stats.rejectedBusy, 1u);
   EXPECT_EQ(stats.rejectedConnections, 1u);
   EXPECT_EQ(stats.badRequests, 1u);
-}
-
-TEST(HttpServer, ServesWsdlFiles) {
-  Objects objects(false);
-  auto dir = ScratchDir("wsdl");
-  std::ofstream(dir / "tarn.wsdl") << "<definitions>wsdl</definitions>";
-  std::ofstream(dir / "tarn-messages.xsd") << "<schema>xsd</schema>";
-  std::ofstream(dir / "secret.txt") << "not served";
-  auto options = Loopback();
-  options.wsdlDirectory = dir.string();
-  Quill::HttpServer server(objects.adapter.get(), options);
-  RawConnection conn(server.GetPort());
-  Reply wsdl = conn.Request(http::verb::get, "/sdk/tarn.wsdl");
-  EXPECT_EQ(wsdl.status, 200);
-  EXPECT_EQ(wsdl.body, "<definitions>wsdl</definitions>");
-  EXPECT_EQ(conn.Request(http::verb::get, "/sdk/tarn-messages.xsd").body, "<schema>xsd</schema>");
-  EXPECT_EQ(conn.Request(http::verb::get, "/sdk/secret.txt").status, 404);
-  EXPECT_EQ(conn.Request(http::verb::get, "/sdk/../tarn.wsdl").status, 404);
-  EXPECT_EQ(conn.Request(http::verb::get, "/sdk/%2e%2e/x.xsd").status, 404);
-  EXPECT_EQ(conn.Request(http::verb::get, "/sdk/missing.xsd").status, 404);
-  EXPECT_EQ(conn.Request(http::verb::post, "/sdk/tarn.wsdl").status, 405);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(HttpServer, ThousandConnectionsAtOnce) {
