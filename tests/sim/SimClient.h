@@ -94,6 +94,15 @@ class Client {
     return fault;
   }
 
+  // The first machine whose power state is `power`, else null (and a failure).
+  Ref<MoRef> FindVm(char const* power) {
+    for (auto& vm : Vms()) {
+      if (Field(vm.get(), Tarn::Sim::kFieldPowerState) == power) return vm;
+    }
+    ADD_FAILURE() << "the model has no machine " << power;
+    return nullptr;
+  }
+
   Ref<MoRef> Datacenter() { return Children(content->rootFolder.get()).front(); }
   Ref<MoRef> VmFolder() {
     Ref<MoRef> folder;
@@ -169,11 +178,20 @@ class Client {
   std::vector<Ref<Tarn::TaskInfo>> _kept;  // the faults handed out stay alive
 };
 
-// A watch on one object's properties; Until waits (at most `rounds` answers of at most
-// two seconds each) for a change that `seen` accepts.
+// A watch on one object's properties (or on what a spec selects); Until waits (at most
+// `rounds` answers of at most two seconds each) for a change that `seen` accepts.
 class Watch {
  public:
-  Watch(Client& c, MoRef* obj, std::initializer_list<std::string> paths) : _pc(c.Collector()) {
+  Watch(Client& c, MoRef* obj, std::initializer_list<std::string> paths) : Watch(c, Spec(obj, paths)) {}
+  Watch(Client& c, Ref<Quill::Query::QuerySpec> const& spec) : _pc(c.Collector()) {
+    Ref<MoRef> watch;
+    _pc->CreateWatch(spec.get(), true, watch);
+    _options = new Quill::Query::WaitOptions();
+    _options->maxWaitSeconds = 2;
+    first = Next();  // the objects entering
+  }
+
+  static Ref<Quill::Query::QuerySpec> Spec(MoRef* obj, std::initializer_list<std::string> paths) {
     Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
     Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
     start->obj = obj;
@@ -182,27 +200,31 @@ class Watch {
     select->type = Quill::TypeName(obj->GetTypeName());
     for (auto const& p : paths) select->GetPaths()->Append(Quill::PropertyPath(p));
     spec->GetProperties()->Append(select.get());
-    Ref<MoRef> watch;
-    _pc->CreateWatch(spec.get(), true, watch);
-    _options = new Quill::Query::WaitOptions();
-    _options->maxWaitSeconds = 2;
+    return spec;
+  }
+
+  // The next answer (null when the wait ran out).
+  Ref<Quill::Query::UpdateBatch> Next() {
     Ref<Quill::Query::UpdateBatch> batch;
-    _pc->WaitForUpdates(Basalt::Optional<std::string>(), _options.get(), batch);  // the object entering
+    _pc->WaitForUpdates(_version, _options.get(), batch);
     if (batch) _version = batch->version;
+    return batch;
   }
 
   bool Until(std::function<bool(Quill::Query::PropertyChange const&)> seen, int rounds = 20) {
+    return Until([&](Quill::Query::ObjectChange const&, Quill::Query::PropertyChange const& ch) { return seen(ch); },
+                 rounds);
+  }
+  bool Until(std::function<bool(Quill::Query::ObjectChange const&, Quill::Query::PropertyChange const&)> seen,
+             int rounds = 20) {
     for (int i = 0; i < rounds; ++i) {
-      Ref<Quill::Query::UpdateBatch> batch;
-      _pc->WaitForUpdates(_version, _options.get(), batch);
-      if (!batch) continue;
-      _version = batch->version;
-      for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      Ref<Quill::Query::UpdateBatch> batch = Next();
+      for (std::size_t w = 0; batch && batch->watches && w < batch->watches->size(); ++w) {
         auto* update = (*batch->watches)[w];
         for (std::size_t k = 0; update->objects && k < update->objects->size(); ++k) {
           auto* ch = (*update->objects)[k];
           for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
-            if (seen(*(*ch->changes)[j])) return true;
+            if (seen(*ch, *(*ch->changes)[j])) return true;
           }
         }
       }
@@ -210,10 +232,12 @@ class Watch {
     return false;
   }
 
+  Ref<Quill::Query::UpdateBatch> first;
+
  private:
   Ref<Quill::Query::PropertyCollectorStub> _pc;
   Ref<Quill::Query::WaitOptions> _options;
-  std::string _version;
+  Basalt::Optional<std::string> _version;
 };
 
 }  // namespace SimTest

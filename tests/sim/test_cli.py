@@ -1,50 +1,19 @@
 #!/usr/bin/env python3
-"""The tarn-sim program: what it prints, its options, TLS and stopping on SIGTERM.
+"""The tarn-sim program: what it prints, its options and fault-injection rules, TLS and stopping
+on SIGTERM.
 
 The program is named by the environment variable TARN_SIM; every run listens on a free
 loopback port and is stopped within its timeout.
 """
+import json
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.request
 
-SIM = os.environ.get("TARN_SIM", "tarn-sim")
-
-
-class Running:
-    """tarn-sim started with `args`; the lines it printed before serving in `lines`."""
-
-    def __init__(self, *args, env=None):
-        self.process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True, env=env)
-        self.lines = []
-        reader = threading.Thread(target=self._read, daemon=True)
-        reader.start()
-        reader.join(20)
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.strip())
-            if line.startswith("login:"):
-                return
-
-    def url(self):
-        return self.lines[0].split()[-1]
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            out, err = self.process.communicate(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.communicate()
-            raise AssertionError("tarn-sim did not stop on SIGTERM")
-        return self.process.returncode, out
+from sim_process import SIM, Running
 
 
 class CommandLine(unittest.TestCase):
@@ -89,14 +58,41 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(run.returncode, 1, run.stderr)
             self.assertIn("unknown key 'hots'", run.stderr)
 
-    def test_refuses_bad_options(self):
+    def test_refuses_bad_options_and_rules(self):
         without = {k: v for k, v in os.environ.items() if k != "SIM_TEST_UNSET"}
-        for args, env in ((["--listen", "127.0.0.1:http"], None),
-                          (["--listen", "127.0.0.1:70000"], None),
-                          (["--password-env", "SIM_TEST_UNSET"], without)):
+        # 2 for an option the parser refuses, 1 for a rule whose value it cannot use
+        here = ["--listen", "127.0.0.1:0"]
+        for args, env, code, message in (
+                (["--listen", "127.0.0.1:http"], None, 2, ""),
+                (["--listen", "127.0.0.1:70000"], None, 2, ""),
+                (["--password-env", "SIM_TEST_UNSET"], without, 2, ""),
+                (here + ["--control", "nowhere"], None, 2, "--control wants address:port"),
+                (here + ["--delay", "*=soon"], None, 1, "--delay wants a number"),
+                (here + ["--fault", "x=NoSuchFault"], None, 1, "no fault type 'NoSuchFault'"),
+                (here + ["--drop", "1", "--drop-when", "later"], None, 1, "before")):
             run = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=20, env=env)
-            self.assertEqual(run.returncode, 2, (args, run.stderr))
+            self.assertEqual(run.returncode, code, (args, run.stderr))
             self.assertTrue(run.stderr.startswith("tarn-sim: "), run.stderr)
+            self.assertIn(message, run.stderr, args)
+
+    def test_rules_from_options_show_at_the_control_url(self):
+        sim = Running("--control", "127.0.0.1:0", "--delay", "*=5", "--delay", "tarn.Folder.createFolder=200",
+                      "--fault", "PowerOnVM_Task=InvalidState:3", "--fault", "tarn.ManagedEntity.rename=NotFound",
+                      "--drop", "2", "--drop-when", "after", "--slow", "4096:20")
+        try:
+            control = next((line.split()[-1] for line in sim.lines if line.startswith("fault injection:")), None)
+            self.assertIsNotNone(control, sim.lines)
+            opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopback: no proxy
+            with opener.open(control, timeout=20) as reply:
+                rules = json.load(reply)
+            self.assertEqual(rules, {
+                "delays": {"*": 5, "tarn.Folder.createFolder": 200},
+                "faults": {"PowerOnVM_Task": {"fault": "tarn.fault.InvalidState", "count": 3},
+                           "tarn.ManagedEntity.rename": {"fault": "tarn.fault.NotFound", "count": 1}},
+                "drop": {"count": 2, "when": "after"},
+                "slow": {"bytesPerSecond": 4096, "latencyMs": 20}})
+        finally:
+            sim.stop()
 
     @unittest.skipUnless(shutil.which("openssl"), "no openssl program")
     def test_tls_prints_the_certificates_thumbprint(self):

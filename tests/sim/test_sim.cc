@@ -3,7 +3,6 @@
 // session cookie).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -56,11 +55,9 @@ using Quill::MoRef;
 using PowerState = Tarn::VirtualMachine::PowerState;
 using TaskState = Tarn::TaskInfo::State;
 
+// One cluster of two hosts with three machines each, no standalone host.
 Tarn::Sim::Options SmallModel(std::chrono::milliseconds taskDelay = std::chrono::milliseconds(0)) {
-  Tarn::Sim::Options o;
-  o.model = {1, 1, 2, 3, 1, 1, 0};  // one cluster of two hosts with three machines each, no standalone host
-  o.taskDelay = taskDelay;
-  return o;
+  return SimTest::Model(1, 2, 3, 0, taskDelay);
 }
 
 // One caller: its own adapter, so its own session.
@@ -163,11 +160,8 @@ TEST(Machines, PowerStateMachine) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
   c.Login("admin");
-  Ref<MoRef> vm;
-  for (auto& v : c.Vms()) {
-    if (c.Power(v.get()) == "poweredOff") vm = v;
-  }
-  ASSERT_TRUE(vm) << "the model has no machine powered off";
+  Ref<MoRef> vm = c.FindVm("poweredOff");
+  ASSERT_TRUE(vm);
 
   struct Step {
     char const* op;
@@ -552,75 +546,6 @@ TEST(Folders, CreateRenameDestroy) {
   EXPECT_NE(ErrorAs<Tarn::Fault::InvalidState>(c.Wait(task.get()).get()), nullptr);
 }
 
-TEST(Dispatch, UnimplementedOperationsNameThemselves) {
-  Tarn::Sim::Simulator sim(SmallModel());
-  Client c(sim.GetUrl());
-  c.Login("admin");
-  auto vm = c.Stub<Tarn::VirtualMachineStub>(c.Vms().front().get());
-  Ref<MoRef> task;
-  Ref<Tarn::Vm::FileLayout> layout;
-  std::pair<char const*, std::function<void()>> const calls[] = {
-      {"tarn.VirtualMachine.upgradeTools", [&] { vm->UpgradeTools(Basalt::Optional<std::string>(), task); }},
-      {"tarn.VirtualMachine.layout", [&] { vm->GetLayout(layout); }},
-      {"tarn.ManagedEntity.destroy", [&] { c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(task); }},
-  };
-  for (auto const& [name, call] : calls) {
-    try {
-      call();
-      ADD_FAILURE() << name << " answered";
-    } catch (Quill::Fault::NotSupported::Exception& e) {
-      EXPECT_NE(Quill::DescribeFault(e.GetFault()).find(std::string(name) + " is not implemented"), std::string::npos)
-          << Quill::DescribeFault(e.GetFault());
-    }
-  }
-}
-
-// Many sessions toggling the same machines: every successful power-on is
-// followed by exactly one successful power-off (nothing lost or doubled), and
-// the final state agrees with the count.
-TEST(Concurrency, ClientsPoweringTheSameMachines) {
-  Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(2)));
-  Client setup(sim.GetUrl());
-  setup.Login("admin");
-  std::vector<Ref<MoRef>> vms = setup.Vms();
-  vms.resize(3);
-  for (auto& vm : vms) {
-    if (setup.Power(vm.get()) != "poweredOff") setup.Run(vm.get(), "powerOff");
-  }
-
-  constexpr int kClients = 6;
-  constexpr int kRounds = 12;
-  std::atomic<int> ons[3] = {}, offs[3] = {}, unexpected{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kClients; ++t) {
-    threads.emplace_back([&, t] {
-      Client c(sim.GetUrl());
-      c.Login("admin");
-      for (int r = 0; r < kRounds; ++r) {
-        for (std::size_t i = 0; i < vms.size(); ++i) {
-          bool on = (r + t + int(i)) % 2 == 0;
-          Ref<Tarn::TaskInfo> info = c.Run(vms[i].get(), on ? "powerOn" : "powerOff");
-          if (info->state == TaskState::success) {
-            ++(on ? ons[i] : offs[i]);
-          } else if (!ErrorAs<Tarn::Fault::InvalidPowerState>(info.get()) &&
-                     !ErrorAs<Tarn::Fault::TaskInProgress>(info.get())) {
-            ++unexpected;
-          }
-        }
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(unexpected.load(), 0);
-  for (std::size_t i = 0; i < vms.size(); ++i) {
-    int diff = ons[i].load() - offs[i].load();
-    EXPECT_TRUE(diff == 0 || diff == 1) << "machine " << i << ": " << ons[i] << " on, " << offs[i] << " off";
-    EXPECT_EQ(setup.Power(vms[i].get()), diff == 1 ? "poweredOn" : "poweredOff");
-    EXPECT_GT(ons[i].load(), 0);
-  }
-}
-
-// Every change reaches the inventory's one listener, with the paths that moved.
 // --- the query service ------------------------------------------------------
 
 // Every machine under `root`: folders' children, datacenters' VM folders, the
@@ -692,102 +617,29 @@ TEST(Query, WatcherSeesAPowerOnMadeThroughTheStub) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
   c.Login("admin");
-  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
-  Ref<MoRef> watch;
-  pc->CreateWatch(MachinesUnder(c.content->rootFolder.get(), {"customValue", "guestHeartbeatStatus"}).get(), true,
-                  watch);
-  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
-  wo->maxWaitSeconds = 10;
-  Ref<Quill::Query::UpdateBatch> batch;
-  pc->WaitForUpdates(Basalt::Optional<std::string>(), wo.get(), batch);
-  ASSERT_TRUE(batch && batch->watches && batch->watches->size() == 1u);
-  EXPECT_EQ((*batch->watches)[0]->objects->size(), 6u);
+  SimTest::Watch watch(c, MachinesUnder(c.content->rootFolder.get(), {"customValue", "guestHeartbeatStatus"}));
+  ASSERT_TRUE(watch.first && watch.first->watches && watch.first->watches->size() == 1u);
+  EXPECT_EQ((*watch.first->watches)[0]->objects->size(), 6u);
 
-  Ref<MoRef> vm;
-  for (auto& v : c.Vms()) {
-    if (c.Power(v.get()) == "poweredOff") vm = v;
-  }
-  ASSERT_TRUE(vm) << "the model has no machine powered off";
+  Ref<MoRef> vm = c.FindVm("poweredOff");
+  ASSERT_TRUE(vm);
   ASSERT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
 
-  // The change may come in more than one answer; each is bounded by the wait.
+  // The change may come in more than one answer.
   bool heartbeat = false, power = false;
-  for (int i = 0; i < 10 && !(heartbeat && power); ++i) {
-    std::string version = batch->version;
-    pc->WaitForUpdates(version, wo.get(), batch);
-    ASSERT_TRUE(batch) << "no change within the wait";
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      for (std::size_t k = 0; k < update->objects->size(); ++k) {
-        auto* ch = (*update->objects)[k];
-        EXPECT_EQ(ch->obj->GetId(), vm->GetId()) << "only the powered machine changed";
-        EXPECT_EQ(ch->kind, Quill::Query::ChangeKind::modify);
-        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
-          auto* pch = (*ch->changes)[j];
-          if (pch->path.GetString() == "guestHeartbeatStatus") heartbeat = true;
-          if (pch->path.GetString() == "customValue") {
-            auto* values = dynamic_cast<Quill::DataArray<Tarn::CustomFieldsManager::Value>*>(pch->value.get());
-            ASSERT_NE(values, nullptr);
-            for (std::size_t v = 0; v < values->size(); ++v) {
-              auto* text = dynamic_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(v));
-              if (text && values->Get(v)->key == Tarn::Sim::kFieldPowerState) power = text->value == "poweredOn";
-            }
-          }
-        }
-      }
+  watch.Until([&](Quill::Query::ObjectChange const& ch, Quill::Query::PropertyChange const& pch) {
+    EXPECT_EQ(ch.obj->GetId(), vm->GetId()) << "only the powered machine changed";
+    EXPECT_EQ(ch.kind, Quill::Query::ChangeKind::modify);
+    if (pch.path.GetString() == "guestHeartbeatStatus") heartbeat = true;
+    auto* values = dynamic_cast<Quill::DataArray<Tarn::CustomFieldsManager::Value>*>(pch.value.get());
+    for (std::size_t v = 0; values && v < values->size(); ++v) {
+      auto* text = dynamic_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(v));
+      if (text && text->key == Tarn::Sim::kFieldPowerState) power = text->value == "poweredOn";
     }
-  }
+    return heartbeat && power;
+  });
   EXPECT_TRUE(power) << "the power state change did not reach the watcher";
   EXPECT_TRUE(heartbeat);
-}
-
-TEST(Query, WatcherSeesATaskEnd) {
-  Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(100)));
-  Client c(sim.GetUrl());
-  c.Login("admin");
-  Ref<MoRef> vm;
-  for (auto& v : c.Vms()) {
-    if (c.Power(v.get()) == "poweredOff") vm = v;
-  }
-  ASSERT_TRUE(vm);
-  Ref<MoRef> task;
-  c.Stub<Tarn::VirtualMachineStub>(vm.get())->PowerOn(nullptr, task);
-
-  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
-  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
-  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
-  start->obj = task;
-  spec->GetObjects()->Append(start.get());
-  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
-  select->type = Quill::TypeName("tarn.Task");
-  select->GetPaths()->Append(Quill::PropertyPath("info"));
-  spec->GetProperties()->Append(select.get());
-  Ref<MoRef> watch;
-  pc->CreateWatch(spec.get(), true, watch);
-  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
-  wo->maxWaitSeconds = 10;
-
-  // The first answer holds the task as it is (queued or running); its end comes later.
-  Ref<Quill::Query::UpdateBatch> batch;
-  Basalt::Optional<std::string> version;
-  TaskState last = TaskState::queued;
-  for (int i = 0; i < 10 && last != TaskState::success && last != TaskState::error; ++i) {
-    pc->WaitForUpdates(version, wo.get(), batch);
-    ASSERT_TRUE(batch) << "the task's end did not reach the watcher";
-    version = batch->version;
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      for (std::size_t k = 0; k < update->objects->size(); ++k) {
-        auto* ch = (*update->objects)[k];
-        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
-          auto* info = dynamic_cast<Tarn::TaskInfo*>((*ch->changes)[j]->value.get());
-          ASSERT_NE(info, nullptr);
-          last = info->state;
-        }
-      }
-    }
-  }
-  EXPECT_EQ(last, TaskState::success);
 }
 
 TEST(Model, ChangesReachTheListener) {

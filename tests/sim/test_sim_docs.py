@@ -11,12 +11,11 @@ import pathlib
 import re
 import shlex
 import shutil
-import signal
 import subprocess
-import threading
 import unittest
 
-SIM = os.environ.get("TARN_SIM", "tarn-sim")
+from sim_process import Running
+
 CALL = os.environ.get("TARN_CALL", "tarn-call")
 DOCS = pathlib.Path(os.environ.get("DOCS", pathlib.Path(__file__).resolve().parents[2] / "docs"))
 BLOCK = re.compile(r"^```sh\n(.*?)^```", re.S | re.M)
@@ -30,43 +29,13 @@ def command_lines(page):
                 yield line
 
 
-class Sim:
-    def __init__(self):
-        self.process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0", "--control", "127.0.0.1:0"],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        reader = threading.Thread(target=self._read, daemon=True)
-        reader.start()
-        reader.join(30)
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.strip())
-            if line.startswith("login:"):
-                return
-
-    def address(self, prefix):
-        for line in self.lines:
-            if line.startswith(prefix):
-                return re.search(r"http://127\.0\.0\.1:\d+", line).group(0)
-        raise AssertionError(f"tarn-sim printed no {prefix!r} line: {self.lines}")
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.communicate(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.communicate()
-
-
 class PageCommands(unittest.TestCase):
     def test_every_command_line_answers_as_the_page_says(self):
         lines = list(command_lines(DOCS / "simulator.md"))
         self.assertGreaterEqual(len(lines), 10, "the page lost its examples")
         if not shutil.which("curl"):
             self.skipTest("no curl")
-        sim = Sim()
+        sim = Running("--control", "127.0.0.1:0")
         try:
             server = sim.address("tarn-sim serving")
             control = sim.address("fault injection:")

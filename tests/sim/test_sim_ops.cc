@@ -36,14 +36,6 @@ using namespace SimTest;
 using PowerState = Tarn::VirtualMachine::PowerState;
 using VmStub = Tarn::VirtualMachineStub;
 
-// The first machine of the inventory in `power` (a field value), else null.
-Ref<MoRef> FindVm(Client& c, char const* power) {
-  for (auto& vm : c.Vms()) {
-    if (c.Field(vm.get(), Tarn::Sim::kFieldPowerState) == power) return vm;
-  }
-  return nullptr;
-}
-
 Ref<MoRef> PowerOff(Client& c, MoRef* vm) {
   if (c.Field(vm, Tarn::Sim::kFieldPowerState) != "poweredOff") {
     Ref<MoRef> task;
@@ -69,7 +61,7 @@ Ref<MoRef> HostOf(Client& c, MoRef* vm) {
 TEST(Templates, RefusePowerAndSnapshotsUntilMarkedAsMachines) {
   Tarn::Sim::Simulator sim(Model(1, 2, 2, 0));
   Client c(sim.GetUrl());
-  Ref<MoRef> vm = FindVm(c, "poweredOn");
+  Ref<MoRef> vm = c.FindVm("poweredOn");
   ASSERT_TRUE(vm);
   auto stub = c.Stub<VmStub>(vm.get());
   EXPECT_THROW(stub->MarkAsTemplate(), Tarn::Fault::InvalidPowerState::Exception);
@@ -251,7 +243,7 @@ TEST(Machines, RelocateMovesAmongHostsPoolsAndDatastores) {
 TEST(Machines, UnregisterLeavesFilesThatRegisterBringsBack) {
   Tarn::Sim::Simulator sim(Model(1, 1, 2, 0));
   Client c(sim.GetUrl());
-  Ref<MoRef> vm = FindVm(c, "poweredOn");
+  Ref<MoRef> vm = c.FindVm("poweredOn");
   ASSERT_TRUE(vm);
   std::string path = c.Field(vm.get(), Tarn::Sim::kFieldPath);
   std::string memory = c.Field(vm.get(), Tarn::Sim::kFieldMemoryMB);
@@ -357,7 +349,7 @@ ConnectionState Connection(Client& c, MoRef* host) {
 TEST(Hosts, ADisconnectedHostsMachinesRefuseOperations) {
   Tarn::Sim::Simulator sim(Model(1, 2, 2, 0));
   Client c(sim.GetUrl());
-  Ref<MoRef> vm = FindVm(c, "poweredOff");
+  Ref<MoRef> vm = c.FindVm("poweredOff");
   ASSERT_TRUE(vm);
   Ref<MoRef> host = HostOf(c, vm.get());
   auto hs = c.Stub<Tarn::HostSystemStub>(host.get());
@@ -443,6 +435,10 @@ TEST(Tasks, InfoNamesUserAndEntityAndWatchersSeeProgress) {
     return info && info->state == TaskState::running && info->progress.IsSet() && *info->progress == 50;
   });
   EXPECT_TRUE(halfway) << "no watcher saw the task at 50 %";
+  EXPECT_TRUE(watch.Until([](Quill::Query::PropertyChange const& ch) {
+    auto* info = dynamic_cast<Tarn::TaskInfo*>(ch.value.get());
+    return info && info->state == TaskState::success;
+  })) << "no watcher saw the task end";
   Ref<Tarn::TaskInfo> info = c.Wait(task.get());
   EXPECT_EQ(info->state, TaskState::success);
   EXPECT_EQ(info->entityName.IsSet() ? *info->entityName : "", c.ReadString(vm.get(), "name"));

@@ -55,6 +55,7 @@
 #include "tarn/view/ContainerViewStub.h"
 #include "tarn/view/ViewManagerStub.h"
 #include "tarn/vm/ConfigSpec.h"
+#include "tarn/vm/FileLayout.h"
 
 namespace {
 
@@ -63,12 +64,7 @@ using Quill::MoRef;
 using TaskState = Tarn::TaskInfo::State;
 using EventList = Ref<Quill::DataArray<Tarn::Event::Event>>;
 
-Tarn::Sim::Options SmallModel() {
-  Tarn::Sim::Options o;
-  o.model = {1, 1, 2, 3, 1, 1, 0};  // one cluster of two hosts with three machines each, no standalone host
-  o.taskDelay = std::chrono::milliseconds(0);
-  return o;
-}
+Tarn::Sim::Options SmallModel() { return SimTest::Model(1, 2, 3, 0); }  // one cluster of two hosts, six machines
 
 class Client : public SimTest::Client {
  public:
@@ -78,22 +74,6 @@ class Client : public SimTest::Client {
     Ref<Tarn::UserSession> session;
     Stub<Tarn::SessionManagerStub>(content->sessionManager.get())
         ->Login(user, "tarn-sim", Basalt::Optional<std::string>(), session);
-  }
-  // Read through the getter, not the query service: a caller without a session reads it too.
-  std::string Power(MoRef* vm) {
-    Ref<Quill::DataArray<Tarn::CustomFieldsManager::Value>> values;
-    Stub<Tarn::VirtualMachineStub>(vm)->GetCustomValue(values);
-    for (std::size_t i = 0; i < values->size(); ++i) {
-      if (values->Get(i)->key == 1) return static_cast<Tarn::CustomFieldsManager::StringValue*>(values->Get(i))->value;
-    }
-    return "";
-  }
-  Ref<MoRef> PoweredOff() {
-    for (auto& v : Vms()) {
-      if (Power(v.get()) == "poweredOff") return v;
-    }
-    ADD_FAILURE() << "the model has no machine powered off";
-    return nullptr;
   }
   Ref<Tarn::Event::EventManagerStub> Events() {
     return Stub<Tarn::Event::EventManagerStub>(content->eventManager.get());
@@ -120,7 +100,7 @@ TEST(Events, TasksAndDirectChangesEachMakeOneEventOfTheirType) {
   Client c(sim.GetUrl());
   c.Login("admin");
   ASSERT_TRUE(c.content->eventManager);
-  Ref<MoRef> vm = c.PoweredOff();
+  Ref<MoRef> vm = c.FindVm("poweredOff");
   ASSERT_TRUE(vm);
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   std::string name = stub->GetName();
@@ -192,39 +172,10 @@ TEST(Events, TasksAndDirectChangesEachMakeOneEventOfTheirType) {
 }
 
 TEST(Events, EveryTaskEventTypeIsAnEventOfTheCatalogue) {
-  // The table that maps tasks to event types names them by WSDL name; a typo
-  // would silently make TaskEvents.
-  for (char const* name : {"VmPoweredOnEvent",
-                           "VmFailedToPowerOnEvent",
-                           "VmPoweredOffEvent",
-                           "VmFailedToPowerOffEvent",
-                           "VmSuspendedEvent",
-                           "VmFailedToSuspendEvent",
-                           "VmResettingEvent",
-                           "VmFailedToResetEvent",
-                           "VmGuestShutdownEvent",
-                           "VmFailedToShutdownGuestEvent",
-                           "VmGuestRebootEvent",
-                           "VmFailedToRebootGuestEvent",
-                           "VmReconfiguredEvent",
-                           "VmClonedEvent",
-                           "VmCloneFailedEvent",
-                           "VmRelocatedEvent",
-                           "VmRelocateFailedEvent",
-                           "VmCreatedEvent",
-                           "VmRegisteredEvent",
-                           "VmRenamedEvent",
-                           "DatacenterRenamedEvent",
-                           "DatastoreRenamedEvent",
-                           "VmRemovedEvent",
-                           "ResourcePoolDestroyedEvent",
-                           "EnteredMaintenanceModeEvent",
-                           "ExitMaintenanceModeEvent",
-                           "HostDisconnectedEvent",
-                           "HostConnectedEvent",
-                           "HostReconnectionFailedEvent",
-                           "TaskEvent",
-                           "GeneralUserEvent"}) {
+  std::vector<char const*> names = Tarn::Sim::TaskEventTypeNames();
+  EXPECT_GE(names.size(), 29u);
+  names.insert(names.end(), {"TaskEvent", "GeneralUserEvent"});  // what the others fall back to
+  for (char const* name : names) {
     auto* t = dynamic_cast<Quill::DataObjectType*>(Quill::FindType(std::string("tarn.event.") + name));
     ASSERT_NE(t, nullptr) << name;
     EXPECT_TRUE(t->IsSubtypeOf(Quill::GetDoType<Tarn::Event::Event>())) << name;
@@ -362,58 +313,34 @@ TEST(Views, WatcherSeesMachinesCreatedAndDestroyed) {
   Ref<MoRef> viewRef;
   manager->CreateContainerView(c.content->rootFolder.get(), types.get(), true, viewRef);
 
-  auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
-  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
-  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
-  start->obj = viewRef;
-  spec->GetObjects()->Append(start.get());
-  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
-  select->type = Quill::TypeName("tarn.view.ContainerView");
-  select->GetPaths()->Append(Quill::PropertyPath("view"));
-  spec->GetProperties()->Append(select.get());
-  Ref<MoRef> watch;
-  pc->CreateWatch(spec.get(), true, watch);
-  Ref<Quill::Query::WaitOptions> wo(new Quill::Query::WaitOptions());
-  wo->maxWaitSeconds = 10;
-  Ref<Quill::Query::UpdateBatch> batch;
-  pc->WaitForUpdates(Basalt::Optional<std::string>(), wo.get(), batch);
-  ASSERT_TRUE(batch);
+  SimTest::Watch watch(c, viewRef.get(), {"view"});
+  ASSERT_TRUE(watch.first);
 
   // The members as the watcher knows them: the first answer assigns them, later
   // ones add and remove references.
   std::set<std::string> seen;
-  auto apply = [&] {
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      for (std::size_t k = 0; k < update->objects->size(); ++k) {
-        auto* ch = (*update->objects)[k];
-        for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) {
-          auto* change = (*ch->changes)[j];
-          auto* refs = dynamic_cast<Quill::DataArray<MoRef>*>(change->value.get());
-          ASSERT_NE(refs, nullptr);
-          if (change->op == Quill::Query::ChangeOp::assign) seen.clear();
-          for (auto const& id : Ids(Ref<Quill::DataArray<MoRef>>(refs))) {
-            if (change->op == Quill::Query::ChangeOp::remove) {
-              seen.erase(id);
-            } else {
-              seen.insert(id);
-            }
-          }
-        }
+  auto apply = [&](Quill::Query::PropertyChange const& change) {
+    auto* refs = dynamic_cast<Quill::DataArray<MoRef>*>(change.value.get());
+    EXPECT_NE(refs, nullptr);
+    if (change.op == Quill::Query::ChangeOp::assign) seen.clear();
+    for (auto const& id : Ids(Ref<Quill::DataArray<MoRef>>(refs))) {
+      if (change.op == Quill::Query::ChangeOp::remove) {
+        seen.erase(id);
+      } else {
+        seen.insert(id);
       }
     }
   };
-  apply();
+  for (std::size_t k = 0; watch.first->watches && k < (*watch.first->watches)[0]->objects->size(); ++k) {
+    auto* ch = (*(*watch.first->watches)[0]->objects)[k];
+    for (std::size_t j = 0; ch->changes && j < ch->changes->size(); ++j) apply(*(*ch->changes)[j]);
+  }
   EXPECT_EQ(seen.size(), 6u);
   auto next = [&](std::size_t want) {
-    for (int i = 0; i < 10 && batch; ++i) {
-      std::string version = batch->version;
-      pc->WaitForUpdates(version, wo.get(), batch);
-      if (!batch) break;
-      apply();
-      if (seen.size() == want) break;
-    }
-    return seen;
+    watch.Until([&](Quill::Query::PropertyChange const& change) {
+      apply(change);
+      return seen.size() == want;
+    });
   };
 
   Ref<Tarn::Vm::ConfigSpec> config(new Tarn::Vm::ConfigSpec());
@@ -476,7 +403,7 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
   ASSERT_NE(sim.GetControlUrl(), "");
   Client c(sim.GetUrl());
   c.Login("admin");
-  Ref<MoRef> vm = c.PoweredOff();
+  Ref<MoRef> vm = c.FindVm("poweredOff");
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   Ref<MoRef> task;
 
@@ -499,7 +426,7 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
     for (int i = 0; i < k.count; ++i) {
       EXPECT_THROW(stub->PowerOn(nullptr, task), Tarn::Fault::InvalidState::Exception) << k.method << " " << i;
     }
-    EXPECT_EQ(c.Power(vm.get()), "poweredOff") << "no call was carried out";
+    EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldPowerState), "poweredOff") << "no call was carried out";
   }
   stub->PowerOn(nullptr, task);  // the rules are used up
   EXPECT_EQ(c.Wait(task.get())->state, TaskState::success);
@@ -582,6 +509,8 @@ TEST(Dispatch, ASampleOfOtherMethodsAnswersNotSupportedNamingItself) {
   Ref<Tarn::Host::ConnectInfo> info;
   Ref<Tarn::ResourceConfigSpec> poolSpec(new Tarn::ResourceConfigSpec());
   Ref<Tarn::Cluster::ConfigSpec> clusterSpec(new Tarn::Cluster::ConfigSpec());
+  auto vm = c.Stub<Tarn::VirtualMachineStub>(c.Vms().front().get());
+  Ref<Tarn::Vm::FileLayout> layout;
   std::pair<char const*, std::function<void()>> const calls[] = {
       {"tarn.Datastore.refresh", [&] { c.Stub<Tarn::DatastoreStub>(stores[0].get())->Refresh(); }},
       {"tarn.Network.destroyNetwork", [&] { c.Stub<Tarn::NetworkStub>(nets[0].get())->DestroyNetwork(); }},
@@ -593,6 +522,9 @@ TEST(Dispatch, ASampleOfOtherMethodsAnswersNotSupportedNamingItself) {
        [&] { c.Stub<Tarn::FolderStub>(c.content->rootFolder.get())->CreateCluster("c", clusterSpec.get(), result); }},
       {"tarn.view.ViewManager.createInventoryView", [&] { views->CreateInventoryView(result); }},
       {"tarn.view.ViewManager.createListView", [&] { views->CreateListView(nullptr, result); }},
+      {"tarn.VirtualMachine.upgradeTools", [&] { vm->UpgradeTools(Basalt::Optional<std::string>(), result); }},
+      {"tarn.VirtualMachine.layout", [&] { vm->GetLayout(layout); }},
+      {"tarn.ManagedEntity.destroy", [&] { c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->Destroy(result); }},
   };
   for (auto const& [name, call] : calls) {
     try {

@@ -7,67 +7,35 @@ power-on left, log out and be refused.
 usage: test_zeep.py TARN_SIM WSDL_DIR
 The simulator runs on a free loopback port and is always stopped; every wait is bounded.
 """
-import signal
-import subprocess
+import os
 import sys
-import threading
 import time
 import unittest
 
-import requests
-import zeep
 import zeep.exceptions
-from zeep.transports import Transport
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zeep_fixture import NS, Served  # noqa: E402
 
 SIM = WSDL_DIR = None
-NS = "urn:tarn25"
 
 
 class ZeepAgainstSimulator(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = subprocess.Popen([SIM, "--listen", "127.0.0.1:0", "--wsdl-dir", WSDL_DIR, "--task-delay-ms", "100"],
-                                   stdout=subprocess.PIPE, text=True)
-        line = []
-        reader = threading.Thread(target=lambda: line.append(cls.sim.stdout.readline()), daemon=True)
-        reader.start()
-        reader.join(30)
-        if not line or not line[0].startswith("tarn-sim serving "):
-            cls.sim.kill()
-            cls.sim.wait(10)
-            raise RuntimeError(f"tarn-sim did not come up: {line}")
-        cls.url = line[0].split()[-1]
-        session = requests.Session()
-        session.trust_env = False  # loopback only: no proxy from the environment
-        transport = Transport(session=session, timeout=120, operation_timeout=30)
-        settings = zeep.Settings(strict=False, xml_huge_tree=True)
-        cls.client = zeep.Client(cls.url + "/tarn.wsdl", transport=transport, settings=settings)
-        cls.service = cls.client.create_service("{%s}TarnBinding" % NS, cls.url)
+        cls.served = Served([SIM, "--listen", "127.0.0.1:0", "--wsdl-dir", WSDL_DIR, "--task-delay-ms", "100"],
+                            "tarn-sim serving ")
+        cls.service = cls.served.service
+        cls.t = staticmethod(cls.served.type)
 
     @classmethod
     def tearDownClass(cls):
-        cls.sim.send_signal(signal.SIGTERM)
-        try:
-            cls.sim.communicate(timeout=20)
-        except subprocess.TimeoutExpired:
-            cls.sim.kill()
-            cls.sim.communicate()
-
-    def t(self, name):
-        return self.client.get_type("{%s}%s" % (NS, name))
+        cls.served.stop()
 
     def retrieve(self, collector, spec):
-        """Every object the query selects, with its values by name, over all pages."""
-        target = dict(target=collector._value_1, targetType=collector.type)
-        page = self.service.QueryRetrieve(**target, specs=[spec], options=self.t("QueryRetrieveOptions")(maxObjects=10))
-        found = {}
-        for _ in range(100):
-            for result in page.objects or []:
-                found[result.obj._value_1] = {v.name: v.val for v in result.values or []}
-            if not page.token:
-                return found
-            page = self.service.QueryContinueRetrieve(**target, token=page.token)
-        self.fail("more pages than the model has machines")
+        """Every object the query selects, with its values by name."""
+        return {r.obj._value_1: {v.name: v.val for v in r.values or []}
+                for r in self.served.results(collector, spec, 10)}
 
     def machines(self, content):
         t = self.t

@@ -2,7 +2,6 @@
 // faults that come back as their own exception class.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
@@ -39,7 +38,6 @@ bool InDefaultVersion(Quill::ManagedMethod const* m) {
 }
 
 TEST(WireMessages, EveryOperationsRequestAndResponse) {
-  auto start = std::chrono::steady_clock::now();
   int requests = 0, responses = 0;
   for (Quill::ManagedMethod* m : AllMethods()) {
     if (!InDefaultVersion(m)) continue;
@@ -91,7 +89,6 @@ TEST(WireMessages, EveryOperationsRequestAndResponse) {
     }
     EXPECT_TRUE(Quill::AreEqualAnysInt(got.get(), result.get(), info ? info->flags : 0, false)) << rxml.substr(0, 3000);
     ++responses;
-    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(3));
   }
   EXPECT_GT(requests, 1000);
   EXPECT_EQ(requests, responses);

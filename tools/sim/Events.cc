@@ -479,6 +479,15 @@ class EventManagerImpl final : public Tarn::Event::EventManagerSkeleton {
 
 }  // namespace
 
+std::vector<char const*> TaskEventTypeNames() {
+  std::vector<char const*> names;
+  for (TaskEventType const& t : kTaskEvents) {
+    names.push_back(t.success);
+    if (t.failure) names.push_back(t.failure);
+  }
+  return names;
+}
+
 EventLog::EventLog(Quill::LocalAdapter* adapter, Inventory* inventory, std::size_t keep)
     : _impl(std::make_shared<Impl>(adapter, inventory, keep)) {}
 

@@ -62,4 +62,8 @@ class EventLog {
   std::shared_ptr<Impl> _impl;
 };
 
+// The WSDL names of the event types tasks end with (a name the catalogue lacks would
+// quietly make a TaskEvent).
+std::vector<char const*> TaskEventTypeNames();
+
 }  // namespace Tarn::Sim

@@ -256,10 +256,8 @@ TEST(HttpTransport, NetworkFaultsAreTheirOwnClassesWithUrlAndReason) {
     config.callTimeout = 300ms;
     config.maxResponseBytes = k.maxResponse;
     Transport transport(config);
-    auto start = Clock::now();
     Reply reply;
     auto error = Thrown([&] { transport.Post(kRequest, reply); });
-    EXPECT_LT(Clock::now() - start, 2s);
     ASSERT_TRUE(error);
     Basalt::Exception const& thrown = *error;
     EXPECT_TRUE(k.isExpected(error.get())) << Basalt::Demangle(typeid(thrown)) << ": " << error->what();
@@ -411,7 +409,6 @@ TEST(HttpTransport, StopCancelsEveryPendingTransferAndAbortsSyncCalls) {
   auto deadline = Clock::now() + 5s;
   while (holding.received.load() < 17 && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
   ASSERT_EQ(holding.received.load(), 17) << "16 async connections and the sync one";
-  auto start = Clock::now();
   transport.Stop();
   for (int i = 0; i < kCalls; ++i) {
     EXPECT_EQ(deliveries[i].load(), 1) << i;
@@ -421,7 +418,6 @@ TEST(HttpTransport, StopCancelsEveryPendingTransferAndAbortsSyncCalls) {
   auto error = sync.get();
   EXPECT_TRUE(dynamic_cast<Quill::Fault::RequestCanceled::Exception*>(error.get()))
       << (error ? error->what() : "no exception");
-  EXPECT_LT(Clock::now() - start, 2500ms);
 
   auto late = std::make_shared<AsyncTransfer>();
   late->request = kRequest;

@@ -7,53 +7,31 @@ folder tree read through the query service, page by page.
 usage: test_zeep.py SERVER_EXE WSDL_DIR
 The server runs on a free loopback port and is always stopped; every wait is bounded.
 """
-import subprocess
+import os
 import sys
-import threading
 import time
 import unittest
 
-import requests
-import zeep
 import zeep.exceptions
-from zeep.transports import Transport
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+from zeep_fixture import NS, Served  # noqa: E402
 
 SERVER_EXE = WSDL_DIR = None
-NS = "urn:tarn25"
 
 
 class ZeepAgainstServer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server = subprocess.Popen(
-            [SERVER_EXE, "--address", "127.0.0.1", "--port", "0", "--wsdl-dir", WSDL_DIR, "--seconds", "600"],
-            stdout=subprocess.PIPE, text=True)
-        line = []
-        reader = threading.Thread(target=lambda: line.append(cls.server.stdout.readline()), daemon=True)
-        reader.start()
-        reader.join(30)
-        if not line or not line[0].startswith("listening on "):
-            cls.server.kill()
-            cls.server.wait(10)
-            raise RuntimeError(f"server did not come up: {line}")
-        cls.url = line[0].split()[-1]
-        session = requests.Session()
-        session.trust_env = False  # loopback only: no proxy from the environment
-        transport = Transport(session=session, timeout=120, operation_timeout=30)
-        settings = zeep.Settings(strict=False, xml_huge_tree=True)
-        cls.client = zeep.Client(cls.url + "/tarn.wsdl", transport=transport, settings=settings)
-        cls.service = cls.client.create_service("{%s}TarnBinding" % NS, cls.url)
-        cls.session = session
-        cls.ref = cls.client.get_type("{%s}ManagedObjectReference" % NS)
+        cls.served = Served([SERVER_EXE, "--address", "127.0.0.1", "--port", "0", "--wsdl-dir", WSDL_DIR,
+                             "--seconds", "600"], "listening on ")
+        cls.url, cls.client, cls.service, cls.session = (cls.served.url, cls.served.client, cls.served.service,
+                                                         cls.served.session)
+        cls.ref = cls.served.type("ManagedObjectReference")
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.terminate()
-        try:
-            cls.server.communicate(timeout=20)
-        except subprocess.TimeoutExpired:
-            cls.server.kill()
-            cls.server.communicate()
+        cls.served.stop()
 
     def login(self):
         session = self.service.Login(target="SessionManager", targetType="SessionManager",
@@ -126,32 +104,24 @@ class ZeepAgainstServer(unittest.TestCase):
         collector = content.propertyCollector
         self.assertEqual(collector.type, "PropertyCollector")
 
-        def t(name):
-            return self.client.get_type("{%s}%s" % (NS, name))
-
+        t = self.served.type
         # every folder under the root, with its name, one object per answer
         spec = t("QuerySpecification")(
             objects=[t("QueryObjectSelection")(obj=self.ref(_value_1="group-d1", type="Folder"), follow=["children"])],
             hops=[t("QueryHop")(name="children", type="tarn.Folder", path="childEntity", follow=["children"])],
             properties=[t("QueryPropertySelection")(type="tarn.Folder", paths=["name"])])
-        target = dict(target=collector._value_1, targetType=collector.type)
-        page = self.service.QueryRetrieve(**target, specs=[spec], options=t("QueryRetrieveOptions")(maxObjects=1))
         names = {}
-        for _ in range(50):
-            for result in page.objects:
-                self.assertEqual(result.obj.type, "Folder")
-                self.assertEqual([v.name for v in result.values], ["name"])
-                names[result.obj._value_1] = result.values[0].val
-            if not page.token:
-                break
-            page = self.service.QueryContinueRetrieve(**target, token=page.token)
+        for result in self.served.results(collector, spec, 1):
+            self.assertEqual(result.obj.type, "Folder")
+            self.assertEqual([v.name for v in result.values], ["name"])
+            names[result.obj._value_1] = result.values[0].val
         self.assertEqual(names["group-d1"], "Datacenters")
         self.assertIn("zeep-q1", names.values())
         self.assertIn("zeep-q2", names.values())
         # a spec the service refuses is a fault naming the element
         spec.properties[0].paths = ["no.such.path"]
         with self.assertRaises(zeep.exceptions.Fault) as caught:
-            self.service.QueryRetrieve(**target, specs=[spec])
+            self.service.QueryRetrieve(target=collector._value_1, targetType=collector.type, specs=[spec])
         self.assertIn("specs[0].properties[0].paths[0]", caught.exception.message)
 
 

@@ -255,6 +255,8 @@ TEST(HttpHardening, WsdlAddressIsTheOneRequested) {
   std::string head = "<definitions>" + filler + "<service name=\"S\"><port><soap:address location=\"";
   std::string tail = "\"/></port></service></definitions>";
   std::ofstream(dir / "tarn.wsdl") << head << "https://localhost/sdk" << tail;
+  std::ofstream(dir / "tarn-messages.xsd") << "<schema>xsd</schema>";
+  std::ofstream(dir / "secret.txt") << "not served";
   auto options = Loopback();
   options.wsdlDirectory = dir.string();
   Quill::HttpServer server(objects.adapter.get(), options);
@@ -303,6 +305,13 @@ TEST(HttpHardening, WsdlAddressIsTheOneRequested) {
   http::read(gz.Stream(), buffer, parser, ec);
   ASSERT_FALSE(ec) << ec.message();
   EXPECT_EQ(parser.get()[http::field::content_length], std::to_string(head.size() + tail.size() + 14));
+  // Only the directory's WSDL and schema files, by their plain names, and only read.
+  RawConnection files(server.GetPort(), 5s);
+  EXPECT_EQ(files.Request(http::verb::get, "/sdk/tarn-messages.xsd").body, "<schema>xsd</schema>");
+  for (char const* path : {"/sdk/secret.txt", "/sdk/../tarn.wsdl", "/sdk/%2e%2e/x.xsd", "/sdk/missing.xsd"}) {
+    EXPECT_EQ(files.Request(http::verb::get, path).status, 404) << path;
+  }
+  EXPECT_EQ(files.Request(http::verb::post, "/sdk/tarn.wsdl").status, 405);
   // A Host that could not stand in the document is refused.
   RawConnection bad(server.GetPort(), 5s);
   ASSERT_TRUE(bad.SendRaw("GET /sdk/tarn.wsdl HTTP/1.1\r\nHost: a\"><x\r\n\r\n"));
