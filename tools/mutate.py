@@ -66,7 +66,7 @@ MUTATIONS = [
      RUNTIME),
     ("C1", "integer range check dropped (a byte takes 200)", "quill/wire/src/TextForms.cc",
      "  if (v < lo || v > hi) {\n", "  if (v < lo) {\n", CODEC),
-    ("C2", "'<' in text written unescaped", "quill/wire/src/Strings.cc",
+    ("C2", "'<' in text written unescaped", "quill/src/Text.cc",
      'rep = "&lt;";', 'rep = "<";', CODEC),
     ("C3", "XML depth limit off by one", "quill/wire/src/XmlReader.cc",
      "if (_depth >= lim.maxDepth) Err(", "if (_depth > lim.maxDepth) Err(", CODEC),
