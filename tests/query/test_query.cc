@@ -309,6 +309,74 @@ TEST(QueryRetrieve, HostileSpecsAreRefusedNamingTheElement) {
   }
 }
 
+namespace {
+// A managed type of another namespace that shares its wire name with the catalogue's
+// datacenter, as types of two wire namespaces may.
+Quill::TypeInfo const gTwinDatacenterTypeInfo = {Quill::KIND_MANAGED, "twin.Datacenter", "Datacenter",
+                                                 "sedge.query.version.version1"};
+Quill::ManagedTypeInfo const kTwinDatacenter = {&gTwinDatacenterTypeInfo,
+                                                &Quill::gSedgeManagedObjectTypeInfo,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr};
+
+// The spec with every hop and selection type named by its wire name instead.
+void WireNames(Quill::Query::QuerySpec* spec) {
+  auto wire = [](Quill::TypeName& t) {
+    Quill::Type* type = Quill::FindType(t.GetString());
+    ASSERT_NE(type, nullptr) << t.GetString();
+    ASSERT_NE(std::string(type->GetWsdlName()), t.GetString());
+    t = Quill::TypeName(type->GetWsdlName());
+  };
+  for (std::size_t i = 0; i < spec->hops->size(); ++i) wire((*spec->hops)[i]->type);
+  for (std::size_t i = 0; i < spec->properties->size(); ++i) wire((*spec->properties)[i]->type);
+}
+}  // namespace
+
+TEST(QueryRetrieve, TypesNamedByTheirWireNamesSelectWhatTheirCatalogueNamesDo) {
+  Fixture f;
+  f.inventory->Build(2, 2, 5, 2);
+  MoRef* root = f.inventory->root->_GetRef();
+  auto selections = [] {
+    return std::vector<Ref<Quill::Query::PropertySelection>>{Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage"}),
+                                                             Select("tarn.ManagedEntity", {"name"})};
+  };
+  auto byName = TreeSpec(root, selections());
+  auto byWire = TreeSpec(root, selections());
+  WireNames(byWire.get());
+  auto pc = f.Collector();
+  auto want = RetrieveAll(pc.get(), byName.get(), 1000);
+  ASSERT_EQ(want.size(), f.inventory->vms.size() + f.inventory->folders.size() + f.inventory->datacenters.size() +
+                             f.inventory->hostsList.size());
+  EXPECT_EQ(RetrieveAll(pc.get(), byWire.get(), 1000), want);
+
+  // A watch says the same in its first answer.
+  Ref<MoRef> watch;
+  pc->CreateWatch(byWire.get(), true, watch);
+  Ref<Quill::Query::WaitOptions> o(new Quill::Query::WaitOptions());
+  o->maxWaitSeconds = 0;
+  Ref<Quill::Query::UpdateBatch> batch;
+  pc->WaitForUpdates({}, o.get(), batch);
+  ASSERT_TRUE(batch && batch->watches && batch->watches->size() == 1);
+  EXPECT_EQ((*batch->watches)[0]->objects->size(), want.size());
+
+  // Once a second type answers to a wire name, that name no longer says which is meant.
+  ASSERT_NE(Quill::CreateManagedObjectType(&kTwinDatacenter), nullptr);
+  EXPECT_EQ(RetrieveAll(pc.get(), byName.get(), 1000), want);  // the catalogue's names still do
+  try {
+    Ref<Quill::Query::ResultPage> page;
+    pc->Retrieve(Specs(byWire.get()).get(), nullptr, page);
+    ADD_FAILURE() << "an ambiguous wire name was accepted";
+  } catch (Quill::Fault::InvalidArgument::Exception const& e) {
+    auto* fault = static_cast<Quill::Fault::InvalidArgument*>(e.GetFault());
+    ASSERT_TRUE(fault->invalidProperty.IsSet());
+    EXPECT_EQ(fault->invalidProperty->GetString(), "specs[0].hops[1].type");  // the datacenter's hop
+  }
+}
+
 // --- watches ---------------------------------------------------------------------------------
 
 namespace {

@@ -254,10 +254,37 @@ TypeInfo const* CheckPath(ServiceOptions const& o, ManagedObjectType* type, std:
   return info->type;
 }
 
+// Managed types by their name on the wire, for clients that only ever see references typed
+// that way. Wire names are unique per wire namespace only, so one name may answer to several
+// types; rebuilt when modules bring more types.
+std::vector<ManagedObjectType*> ManagedTypesWired(std::string const& wireName) {
+  static std::mutex mu;
+  static std::size_t builtFor = 0;
+  static std::unordered_map<std::string, std::vector<ManagedObjectType*>> byWire;
+  std::lock_guard lock(mu);
+  std::size_t count = GetTypeCount();
+  if (count != builtFor) {
+    byWire.clear();
+    for (Type* t : GetTypesOfKind(KIND_MANAGED)) {
+      if (char const* wire = t->GetWsdlName()) byWire[wire].push_back(static_cast<ManagedObjectType*>(t));
+    }
+    builtFor = count;
+  }
+  auto it = byWire.find(wireName);
+  return it == byWire.end() ? std::vector<ManagedObjectType*>{} : it->second;
+}
+
 ManagedObjectType* ManagedTypeNamed(std::string const& name, std::string const& where) {
   Type* t = FindType(name);
-  if (!t || t->GetKind() != KIND_MANAGED) Invalid(where, "'" + name + "' is not a managed type");
-  return static_cast<ManagedObjectType*>(t);
+  if (t && t->GetKind() == KIND_MANAGED) return static_cast<ManagedObjectType*>(t);
+  std::vector<ManagedObjectType*> wired = ManagedTypesWired(name);
+  if (wired.size() == 1) return wired[0];
+  if (wired.size() > 1) {
+    std::string names;
+    for (auto* w : wired) names += std::string(names.empty() ? "" : ", ") + w->GetName();
+    Invalid(where, "'" + name + "' is the wire name of several managed types (" + names + "): name one of them");
+  }
+  Invalid(where, "'" + name + "' is not a managed type");
 }
 
 Compiled Compile(ServiceOptions const& o, QuerySpec* spec, std::string const& at) {
