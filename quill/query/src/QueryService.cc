@@ -740,6 +740,8 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   std::vector<Note> inbox;
   std::unordered_map<std::string, std::size_t> inboxChanges;  // key -> its change in the inbox
   std::atomic<bool> inboxReady{false};
+  std::atomic<std::uint64_t> answers{0};
+  std::atomic<std::uint64_t> objectChanges{0};
   std::mutex drainMu;
   void Enqueue(Note::Kind kind, MoRef const& ref, std::vector<std::string> const* paths);
   void Drain();
@@ -1545,6 +1547,12 @@ Basalt::Ref<UpdateBatch> QueryService::State::Collect(Collector& c, std::size_t 
   bool changed = batch->watches && batch->watches->size();
   // a first answer always comes, empty or not, so that the caller has a version
   if (!changed && !first) return {};
+  if (changed) {
+    std::size_t objects = 0;
+    for (std::size_t i = 0; i < batch->watches->size(); ++i) objects += (*batch->watches)[i]->objects->size();
+    answers.fetch_add(1, std::memory_order_relaxed);
+    objectChanges.fetch_add(objects, std::memory_order_relaxed);
+  }
   if (!complete) batch->truncated = true;
   batch->version = c.id + ":" + std::to_string(++c.version);
   c.previous = c.issued;
@@ -1737,6 +1745,8 @@ QueryService::Stats QueryService::GetStats() const {
   Stats s;
   s.sessions = _state->sessions.size();
   s.collectors = _state->collectors.size();
+  s.answers = _state->answers.load(std::memory_order_relaxed);
+  s.objectChanges = _state->objectChanges.load(std::memory_order_relaxed);
   for (auto const& [id, c] : _state->collectors) {
     if (c->waiter) ++s.waiting;
     s.watches += c->watches.size();
