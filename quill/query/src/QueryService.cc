@@ -591,15 +591,51 @@ class CollectorObject;
 
 namespace {
 
+// The last value read of one (object, path), shared by every watch that holds the pair: a
+// change is read once, by the first watch that looks, and the others compare versions.
+struct PathCell {
+  std::string path;
+  Basalt::Ref<Any> value;          // what the object's reader answered (null: unset); never changed after
+  Basalt::Ref<MethodFault> fault;  // what its read failed with
+  std::uint64_t version = 0;       // bumped when value or fault differ from the last read; 0: never read
+  std::uint64_t dirtyGen = 1;      // bumped by every notification that may touch the path
+  std::uint64_t readGen = 0;       // the dirtyGen the value was read at: stale while they differ
+  // The change a watch of changed paths reports when this path alone changed since its last
+  // answer: one object for every such watch, built by the first.
+  Basalt::Ref<ObjectChange> modify;
+};
+
+struct ObjectCells {
+  explicit ObjectCells(std::string key) : key(std::move(key)) {}
+  std::string const key;
+  std::mutex mu;
+  std::vector<PathCell> paths;
+  // Under mu: the cell of `path`, made when first asked for.
+  std::uint32_t Slot(std::string const& path) {
+    for (std::uint32_t i = 0; i < paths.size(); ++i) {
+      if (paths[i].path == path) return i;
+    }
+    paths.emplace_back().path = path;
+    return static_cast<std::uint32_t>(paths.size() - 1);
+  }
+  void Touch(std::vector<std::string> const& changed);  // under mu
+};
+
+// What a watch delivered of a path: the version of the shared cell (values are not copied),
+// or, for a read the session's privileges refused, that fault (version kRefused).
+constexpr std::uint64_t kRefused = ~std::uint64_t(0);
 struct Tracked {
-  Basalt::Ref<Any> value;  // a copy of what was delivered
+  Basalt::Ref<Any> value;
   Basalt::Ref<MethodFault> fault;
+  std::uint64_t version = 0;
 };
 
 struct Member {
   Basalt::Ref<MoRef> ref;
   TypePlan const* plan = nullptr;
-  std::vector<Tracked> delivered;  // by the plan's path slots
+  std::shared_ptr<ObjectCells> cells;
+  std::vector<std::uint32_t> cellOf;  // by the plan's path slots: the cell in `cells`
+  std::vector<Tracked> delivered;     // by the plan's path slots
   bool announced = false;
 };
 
@@ -740,6 +776,13 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   std::vector<Note> inbox;
   std::unordered_map<std::string, std::size_t> inboxChanges;  // key -> its change in the inbox
   std::atomic<bool> inboxReady{false};
+  // The shared cells of the objects that watches hold, by object key; an entry goes with the
+  // last member that holds it. Nothing else is taken while cellsMu is held.
+  std::mutex cellsMu;
+  std::unordered_map<std::string, std::weak_ptr<ObjectCells>> cellIndex;
+  std::shared_ptr<ObjectCells> CellsFor(std::string const& key);
+  std::shared_ptr<ObjectCells> FindCells(std::string const& key);
+  bool Refresh(Member& m, Read const& read, RequestContext* context);
   std::atomic<std::uint64_t> answers{0};
   std::atomic<std::uint64_t> objectChanges{0};
   std::mutex drainMu;
@@ -1202,6 +1245,11 @@ void QueryService::State::Drain() {
   std::lock_guard lock(mu);
   inboxReady.store(false, std::memory_order_relaxed);
   for (Note const& note : notes) {
+    // The shared values go stale first, so that whichever watch looks next reads again.
+    if (auto cells = FindCells(note.key)) {
+      std::lock_guard cellsLock(cells->mu);
+      cells->Touch(note.kind == Note::changed ? note.paths : std::vector<std::string>{std::string()});
+    }
     switch (note.kind) {
       case Note::changed: {
         if (auto it = byObject.find(note.key); it != byObject.end()) {
@@ -1311,7 +1359,8 @@ Basalt::Ref<PropertyChange> Assign(std::string const& path, Any* value) {
 // An array of references that changed by some elements: the elements it lost (op remove) and
 // gained (op add), each as an array of references, rather than the whole array again. False
 // when either value is not such an array (the change is then an assign).
-bool ReferenceDelta(std::string const& path, Any const* before, Any const* after, ObjectChange& ch) {
+// With `ch` null: only whether it is such a change.
+bool ReferenceDelta(std::string const& path, Any const* before, Any const* after, ObjectChange* ch) {
   auto refs = [](Any const* v, std::unordered_map<std::string, int>& keys) {
     auto* arr = dynamic_cast<DataArrayBase const*>(v);
     if (!arr) return false;
@@ -1324,6 +1373,7 @@ bool ReferenceDelta(std::string const& path, Any const* before, Any const* after
   };
   std::unordered_map<std::string, int> was, is;
   if (!before || !after || !refs(before, was) || !refs(after, is)) return false;
+  if (!ch) return true;
   auto delta = [&](Any const* from, std::unordered_map<std::string, int> other, ChangeOp op) {
     Basalt::Ref<DataArray<MoRef>> elements(new DataArray<MoRef>());
     auto* arr = static_cast<DataArrayBase const*>(from);
@@ -1336,7 +1386,7 @@ bool ReferenceDelta(std::string const& path, Any const* before, Any const* after
     c->path = PropertyPath(path);
     c->op = op;
     c->value = elements;
-    ch.GetChanges()->Append(c.get());
+    ch->GetChanges()->Append(c.get());
   };
   delta(before, is, ChangeOp::remove);
   delta(after, was, ChangeOp::add);
@@ -1351,41 +1401,173 @@ Basalt::Ref<PathFault> FaultAt(std::string const& path, MethodFault* fault) {
 }
 }  // namespace
 
+void ObjectCells::Touch(std::vector<std::string> const& changed) {
+  for (PathCell& c : paths) {
+    if (!Related(c.path, changed)) continue;
+    ++c.dirtyGen;
+    c.modify.reset();
+  }
+}
+
+std::shared_ptr<ObjectCells> QueryService::State::CellsFor(std::string const& key) {
+  std::lock_guard lock(cellsMu);
+  std::weak_ptr<ObjectCells>& slot = cellIndex[key];
+  if (auto cells = slot.lock()) return cells;
+  std::weak_ptr<State> self = weak_from_this();
+  std::shared_ptr<ObjectCells> cells(new ObjectCells(key), [self](ObjectCells* p) {
+    if (auto state = self.lock()) {
+      std::lock_guard lock(state->cellsMu);
+      auto it = state->cellIndex.find(p->key);
+      if (it != state->cellIndex.end() && it->second.expired()) state->cellIndex.erase(it);
+    }
+    delete p;
+  });
+  slot = cells;
+  return cells;
+}
+
+std::shared_ptr<ObjectCells> QueryService::State::FindCells(std::string const& key) {
+  std::lock_guard lock(cellsMu);
+  auto it = cellIndex.find(key);
+  return it == cellIndex.end() ? nullptr : it->second.lock();
+}
+
+// Brings the member's cells of one read up to date: read again (with this session's context)
+// when a notification came since the last read, else taken as they are. The session's own
+// privileges are asked either way; a refusal is this member's alone and goes to its slots
+// (true: refused).
+bool QueryService::State::Refresh(Member& m, Read const& read, RequestContext* context) {
+  if (adapter->HasPrivilegeChecker()) {
+    Basalt::Ref<MethodFault> refused;
+    try {
+      adapter->CheckPrivilege(m.ref.get(), read.property->reader, context);
+    } catch (...) {
+      refused = FaultOf(std::current_exception());
+    }
+    if (refused) {
+      for (Read::Into const& into : read.into) {
+        Tracked& t = m.delivered[into.slot];
+        if (t.version == kRefused && SameFault(t.fault.get(), refused.get())) continue;
+        t.value.reset();
+        t.fault = refused;
+        t.version = kRefused - 1;  // newly refused: reported once, by Diff
+      }
+      return true;
+    }
+  }
+  ObjectCells& cells = *m.cells;
+  std::vector<std::uint64_t> gens(read.into.size());
+  {
+    std::lock_guard lock(cells.mu);
+    bool stale = false;
+    for (std::size_t i = 0; i < read.into.size(); ++i) {
+      PathCell const& c = cells.paths[m.cellOf[read.into[i].slot]];
+      gens[i] = c.dirtyGen;
+      stale = stale || c.version == 0 || c.readGen != c.dirtyGen;
+    }
+    if (!stale) return false;
+  }
+  struct Got {
+    Basalt::Ref<Any> value;
+    Basalt::Ref<MethodFault> fault;
+  };
+  std::vector<Got> got(read.into.size());
+  std::size_t i = 0;
+  ReadEach(adapter, m.ref.get(), read, context, [&](Read::Into const&, Any* value, MethodFault* fault) {
+    got[i].value = value;
+    got[i].fault = fault;
+    ++i;
+  });
+  std::lock_guard lock(cells.mu);
+  for (i = 0; i < read.into.size(); ++i) {
+    PathCell& c = cells.paths[m.cellOf[read.into[i].slot]];
+    if (gens[i] < c.readGen) continue;  // another watch's read is newer than this one
+    c.readGen = gens[i];
+    bool same = c.version != 0 && SameFault(c.fault.get(), got[i].fault.get()) &&
+                (got[i].fault || SameValue(c.value.get(), got[i].value.get()));
+    if (same) continue;
+    c.value = std::move(got[i].value);
+    c.fault = std::move(got[i].fault);
+    ++c.version;
+    c.modify.reset();
+  }
+  return false;
+}
+
 // Reads what `changed` names of a member (all its paths when null) and reports what differs
 // from what was delivered; null when nothing does.
 Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, std::vector<std::string> const* changed,
                                                     RequestContext* context) {
-  if (!adapter->Find(m.ref.get())) return {};  // gone: its leave follows from the membership
   bool enter = !m.announced;
-  Basalt::Ref<ObjectChange> ch(new ObjectChange());
-  ch->kind = enter ? ChangeKind::enter : ChangeKind::modify;
-  ch->obj = m.ref;
-  bool any = false;
   auto wanted = [&](std::string const& path) { return enter || !changed || Related(path, *changed); };
+  struct Changed {
+    Read::Into const* into;
+    Basalt::Ref<Any> before;
+  };
+  std::vector<Changed> diffs;
+  bool gone = false;
   for (Read const& read : m.plan->reads) {
     if (std::none_of(read.into.begin(), read.into.end(), [&](Read::Into const& i) { return wanted(i.path); })) {
       continue;
     }
-    ReadEach(adapter, m.ref.get(), read, context, [&](Read::Into const& into, Any* value, MethodFault* fault) {
-      if (!wanted(into.path)) return;
+    bool refused = Refresh(m, read, context);
+    std::lock_guard lock(m.cells->mu);
+    for (Read::Into const& into : read.into) {
+      if (!wanted(into.path)) continue;
       Tracked& t = m.delivered[into.slot];
-      bool differs = enter || !SameFault(t.fault.get(), fault) || (!fault && !SameValue(t.value.get(), value));
-      if (!differs) return;
-      any = true;
-      Basalt::Ref<Any> before = std::move(t.value);
-      t.fault = fault;
-      t.value = value ? Basalt::Ref<Any>(value->_Clone()) : Basalt::Ref<Any>();
-      if (fault) {
-        ch->GetFaults()->Append(FaultAt(into.path, fault).get());
-      } else if (!enter && w.partial && ReferenceDelta(into.path, before.get(), value, *ch)) {
-        return;
-      } else if (value || !enter) {
-        ch->GetChanges()->Append(Assign(into.path, value).get());  // no value: unset now
+      if (refused) {
+        if (t.version == kRefused - 1 || enter) {
+          t.version = kRefused;
+          diffs.push_back({&into, {}});
+        }
+        continue;
       }
-    });
+      PathCell const& c = m.cells->paths[m.cellOf[into.slot]];
+      // a path refused before and allowed now is news whatever the cell holds
+      if (!enter && t.version == c.version) continue;
+      gone = gone || (c.fault && Gone(c.fault.get(), *m.ref));
+      Basalt::Ref<Any> before = std::move(t.value);
+      t.value = c.value;
+      t.fault = c.fault;
+      t.version = c.version;
+      diffs.push_back({&into, std::move(before)});
+    }
   }
+  if (gone) return {};  // unregistered meanwhile: its leave follows from the membership
   m.announced = true;
-  if (!any && !enter) return {};
+  if (diffs.empty() && !enter) return {};
+  Basalt::Ref<ObjectChange> ch;
+  if (!enter && w.partial && diffs.size() == 1) {
+    // The usual change: one path of an object. Every partial watch that delivered the
+    // version before reports the same, so the first one's change serves them all.
+    Tracked const& t = m.delivered[diffs[0].into->slot];
+    if (!t.fault && !ReferenceDelta(diffs[0].into->path, diffs[0].before.get(), t.value.get(), nullptr)) {
+      std::lock_guard lock(m.cells->mu);
+      PathCell& c = m.cells->paths[m.cellOf[diffs[0].into->slot]];
+      if (c.version == t.version) {
+        if (!c.modify) {
+          c.modify = new ObjectChange();
+          c.modify->kind = ChangeKind::modify;
+          c.modify->obj = m.ref;
+          c.modify->GetChanges()->Append(Assign(diffs[0].into->path, c.value.get()).get());
+        }
+        return c.modify;
+      }
+    }
+  }
+  ch = new ObjectChange();
+  ch->kind = enter ? ChangeKind::enter : ChangeKind::modify;
+  ch->obj = m.ref;
+  for (Changed const& d : diffs) {
+    Tracked const& t = m.delivered[d.into->slot];
+    if (t.fault) {
+      ch->GetFaults()->Append(FaultAt(d.into->path, t.fault.get()).get());
+    } else if (!enter && w.partial && ReferenceDelta(d.into->path, d.before.get(), t.value.get(), ch.get())) {
+      continue;
+    } else if (t.value || !enter) {
+      ch->GetChanges()->Append(Assign(d.into->path, t.value.get()).get());  // no value: unset now
+    }
+  }
   if (!enter && !w.partial) {
     // whole objects: every value the watch reads, not only those that changed
     Basalt::Ref<ObjectChange> whole(new ObjectChange());
@@ -1438,6 +1620,12 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
           if (!fresh) dirty.Add(key, {});  // read by another plan now: every path again
           m.plan = t.plan;
           m.delivered.assign(t.plan->paths.size(), Tracked());
+          if (!m.cells) m.cells = CellsFor(key);
+          std::lock_guard cellsLock(m.cells->mu);
+          m.cellOf.resize(t.plan->paths.size());
+          for (std::size_t slot = 0; slot < t.plan->paths.size(); ++slot) {
+            m.cellOf[slot] = m.cells->Slot(t.plan->paths[slot]);
+          }
           indexNow.emplace_back(key, t.plan);
         }
         keep.insert(std::move(key));
