@@ -605,10 +605,20 @@ struct PathCell {
   Basalt::Ref<ObjectChange> modify;
 };
 
+struct WatchState;
+struct TypePlan;
+
+// A watch that holds an object, with the plan it reads the object by.
+struct Holder {
+  WatchState* watch;
+  TypePlan const* plan;
+};
+
 struct ObjectCells {
   explicit ObjectCells(std::string key) : key(std::move(key)) {}
   std::string const key;
-  std::mutex mu;
+  std::vector<Holder> holders;  // under the state's mutex: the watches a notification marks
+  std::mutex mu;                // the rest
   std::vector<PathCell> paths;
   // Under mu: the cell of `path`, made when first asked for.
   std::uint32_t Slot(std::string const& path) {
@@ -639,24 +649,44 @@ struct Member {
   bool announced = false;
 };
 
+// A notification's object key and paths, made once and shared by every watch it marks.
+using SharedKey = std::shared_ptr<std::string const>;
+using SharedPaths = std::shared_ptr<std::vector<std::string> const>;
+
+SharedPaths AllPaths() {
+  static SharedPaths const all = std::make_shared<std::vector<std::string> const>(1, std::string());
+  return all;
+}
+
 // The objects of a watch that changed, in the order they first changed, each once with every
 // path that changed since ("" among them: anything may have).
 class DirtySet {
  public:
   struct Entry {
-    std::string key;
-    std::vector<std::string> paths;
+    SharedKey key;
+    SharedPaths paths;
     bool dropped = false;
   };
-  void Add(std::string const& key, std::vector<std::string> const& paths) {
-    auto [it, fresh] = _at.try_emplace(key, _entries.size());
+  void Add(SharedKey const& key, SharedPaths const& paths) {
+    SharedPaths const& p = paths && !paths->empty() ? paths : AllPaths();
+    // the view is of the entry's own key, which no one changes
+    auto [it, fresh] = _at.try_emplace(std::string_view(*key), _entries.size());
     if (fresh) {
-      _entries.push_back({key, paths.empty() ? std::vector<std::string>{std::string()} : paths});
-    } else {
-      Merge(_entries[it->second].paths, paths.empty() ? std::vector<std::string>{std::string()} : paths);
+      _entries.push_back({key, p});
+      return;
     }
+    Entry& e = _entries[it->second];
+    if (e.paths == p || AllChanged(*e.paths)) return;
+    if (AllChanged(*p)) {
+      e.paths = p;
+      return;
+    }
+    auto merged = std::make_shared<std::vector<std::string>>(*e.paths);
+    Merge(*merged, *p);
+    e.paths = std::move(merged);
   }
-  void Drop(std::string const& key) {
+  void Add(std::string const& key, SharedPaths const& paths) { Add(std::make_shared<std::string const>(key), paths); }
+  void Drop(std::string_view key) {
     auto it = _at.find(key);
     if (it == _at.end()) return;
     _entries[it->second].dropped = true;
@@ -675,7 +705,7 @@ class DirtySet {
 
  private:
   std::deque<Entry> _entries;
-  std::unordered_map<std::string, std::size_t> _at;
+  std::unordered_map<std::string_view, std::size_t> _at;
 };
 
 struct Collector;
@@ -691,7 +721,7 @@ struct WatchState {
   // Under the state's mutex: what the notifications mark, and what the service's indexes hold
   // of the watch.
   bool removed = false;  // out of the indexes for good
-  std::unordered_map<std::string, TypePlan const*> indexed;
+  std::unordered_map<ObjectCells*, std::pair<std::shared_ptr<ObjectCells>, TypePlan const*>> indexed;
   bool membershipDirty = true;
   DirtySet dirty;
   // Under the collector's process mutex: what was delivered.
@@ -789,18 +819,13 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   void Enqueue(Note::Kind kind, MoRef const& ref, std::vector<std::string> const* paths);
   void Drain();
 
-  // Under mu: which watches hold an object (with the plan they read it by), start from one,
-  // or have a hop that objects of a type answer to (with the hop's path; made when a type is
-  // first seen, forgotten when watches come or go). A notification touches only these.
-  struct Holder {
-    WatchState* watch;
-    TypePlan const* plan;
-  };
-  std::unordered_map<std::string, std::vector<Holder>> byObject;
+  // Under mu: which watches hold an object (ObjectCells::holders), start from one, or have a
+  // hop that objects of a type answer to (with the hop's path; made when a type is first
+  // seen, forgotten when watches come or go). A notification touches only these.
   std::unordered_map<std::string, std::vector<WatchState*>> byStart;
   std::unordered_map<ManagedObjectType const*, std::vector<std::pair<WatchState*, std::string>>> byHopType;
-  void IndexSet(WatchState& w, std::string const& key, TypePlan const* plan);
-  void IndexRemove(WatchState& w, std::string const& key);
+  void IndexSet(WatchState& w, std::shared_ptr<ObjectCells> const& cells, TypePlan const* plan);
+  void IndexRemove(WatchState& w, ObjectCells* cells);
   void Unindex(WatchState& w, bool starts);
   std::vector<std::pair<WatchState*, std::string>> const& HopHolders(ManagedObjectType const* type);
   void KickOwner(WatchState& w);
@@ -1246,18 +1271,25 @@ void QueryService::State::Drain() {
   inboxReady.store(false, std::memory_order_relaxed);
   for (Note const& note : notes) {
     // The shared values go stale first, so that whichever watch looks next reads again.
-    if (auto cells = FindCells(note.key)) {
+    std::shared_ptr<ObjectCells> cells = FindCells(note.key);
+    if (cells) {
       std::lock_guard cellsLock(cells->mu);
       cells->Touch(note.kind == Note::changed ? note.paths : std::vector<std::string>{std::string()});
     }
     switch (note.kind) {
       case Note::changed: {
-        if (auto it = byObject.find(note.key); it != byObject.end()) {
-          for (Holder const& h : it->second) {
+        if (cells) {
+          SharedKey key;
+          SharedPaths paths;
+          for (Holder const& h : cells->holders) {
             bool relevant = false;
             for (auto const& p : h.plan->paths) relevant = relevant || Related(p, note.paths);
             if (!relevant) continue;
-            h.watch->dirty.Add(note.key, note.paths);
+            if (!key) {
+              key = std::make_shared<std::string const>(note.key);
+              paths = std::make_shared<std::vector<std::string> const>(note.paths);
+            }
+            h.watch->dirty.Add(key, paths);
             KickOwner(*h.watch);
           }
         }
@@ -1271,8 +1303,8 @@ void QueryService::State::Drain() {
         break;
       }
       case Note::unregistered:
-        if (auto it = byObject.find(note.key); it != byObject.end()) {
-          for (Holder const& h : it->second) {
+        if (cells) {
+          for (Holder const& h : cells->holders) {
             h.watch->membershipDirty = true;
             KickOwner(*h.watch);
           }
@@ -1294,36 +1326,31 @@ void QueryService::State::KickOwner(WatchState& w) {
   if (auto c = w.owner.lock()) Kick(c);
 }
 
-void QueryService::State::IndexSet(WatchState& w, std::string const& key, TypePlan const* plan) {
-  auto [it, fresh] = w.indexed.try_emplace(key, plan);
-  auto& holders = byObject[key];
+void QueryService::State::IndexSet(WatchState& w, std::shared_ptr<ObjectCells> const& cells, TypePlan const* plan) {
+  auto [it, fresh] = w.indexed.try_emplace(cells.get(), cells, plan);
   if (!fresh) {
-    it->second = plan;
-    for (Holder& h : holders) {
+    it->second.second = plan;
+    for (Holder& h : cells->holders) {
       if (h.watch == &w) h.plan = plan;
     }
     return;
   }
-  holders.push_back({&w, plan});
+  cells->holders.push_back({&w, plan});
 }
 
-void QueryService::State::IndexRemove(WatchState& w, std::string const& key) {
-  if (!w.indexed.erase(key)) return;
-  auto it = byObject.find(key);
-  if (it == byObject.end()) return;
-  auto& holders = it->second;
+void QueryService::State::IndexRemove(WatchState& w, ObjectCells* cells) {
+  auto it = w.indexed.find(cells);
+  if (it == w.indexed.end()) return;
+  auto& holders = cells->holders;
   holders.erase(std::remove_if(holders.begin(), holders.end(), [&](Holder const& h) { return h.watch == &w; }),
                 holders.end());
-  if (holders.empty()) byObject.erase(it);
+  w.indexed.erase(it);  // may be the last hold on the cells
 }
 
 // Takes the watch's objects (and with `starts` its starting objects and hops) out of the
 // indexes.
 void QueryService::State::Unindex(WatchState& w, bool starts) {
-  while (!w.indexed.empty()) {
-    std::string key = w.indexed.begin()->first;  // IndexRemove erases the map's own copy
-    IndexRemove(w, key);
-  }
+  while (!w.indexed.empty()) IndexRemove(w, w.indexed.begin()->first);
   if (!starts) return;
   w.removed = true;
   for (auto const& key : w.startKeys) {
@@ -1456,16 +1483,17 @@ bool QueryService::State::Refresh(Member& m, Read const& read, RequestContext* c
     }
   }
   ObjectCells& cells = *m.cells;
-  std::vector<std::uint64_t> gens(read.into.size());
+  std::vector<std::uint64_t> gens;
   {
     std::lock_guard lock(cells.mu);
     bool stale = false;
-    for (std::size_t i = 0; i < read.into.size(); ++i) {
+    for (std::size_t i = 0; i < read.into.size() && !stale; ++i) {
       PathCell const& c = cells.paths[m.cellOf[read.into[i].slot]];
-      gens[i] = c.dirtyGen;
-      stale = stale || c.version == 0 || c.readGen != c.dirtyGen;
+      stale = c.version == 0 || c.readGen != c.dirtyGen;
     }
-    if (!stale) return false;
+    if (!stale) return false;  // the usual case for every watch but the first to look
+    gens.reserve(read.into.size());
+    for (Read::Into const& into : read.into) gens.push_back(cells.paths[m.cellOf[into.slot]].dirtyGen);
   }
   struct Got {
     Basalt::Ref<Any> value;
@@ -1604,8 +1632,8 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
       complete = false;  // the content outgrew a limit: the watch keeps what it had
     }
     if (complete) {
-      std::vector<std::pair<std::string, TypePlan const*>> indexNow;
-      std::vector<std::string> gone;
+      std::vector<std::pair<std::shared_ptr<ObjectCells>, TypePlan const*>> indexNow;
+      std::vector<std::shared_ptr<ObjectCells>> gone;
       std::unordered_set<std::string> keep;
       keep.reserve(now.size());
       for (Target& t : now) {
@@ -1617,7 +1645,7 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
           w.unannounced.push_back(key);
         }
         if (m.plan != t.plan) {
-          if (!fresh) dirty.Add(key, {});  // read by another plan now: every path again
+          if (!fresh) dirty.Add(key, AllPaths());  // read by another plan now: every path again
           m.plan = t.plan;
           m.delivered.assign(t.plan->paths.size(), Tracked());
           if (!m.cells) m.cells = CellsFor(key);
@@ -1626,7 +1654,7 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
           for (std::size_t slot = 0; slot < t.plan->paths.size(); ++slot) {
             m.cellOf[slot] = m.cells->Slot(t.plan->paths[slot]);
           }
-          indexNow.emplace_back(key, t.plan);
+          indexNow.emplace_back(m.cells, t.plan);
         }
         keep.insert(std::move(key));
       }
@@ -1637,13 +1665,13 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
         }
         if (it->second.announced) w.pendingLeaves.push_back(it->second.ref);
         dirty.Drop(it->first);
-        gone.push_back(it->first);
+        gone.push_back(std::move(it->second.cells));
         it = w.members.erase(it);
       }
       std::lock_guard lock(mu);
       if (!w.removed) {
-        for (auto const& key : gone) IndexRemove(w, key);
-        for (auto const& [key, plan] : indexNow) IndexSet(w, key, plan);
+        for (auto const& cells : gone) IndexRemove(w, cells.get());
+        for (auto const& [cells, plan] : indexNow) IndexSet(w, cells, plan);
       }
     }
   }
@@ -1671,9 +1699,9 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
     DirtySet::Entry entry = std::move(entries.front());
     entries.pop_front();
     if (entry.dropped) continue;
-    auto m = w.members.find(entry.key);
+    auto m = w.members.find(*entry.key);
     if (m == w.members.end() || !m->second.announced) continue;
-    if (auto ch = Diff(w, m->second, &entry.paths, context)) {
+    if (auto ch = Diff(w, m->second, entry.paths.get(), context)) {
       out.GetObjects()->Append(ch.get());
       --budget;
     }
@@ -1939,7 +1967,7 @@ QueryService::Stats QueryService::GetStats() const {
     if (c->waiter) ++s.waiting;
     s.watches += c->watches.size();
     for (auto const& w : c->watches) {
-      for (auto const& [key, plan] : w->indexed) s.trackedPaths += plan->paths.size();
+      for (auto const& [cells, held] : w->indexed) s.trackedPaths += held.second->paths.size();
     }
   }
   return s;
