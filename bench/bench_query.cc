@@ -286,9 +286,10 @@ void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory co
   std::int64_t before = Bench::LiveBytes();
   std::vector<Ref<Quill::RequestContext>> contexts;
   std::vector<Ref<Basalt::System::ScheduledItem>> waits;
+  std::vector<Ref<Q::PropertyCollectorStub>> collectors;
   for (int i = 0; i < sessions; ++i) {
     contexts.push_back(new Quill::RequestContext());
-    Ref<Q::PropertyCollectorStub> pc(
+    Ref<Q::PropertyCollectorStub>& pc = collectors.emplace_back(
         new Q::PropertyCollectorStub(Q::RootCollector().get(), adapter, contexts.back().get()));
     Ref<MoRef> watch;
     pc->CreateWatch(OneVm(inv.vms[i % inv.vms.size()]->_GetRef()).get(), true, watch);
@@ -307,7 +308,10 @@ void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory co
   auto stats = service.GetStats();
   std::printf("memory: %zu sessions waiting, each with a watch of one VM: %.0f bytes per session\n",
               stats.waiting - waiting0, sessions ? double(held) / sessions : 0.0);
-  contexts.clear();  // ends the sessions, which answers their waits
+  // A held wait keeps its session: cancel them, then end the sessions.
+  for (auto const& pc : collectors) pc->CancelWait();
+  collectors.clear();
+  contexts.clear();
   for (auto const& w : waits) {
     for (int i = 0; i < 1000 && !w->IsDone(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -319,6 +323,7 @@ void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory co
     Ref<Quill::RequestContext> context(new Quill::RequestContext());
     std::vector<std::string> selected(kPaths.begin(), kPaths.begin() + static_cast<long>(paths));
     auto spec = Q::FolderTreeSpec(inv.root->_GetRef(), {Q::MakeSelection("tarn.VirtualMachine", selected)}, true);
+    std::size_t tracked0 = service.GetStats().trackedPaths;
     std::int64_t start = Bench::LiveBytes();
     {
       Ref<Q::PropertyCollectorStub> pc(new Q::PropertyCollectorStub(Q::RootCollector().get(), adapter, context.get()));
@@ -328,7 +333,7 @@ void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory co
       pc->WaitForUpdates({}, waitOptions(0).get(), first);
     }
     std::int64_t used = Bench::LiveBytes() - start;
-    std::size_t tracked = service.GetStats().trackedPaths;
+    std::size_t tracked = service.GetStats().trackedPaths - tracked0;
     std::printf("memory: one watch of %zu VMs x %zu paths (%zu tracked pairs): %.1f MB, %.1f bytes per pair\n",
                 inv.vms.size(), paths, tracked, used / 1e6, tracked ? double(used) / tracked : 0.0);
     context.reset();  // the session and its watch go
