@@ -638,14 +638,14 @@ struct Tracked {
   Basalt::Ref<Any> value;
   Basalt::Ref<MethodFault> fault;
   std::uint64_t version = 0;
+  std::uint32_t cell = 0;  // the path's cell in the member's cells
 };
 
 struct Member {
   Basalt::Ref<MoRef> ref;
   TypePlan const* plan = nullptr;
   std::shared_ptr<ObjectCells> cells;
-  std::vector<std::uint32_t> cellOf;  // by the plan's path slots: the cell in `cells`
-  std::vector<Tracked> delivered;     // by the plan's path slots
+  std::vector<Tracked> delivered;  // by the plan's path slots
   bool announced = false;
 };
 
@@ -809,7 +809,7 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   // The shared cells of the objects that watches hold, by object key; an entry goes with the
   // last member that holds it. Nothing else is taken while cellsMu is held.
   std::mutex cellsMu;
-  std::unordered_map<std::string, std::weak_ptr<ObjectCells>> cellIndex;
+  std::unordered_map<std::string_view, std::weak_ptr<ObjectCells>> cellIndex;  // views of ObjectCells::key
   std::shared_ptr<ObjectCells> CellsFor(std::string const& key);
   std::shared_ptr<ObjectCells> FindCells(std::string const& key);
   bool Refresh(Member& m, Read const& read, RequestContext* context);
@@ -1438,18 +1438,20 @@ void ObjectCells::Touch(std::vector<std::string> const& changed) {
 
 std::shared_ptr<ObjectCells> QueryService::State::CellsFor(std::string const& key) {
   std::lock_guard lock(cellsMu);
-  std::weak_ptr<ObjectCells>& slot = cellIndex[key];
-  if (auto cells = slot.lock()) return cells;
+  if (auto it = cellIndex.find(key); it != cellIndex.end()) {
+    if (auto cells = it->second.lock()) return cells;
+    cellIndex.erase(it);  // its key is a view of cells on their way out
+  }
   std::weak_ptr<State> self = weak_from_this();
   std::shared_ptr<ObjectCells> cells(new ObjectCells(key), [self](ObjectCells* p) {
     if (auto state = self.lock()) {
       std::lock_guard lock(state->cellsMu);
       auto it = state->cellIndex.find(p->key);
-      if (it != state->cellIndex.end() && it->second.expired()) state->cellIndex.erase(it);
+      if (it != state->cellIndex.end() && it->first.data() == p->key.data()) state->cellIndex.erase(it);
     }
     delete p;
   });
-  slot = cells;
+  cellIndex.emplace(std::string_view(cells->key), cells);
   return cells;
 }
 
@@ -1488,12 +1490,12 @@ bool QueryService::State::Refresh(Member& m, Read const& read, RequestContext* c
     std::lock_guard lock(cells.mu);
     bool stale = false;
     for (std::size_t i = 0; i < read.into.size() && !stale; ++i) {
-      PathCell const& c = cells.paths[m.cellOf[read.into[i].slot]];
+      PathCell const& c = cells.paths[m.delivered[read.into[i].slot].cell];
       stale = c.version == 0 || c.readGen != c.dirtyGen;
     }
     if (!stale) return false;  // the usual case for every watch but the first to look
     gens.reserve(read.into.size());
-    for (Read::Into const& into : read.into) gens.push_back(cells.paths[m.cellOf[into.slot]].dirtyGen);
+    for (Read::Into const& into : read.into) gens.push_back(cells.paths[m.delivered[into.slot].cell].dirtyGen);
   }
   struct Got {
     Basalt::Ref<Any> value;
@@ -1508,7 +1510,7 @@ bool QueryService::State::Refresh(Member& m, Read const& read, RequestContext* c
   });
   std::lock_guard lock(cells.mu);
   for (i = 0; i < read.into.size(); ++i) {
-    PathCell& c = cells.paths[m.cellOf[read.into[i].slot]];
+    PathCell& c = cells.paths[m.delivered[read.into[i].slot].cell];
     if (gens[i] < c.readGen) continue;  // another watch's read is newer than this one
     c.readGen = gens[i];
     bool same = c.version != 0 && SameFault(c.fault.get(), got[i].fault.get()) &&
@@ -1550,7 +1552,7 @@ Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, st
         }
         continue;
       }
-      PathCell const& c = m.cells->paths[m.cellOf[into.slot]];
+      PathCell const& c = m.cells->paths[m.delivered[into.slot].cell];
       // a path refused before and allowed now is news whatever the cell holds
       if (!enter && t.version == c.version) continue;
       gone = gone || (c.fault && Gone(c.fault.get(), *m.ref));
@@ -1571,7 +1573,7 @@ Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, st
     Tracked const& t = m.delivered[diffs[0].into->slot];
     if (!t.fault && !ReferenceDelta(diffs[0].into->path, diffs[0].before.get(), t.value.get(), nullptr)) {
       std::lock_guard lock(m.cells->mu);
-      PathCell& c = m.cells->paths[m.cellOf[diffs[0].into->slot]];
+      PathCell& c = m.cells->paths[m.delivered[diffs[0].into->slot].cell];
       if (c.version == t.version) {
         if (!c.modify) {
           c.modify = new ObjectChange();
@@ -1650,9 +1652,8 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
           m.delivered.assign(t.plan->paths.size(), Tracked());
           if (!m.cells) m.cells = CellsFor(key);
           std::lock_guard cellsLock(m.cells->mu);
-          m.cellOf.resize(t.plan->paths.size());
           for (std::size_t slot = 0; slot < t.plan->paths.size(); ++slot) {
-            m.cellOf[slot] = m.cells->Slot(t.plan->paths[slot]);
+            m.delivered[slot].cell = m.cells->Slot(t.plan->paths[slot]);
           }
           indexNow.emplace_back(m.cells, t.plan);
         }
