@@ -328,14 +328,17 @@ void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory co
   }
   waits.clear();
 
-  for (std::size_t paths : {std::size_t(1), kPaths.size()}) {
-    Ref<Quill::RequestContext> context(new Quill::RequestContext());
+  // Watches of the same objects in several sessions share what the service keeps per object.
+  for (auto [watches, paths] : {std::pair<int, std::size_t>{1, 1}, {1, kPaths.size()}, {10, 1}}) {
+    std::vector<Ref<Quill::RequestContext>> held;
     std::vector<std::string> selected(kPaths.begin(), kPaths.begin() + static_cast<long>(paths));
     auto spec = Q::FolderTreeSpec(inv.root->_GetRef(), {Q::MakeSelection("tarn.VirtualMachine", selected)}, true);
     std::size_t tracked0 = service.GetStats().trackedPaths;
     std::int64_t start = Bench::LiveBytes();
-    {
-      Ref<Q::PropertyCollectorStub> pc(new Q::PropertyCollectorStub(Q::RootCollector().get(), adapter, context.get()));
+    for (int i = 0; i < watches; ++i) {
+      held.push_back(new Quill::RequestContext());
+      Ref<Q::PropertyCollectorStub> pc(
+          new Q::PropertyCollectorStub(Q::RootCollector().get(), adapter, held.back().get()));
       Ref<MoRef> watch;
       pc->CreateWatch(spec.get(), true, watch);
       Ref<Q::UpdateBatch> first;
@@ -343,9 +346,9 @@ void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory co
     }
     std::int64_t used = Bench::LiveBytes() - start;
     std::size_t tracked = service.GetStats().trackedPaths - tracked0;
-    std::printf("memory: one watch of %zu VMs x %zu paths (%zu tracked pairs): %.1f MB, %.1f bytes per pair\n",
-                inv.vms.size(), paths, tracked, used / 1e6, tracked ? double(used) / tracked : 0.0);
-    context.reset();  // the session and its watch go
+    std::printf("memory: %d watch(es) of %zu VMs x %zu paths (%zu tracked pairs): %.1f MB, %.1f bytes per pair\n",
+                watches, inv.vms.size(), paths, tracked, used / 1e6, tracked ? double(used) / tracked : 0.0);
+    held.clear();  // the sessions and their watches go
   }
 }
 
