@@ -7,6 +7,9 @@
 namespace Bench {
 
 std::uint64_t AllocationCount() noexcept;
+// Bytes held by live allocations of the whole process (as the allocator sizes its blocks), for
+// memory per object: the difference before and after making N of them.
+std::int64_t LiveBytes() noexcept;
 
 // Allocations since construction, for a benchmark's timed loop.
 class AllocationMeter {

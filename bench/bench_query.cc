@@ -9,16 +9,25 @@
 //   latency    `sessions` HTTP sessions each hold a wait on a watch of one VM of its own; one
 //              more session watches the measured VM; a change is made on the server and the
 //              time until the watcher's callback sees it is taken (`changes` times).
+//   memory     server memory per waiting session (a session with a watch of one VM and a
+//              wait held, made through the LocalAdapter in process) and per tracked (object,
+//              path) pair (one watch of every VM, after its first answer), as bytes live on the
+//              heap before and after (bench/AllocCounter.h).
 //   load       `watchers` HTTP sessions watch all VMs (changed paths only) while `rate`
 //              changes per second are made for `seconds`; every session must end with every
-//              VM's last value. Process CPU (client and server together) is reported.
+//              VM's last value. The server (inventory, query service, HTTP server, and the
+//              loop that makes the changes) runs in a child process, so that its CPU time is
+//              its own; the clients' is reported beside it.
 //
-// Medians of `runs` runs. Client and server share this process (and the machine's cores).
+// Medians of `runs` runs. Except for the load part, client and server share this process
+// (and the machine's cores).
 //
 //   bench_query [--vms 10000] [--runs 5] [--sessions 1000] [--changes 200] [--watchers 100]
-//               [--rate 1000] [--seconds 5] [--parts retrieve,latency,load] [--no-per-property-http]
-//               [--no-http-retrieve]
+//               [--rate 1000] [--seconds 5] [--parts retrieve,latency,memory,load]
+//               [--no-per-property-http] [--no-http-retrieve]
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -31,8 +40,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "AllocCounter.h"
 #include "quill/Quill.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
@@ -243,7 +254,7 @@ Ref<Q::QuerySpec> OneVm(MoRef* vm) {
 }
 
 // How many modify changes of runtime.maxMemoryUsage a batch holds, and the last value per VM.
-int Take(Q::UpdateBatch* batch, std::map<std::string, int>* last) {
+int Take(Q::UpdateBatch* batch, std::unordered_map<std::string, int>* last) {
   int n = 0;
   for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
     auto* update = (*batch->watches)[w];
@@ -260,12 +271,285 @@ int Take(Q::UpdateBatch* batch, std::map<std::string, int>* last) {
   return n;
 }
 
+// --- memory --------------------------------------------------------------------------------
+
+// Server memory per waiting session and per tracked (object, path) pair, through the
+// LocalAdapter in process. What the client side keeps (one pending-call handle per session)
+// is counted with it; the batches of the first answers are dropped before counting.
+void Memory(Quill::LocalAdapter* adapter, Q::QueryService& service, Inventory const& inv, int sessions) {
+  auto waitOptions = [](int seconds) {
+    Ref<Q::WaitOptions> o(new Q::WaitOptions());
+    o->maxWaitSeconds = seconds;
+    return o;
+  };
+  std::vector<Ref<Quill::RequestContext>> contexts;
+  std::vector<Ref<Basalt::System::ScheduledItem>> waits;
+  std::vector<Ref<Q::PropertyCollectorStub>> collectors;
+  // A few sessions first, uncounted: what the first calls set up once (the adapter's workers
+  // and queue, the types' plans) is no session's.
+  int const warm = 16;
+  auto waiting0 = service.GetStats().waiting + warm;
+  std::int64_t before = 0;
+  for (int i = 0; i < warm + sessions; ++i) {
+    if (i == warm) {
+      for (int k = 0; k < 3000 && service.GetStats().waiting < waiting0; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      before = Bench::LiveBytes();
+    }
+    contexts.push_back(new Quill::RequestContext());
+    Ref<Q::PropertyCollectorStub>& pc =
+        collectors.emplace_back(new Q::PropertyCollectorStub(Q::RootCollector().get(), adapter, contexts.back().get()));
+    Ref<MoRef> watch;
+    pc->CreateWatch(OneVm(inv.vms[i % inv.vms.size()]->_GetRef()).get(), true, watch);
+    Ref<Q::UpdateBatch> first;
+    pc->WaitForUpdates({}, waitOptions(0).get(), first);
+    Ref<Basalt::System::ScheduledItem> item;
+    pc->WaitForUpdates(
+        first->version, waitOptions(600).get(),
+        [](Basalt::System::ScheduledItem*, Basalt::Exception*, Quill::Any*) noexcept {}, item);
+    waits.push_back(item);
+  }
+  for (int i = 0; i < 3000 && service.GetStats().waiting < waiting0 + sessions; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::int64_t held = Bench::LiveBytes() - before;
+  auto stats = service.GetStats();
+  std::printf("memory: %zu sessions waiting, each with a watch of one VM: %.0f bytes per session\n",
+              stats.waiting - waiting0, sessions ? double(held) / sessions : 0.0);
+  // A held wait keeps its session: cancel them, then end the sessions.
+  for (auto const& pc : collectors) pc->CancelWait();
+  collectors.clear();
+  contexts.clear();
+  for (auto const& w : waits) {
+    for (int i = 0; i < 1000 && !w->IsDone(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  waits.clear();
+
+  // Watches of the same objects in several sessions share what the service keeps per object.
+  for (auto [watches, paths] : {std::pair<int, std::size_t>{1, 1}, {1, kPaths.size()}, {10, 1}}) {
+    std::vector<Ref<Quill::RequestContext>> held;
+    std::vector<std::string> selected(kPaths.begin(), kPaths.begin() + static_cast<long>(paths));
+    auto spec = Q::FolderTreeSpec(inv.root->_GetRef(), {Q::MakeSelection("tarn.VirtualMachine", selected)}, true);
+    std::size_t tracked0 = service.GetStats().trackedPaths;
+    std::int64_t start = Bench::LiveBytes();
+    for (int i = 0; i < watches; ++i) {
+      held.push_back(new Quill::RequestContext());
+      Ref<Q::PropertyCollectorStub> pc(
+          new Q::PropertyCollectorStub(Q::RootCollector().get(), adapter, held.back().get()));
+      Ref<MoRef> watch;
+      pc->CreateWatch(spec.get(), true, watch);
+      Ref<Q::UpdateBatch> first;
+      pc->WaitForUpdates({}, waitOptions(0).get(), first);
+    }
+    std::int64_t used = Bench::LiveBytes() - start;
+    std::size_t tracked = service.GetStats().trackedPaths - tracked0;
+    std::printf("memory: %d watch(es) of %zu VMs x %zu paths (%zu tracked pairs): %.1f MB, %.1f bytes per pair\n",
+                watches, inv.vms.size(), paths, tracked, used / 1e6, tracked ? double(used) / tracked : 0.0);
+    held.clear();  // the sessions and their watches go
+  }
+}
+
+// --- load --------------------------------------------------------------------------------------
+
+// The server of the load part, in a child process: answers its parent's lines on `in` and
+// writes its own on `out`.
+//   -> "ready <url> <root type> <root id> <vms>"
+//   <- "go"      -> makes the changes, then "made <count> <seconds>", "w <id> <value>" per VM
+//                   changed (its last value), "end"
+//   <- "done"    -> "cpu <seconds since go> <answers> <object changes>"
+//   <- "quit"
+int ServeLoad(int in, int out, int vmCount, int watchers, int rate, double seconds) {
+  FILE* rd = fdopen(in, "r");
+  FILE* wr = fdopen(out, "w");
+  Quill::LocalAdapter::Options lo;
+  lo.workers = 4;
+  Ref<Quill::LocalAdapter> adapter(new Quill::LocalAdapter(lo));
+  Q::QueryService service(adapter.get());
+  Inventory inv(adapter.get(), vmCount);
+  Quill::HttpServer::Options so;
+  so.address = "127.0.0.1";
+  so.workers = static_cast<unsigned>(watchers + 16);
+  so.maxCallsInFlight = so.workers;
+  so.maxConnections = static_cast<std::size_t>(watchers) * 2 + 64;
+  Quill::HttpServer server(adapter.get(), so);
+  MoRef* root = inv.root->_GetRef();
+  std::fprintf(wr, "ready %s %s %s %zu\n", server.GetUrl().c_str(), root->GetTypeName().c_str(), root->GetId().c_str(),
+               inv.vms.size());
+  std::fflush(wr);
+  char line[256];
+  if (!std::fgets(line, sizeof line, rd) || std::string(line) != "go\n") return 1;
+  double cpu0 = CpuSeconds();
+  auto t0 = Clock::now();
+  long total = static_cast<long>(rate * seconds);
+  std::unordered_map<std::string, int> written;
+  for (long i = 0; i < total; ++i) {
+    std::this_thread::sleep_until(t0 + std::chrono::microseconds(static_cast<long long>(i * 1e6 / rate)));
+    auto& vm = inv.vms[(i * 7919) % inv.vms.size()];
+    int value = static_cast<int>(200000 + i);
+    vm->memory = value;
+    adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
+    written[vm->_GetRef()->GetId()] = value;
+  }
+  std::fprintf(wr, "made %ld %.3f\n", total, Ms(Clock::now() - t0) / 1000);
+  for (auto const& [id, value] : written) std::fprintf(wr, "w %s %d\n", id.c_str(), value);
+  std::fprintf(wr, "end\n");
+  std::fflush(wr);
+  if (!std::fgets(line, sizeof line, rd) || std::string(line) != "done\n") return 1;
+  auto stats = service.GetStats();
+  std::fprintf(wr, "cpu %.3f %llu %llu\n", CpuSeconds() - cpu0, static_cast<unsigned long long>(stats.answers),
+               static_cast<unsigned long long>(stats.objectChanges));
+  std::fflush(wr);
+  std::fgets(line, sizeof line, rd);  // "quit", or the parent is gone
+  server.Stop(std::chrono::seconds(2));
+  service.Stop();
+  adapter->Shutdown();
+  return 0;
+}
+
+struct LoadServer {
+  pid_t pid = -1;
+  FILE* rd = nullptr;
+  FILE* wr = nullptr;
+  std::string url;
+  Ref<MoRef> root;
+  std::size_t vms = 0;
+};
+
+// Starts the load part's server; before any thread of this process exists, as fork wants.
+std::unique_ptr<LoadServer> StartLoadServer(int vmCount, int watchers, int rate, double seconds) {
+  int toChild[2], fromChild[2];
+  if (pipe(toChild) != 0 || pipe(fromChild) != 0) return {};
+  pid_t pid = fork();
+  if (pid < 0) return {};
+  if (pid == 0) {
+    close(toChild[1]);
+    close(fromChild[0]);
+    std::fflush(stdout);
+    _exit(ServeLoad(toChild[0], fromChild[1], vmCount, watchers, rate, seconds));
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  auto s = std::make_unique<LoadServer>();
+  s->pid = pid;
+  s->rd = fdopen(fromChild[0], "r");
+  s->wr = fdopen(toChild[1], "w");
+  return s;
+}
+
+bool Load(LoadServer& server, int watchers) {
+  char line[512], url[256], type[128], id[128];
+  if (!std::fgets(line, sizeof line, server.rd) ||
+      std::sscanf(line, "ready %255s %127s %127s %zu", url, type, id, &server.vms) != 4) {
+    std::fprintf(stderr, "load: the server did not start\n");
+    return false;
+  }
+  server.url = url;
+  server.root = new MoRef(type, id);
+  auto spec =
+      Q::FolderTreeSpec(server.root.get(), {Q::MakeSelection("tarn.VirtualMachine", {"runtime.maxMemoryUsage"})}, true);
+  struct Session {
+    Ref<Quill::HttpAdapter> client;
+    std::unique_ptr<Q::Watcher> watcher;
+    std::mutex mu;
+    std::unordered_map<std::string, int> last;
+    std::atomic<long> modifies{0};
+    bool complete = false;
+  };
+  std::vector<std::unique_ptr<Session>> list;
+  for (int i = 0; i < watchers; ++i) {
+    auto s = std::make_unique<Session>();
+    s->client = Client(server.url);
+    Watch(s->client.get(), spec);
+    Session* raw = s.get();
+    Q::Watcher::Settings ws;
+    ws.maxWaitSeconds = 600;
+    s->watcher = std::make_unique<Q::Watcher>(
+        s->client.get(),
+        [raw](Q::UpdateBatch* b) {
+          std::lock_guard lock(raw->mu);
+          raw->modifies += Take(b, &raw->last);
+        },
+        ws);
+    list.push_back(std::move(s));
+  }
+  // until every session has had its first (full) answer
+  for (int i = 0; i < 6000; ++i) {
+    bool all = true;
+    for (auto& s : list) {
+      std::lock_guard lock(s->mu);
+      all = all && s->last.size() == server.vms;
+    }
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  double cpu0 = CpuSeconds();
+  std::fputs("go\n", server.wr);
+  std::fflush(server.wr);
+  long total = 0;
+  double wall = 0;
+  std::vector<std::pair<std::string, int>> written;
+  if (!std::fgets(line, sizeof line, server.rd) || std::sscanf(line, "made %ld %lf", &total, &wall) != 2) return false;
+  auto madeAt = Clock::now();
+  while (std::fgets(line, sizeof line, server.rd) && std::string(line) != "end\n") {
+    int value = 0;
+    if (std::sscanf(line, "w %127s %d", id, &value) == 2) written.emplace_back(id, value);
+  }
+  // until every session has every last value (bounded); a session once complete stays so
+  int complete = 0;
+  for (int i = 0; i < 1200 && complete < watchers; ++i) {
+    for (auto& s : list) {
+      if (s->complete) continue;
+      std::lock_guard lock(s->mu);
+      bool all = true;
+      for (auto const& [vm, v] : written) {
+        auto it = s->last.find(vm);
+        if (it == s->last.end() || it->second != v) {
+          all = false;
+          break;
+        }
+      }
+      s->complete = all;
+      complete += all;
+    }
+    if (complete < watchers) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  double drain = Ms(Clock::now() - madeAt) / 1000;
+  double clientCpu = CpuSeconds() - cpu0;
+  std::fputs("done\n", server.wr);
+  std::fflush(server.wr);
+  double serverCpu = 0;
+  unsigned long long answers = 0, objects = 0;
+  if (!std::fgets(line, sizeof line, server.rd) ||
+      std::sscanf(line, "cpu %lf %llu %llu", &serverCpu, &answers, &objects) != 3) {
+    return false;
+  }
+  long modifies = 0;
+  for (auto& s : list) modifies += s->modifies.load();
+  std::printf(
+      "load: %ld changes in %.2f s (%.0f/s) to %zu VMs, %d watching sessions: %d/%d sessions got every last value "
+      "(%.2f s after the last change); %ld changes delivered in all (%.1f per session of %ld made); %llu answers of "
+      "%.1f object changes each; server CPU %.2f s = %.0f%% of one core, clients' %.2f s = %.0f%%\n",
+      total, wall, total / wall, server.vms, watchers, complete, watchers, drain, modifies,
+      watchers ? double(modifies) / watchers : 0.0, total, answers, answers ? double(objects) / answers : 0.0,
+      serverCpu, 100 * serverCpu / (wall + drain), clientCpu, 100 * clientCpu / (wall + drain));
+  std::fflush(stdout);
+  for (auto& s : list) s->watcher->Stop();
+  list.clear();
+  std::fputs("quit\n", server.wr);
+  std::fflush(server.wr);
+  waitpid(server.pid, nullptr, 0);
+  return complete == watchers;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int vmCount = 10000, runs = 5, sessions = 1000, changes = 200, watchers = 100, rate = 1000;
   double seconds = 5;
-  std::string parts = "retrieve,latency,load";
+  std::string parts = "retrieve,latency,memory,load";
   bool perPropertyHttp = true, retrieveHttp = true;
   CLI::App app{"The query service: retrieve against one call per property, and changes reaching waiters."};
   app.add_option("--vms", vmCount);
@@ -279,6 +563,17 @@ int main(int argc, char** argv) {
   app.add_flag("!--no-per-property-http", perPropertyHttp);
   app.add_flag("!--no-http-retrieve", retrieveHttp, "retrieve: in process only");
   CLI11_PARSE(app, argc, argv);
+  std::unique_ptr<LoadServer> load;
+  if (parts.find("load") != std::string::npos) {
+    load = StartLoadServer(vmCount, watchers, rate, seconds);
+    if (!load) {
+      std::fprintf(stderr, "load: no server process\n");
+      return 1;
+    }
+    bool more = false;
+    for (char const* p : {"retrieve", "latency", "memory"}) more = more || parts.find(p) != std::string::npos;
+    if (!more) return Load(*load, watchers) ? 0 : 1;
+  }
 
   Quill::LocalAdapter::Options lo;
   lo.workers = 4;
@@ -358,7 +653,7 @@ int main(int argc, char** argv) {
     Q::Watcher watcher(
         measured.get(),
         [&](Q::UpdateBatch* b) {
-          std::map<std::string, int> last;
+          std::unordered_map<std::string, int> last;
           Take(b, &last);
           auto at = Clock::now();
           std::lock_guard lock(mu);
@@ -390,80 +685,11 @@ int main(int argc, char** argv) {
     idle.clear();
   }
 
-  if (parts.find("load") != std::string::npos) {
-    auto spec = Q::FolderTreeSpec(root, {Q::MakeSelection("tarn.VirtualMachine", {"runtime.maxMemoryUsage"})}, true);
-    struct Session {
-      Ref<Quill::HttpAdapter> client;
-      std::unique_ptr<Q::Watcher> watcher;
-      std::mutex mu;
-      std::map<std::string, int> last;
-      std::atomic<long> modifies{0};
-    };
-    std::vector<std::unique_ptr<Session>> list;
-    for (int i = 0; i < watchers; ++i) {
-      auto s = std::make_unique<Session>();
-      s->client = Client(server.GetUrl());
-      Watch(s->client.get(), spec);
-      Session* raw = s.get();
-      Q::Watcher::Settings ws;
-      ws.maxWaitSeconds = 600;
-      s->watcher = std::make_unique<Q::Watcher>(
-          s->client.get(),
-          [raw](Q::UpdateBatch* b) {
-            std::lock_guard lock(raw->mu);
-            raw->modifies += Take(b, &raw->last);
-          },
-          ws);
-      list.push_back(std::move(s));
-    }
-    // until every session has had its first (full) answer
-    for (int i = 0; i < 6000; ++i) {
-      bool all = true;
-      for (auto& s : list) {
-        std::lock_guard lock(s->mu);
-        all = all && s->last.size() == inv.vms.size();
-      }
-      if (all) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    double cpu0 = CpuSeconds();
-    auto t0 = Clock::now();
-    long total = static_cast<long>(rate * seconds);
-    std::map<std::string, int> written;
-    for (long i = 0; i < total; ++i) {
-      auto due = t0 + std::chrono::microseconds(static_cast<long long>(i * 1e6 / rate));
-      std::this_thread::sleep_until(due);
-      auto& vm = inv.vms[(i * 7919) % inv.vms.size()];
-      int value = static_cast<int>(200000 + i);
-      vm->memory = value;
-      adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
-      written[vm->_GetRef()->GetId()] = value;
-    }
-    double wall = Ms(Clock::now() - t0) / 1000;
-    // until every session has every last value (bounded)
-    int complete = 0;
-    for (int i = 0; i < 3000; ++i) {
-      complete = 0;
-      for (auto& s : list) {
-        std::lock_guard lock(s->mu);
-        bool all = true;
-        for (auto const& [id, v] : written) all = all && s->last[id] == v;
-        complete += all;
-      }
-      if (complete == watchers) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    double drain = Ms(Clock::now() - t0) / 1000 - wall;
-    double cpu = CpuSeconds() - cpu0;
-    long modifies = 0;
-    for (auto& s : list) modifies += s->modifies.load();
-    std::printf(
-        "load: %ld changes in %.2f s (%.0f/s) to %zu VMs, %d watching sessions: %d/%d sessions got every "
-        "last value (%.2f s after the last change); %ld changes delivered in all (coalesced: %.1f per "
-        "session of %ld made); process CPU %.2f s = %.0f%% of one core (client and server)\n",
-        total, wall, total / wall, inv.vms.size(), watchers, complete, watchers, drain, modifies,
-        watchers ? double(modifies) / watchers : 0.0, total, cpu, 100 * cpu / (wall + drain));
-    for (auto& s : list) s->watcher->Stop();
+  if (parts.find("memory") != std::string::npos) {
+    Memory(adapter.get(), service, inv, sessions);
+  }
+  if (load) {
+    if (!Load(*load, watchers)) return 1;
   }
   server.Stop(std::chrono::seconds(2));
   service.Stop();

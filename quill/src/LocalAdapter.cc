@@ -350,6 +350,23 @@ void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& 
   }
 }
 
+void LocalAdapter::CheckPrivilege(MoRef* target, ManagedMethod* method, RequestContext* context) {
+  if (!_options.checkPrivilege) return;
+  Basalt::Ref<ManagedObject> object = Find(target);
+  if (!object) Detail::ThrowNotFound(target);
+  CallInfo info{this, target, object.get(), method, method->GetPrivilege(object->_GetType()), context};
+  CurrentCallScope scope(&info);
+  try {
+    _options.checkPrivilege(info);
+  } catch (Basalt::Exception const&) {
+    throw;
+  } catch (std::exception const& e) {
+    Detail::ThrowSystemError(OperationName(method) + ": " + e.what());
+  } catch (...) {
+    Detail::ThrowSystemError(OperationName(method) + ": an exception of unknown type");
+  }
+}
+
 void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
                         RequestContext* context, std::shared_ptr<Detail::Deferral>* deferredOut) {
   Basalt::Ref<ManagedObject> object = Find(target);

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -306,6 +307,74 @@ TEST(QueryRetrieve, HostileSpecsAreRefusedNamingTheElement) {
     }
     Ref<Quill::MoRef> watch;
     EXPECT_THROW(pc->CreateWatch(spec.get(), true, watch), Quill::Fault::InvalidArgument::Exception) << c.what;
+  }
+}
+
+namespace {
+// A managed type of another namespace that shares its wire name with the catalogue's
+// datacenter, as types of two wire namespaces may.
+Quill::TypeInfo const gTwinDatacenterTypeInfo = {Quill::KIND_MANAGED, "twin.Datacenter", "Datacenter",
+                                                 "sedge.query.version.version1"};
+Quill::ManagedTypeInfo const kTwinDatacenter = {&gTwinDatacenterTypeInfo,
+                                                &Quill::gSedgeManagedObjectTypeInfo,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr};
+
+// The spec with every hop and selection type named by its wire name instead.
+void WireNames(Quill::Query::QuerySpec* spec) {
+  auto wire = [](Quill::TypeName& t) {
+    Quill::Type* type = Quill::FindType(t.GetString());
+    ASSERT_NE(type, nullptr) << t.GetString();
+    ASSERT_NE(std::string(type->GetWsdlName()), t.GetString());
+    t = Quill::TypeName(type->GetWsdlName());
+  };
+  for (std::size_t i = 0; i < spec->hops->size(); ++i) wire((*spec->hops)[i]->type);
+  for (std::size_t i = 0; i < spec->properties->size(); ++i) wire((*spec->properties)[i]->type);
+}
+}  // namespace
+
+TEST(QueryRetrieve, TypesNamedByTheirWireNamesSelectWhatTheirCatalogueNamesDo) {
+  Fixture f;
+  f.inventory->Build(2, 2, 5, 2);
+  MoRef* root = f.inventory->root->_GetRef();
+  auto selections = [] {
+    return std::vector<Ref<Quill::Query::PropertySelection>>{Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage"}),
+                                                             Select("tarn.ManagedEntity", {"name"})};
+  };
+  auto byName = TreeSpec(root, selections());
+  auto byWire = TreeSpec(root, selections());
+  WireNames(byWire.get());
+  auto pc = f.Collector();
+  auto want = RetrieveAll(pc.get(), byName.get(), 1000);
+  ASSERT_EQ(want.size(), f.inventory->vms.size() + f.inventory->folders.size() + f.inventory->datacenters.size() +
+                             f.inventory->hostsList.size());
+  EXPECT_EQ(RetrieveAll(pc.get(), byWire.get(), 1000), want);
+
+  // A watch says the same in its first answer.
+  Ref<MoRef> watch;
+  pc->CreateWatch(byWire.get(), true, watch);
+  Ref<Quill::Query::WaitOptions> o(new Quill::Query::WaitOptions());
+  o->maxWaitSeconds = 0;
+  Ref<Quill::Query::UpdateBatch> batch;
+  pc->WaitForUpdates({}, o.get(), batch);
+  ASSERT_TRUE(batch && batch->watches && batch->watches->size() == 1);
+  EXPECT_EQ((*batch->watches)[0]->objects->size(), want.size());
+
+  // Once a second type answers to a wire name, that name no longer says which is meant.
+  ASSERT_NE(Quill::CreateManagedObjectType(&kTwinDatacenter), nullptr);
+  EXPECT_EQ(RetrieveAll(pc.get(), byName.get(), 1000), want);  // the catalogue's names still do
+  try {
+    Ref<Quill::Query::ResultPage> page;
+    pc->Retrieve(Specs(byWire.get()).get(), nullptr, page);
+    ADD_FAILURE() << "an ambiguous wire name was accepted";
+  } catch (Quill::Fault::InvalidArgument::Exception const& e) {
+    auto* fault = static_cast<Quill::Fault::InvalidArgument*>(e.GetFault());
+    ASSERT_TRUE(fault->invalidProperty.IsSet());
+    EXPECT_EQ(fault->invalidProperty->GetString(), "specs[0].hops[1].type");  // the datacenter's hop
   }
 }
 
@@ -712,4 +781,80 @@ TEST(QueryWatch, NotificationsTouchOnlyTheWatchesThatHoldTheObjectAndReadEachPro
       10);
   EXPECT_EQ(got.size(), 2u);
   EXPECT_EQ(a->runtimeReads.load() + b->runtimeReads.load(), 2);
+}
+
+TEST(QueryWatch, SessionsShareOneReadPerChangeButEachIsAskedItsOwnPrivileges) {
+  // Sessions marked "restricted" may not read "runtime" while `hide` is set.
+  std::atomic<bool> hide{true};
+  Fixture f([&](Quill::CallInfo const& call) {
+    if (!hide || !call.context || !call.context->Contains("restricted")) return;
+    if (call.method->IsProperty() && std::string_view(call.method->GetName()) == "runtime") {
+      Basalt::Ref<Quill::Fault::SecurityError> fault(new Quill::Fault::SecurityError());
+      fault->Throw();
+    }
+  });
+  auto folder = f.inventory->Folder("f", nullptr);
+  auto vm = f.inventory->Vm(folder.get(), 1);
+  auto spec = TreeSpec(vm->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})});
+  struct Watching {
+    Ref<Quill::RequestContext> context{new Quill::RequestContext()};
+    Ref<PropertyCollectorStub> pc;
+    std::string version;
+    Ref<Quill::Query::ObjectChange> Next(int seconds = 10) {
+      auto batch = Wait(pc.get(), version, 0, seconds);
+      if (!batch) return {};
+      version = batch->version;
+      if (!batch->watches || batch->watches->size() != 1u || (*batch->watches)[0]->objects->size() != 1u) {
+        ADD_FAILURE() << "not one object in the answer";
+        return {};
+      }
+      return (*(*batch->watches)[0]->objects)[0];
+    }
+  };
+  std::vector<Watching> sessions(4);  // [3] is restricted
+  sessions[3].context->Set("restricted", new Quill::Primitive<bool>(true));
+  for (auto& s : sessions) {
+    s.pc = f.Collector(s.context.get());
+    Ref<MoRef> watch;
+    s.pc->CreateWatch(spec.get(), true, watch);
+    ASSERT_TRUE(s.Next());
+  }
+  auto memoryOf = [](Quill::Query::ObjectChange* ch) -> std::optional<int> {
+    for (std::size_t i = 0; ch && ch->changes && i < ch->changes->size(); ++i) {
+      auto* pc = (*ch->changes)[i];
+      if (pc->path.GetString() == "runtime.maxMemoryUsage") return Quill::Unbox<int>(pc->value.get());
+    }
+    return std::nullopt;
+  };
+  auto refusedIn = [](Quill::Query::ObjectChange* ch) {
+    return ch && ch->faults && ch->faults->size() == 1u &&
+           dynamic_cast<Quill::Fault::SecurityError*>((*ch->faults)[0]->fault.get()) != nullptr;
+  };
+
+  for (int value : {10, 20}) {
+    SCOPED_TRACE(value);
+    vm->runtimeReads = 0;
+    vm->SetMemory(value);
+    f.adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(memoryOf(sessions[i].Next().get()), value);
+    EXPECT_EQ(vm->runtimeReads.load(), 1) << "one read for every session that may see it";
+    EXPECT_FALSE(sessions[3].Next(0)) << "a refusal is reported once, not with every change";
+  }
+
+  // Allowed now: the restricted session gets the value the others read, without a read of its
+  // own; refused again: the fault once more, never the value.
+  hide = false;
+  vm->runtimeReads = 0;
+  vm->SetMemory(30);
+  f.adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
+  EXPECT_EQ(memoryOf(sessions[0].Next().get()), 30);
+  EXPECT_EQ(memoryOf(sessions[3].Next().get()), 30);
+  EXPECT_EQ(vm->runtimeReads.load(), 1);
+  hide = true;
+  vm->SetMemory(40);
+  f.adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
+  EXPECT_EQ(memoryOf(sessions[1].Next().get()), 40);
+  auto refused = sessions[3].Next();
+  EXPECT_TRUE(refusedIn(refused.get()));
+  EXPECT_EQ(memoryOf(refused.get()), std::nullopt);
 }

@@ -67,8 +67,9 @@ class ZeepAgainstSimulator(unittest.TestCase):
         task = self.service.PowerOnVM_Task(target=vm, targetType="VirtualMachine")
         self.assertEqual(task.type, "Task")
         t = self.t
+        # the type as the reference names it on the wire
         spec = t("QuerySpecification")(objects=[t("QueryObjectSelection")(obj=task)],
-                                       properties=[t("QueryPropertySelection")(type="tarn.Task", paths=["info"])])
+                                       properties=[t("QueryPropertySelection")(type=task.type, paths=["info"])])
         info = None
         for _ in range(200):  # the task takes 100 ms
             info = self.retrieve(content.propertyCollector, spec)[task._value_1]["info"]

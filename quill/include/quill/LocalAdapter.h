@@ -202,6 +202,13 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
   // after the change, so that an observer that reads them again sees it.
   void NotifyChanged(MoRef const* ref, std::vector<std::string> const& paths = {});
 
+  // The privilege checker's verdict on a call, asked as the call itself would ask it, without
+  // making the call: throws what the checker throws (Fault::ManagedObjectNotFound for a target
+  // that is not registered). Nothing to ask, and nothing looked up, without a checker. For
+  // servers that share one read of a value among callers who must each be allowed it.
+  void CheckPrivilege(MoRef* target, ManagedMethod* method, RequestContext* context);
+  bool HasPrivilegeChecker() const noexcept { return static_cast<bool>(_options.checkPrivilege); }
+
   void Shutdown();
   bool IsShutDown() const noexcept { return _stopped.load(std::memory_order_acquire); }
   // Exceptions thrown by callbacks and posted work so far.

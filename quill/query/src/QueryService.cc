@@ -254,10 +254,37 @@ TypeInfo const* CheckPath(ServiceOptions const& o, ManagedObjectType* type, std:
   return info->type;
 }
 
+// Managed types by their name on the wire, for clients that only ever see references typed
+// that way. Wire names are unique per wire namespace only, so one name may answer to several
+// types; rebuilt when modules bring more types.
+std::vector<ManagedObjectType*> ManagedTypesWired(std::string const& wireName) {
+  static std::mutex mu;
+  static std::size_t builtFor = 0;
+  static std::unordered_map<std::string, std::vector<ManagedObjectType*>> byWire;
+  std::lock_guard lock(mu);
+  std::size_t count = GetTypeCount();
+  if (count != builtFor) {
+    byWire.clear();
+    for (Type* t : GetTypesOfKind(KIND_MANAGED)) {
+      if (char const* wire = t->GetWsdlName()) byWire[wire].push_back(static_cast<ManagedObjectType*>(t));
+    }
+    builtFor = count;
+  }
+  auto it = byWire.find(wireName);
+  return it == byWire.end() ? std::vector<ManagedObjectType*>{} : it->second;
+}
+
 ManagedObjectType* ManagedTypeNamed(std::string const& name, std::string const& where) {
   Type* t = FindType(name);
-  if (!t || t->GetKind() != KIND_MANAGED) Invalid(where, "'" + name + "' is not a managed type");
-  return static_cast<ManagedObjectType*>(t);
+  if (t && t->GetKind() == KIND_MANAGED) return static_cast<ManagedObjectType*>(t);
+  std::vector<ManagedObjectType*> wired = ManagedTypesWired(name);
+  if (wired.size() == 1) return wired[0];
+  if (wired.size() > 1) {
+    std::string names;
+    for (auto* w : wired) names += std::string(names.empty() ? "" : ", ") + w->GetName();
+    Invalid(where, "'" + name + "' is the wire name of several managed types (" + names + "): name one of them");
+  }
+  Invalid(where, "'" + name + "' is not a managed type");
 }
 
 Compiled Compile(ServiceOptions const& o, QuerySpec* spec, std::string const& at) {
@@ -564,36 +591,102 @@ class CollectorObject;
 
 namespace {
 
+// The last value read of one (object, path), shared by every watch that holds the pair: a
+// change is read once, by the first watch that looks, and the others compare versions.
+struct PathCell {
+  std::string path;
+  Basalt::Ref<Any> value;          // what the object's reader answered (null: unset); never changed after
+  Basalt::Ref<MethodFault> fault;  // what its read failed with
+  std::uint64_t version = 0;       // bumped when value or fault differ from the last read; 0: never read
+  std::uint64_t dirtyGen = 1;      // bumped by every notification that may touch the path
+  std::uint64_t readGen = 0;       // the dirtyGen the value was read at: stale while they differ
+  // The change a watch of changed paths reports when this path alone changed since its last
+  // answer: one object for every such watch, built by the first.
+  Basalt::Ref<ObjectChange> modify;
+};
+
+struct WatchState;
+struct TypePlan;
+
+// A watch that holds an object, with the plan it reads the object by.
+struct Holder {
+  WatchState* watch;
+  TypePlan const* plan;
+};
+
+struct ObjectCells {
+  explicit ObjectCells(std::string key) : key(std::move(key)) {}
+  std::string const key;
+  std::vector<Holder> holders;  // under the state's mutex: the watches a notification marks
+  std::mutex mu;                // the rest
+  std::vector<PathCell> paths;
+  // Under mu: the cell of `path`, made when first asked for.
+  std::uint32_t Slot(std::string const& path) {
+    for (std::uint32_t i = 0; i < paths.size(); ++i) {
+      if (paths[i].path == path) return i;
+    }
+    paths.emplace_back().path = path;
+    return static_cast<std::uint32_t>(paths.size() - 1);
+  }
+  void Touch(std::vector<std::string> const& changed);  // under mu
+};
+
+// What a watch delivered of a path: the version of the shared cell (values are not copied),
+// or, for a read the session's privileges refused, that fault (version kRefused).
+constexpr std::uint64_t kRefused = ~std::uint64_t(0);
 struct Tracked {
-  Basalt::Ref<Any> value;  // a copy of what was delivered
+  Basalt::Ref<Any> value;
   Basalt::Ref<MethodFault> fault;
+  std::uint64_t version = 0;
+  std::uint32_t cell = 0;  // the path's cell in the member's cells
 };
 
 struct Member {
   Basalt::Ref<MoRef> ref;
   TypePlan const* plan = nullptr;
+  std::shared_ptr<ObjectCells> cells;
   std::vector<Tracked> delivered;  // by the plan's path slots
   bool announced = false;
 };
+
+// A notification's object key and paths, made once and shared by every watch it marks.
+using SharedKey = std::shared_ptr<std::string const>;
+using SharedPaths = std::shared_ptr<std::vector<std::string> const>;
+
+SharedPaths AllPaths() {
+  static SharedPaths const all = std::make_shared<std::vector<std::string> const>(1, std::string());
+  return all;
+}
 
 // The objects of a watch that changed, in the order they first changed, each once with every
 // path that changed since ("" among them: anything may have).
 class DirtySet {
  public:
   struct Entry {
-    std::string key;
-    std::vector<std::string> paths;
+    SharedKey key;
+    SharedPaths paths;
     bool dropped = false;
   };
-  void Add(std::string const& key, std::vector<std::string> const& paths) {
-    auto [it, fresh] = _at.try_emplace(key, _entries.size());
+  void Add(SharedKey const& key, SharedPaths const& paths) {
+    SharedPaths const& p = paths && !paths->empty() ? paths : AllPaths();
+    // the view is of the entry's own key, which no one changes
+    auto [it, fresh] = _at.try_emplace(std::string_view(*key), _entries.size());
     if (fresh) {
-      _entries.push_back({key, paths.empty() ? std::vector<std::string>{std::string()} : paths});
-    } else {
-      Merge(_entries[it->second].paths, paths.empty() ? std::vector<std::string>{std::string()} : paths);
+      _entries.push_back({key, p});
+      return;
     }
+    Entry& e = _entries[it->second];
+    if (e.paths == p || AllChanged(*e.paths)) return;
+    if (AllChanged(*p)) {
+      e.paths = p;
+      return;
+    }
+    auto merged = std::make_shared<std::vector<std::string>>(*e.paths);
+    Merge(*merged, *p);
+    e.paths = std::move(merged);
   }
-  void Drop(std::string const& key) {
+  void Add(std::string const& key, SharedPaths const& paths) { Add(std::make_shared<std::string const>(key), paths); }
+  void Drop(std::string_view key) {
     auto it = _at.find(key);
     if (it == _at.end()) return;
     _entries[it->second].dropped = true;
@@ -612,7 +705,7 @@ class DirtySet {
 
  private:
   std::deque<Entry> _entries;
-  std::unordered_map<std::string, std::size_t> _at;
+  std::unordered_map<std::string_view, std::size_t> _at;
 };
 
 struct Collector;
@@ -628,7 +721,7 @@ struct WatchState {
   // Under the state's mutex: what the notifications mark, and what the service's indexes hold
   // of the watch.
   bool removed = false;  // out of the indexes for good
-  std::unordered_map<std::string, TypePlan const*> indexed;
+  std::unordered_map<ObjectCells*, std::pair<std::shared_ptr<ObjectCells>, TypePlan const*>> indexed;
   bool membershipDirty = true;
   DirtySet dirty;
   // Under the collector's process mutex: what was delivered.
@@ -713,22 +806,26 @@ class QueryService::State : public AdapterObserver, public std::enable_shared_fr
   std::vector<Note> inbox;
   std::unordered_map<std::string, std::size_t> inboxChanges;  // key -> its change in the inbox
   std::atomic<bool> inboxReady{false};
+  // The shared cells of the objects that watches hold, by object key; an entry goes with the
+  // last member that holds it. Nothing else is taken while cellsMu is held.
+  std::mutex cellsMu;
+  std::unordered_map<std::string_view, std::weak_ptr<ObjectCells>> cellIndex;  // views of ObjectCells::key
+  std::shared_ptr<ObjectCells> CellsFor(std::string const& key);
+  std::shared_ptr<ObjectCells> FindCells(std::string const& key);
+  bool Refresh(Member& m, Read const& read, RequestContext* context);
+  std::atomic<std::uint64_t> answers{0};
+  std::atomic<std::uint64_t> objectChanges{0};
   std::mutex drainMu;
   void Enqueue(Note::Kind kind, MoRef const& ref, std::vector<std::string> const* paths);
   void Drain();
 
-  // Under mu: which watches hold an object (with the plan they read it by), start from one,
-  // or have a hop that objects of a type answer to (with the hop's path; made when a type is
-  // first seen, forgotten when watches come or go). A notification touches only these.
-  struct Holder {
-    WatchState* watch;
-    TypePlan const* plan;
-  };
-  std::unordered_map<std::string, std::vector<Holder>> byObject;
+  // Under mu: which watches hold an object (ObjectCells::holders), start from one, or have a
+  // hop that objects of a type answer to (with the hop's path; made when a type is first
+  // seen, forgotten when watches come or go). A notification touches only these.
   std::unordered_map<std::string, std::vector<WatchState*>> byStart;
   std::unordered_map<ManagedObjectType const*, std::vector<std::pair<WatchState*, std::string>>> byHopType;
-  void IndexSet(WatchState& w, std::string const& key, TypePlan const* plan);
-  void IndexRemove(WatchState& w, std::string const& key);
+  void IndexSet(WatchState& w, std::shared_ptr<ObjectCells> const& cells, TypePlan const* plan);
+  void IndexRemove(WatchState& w, ObjectCells* cells);
   void Unindex(WatchState& w, bool starts);
   std::vector<std::pair<WatchState*, std::string>> const& HopHolders(ManagedObjectType const* type);
   void KickOwner(WatchState& w);
@@ -1173,14 +1270,26 @@ void QueryService::State::Drain() {
   std::lock_guard lock(mu);
   inboxReady.store(false, std::memory_order_relaxed);
   for (Note const& note : notes) {
+    // The shared values go stale first, so that whichever watch looks next reads again.
+    std::shared_ptr<ObjectCells> cells = FindCells(note.key);
+    if (cells) {
+      std::lock_guard cellsLock(cells->mu);
+      cells->Touch(note.kind == Note::changed ? note.paths : std::vector<std::string>{std::string()});
+    }
     switch (note.kind) {
       case Note::changed: {
-        if (auto it = byObject.find(note.key); it != byObject.end()) {
-          for (Holder const& h : it->second) {
+        if (cells) {
+          SharedKey key;
+          SharedPaths paths;
+          for (Holder const& h : cells->holders) {
             bool relevant = false;
             for (auto const& p : h.plan->paths) relevant = relevant || Related(p, note.paths);
             if (!relevant) continue;
-            h.watch->dirty.Add(note.key, note.paths);
+            if (!key) {
+              key = std::make_shared<std::string const>(note.key);
+              paths = std::make_shared<std::vector<std::string> const>(note.paths);
+            }
+            h.watch->dirty.Add(key, paths);
             KickOwner(*h.watch);
           }
         }
@@ -1194,8 +1303,8 @@ void QueryService::State::Drain() {
         break;
       }
       case Note::unregistered:
-        if (auto it = byObject.find(note.key); it != byObject.end()) {
-          for (Holder const& h : it->second) {
+        if (cells) {
+          for (Holder const& h : cells->holders) {
             h.watch->membershipDirty = true;
             KickOwner(*h.watch);
           }
@@ -1217,36 +1326,31 @@ void QueryService::State::KickOwner(WatchState& w) {
   if (auto c = w.owner.lock()) Kick(c);
 }
 
-void QueryService::State::IndexSet(WatchState& w, std::string const& key, TypePlan const* plan) {
-  auto [it, fresh] = w.indexed.try_emplace(key, plan);
-  auto& holders = byObject[key];
+void QueryService::State::IndexSet(WatchState& w, std::shared_ptr<ObjectCells> const& cells, TypePlan const* plan) {
+  auto [it, fresh] = w.indexed.try_emplace(cells.get(), cells, plan);
   if (!fresh) {
-    it->second = plan;
-    for (Holder& h : holders) {
+    it->second.second = plan;
+    for (Holder& h : cells->holders) {
       if (h.watch == &w) h.plan = plan;
     }
     return;
   }
-  holders.push_back({&w, plan});
+  cells->holders.push_back({&w, plan});
 }
 
-void QueryService::State::IndexRemove(WatchState& w, std::string const& key) {
-  if (!w.indexed.erase(key)) return;
-  auto it = byObject.find(key);
-  if (it == byObject.end()) return;
-  auto& holders = it->second;
+void QueryService::State::IndexRemove(WatchState& w, ObjectCells* cells) {
+  auto it = w.indexed.find(cells);
+  if (it == w.indexed.end()) return;
+  auto& holders = cells->holders;
   holders.erase(std::remove_if(holders.begin(), holders.end(), [&](Holder const& h) { return h.watch == &w; }),
                 holders.end());
-  if (holders.empty()) byObject.erase(it);
+  w.indexed.erase(it);  // may be the last hold on the cells
 }
 
 // Takes the watch's objects (and with `starts` its starting objects and hops) out of the
 // indexes.
 void QueryService::State::Unindex(WatchState& w, bool starts) {
-  while (!w.indexed.empty()) {
-    std::string key = w.indexed.begin()->first;  // IndexRemove erases the map's own copy
-    IndexRemove(w, key);
-  }
+  while (!w.indexed.empty()) IndexRemove(w, w.indexed.begin()->first);
   if (!starts) return;
   w.removed = true;
   for (auto const& key : w.startKeys) {
@@ -1282,7 +1386,8 @@ Basalt::Ref<PropertyChange> Assign(std::string const& path, Any* value) {
 // An array of references that changed by some elements: the elements it lost (op remove) and
 // gained (op add), each as an array of references, rather than the whole array again. False
 // when either value is not such an array (the change is then an assign).
-bool ReferenceDelta(std::string const& path, Any const* before, Any const* after, ObjectChange& ch) {
+// With `ch` null: only whether it is such a change.
+bool ReferenceDelta(std::string const& path, Any const* before, Any const* after, ObjectChange* ch) {
   auto refs = [](Any const* v, std::unordered_map<std::string, int>& keys) {
     auto* arr = dynamic_cast<DataArrayBase const*>(v);
     if (!arr) return false;
@@ -1295,6 +1400,7 @@ bool ReferenceDelta(std::string const& path, Any const* before, Any const* after
   };
   std::unordered_map<std::string, int> was, is;
   if (!before || !after || !refs(before, was) || !refs(after, is)) return false;
+  if (!ch) return true;
   auto delta = [&](Any const* from, std::unordered_map<std::string, int> other, ChangeOp op) {
     Basalt::Ref<DataArray<MoRef>> elements(new DataArray<MoRef>());
     auto* arr = static_cast<DataArrayBase const*>(from);
@@ -1307,7 +1413,7 @@ bool ReferenceDelta(std::string const& path, Any const* before, Any const* after
     c->path = PropertyPath(path);
     c->op = op;
     c->value = elements;
-    ch.GetChanges()->Append(c.get());
+    ch->GetChanges()->Append(c.get());
   };
   delta(before, is, ChangeOp::remove);
   delta(after, was, ChangeOp::add);
@@ -1322,41 +1428,176 @@ Basalt::Ref<PathFault> FaultAt(std::string const& path, MethodFault* fault) {
 }
 }  // namespace
 
+void ObjectCells::Touch(std::vector<std::string> const& changed) {
+  for (PathCell& c : paths) {
+    if (!Related(c.path, changed)) continue;
+    ++c.dirtyGen;
+    c.modify.reset();
+  }
+}
+
+std::shared_ptr<ObjectCells> QueryService::State::CellsFor(std::string const& key) {
+  std::lock_guard lock(cellsMu);
+  if (auto it = cellIndex.find(key); it != cellIndex.end()) {
+    if (auto cells = it->second.lock()) return cells;
+    cellIndex.erase(it);  // its key is a view of cells on their way out
+  }
+  std::weak_ptr<State> self = weak_from_this();
+  std::shared_ptr<ObjectCells> cells(new ObjectCells(key), [self](ObjectCells* p) {
+    if (auto state = self.lock()) {
+      std::lock_guard lock(state->cellsMu);
+      auto it = state->cellIndex.find(p->key);
+      if (it != state->cellIndex.end() && it->first.data() == p->key.data()) state->cellIndex.erase(it);
+    }
+    delete p;
+  });
+  cellIndex.emplace(std::string_view(cells->key), cells);
+  return cells;
+}
+
+std::shared_ptr<ObjectCells> QueryService::State::FindCells(std::string const& key) {
+  std::lock_guard lock(cellsMu);
+  auto it = cellIndex.find(key);
+  return it == cellIndex.end() ? nullptr : it->second.lock();
+}
+
+// Brings the member's cells of one read up to date: read again (with this session's context)
+// when a notification came since the last read, else taken as they are. The session's own
+// privileges are asked either way; a refusal is this member's alone and goes to its slots
+// (true: refused).
+bool QueryService::State::Refresh(Member& m, Read const& read, RequestContext* context) {
+  if (adapter->HasPrivilegeChecker()) {
+    Basalt::Ref<MethodFault> refused;
+    try {
+      adapter->CheckPrivilege(m.ref.get(), read.property->reader, context);
+    } catch (...) {
+      refused = FaultOf(std::current_exception());
+    }
+    if (refused) {
+      for (Read::Into const& into : read.into) {
+        Tracked& t = m.delivered[into.slot];
+        if (t.version == kRefused && SameFault(t.fault.get(), refused.get())) continue;
+        t.value.reset();
+        t.fault = refused;
+        t.version = kRefused - 1;  // newly refused: reported once, by Diff
+      }
+      return true;
+    }
+  }
+  ObjectCells& cells = *m.cells;
+  std::vector<std::uint64_t> gens;
+  {
+    std::lock_guard lock(cells.mu);
+    bool stale = false;
+    for (std::size_t i = 0; i < read.into.size() && !stale; ++i) {
+      PathCell const& c = cells.paths[m.delivered[read.into[i].slot].cell];
+      stale = c.version == 0 || c.readGen != c.dirtyGen;
+    }
+    if (!stale) return false;  // the usual case for every watch but the first to look
+    gens.reserve(read.into.size());
+    for (Read::Into const& into : read.into) gens.push_back(cells.paths[m.delivered[into.slot].cell].dirtyGen);
+  }
+  struct Got {
+    Basalt::Ref<Any> value;
+    Basalt::Ref<MethodFault> fault;
+  };
+  std::vector<Got> got(read.into.size());
+  std::size_t i = 0;
+  ReadEach(adapter, m.ref.get(), read, context, [&](Read::Into const&, Any* value, MethodFault* fault) {
+    got[i].value = value;
+    got[i].fault = fault;
+    ++i;
+  });
+  std::lock_guard lock(cells.mu);
+  for (i = 0; i < read.into.size(); ++i) {
+    PathCell& c = cells.paths[m.delivered[read.into[i].slot].cell];
+    if (gens[i] < c.readGen) continue;  // another watch's read is newer than this one
+    c.readGen = gens[i];
+    bool same = c.version != 0 && SameFault(c.fault.get(), got[i].fault.get()) &&
+                (got[i].fault || SameValue(c.value.get(), got[i].value.get()));
+    if (same) continue;
+    c.value = std::move(got[i].value);
+    c.fault = std::move(got[i].fault);
+    ++c.version;
+    c.modify.reset();
+  }
+  return false;
+}
+
 // Reads what `changed` names of a member (all its paths when null) and reports what differs
 // from what was delivered; null when nothing does.
 Basalt::Ref<ObjectChange> QueryService::State::Diff(WatchState& w, Member& m, std::vector<std::string> const* changed,
                                                     RequestContext* context) {
-  if (!adapter->Find(m.ref.get())) return {};  // gone: its leave follows from the membership
   bool enter = !m.announced;
-  Basalt::Ref<ObjectChange> ch(new ObjectChange());
-  ch->kind = enter ? ChangeKind::enter : ChangeKind::modify;
-  ch->obj = m.ref;
-  bool any = false;
   auto wanted = [&](std::string const& path) { return enter || !changed || Related(path, *changed); };
+  struct Changed {
+    Read::Into const* into;
+    Basalt::Ref<Any> before;
+  };
+  std::vector<Changed> diffs;
+  bool gone = false;
   for (Read const& read : m.plan->reads) {
     if (std::none_of(read.into.begin(), read.into.end(), [&](Read::Into const& i) { return wanted(i.path); })) {
       continue;
     }
-    ReadEach(adapter, m.ref.get(), read, context, [&](Read::Into const& into, Any* value, MethodFault* fault) {
-      if (!wanted(into.path)) return;
+    bool refused = Refresh(m, read, context);
+    std::lock_guard lock(m.cells->mu);
+    for (Read::Into const& into : read.into) {
+      if (!wanted(into.path)) continue;
       Tracked& t = m.delivered[into.slot];
-      bool differs = enter || !SameFault(t.fault.get(), fault) || (!fault && !SameValue(t.value.get(), value));
-      if (!differs) return;
-      any = true;
-      Basalt::Ref<Any> before = std::move(t.value);
-      t.fault = fault;
-      t.value = value ? Basalt::Ref<Any>(value->_Clone()) : Basalt::Ref<Any>();
-      if (fault) {
-        ch->GetFaults()->Append(FaultAt(into.path, fault).get());
-      } else if (!enter && w.partial && ReferenceDelta(into.path, before.get(), value, *ch)) {
-        return;
-      } else if (value || !enter) {
-        ch->GetChanges()->Append(Assign(into.path, value).get());  // no value: unset now
+      if (refused) {
+        if (t.version == kRefused - 1 || enter) {
+          t.version = kRefused;
+          diffs.push_back({&into, {}});
+        }
+        continue;
       }
-    });
+      PathCell const& c = m.cells->paths[m.delivered[into.slot].cell];
+      // a path refused before and allowed now is news whatever the cell holds
+      if (!enter && t.version == c.version) continue;
+      gone = gone || (c.fault && Gone(c.fault.get(), *m.ref));
+      Basalt::Ref<Any> before = std::move(t.value);
+      t.value = c.value;
+      t.fault = c.fault;
+      t.version = c.version;
+      diffs.push_back({&into, std::move(before)});
+    }
   }
+  if (gone) return {};  // unregistered meanwhile: its leave follows from the membership
   m.announced = true;
-  if (!any && !enter) return {};
+  if (diffs.empty() && !enter) return {};
+  Basalt::Ref<ObjectChange> ch;
+  if (!enter && w.partial && diffs.size() == 1) {
+    // The usual change: one path of an object. Every partial watch that delivered the
+    // version before reports the same, so the first one's change serves them all.
+    Tracked const& t = m.delivered[diffs[0].into->slot];
+    if (!t.fault && !ReferenceDelta(diffs[0].into->path, diffs[0].before.get(), t.value.get(), nullptr)) {
+      std::lock_guard lock(m.cells->mu);
+      PathCell& c = m.cells->paths[m.delivered[diffs[0].into->slot].cell];
+      if (c.version == t.version) {
+        if (!c.modify) {
+          c.modify = new ObjectChange();
+          c.modify->kind = ChangeKind::modify;
+          c.modify->obj = m.ref;
+          c.modify->GetChanges()->Append(Assign(diffs[0].into->path, c.value.get()).get());
+        }
+        return c.modify;
+      }
+    }
+  }
+  ch = new ObjectChange();
+  ch->kind = enter ? ChangeKind::enter : ChangeKind::modify;
+  ch->obj = m.ref;
+  for (Changed const& d : diffs) {
+    Tracked const& t = m.delivered[d.into->slot];
+    if (t.fault) {
+      ch->GetFaults()->Append(FaultAt(d.into->path, t.fault.get()).get());
+    } else if (!enter && w.partial && ReferenceDelta(d.into->path, d.before.get(), t.value.get(), ch.get())) {
+      continue;
+    } else if (t.value || !enter) {
+      ch->GetChanges()->Append(Assign(d.into->path, t.value.get()).get());  // no value: unset now
+    }
+  }
   if (!enter && !w.partial) {
     // whole objects: every value the watch reads, not only those that changed
     Basalt::Ref<ObjectChange> whole(new ObjectChange());
@@ -1393,8 +1634,8 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
       complete = false;  // the content outgrew a limit: the watch keeps what it had
     }
     if (complete) {
-      std::vector<std::pair<std::string, TypePlan const*>> indexNow;
-      std::vector<std::string> gone;
+      std::vector<std::pair<std::shared_ptr<ObjectCells>, TypePlan const*>> indexNow;
+      std::vector<std::shared_ptr<ObjectCells>> gone;
       std::unordered_set<std::string> keep;
       keep.reserve(now.size());
       for (Target& t : now) {
@@ -1406,10 +1647,15 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
           w.unannounced.push_back(key);
         }
         if (m.plan != t.plan) {
-          if (!fresh) dirty.Add(key, {});  // read by another plan now: every path again
+          if (!fresh) dirty.Add(key, AllPaths());  // read by another plan now: every path again
           m.plan = t.plan;
           m.delivered.assign(t.plan->paths.size(), Tracked());
-          indexNow.emplace_back(key, t.plan);
+          if (!m.cells) m.cells = CellsFor(key);
+          std::lock_guard cellsLock(m.cells->mu);
+          for (std::size_t slot = 0; slot < t.plan->paths.size(); ++slot) {
+            m.delivered[slot].cell = m.cells->Slot(t.plan->paths[slot]);
+          }
+          indexNow.emplace_back(m.cells, t.plan);
         }
         keep.insert(std::move(key));
       }
@@ -1420,13 +1666,13 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
         }
         if (it->second.announced) w.pendingLeaves.push_back(it->second.ref);
         dirty.Drop(it->first);
-        gone.push_back(it->first);
+        gone.push_back(std::move(it->second.cells));
         it = w.members.erase(it);
       }
       std::lock_guard lock(mu);
       if (!w.removed) {
-        for (auto const& key : gone) IndexRemove(w, key);
-        for (auto const& [key, plan] : indexNow) IndexSet(w, key, plan);
+        for (auto const& cells : gone) IndexRemove(w, cells.get());
+        for (auto const& [cells, plan] : indexNow) IndexSet(w, cells, plan);
       }
     }
   }
@@ -1454,9 +1700,9 @@ bool QueryService::State::Process(WatchState& w, std::size_t& budget, WatchUpdat
     DirtySet::Entry entry = std::move(entries.front());
     entries.pop_front();
     if (entry.dropped) continue;
-    auto m = w.members.find(entry.key);
+    auto m = w.members.find(*entry.key);
     if (m == w.members.end() || !m->second.announced) continue;
-    if (auto ch = Diff(w, m->second, &entry.paths, context)) {
+    if (auto ch = Diff(w, m->second, entry.paths.get(), context)) {
       out.GetObjects()->Append(ch.get());
       --budget;
     }
@@ -1518,6 +1764,12 @@ Basalt::Ref<UpdateBatch> QueryService::State::Collect(Collector& c, std::size_t 
   bool changed = batch->watches && batch->watches->size();
   // a first answer always comes, empty or not, so that the caller has a version
   if (!changed && !first) return {};
+  if (changed) {
+    std::size_t objects = 0;
+    for (std::size_t i = 0; i < batch->watches->size(); ++i) objects += (*batch->watches)[i]->objects->size();
+    answers.fetch_add(1, std::memory_order_relaxed);
+    objectChanges.fetch_add(objects, std::memory_order_relaxed);
+  }
   if (!complete) batch->truncated = true;
   batch->version = c.id + ":" + std::to_string(++c.version);
   c.previous = c.issued;
@@ -1710,11 +1962,13 @@ QueryService::Stats QueryService::GetStats() const {
   Stats s;
   s.sessions = _state->sessions.size();
   s.collectors = _state->collectors.size();
+  s.answers = _state->answers.load(std::memory_order_relaxed);
+  s.objectChanges = _state->objectChanges.load(std::memory_order_relaxed);
   for (auto const& [id, c] : _state->collectors) {
     if (c->waiter) ++s.waiting;
     s.watches += c->watches.size();
     for (auto const& w : c->watches) {
-      for (auto const& [key, plan] : w->indexed) s.trackedPaths += plan->paths.size();
+      for (auto const& [cells, held] : w->indexed) s.trackedPaths += held.second->paths.size();
     }
   }
   return s;

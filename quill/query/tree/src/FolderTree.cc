@@ -6,20 +6,22 @@ std::vector<std::string> const kFolderTreeHops = {
     "folderChildren", "datacenterVms", "datacenterHosts", "datacenterStores", "datacenterNets", "computeHosts",
     "computePool",    "poolPools",     "poolVms",         "hostVms",          "viewObjects"};
 
+// The types are named as clients see them on the wire, which the service resolves to the
+// catalogue's own types.
 std::vector<Basalt::Ref<Hop>> FolderTreeHops() {
   auto const& all = kFolderTreeHops;
   return {
-      MakeHop("folderChildren", "tarn.Folder", "childEntity", all),
-      MakeHop("datacenterVms", "tarn.Datacenter", "vmFolder", all),
-      MakeHop("datacenterHosts", "tarn.Datacenter", "hostFolder", all),
-      MakeHop("datacenterStores", "tarn.Datacenter", "datastoreFolder", all),
-      MakeHop("datacenterNets", "tarn.Datacenter", "networkFolder", all),
-      MakeHop("computeHosts", "tarn.ComputeResource", "host", all),
-      MakeHop("computePool", "tarn.ComputeResource", "resourcePool", all),
-      MakeHop("poolPools", "tarn.ResourcePool", "resourcePool", all),
-      MakeHop("poolVms", "tarn.ResourcePool", "vm", all),
-      MakeHop("hostVms", "tarn.HostSystem", "vm", all),
-      MakeHop("viewObjects", "tarn.view.ManagedObjectView", "view", all),
+      MakeHop("folderChildren", "Folder", "childEntity", all),
+      MakeHop("datacenterVms", "Datacenter", "vmFolder", all),
+      MakeHop("datacenterHosts", "Datacenter", "hostFolder", all),
+      MakeHop("datacenterStores", "Datacenter", "datastoreFolder", all),
+      MakeHop("datacenterNets", "Datacenter", "networkFolder", all),
+      MakeHop("computeHosts", "ComputeResource", "host", all),
+      MakeHop("computePool", "ComputeResource", "resourcePool", all),
+      MakeHop("poolPools", "ResourcePool", "resourcePool", all),
+      MakeHop("poolVms", "ResourcePool", "vm", all),
+      MakeHop("hostVms", "HostSystem", "vm", all),
+      MakeHop("viewObjects", "ManagedObjectView", "view", all),
   };
 }
 

@@ -45,6 +45,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "basalt/Object.h"
@@ -92,6 +93,10 @@ class QueryService {
     std::size_t watches = 0;
     std::size_t waiting = 0;       // waits held now
     std::size_t trackedPaths = 0;  // (object, path) pairs whose delivered value the watches keep
+    // Since the start: answers to waitForUpdates that carried changes, and the object changes
+    // in them (their ratio says how well answers gather what streams in).
+    std::uint64_t answers = 0;
+    std::uint64_t objectChanges = 0;
   };
   Stats GetStats() const;
 

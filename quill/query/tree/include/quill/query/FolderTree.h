@@ -1,7 +1,7 @@
 // The folder tree's rule set ready made, and "these properties of every object of type T
 // under this root" in one call:
 //
-//   auto vms = Quill::Query::Retrieve(adapter, "tarn.VirtualMachine",
+//   auto vms = Quill::Query::Retrieve(adapter, "VirtualMachine",
 //                                     {"name", "runtime.maxMemoryUsage", "overallStatus"}, root);
 //   for (auto const& vm : vms) {
 //     long memory = vm.Get<long>("runtime.maxMemoryUsage");
