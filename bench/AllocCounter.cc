@@ -9,9 +9,11 @@
 namespace {
 std::atomic<std::uint64_t> gAllocations{0};
 std::atomic<std::int64_t> gLiveBytes{0};
+std::atomic<bool> gTrack{false};
 
 void* Counted(void* p) {
-  if (p) gLiveBytes.fetch_add(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+  if (p && gTrack.load(std::memory_order_relaxed))
+    gLiveBytes.fetch_add(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
   return p;
 }
 void* Allocate(std::size_t n) {
@@ -26,13 +28,15 @@ void* AllocateAligned(std::size_t n, std::align_val_t a) {
 }
 void Free(void* p) noexcept {
   if (!p) return;
-  gLiveBytes.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+  if (gTrack.load(std::memory_order_relaxed))
+    gLiveBytes.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
   std::free(p);
 }
 }  // namespace
 
 namespace Bench {
 std::uint64_t AllocationCount() noexcept { return gAllocations.load(std::memory_order_relaxed); }
+void TrackLiveBytes() noexcept { gTrack.store(true, std::memory_order_relaxed); }
 std::int64_t LiveBytes() noexcept { return gLiveBytes.load(std::memory_order_relaxed); }
 }  // namespace Bench
 

@@ -563,6 +563,7 @@ int main(int argc, char** argv) {
   app.add_flag("!--no-per-property-http", perPropertyHttp);
   app.add_flag("!--no-http-retrieve", retrieveHttp, "retrieve: in process only");
   CLI11_PARSE(app, argc, argv);
+  if (parts.find("memory") != std::string::npos) Bench::TrackLiveBytes();
   std::unique_ptr<LoadServer> load;
   if (parts.find("load") != std::string::npos) {
     load = StartLoadServer(vmCount, watchers, rate, seconds);
