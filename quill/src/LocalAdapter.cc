@@ -367,10 +367,23 @@ void LocalAdapter::CheckPrivilege(MoRef* target, ManagedMethod* method, RequestC
   }
 }
 
+void LocalAdapter::InvokeFound(ManagedObject* object, MoRef* target, ManagedMethod* method, ArgVector& args,
+                               Basalt::Ref<Any>& result, RequestContext* context) {
+  CallFaults::CheckCall(IsShutDown(), target, method);
+  if (!object) Detail::ThrowNotFound(target);
+  CallFound(object, target, method, args, result, context, nullptr);
+}
+
 void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
                         RequestContext* context, std::shared_ptr<Detail::Deferral>* deferredOut) {
   Basalt::Ref<ManagedObject> object = Find(target);
   if (!object) Detail::ThrowNotFound(target);
+  CallFound(object.get(), target, method, args, result, context, deferredOut);
+}
+
+void LocalAdapter::CallFound(ManagedObject* object, MoRef* target, ManagedMethod* method, ArgVector& args,
+                             Basalt::Ref<Any>& result, RequestContext* context,
+                             std::shared_ptr<Detail::Deferral>* deferredOut) {
   ManagedObjectType* declaring = method->GetDeclaringType();
   ManagedObjectType* type = object->_GetType();
   if (!declaring || !type || !type->IsSubtypeOf(declaring)) {
@@ -402,14 +415,14 @@ void LocalAdapter::Call(MoRef* target, ManagedMethod* method, ArgVector& args, B
                                   " deep on one thread (an implementation that forwards to itself?)");
   }
   NestingScope nesting;
-  CallInfo info{this, target, object.get(), method, method->GetPrivilege(type), context};
+  CallInfo info{this, target, object, method, method->GetPrivilege(type), context};
   CurrentCallScope scope(&info);
   Basalt::Ref<Any> out;
   std::shared_ptr<Detail::Deferral> deferred;
   try {
     if (_options.checkPrivilege) _options.checkPrivilege(info);
     DeferScope deferScope(&deferred);
-    dispatch(object.get(), method->GetIndex(), args.data(), &out);
+    dispatch(object, method->GetIndex(), args.data(), &out);
   } catch (Basalt::Exception const&) {
     throw;
   } catch (std::exception const& e) {

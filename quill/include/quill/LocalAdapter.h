@@ -243,6 +243,13 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
   void StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& args, InvokeCallback const& callback,
                    Basalt::Ref<Basalt::System::ScheduledItem>& item, RequestContext* context) override;
 
+  // Invoke on `object`, which the caller itself found registered as `target` (Find) while
+  // serving the same request: a service that reads many properties of the objects it has just
+  // looked up spares a second lookup per read. Everything else is as Invoke (checks, privilege,
+  // faults); an object unregistered since it was found is still called.
+  void InvokeFound(ManagedObject* object, MoRef* target, ManagedMethod* method, ArgVector& args,
+                   Basalt::Ref<Any>& result, RequestContext* context);
+
  private:
   struct Key {
     std::string type;
@@ -275,6 +282,8 @@ class LocalAdapter final : public StubAdapter, public CallTarget {
   // when given, and otherwise waits for it.
   void Call(MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result, RequestContext* context,
             std::shared_ptr<Detail::Deferral>* deferred = nullptr);
+  void CallFound(ManagedObject* object, MoRef* target, ManagedMethod* method, ArgVector& args, Basalt::Ref<Any>& result,
+                 RequestContext* context, std::shared_ptr<Detail::Deferral>* deferred);
   void ThrowIfStopped() const;
 
   Options _options;

@@ -418,12 +418,17 @@ TypePlan const& Compiled::PlanFor(ManagedObjectType* type) {
 // --- reading ---------------------------------------------------------------------------------
 
 // Reads one property of a registered object as a direct read would (its reader, the caller's
-// context, the privilege checker). Null: unset. Throws what the read throws.
-Basalt::Ref<Any> ReadProperty(LocalAdapter* adapter, MoRef* ref, ManagedProperty const& property,
+// context, the privilege checker). `found`: the object, when this request has just looked it
+// up (the read spares a second lookup); null: looked up now. Null: unset. Throws what the read
+// throws.
+Basalt::Ref<Any> ReadProperty(LocalAdapter* adapter, MoRef* ref, ManagedObject* found, ManagedProperty const& property,
                               RequestContext* context) {
   ArgVector args;
   Basalt::Ref<Any> value;
-  adapter->Invoke(ref, property.reader, args, value, context);
+  if (found)
+    adapter->InvokeFound(found, ref, property.reader, args, value, context);
+  else
+    adapter->Invoke(ref, property.reader, args, value, context);
   return value;
 }
 
@@ -440,11 +445,12 @@ Basalt::Ref<Any> Into(Basalt::Ref<Any> value, char const* property, std::vector<
 // Reads `read` of an object once and hands each path that goes into it to
 // `each(into, value, fault)`: the value (null: unset) or why it could not be read.
 template <class Each>
-void ReadEach(LocalAdapter* adapter, MoRef* ref, Read const& read, RequestContext* context, Each&& each) {
+void ReadEach(LocalAdapter* adapter, MoRef* ref, ManagedObject* found, Read const& read, RequestContext* context,
+              Each&& each) {
   Basalt::Ref<Any> value;
   Basalt::Ref<MethodFault> fault;
   try {
-    value = ReadProperty(adapter, ref, *read.property, context);
+    value = ReadProperty(adapter, ref, found, *read.property, context);
   } catch (...) {
     fault = FaultOf(std::current_exception());
   }
@@ -508,7 +514,7 @@ std::vector<Target> Traverse(ServiceOptions const& o, LocalAdapter* adapter, Com
       }
       Basalt::Ref<Any> value;
       try {
-        value = ReadProperty(adapter, item.ref.get(), *property, context);
+        value = ReadProperty(adapter, item.ref.get(), object.get(), *property, context);
         if (hop.path.size() > 1) {
           value = Into(value, property->info->name, std::vector<std::string>(hop.path.begin() + 1, hop.path.end()));
         }
@@ -540,7 +546,7 @@ bool Gone(MethodFault const* fault, MoRef const& ref) {
 // Null when the object is gone since the query ran: the reads say so (an object without reads
 // is looked up), which spares a lookup per object.
 Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, RequestContext* context) {
-  if (t.plan->reads.empty() && t.more.empty() && !adapter->Find(t.ref.get())) return {};
+  if (!t.object && t.plan->reads.empty() && t.more.empty() && !adapter->Find(t.ref.get())) return {};
   bool gone = false;
   Basalt::Ref<ObjectResult> r(new ObjectResult());
   r->obj = t.ref;
@@ -556,24 +562,25 @@ Basalt::Ref<ObjectResult> ReadObject(LocalAdapter* adapter, Target const& t, Req
         }
         if (!needed) continue;
       }
-      ReadEach(adapter, t.ref.get(), read, context, [&](Read::Into const& into, Any* value, MethodFault* fault) {
-        if (!t.more.empty()) {
-          if (std::any_of(done.begin(), done.end(), [&](auto* p) { return *p == into.path; })) return;
-          done.push_back(&into.path);
-        }
-        if (fault) {
-          gone = gone || Gone(fault, *t.ref);
-          Basalt::Ref<PathFault> f(new PathFault());
-          f->path = PropertyPath(into.path);
-          f->fault = fault;
-          r->GetFaults()->Append(f.get());
-        } else if (value) {
-          Basalt::Ref<DynamicProperty> p(new DynamicProperty());
-          p->name = into.path;
-          p->val = value;
-          values->Append(p.get());
-        }
-      });
+      ReadEach(adapter, t.ref.get(), t.object.get(), read, context,
+               [&](Read::Into const& into, Any* value, MethodFault* fault) {
+                 if (!t.more.empty()) {
+                   if (std::any_of(done.begin(), done.end(), [&](auto* p) { return *p == into.path; })) return;
+                   done.push_back(&into.path);
+                 }
+                 if (fault) {
+                   gone = gone || Gone(fault, *t.ref);
+                   Basalt::Ref<PathFault> f(new PathFault());
+                   f->path = PropertyPath(into.path);
+                   f->fault = fault;
+                   r->GetFaults()->Append(f.get());
+                 } else if (value) {
+                   Basalt::Ref<DynamicProperty> p(new DynamicProperty());
+                   p->name = into.path;
+                   p->val = value;
+                   values->Append(p.get());
+                 }
+               });
     }
   };
   readPlan(*t.plan);
@@ -1128,12 +1135,14 @@ Basalt::Ref<ResultPage> QueryService::State::Retrieve(Collector& c, DataArray<Qu
       if (t.plan != first.plan) first.more.push_back(t.plan);
     }
   }
-  for (Target& t : k->targets) t.object.reset();  // open results do not keep objects alive
   k->page = options.pageObjects;
   if (opts && opts->maxObjects.IsSet() && *opts->maxObjects > 0) {
     k->page = std::min<std::size_t>(k->page, static_cast<std::size_t>(*opts->maxObjects));
   }
+  // The first page reads the objects this call has just found; later pages look them up again
+  // (one gone meanwhile is left out), and open results do not keep objects alive.
   Basalt::Ref<ResultPage> page = Page(*k, context);
+  for (Target& t : k->targets) t.object.reset();
   if (k->next < k->targets.size()) {
     std::lock_guard lock(mu);
     std::string token = c.id + "-" + std::to_string(++c.nextToken);
@@ -1503,7 +1512,7 @@ bool QueryService::State::Refresh(Member& m, Read const& read, RequestContext* c
   };
   std::vector<Got> got(read.into.size());
   std::size_t i = 0;
-  ReadEach(adapter, m.ref.get(), read, context, [&](Read::Into const&, Any* value, MethodFault* fault) {
+  ReadEach(adapter, m.ref.get(), nullptr, read, context, [&](Read::Into const&, Any* value, MethodFault* fault) {
     got[i].value = value;
     got[i].fault = fault;
     ++i;
