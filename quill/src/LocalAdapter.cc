@@ -350,14 +350,13 @@ void LocalAdapter::StartInvoke(MoRef* target, ManagedMethod* method, ArgVector& 
   }
 }
 
-void LocalAdapter::CheckPrivilege(MoRef* target, ManagedMethod* method, RequestContext* context) {
-  if (!_options.checkPrivilege) return;
-  Basalt::Ref<ManagedObject> object = Find(target);
-  if (!object) Detail::ThrowNotFound(target);
-  CallInfo info{this, target, object.get(), method, method->GetPrivilege(object->_GetType()), context};
-  CurrentCallScope scope(&info);
+namespace {
+// Runs what an implementation or the privilege checker does: API faults pass as they are,
+// anything else becomes a SystemError naming the operation.
+template <class Fn>
+void AsApiFaults(ManagedMethod const* method, Fn&& fn) {
   try {
-    _options.checkPrivilege(info);
+    fn();
   } catch (Basalt::Exception const&) {
     throw;
   } catch (std::exception const& e) {
@@ -365,6 +364,16 @@ void LocalAdapter::CheckPrivilege(MoRef* target, ManagedMethod* method, RequestC
   } catch (...) {
     Detail::ThrowSystemError(OperationName(method) + ": an exception of unknown type");
   }
+}
+}  // namespace
+
+void LocalAdapter::CheckPrivilege(MoRef* target, ManagedMethod* method, RequestContext* context) {
+  if (!_options.checkPrivilege) return;
+  Basalt::Ref<ManagedObject> object = Find(target);
+  if (!object) Detail::ThrowNotFound(target);
+  CallInfo info{this, target, object.get(), method, method->GetPrivilege(object->_GetType()), context};
+  CurrentCallScope scope(&info);
+  AsApiFaults(method, [&] { _options.checkPrivilege(info); });
 }
 
 void LocalAdapter::InvokeFound(ManagedObject* object, MoRef* target, ManagedMethod* method, ArgVector& args,
@@ -419,17 +428,11 @@ void LocalAdapter::CallFound(ManagedObject* object, MoRef* target, ManagedMethod
   CurrentCallScope scope(&info);
   Basalt::Ref<Any> out;
   std::shared_ptr<Detail::Deferral> deferred;
-  try {
+  AsApiFaults(method, [&] {
     if (_options.checkPrivilege) _options.checkPrivilege(info);
     DeferScope deferScope(&deferred);
     dispatch(object, method->GetIndex(), args.data(), &out);
-  } catch (Basalt::Exception const&) {
-    throw;
-  } catch (std::exception const& e) {
-    Detail::ThrowSystemError(OperationName(method) + ": " + e.what());
-  } catch (...) {
-    Detail::ThrowSystemError(OperationName(method) + ": an exception of unknown type");
-  }
+  });
   if (deferred) {
     if (deferredOut) {
       *deferredOut = std::move(deferred);
