@@ -324,7 +324,7 @@ Quill::ManagedTypeInfo const kTwinDatacenter = {&gTwinDatacenterTypeInfo,
                                                 nullptr,
                                                 nullptr};
 
-// The spec with every hop and selection type named by its wire name instead.
+// The same query with every hop and selection type named by its wire name instead.
 void WireNames(Quill::Query::QuerySpec* spec) {
   auto wire = [](Quill::TypeName& t) {
     Quill::Type* type = Quill::FindType(t.GetString());

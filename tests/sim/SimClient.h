@@ -38,6 +38,19 @@ inline Tarn::Sim::Options Model(unsigned clusters, unsigned hosts, unsigned vms,
   return o;
 }
 
+// Paths of one object, as a query of the query service.
+inline Ref<Quill::Query::QuerySpec> ObjectQuery(MoRef* obj, std::initializer_list<std::string> paths) {
+  Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
+  Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
+  start->obj = obj;
+  spec->GetObjects()->Append(start.get());
+  Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
+  select->type = Quill::TypeName(obj->GetTypeName());
+  for (auto const& p : paths) select->GetPaths()->Append(Quill::PropertyPath(p));
+  spec->GetProperties()->Append(select.get());
+  return spec;
+}
+
 class Client {
  public:
   // `user`: logged in as (nullptr: no session yet).
@@ -125,14 +138,7 @@ class Client {
 
   // One property of one object, read through the query service.
   Ref<Quill::Any> Read(MoRef* obj, std::string const& path) {
-    Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
-    Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
-    start->obj = obj;
-    spec->GetObjects()->Append(start.get());
-    Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
-    select->type = Quill::TypeName(obj->GetTypeName());
-    select->GetPaths()->Append(Quill::PropertyPath(path));
-    spec->GetProperties()->Append(select.get());
+    Ref<Quill::Query::QuerySpec> spec = ObjectQuery(obj, {path});
     Ref<Quill::DataArray<Quill::Query::QuerySpec>> specs(new Quill::DataArray<Quill::Query::QuerySpec>());
     specs->Append(spec.get());
     Ref<Quill::Query::ResultPage> page;
@@ -182,25 +188,13 @@ class Client {
 // `rounds` answers of at most two seconds each) for a change that `seen` accepts.
 class Watch {
  public:
-  Watch(Client& c, MoRef* obj, std::initializer_list<std::string> paths) : Watch(c, Spec(obj, paths)) {}
+  Watch(Client& c, MoRef* obj, std::initializer_list<std::string> paths) : Watch(c, ObjectQuery(obj, paths)) {}
   Watch(Client& c, Ref<Quill::Query::QuerySpec> const& spec) : _pc(c.Collector()) {
     Ref<MoRef> watch;
     _pc->CreateWatch(spec.get(), true, watch);
     _options = new Quill::Query::WaitOptions();
     _options->maxWaitSeconds = 2;
     first = Next();  // the objects entering
-  }
-
-  static Ref<Quill::Query::QuerySpec> Spec(MoRef* obj, std::initializer_list<std::string> paths) {
-    Ref<Quill::Query::QuerySpec> spec(new Quill::Query::QuerySpec());
-    Ref<Quill::Query::ObjectSelection> start(new Quill::Query::ObjectSelection());
-    start->obj = obj;
-    spec->GetObjects()->Append(start.get());
-    Ref<Quill::Query::PropertySelection> select(new Quill::Query::PropertySelection());
-    select->type = Quill::TypeName(obj->GetTypeName());
-    for (auto const& p : paths) select->GetPaths()->Append(Quill::PropertyPath(p));
-    spec->GetProperties()->Append(select.get());
-    return spec;
   }
 
   // The next answer (null when the wait ran out).
