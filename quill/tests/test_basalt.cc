@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -83,6 +86,68 @@ TEST(Ref, GetOrCreateAgreesOnOneObjectUnderRace) {
     for (auto& s : seen) EXPECT_EQ(s.load(), field.get());
     EXPECT_EQ(field->GetRefCount(), 1u);
   }
+}
+
+// An object whose every byte is its own: a block handed to two live objects,
+// or one too small for its object, shows as a byte another object wrote.
+template <std::size_t N>
+struct Blob : Basalt::ObjectImpl {
+  explicit Blob(unsigned char mark) { std::memset(bytes, mark, N); }
+  bool Intact(unsigned char mark) const {
+    return std::all_of(bytes, bytes + N, [mark](unsigned char b) { return b == mark; });
+  }
+  unsigned char bytes[N];
+};
+
+struct AnyBlob {
+  Basalt::Ref<Basalt::ObjectImpl> ref;
+  std::function<bool()> intact;
+};
+
+template <std::size_t N>
+AnyBlob MakeBlob(unsigned char mark) {
+  Basalt::Ref<Blob<N>> b(new Blob<N>(mark));
+  EXPECT_TRUE(b->IsOwnedByCount());
+  return {b, [p = b.get(), mark] { return p->Intact(mark); }};
+}
+
+// Object blocks are reused across sizes and threads: objects of sizes on
+// either side of each reuse step are made, some dropped, others made in
+// their place, on this thread and on one that drops what another made.
+TEST(Ref, BlocksOfDroppedObjectsServeNewOnesOfTheirSizeWithoutOverlap) {
+  using Maker = AnyBlob (*)(unsigned char);
+  Maker const makers[] = {&MakeBlob<1>,   &MakeBlob<8>,   &MakeBlob<9>,   &MakeBlob<24>,  &MakeBlob<25>,
+                          &MakeBlob<40>,  &MakeBlob<41>,  &MakeBlob<100>, &MakeBlob<232>, &MakeBlob<233>,
+                          &MakeBlob<496>, &MakeBlob<497>, &MakeBlob<504>, &MakeBlob<505>, &MakeBlob<2000>};
+  std::vector<AnyBlob> live;
+  auto fill = [&](unsigned round) {
+    for (unsigned i = 0; i < 600; ++i) {
+      live.push_back(makers[(i * 7 + round) % std::size(makers)](static_cast<unsigned char>(i + round)));
+    }
+  };
+  for (unsigned round = 0; round < 4; ++round) {
+    fill(round);
+    for (std::size_t i = 0; i < live.size(); i += 2) live[i].ref.reset();
+    std::erase_if(live, [](AnyBlob const& b) { return !b.ref; });
+    for (AnyBlob const& b : live) ASSERT_TRUE(b.intact());
+  }
+  // Another thread drops them (its cache takes the blocks) and makes its own.
+  std::thread([&] {
+    live.clear();
+    fill(9);
+    for (AnyBlob const& b : live) EXPECT_TRUE(b.intact());
+  }).join();
+  fill(11);
+  for (AnyBlob const& b : live) EXPECT_TRUE(b.intact());
+  // An object outlives the cache of the thread that drops it: its block goes to the heap.
+  std::atomic<int> deaths{0};
+  std::thread([&] {
+    static thread_local Basalt::Ref<Probe> lastToGo;
+    lastToGo = nullptr;  // made before any object of this thread, so destroyed after its cache
+    for (int i = 0; i < 100; ++i) Basalt::Ref<Probe> p(new Probe(&deaths));
+    lastToGo = new Probe(&deaths);
+  }).join();
+  EXPECT_EQ(deaths.load(), 101);
 }
 
 TEST(Optional, UnsetByDefaultWithZeroedValueAndBoolIsOneByteOfThreeStates) {

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "Exchange.h"
+#include "Listener.h"
 #include "RequestRules.h"
 #include "Router.h"
 #include "ServerStats.h"
@@ -94,6 +95,10 @@ class ConnectionHost {
   virtual void RemoveConnection(std::uint64_t id) = 0;
 };
 
+// The streams a connection reads and writes, on the strand its socket was accepted on.
+using PlainStream = boost::beast::basic_stream<boost::asio::ip::tcp, Strand>;
+using TlsStream = boost::beast::ssl_stream<PlainStream>;
+
 class ConnectionBase {
  public:
   virtual ~ConnectionBase() = default;
@@ -105,12 +110,12 @@ class Connection final : public ConnectionBase,
                          public Exchange,
                          public std::enable_shared_from_this<Connection<Stream>> {
  public:
-  static constexpr bool kTls = !std::is_same_v<Stream, boost::beast::tcp_stream>;
+  static constexpr bool kTls = !std::is_same_v<Stream, PlainStream>;
   using tcp = boost::asio::ip::tcp;
   using error_code = boost::beast::error_code;
 
   // `reject`: the server has no room for it; it is answered 503 and closed.
-  Connection(ConnectionHost& host, tcp::socket&& socket, boost::asio::ssl::context* tls, bool reject)
+  Connection(ConnectionHost& host, StrandSocket&& socket, boost::asio::ssl::context* tls, bool reject)
       : _host(host),
         _limits(host.GetLimits()),
         _arena(_arenaBytes.data(), _arenaBytes.size(), std::pmr::new_delete_resource()),
@@ -179,9 +184,9 @@ class Connection final : public ConnectionBase,
   }
 
  private:
-  static Stream MakeStream(boost::asio::ssl::context* tls, tcp::socket&& socket) {
+  static Stream MakeStream(boost::asio::ssl::context* tls, StrandSocket&& socket) {
     if constexpr (kTls) {
-      return Stream(boost::beast::tcp_stream(std::move(socket)), *tls);
+      return Stream(PlainStream(std::move(socket)), *tls);
     } else {
       return Stream(std::move(socket));
     }
@@ -193,9 +198,9 @@ class Connection final : public ConnectionBase,
     return Request(std::piecewise_construct, std::make_tuple(), std::make_tuple(Allocator(&_arena)));
   }
 
-  tcp::socket& Socket() { return boost::beast::get_lowest_layer(_stream).socket(); }
+  StrandSocket& Socket() { return boost::beast::get_lowest_layer(_stream).socket(); }
 
-  static std::string PeerAddress(tcp::socket& socket) {
+  static std::string PeerAddress(StrandSocket& socket) {
     error_code ec;
     auto endpoint = socket.remote_endpoint(ec);
     return ec ? std::string() : endpoint.address().to_string();
@@ -428,7 +433,9 @@ class Connection final : public ConnectionBase,
   bool _reject;
   std::string _peer;  // the client's address
   Stream _stream;
-  boost::asio::steady_timer _timer;
+  boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
+                                    Strand>
+      _timer;
   boost::beast::flat_buffer _buffer;
   std::optional<http::request_parser<http::string_body, Allocator>> _parser;
   std::function<void(std::uint64_t, boost::beast::string_view, error_code&)> _onChunk =

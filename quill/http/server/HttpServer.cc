@@ -79,9 +79,9 @@ struct HttpServer::Impl final : ConnectionHost {
   std::atomic<std::size_t> inFlight{0};
 
   void Start();
-  void OnAccept(tcp::socket socket);
+  void OnAccept(StrandSocket socket);
   template <class Stream>
-  void Launch(tcp::socket socket, bool reject);
+  void Launch(StrandSocket socket, bool reject);
   std::size_t ConnectionCount();
   std::string ServiceAddress(Exchange& exchange) const;
   void StopAll(std::chrono::milliseconds grace);
@@ -132,7 +132,7 @@ void HttpServer::Impl::Start() {
     if (ec) fail("private key file '" + options.privateKeyFile + "'", ec.message());
   }
   listener.emplace(*ioc, options.address, options.port, tls.has_value(), options.serverName, counters,
-                   [this](tcp::socket socket) { OnAccept(std::move(socket)); });
+                   [this](StrandSocket socket) { OnAccept(std::move(socket)); });
   port = listener->GetPort();
   host = listener->GetHost();
 
@@ -184,7 +184,7 @@ std::string HttpServer::Impl::ServiceAddress(Exchange& exchange) const {
   return (exchange.IsTls() ? "https://" : "http://") + authority + options.path;
 }
 
-void HttpServer::Impl::OnAccept(tcp::socket socket) {
+void HttpServer::Impl::OnAccept(StrandSocket socket) {
   if (stopping.load()) return;
   std::size_t open = ConnectionCount();
   if (open >= options.maxConnections + options.maxConnections / 4 + 16) {
@@ -193,14 +193,14 @@ void HttpServer::Impl::OnAccept(tcp::socket socket) {
     beast::error_code ignored;
     socket.close(ignored);
   } else if (tls) {
-    Launch<beast::ssl_stream<beast::tcp_stream>>(std::move(socket), open >= options.maxConnections);
+    Launch<TlsStream>(std::move(socket), open >= options.maxConnections);
   } else {
-    Launch<beast::tcp_stream>(std::move(socket), open >= options.maxConnections);
+    Launch<PlainStream>(std::move(socket), open >= options.maxConnections);
   }
 }
 
 template <class Stream>
-void HttpServer::Impl::Launch(tcp::socket socket, bool reject) {
+void HttpServer::Impl::Launch(StrandSocket socket, bool reject) {
   auto c = std::make_shared<Connection<Stream>>(*this, std::move(socket), tls ? &*tls : nullptr, reject);
   std::uint64_t id;
   {

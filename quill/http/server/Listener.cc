@@ -76,7 +76,7 @@ void Listener::Close() {
 }
 
 void Listener::Accept() {
-  _acceptor->async_accept(net::make_strand(_ioc), [this](error_code ec, tcp::socket socket) {
+  _acceptor->async_accept(net::make_strand(_ioc), [this](error_code ec, Socket socket) {
     if (ec == net::error::operation_aborted || _closed) return;
     if (ec) {
       // Out of descriptors: the clients waiting are told so with the reserve

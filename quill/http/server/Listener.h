@@ -9,6 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,9 +19,15 @@
 
 namespace Quill::HttpServerParts {
 
+// A connection's socket runs on a strand of its own, named by its concrete type:
+// a socket of the type-erased default executor copies that executor to the
+// heap with every operation started on it, some twenty times a call.
+using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+using StrandSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, Strand>;
+
 class Listener {
  public:
-  using Socket = boost::asio::ip::tcp::socket;
+  using Socket = StrandSocket;
   using OnAccept = std::function<void(Socket socket)>;
 
   // Listens at once; throws Basalt::Exception naming the address and the

@@ -23,9 +23,11 @@ namespace Basalt {
 namespace Detail {
 // Bookkeeping of ObjectImpl::operator new (libquill): the block just handed
 // out is remembered on the allocating thread until the object's base
-// constructor claims it.
+// constructor claims it. Small blocks come from and go back to a cache per
+// thread, by size (hence the sized delete).
 void* AllocateObject(std::size_t size);
-void FreeObject(void* p) noexcept;
+void FreeObject(void* p) noexcept;  // code built against the unsized delete
+void FreeObject(void* p, std::size_t size) noexcept;
 bool ClaimAllocation(void const* self) noexcept;
 }  // namespace Detail
 
@@ -44,7 +46,8 @@ class ObjectImpl {
   virtual ~ObjectImpl() = default;
 
   static void* operator new(std::size_t size) { return Detail::AllocateObject(size); }
-  static void operator delete(void* p) noexcept { Detail::FreeObject(p); }
+  // Sized: the deleting destructor passes the size of the object's own class.
+  static void operator delete(void* p, std::size_t size) noexcept { Detail::FreeObject(p, size); }
 
   void IncRef() const noexcept { _refCount.fetch_add(1, std::memory_order_relaxed); }
   void DecRef() const noexcept {

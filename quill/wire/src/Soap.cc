@@ -1,4 +1,6 @@
 // SOAP 1.1 envelopes around the XML values: requests, responses and faults.
+#include <algorithm>
+
 #include "Xml.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
@@ -59,11 +61,21 @@ void WriteBoxed(XmlWriter& w, Slot const& s, Any const* value, char const* what)
   }
 }
 
-std::string BodyAttrs(Version const* v) {
-  std::string a = " xmlns=\"urn:";
-  a += v->GetWireNamespace();
-  a += '"';
-  return a;
+// The namespace attribute of the body's element.
+void AppendBodyNamespace(std::string& out, Version const* v) {
+  out += " xmlns=\"urn:";
+  out += v->GetWireNamespace();
+  out += '"';
+}
+
+// Room for an answer as large as the last one this thread wrote, so that it
+// is written into one block rather than grown into it (within 512 B–64 KiB).
+std::size_t& AnswerSizeHint() {
+  thread_local std::size_t hint = 512;
+  return hint;
+}
+void KeepAnswerSizeHint(std::string const& out) {
+  AnswerSizeHint() = std::clamp<std::size_t>(out.size(), 512, 64 << 10);
 }
 
 }  // namespace
@@ -92,9 +104,7 @@ void EncodeRequest(std::string& out, MoRef const* target, ManagedMethod const* m
   std::string_view name = method->GetWsdlName();
   out += '<';
   out += name;
-  out += " xmlns=\"urn:";  // BodyAttrs, without a string of its own per call
-  out += v->GetWireNamespace();
-  out += '"';
+  AppendBodyNamespace(out, v);
   out += " target=\"";
   AppendXmlEscaped(out, target->GetId(), "the target");
   out += "\" targetType=\"";
@@ -118,19 +128,20 @@ std::string EncodeResponse(ManagedMethod const* method, Any const* result, Versi
   CheckMethod(method, v);
   Plan const& plan = ResultPlanOf(method);
   std::string out;
-  out.reserve(512);
+  out.reserve(AnswerSizeHint());
   OpenEnvelope(out, v);
   XmlWriter w(out, v);
   out += '<';
   out += method->GetWsdlName();
   out += "Response";
-  out += BodyAttrs(v);
+  AppendBodyNamespace(out, v);
   out += '>';
   if (!plan.slots.empty()) WriteBoxed(w, plan.slots[0], result, nullptr);
   out += "</";
   out += method->GetWsdlName();
   out += "Response>";
   CloseEnvelope(out);
+  KeepAnswerSizeHint(out);
   return out;
 }
 
@@ -161,7 +172,9 @@ std::string EncodeFault(MethodFault const* fault, Version const* version, bool c
   out += "</faultstring><detail>";
   XmlWriter w(out, v);
   std::string element = std::string(t->GetWsdlName()) + "Fault";
-  w.Object(fault, nullptr, element, BodyAttrs(v));
+  std::string attrs;
+  AppendBodyNamespace(attrs, v);
+  w.Object(fault, nullptr, element, attrs);
   out += "</detail></soapenv:Fault>";
   CloseEnvelope(out);
   return out;

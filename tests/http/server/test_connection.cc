@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace tarn_http_test;
 namespace parts = Quill::HttpServerParts;
-using Conn = parts::Connection<beast::tcp_stream>;
+using Conn = parts::Connection<parts::PlainStream>;
 
 class Host : public parts::ConnectionHost {
  public:
@@ -108,7 +108,7 @@ struct Pair {
   explicit Pair(Host& host) {
     tcp::acceptor acceptor(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
     client = std::make_unique<RawConnection>(acceptor.local_endpoint().port(), 5s);
-    tcp::socket socket(io);
+    parts::StrandSocket socket(net::make_strand(io));
     acceptor.accept(socket);
     conn = std::make_shared<Conn>(host, std::move(socket), nullptr, false);
     conn->Run(7);
