@@ -248,13 +248,7 @@ class Connection final : public ConnectionBase,
     _timedOut = false;
     _reading = true;
     std::size_t buffered = _buffer.size();
-    _timer.expires_after(_limits.readTimeout);
-    _timer.async_wait([self = this->shared_from_this()](error_code ec) {
-      if (ec || !self->_reading) return;
-      self->_timedOut = true;
-      error_code ignored;
-      self->Socket().cancel(ignored);
-    });
+    Watch(Watching::Read, _limits.readTimeout);
     _bufferedAtStart = buffered;
     http::async_read_header(_stream, _buffer, *_parser,
                             [self = this->shared_from_this()](error_code ec, std::size_t) { self->OnHead(ec); });
@@ -291,7 +285,36 @@ class Connection final : public ConnectionBase,
 
   void StopReading() {
     _reading = false;
-    _timer.cancel();
+    _watching = Watching::None;
+  }
+
+  // A read or a write must end by a deadline. The deadline moves with every
+  // request, but the timer is set again only when it would fire too late: one
+  // that fires early finds the deadline moved on and waits for it. So a busy
+  // keep-alive connection sets its timer once a timeout period, not twice a call.
+  enum class Watching : std::uint8_t { None, Read, Write };
+  void Watch(Watching what, std::chrono::milliseconds timeout) {
+    _watching = what;
+    _deadline = std::chrono::steady_clock::now() + timeout;
+    if (!_timerSet || _deadline < _timer.expiry()) SetTimer();
+  }
+  void SetTimer() {
+    _timerSet = true;
+    // Setting the expiry ends a wait already under way; its handler finds itself stale.
+    _timer.expires_at(_deadline);
+    _timer.async_wait(
+        [self = this->shared_from_this(), turn = ++_timerTurn](error_code ec) { self->OnTimer(ec, turn); });
+  }
+  void OnTimer(error_code ec, std::uint64_t turn) {
+    if (turn != _timerTurn) return;
+    _timerSet = false;
+    if (ec || _closed || _watching == Watching::None) return;
+    if (std::chrono::steady_clock::now() < _deadline) return SetTimer();
+    // Too late: the read or write under way ends with an error, and its handler closes.
+    if (_watching == Watching::Read) _timedOut = true;
+    _watching = Watching::None;
+    error_code ignored;
+    Socket().cancel(ignored);
   }
 
   void OnRead(error_code ec) {
@@ -367,10 +390,10 @@ class Connection final : public ConnectionBase,
     if (!keepLength) res.prepare_payload();
     auto message = std::allocate_shared<http::response<Body, Fields>>(Allocator(&_arena), std::move(res));
     _response = message;
-    boost::beast::get_lowest_layer(_stream).expires_after(_limits.writeTimeout);
+    Watch(Watching::Write, _limits.writeTimeout);
     http::async_write(_stream, *message,
                       [self = this->shared_from_this(), keepAlive, call, linger](error_code ec, std::size_t) {
-                        boost::beast::get_lowest_layer(self->_stream).expires_never();
+                        self->_watching = Watching::None;
                         self->_response.reset();
                         // The call was answered once its bytes left, or could
                         // not be: either way it is no longer in flight.
@@ -394,6 +417,8 @@ class Connection final : public ConnectionBase,
     } else {
       error_code ignored;
       Socket().shutdown(tcp::socket::shutdown_send, ignored);
+      _watching = Watching::None;
+      ++_timerTurn;  // the deadlines' wait, if any, is ended by the line below and must not act
       _timer.expires_after(std::min<std::chrono::milliseconds>(_limits.readTimeout, std::chrono::seconds(1)));
       _timer.async_wait([self = this->shared_from_this()](error_code ec) {
         if (!ec) self->Close();
@@ -453,6 +478,10 @@ class Connection final : public ConnectionBase,
   std::uint64_t _id = 0;
   std::size_t _bufferedAtStart = 0;
   bool _reading = false;
+  Watching _watching = Watching::None;
+  std::chrono::steady_clock::time_point _deadline;
+  bool _timerSet = false;        // a wait for a deadline is under way
+  std::uint64_t _timerTurn = 0;  // which of the waits started is the current one
   bool _timedOut = false;
   bool _call = false;     // a call accepted and not yet answered
   bool _closing = false;  // the server's stop asked

@@ -23,14 +23,19 @@ using Conn = parts::Connection<parts::PlainStream>;
 
 class Host : public parts::ConnectionHost {
  public:
-  explicit Host(std::chrono::milliseconds readTimeout = 5s, std::uint64_t bodyBudget = 1 << 20)
-      : limits{4096, 2048, readTimeout, 5s, "conn-test"}, budget(bodyBudget) {
+  explicit Host(std::chrono::milliseconds readTimeout = 5s, std::uint64_t bodyBudget = 1 << 20,
+                std::chrono::milliseconds writeTimeout = 5s)
+      : limits{4096, 2048, readTimeout, writeTimeout, "conn-test"}, budget(bodyBudget) {
     // Echoes the target and the body.
     router.Add({"/echo", false, {http::verb::get, http::verb::post}, "", [this](parts::Exchange& ex, std::string_view) {
                   ++routed;
                   auto& req = ex.GetRequest();
                   ex.Send(parts::TextResponse(
                       http::status::ok, std::string(req.target()) + ":" + std::string(req.body()), req.version()));
+                }});
+    // An answer larger than a socket's buffers on both ends take.
+    router.Add({"/big", false, {http::verb::get}, "", [](parts::Exchange& ex, std::string_view) {
+                  ex.Send(parts::TextResponse(http::status::ok, std::string(64u << 20, 'x'), 11));
                 }});
     // A call, answered only when the test says so, from the test's thread.
     router.Add({"/call", false, {http::verb::post}, "", [this](parts::Exchange& ex, std::string_view) {
@@ -253,6 +258,17 @@ TEST(ServerConnection, EndsWithTheStatusOfWhatWentWrong) {
     EXPECT_EQ(host.Removed(), std::vector<std::uint64_t>{7});
     EXPECT_EQ(host.budget.Held(), 0u);
   }
+}
+
+// A client that asks and then reads nothing: the answer cannot leave, and the connection ends
+// at its write timeout, though every request before it was answered in time.
+TEST(ServerConnection, AnAnswerTheClientDoesNotReadEndsAtTheWriteTimeout) {
+  Host host(5s, 1 << 20, 300ms);
+  Pair p(host);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(p.client->Request(http::verb::get, "/echo").status, 200);
+  ASSERT_TRUE(p.client->SendRaw("GET /big HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(host.Removed(), std::vector<std::uint64_t>{7});
+  EXPECT_EQ(host.counters.r408.load(), 0u) << "a write timeout is not a read timeout";
 }
 
 }  // namespace
