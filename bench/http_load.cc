@@ -15,6 +15,7 @@
 //
 //   tarn_http_load [--clients 1,8,64] [--shapes getter,primitives,task,configspec]
 //                  [--seconds 5] [--max-calls 300000] [--io-threads 1] [--workers 2] [--runs 1]
+//                  [--inline-decode-bytes N]  (the server's HttpServer::Options::inlineDecodeBytes)
 //   tarn_http_load --grpc-comparable [--seconds 5]
 //
 // --grpc-comparable measures what the reference figures of a gRPC service on the same kind
@@ -173,7 +174,7 @@ std::uint64_t CpuMicros() {
 
 // Serves until stdin closes (the parent died or is done); prints the URL first. Each byte
 // the parent sends asks for one line: "<CPU microseconds> <allocations>".
-int Serve(unsigned ioThreads, unsigned workers) {
+int Serve(unsigned ioThreads, unsigned workers, std::size_t inlineDecodeBytes) {
   Quill::LocalAdapter::Options adapterOptions;
   adapterOptions.workers = 1;
   // Every implementation here answers at once: calls that are not tasks are made where they are read.
@@ -187,6 +188,7 @@ int Serve(unsigned ioThreads, unsigned workers) {
   options.address = "127.0.0.1";
   options.ioThreads = ioThreads;
   options.workers = workers;
+  options.inlineDecodeBytes = inlineDecodeBytes;
   options.maxConnections = 4096;
   options.maxCallsInFlight = 4096;
   Quill::HttpServer server(adapter.get(), options);
@@ -416,6 +418,7 @@ int main(int argc, char** argv) {
   double seconds = 5;
   std::uint64_t maxCalls = 300000;
   unsigned ioThreads = 1, workers = 2, runs = 1;
+  std::size_t inlineDecodeBytes = Quill::HttpServer::Options().inlineDecodeBytes;
   bool serve = false, comparable = false;
   app.add_option("--clients", clientCounts, "client thread counts")->delimiter(',');
   app.add_option("--shapes", shapes, "comma-separated shapes");
@@ -423,12 +426,14 @@ int main(int argc, char** argv) {
   app.add_option("--max-calls", maxCalls, "calls per point at most");
   app.add_option("--io-threads", ioThreads, "server I/O threads");
   app.add_option("--workers", workers, "server worker threads");
+  app.add_option("--inline-decode-bytes", inlineDecodeBytes,
+                 "request bodies up to this size are decoded on the I/O thread");
   app.add_option("--runs", runs, "runs per point; each figure is the median over them")->check(CLI::Range(1, 9));
   app.add_flag("--grpc-comparable", comparable,
                "the reference's shapes and client counts, 3 runs per point, printed beside its figures");
   app.add_flag("--serve", serve, "be the server (the driver starts itself this way)");
   CLI11_PARSE(app, argc, argv);
-  if (serve) return Serve(ioThreads, workers);
+  if (serve) return Serve(ioThreads, workers, inlineDecodeBytes);
   if (comparable) {
     shapes = "getter,primitives,configspec";
     clientCounts = {1, 8, 64};
@@ -444,8 +449,10 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
   posix_spawn_file_actions_addclose(&actions, toChild[1]);
   posix_spawn_file_actions_addclose(&actions, fromChild[0]);
-  std::string io = std::to_string(ioThreads), w = std::to_string(workers);
-  char const* childArgs[] = {argv[0], "--serve", "--io-threads", io.c_str(), "--workers", w.c_str(), nullptr};
+  std::string io = std::to_string(ioThreads), w = std::to_string(workers), inlined = std::to_string(inlineDecodeBytes);
+  char const* childArgs[] = {argv[0],     "--serve", "--io-threads",          io.c_str(),
+                             "--workers", w.c_str(), "--inline-decode-bytes", inlined.c_str(),
+                             nullptr};
   pid_t child = 0;
   if (posix_spawn(&child, "/proc/self/exe", &actions, nullptr, const_cast<char* const*>(childArgs), environ) != 0) {
     std::fprintf(stderr, "cannot start the server process\n");
