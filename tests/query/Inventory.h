@@ -3,13 +3,18 @@
 // a lock, changed by the tests and reported to the adapter as an implementation would.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "quill/Faults.h"
+#include "quill/Query.h"
 #include "quill/Quill.h"
 #include "quill/query/QueryService.h"
 #include "tarn/DatacenterSkeleton.h"
@@ -243,6 +248,94 @@ inline std::map<std::string, std::string> Values(Quill::Query::ObjectResult cons
     }
   }
   return out;
+}
+
+// A LocalAdapter with a query service and an inventory on it.
+struct Served {
+  explicit Served(Quill::PrivilegeChecker checker = {}, unsigned workers = 2) {
+    Quill::LocalAdapter::Options o;
+    o.checkPrivilege = std::move(checker);
+    o.workers = workers;
+    adapter = new Quill::LocalAdapter(o);
+    service = std::make_unique<Quill::Query::QueryService>(adapter.get());
+    inventory = std::make_unique<Inventory>(adapter.get());
+  }
+  ~Served() { service.reset(); }
+
+  // The root collector as a session sees it (`context` null: the shared in-process session).
+  Ref<Quill::Query::PropertyCollectorStub> Collector(Quill::RequestContext* context = nullptr) {
+    return new Quill::Query::PropertyCollectorStub(service->GetRootRef(), adapter.get(), context);
+  }
+
+  Ref<Quill::LocalAdapter> adapter;
+  std::unique_ptr<Quill::Query::QueryService> service;
+  std::unique_ptr<Inventory> inventory;
+};
+
+// Sessions whose context holds "restricted" may not read `runtime` of the objects `hidden`
+// accepts; Restricted() makes such a context.
+inline Quill::PrivilegeChecker RefuseRuntime(std::function<bool(MoRef const*)> hidden) {
+  return [hidden = std::move(hidden)](Quill::CallInfo const& call) {
+    if (!call.context || !call.context->Contains("restricted") || !call.method->IsProperty() ||
+        std::string_view(call.method->GetName()) != "runtime" || !hidden(call.target)) {
+      return;
+    }
+    Ref<Quill::Fault::SecurityError>(new Quill::Fault::SecurityError())->Throw();
+  };
+}
+
+inline Ref<Quill::RequestContext> Restricted() {
+  Ref<Quill::RequestContext> context(new Quill::RequestContext());
+  context->Set("restricted", new Quill::Primitive<bool>(true));
+  return context;
+}
+
+// Every page of a retrieve, continued to the end: key -> values.
+inline std::map<std::string, std::map<std::string, std::string>> RetrieveAll(Quill::Query::PropertyCollectorStub* pc,
+                                                                             Quill::Query::QuerySpec* spec, int page,
+                                                                             int* pages = nullptr) {
+  Ref<Quill::Query::RetrieveOptions> options(new Quill::Query::RetrieveOptions());
+  options->maxObjects = page;
+  Ref<Quill::Query::ResultPage> result;
+  pc->Retrieve(Specs(spec).get(), options.get(), result);
+  std::map<std::string, std::map<std::string, std::string>> out;
+  for (int n = 1; n <= 100000; ++n) {
+    for (std::size_t i = 0; result->objects && i < result->objects->size(); ++i) {
+      auto* r = (*result->objects)[i];
+      EXPECT_TRUE(out.emplace(Key(r->obj.get()), Values(r)).second) << "twice: " << Key(r->obj.get());
+    }
+    EXPECT_LE(result->objects ? result->objects->size() : 0, static_cast<std::size_t>(page));
+    if (pages) *pages = n;
+    if (!result->token.IsSet()) return out;
+    std::string token = *result->token;
+    pc->ContinueRetrieve(token, result);
+  }
+  ADD_FAILURE() << "no end of pages";
+  return out;
+}
+
+inline std::string Text(Quill::Any* a) { return Ref<Quill::Any>(a)->ToString(); }
+
+// What RetrieveAll gives for every VM of `inv` with `name` and `runtime.maxMemoryUsage`.
+inline std::map<std::string, std::map<std::string, std::string>> VmValues(Inventory const& inv) {
+  std::map<std::string, std::map<std::string, std::string>> want;
+  for (auto const& vm : inv.vms) {
+    want[Key(vm->_GetRef())] = {{"name", Text(new Quill::Primitive<std::string>(vm->GetName()))},
+                                {"runtime.maxMemoryUsage", Text(new Quill::Primitive<int>(vm->Memory()))}};
+  }
+  return want;
+}
+
+// Waits until an answer comes (bounded); null on timeout.
+inline Ref<Quill::Query::UpdateBatch> Wait(Quill::Query::PropertyCollectorStub* pc, std::string const& version,
+                                           int maxUpdates = 0, int seconds = 10) {
+  Ref<Quill::Query::WaitOptions> o(new Quill::Query::WaitOptions());
+  o->maxWaitSeconds = seconds;
+  if (maxUpdates) o->maxObjectUpdates = maxUpdates;
+  Ref<Quill::Query::UpdateBatch> batch;
+  pc->WaitForUpdates(version.empty() ? Basalt::Optional<std::string>() : Basalt::Optional<std::string>(version),
+                     o.get(), batch);
+  return batch;
 }
 
 }  // namespace tarn_query_test

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "Inventory.h"
-#include "quill/Faults.h"
 #include "quill/query/Client.h"
 #include "quill/query/FolderTree.h"
 #include "tarn/ResourcePoolSkeleton.h"
@@ -25,22 +24,6 @@ using namespace std::chrono_literals;
 namespace Q = Quill::Query;
 
 namespace {
-
-struct Served {
-  explicit Served(Quill::PrivilegeChecker checker = {}) {
-    Quill::LocalAdapter::Options o;
-    o.checkPrivilege = std::move(checker);
-    o.workers = 4;
-    adapter = new Quill::LocalAdapter(o);
-    service = std::make_unique<Q::QueryService>(adapter.get());
-    inventory = std::make_unique<Inventory>(adapter.get());
-  }
-  ~Served() { service.reset(); }
-
-  Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<Q::QueryService> service;
-  std::unique_ptr<Inventory> inventory;
-};
 
 class PoolImpl : public Tarn::ResourcePoolSkeleton {
  public:
@@ -115,19 +98,12 @@ TEST(QueryClientRetrieve, TheTreeGoesThroughPoolsAndViews) {
 }
 
 TEST(QueryClientRetrieve, ValuesByPathAsTheCallerAsks) {
-  // The restricted session may not read `runtime` of the second VM.
-  std::string hidden;
-  Served s([&](Quill::CallInfo const& call) {
-    if (call.context && call.context->Contains("restricted") && call.method->IsProperty() &&
-        std::string_view(call.method->GetName()) == "runtime" && call.target->GetId() == hidden) {
-      Ref<Quill::Fault::SecurityError>(new Quill::Fault::SecurityError())->Throw();
-    }
-  });
+  std::string hidden;  // the second VM's runtime, for the restricted session
+  Served s(RefuseRuntime([&](MoRef const* vm) { return vm->GetId() == hidden; }));
   auto folder = s.inventory->Folder("f", nullptr);
   auto open = s.inventory->Vm(folder.get(), 512);
   hidden = s.inventory->Vm(folder.get(), 256)->_GetRef()->GetId();
-  Ref<Quill::RequestContext> restricted(new Quill::RequestContext());
-  restricted->Set("restricted", new Quill::Primitive<bool>(true));
+  auto restricted = Restricted();
   Q::RetrieveSettings settings;
   settings.context = restricted.get();
   auto objects = Q::Retrieve(s.adapter.get(), "tarn.VirtualMachine", {"runtime.maxMemoryUsage", "name"},

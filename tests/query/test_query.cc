@@ -12,92 +12,33 @@
 #include <thread>
 
 #include "Inventory.h"
-#include "quill/Faults.h"
-#include "quill/Query.h"
 
 using namespace tarn_query_test;
 using namespace std::chrono_literals;
 using Quill::Query::ChangeKind;
 using Quill::Query::PropertyCollectorStub;
 
-namespace {
-
-struct Fixture {
-  explicit Fixture(Quill::PrivilegeChecker checker = {}) {
-    Quill::LocalAdapter::Options o;
-    o.checkPrivilege = std::move(checker);
-    adapter = new Quill::LocalAdapter(o);
-    service = std::make_unique<Quill::Query::QueryService>(adapter.get());
-    inventory = std::make_unique<Inventory>(adapter.get());
-  }
-  ~Fixture() { service.reset(); }
-
-  // The root collector as a session sees it (`context` null: the shared in-process session).
-  Ref<PropertyCollectorStub> Collector(Quill::RequestContext* context = nullptr) {
-    return Ref<PropertyCollectorStub>(new PropertyCollectorStub(service->GetRootRef(), adapter.get(), context));
-  }
-
-  Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<Quill::Query::QueryService> service;
-  std::unique_ptr<Inventory> inventory;
-};
-
-// Every page of a retrieve, continued to the end: key -> values.
-std::map<std::string, std::map<std::string, std::string>> RetrieveAll(PropertyCollectorStub* pc,
-                                                                      Quill::Query::QuerySpec* spec, int page,
-                                                                      int* pages = nullptr) {
-  Ref<Quill::Query::RetrieveOptions> options(new Quill::Query::RetrieveOptions());
-  options->maxObjects = page;
-  Ref<Quill::Query::ResultPage> result;
-  pc->Retrieve(Specs(spec).get(), options.get(), result);
-  std::map<std::string, std::map<std::string, std::string>> out;
-  for (int n = 1;; ++n) {
-    if (result->objects) {
-      EXPECT_LE(result->objects->size(), static_cast<std::size_t>(page));
-      for (std::size_t i = 0; i < result->objects->size(); ++i) {
-        auto* r = (*result->objects)[i];
-        EXPECT_TRUE(out.emplace(Key(r->obj.get()), Values(r)).second) << "twice: " << Key(r->obj.get());
-      }
-    }
-    if (pages) *pages = n;
-    if (!result->token.IsSet()) return out;
-    if (n > 100000) {
-      ADD_FAILURE() << "no end of pages";
-      return out;
-    }
-    std::string token = *result->token;
-    pc->ContinueRetrieve(token, result);
-  }
-}
-
-std::string Text(Quill::Any* a) { return Ref<Quill::Any>(a)->ToString(); }
-std::string Int(int v) { return Text(new Quill::Primitive<int>(v)); }
-std::string Str(std::string v) { return Text(new Quill::Primitive<std::string>(std::move(v))); }
-
-}  // namespace
-
 TEST(QueryRetrieve, ThousandsOfObjectsMatchADirectWalkOfTheTree) {
-  Fixture f;
+  Served f;
   f.inventory->Build(4, 3, 250, 5);  // 3,000 VMs, some reached twice (through hosts)
   auto spec = TreeSpec(f.inventory->root->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"}),
                                                       Select("tarn.ManagedEntity", {"name"})});
   int pages = 0;
   auto got = RetrieveAll(f.Collector().get(), spec.get(), 700, &pages);
 
-  std::map<std::string, std::map<std::string, std::string>> want;
-  for (auto const& vm : f.inventory->vms) {
-    want[Key(vm->_GetRef())] = {{"name", Str(vm->GetName())}, {"runtime.maxMemoryUsage", Int(vm->Memory())}};
-  }
-  for (auto const& x : f.inventory->folders) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
-  for (auto const& x : f.inventory->datacenters) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
-  for (auto const& x : f.inventory->hostsList) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
-  EXPECT_EQ(got.size(), want.size());
+  auto want = VmValues(*f.inventory);
+  auto name = [](auto const& x) {
+    return std::map<std::string, std::string>{{"name", Text(new Quill::Primitive<std::string>(x->GetName()))}};
+  };
+  for (auto const& x : f.inventory->folders) want[Key(x->_GetRef())] = name(x);
+  for (auto const& x : f.inventory->datacenters) want[Key(x->_GetRef())] = name(x);
+  for (auto const& x : f.inventory->hostsList) want[Key(x->_GetRef())] = name(x);
   EXPECT_EQ(got, want);
   EXPECT_EQ(pages, static_cast<int>((want.size() + 699) / 700));
 }
 
 TEST(QueryRetrieve, SkippedStartsAndHopsAreFollowedButNotReported) {
-  Fixture f;
+  Served f;
   f.inventory->Build(1, 2, 3, 1);
   auto spec =
       TreeSpec(f.inventory->root->_GetRef(), {Select("tarn.VirtualMachine", {"name"}), Select("tarn.Folder", {})},
@@ -114,7 +55,7 @@ TEST(QueryRetrieve, SkippedStartsAndHopsAreFollowedButNotReported) {
 }
 
 TEST(QueryRetrieve, RecursionThroughACycleOfFoldersEnds) {
-  Fixture f;
+  Served f;
   auto& inv = *f.inventory;
   auto a = inv.Folder("a", nullptr);
   auto b = inv.Folder("b", a.get());
@@ -135,22 +76,14 @@ TEST(QueryRetrieve, RecursionThroughACycleOfFoldersEnds) {
 TEST(QueryRetrieve, RefusedPropertiesArePathFaultsOfTheirObjectsOnly) {
   // The restricted session may not read "runtime" of every third VM; the rest of the query
   // goes on.
-  std::set<std::string> hidden;
-  Fixture f([&](Quill::CallInfo const& call) {
-    if (!call.context || !call.context->Contains("restricted")) return;
-    if (call.method->IsProperty() && std::string_view(call.method->GetName()) == "runtime" &&
-        hidden.count(call.target->GetId())) {
-      Basalt::Ref<Quill::Fault::SecurityError> fault(new Quill::Fault::SecurityError());
-      fault->Throw();
-    }
-  });
+  std::set<std::string> hidden;  // every third VM's runtime, for the restricted session
+  Served f(RefuseRuntime([&](MoRef const* vm) { return hidden.count(vm->GetId()) > 0; }));
   auto folder = f.inventory->Folder("f", nullptr);
   for (int i = 0; i < 30; ++i) {
     auto vm = f.inventory->Vm(folder.get(), 100 + i);
     if (i % 3 == 0) hidden.insert(vm->_GetRef()->GetId());
   }
-  Ref<Quill::RequestContext> restricted(new Quill::RequestContext());
-  restricted->Set("restricted", new Quill::Primitive<bool>(true));
+  auto restricted = Restricted();
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})}, true);
 
   for (bool limited : {false, true}) {
@@ -177,7 +110,7 @@ TEST(QueryRetrieve, RefusedPropertiesArePathFaultsOfTheirObjectsOnly) {
 }
 
 TEST(QueryRetrieve, PagesSeeObjectsThatGoButNotThoseAddedAfterTheQuery) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   for (int i = 0; i < 1000; ++i) f.inventory->Vm(folder.get(), i);
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
@@ -222,7 +155,7 @@ TEST(QueryRetrieve, PagesSeeObjectsThatGoButNotThoseAddedAfterTheQuery) {
 }
 
 TEST(QueryRetrieve, ContinuationTokensEndAndCanBeCancelled) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   for (int i = 0; i < 30; ++i) f.inventory->Vm(folder.get(), i);
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
@@ -244,7 +177,7 @@ TEST(QueryRetrieve, ContinuationTokensEndAndCanBeCancelled) {
 }
 
 TEST(QueryRetrieve, HostileSpecsAreRefusedNamingTheElement) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   MoRef* root = folder->_GetRef();
   auto deep = [] {
@@ -338,7 +271,7 @@ void WireNames(Quill::Query::QuerySpec* spec) {
 }  // namespace
 
 TEST(QueryRetrieve, TypesNamedByTheirWireNamesSelectWhatTheirCatalogueNamesDo) {
-  Fixture f;
+  Served f;
   f.inventory->Build(2, 2, 5, 2);
   MoRef* root = f.inventory->root->_GetRef();
   auto selections = [] {
@@ -380,24 +313,8 @@ TEST(QueryRetrieve, TypesNamedByTheirWireNamesSelectWhatTheirCatalogueNamesDo) {
 
 // --- watches ---------------------------------------------------------------------------------
 
-namespace {
-
-// Waits until an answer comes (bounded); null on timeout.
-Ref<Quill::Query::UpdateBatch> Wait(PropertyCollectorStub* pc, std::string const& version, int maxUpdates = 0,
-                                    int seconds = 10) {
-  Ref<Quill::Query::WaitOptions> o(new Quill::Query::WaitOptions());
-  o->maxWaitSeconds = seconds;
-  if (maxUpdates) o->maxObjectUpdates = maxUpdates;
-  Ref<Quill::Query::UpdateBatch> batch;
-  pc->WaitForUpdates(version.empty() ? Basalt::Optional<std::string>() : Basalt::Optional<std::string>(version),
-                     o.get(), batch);
-  return batch;
-}
-
-}  // namespace
-
 TEST(QueryWatch, ConcurrentChangesArriveInOrderOnceAndNoneIsLostWhenTruncated) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   constexpr int kVms = 40, kWriters = 4, kSteps = 150;
   for (int i = 0; i < kVms; ++i) f.inventory->Vm(folder.get(), 0);
@@ -475,7 +392,7 @@ TEST(QueryWatch, ConcurrentChangesArriveInOrderOnceAndNoneIsLostWhenTruncated) {
 }
 
 TEST(QueryWatch, ObjectsEnterAndLeaveAndWholeObjectsAreSentWhenAsked) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto a = f.inventory->Vm(folder.get(), 1);
   auto b = f.inventory->Vm(folder.get(), 2);
@@ -531,7 +448,7 @@ TEST(QueryWatch, ObjectsEnterAndLeaveAndWholeObjectsAreSentWhenAsked) {
 }
 
 TEST(QueryWatch, CancelStopAndSessionEndEndWaits) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   f.inventory->Vm(folder.get(), 1);
   Ref<Quill::RequestContext> session(new Quill::RequestContext());
@@ -587,7 +504,7 @@ TEST(QueryWatch, CancelStopAndSessionEndEndWaits) {
 }
 
 TEST(QueryWatch, ASessionsCollectorsAndWatchesGoWithItsContext) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   Ref<Quill::MoRef> watch, extra;
   {
@@ -612,7 +529,7 @@ TEST(QueryWatch, ASessionsCollectorsAndWatchesGoWithItsContext) {
 }
 
 TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto keep = f.inventory->Vm(folder.get(), 1);
   auto drop = f.inventory->Vm(folder.get(), 2);
@@ -647,13 +564,7 @@ TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
 
 TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
   std::atomic<int> answered{0}, failed{0};  // outlive the adapter, whose stop may still call back
-  Quill::LocalAdapter::Options o;
-  o.workers = 2;
-  Fixture f;
-  f.service.reset();
-  f.adapter = new Quill::LocalAdapter(o);
-  f.service = std::make_unique<Quill::Query::QueryService>(f.adapter.get());
-  f.inventory = std::make_unique<Inventory>(f.adapter.get());
+  Served f({}, /*workers=*/2);
   auto folder = f.inventory->Folder("f", nullptr);
   auto vm = f.inventory->Vm(folder.get(), 1);
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
@@ -690,7 +601,7 @@ TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
 }
 
 TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto vm = f.inventory->Vm(folder.get(), 1);
   auto pc = f.Collector();
@@ -736,7 +647,7 @@ TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
 // was notified, and a watch that does not hold the object reads nothing and is not answered.
 // Retrieve likewise reads a property once per object for all the paths into it.
 TEST(QueryWatch, NotificationsTouchOnlyTheWatchesThatHoldTheObjectAndReadEachPropertyOnce) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto a = f.inventory->Vm(folder.get(), 1);
   auto b = f.inventory->Vm(folder.get(), 2);
@@ -784,15 +695,8 @@ TEST(QueryWatch, NotificationsTouchOnlyTheWatchesThatHoldTheObjectAndReadEachPro
 }
 
 TEST(QueryWatch, SessionsShareOneReadPerChangeButEachIsAskedItsOwnPrivileges) {
-  // Sessions marked "restricted" may not read "runtime" while `hide` is set.
-  std::atomic<bool> hide{true};
-  Fixture f([&](Quill::CallInfo const& call) {
-    if (!hide || !call.context || !call.context->Contains("restricted")) return;
-    if (call.method->IsProperty() && std::string_view(call.method->GetName()) == "runtime") {
-      Basalt::Ref<Quill::Fault::SecurityError> fault(new Quill::Fault::SecurityError());
-      fault->Throw();
-    }
-  });
+  std::atomic<bool> hide{true};  // runtime, for the restricted session
+  Served f(RefuseRuntime([&](MoRef const*) { return hide.load(); }));
   auto folder = f.inventory->Folder("f", nullptr);
   auto vm = f.inventory->Vm(folder.get(), 1);
   auto spec = TreeSpec(vm->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})});
@@ -811,8 +715,8 @@ TEST(QueryWatch, SessionsShareOneReadPerChangeButEachIsAskedItsOwnPrivileges) {
       return (*(*batch->watches)[0]->objects)[0];
     }
   };
-  std::vector<Watching> sessions(4);  // [3] is restricted
-  sessions[3].context->Set("restricted", new Quill::Primitive<bool>(true));
+  std::vector<Watching> sessions(4);
+  sessions[3].context = Restricted();
   for (auto& s : sessions) {
     s.pc = f.Collector(s.context.get());
     Ref<MoRef> watch;
