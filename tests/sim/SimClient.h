@@ -23,6 +23,7 @@
 #include "tarn/TaskInfo.h"
 #include "tarn/TaskStub.h"
 #include "tarn/UserSession.h"
+#include "tarn/event/EventManagerStub.h"
 
 namespace SimTest {
 
@@ -62,11 +63,14 @@ class Client {
     adapter = new Quill::HttpAdapter(settings);
     Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
     Stub<Tarn::ServiceInstanceStub>(si.get())->RetrieveContent(content);
-    if (user) {
-      Ref<Tarn::UserSession> session;
-      Stub<Tarn::SessionManagerStub>(content->sessionManager.get())
-          ->Login(user, "tarn-sim", Basalt::Optional<std::string>(), session);
-    }
+    if (user) Login(user);
+  }
+
+  Ref<Tarn::SessionManagerStub> Sessions() { return Stub<Tarn::SessionManagerStub>(content->sessionManager.get()); }
+  Ref<Tarn::UserSession> Login(std::string const& user, std::string const& password = "tarn-sim") {
+    Ref<Tarn::UserSession> session;
+    Sessions()->Login(user, password, Basalt::Optional<std::string>(), session);
+    return session;
   }
 
   template <class S>
@@ -85,6 +89,12 @@ class Client {
     }
     ADD_FAILURE() << "task " << task->GetId() << " did not finish";
     return info;
+  }
+  // Starts a task (`start` sets its reference) and waits for its end.
+  Ref<Tarn::TaskInfo> Do(std::function<void(Ref<MoRef>&)> const& start) {
+    Ref<MoRef> task;
+    start(task);
+    return Wait(task.get());
   }
   // The task's result, failing the test when it ended in error.
   Ref<Quill::Any> Succeed(MoRef* task) {
@@ -173,6 +183,9 @@ class Client {
     return "";
   }
 
+  Ref<Tarn::Event::EventManagerStub> Events() {
+    return Stub<Tarn::Event::EventManagerStub>(content->eventManager.get());
+  }
   Ref<Quill::Query::PropertyCollectorStub> Collector() {
     return Stub<Quill::Query::PropertyCollectorStub>(content->propertyCollector.get());
   }

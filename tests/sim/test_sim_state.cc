@@ -11,7 +11,6 @@
 
 #include "SimClient.h"
 #include "basalt/Exception.h"
-#include "tarn/FolderStub.h"
 #include "tarn/HostSystemStub.h"
 #include "tarn/VirtualMachineStub.h"
 #include "tarn/vm/CloneSpec.h"
