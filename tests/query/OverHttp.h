@@ -2,9 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
-#include <memory>
-#include <string>
 
 #include "Inventory.h"
 #include "quill/http/HttpAdapter.h"

@@ -1,12 +1,9 @@
 // tarn-call retrieve and watch against the query service of an HttpServer on loopback.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "OverHttp.h"
 #include "call/Call.h"

@@ -2,10 +2,7 @@
 // served by a LocalAdapter with a QueryService, and over HTTP.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 

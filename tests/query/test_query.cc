@@ -2,11 +2,8 @@
 // the inventory, each call through the adapter as a client's would be.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
 #include <thread>
 
 #include "OverHttp.h"

@@ -3,14 +3,9 @@
 // session cookie).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "SimClient.h"
 #include "quill/FaultText.h"

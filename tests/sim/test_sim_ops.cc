@@ -5,7 +5,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "SimClient.h"
 #include "quill/Faults.h"

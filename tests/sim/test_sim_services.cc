@@ -6,12 +6,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <chrono>
-#include <functional>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "Events.h"
 #include "SimClient.h"

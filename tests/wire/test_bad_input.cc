@@ -2,8 +2,6 @@
 // InvalidRequest whose text says what and where, never a crash.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "Fill.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"

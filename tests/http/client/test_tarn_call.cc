@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "LoopbackServer.h"
 #include "call/Call.h"

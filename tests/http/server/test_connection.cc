@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
-#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>

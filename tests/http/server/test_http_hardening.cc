@@ -15,14 +15,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "RawHttp.h"
 #include "TestObjects.h"
-#include "quill/http/HttpServer.h"
-#include "tarn/fault/InvalidLogin.h"
 
 using namespace tarn_http_test;
 using namespace std::chrono_literals;

@@ -4,17 +4,14 @@
 // deadline.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <thread>
 #include <vector>
 
 #include "RawHttp.h"
 #include "TestObjects.h"
-#include "quill/http/HttpServer.h"
 #include "tarn/fault/TarnFault.h"
 
 using namespace tarn_http_test;
