@@ -99,6 +99,13 @@ MUTATIONS = [
      "  if (k->next < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token",
      "  if (k->next + 1 < k->targets.size()) {\n    std::lock_guard lock(mu);\n    c.continuations.emplace_back(token",
      QUERY),
+    ("Q2", "a wait's version is not checked against the collector's last (a stale version is answered)",
+     "quill/query/src/QueryService.cc", "} else if (*version != c->issued) {", "} else if (false) {", QUERY),
+    ("Q3", "a path read again with the value it had is reported as changed (a wait answers without a change)",
+     "quill/query/src/QueryService.cc", "    if (same) continue;\n", "", QUERY),
+    ("Q4", "a selection reports objects of its own type only, not of types derived from it",
+     "quill/query/src/QueryService.cc", "if (type->IsSubtypeOf(s.type)) return true;", "if (type == s.type) return true;",
+     QUERY),
 ]
 
 _restore = []

@@ -91,11 +91,21 @@ class Client {
     return info;
   }
   // Starts a task (`start` sets its reference) and waits for its end.
-  Ref<Tarn::TaskInfo> Do(std::function<void(Ref<MoRef>&)> const& start) {
+  Ref<Tarn::TaskInfo> Do(std::function<void(Ref<MoRef>&)> const& start) { return Wait(Started(start).get()); }
+  // The same for a task that `start` starts (setting its reference).
+  using Start = std::function<void(Ref<MoRef>&)>;
+  Ref<Quill::Any> Succeed(Start const& start) { return Succeed(Started(start).get()); }
+  Ref<MoRef> SucceedRef(Start const& start) { return SucceedRef(Started(start).get()); }
+  template <class F>
+  F* Fails(Start const& start) {
+    return Fails<F>(Started(start).get());
+  }
+  static Ref<MoRef> Started(Start const& start) {
     Ref<MoRef> task;
     start(task);
-    return Wait(task.get());
+    return task;
   }
+
   // The task's result, failing the test when it ended in error.
   Ref<Quill::Any> Succeed(MoRef* task) {
     Ref<Tarn::TaskInfo> info = Wait(task);

@@ -37,9 +37,7 @@ using VmStub = Tarn::VirtualMachineStub;
 
 Ref<MoRef> PowerOff(Client& c, MoRef* vm) {
   if (c.Field(vm, Tarn::Sim::kFieldPowerState) != "poweredOff") {
-    Ref<MoRef> task;
-    c.Stub<VmStub>(vm)->PowerOff(task);
-    c.Succeed(task.get());
+    c.Succeed([&](auto& t) { c.Stub<VmStub>(vm)->PowerOff(t); });
   }
   return vm;
 }
@@ -69,11 +67,8 @@ TEST(Templates, RefusePowerAndSnapshotsUntilMarkedAsMachines) {
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldTemplate), "true");
   EXPECT_THROW(stub->MarkAsTemplate(), Tarn::Fault::InvalidState::Exception);
 
-  Ref<MoRef> task;
-  stub->PowerOn(nullptr, task);
-  c.Fails<Tarn::Fault::InvalidState>(task.get());
-  stub->CreateSnapshot("s1", Basalt::Optional<std::string>(), false, false, task);
-  c.Fails<Tarn::Fault::InvalidState>(task.get());
+  c.Fails<Tarn::Fault::InvalidState>([&](auto& t) { stub->PowerOn(nullptr, t); });
+  c.Fails<Tarn::Fault::InvalidState>([&](auto& t) { stub->CreateSnapshot("s1", {}, false, false, t); });
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldPowerState), "poweredOff");
 
   Ref<MoRef> pool;
@@ -81,8 +76,7 @@ TEST(Templates, RefusePowerAndSnapshotsUntilMarkedAsMachines) {
   stub->MarkAsVirtualMachine(pool.get(), nullptr);
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldTemplate), "false");
   EXPECT_THROW(stub->MarkAsVirtualMachine(pool.get(), nullptr), Tarn::Fault::InvalidState::Exception);
-  stub->PowerOn(nullptr, task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { stub->PowerOn(nullptr, t); });
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldPowerState), "poweredOn");
 }
 
@@ -97,9 +91,7 @@ TEST(Machines, ShutdownGuestNeedsItPoweredOnWithToolsRunning) {
   Ref<MoRef> tooled = PowerOff(c, vms[2].get());
   c.Succeed(Reconfigure(c, tooled.get(), [](auto& s) { s.guestId = "debian12_64Guest"; }).get());
   for (MoRef* vm : {bare.get(), tooled.get()}) {
-    Ref<MoRef> task;
-    c.Stub<VmStub>(vm)->PowerOn(nullptr, task);
-    c.Succeed(task.get());
+    c.Succeed([&](auto& t) { c.Stub<VmStub>(vm)->PowerOn(nullptr, t); });
   }
   EXPECT_EQ(c.Field(bare.get(), Tarn::Sim::kFieldToolsStatus), "guestToolsNotRunning");
   EXPECT_EQ(c.Field(tooled.get(), Tarn::Sim::kFieldToolsStatus), "guestToolsRunning");
@@ -140,9 +132,7 @@ TEST(Machines, CloneCopiesTheMachineUnderANewDeterministicId) {
     spec->location = new Tarn::Vm::RelocateSpec();
     spec->powerOn = false;
     spec->template_ = false;
-    Ref<MoRef> task;
-    stub->Clone(c.VmFolder().get(), "copy", spec.get(), task);
-    auto copy = c.SucceedRef(task.get());
+    auto copy = c.SucceedRef([&](auto& t) { stub->Clone(c.VmFolder().get(), "copy", spec.get(), t); });
     ASSERT_TRUE(copy);
     out.push_back(copy->GetId());
     for (int key :
@@ -153,20 +143,17 @@ TEST(Machines, CloneCopiesTheMachineUnderANewDeterministicId) {
     EXPECT_EQ(c.ReadString(copy.get(), "name"), "copy");
 
     // Again, under the same name: refused; then powered on, as a template, with more memory.
-    stub->Clone(c.VmFolder().get(), "copy", spec.get(), task);
-    c.Fails<Tarn::Fault::DuplicateName>(task.get());
+    c.Fails<Tarn::Fault::DuplicateName>([&](auto& t) { stub->Clone(c.VmFolder().get(), "copy", spec.get(), t); });
     spec->powerOn = true;
     spec->config = new Tarn::Vm::ConfigSpec();
     spec->config->memoryMB = 2048;
-    stub->Clone(c.VmFolder().get(), "running", spec.get(), task);
-    auto running = c.SucceedRef(task.get());
+    auto running = c.SucceedRef([&](auto& t) { stub->Clone(c.VmFolder().get(), "running", spec.get(), t); });
     EXPECT_EQ(c.Field(running.get(), Tarn::Sim::kFieldPowerState), "poweredOn");
     EXPECT_EQ(c.Field(running.get(), Tarn::Sim::kFieldMemoryMB), "2048");
     out.push_back(running->GetId());
     spec->config = nullptr;
     spec->template_ = true;
-    stub->Clone(c.VmFolder().get(), "golden", spec.get(), task);
-    auto golden = c.SucceedRef(task.get());
+    auto golden = c.SucceedRef([&](auto& t) { stub->Clone(c.VmFolder().get(), "golden", spec.get(), t); });
     EXPECT_EQ(c.Field(golden.get(), Tarn::Sim::kFieldTemplate), "true");
     EXPECT_EQ(c.Field(golden.get(), Tarn::Sim::kFieldPowerState), "poweredOff") << "a template is not powered on";
 
@@ -178,8 +165,8 @@ TEST(Machines, CloneCopiesTheMachineUnderANewDeterministicId) {
     spec->template_ = false;
     spec->powerOn = false;
     spec->location->datastore = local->Get(0);
-    stub->Clone(c.VmFolder().get(), "elsewhere", spec.get(), task);
-    auto* fault = c.Fails<Tarn::Fault::InvalidDatastore>(task.get());
+    auto* fault = c.Fails<Tarn::Fault::InvalidDatastore>(
+        [&](auto& t) { stub->Clone(c.VmFolder().get(), "elsewhere", spec.get(), t); });
     if (fault) {
       EXPECT_EQ(fault->datastore->GetId(), local->Get(0)->GetId());
     }
@@ -202,9 +189,9 @@ TEST(Machines, RelocateMovesAmongHostsPoolsAndDatastores) {
   Watch watch(c, to.get(), {"vm"});
   Ref<Tarn::Vm::RelocateSpec> spec(new Tarn::Vm::RelocateSpec());
   spec->host = to;
-  Ref<MoRef> task;
-  c.Stub<VmStub>(vm.get())->Relocate(spec.get(), Basalt::Optional<Tarn::VirtualMachine::MovePriority>(), task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) {
+    c.Stub<VmStub>(vm.get())->Relocate(spec.get(), Basalt::Optional<Tarn::VirtualMachine::MovePriority>(), t);
+  });
   EXPECT_TRUE(watch.Until([&](Quill::Query::PropertyChange const& ch) { return ch.path.GetString() == "vm"; }));
   auto has = [](std::vector<std::string> const& ids, MoRef* ref) {
     return std::find(ids.begin(), ids.end(), ref->GetId()) != ids.end();
@@ -225,11 +212,13 @@ TEST(Machines, RelocateMovesAmongHostsPoolsAndDatastores) {
   std::int64_t oldFree = freeSpace(oldStore.get()), localFree = freeSpace(localStores->Get(0));
   spec = new Tarn::Vm::RelocateSpec();
   spec->host = single->Get(0);
-  c.Stub<VmStub>(vm.get())->Relocate(spec.get(), Basalt::Optional<Tarn::VirtualMachine::MovePriority>(), task);
-  c.Fails<Tarn::Fault::InvalidDatastore>(task.get());  // it cannot see the cluster's datastore
+  c.Fails<Tarn::Fault::InvalidDatastore>([&](auto& t) {
+    c.Stub<VmStub>(vm.get())->Relocate(spec.get(), Basalt::Optional<Tarn::VirtualMachine::MovePriority>(), t);
+  });  // it cannot see the cluster's datastore
   spec->datastore = localStores->Get(0);
-  c.Stub<VmStub>(vm.get())->Relocate(spec.get(), Basalt::Optional<Tarn::VirtualMachine::MovePriority>(), task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) {
+    c.Stub<VmStub>(vm.get())->Relocate(spec.get(), Basalt::Optional<Tarn::VirtualMachine::MovePriority>(), t);
+  });
   EXPECT_EQ(c.ReadIds(vm.get(), "datastore"), std::vector<std::string>{localStores->Get(0)->GetId()});
   Ref<Quill::Any> pool = c.Read(vm.get(), "resourcePool"), standalonePool = c.Read(computes[1].get(), "resourcePool");
   ASSERT_TRUE(pool && standalonePool);
@@ -253,8 +242,7 @@ TEST(Machines, UnregisterLeavesFilesThatRegisterBringsBack) {
   Ref<MoRef> pool;
   c.Stub<VmStub>(vm.get())->GetResourcePool(pool);
   Ref<MoRef> task;
-  folder->RegisterVm(path, Basalt::Optional<std::string>(), false, pool.get(), nullptr, task);
-  c.Fails<Tarn::Fault::AlreadyExists>(task.get());
+  c.Fails<Tarn::Fault::AlreadyExists>([&](auto& t) { folder->RegisterVm(path, {}, false, pool.get(), nullptr, t); });
 
   c.Stub<VmStub>(vm.get())->Unregister();
   EXPECT_THROW(c.Stub<VmStub>(vm.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
@@ -267,8 +255,7 @@ TEST(Machines, UnregisterLeavesFilesThatRegisterBringsBack) {
     if (fails == 0) c.Fails<Tarn::Fault::InvalidDatastore>(task.get());
     if (fails == 1) c.Fails<Tarn::Fault::NotFound>(task.get());
   }
-  folder->RegisterVm(path, Basalt::Optional<std::string>(), false, pool.get(), nullptr, task);
-  auto back = c.SucceedRef(task.get());
+  auto back = c.SucceedRef([&](auto& t) { folder->RegisterVm(path, {}, false, pool.get(), nullptr, t); });
   ASSERT_TRUE(back);
   EXPECT_NE(back->GetId(), vm->GetId());
   EXPECT_EQ(c.ReadString(back.get(), "name"), name);
@@ -353,8 +340,7 @@ TEST(Hosts, ADisconnectedHostsMachinesRefuseOperations) {
   Ref<MoRef> host = HostOf(c, vm.get());
   auto hs = c.Stub<Tarn::HostSystemStub>(host.get());
   Ref<MoRef> task;
-  hs->Disconnect(task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { hs->Disconnect(t); });
   EXPECT_EQ(Connection(c, host.get()), ConnectionState::disconnected);
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldConnectionState), "disconnected");
 
@@ -394,12 +380,10 @@ TEST(Hosts, ADisconnectedHostsMachinesRefuseOperations) {
 
   hs->Disconnect(task);  // again: nothing changes, nothing fails
   c.Succeed(task.get());
-  hs->Reconnect(nullptr, nullptr, task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { hs->Reconnect(nullptr, nullptr, t); });
   EXPECT_EQ(Connection(c, host.get()), ConnectionState::connected);
   EXPECT_EQ(c.Field(vm.get(), Tarn::Sim::kFieldConnectionState), "connected");
-  stub->PowerOn(nullptr, task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { stub->PowerOn(nullptr, t); });
 }
 
 TEST(Model, AStandaloneHostIsItsOwnComputeResource) {
