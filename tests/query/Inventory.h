@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quill/Faults.h"
@@ -336,6 +339,107 @@ inline Ref<Quill::Query::UpdateBatch> Wait(Quill::Query::PropertyCollectorStub* 
   pc->WaitForUpdates(version.empty() ? Basalt::Optional<std::string>() : Basalt::Optional<std::string>(version),
                      o.get(), batch);
   return batch;
+}
+
+// What a watcher's callback saw, per VM: the values of runtime.maxMemoryUsage in the order
+// they arrived (entering, then modified), and how often the VM entered.
+struct Seen {
+  std::mutex mutex;
+  std::map<std::string, std::vector<int>> values;
+  std::map<std::string, int> entered;
+  std::set<std::string> versions, watches, paths;
+  int batches = 0, truncated = 0, duplicates = 0, leaves = 0;
+  std::thread::id thread;
+  bool oneThread = true;
+
+  void Take(Quill::Query::UpdateBatch* batch) {
+    std::lock_guard lock(mutex);
+    if (thread == std::thread::id()) thread = std::this_thread::get_id();
+    oneThread = oneThread && thread == std::this_thread::get_id();
+    ++batches;
+    if (batch->truncated.IsSet() && *batch->truncated) ++truncated;
+    if (!versions.insert(batch->version).second) ++duplicates;
+    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
+      auto* update = (*batch->watches)[w];
+      watches.insert(Key(update->watch.get()));
+      for (std::size_t i = 0; update->objects && i < update->objects->size(); ++i) {
+        auto* change = (*update->objects)[i];
+        std::string key = Key(change->obj.get());
+        if (change->kind == Quill::Query::ChangeKind::enter) ++entered[key];
+        if (change->kind == Quill::Query::ChangeKind::leave) {
+          ++leaves;
+          continue;
+        }
+        for (std::size_t c = 0; change->changes && c < change->changes->size(); ++c) {
+          auto* pc = (*change->changes)[c];
+          paths.insert(std::string(pc->path));
+          if (std::string(pc->path) != "runtime.maxMemoryUsage" || !pc->value) continue;
+          values[key].push_back(Quill::Unbox<int>(pc->value.get()));
+        }
+      }
+    }
+  }
+
+  // Waits (bounded) until the first answer has come: changes then race the rest of the
+  // (truncated) content.
+  void WaitForFirst() {
+    for (int i = 0; i < 1000; ++i) {
+      {
+        std::lock_guard lock(mutex);
+        if (batches > 0) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  // Waits (bounded; `tries` looks, 10 ms apart) until every VM's last value is `last`.
+  bool WaitForLast(std::vector<Ref<VmImpl>> const& vms, int last, int tries = 3000) {
+    for (int i = 0; i <= tries; ++i) {
+      {
+        std::lock_guard lock(mutex);
+        bool all = true;
+        for (auto const& vm : vms) {
+          auto it = values.find(Key(vm->_GetRef()));
+          all = all && it != values.end() && it->second.back() == last;
+        }
+        if (all) return true;
+      }
+      if (i < tries) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+};
+
+// Several threads each raise the memory of their own VMs from 1 to `rounds`, notifying each
+// change as an implementation would.
+inline void Modify(Inventory& inv, int threads, int rounds) {
+  std::vector<std::thread> writers;
+  for (int t = 0; t < threads; ++t) {
+    writers.emplace_back([&inv, t, threads, rounds] {
+      for (int r = 1; r <= rounds; ++r) {
+        for (std::size_t i = t; i < inv.vms.size(); i += threads) {
+          inv.vms[i]->SetMemory(r);
+          inv.adapter->NotifyChanged(inv.vms[i]->_GetRef(), {"runtime"});
+        }
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+}
+
+// Every VM entered once; its values only ever rise (changes in order, none twice) and end
+// at `rounds`.
+inline void ExpectComplete(Seen& seen, Inventory& inv, int rounds) {
+  ASSERT_TRUE(seen.WaitForLast(inv.vms, rounds));
+  std::lock_guard lock(seen.mutex);
+  EXPECT_TRUE(seen.oneThread);
+  EXPECT_EQ(seen.duplicates, 0);
+  EXPECT_EQ(seen.leaves, 0);
+  EXPECT_EQ(seen.entered.size(), inv.vms.size());
+  for (auto const& [key, n] : seen.entered) EXPECT_EQ(n, 1) << key;
+  for (auto const& [key, v] : seen.values) {
+    for (std::size_t i = 1; i < v.size(); ++i) EXPECT_LT(v[i - 1], v[i]) << key << " at " << i;
+  }
 }
 
 }  // namespace tarn_query_test

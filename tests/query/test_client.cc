@@ -161,70 +161,6 @@ TEST(QueryClientRetrieve, RefusedSpecsAndFailuresBetweenPagesReachTheCaller) {
 
 namespace {
 
-// What a watcher's callback saw, per VM: the values of runtime.maxMemoryUsage in the order
-// they arrived (entering, then modified), and how often the VM entered.
-struct Seen {
-  std::mutex mutex;
-  std::map<std::string, std::vector<int>> values;
-  std::map<std::string, int> entered;
-  std::set<std::string> versions;
-  int batches = 0, truncated = 0, duplicates = 0;
-  std::thread::id thread;
-  bool oneThread = true;
-
-  void Take(Q::UpdateBatch* batch) {
-    std::lock_guard lock(mutex);
-    if (thread == std::thread::id()) thread = std::this_thread::get_id();
-    oneThread = oneThread && thread == std::this_thread::get_id();
-    ++batches;
-    if (batch->truncated.IsSet() && *batch->truncated) ++truncated;
-    if (!versions.insert(batch->version).second) ++duplicates;
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      for (std::size_t i = 0; update->objects && i < update->objects->size(); ++i) {
-        auto* change = (*update->objects)[i];
-        std::string key = Key(change->obj.get());
-        if (change->kind == Q::ChangeKind::enter) ++entered[key];
-        if (change->kind == Q::ChangeKind::leave) continue;
-        for (std::size_t c = 0; change->changes && c < change->changes->size(); ++c) {
-          auto* pc = (*change->changes)[c];
-          if (std::string(pc->path) != "runtime.maxMemoryUsage" || !pc->value) continue;
-          values[key].push_back(Quill::Unbox<int>(pc->value.get()));
-        }
-      }
-    }
-  }
-
-  // Waits (bounded) until the first answer has come: changes then race the rest of the
-  // (truncated) content.
-  void WaitForFirst() {
-    for (int i = 0; i < 1000; ++i) {
-      {
-        std::lock_guard lock(mutex);
-        if (batches > 0) return;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-  }
-
-  // Waits (bounded) until every VM's last value is `last`.
-  bool WaitForLast(std::vector<Ref<VmImpl>> const& vms, int last) {
-    for (int i = 0; i < 3000; ++i) {
-      {
-        std::lock_guard lock(mutex);
-        bool all = true;
-        for (auto const& vm : vms) {
-          auto it = values.find(Key(vm->_GetRef()));
-          all = all && it != values.end() && it->second.back() == last;
-        }
-        if (all) return true;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-};
-
 // Every VM's memory starts at 0, below every value Modify writes.
 Ref<MoRef> WatchVms(Quill::StubAdapter* adapter, Inventory& inv) {
   for (auto const& vm : inv.vms) vm->SetMemory(0);
@@ -235,37 +171,6 @@ Ref<MoRef> WatchVms(Quill::StubAdapter* adapter, Inventory& inv) {
       Q::FolderTreeSpec(root, {Q::MakeSelection("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})}).get(),
       true, watch);
   return watch;
-}
-
-// Several threads each raise the memory of their own VMs from 1 to `rounds`, notifying each
-// change as an implementation would.
-void Modify(Inventory& inv, int threads, int rounds) {
-  std::vector<std::thread> writers;
-  for (int t = 0; t < threads; ++t) {
-    writers.emplace_back([&inv, t, threads, rounds] {
-      for (int r = 1; r <= rounds; ++r) {
-        for (std::size_t i = t; i < inv.vms.size(); i += threads) {
-          inv.vms[i]->SetMemory(r);
-          inv.adapter->NotifyChanged(inv.vms[i]->_GetRef(), {"runtime"});
-        }
-      }
-    });
-  }
-  for (auto& w : writers) w.join();
-}
-
-// Every VM entered once; its values only ever rise (changes in order, none twice) and end
-// at `rounds`.
-void ExpectComplete(Seen& seen, Inventory& inv, int rounds) {
-  ASSERT_TRUE(seen.WaitForLast(inv.vms, rounds));
-  std::lock_guard lock(seen.mutex);
-  EXPECT_TRUE(seen.oneThread);
-  EXPECT_EQ(seen.duplicates, 0);
-  EXPECT_EQ(seen.entered.size(), inv.vms.size());
-  for (auto const& [key, n] : seen.entered) EXPECT_EQ(n, 1) << key;
-  for (auto const& [key, v] : seen.values) {
-    for (std::size_t i = 1; i < v.size(); ++i) EXPECT_LT(v[i - 1], v[i]) << key << " at " << i;
-  }
 }
 
 // Passes calls to a LocalAdapter; the answer of every `dropEvery`-th waitForUpdates is lost

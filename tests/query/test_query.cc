@@ -320,69 +320,34 @@ TEST(QueryWatch, ConcurrentChangesArriveInOrderOnceAndNoneIsLostWhenTruncated) {
   pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage"})}, true).get(),
                   true, watch);
 
-  std::map<std::string, std::vector<int>> seen;  // per VM: the values delivered, in order
-  auto take = [&](Quill::Query::UpdateBatch* batch) {
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      EXPECT_EQ(Key(update->watch.get()), Key(watch.get()));
-      for (std::size_t i = 0; i < update->objects->size(); ++i) {
-        auto* ch = (*update->objects)[i];
-        EXPECT_NE(ch->kind, ChangeKind::leave);
-        for (std::size_t k = 0; ch->changes && k < ch->changes->size(); ++k) {
-          auto* pch = (*ch->changes)[k];
-          EXPECT_EQ(pch->path.GetString(), "runtime.maxMemoryUsage");
-          auto* v = dynamic_cast<Quill::Primitive<int>*>(pch->value.get());
-          ASSERT_NE(v, nullptr);
-          seen[ch->obj->GetId()].push_back(v->GetValue());
-        }
-      }
-    }
-  };
   // the first answer: every VM enters, seven at a time
+  Seen seen;
   std::string version;
-  int truncated = 0;
   for (int guard = 0; guard < 100; ++guard) {
     auto batch = Wait(pc.get(), version, 7);
     ASSERT_TRUE(batch);
     version = batch->version;
-    take(batch.get());
+    seen.Take(batch.get());
     if (!batch->truncated.IsSet() || !*batch->truncated) break;
-    ++truncated;
   }
-  EXPECT_EQ(truncated, (kVms + 6) / 7 - 1);
-  ASSERT_EQ(seen.size(), static_cast<std::size_t>(kVms));
+  EXPECT_EQ(seen.truncated, (kVms + 6) / 7 - 1);
+  ASSERT_EQ(seen.entered.size(), static_cast<std::size_t>(kVms));
 
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      for (int step = 1; step <= kSteps; ++step) {
-        for (int i = w; i < kVms; i += kWriters) {
-          auto& vm = f.inventory->vms[i];
-          vm->SetMemory(step);
-          f.adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
-        }
-      }
-    });
-  }
-  auto done = [&] {
-    for (auto const& [id, values] : seen) {
-      if (values.empty() || values.back() != kSteps) return false;
-    }
-    return true;
-  };
+  std::thread writers([&] { Modify(*f.inventory, kWriters, kSteps); });
   auto until = std::chrono::steady_clock::now() + 60s;
-  while (!done() && std::chrono::steady_clock::now() < until) {
+  while (!seen.WaitForLast(f.inventory->vms, kSteps, 0) && std::chrono::steady_clock::now() < until) {
     auto batch = Wait(pc.get(), version, 5, 5);
     if (!batch) continue;
     version = batch->version;
-    take(batch.get());
+    seen.Take(batch.get());
   }
-  for (auto& t : writers) t.join();
-  EXPECT_TRUE(done());
-  for (auto const& [id, values] : seen) {
+  writers.join();
+  ExpectComplete(seen, *f.inventory, kSteps);
+  EXPECT_EQ(seen.watches, std::set<std::string>{Key(watch.get())});
+  EXPECT_EQ(seen.paths, std::set<std::string>{"runtime.maxMemoryUsage"});
+  for (auto const& [id, values] : seen.values) {
     ASSERT_GE(values.size(), 2u) << id;
     EXPECT_EQ(values.front(), 0) << id;  // what it entered with
-    for (std::size_t i = 1; i < values.size(); ++i) EXPECT_LT(values[i - 1], values[i]) << id << " at " << i;
   }
   // nothing is left over
   EXPECT_FALSE(Wait(pc.get(), version, 0, 0));
