@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -30,6 +31,16 @@ namespace SimTest {
 using Basalt::Ref;
 using Quill::MoRef;
 using TaskState = Tarn::TaskInfo::State;
+
+// The ids of a list of references, in order.
+inline std::vector<std::string> Ids(Quill::DataArray<MoRef> const* list) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back((*list)[i]->GetId());
+  return out;
+}
+inline bool Has(std::vector<std::string> const& ids, MoRef const* ref) {
+  return std::find(ids.begin(), ids.end(), ref->GetId()) != ids.end();
+}
 
 inline Tarn::Sim::Options Model(unsigned clusters, unsigned hosts, unsigned vms, unsigned standalone,
                                 std::chrono::milliseconds taskDelay = std::chrono::milliseconds(0)) {
@@ -171,11 +182,8 @@ class Client {
     return nullptr;
   }
   std::vector<std::string> ReadIds(MoRef* obj, std::string const& path) {
-    std::vector<std::string> out;
     Ref<Quill::Any> held = Read(obj, path);
-    auto* list = dynamic_cast<Quill::DataArray<MoRef>*>(held.get());
-    for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back(list->Get(i)->GetId());
-    return out;
+    return Ids(dynamic_cast<Quill::DataArray<MoRef>*>(held.get()));
   }
   std::string ReadString(MoRef* obj, std::string const& path) {
     Ref<Quill::Any> v = Read(obj, path);

@@ -213,17 +213,11 @@ TEST(Machines, DestroyOnlyWhenOffAndEverythingForgetsIt) {
   c.Run(vm.get(), "powerOff");
   EXPECT_EQ(c.Run(vm.get(), "destroy")->state, TaskState::success);
   EXPECT_THROW(c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
-  auto listed = [&](Ref<Quill::DataArray<MoRef>> const& list) {
-    for (std::size_t i = 0; i < list->size(); ++i) {
-      if (list->Get(i)->GetId() == vm->GetId()) return true;
-    }
-    return false;
-  };
   Ref<Quill::DataArray<MoRef>> vms;
   c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
-  EXPECT_FALSE(listed(vms));
+  EXPECT_FALSE(SimTest::Has(SimTest::Ids(vms.get()), vm.get()));
   ds->GetVm(vms);
-  EXPECT_FALSE(listed(vms));
+  EXPECT_FALSE(SimTest::Has(SimTest::Ids(vms.get()), vm.get()));
   EXPECT_EQ(c.Vms().size(), 5u);
   ds->GetSummary(after);
   EXPECT_GT(after->freeSpace, before->freeSpace);
@@ -301,9 +295,7 @@ TEST(Machines, CreateInAFolderOfMachines) {
   Ref<Quill::DataArray<MoRef>> vms;
   Ref<MoRef> host(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
   c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
-  bool listed = false;
-  for (std::size_t i = 0; i < vms->size(); ++i) listed |= vms->Get(i)->GetId() == vm->GetId();
-  EXPECT_TRUE(listed);
+  EXPECT_TRUE(SimTest::Has(SimTest::Ids(vms.get()), vm.get()));
   EXPECT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
 
   EXPECT_NE(ErrorAs<Tarn::Fault::DuplicateName>(create("web-1", 1).get()), nullptr);
@@ -327,11 +319,7 @@ TEST(Machines, SnapshotTreeRevertAndRemove) {
     Ref<Tarn::TaskInfo> info = c.Do([&](auto& task) { stub->CreateSnapshot(name, {}, memory, false, task); });
     return Ref<MoRef>(dynamic_cast<MoRef*>(info->result.get()));
   };
-  auto ids = [&](Ref<Quill::DataArray<MoRef>> const& list) {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back(list->Get(i)->GetId());
-    return out;
-  };
+  auto ids = [](Ref<Quill::DataArray<MoRef>> const& list) { return SimTest::Ids(list.get()); };
   auto wait = [&](Ref<MoRef> const& task) { return c.Wait(task.get()); };
   Ref<MoRef> task;
   Ref<Quill::DataArray<MoRef>> list;
@@ -486,9 +474,7 @@ TEST(Folders, CreateRenameDestroy) {
   EXPECT_THROW(c.Stub<Tarn::FolderStub>(inner.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
   Ref<Quill::DataArray<MoRef>> children;
   root->GetChildEntity(children);
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < children->size(); ++i) names.push_back(children->Get(i)->GetId());
-  EXPECT_EQ(names, (std::vector<std::string>{c.Datacenter()->GetId(), b->GetId()}));
+  EXPECT_EQ(SimTest::Ids(children.get()), (std::vector<std::string>{c.Datacenter()->GetId(), b->GetId()}));
   Ref<MoRef> vmFolder;
   c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->GetVmFolder(vmFolder);
   c.Stub<Tarn::FolderStub>(vmFolder.get())->Destroy(task);
