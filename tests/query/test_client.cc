@@ -12,8 +12,7 @@
 #include "tarn/ResourcePoolSkeleton.h"
 #include "tarn/view/ContainerViewSkeleton.h"
 #ifdef QUERY_CLIENT_OVER_HTTP
-#include "quill/http/HttpAdapter.h"
-#include "quill/http/HttpServer.h"
+#include "OverHttp.h"
 #endif
 
 using namespace tarn_query_test;
@@ -280,25 +279,13 @@ TEST(QueryClientWatcher, StopEndsAWaitingCallAndAStoppedServiceEndsTheLoop) {
 
 #ifdef QUERY_CLIENT_OVER_HTTP
 
-namespace {
-Ref<Quill::HttpAdapter> Client(std::string const& url, std::chrono::milliseconds timeout) {
-  Quill::HttpAdapter::Settings s;
-  s.url = url;
-  s.callTimeout = timeout;
-  return new Quill::HttpAdapter(s);
-}
-}  // namespace
-
 TEST(QueryClientOverHttp, RetrieveAndWatchThroughCallsThatTimeOut) {
-  Served s;
+  ServedOverHttp s;
   s.inventory->Build(2, 2, 50, 2);
-  Quill::HttpServer::Options options;
-  options.address = "127.0.0.1";
-  Quill::HttpServer server(s.adapter.get(), options);
 
   Q::RetrieveSettings rs;
   rs.pageObjects = 33;
-  auto client = Client(server.GetUrl(), 20s);
+  auto client = HttpClient(s.Url());
   auto objects =
       Q::Retrieve(client.get(), "tarn.VirtualMachine", {"runtime.maxMemoryUsage"}, s.inventory->root->_GetRef(), rs);
   std::map<std::string, long> want;
@@ -308,7 +295,7 @@ TEST(QueryClientOverHttp, RetrieveAndWatchThroughCallsThatTimeOut) {
   // Each wait outlasts the client's call timeout: the transport gives up on it and the
   // watcher asks again with the same version, on a new connection; the server replaces the
   // old wait with the new one.
-  auto watching = Client(server.GetUrl(), 300ms);
+  auto watching = HttpClient(s.Url(), 300ms);
   WatchVms(watching.get(), *s.inventory);
   Seen seen;
   std::atomic<int> fatal{0};
