@@ -128,11 +128,6 @@ struct Pair {
   std::thread thread;
 };
 
-std::string Post(std::string const& target, std::string const& body, std::string const& extra = "") {
-  return "POST " + target + " HTTP/1.1\r\nHost: x\r\n" + extra + "Content-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
-}
-
 TEST(ServerConnection, PipelinedRequestsAnsweredInOrderUntilOneAsksToClose) {
   Host host;
   Pair p(host);
