@@ -104,8 +104,8 @@ MUTATIONS = [
     ("Q3", "a path read again with the value it had is reported as changed (a wait answers without a change)",
      "quill/query/src/QueryService.cc", "    if (same) continue;\n", "", QUERY),
     ("Q4", "a selection reports objects of its own type only, not of types derived from it",
-     "quill/query/src/QueryService.cc", "if (type->IsSubtypeOf(s.type)) return true;", "if (type == s.type) return true;",
-     QUERY),
+     "quill/query/src/QueryService.cc", "if (type->IsSubtypeOf(s.type)) return true;",
+     "if (type == s.type) return true;", QUERY),
 ]
 
 _restore = []
