@@ -419,48 +419,23 @@ TEST(QueryWatch, CancelStopAndSessionEndEndWaits) {
   pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true).get(), true, watch);
   std::string version = Wait(pc.get(), "")->version;
 
-  auto waitInBackground = [&](std::atomic<int>& outcome) {
-    return std::thread([&, version] {
-      try {
-        Wait(pc.get(), version, 0, 30);
-        outcome = 1;
-      } catch (Quill::Fault::RequestCanceled::Exception const&) {
-        outcome = 2;
-      } catch (...) {
-        outcome = 3;
-      }
-    });
-  };
-  auto settle = [&](std::atomic<int>& outcome) {
-    for (int i = 0; i < 2000 && !outcome; ++i) std::this_thread::sleep_for(5ms);
-  };
-  auto waiting = [&] {
-    for (int i = 0; i < 2000 && f.service->GetStats().waiting == 0; ++i) std::this_thread::sleep_for(1ms);
-    return f.service->GetStats().waiting;
-  };
-
-  std::atomic<int> canceled{0};
-  std::thread t1 = waitInBackground(canceled);
-  EXPECT_EQ(waiting(), 1u);
+  std::string canceled, replaced, stopped;
+  std::thread t1([&] { canceled = WaitEnd(pc.get(), version); });
+  EXPECT_TRUE(AwaitWaiting(*f.service, 1));
   pc->CancelWait();
-  settle(canceled);
   t1.join();
-  EXPECT_EQ(canceled, 2);
+  EXPECT_EQ(canceled, "canceled");
 
   // a second wait on the same collector replaces the first
-  std::atomic<int> replaced{0};
-  std::thread t2 = waitInBackground(replaced);
-  EXPECT_EQ(waiting(), 1u);
-  std::atomic<int> stopped{0};
-  std::thread t3 = waitInBackground(stopped);
-  settle(replaced);
+  std::thread t2([&] { replaced = WaitEnd(pc.get(), version); });
+  EXPECT_TRUE(AwaitWaiting(*f.service, 1));
+  std::thread t3([&] { stopped = WaitEnd(pc.get(), version); });
   t2.join();
-  EXPECT_EQ(replaced, 2);
-  EXPECT_EQ(waiting(), 1u);
+  EXPECT_EQ(replaced, "canceled");
+  EXPECT_TRUE(AwaitWaiting(*f.service, 1));
   f.service->Stop();
-  settle(stopped);
   t3.join();
-  EXPECT_EQ(stopped, 2);
+  EXPECT_EQ(stopped, "canceled");
   EXPECT_THROW(pc->CancelWait(), Quill::Fault::RequestCanceled::Exception);
   EXPECT_FALSE(f.adapter->Find(watch.get()));
 }

@@ -27,36 +27,6 @@ struct Session {
   std::string version;
 };
 
-// The memory value a batch reports for its one changed object, or -1.
-int ChangedMemory(Quill::Query::UpdateBatch const* batch) {
-  if (!batch || !batch->watches || batch->watches->size() != 1) return -1;
-  auto* objects = (*batch->watches)[0]->objects.get();
-  if (!objects || objects->size() != 1 || !(*objects)[0]->changes || (*objects)[0]->changes->size() != 1) return -1;
-  auto* value = dynamic_cast<Quill::Primitive<int>*>((*(*objects)[0]->changes)[0]->value.get());
-  return value ? value->GetValue() : -1;
-}
-
-// How a wait held over HTTP ended: "canceled" (RequestCanceled), "answered <memory>", or the
-// failure's text.
-std::string WaitEnd(Quill::Query::PropertyCollectorStub* pc, std::string const& version) {
-  try {
-    return "answered " + std::to_string(ChangedMemory(Wait(pc, version, 0, 60).get()));
-  } catch (Quill::Fault::RequestCanceled::Exception&) {
-    return "canceled";
-  } catch (std::exception& e) {
-    return e.what();
-  }
-}
-
-// Until `n` waits are held by the service (bounded: false after 20 s).
-bool AwaitWaiting(Quill::Query::QueryService& service, std::size_t n) {
-  for (int i = 0; i < 4000; ++i) {
-    if (service.GetStats().waiting == n) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
-
 }  // namespace
 
 TEST(QueryOverHttp, RetrieveAndWatchThroughTheRootCollector) {
