@@ -6,15 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "harness.h"
-#include "quill/DataTypes.h"
-#include "quill/Primitive.h"
 #include "quill/Reflection.h"
 #include "quill/Registry.h"
-#include "quill/Type.h"
 #include "tarn/AboutInfo.h"
 
 namespace {

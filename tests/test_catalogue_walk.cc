@@ -6,16 +6,9 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "harness.h"
-#include "quill/Array.h"
-#include "quill/DataTypes.h"
-#include "quill/Primitive.h"
 #include "quill/Registry.h"
-#include "quill/Type.h"
-#include "quill/Values.h"
 #include "tarn/HostSystem.h"
 #include "tarn/Records.h"
 

@@ -2,24 +2,12 @@
 // cancellation, shutdown, callback failures; and many concurrent calls.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <numeric>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "RpcImpl.h"
-#include "quill/Faults.h"
-#include "quill/LocalAdapter.h"
 #include "quill/StubSupport.h"
-#include "sample/Records.h"
-#include "sample/ext.h"
-#include "sample/rpc.h"
-#include "sample/sample.h"
 
 namespace {
 
@@ -27,11 +15,7 @@ using namespace Quill;
 using Basalt::System::ScheduledItem;
 using namespace std::chrono_literals;
 
-void BindAll() {
-  Sample::BindSample();
-  Sample::BindSampleExt();
-  Sample::BindSampleRpc();
-}
+using SampleImpl::BindAll;
 
 // What one callback saw.
 struct Delivery {

@@ -9,24 +9,15 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "RpcImpl.h"
 #include "basalt/ScheduledItem.h"
 #include "quill/Array.h"
 #include "quill/DataTypes.h"
-#include "quill/Faults.h"
-#include "quill/LocalAdapter.h"
-#include "quill/Primitive.h"
 #include "quill/Reflection.h"
 #include "quill/Registry.h"
 #include "quill/StubSupport.h"
 #include "quill/Type.h"
-#include "sample/Records.h"
-#include "sample/ext.h"
-#include "sample/rpc.h"
-#include "sample/sample.h"
 
 namespace {
 
@@ -35,11 +26,7 @@ using Sample::Color;
 using Sample::Point;
 using Sample::Shape;
 
-void BindAll() {
-  Sample::BindSample();
-  Sample::BindSampleExt();
-  Sample::BindSampleRpc();
-}
+using SampleImpl::BindAll;
 
 // Runs `call`, expects Fault::InvalidArgument, and returns its readable text
 // and invalidProperty ("<none>" when unset).

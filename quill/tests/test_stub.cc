@@ -4,30 +4,18 @@
 
 #include <chrono>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "RpcImpl.h"
-#include "quill/Faults.h"
-#include "quill/LocalAdapter.h"
 #include "quill/StubSupport.h"
 #include "quill/Type.h"
-#include "sample/Records.h"
-#include "sample/ext.h"
-#include "sample/rpc.h"
-#include "sample/sample.h"
 
 namespace {
 
 using namespace Quill;
 using SampleImpl::CounterImpl;
 
-void BindAll() {
-  Sample::BindSample();
-  Sample::BindSampleExt();
-  Sample::BindSampleRpc();
-}
+using SampleImpl::BindAll;
 
 // Runs `call`, expects it to throw E, and returns the fault it carried.
 template <class E, class F>

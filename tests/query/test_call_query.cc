@@ -1,43 +1,22 @@
 // tarn-call retrieve and watch against the query service of an HttpServer on loopback.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "Inventory.h"
+#include "OverHttp.h"
 #include "call/Call.h"
-#include "quill/http/HttpServer.h"
 
 using namespace tarn_query_test;
 using namespace std::chrono_literals;
 
 namespace {
 
-struct Served {
-  Served() {
-    adapter = new Quill::LocalAdapter();
-    service = std::make_unique<Quill::Query::QueryService>(adapter.get());
-    inventory = std::make_unique<Inventory>(adapter.get());
-    inventory->Build(1, 2, 3, 1);  // 6 VMs
-    Quill::HttpServer::Options options;
-    options.address = "127.0.0.1";
-    server = std::make_unique<Quill::HttpServer>(adapter.get(), options);
-  }
-  ~Served() {
-    server->Stop(std::chrono::seconds(2));
-    service.reset();
-    adapter->Shutdown();
-  }
+// Six VMs; the root as tarn-call names it.
+struct SixVms : ServedOverHttp {
+  SixVms() { inventory->Build(1, 2, 3, 1); }
   std::string Root() const { return "Folder:" + inventory->root->_GetRef()->GetId(); }
-
-  Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<Quill::Query::QueryService> service;
-  std::unique_ptr<Inventory> inventory;
-  std::unique_ptr<Quill::HttpServer> server;
 };
 
 struct Outcome {
@@ -70,8 +49,8 @@ std::size_t Count(std::string const& text, std::string const& what) {
 }  // namespace
 
 TEST(QueryCall, RetrievePrintsEveryObjectWithItsValues) {
-  Served s;
-  auto r = Call({s.server->GetUrl(), "retrieve", "VirtualMachine", s.Root(), "name", "runtime.maxMemoryUsage"});
+  SixVms s;
+  auto r = Call({s.Url(), "retrieve", "VirtualMachine", s.Root(), "name", "runtime.maxMemoryUsage"});
   ASSERT_EQ(r.status, TarnCall::kOk) << r.err;
   EXPECT_EQ(Count(r.out, "\"obj\": \"tarn.VirtualMachine:"), s.inventory->vms.size());
   for (auto const& vm : s.inventory->vms) {
@@ -85,8 +64,8 @@ TEST(QueryCall, RetrievePrintsEveryObjectWithItsValues) {
 }
 
 TEST(QueryCall, BadQueriesAreUsageErrorsOrFaults) {
-  Served s;
-  std::string url = s.server->GetUrl();
+  SixVms s;
+  std::string url = s.Url();
   struct Case {
     std::vector<std::string> words;
     int status;
@@ -105,10 +84,10 @@ TEST(QueryCall, BadQueriesAreUsageErrorsOrFaults) {
 }
 
 TEST(QueryCall, WatchPrintsTheContentThenEachChange) {
-  Served s;
+  SixVms s;
   Outcome r;
   std::thread call([&] {
-    r = Call({s.server->GetUrl(), "--count", "7", "watch", "VirtualMachine", s.Root(), "runtime.maxMemoryUsage"});
+    r = Call({s.Url(), "--count", "7", "watch", "VirtualMachine", s.Root(), "runtime.maxMemoryUsage"});
   });
   // Change one VM until the seventh line has come (the six VMs entering come first).
   std::atomic<bool> done{false};
@@ -138,7 +117,7 @@ TEST(QueryCall, WatchPrintsTheContentThenEachChange) {
   // the watch went with the run
   EXPECT_EQ(s.service->GetStats().watches, 0u);
 
-  auto quiet = Call({s.server->GetUrl(), "--seconds", "0.3", "watch", "VirtualMachine", s.Root(), "name"});
+  auto quiet = Call({s.Url(), "--seconds", "0.3", "watch", "VirtualMachine", s.Root(), "name"});
   EXPECT_EQ(quiet.status, TarnCall::kOk) << quiet.err;
   EXPECT_EQ(Lines(quiet.out).size(), 6u) << quiet.out;
 }

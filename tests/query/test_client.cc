@@ -2,22 +2,17 @@
 // served by a LocalAdapter with a QueryService, and over HTTP.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 
 #include "Inventory.h"
-#include "quill/Faults.h"
 #include "quill/query/Client.h"
 #include "quill/query/FolderTree.h"
 #include "tarn/ResourcePoolSkeleton.h"
 #include "tarn/view/ContainerViewSkeleton.h"
 #ifdef QUERY_CLIENT_OVER_HTTP
-#include "quill/http/HttpAdapter.h"
-#include "quill/http/HttpServer.h"
+#include "OverHttp.h"
 #endif
 
 using namespace tarn_query_test;
@@ -25,22 +20,6 @@ using namespace std::chrono_literals;
 namespace Q = Quill::Query;
 
 namespace {
-
-struct Served {
-  explicit Served(Quill::PrivilegeChecker checker = {}) {
-    Quill::LocalAdapter::Options o;
-    o.checkPrivilege = std::move(checker);
-    o.workers = 4;
-    adapter = new Quill::LocalAdapter(o);
-    service = std::make_unique<Q::QueryService>(adapter.get());
-    inventory = std::make_unique<Inventory>(adapter.get());
-  }
-  ~Served() { service.reset(); }
-
-  Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<Q::QueryService> service;
-  std::unique_ptr<Inventory> inventory;
-};
 
 class PoolImpl : public Tarn::ResourcePoolSkeleton {
  public:
@@ -115,19 +94,12 @@ TEST(QueryClientRetrieve, TheTreeGoesThroughPoolsAndViews) {
 }
 
 TEST(QueryClientRetrieve, ValuesByPathAsTheCallerAsks) {
-  // The restricted session may not read `runtime` of the second VM.
-  std::string hidden;
-  Served s([&](Quill::CallInfo const& call) {
-    if (call.context && call.context->Contains("restricted") && call.method->IsProperty() &&
-        std::string_view(call.method->GetName()) == "runtime" && call.target->GetId() == hidden) {
-      Ref<Quill::Fault::SecurityError>(new Quill::Fault::SecurityError())->Throw();
-    }
-  });
+  std::string hidden;  // the second VM's runtime, for the restricted session
+  Served s(RefuseRuntime([&](MoRef const* vm) { return vm->GetId() == hidden; }));
   auto folder = s.inventory->Folder("f", nullptr);
   auto open = s.inventory->Vm(folder.get(), 512);
   hidden = s.inventory->Vm(folder.get(), 256)->_GetRef()->GetId();
-  Ref<Quill::RequestContext> restricted(new Quill::RequestContext());
-  restricted->Set("restricted", new Quill::Primitive<bool>(true));
+  auto restricted = Restricted();
   Q::RetrieveSettings settings;
   settings.context = restricted.get();
   auto objects = Q::Retrieve(s.adapter.get(), "tarn.VirtualMachine", {"runtime.maxMemoryUsage", "name"},
@@ -188,70 +160,6 @@ TEST(QueryClientRetrieve, RefusedSpecsAndFailuresBetweenPagesReachTheCaller) {
 
 namespace {
 
-// What a watcher's callback saw, per VM: the values of runtime.maxMemoryUsage in the order
-// they arrived (entering, then modified), and how often the VM entered.
-struct Seen {
-  std::mutex mutex;
-  std::map<std::string, std::vector<int>> values;
-  std::map<std::string, int> entered;
-  std::set<std::string> versions;
-  int batches = 0, truncated = 0, duplicates = 0;
-  std::thread::id thread;
-  bool oneThread = true;
-
-  void Take(Q::UpdateBatch* batch) {
-    std::lock_guard lock(mutex);
-    if (thread == std::thread::id()) thread = std::this_thread::get_id();
-    oneThread = oneThread && thread == std::this_thread::get_id();
-    ++batches;
-    if (batch->truncated.IsSet() && *batch->truncated) ++truncated;
-    if (!versions.insert(batch->version).second) ++duplicates;
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      for (std::size_t i = 0; update->objects && i < update->objects->size(); ++i) {
-        auto* change = (*update->objects)[i];
-        std::string key = Key(change->obj.get());
-        if (change->kind == Q::ChangeKind::enter) ++entered[key];
-        if (change->kind == Q::ChangeKind::leave) continue;
-        for (std::size_t c = 0; change->changes && c < change->changes->size(); ++c) {
-          auto* pc = (*change->changes)[c];
-          if (std::string(pc->path) != "runtime.maxMemoryUsage" || !pc->value) continue;
-          values[key].push_back(Quill::Unbox<int>(pc->value.get()));
-        }
-      }
-    }
-  }
-
-  // Waits (bounded) until the first answer has come: changes then race the rest of the
-  // (truncated) content.
-  void WaitForFirst() {
-    for (int i = 0; i < 1000; ++i) {
-      {
-        std::lock_guard lock(mutex);
-        if (batches > 0) return;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-  }
-
-  // Waits (bounded) until every VM's last value is `last`.
-  bool WaitForLast(std::vector<Ref<VmImpl>> const& vms, int last) {
-    for (int i = 0; i < 3000; ++i) {
-      {
-        std::lock_guard lock(mutex);
-        bool all = true;
-        for (auto const& vm : vms) {
-          auto it = values.find(Key(vm->_GetRef()));
-          all = all && it != values.end() && it->second.back() == last;
-        }
-        if (all) return true;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-};
-
 // Every VM's memory starts at 0, below every value Modify writes.
 Ref<MoRef> WatchVms(Quill::StubAdapter* adapter, Inventory& inv) {
   for (auto const& vm : inv.vms) vm->SetMemory(0);
@@ -262,37 +170,6 @@ Ref<MoRef> WatchVms(Quill::StubAdapter* adapter, Inventory& inv) {
       Q::FolderTreeSpec(root, {Q::MakeSelection("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})}).get(),
       true, watch);
   return watch;
-}
-
-// Several threads each raise the memory of their own VMs from 1 to `rounds`, notifying each
-// change as an implementation would.
-void Modify(Inventory& inv, int threads, int rounds) {
-  std::vector<std::thread> writers;
-  for (int t = 0; t < threads; ++t) {
-    writers.emplace_back([&inv, t, threads, rounds] {
-      for (int r = 1; r <= rounds; ++r) {
-        for (std::size_t i = t; i < inv.vms.size(); i += threads) {
-          inv.vms[i]->SetMemory(r);
-          inv.adapter->NotifyChanged(inv.vms[i]->_GetRef(), {"runtime"});
-        }
-      }
-    });
-  }
-  for (auto& w : writers) w.join();
-}
-
-// Every VM entered once; its values only ever rise (changes in order, none twice) and end
-// at `rounds`.
-void ExpectComplete(Seen& seen, Inventory& inv, int rounds) {
-  ASSERT_TRUE(seen.WaitForLast(inv.vms, rounds));
-  std::lock_guard lock(seen.mutex);
-  EXPECT_TRUE(seen.oneThread);
-  EXPECT_EQ(seen.duplicates, 0);
-  EXPECT_EQ(seen.entered.size(), inv.vms.size());
-  for (auto const& [key, n] : seen.entered) EXPECT_EQ(n, 1) << key;
-  for (auto const& [key, v] : seen.values) {
-    for (std::size_t i = 1; i < v.size(); ++i) EXPECT_LT(v[i - 1], v[i]) << key << " at " << i;
-  }
 }
 
 // Passes calls to a LocalAdapter; the answer of every `dropEvery`-th waitForUpdates is lost
@@ -402,25 +279,13 @@ TEST(QueryClientWatcher, StopEndsAWaitingCallAndAStoppedServiceEndsTheLoop) {
 
 #ifdef QUERY_CLIENT_OVER_HTTP
 
-namespace {
-Ref<Quill::HttpAdapter> Client(std::string const& url, std::chrono::milliseconds timeout) {
-  Quill::HttpAdapter::Settings s;
-  s.url = url;
-  s.callTimeout = timeout;
-  return new Quill::HttpAdapter(s);
-}
-}  // namespace
-
 TEST(QueryClientOverHttp, RetrieveAndWatchThroughCallsThatTimeOut) {
-  Served s;
+  ServedOverHttp s;
   s.inventory->Build(2, 2, 50, 2);
-  Quill::HttpServer::Options options;
-  options.address = "127.0.0.1";
-  Quill::HttpServer server(s.adapter.get(), options);
 
   Q::RetrieveSettings rs;
   rs.pageObjects = 33;
-  auto client = Client(server.GetUrl(), 20s);
+  auto client = HttpClient(s.Url());
   auto objects =
       Q::Retrieve(client.get(), "tarn.VirtualMachine", {"runtime.maxMemoryUsage"}, s.inventory->root->_GetRef(), rs);
   std::map<std::string, long> want;
@@ -430,7 +295,7 @@ TEST(QueryClientOverHttp, RetrieveAndWatchThroughCallsThatTimeOut) {
   // Each wait outlasts the client's call timeout: the transport gives up on it and the
   // watcher asks again with the same version, on a new connection; the server replaces the
   // old wait with the new one.
-  auto watching = Client(server.GetUrl(), 300ms);
+  auto watching = HttpClient(s.Url(), 300ms);
   WatchVms(watching.get(), *s.inventory);
   Seen seen;
   std::atomic<int> fatal{0};

@@ -2,102 +2,40 @@
 // the inventory, each call through the adapter as a client's would be.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 
 #include "Inventory.h"
-#include "quill/Faults.h"
-#include "quill/Query.h"
 
 using namespace tarn_query_test;
 using namespace std::chrono_literals;
 using Quill::Query::ChangeKind;
 using Quill::Query::PropertyCollectorStub;
 
-namespace {
-
-struct Fixture {
-  explicit Fixture(Quill::PrivilegeChecker checker = {}) {
-    Quill::LocalAdapter::Options o;
-    o.checkPrivilege = std::move(checker);
-    adapter = new Quill::LocalAdapter(o);
-    service = std::make_unique<Quill::Query::QueryService>(adapter.get());
-    inventory = std::make_unique<Inventory>(adapter.get());
-  }
-  ~Fixture() { service.reset(); }
-
-  // The root collector as a session sees it (`context` null: the shared in-process session).
-  Ref<PropertyCollectorStub> Collector(Quill::RequestContext* context = nullptr) {
-    return Ref<PropertyCollectorStub>(new PropertyCollectorStub(service->GetRootRef(), adapter.get(), context));
-  }
-
-  Ref<Quill::LocalAdapter> adapter;
-  std::unique_ptr<Quill::Query::QueryService> service;
-  std::unique_ptr<Inventory> inventory;
-};
-
-// Every page of a retrieve, continued to the end: key -> values.
-std::map<std::string, std::map<std::string, std::string>> RetrieveAll(PropertyCollectorStub* pc,
-                                                                      Quill::Query::QuerySpec* spec, int page,
-                                                                      int* pages = nullptr) {
-  Ref<Quill::Query::RetrieveOptions> options(new Quill::Query::RetrieveOptions());
-  options->maxObjects = page;
-  Ref<Quill::Query::ResultPage> result;
-  pc->Retrieve(Specs(spec).get(), options.get(), result);
-  std::map<std::string, std::map<std::string, std::string>> out;
-  for (int n = 1;; ++n) {
-    if (result->objects) {
-      EXPECT_LE(result->objects->size(), static_cast<std::size_t>(page));
-      for (std::size_t i = 0; i < result->objects->size(); ++i) {
-        auto* r = (*result->objects)[i];
-        EXPECT_TRUE(out.emplace(Key(r->obj.get()), Values(r)).second) << "twice: " << Key(r->obj.get());
-      }
-    }
-    if (pages) *pages = n;
-    if (!result->token.IsSet()) return out;
-    if (n > 100000) {
-      ADD_FAILURE() << "no end of pages";
-      return out;
-    }
-    std::string token = *result->token;
-    pc->ContinueRetrieve(token, result);
-  }
-}
-
-std::string Text(Quill::Any* a) { return Ref<Quill::Any>(a)->ToString(); }
-std::string Int(int v) { return Text(new Quill::Primitive<int>(v)); }
-std::string Str(std::string v) { return Text(new Quill::Primitive<std::string>(std::move(v))); }
-
-}  // namespace
-
 TEST(QueryRetrieve, ThousandsOfObjectsMatchADirectWalkOfTheTree) {
-  Fixture f;
+  Served f;
   f.inventory->Build(4, 3, 250, 5);  // 3,000 VMs, some reached twice (through hosts)
   auto spec = TreeSpec(f.inventory->root->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"}),
                                                       Select("tarn.ManagedEntity", {"name"})});
   int pages = 0;
   auto got = RetrieveAll(f.Collector().get(), spec.get(), 700, &pages);
 
-  std::map<std::string, std::map<std::string, std::string>> want;
-  for (auto const& vm : f.inventory->vms) {
-    want[Key(vm->_GetRef())] = {{"name", Str(vm->GetName())}, {"runtime.maxMemoryUsage", Int(vm->Memory())}};
-  }
-  for (auto const& x : f.inventory->folders) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
-  for (auto const& x : f.inventory->datacenters) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
-  for (auto const& x : f.inventory->hostsList) want[Key(x->_GetRef())] = {{"name", Str(x->GetName())}};
-  EXPECT_EQ(got.size(), want.size());
+  auto want = VmValues(*f.inventory);
+  auto name = [](auto const& x) {
+    return std::map<std::string, std::string>{{"name", Text(new Quill::Primitive<std::string>(x->GetName()))}};
+  };
+  for (auto const& x : f.inventory->folders) want[Key(x->_GetRef())] = name(x);
+  for (auto const& x : f.inventory->datacenters) want[Key(x->_GetRef())] = name(x);
+  for (auto const& x : f.inventory->hostsList) want[Key(x->_GetRef())] = name(x);
   EXPECT_EQ(got, want);
   EXPECT_EQ(pages, static_cast<int>((want.size() + 699) / 700));
 }
 
 TEST(QueryRetrieve, SkippedStartsAndHopsAreFollowedButNotReported) {
-  Fixture f;
+  Served f;
   f.inventory->Build(1, 2, 3, 1);
   auto spec =
       TreeSpec(f.inventory->root->_GetRef(), {Select("tarn.VirtualMachine", {"name"}), Select("tarn.Folder", {})},
@@ -114,7 +52,7 @@ TEST(QueryRetrieve, SkippedStartsAndHopsAreFollowedButNotReported) {
 }
 
 TEST(QueryRetrieve, RecursionThroughACycleOfFoldersEnds) {
-  Fixture f;
+  Served f;
   auto& inv = *f.inventory;
   auto a = inv.Folder("a", nullptr);
   auto b = inv.Folder("b", a.get());
@@ -135,22 +73,14 @@ TEST(QueryRetrieve, RecursionThroughACycleOfFoldersEnds) {
 TEST(QueryRetrieve, RefusedPropertiesArePathFaultsOfTheirObjectsOnly) {
   // The restricted session may not read "runtime" of every third VM; the rest of the query
   // goes on.
-  std::set<std::string> hidden;
-  Fixture f([&](Quill::CallInfo const& call) {
-    if (!call.context || !call.context->Contains("restricted")) return;
-    if (call.method->IsProperty() && std::string_view(call.method->GetName()) == "runtime" &&
-        hidden.count(call.target->GetId())) {
-      Basalt::Ref<Quill::Fault::SecurityError> fault(new Quill::Fault::SecurityError());
-      fault->Throw();
-    }
-  });
+  std::set<std::string> hidden;  // every third VM's runtime, for the restricted session
+  Served f(RefuseRuntime([&](MoRef const* vm) { return hidden.count(vm->GetId()) > 0; }));
   auto folder = f.inventory->Folder("f", nullptr);
   for (int i = 0; i < 30; ++i) {
     auto vm = f.inventory->Vm(folder.get(), 100 + i);
     if (i % 3 == 0) hidden.insert(vm->_GetRef()->GetId());
   }
-  Ref<Quill::RequestContext> restricted(new Quill::RequestContext());
-  restricted->Set("restricted", new Quill::Primitive<bool>(true));
+  auto restricted = Restricted();
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})}, true);
 
   for (bool limited : {false, true}) {
@@ -177,7 +107,7 @@ TEST(QueryRetrieve, RefusedPropertiesArePathFaultsOfTheirObjectsOnly) {
 }
 
 TEST(QueryRetrieve, PagesSeeObjectsThatGoButNotThoseAddedAfterTheQuery) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   for (int i = 0; i < 1000; ++i) f.inventory->Vm(folder.get(), i);
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
@@ -222,7 +152,7 @@ TEST(QueryRetrieve, PagesSeeObjectsThatGoButNotThoseAddedAfterTheQuery) {
 }
 
 TEST(QueryRetrieve, ContinuationTokensEndAndCanBeCancelled) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   for (int i = 0; i < 30; ++i) f.inventory->Vm(folder.get(), i);
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
@@ -244,7 +174,7 @@ TEST(QueryRetrieve, ContinuationTokensEndAndCanBeCancelled) {
 }
 
 TEST(QueryRetrieve, HostileSpecsAreRefusedNamingTheElement) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   MoRef* root = folder->_GetRef();
   auto deep = [] {
@@ -338,7 +268,7 @@ void WireNames(Quill::Query::QuerySpec* spec) {
 }  // namespace
 
 TEST(QueryRetrieve, TypesNamedByTheirWireNamesSelectWhatTheirCatalogueNamesDo) {
-  Fixture f;
+  Served f;
   f.inventory->Build(2, 2, 5, 2);
   MoRef* root = f.inventory->root->_GetRef();
   auto selections = [] {
@@ -380,24 +310,8 @@ TEST(QueryRetrieve, TypesNamedByTheirWireNamesSelectWhatTheirCatalogueNamesDo) {
 
 // --- watches ---------------------------------------------------------------------------------
 
-namespace {
-
-// Waits until an answer comes (bounded); null on timeout.
-Ref<Quill::Query::UpdateBatch> Wait(PropertyCollectorStub* pc, std::string const& version, int maxUpdates = 0,
-                                    int seconds = 10) {
-  Ref<Quill::Query::WaitOptions> o(new Quill::Query::WaitOptions());
-  o->maxWaitSeconds = seconds;
-  if (maxUpdates) o->maxObjectUpdates = maxUpdates;
-  Ref<Quill::Query::UpdateBatch> batch;
-  pc->WaitForUpdates(version.empty() ? Basalt::Optional<std::string>() : Basalt::Optional<std::string>(version),
-                     o.get(), batch);
-  return batch;
-}
-
-}  // namespace
-
 TEST(QueryWatch, ConcurrentChangesArriveInOrderOnceAndNoneIsLostWhenTruncated) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   constexpr int kVms = 40, kWriters = 4, kSteps = 150;
   for (int i = 0; i < kVms; ++i) f.inventory->Vm(folder.get(), 0);
@@ -406,76 +320,41 @@ TEST(QueryWatch, ConcurrentChangesArriveInOrderOnceAndNoneIsLostWhenTruncated) {
   pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"runtime.maxMemoryUsage"})}, true).get(),
                   true, watch);
 
-  std::map<std::string, std::vector<int>> seen;  // per VM: the values delivered, in order
-  auto take = [&](Quill::Query::UpdateBatch* batch) {
-    for (std::size_t w = 0; batch->watches && w < batch->watches->size(); ++w) {
-      auto* update = (*batch->watches)[w];
-      EXPECT_EQ(Key(update->watch.get()), Key(watch.get()));
-      for (std::size_t i = 0; i < update->objects->size(); ++i) {
-        auto* ch = (*update->objects)[i];
-        EXPECT_NE(ch->kind, ChangeKind::leave);
-        for (std::size_t k = 0; ch->changes && k < ch->changes->size(); ++k) {
-          auto* pch = (*ch->changes)[k];
-          EXPECT_EQ(pch->path.GetString(), "runtime.maxMemoryUsage");
-          auto* v = dynamic_cast<Quill::Primitive<int>*>(pch->value.get());
-          ASSERT_NE(v, nullptr);
-          seen[ch->obj->GetId()].push_back(v->GetValue());
-        }
-      }
-    }
-  };
   // the first answer: every VM enters, seven at a time
+  Seen seen;
   std::string version;
-  int truncated = 0;
   for (int guard = 0; guard < 100; ++guard) {
     auto batch = Wait(pc.get(), version, 7);
     ASSERT_TRUE(batch);
     version = batch->version;
-    take(batch.get());
+    seen.Take(batch.get());
     if (!batch->truncated.IsSet() || !*batch->truncated) break;
-    ++truncated;
   }
-  EXPECT_EQ(truncated, (kVms + 6) / 7 - 1);
-  ASSERT_EQ(seen.size(), static_cast<std::size_t>(kVms));
+  EXPECT_EQ(seen.truncated, (kVms + 6) / 7 - 1);
+  ASSERT_EQ(seen.entered.size(), static_cast<std::size_t>(kVms));
 
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      for (int step = 1; step <= kSteps; ++step) {
-        for (int i = w; i < kVms; i += kWriters) {
-          auto& vm = f.inventory->vms[i];
-          vm->SetMemory(step);
-          f.adapter->NotifyChanged(vm->_GetRef(), {"runtime"});
-        }
-      }
-    });
-  }
-  auto done = [&] {
-    for (auto const& [id, values] : seen) {
-      if (values.empty() || values.back() != kSteps) return false;
-    }
-    return true;
-  };
+  std::thread writers([&] { Modify(*f.inventory, kWriters, kSteps); });
   auto until = std::chrono::steady_clock::now() + 60s;
-  while (!done() && std::chrono::steady_clock::now() < until) {
+  while (!seen.WaitForLast(f.inventory->vms, kSteps, 0) && std::chrono::steady_clock::now() < until) {
     auto batch = Wait(pc.get(), version, 5, 5);
     if (!batch) continue;
     version = batch->version;
-    take(batch.get());
+    seen.Take(batch.get());
   }
-  for (auto& t : writers) t.join();
-  EXPECT_TRUE(done());
-  for (auto const& [id, values] : seen) {
+  writers.join();
+  ExpectComplete(seen, *f.inventory, kSteps);
+  EXPECT_EQ(seen.watches, std::set<std::string>{Key(watch.get())});
+  EXPECT_EQ(seen.paths, std::set<std::string>{"runtime.maxMemoryUsage"});
+  for (auto const& [id, values] : seen.values) {
     ASSERT_GE(values.size(), 2u) << id;
     EXPECT_EQ(values.front(), 0) << id;  // what it entered with
-    for (std::size_t i = 1; i < values.size(); ++i) EXPECT_LT(values[i - 1], values[i]) << id << " at " << i;
   }
   // nothing is left over
   EXPECT_FALSE(Wait(pc.get(), version, 0, 0));
 }
 
 TEST(QueryWatch, ObjectsEnterAndLeaveAndWholeObjectsAreSentWhenAsked) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto a = f.inventory->Vm(folder.get(), 1);
   auto b = f.inventory->Vm(folder.get(), 2);
@@ -531,7 +410,7 @@ TEST(QueryWatch, ObjectsEnterAndLeaveAndWholeObjectsAreSentWhenAsked) {
 }
 
 TEST(QueryWatch, CancelStopAndSessionEndEndWaits) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   f.inventory->Vm(folder.get(), 1);
   Ref<Quill::RequestContext> session(new Quill::RequestContext());
@@ -540,54 +419,29 @@ TEST(QueryWatch, CancelStopAndSessionEndEndWaits) {
   pc->CreateWatch(TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true).get(), true, watch);
   std::string version = Wait(pc.get(), "")->version;
 
-  auto waitInBackground = [&](std::atomic<int>& outcome) {
-    return std::thread([&, version] {
-      try {
-        Wait(pc.get(), version, 0, 30);
-        outcome = 1;
-      } catch (Quill::Fault::RequestCanceled::Exception const&) {
-        outcome = 2;
-      } catch (...) {
-        outcome = 3;
-      }
-    });
-  };
-  auto settle = [&](std::atomic<int>& outcome) {
-    for (int i = 0; i < 2000 && !outcome; ++i) std::this_thread::sleep_for(5ms);
-  };
-  auto waiting = [&] {
-    for (int i = 0; i < 2000 && f.service->GetStats().waiting == 0; ++i) std::this_thread::sleep_for(1ms);
-    return f.service->GetStats().waiting;
-  };
-
-  std::atomic<int> canceled{0};
-  std::thread t1 = waitInBackground(canceled);
-  EXPECT_EQ(waiting(), 1u);
+  std::string canceled, replaced, stopped;
+  std::thread t1([&] { canceled = WaitEnd(pc.get(), version); });
+  EXPECT_TRUE(AwaitWaiting(*f.service, 1));
   pc->CancelWait();
-  settle(canceled);
   t1.join();
-  EXPECT_EQ(canceled, 2);
+  EXPECT_EQ(canceled, "canceled");
 
   // a second wait on the same collector replaces the first
-  std::atomic<int> replaced{0};
-  std::thread t2 = waitInBackground(replaced);
-  EXPECT_EQ(waiting(), 1u);
-  std::atomic<int> stopped{0};
-  std::thread t3 = waitInBackground(stopped);
-  settle(replaced);
+  std::thread t2([&] { replaced = WaitEnd(pc.get(), version); });
+  EXPECT_TRUE(AwaitWaiting(*f.service, 1));
+  std::thread t3([&] { stopped = WaitEnd(pc.get(), version); });
   t2.join();
-  EXPECT_EQ(replaced, 2);
-  EXPECT_EQ(waiting(), 1u);
+  EXPECT_EQ(replaced, "canceled");
+  EXPECT_TRUE(AwaitWaiting(*f.service, 1));
   f.service->Stop();
-  settle(stopped);
   t3.join();
-  EXPECT_EQ(stopped, 2);
+  EXPECT_EQ(stopped, "canceled");
   EXPECT_THROW(pc->CancelWait(), Quill::Fault::RequestCanceled::Exception);
   EXPECT_FALSE(f.adapter->Find(watch.get()));
 }
 
 TEST(QueryWatch, ASessionsCollectorsAndWatchesGoWithItsContext) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   Ref<Quill::MoRef> watch, extra;
   {
@@ -612,7 +466,7 @@ TEST(QueryWatch, ASessionsCollectorsAndWatchesGoWithItsContext) {
 }
 
 TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto keep = f.inventory->Vm(folder.get(), 1);
   auto drop = f.inventory->Vm(folder.get(), 2);
@@ -647,13 +501,7 @@ TEST(QueryWatch, ArraysOfReferencesChangeByTheElementsAddedAndRemoved) {
 
 TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
   std::atomic<int> answered{0}, failed{0};  // outlive the adapter, whose stop may still call back
-  Quill::LocalAdapter::Options o;
-  o.workers = 2;
-  Fixture f;
-  f.service.reset();
-  f.adapter = new Quill::LocalAdapter(o);
-  f.service = std::make_unique<Quill::Query::QueryService>(f.adapter.get());
-  f.inventory = std::make_unique<Inventory>(f.adapter.get());
+  Served f({}, /*workers=*/2);
   auto folder = f.inventory->Folder("f", nullptr);
   auto vm = f.inventory->Vm(folder.get(), 1);
   auto spec = TreeSpec(folder->_GetRef(), {Select("tarn.VirtualMachine", {"name"})}, true);
@@ -690,7 +538,7 @@ TEST(QueryWatch, WaitsHoldNoThreadHundredsWaitOnTwoWorkers) {
 }
 
 TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto vm = f.inventory->Vm(folder.get(), 1);
   auto pc = f.Collector();
@@ -736,7 +584,7 @@ TEST(QueryWatch, InvokeThenAnswersADeferredWaitOnTheThreadThatCompletesIt) {
 // was notified, and a watch that does not hold the object reads nothing and is not answered.
 // Retrieve likewise reads a property once per object for all the paths into it.
 TEST(QueryWatch, NotificationsTouchOnlyTheWatchesThatHoldTheObjectAndReadEachPropertyOnce) {
-  Fixture f;
+  Served f;
   auto folder = f.inventory->Folder("f", nullptr);
   auto a = f.inventory->Vm(folder.get(), 1);
   auto b = f.inventory->Vm(folder.get(), 2);
@@ -784,15 +632,8 @@ TEST(QueryWatch, NotificationsTouchOnlyTheWatchesThatHoldTheObjectAndReadEachPro
 }
 
 TEST(QueryWatch, SessionsShareOneReadPerChangeButEachIsAskedItsOwnPrivileges) {
-  // Sessions marked "restricted" may not read "runtime" while `hide` is set.
-  std::atomic<bool> hide{true};
-  Fixture f([&](Quill::CallInfo const& call) {
-    if (!hide || !call.context || !call.context->Contains("restricted")) return;
-    if (call.method->IsProperty() && std::string_view(call.method->GetName()) == "runtime") {
-      Basalt::Ref<Quill::Fault::SecurityError> fault(new Quill::Fault::SecurityError());
-      fault->Throw();
-    }
-  });
+  std::atomic<bool> hide{true};  // runtime, for the restricted session
+  Served f(RefuseRuntime([&](MoRef const*) { return hide.load(); }));
   auto folder = f.inventory->Folder("f", nullptr);
   auto vm = f.inventory->Vm(folder.get(), 1);
   auto spec = TreeSpec(vm->_GetRef(), {Select("tarn.VirtualMachine", {"name", "runtime.maxMemoryUsage"})});
@@ -811,8 +652,8 @@ TEST(QueryWatch, SessionsShareOneReadPerChangeButEachIsAskedItsOwnPrivileges) {
       return (*(*batch->watches)[0]->objects)[0];
     }
   };
-  std::vector<Watching> sessions(4);  // [3] is restricted
-  sessions[3].context->Set("restricted", new Quill::Primitive<bool>(true));
+  std::vector<Watching> sessions(4);
+  sessions[3].context = Restricted();
   for (auto& s : sessions) {
     s.pc = f.Collector(s.context.get());
     Ref<MoRef> watch;

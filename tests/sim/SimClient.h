@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -23,12 +24,23 @@
 #include "tarn/TaskInfo.h"
 #include "tarn/TaskStub.h"
 #include "tarn/UserSession.h"
+#include "tarn/event/EventManagerStub.h"
 
 namespace SimTest {
 
 using Basalt::Ref;
 using Quill::MoRef;
 using TaskState = Tarn::TaskInfo::State;
+
+// The ids of a list of references, in order.
+inline std::vector<std::string> Ids(Quill::DataArray<MoRef> const* list) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back((*list)[i]->GetId());
+  return out;
+}
+inline bool Has(std::vector<std::string> const& ids, MoRef const* ref) {
+  return std::find(ids.begin(), ids.end(), ref->GetId()) != ids.end();
+}
 
 inline Tarn::Sim::Options Model(unsigned clusters, unsigned hosts, unsigned vms, unsigned standalone,
                                 std::chrono::milliseconds taskDelay = std::chrono::milliseconds(0)) {
@@ -62,11 +74,14 @@ class Client {
     adapter = new Quill::HttpAdapter(settings);
     Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
     Stub<Tarn::ServiceInstanceStub>(si.get())->RetrieveContent(content);
-    if (user) {
-      Ref<Tarn::UserSession> session;
-      Stub<Tarn::SessionManagerStub>(content->sessionManager.get())
-          ->Login(user, "tarn-sim", Basalt::Optional<std::string>(), session);
-    }
+    if (user) Login(user);
+  }
+
+  Ref<Tarn::SessionManagerStub> Sessions() { return Stub<Tarn::SessionManagerStub>(content->sessionManager.get()); }
+  Ref<Tarn::UserSession> Login(std::string const& user, std::string const& password = "tarn-sim") {
+    Ref<Tarn::UserSession> session;
+    Sessions()->Login(user, password, Basalt::Optional<std::string>(), session);
+    return session;
   }
 
   template <class S>
@@ -86,6 +101,22 @@ class Client {
     ADD_FAILURE() << "task " << task->GetId() << " did not finish";
     return info;
   }
+  // Starts a task (`start` sets its reference) and waits for its end.
+  Ref<Tarn::TaskInfo> Do(std::function<void(Ref<MoRef>&)> const& start) { return Wait(Started(start).get()); }
+  // The same for a task that `start` starts (setting its reference).
+  using Start = std::function<void(Ref<MoRef>&)>;
+  Ref<Quill::Any> Succeed(Start const& start) { return Succeed(Started(start).get()); }
+  Ref<MoRef> SucceedRef(Start const& start) { return SucceedRef(Started(start).get()); }
+  template <class F>
+  F* Fails(Start const& start) {
+    return Fails<F>(Started(start).get());
+  }
+  static Ref<MoRef> Started(Start const& start) {
+    Ref<MoRef> task;
+    start(task);
+    return task;
+  }
+
   // The task's result, failing the test when it ended in error.
   Ref<Quill::Any> Succeed(MoRef* task) {
     Ref<Tarn::TaskInfo> info = Wait(task);
@@ -151,11 +182,8 @@ class Client {
     return nullptr;
   }
   std::vector<std::string> ReadIds(MoRef* obj, std::string const& path) {
-    std::vector<std::string> out;
     Ref<Quill::Any> held = Read(obj, path);
-    auto* list = dynamic_cast<Quill::DataArray<MoRef>*>(held.get());
-    for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back(list->Get(i)->GetId());
-    return out;
+    return Ids(dynamic_cast<Quill::DataArray<MoRef>*>(held.get()));
   }
   std::string ReadString(MoRef* obj, std::string const& path) {
     Ref<Quill::Any> v = Read(obj, path);
@@ -173,6 +201,9 @@ class Client {
     return "";
   }
 
+  Ref<Tarn::Event::EventManagerStub> Events() {
+    return Stub<Tarn::Event::EventManagerStub>(content->eventManager.get());
+  }
   Ref<Quill::Query::PropertyCollectorStub> Collector() {
     return Stub<Quill::Query::PropertyCollectorStub>(content->propertyCollector.get());
   }

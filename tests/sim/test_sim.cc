@@ -3,34 +3,16 @@
 // session cookie).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "Objects.h"
 #include "SimClient.h"
-#include "Simulator.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
-#include "quill/Query.h"
-#include "quill/http/HttpAdapter.h"
 #include "tarn/AboutInfo.h"
-#include "tarn/CustomFieldsManager.h"
-#include "tarn/DatacenterStub.h"
 #include "tarn/DatastoreStub.h"
-#include "tarn/FolderStub.h"
 #include "tarn/HostSystemStub.h"
-#include "tarn/ServiceInstanceContent.h"
-#include "tarn/ServiceInstanceStub.h"
-#include "tarn/SessionManagerStub.h"
-#include "tarn/TaskInfo.h"
-#include "tarn/TaskStub.h"
-#include "tarn/UserSession.h"
 #include "tarn/VirtualMachineStub.h"
 #include "tarn/fault/CpuHotPlugNotSupported.h"
 #include "tarn/fault/DuplicateName.h"
@@ -60,16 +42,10 @@ Tarn::Sim::Options SmallModel(std::chrono::milliseconds taskDelay = std::chrono:
   return SimTest::Model(1, 2, 3, 0, taskDelay);
 }
 
-// One caller: its own adapter, so its own session.
+// One caller: its own adapter, so its own session (`user` null: not logged in).
 class Client : public SimTest::Client {
  public:
-  explicit Client(std::string const& url) : SimTest::Client(url, nullptr) {}
-  Ref<Tarn::SessionManagerStub> Sessions() { return Stub<Tarn::SessionManagerStub>(content->sessionManager.get()); }
-  Ref<Tarn::UserSession> Login(std::string const& user, std::string const& password = "tarn-sim") {
-    Ref<Tarn::UserSession> session;
-    Sessions()->Login(user, password, Basalt::Optional<std::string>(), session);
-    return session;
-  }
+  explicit Client(std::string const& url, char const* user = "admin") : SimTest::Client(url, user) {}
 
   // A machine's published field (see Tarn::Sim::VmField), found by its name.
   std::string Field(MoRef* vm, char const* name) {
@@ -91,16 +67,15 @@ class Client : public SimTest::Client {
   }
   std::string Power(MoRef* vm) { return Field(vm, "powerState"); }
 
-  Ref<Tarn::TaskInfo> Run(MoRef* vm, char const* op) {
+  Ref<Tarn::TaskInfo> Run(MoRef* vm, std::string_view op) {
     auto stub = Stub<Tarn::VirtualMachineStub>(vm);
-    Ref<MoRef> task;
-    std::string_view o(op);
-    if (o == "powerOn") stub->PowerOn(nullptr, task);
-    if (o == "powerOff") stub->PowerOff(task);
-    if (o == "suspend") stub->Suspend(task);
-    if (o == "reset") stub->Reset(task);
-    if (o == "destroy") stub->Destroy(task);
-    return Wait(task.get());
+    return Do([&](Ref<MoRef>& task) {
+      if (op == "powerOn") stub->PowerOn(nullptr, task);
+      if (op == "powerOff") stub->PowerOff(task);
+      if (op == "suspend") stub->Suspend(task);
+      if (op == "reset") stub->Reset(task);
+      if (op == "destroy") stub->Destroy(task);
+    });
   }
 };
 
@@ -111,7 +86,7 @@ F* ErrorAs(Tarn::TaskInfo const* info) {
 
 TEST(Sessions, LoginLogoutAndRefusals) {
   Tarn::Sim::Simulator sim(SmallModel());
-  Client c(sim.GetUrl());
+  Client c(sim.GetUrl(), nullptr);
   ASSERT_TRUE(c.content->rootFolder);
   EXPECT_EQ(c.content->about->name, "tarn-sim");
 
@@ -133,7 +108,7 @@ TEST(Sessions, LoginLogoutAndRefusals) {
   ASSERT_TRUE(current);
   EXPECT_EQ(current->key, session->key);
 
-  Client viewer(sim.GetUrl());
+  Client viewer(sim.GetUrl(), nullptr);
   Ref<Tarn::UserSession> other = viewer.Login("viewer");
   Ref<Quill::DataArray<Tarn::UserSession>> list;
   c.Sessions()->GetSessionList(list);
@@ -159,7 +134,6 @@ TEST(Sessions, LoginLogoutAndRefusals) {
 TEST(Machines, PowerStateMachine) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.FindVm("poweredOff");
   ASSERT_TRUE(vm);
 
@@ -202,7 +176,6 @@ TEST(Machines, PowerStateMachine) {
 TEST(Machines, SecondOperationWhileOneRunsIsTaskInProgress) {
   Tarn::Sim::Simulator sim(SmallModel(std::chrono::milliseconds(1500)));
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   bool on = c.Power(vm.get()) == "poweredOn";
@@ -224,7 +197,6 @@ TEST(Machines, SecondOperationWhileOneRunsIsTaskInProgress) {
 TEST(Machines, DestroyOnlyWhenOffAndEverythingForgetsIt) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   if (c.Power(vm.get()) == "poweredOff") c.Run(vm.get(), "powerOn");
   Ref<Tarn::TaskInfo> refused = c.Run(vm.get(), "destroy");
@@ -241,17 +213,11 @@ TEST(Machines, DestroyOnlyWhenOffAndEverythingForgetsIt) {
   c.Run(vm.get(), "powerOff");
   EXPECT_EQ(c.Run(vm.get(), "destroy")->state, TaskState::success);
   EXPECT_THROW(c.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
-  auto listed = [&](Ref<Quill::DataArray<MoRef>> const& list) {
-    for (std::size_t i = 0; i < list->size(); ++i) {
-      if (list->Get(i)->GetId() == vm->GetId()) return true;
-    }
-    return false;
-  };
   Ref<Quill::DataArray<MoRef>> vms;
   c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
-  EXPECT_FALSE(listed(vms));
+  EXPECT_FALSE(SimTest::Has(SimTest::Ids(vms.get()), vm.get()));
   ds->GetVm(vms);
-  EXPECT_FALSE(listed(vms));
+  EXPECT_FALSE(SimTest::Has(SimTest::Ids(vms.get()), vm.get()));
   EXPECT_EQ(c.Vms().size(), 5u);
   ds->GetSummary(after);
   EXPECT_GT(after->freeSpace, before->freeSpace);
@@ -261,15 +227,12 @@ TEST(Machines, DestroyOnlyWhenOffAndEverythingForgetsIt) {
 TEST(Machines, ReconfigureCpusAndMemoryWhenOff) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   auto reconfigure = [&](std::function<void(Tarn::Vm::ConfigSpec&)> fill) {
     Ref<Tarn::Vm::ConfigSpec> spec(new Tarn::Vm::ConfigSpec());
     fill(*spec);
-    Ref<MoRef> task;
-    stub->Reconfigure(spec.get(), task);
-    return c.Wait(task.get());
+    return c.Do([&](auto& task) { stub->Reconfigure(spec.get(), task); });
   };
   if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
   std::string cpus = c.Field(vm.get(), "numCPU");
@@ -306,7 +269,6 @@ TEST(Machines, ReconfigureCpusAndMemoryWhenOff) {
 TEST(Machines, CreateInAFolderOfMachines) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vmFolder, pool;
   auto dc = c.Stub<Tarn::DatacenterStub>(c.Datacenter().get());
   dc->GetVmFolder(vmFolder);
@@ -318,9 +280,7 @@ TEST(Machines, CreateInAFolderOfMachines) {
     spec->name = name;
     spec->numCPUs = cpus;
     spec->memoryMB = 2048L;
-    Ref<MoRef> task;
-    folder->CreateVm(spec.get(), pool.get(), nullptr, task);
-    return c.Wait(task.get());
+    return c.Do([&](auto& task) { folder->CreateVm(spec.get(), pool.get(), nullptr, task); });
   };
   Ref<Tarn::TaskInfo> made = create("web-1", 2);
   ASSERT_EQ(made->state, TaskState::success) << Quill::DescribeFault(made->error.get());
@@ -335,9 +295,7 @@ TEST(Machines, CreateInAFolderOfMachines) {
   Ref<Quill::DataArray<MoRef>> vms;
   Ref<MoRef> host(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
   c.Stub<Tarn::HostSystemStub>(host.get())->GetVm(vms);
-  bool listed = false;
-  for (std::size_t i = 0; i < vms->size(); ++i) listed |= vms->Get(i)->GetId() == vm->GetId();
-  EXPECT_TRUE(listed);
+  EXPECT_TRUE(SimTest::Has(SimTest::Ids(vms.get()), vm.get()));
   EXPECT_EQ(c.Run(vm.get(), "powerOn")->state, TaskState::success);
 
   EXPECT_NE(ErrorAs<Tarn::Fault::DuplicateName>(create("web-1", 1).get()), nullptr);
@@ -353,22 +311,15 @@ TEST(Machines, CreateInAFolderOfMachines) {
 TEST(Machines, SnapshotTreeRevertAndRemove) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
   std::string cpus = c.Field(vm.get(), "numCPU");
   auto snapshot = [&](char const* name, bool memory) {
-    Ref<MoRef> task;
-    stub->CreateSnapshot(name, Basalt::Optional<std::string>(), memory, false, task);
-    Ref<Tarn::TaskInfo> info = c.Wait(task.get());
+    Ref<Tarn::TaskInfo> info = c.Do([&](auto& task) { stub->CreateSnapshot(name, {}, memory, false, task); });
     return Ref<MoRef>(dynamic_cast<MoRef*>(info->result.get()));
   };
-  auto ids = [&](Ref<Quill::DataArray<MoRef>> const& list) {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; list && i < list->size(); ++i) out.push_back(list->Get(i)->GetId());
-    return out;
-  };
+  auto ids = [](Ref<Quill::DataArray<MoRef>> const& list) { return SimTest::Ids(list.get()); };
   auto wait = [&](Ref<MoRef> const& task) { return c.Wait(task.get()); };
   Ref<MoRef> task;
   Ref<Quill::DataArray<MoRef>> list;
@@ -421,7 +372,6 @@ TEST(Machines, SnapshotTreeRevertAndRemove) {
 TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   if (c.Power(vm.get()) != "poweredOn") c.Run(vm.get(), "powerOn");
   Ref<MoRef> hostRef(new MoRef("tarn.HostSystem", c.Field(vm.get(), "host")));
@@ -431,16 +381,8 @@ TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {
     host->GetRuntime(runtime);
     return runtime->inMaintenanceMode;
   };
-  auto enter = [&] {
-    Ref<MoRef> task;
-    host->EnterMaintenanceMode(0, Basalt::Optional<bool>(), nullptr, task);
-    return c.Wait(task.get());
-  };
-  auto exit = [&] {
-    Ref<MoRef> task;
-    host->ExitMaintenanceMode(0, task);
-    return c.Wait(task.get());
-  };
+  auto enter = [&] { return c.Do([&](auto& task) { host->EnterMaintenanceMode(0, {}, nullptr, task); }); };
+  auto exit = [&] { return c.Do([&](auto& task) { host->ExitMaintenanceMode(0, task); }); };
 
   EXPECT_NE(ErrorAs<Tarn::Fault::InvalidState>(enter().get()), nullptr);
   EXPECT_FALSE(inMaintenance());
@@ -465,9 +407,7 @@ TEST(Hosts, MaintenanceModeRefusedWhileMachinesRun) {
 TEST(Privileges, ReadOnlyUserReadsButChangesNothing) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client admin(sim.GetUrl());
-  admin.Login("admin");
-  Client viewer(sim.GetUrl());
-  viewer.Login("viewer");
+  Client viewer(sim.GetUrl(), "viewer");
   Ref<MoRef> vm = viewer.Vms().front();
   std::string power = viewer.Power(vm.get());
   auto stub = viewer.Stub<Tarn::VirtualMachineStub>(vm.get());
@@ -499,7 +439,6 @@ TEST(Privileges, ReadOnlyUserReadsButChangesNothing) {
 TEST(Folders, CreateRenameDestroy) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   auto root = c.Stub<Tarn::FolderStub>(c.content->rootFolder.get());
   Ref<MoRef> a, b, inner;
   root->CreateFolder("Lab", a);
@@ -519,9 +458,7 @@ TEST(Folders, CreateRenameDestroy) {
   }
 
   auto renamed = [&](MoRef* folder, char const* name) {
-    Ref<MoRef> task;
-    c.Stub<Tarn::FolderStub>(folder)->Rename(name, task);
-    return c.Wait(task.get());
+    return c.Do([&](auto& task) { c.Stub<Tarn::FolderStub>(folder)->Rename(name, task); });
   };
   EXPECT_NE(ErrorAs<Tarn::Fault::DuplicateName>(renamed(b.get(), "Lab").get()), nullptr);
   EXPECT_EQ(renamed(b.get(), "Production")->state, TaskState::success);
@@ -537,9 +474,7 @@ TEST(Folders, CreateRenameDestroy) {
   EXPECT_THROW(c.Stub<Tarn::FolderStub>(inner.get())->GetName(), Quill::Fault::ManagedObjectNotFound::Exception);
   Ref<Quill::DataArray<MoRef>> children;
   root->GetChildEntity(children);
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < children->size(); ++i) names.push_back(children->Get(i)->GetId());
-  EXPECT_EQ(names, (std::vector<std::string>{c.Datacenter()->GetId(), b->GetId()}));
+  EXPECT_EQ(SimTest::Ids(children.get()), (std::vector<std::string>{c.Datacenter()->GetId(), b->GetId()}));
   Ref<MoRef> vmFolder;
   c.Stub<Tarn::DatacenterStub>(c.Datacenter().get())->GetVmFolder(vmFolder);
   c.Stub<Tarn::FolderStub>(vmFolder.get())->Destroy(task);
@@ -578,8 +513,7 @@ TEST(Query, RetrieveNamesEveryMachineOfTheModel) {
   auto o = SmallModel();
   o.model = {1, 2, 2, 4, 1, 1, 0};  // two clusters, so machines in more than one place
   Tarn::Sim::Simulator sim(o);
-  Client c(sim.GetUrl());
-  c.Login("viewer");
+  Client c(sim.GetUrl(), "viewer");
   ASSERT_TRUE(c.content->propertyCollector);
   auto pc = c.Stub<Quill::Query::PropertyCollectorStub>(c.content->propertyCollector.get());
   Ref<Quill::DataArray<Quill::Query::QuerySpec>> specs(new Quill::DataArray<Quill::Query::QuerySpec>());
@@ -616,7 +550,6 @@ TEST(Query, RetrieveNamesEveryMachineOfTheModel) {
 TEST(Query, WatcherSeesAPowerOnMadeThroughTheStub) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   SimTest::Watch watch(c, MachinesUnder(c.content->rootFolder.get(), {"customValue", "guestHeartbeatStatus"}));
   ASSERT_TRUE(watch.first && watch.first->watches && watch.first->watches->size() == 1u);
   EXPECT_EQ((*watch.first->watches)[0]->objects->size(), 6u);
@@ -656,7 +589,6 @@ TEST(Model, ChangesReachTheListener) {
     return seen.count(id + ":" + path) == 1;
   };
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   std::string host = c.Field(vm.get(), "host");
   Ref<Quill::DataArray<MoRef>> stores;

@@ -6,43 +6,25 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <chrono>
-#include <functional>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "Events.h"
 #include "SimClient.h"
-#include "Simulator.h"
 #include "quill/FaultText.h"
 #include "quill/Faults.h"
-#include "quill/Query.h"
 #include "quill/Registry.h"
 #include "quill/Type.h"
-#include "quill/http/HttpAdapter.h"
 #include "tarn/ClusterComputeResourceStub.h"
-#include "tarn/CustomFieldsManager.h"
-#include "tarn/DatacenterStub.h"
 #include "tarn/DatastoreStub.h"
-#include "tarn/FolderStub.h"
 #include "tarn/HostSystemStub.h"
 #include "tarn/NetworkStub.h"
 #include "tarn/ResourceConfigSpec.h"
 #include "tarn/ResourcePoolStub.h"
-#include "tarn/ServiceInstanceContent.h"
-#include "tarn/ServiceInstanceStub.h"
-#include "tarn/SessionManagerStub.h"
-#include "tarn/TaskInfo.h"
-#include "tarn/TaskStub.h"
-#include "tarn/UserSession.h"
 #include "tarn/VirtualMachineStub.h"
 #include "tarn/cluster/ConfigSpec.h"
 #include "tarn/event/Event.h"
 #include "tarn/event/EventFilterSpec.h"
 #include "tarn/event/EventHistoryCollectorStub.h"
-#include "tarn/event/EventManagerStub.h"
 #include "tarn/event/GeneralUserEvent.h"
 #include "tarn/event/VmFailedToPowerOnEvent.h"
 #include "tarn/event/VmPoweredOnEvent.h"
@@ -66,19 +48,7 @@ using EventList = Ref<Quill::DataArray<Tarn::Event::Event>>;
 
 Tarn::Sim::Options SmallModel() { return SimTest::Model(1, 2, 3, 0); }  // one cluster of two hosts, six machines
 
-class Client : public SimTest::Client {
- public:
-  explicit Client(std::string const& url, std::chrono::milliseconds timeout = std::chrono::seconds(20))
-      : SimTest::Client(url, nullptr, timeout) {}
-  void Login(std::string const& user) {
-    Ref<Tarn::UserSession> session;
-    Stub<Tarn::SessionManagerStub>(content->sessionManager.get())
-        ->Login(user, "tarn-sim", Basalt::Optional<std::string>(), session);
-  }
-  Ref<Tarn::Event::EventManagerStub> Events() {
-    return Stub<Tarn::Event::EventManagerStub>(content->eventManager.get());
-  }
-};
+using SimTest::Client;
 
 // Events are made after the change, on a worker: wait (bounded) until there are `atLeast`.
 EventList Query(Client& c, std::size_t atLeast) {
@@ -98,7 +68,6 @@ EventList Query(Client& c, std::size_t atLeast) {
 TEST(Events, TasksAndDirectChangesEachMakeOneEventOfTheirType) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   ASSERT_TRUE(c.content->eventManager);
   Ref<MoRef> vm = c.FindVm("poweredOff");
   ASSERT_TRUE(vm);
@@ -166,8 +135,7 @@ TEST(Events, TasksAndDirectChangesEachMakeOneEventOfTheirType) {
   c.Events()->LogUserEvent(vm.get(), "checked by hand");
   events = Query(c, 5);
   EXPECT_EQ(*events->Get(4)->fullFormattedMessage, "checked by hand");
-  Client viewer(sim.GetUrl());
-  viewer.Login("viewer");
+  Client viewer(sim.GetUrl(), "viewer");
   EXPECT_THROW(viewer.Events()->LogUserEvent(vm.get(), "no"), Tarn::Fault::NoPermission::Exception);
 }
 
@@ -187,7 +155,6 @@ TEST(Events, CollectorPagesBackAndForthAndIsDestroyed) {
   o.keepEvents = 8;  // older ones drop out
   Tarn::Sim::Simulator sim(o);
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.Vms().front();
   for (int i = 0; i < 12; ++i) c.Events()->LogUserEvent(vm.get(), "e" + std::to_string(i));
   auto texts = [](EventList const& list) {
@@ -244,8 +211,7 @@ std::set<std::string> Ids(Ref<Quill::DataArray<MoRef>> const& refs) {
 
 TEST(Views, ContainerViewsByTypeRecursiveOrNot) {
   Tarn::Sim::Simulator sim(SmallModel());
-  Client c(sim.GetUrl());
-  c.Login("viewer");  // creating views is reading
+  Client c(sim.GetUrl(), "viewer");  // creating views is reading
   ASSERT_TRUE(c.content->viewManager);
   auto manager = c.Stub<Tarn::View::ViewManagerStub>(c.content->viewManager.get());
   std::set<std::string> vms;
@@ -307,7 +273,6 @@ TEST(Views, ContainerViewsByTypeRecursiveOrNot) {
 TEST(Views, WatcherSeesMachinesCreatedAndDestroyed) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   auto manager = c.Stub<Tarn::View::ViewManagerStub>(c.content->viewManager.get());
   Ref<Quill::Array<Quill::TypeName>> types(new Quill::Array<Quill::TypeName>({Quill::TypeName("VirtualMachine")}));
   Ref<MoRef> viewRef;
@@ -402,7 +367,6 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
   Tarn::Sim::Simulator sim(WithFront());
   ASSERT_NE(sim.GetControlUrl(), "");
   Client c(sim.GetUrl());
-  c.Login("admin");
   Ref<MoRef> vm = c.FindVm("poweredOff");
   auto stub = c.Stub<Tarn::VirtualMachineStub>(vm.get());
   Ref<MoRef> task;
@@ -447,7 +411,7 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
 
   // An injected fault comes after the privilege check: a caller without a
   // session still learns that first.
-  Client anonymous(sim.GetUrl());
+  Client anonymous(sim.GetUrl(), nullptr);
   sim.GetInjector().SetFault("*", "InvalidState", 1);
   EXPECT_THROW(anonymous.Stub<Tarn::VirtualMachineStub>(vm.get())->GetName(), Tarn::Fault::NotAuthenticated::Exception);
 }
@@ -456,8 +420,7 @@ TEST(Injection, FaultsReplaceTheNextCallsOfAMethodByAnyOfItsNames) {
 // are answered; clearing the rules lets the held call go on.
 TEST(Injection, DelayedMethodTimesTheClientOut) {
   Tarn::Sim::Simulator sim(SmallModel());
-  Client c(sim.GetUrl(), std::chrono::milliseconds(300));
-  c.Login("admin");
+  Client c(sim.GetUrl(), "admin", std::chrono::milliseconds(300));
   Ref<MoRef> si(new MoRef("tarn.ServiceInstance", "ServiceInstance"));
   auto service = c.Stub<Tarn::ServiceInstanceStub>(si.get());
   sim.GetInjector().SetDelay("tarn.ServiceInstance.currentTime", std::chrono::seconds(30));
@@ -481,9 +444,9 @@ TEST(Injection, DroppedAndSlowConnections) {
   };
   for (Case const& k : cases) {
     k.inject(sim.GetInjector());
-    EXPECT_ANY_THROW(Client(sim.GetUrl(), std::chrono::milliseconds(500))) << k.what;
+    EXPECT_ANY_THROW(Client(sim.GetUrl(), nullptr, std::chrono::milliseconds(500))) << k.what;
     sim.GetInjector().SetSlow(0, std::chrono::milliseconds(0));
-    Client c(sim.GetUrl(), std::chrono::milliseconds(5000));  // a fresh connection works again
+    Client c(sim.GetUrl(), nullptr, std::chrono::milliseconds(5000));  // a fresh connection works again
     EXPECT_TRUE(c.content->rootFolder) << k.what;
   }
 }
@@ -493,7 +456,6 @@ TEST(Injection, DroppedAndSlowConnections) {
 TEST(Dispatch, ASampleOfOtherMethodsAnswersNotSupportedNamingItself) {
   Tarn::Sim::Simulator sim(SmallModel());
   Client c(sim.GetUrl());
-  c.Login("admin");
   std::vector<Ref<MoRef>> hosts, stores, nets, pools;
   {
     std::lock_guard<std::mutex> lock(sim.GetInventory().Mutex());

@@ -11,7 +11,6 @@
 
 #include "SimClient.h"
 #include "basalt/Exception.h"
-#include "tarn/FolderStub.h"
 #include "tarn/HostSystemStub.h"
 #include "tarn/VirtualMachineStub.h"
 #include "tarn/vm/CloneSpec.h"
@@ -64,19 +63,14 @@ void ExpectSameState(Tarn::Sim::Inventory& a, Tarn::Sim::Inventory& b) {
 // Changes of every kind the state keeps, made through a client.
 void Mutate(Client& c) {
   std::vector<Ref<MoRef>> vms = c.Vms();
-  Ref<MoRef> task;
   auto vm0 = c.Stub<VmStub>(vms[0].get());
   // Powered off, renamed, with a snapshot tree of two, then a template.
   if (c.Field(vms[0].get(), Tarn::Sim::kFieldPowerState) != "poweredOff") {
-    vm0->PowerOff(task);
-    c.Succeed(task.get());
+    c.Succeed([&](auto& t) { vm0->PowerOff(t); });
   }
-  vm0->Rename("renamed", task);
-  c.Succeed(task.get());
-  vm0->CreateSnapshot("first", Basalt::Optional<std::string>("before"), false, false, task);
-  c.Succeed(task.get());
-  vm0->CreateSnapshot("second", Basalt::Optional<std::string>(), false, false, task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { vm0->Rename("renamed", t); });
+  c.Succeed([&](auto& t) { vm0->CreateSnapshot("first", Basalt::Optional<std::string>("before"), false, false, t); });
+  c.Succeed([&](auto& t) { vm0->CreateSnapshot("second", {}, false, false, t); });
   vm0->MarkAsTemplate();
   // A folder holding a clone; a machine unregistered (its files stay).
   Ref<MoRef> folder;
@@ -85,19 +79,16 @@ void Mutate(Client& c) {
   spec->location = new Tarn::Vm::RelocateSpec();
   spec->powerOn = true;
   spec->template_ = false;
-  c.Stub<VmStub>(vms[1].get())->Clone(folder.get(), "copy", spec.get(), task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { c.Stub<VmStub>(vms[1].get())->Clone(folder.get(), "copy", spec.get(), t); });
   auto vm2 = c.Stub<VmStub>(vms[2].get());
   if (c.Field(vms[2].get(), Tarn::Sim::kFieldPowerState) != "poweredOff") {
-    vm2->PowerOff(task);
-    c.Succeed(task.get());
+    c.Succeed([&](auto& t) { vm2->PowerOff(t); });
   }
   vm2->Unregister();
   // A host disconnected.
   std::string host = c.Field(vms[3].get(), Tarn::Sim::kFieldHost);
   Ref<MoRef> hostRef(new MoRef("tarn.HostSystem", host));
-  c.Stub<Tarn::HostSystemStub>(hostRef.get())->Disconnect(task);
-  c.Succeed(task.get());
+  c.Succeed([&](auto& t) { c.Stub<Tarn::HostSystemStub>(hostRef.get())->Disconnect(t); });
 }
 
 TEST(State, SavedStateReloadsEqualWithTheSameIds) {

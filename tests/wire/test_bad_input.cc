@@ -2,8 +2,6 @@
 // InvalidRequest whose text says what and where, never a crash.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "Fill.h"
 #include "quill/DataTypes.h"
 #include "quill/Faults.h"
@@ -15,35 +13,16 @@
 
 namespace {
 
+using wire_test::kNs;
+using wire_test::Refusal;
+
 using Basalt::Ref;
 using Quill::Any;
-
-constexpr char kNs[] =
-    " xmlns=\"urn:tarn25\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-    " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"";
 
 // KeyAnyValue's value is required: given as an explicit null where a test needs no value.
 constexpr char kNil[] = "<value xsi:nil=\"true\"/>";
 
 Quill::Type* KeyAnyValueType() { return Quill::GetDoType<Quill::KeyAnyValue>(); }
-
-// The decoder's message, or a failure when it accepted the input.
-template <class F>
-std::string Refusal(F decode) {
-  try {
-    decode();
-  } catch (Quill::Wire::DecodeError const& e) {
-    EXPECT_TRUE(e.GetFault() != nullptr);
-    auto* fault = e.GetFault();
-    EXPECT_TRUE(fault->faultMessage && fault->faultMessage->size() == 1);
-    return e.what();
-  } catch (std::exception const& e) {
-    ADD_FAILURE() << "not a decode error: " << typeid(e).name() << ": " << e.what();
-    return {};
-  }
-  ADD_FAILURE() << "accepted";
-  return {};
-}
 
 std::string XmlRefusal(std::string const& xml, Quill::Type const* t, Quill::Wire::DecodeOptions const& o = {}) {
   return Refusal([&] { Quill::Wire::DecodeXml(xml, t, o); });

@@ -6,6 +6,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "Fill.h"
 #include "quill/Registry.h"
 #include "quill/wire/Wire.h"
 #include "tarn/option/OptionValue.h"
@@ -16,26 +17,14 @@
 
 namespace {
 
+using wire_test::kNs;
+using wire_test::Refusal;
+
 using Basalt::Ref;
 using Quill::Any;
 using Tarn::Vm::ConfigSpec;
 
-constexpr char kNs[] =
-    " xmlns=\"urn:tarn25\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-    " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"";
-
 Quill::Type* SpecType() { return Quill::GetDoType<ConfigSpec>(); }
-
-template <class F>
-std::string Refusal(F decode) {
-  try {
-    decode();
-  } catch (Quill::Wire::DecodeError const& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "accepted";
-  return {};
-}
 
 // A byte XML cannot carry is refused at its own column, on either side of
 // every block boundary of the scan (sixteen bytes, and the 255 blocks after

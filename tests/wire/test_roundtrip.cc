@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <limits>
-#include <string>
 
 #include "Fill.h"
 #include "quill/Array.h"

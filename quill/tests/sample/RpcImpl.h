@@ -42,6 +42,13 @@
 
 namespace SampleImpl {
 
+// The sample library's modules, each bound once whatever the number of calls.
+inline void BindAll() {
+  Sample::BindSample();
+  Sample::BindSampleExt();
+  Sample::BindSampleRpc();
+}
+
 // Lets a test hold calls inside an implementation until it opens the gate.
 class Gate {
  public:

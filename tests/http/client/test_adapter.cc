@@ -6,29 +6,16 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "LoopbackServer.h"
 #include "RpcImpl.h"
 #include "quill/FaultText.h"
-#include "quill/Faults.h"
-#include "quill/LocalAdapter.h"
-#include "quill/Primitive.h"
 #include "quill/http/HttpAdapter.h"
 #include "quill/http/HttpServer.h"
-#include "sample/Records.h"
-#include "sample/ext.h"
-#include "sample/rpc.h"
-#include "sample/sample.h"
 
 namespace {
 
@@ -36,11 +23,7 @@ using namespace std::chrono_literals;
 using Basalt::System::ScheduledItem;
 using TestNet::Clock;
 
-void BindAll() {
-  Sample::BindSample();
-  Sample::BindSampleExt();
-  Sample::BindSampleRpc();
-}
+using SampleImpl::BindAll;
 
 // The sample's feature version includes every sample method; its wire
 // version is unique among the bound tables, so the server reads it back as

@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "LoopbackServer.h"
 #include "call/Call.h"
@@ -58,24 +56,9 @@ class Folder : public Tarn::FolderSkeleton {
   }
 };
 
+// Echo and a folder. With `login`, every non-anonymous call needs a login, and the session
+// manager has an id of its own, so tarn-call must find it through the service content.
 struct Server {
-  Server() {
-    local = new Quill::LocalAdapter();
-    local->Register(nullptr, new Echo(new Quill::MoRef("tarn.SimpleCommand", "echo")));
-    local->Register(nullptr, new Folder(new Quill::MoRef("tarn.Folder", "group-d1")));
-    server = std::make_unique<Quill::HttpServer>(local.get(), Quill::HttpServer::Options{});
-  }
-  ~Server() {
-    server->Stop(std::chrono::seconds(2));
-    local->Shutdown();
-  }
-  Basalt::Ref<Quill::LocalAdapter> local;
-  std::unique_ptr<Quill::HttpServer> server;
-};
-
-// A server whose every non-anonymous call needs a login; its session manager
-// has an id of its own, so tarn-call must find it through the service content.
-struct SessionServer {
   class Sessions : public Tarn::SessionManagerSkeleton {
    public:
     Sessions(Quill::MoRef* ref, std::atomic<int>& logins) : SessionManagerSkeleton(ref), _logins(logins) {}
@@ -102,20 +85,25 @@ struct SessionServer {
     }
   };
 
-  SessionServer() {
+  explicit Server(bool login = false) {
     Quill::LocalAdapter::Options options;
-    options.checkPrivilege = [](Quill::CallInfo const& call) {
-      if (!call.privilege || std::string(call.privilege) == "System.Anonymous") return;
-      if (call.context && call.context->Contains("user")) return;
-      Basalt::Ref<Tarn::Fault::NotAuthenticated>(new Tarn::Fault::NotAuthenticated())->Throw();
-    };
+    if (login) {
+      options.checkPrivilege = [](Quill::CallInfo const& call) {
+        if (!call.privilege || std::string(call.privilege) == "System.Anonymous") return;
+        if (call.context && call.context->Contains("user")) return;
+        Basalt::Ref<Tarn::Fault::NotAuthenticated>(new Tarn::Fault::NotAuthenticated())->Throw();
+      };
+    }
     local = new Quill::LocalAdapter(options);
     local->Register(nullptr, new Echo(new Quill::MoRef("tarn.SimpleCommand", "echo")));
-    local->Register(nullptr, new Sessions(new Quill::MoRef("tarn.SessionManager", "sessions-7"), logins));
-    local->Register(nullptr, new Instance(new Quill::MoRef("tarn.ServiceInstance", "ServiceInstance")));
+    local->Register(nullptr, new Folder(new Quill::MoRef("tarn.Folder", "group-d1")));
+    if (login) {
+      local->Register(nullptr, new Sessions(new Quill::MoRef("tarn.SessionManager", "sessions-7"), logins));
+      local->Register(nullptr, new Instance(new Quill::MoRef("tarn.ServiceInstance", "ServiceInstance")));
+    }
     server = std::make_unique<Quill::HttpServer>(local.get(), Quill::HttpServer::Options{});
   }
-  ~SessionServer() {
+  ~Server() {
     server->Stop(std::chrono::seconds(2));
     local->Shutdown();
   }
@@ -288,7 +276,7 @@ TEST(TarnCall, CallsAServerAndPrintsResultsAndFaults) {
 namespace {
 
 TEST(TarnCall, SessionsAreKeptInAFileSharedByInvocationsAndRenewedByLogin) {
-  SessionServer s;
+  Server s(/*login=*/true);
   TempDir dir;
   std::string url = s.server->GetUrl();
   std::string file = (dir.path / "session").string();

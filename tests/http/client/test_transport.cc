@@ -2,14 +2,10 @@
 // answer well, badly or not at all.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <future>
 #include <memory>
 #include <optional>
 #include <set>
-#include <thread>
-#include <vector>
 
 #include "LoopbackServer.h"
 #include "Transport.h"

@@ -3,8 +3,6 @@
 // each argument and result crosses the wire both ways, sync and async.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "harness.h"
 #include "quill/Registry.h"
 #include "quill/http/HttpAdapter.h"

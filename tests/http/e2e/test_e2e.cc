@@ -5,14 +5,12 @@
 // (tests/http/client). Every wait is bounded.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "TestObjects.h"
 #include "quill/http/HttpAdapter.h"
-#include "quill/http/HttpServer.h"
 #include "tarn/FolderStub.h"
 #include "tarn/SimpleCommandStub.h"
 #include "tarn/TaskStub.h"

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "quill/Quill.h"
+#include "quill/StubSupport.h"
 #include "quill/wire/Wire.h"
 
 namespace tarn_http_test {
@@ -133,5 +134,29 @@ inline Quill::ManagedMethod* Method(char const* type, char const* name) {
 inline Basalt::Ref<Quill::Array<std::string>> Words(std::initializer_list<std::string> words) {
   return Basalt::Ref<Quill::Array<std::string>>(new Quill::Array<std::string>(words));
 }
+
+// A POST of `body` to `target`, as raw bytes; `extra`: header lines of its own.
+inline std::string Post(std::string const& target, std::string const& body, std::string const& extra = {}) {
+  return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n" + extra +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// What the served test objects (TestObjects.h) are called by a client.
+struct Names {
+  Basalt::Ref<Quill::MoRef> echo{new Quill::MoRef("tarn.SimpleCommand", "echo")};
+  Basalt::Ref<Quill::MoRef> sm{new Quill::MoRef("tarn.SessionManager", "SessionManager")};
+  Basalt::Ref<Quill::MoRef> root{new Quill::MoRef("tarn.Folder", "group-d1")};
+  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
+  Quill::ManagedMethod* login = Method("tarn.SessionManager", "login");
+  Quill::ManagedMethod* logout = Method("tarn.SessionManager", "logout");
+
+  static Quill::ArgVector LoginAs(std::string const& user, std::string const& password = "secret") {
+    return Quill::Args(user, password, Basalt::Optional<std::string>());
+  }
+  // The echo command's Execute of `words`, encoded.
+  std::string Echo(std::initializer_list<std::string> words) const {
+    return Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words(words).get()));
+  }
+};
 
 }  // namespace tarn_http_test

@@ -6,7 +6,6 @@
 #include "RawHttp.h"
 #include "TestObjects.h"
 #include "quill/http/HttpAdapter.h"
-#include "quill/http/HttpServer.h"
 #include "tarn/SimpleCommandStub.h"
 #include "tarn/TaskStub.h"
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
-#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -133,11 +132,6 @@ struct Pair {
   std::shared_ptr<Conn> conn;
   std::thread thread;
 };
-
-std::string Post(std::string const& target, std::string const& body, std::string const& extra = "") {
-  return "POST " + target + " HTTP/1.1\r\nHost: x\r\n" + extra + "Content-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
-}
 
 TEST(ServerConnection, PipelinedRequestsAnsweredInOrderUntilOneAsksToClose) {
   Host host;

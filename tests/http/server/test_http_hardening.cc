@@ -15,32 +15,18 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "RawHttp.h"
 #include "TestObjects.h"
-#include "quill/http/HttpServer.h"
-#include "tarn/fault/InvalidLogin.h"
 
 using namespace tarn_http_test;
 using namespace std::chrono_literals;
 
 namespace {
 
-Basalt::Ref<Quill::MoRef> Ref(char const* type, char const* id) { return new Quill::MoRef(type, id); }
-
-std::string EchoCall(std::string const& word) {
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  return Quill::Wire::EncodeRequest(echo.get(), Method("tarn.SimpleCommand", "Execute"),
-                                    Quill::Args(Words({word}).get()));
-}
-
-std::string Post(std::string const& target, std::string const& body, std::string const& extra = {}) {
-  return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n" + extra +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+std::string EchoCall(std::string const& word) { return Names().Echo({word}); }
 
 std::string Chunk(std::string const& data, std::string const& extensions = {}) {
   char size[20];
@@ -323,23 +309,19 @@ TEST(HttpHardening, SessionCookiesAsClientsSendThem) {
   Objects objects(true);
   Quill::HttpServer server(objects.adapter.get(), Loopback());
   RawConnection conn(server.GetPort(), 5s);
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  auto sm = Ref("tarn.SessionManager", "SessionManager");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
-  Quill::ManagedMethod* login = Method("tarn.SessionManager", "login");
+  Names n;
   auto args = Quill::Args(Words({"hi"}).get());
   Reply raw;
-  Call(conn, sm.get(), login, Quill::Args(std::string("ann"), std::string("secret"), Basalt::Optional<std::string>()),
-       {}, &raw);
+  Call(conn, n.sm.get(), n.login, Names::LoginAs("ann"), {}, &raw);
   EXPECT_NE(raw.setCookie.find("SameSite=Strict"), std::string::npos) << raw.setCookie;
   std::string cookie = CookieOf(raw.setCookie);
   std::string id = cookie.substr(cookie.find('=') + 1);
   for (std::string header : {"lb=a=b/c:d,e; " + cookie, "route=/x/y; sticky=k:v,w==; " + cookie + "; lang=en",
                              "tarn_session=\"" + id + "\"", "tarn_session=stale; " + cookie, "a=\"q\"; " + cookie}) {
-    EXPECT_TRUE(Call(conn, echo.get(), execute, args, header)) << header;
+    EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, args, header)) << header;
   }
   // Two Cookie header lines.
-  std::string call = Quill::Wire::EncodeRequest(echo.get(), execute, args);
+  std::string call = Quill::Wire::EncodeRequest(n.echo.get(), n.execute, args);
   ASSERT_TRUE(conn.SendRaw(Post("/sdk", call, "Cookie: lb=x=y\r\nCookie: " + cookie + "\r\n")));
   EXPECT_EQ(conn.Read().status, 200);
   EXPECT_EQ(objects.echo->executions, 6);
@@ -349,16 +331,11 @@ TEST(HttpHardening, LoginIssuesAFreshSessionId) {
   Objects objects(true);
   Quill::HttpServer server(objects.adapter.get(), Loopback());
   RawConnection conn(server.GetPort(), 5s);
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  auto sm = Ref("tarn.SessionManager", "SessionManager");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
-  Quill::ManagedMethod* login = Method("tarn.SessionManager", "login");
-  Quill::ManagedMethod* logout = Method("tarn.SessionManager", "logout");
+  Names n;
   auto args = Quill::Args(Words({"hi"}).get());
   auto loginAs = [&](std::string const& user, std::string const& cookie) {
     Reply raw;
-    Call(conn, sm.get(), login, Quill::Args(user, std::string("secret"), Basalt::Optional<std::string>()), cookie,
-         &raw);
+    Call(conn, n.sm.get(), n.login, Names::LoginAs(user), cookie, &raw);
     return raw.setCookie;
   };
 
@@ -368,19 +345,19 @@ TEST(HttpHardening, LoginIssuesAFreshSessionId) {
   std::string b = CookieOf(loginAs("ann", a));
   ASSERT_FALSE(b.empty());
   EXPECT_NE(a, b);
-  EXPECT_THROW(Call(conn, echo.get(), execute, args, a), Tarn::Fault::NotAuthenticated::Exception);
-  EXPECT_TRUE(Call(conn, echo.get(), execute, args, b));
+  EXPECT_THROW(Call(conn, n.echo.get(), n.execute, args, a), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, args, b));
   // Logout ends the id and tells the client to forget it.
   Reply raw;
-  Call(conn, sm.get(), logout, {}, b, &raw);
+  Call(conn, n.sm.get(), n.logout, {}, b, &raw);
   EXPECT_NE(raw.setCookie.find("Max-Age=0"), std::string::npos) << raw.setCookie;
   EXPECT_EQ(server.GetStats().sessions, 0u);
   // A login that still sends the logged-out id gets another.
   std::string c = CookieOf(loginAs("bob", b));
   ASSERT_FALSE(c.empty());
   EXPECT_NE(c, b);
-  EXPECT_THROW(Call(conn, echo.get(), execute, args, b), Tarn::Fault::NotAuthenticated::Exception);
-  EXPECT_TRUE(Call(conn, echo.get(), execute, args, c));
+  EXPECT_THROW(Call(conn, n.echo.get(), n.execute, args, b), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, args, c));
   EXPECT_EQ(server.GetStats().sessions, 1u);
 }
 
@@ -390,12 +367,10 @@ TEST(HttpHardening, FailedLoginsThrottled) {
   options.maxFailedLoginsPerAddress = 3;
   options.maxFailedLoginsPerSession = 2;
   Quill::HttpServer server(objects.adapter.get(), options);
-  auto sm = Ref("tarn.SessionManager", "SessionManager");
-  Quill::ManagedMethod* login = Method("tarn.SessionManager", "login");
+  Names n;
   RawConnection conn(server.GetPort(), 5s);
   auto attempt = [&](std::string const& password, std::string const& cookie, Reply* raw) {
-    Call(conn, sm.get(), login, Quill::Args(std::string("ann"), password, Basalt::Optional<std::string>()), cookie,
-         raw);
+    Call(conn, n.sm.get(), n.login, Names::LoginAs("ann", password), cookie, raw);
   };
   Reply raw;
   // Per session: a logged-in session that guesses another password twice is held back.

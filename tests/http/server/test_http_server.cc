@@ -4,25 +4,20 @@
 // deadline.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <thread>
 #include <vector>
 
 #include "RawHttp.h"
 #include "TestObjects.h"
-#include "quill/http/HttpServer.h"
 #include "tarn/fault/TarnFault.h"
 
 using namespace tarn_http_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-Basalt::Ref<Quill::MoRef> Ref(char const* type, char const* id) { return new Quill::MoRef(type, id); }
 
 std::filesystem::path ScratchDir(char const* name) {
   auto dir =
@@ -41,15 +36,13 @@ TEST(HttpServer, CallsResultsAndFaults) {
   EXPECT_EQ(server.GetUrl(), "http://127.0.0.1:" + std::to_string(server.GetPort()) + "/sdk");
   RawConnection conn(server.GetPort());
   ASSERT_TRUE(conn.Connected()) << conn.Error();
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  auto root = Ref("tarn.Folder", "group-d1");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
+  Names n;
   Quill::ManagedMethod* createFolder = Method("tarn.Folder", "createFolder");
 
   // A result, on one kept-alive connection for several calls.
   for (int i = 0; i < 3; ++i) {
     Reply raw;
-    auto result = Call(conn, echo.get(), execute, Quill::Args(Words({"a", std::to_string(i)}).get()), {}, &raw);
+    auto result = Call(conn, n.echo.get(), n.execute, Quill::Args(Words({"a", std::to_string(i)}).get()), {}, &raw);
     ASSERT_TRUE(result);
     EXPECT_EQ(Quill::Unbox<std::string>(result.get()), "a," + std::to_string(i));
     EXPECT_TRUE(raw.keepAlive);
@@ -59,15 +52,15 @@ TEST(HttpServer, CallsResultsAndFaults) {
   Quill::ManagedMethod* encoding = static_cast<Quill::ManagedObjectType*>(Quill::FindType("tarn.SimpleCommand"))
                                        ->FindProperty("encodingType")
                                        ->reader;
-  auto enc = Call(conn, echo.get(), encoding, {});
+  auto enc = Call(conn, n.echo.get(), encoding, {});
   ASSERT_TRUE(enc);
   EXPECT_EQ(Quill::Unbox<Tarn::SimpleCommand::Encoding>(enc.get()), Tarn::SimpleCommand::Encoding::CSV);
 
   // A declared fault, by its own class, with its properties.
-  Basalt::Ref<Quill::Any> first = Call(conn, root.get(), createFolder, Quill::Args(std::string("Production")));
+  Basalt::Ref<Quill::Any> first = Call(conn, n.root.get(), createFolder, Quill::Args(std::string("Production")));
   ASSERT_TRUE(first);
   try {
-    Call(conn, root.get(), createFolder, Quill::Args(std::string("Production")));
+    Call(conn, n.root.get(), createFolder, Quill::Args(std::string("Production")));
     ADD_FAILURE() << "duplicate folder accepted";
   } catch (Tarn::Fault::DuplicateName::Exception& e) {
     auto* fault = static_cast<Tarn::Fault::DuplicateName*>(e.GetFault());
@@ -79,16 +72,16 @@ TEST(HttpServer, CallsResultsAndFaults) {
   // The runtime's faults: raised by the implementation, by the adapter, and
   // made of an exception that is no fault.
   try {
-    Call(conn, echo.get(), execute, Quill::Args(static_cast<Quill::Array<std::string>*>(nullptr)));
+    Call(conn, n.echo.get(), n.execute, Quill::Args(static_cast<Quill::Array<std::string>*>(nullptr)));
     ADD_FAILURE() << "no fault";
   } catch (Quill::Fault::InvalidArgument::Exception& e) {
     EXPECT_EQ(static_cast<Quill::Fault::InvalidArgument*>(e.GetFault())->invalidProperty->GetString(), "arguments");
   }
-  auto missing = Ref("tarn.SimpleCommand", "nobody");
-  EXPECT_THROW(Call(conn, missing.get(), execute, Quill::Args(Words({"x"}).get())),
+  Basalt::Ref<Quill::MoRef> missing(new Quill::MoRef("tarn.SimpleCommand", "nobody"));
+  EXPECT_THROW(Call(conn, missing.get(), n.execute, Quill::Args(Words({"x"}).get())),
                Quill::Fault::ManagedObjectNotFound::Exception);
   try {
-    Call(conn, echo.get(), execute, Quill::Args(Words({"crash"}).get()));
+    Call(conn, n.echo.get(), n.execute, Quill::Args(Words({"crash"}).get()));
     ADD_FAILURE() << "no fault";
   } catch (Quill::Fault::SystemError::Exception& e) {
     EXPECT_NE(static_cast<Quill::Fault::SystemError*>(e.GetFault())->reason.find("cannot print 'crash'"),
@@ -100,9 +93,9 @@ TEST(HttpServer, CallsResultsAndFaults) {
   EXPECT_EQ(garbage.status, 500);
   EXPECT_NE(garbage.body.find("soapenv:Client"), std::string::npos) << garbage.body;
   Basalt::Ref<Quill::Any> none;
-  EXPECT_THROW(Quill::Wire::DecodeResponse(garbage.body, execute, none), Quill::Fault::InvalidRequest::Exception);
+  EXPECT_THROW(Quill::Wire::DecodeResponse(garbage.body, n.execute, none), Quill::Fault::InvalidRequest::Exception);
   // ...and the connection still serves calls after it.
-  EXPECT_TRUE(Call(conn, echo.get(), execute, Quill::Args(Words({"still"}).get())));
+  EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, Quill::Args(Words({"still"}).get())));
 
   // Paths and methods that are not calls.
   EXPECT_EQ(conn.Request(http::verb::get, "/sdk").status, 405);
@@ -122,16 +115,12 @@ TEST(HttpServer, SessionsLoginAndExpiry) {
   Quill::HttpServer server(objects.adapter.get(), options);
   RawConnection conn(server.GetPort());
   ASSERT_TRUE(conn.Connected());
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  auto sm = Ref("tarn.SessionManager", "SessionManager");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
-  Quill::ManagedMethod* login = Method("tarn.SessionManager", "login");
-  Quill::ManagedMethod* logout = Method("tarn.SessionManager", "logout");
+  Names n;
   auto args = Quill::Args(Words({"hi"}).get());
 
   // Before login: refused by the checker, and nothing is kept.
-  EXPECT_THROW(Call(conn, echo.get(), execute, args), Tarn::Fault::NotAuthenticated::Exception);
-  EXPECT_THROW(Call(conn, echo.get(), execute, args, "tarn_session=0123456789abcdef0123456789abcdef"),
+  EXPECT_THROW(Call(conn, n.echo.get(), n.execute, args), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_THROW(Call(conn, n.echo.get(), n.execute, args, "tarn_session=0123456789abcdef0123456789abcdef"),
                Quill::Fault::SecurityError::Exception)
       << "an invented session id is no session";
   EXPECT_EQ(server.GetStats().sessions, 0u);
@@ -139,15 +128,12 @@ TEST(HttpServer, SessionsLoginAndExpiry) {
 
   // A failed login leaves no session either.
   Reply raw;
-  EXPECT_THROW(Call(conn, sm.get(), login,
-                    Quill::Args(std::string("ann"), std::string("wrong"), Basalt::Optional<std::string>()), {}, &raw),
+  EXPECT_THROW(Call(conn, n.sm.get(), n.login, Names::LoginAs("ann", "wrong"), {}, &raw),
                Tarn::Fault::InvalidLogin::Exception);
   EXPECT_TRUE(raw.setCookie.empty());
 
   // Login issues the cookie; with it calls pass, without it they do not.
-  auto session =
-      Call(conn, sm.get(), login,
-           Quill::Args(std::string("ann"), std::string("secret"), Basalt::Optional<std::string>()), {}, &raw);
+  auto session = Call(conn, n.sm.get(), n.login, Names::LoginAs("ann"), {}, &raw);
   ASSERT_TRUE(session);
   EXPECT_EQ(static_cast<Tarn::UserSession*>(session.get())->userName, "ann");
   ASSERT_EQ(raw.setCookie.rfind("tarn_session=", 0), 0u) << raw.setCookie;
@@ -156,32 +142,31 @@ TEST(HttpServer, SessionsLoginAndExpiry) {
   std::string cookie = CookieOf(raw.setCookie);
   EXPECT_EQ(cookie.size(), std::string("tarn_session=").size() + 32);
   EXPECT_EQ(server.GetStats().sessions, 1u);
-  auto answer = Call(conn, echo.get(), execute, args, cookie, &raw);
+  auto answer = Call(conn, n.echo.get(), n.execute, args, cookie, &raw);
   ASSERT_TRUE(answer);
   EXPECT_EQ(Quill::Unbox<std::string>(answer.get()), "hi");
   EXPECT_TRUE(raw.setCookie.empty()) << "a known session is not issued again";
   // Other cookies beside it do not hide it.
-  EXPECT_TRUE(Call(conn, echo.get(), execute, args, "theme=dark; " + cookie + "; lang=en"));
-  EXPECT_THROW(Call(conn, echo.get(), execute, args), Quill::Fault::SecurityError::Exception);
+  EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, args, "theme=dark; " + cookie + "; lang=en"));
+  EXPECT_THROW(Call(conn, n.echo.get(), n.execute, args), Quill::Fault::SecurityError::Exception);
 
   // A second caller logs in to a session of its own.
   RawConnection other(server.GetPort());
-  Call(other, sm.get(), login, Quill::Args(std::string("bob"), std::string("secret"), Basalt::Optional<std::string>()),
-       {}, &raw);
+  Call(other, n.sm.get(), n.login, Names::LoginAs("bob"), {}, &raw);
   std::string cookie2 = CookieOf(raw.setCookie);
   EXPECT_NE(cookie2, cookie);
   EXPECT_EQ(server.GetStats().sessions, 2u);
   // Logout empties the session: the next call is refused.
-  Call(other, sm.get(), logout, {}, cookie2);
-  EXPECT_THROW(Call(other, echo.get(), execute, args, cookie2), Tarn::Fault::NotAuthenticated::Exception);
+  Call(other, n.sm.get(), n.logout, {}, cookie2);
+  EXPECT_THROW(Call(other, n.echo.get(), n.execute, args, cookie2), Tarn::Fault::NotAuthenticated::Exception);
 
   // Used within the idle timeout the session lives on; idle longer it is gone.
   for (int i = 0; i < 3; ++i) {
     std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(Call(conn, echo.get(), execute, args, cookie)) << "session dropped while in use";
+    EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, args, cookie)) << "session dropped while in use";
   }
   std::this_thread::sleep_for(700ms);
-  EXPECT_THROW(Call(conn, echo.get(), execute, args, cookie), Tarn::Fault::NotAuthenticated::Exception);
+  EXPECT_THROW(Call(conn, n.echo.get(), n.execute, args, cookie), Tarn::Fault::NotAuthenticated::Exception);
   EXPECT_EQ(server.GetStats().sessions, 0u);
   EXPECT_EQ(objects.echo->executions, 5);
 }
@@ -196,14 +181,12 @@ TEST(HttpServer, LimitsAnsweredWithTheirStatus) {
   options.maxConnections = 4;
   options.workers = 2;
   Quill::HttpServer server(objects.adapter.get(), options);
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
+  Names n;
 
   {  // Body over the limit: 413, announced by its length before it is read.
     RawConnection conn(server.GetPort());
     std::string big(8192, 'x');
-    Reply r = conn.Request(http::verb::post, "/sdk",
-                           Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({big}).get())));
+    Reply r = conn.Request(http::verb::post, "/sdk", n.Echo({big}));
     EXPECT_EQ(r.status, 413) << r.error;
     EXPECT_FALSE(r.keepAlive);
   }
@@ -238,21 +221,17 @@ TEST(HttpServer, LimitsAnsweredWithTheirStatus) {
   }
   {  // An idle keep-alive connection is closed without an answer.
     RawConnection conn(server.GetPort());
-    EXPECT_TRUE(Call(conn, echo.get(), execute, Quill::Args(Words({"once"}).get())));
+    EXPECT_TRUE(Call(conn, n.echo.get(), n.execute, Quill::Args(Words({"once"}).get())));
     EXPECT_TRUE(conn.ClosedByServer());
   }
   for (int i = 0; i < 300 && server.GetStats().openConnections > 0; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_EQ(server.GetStats().openConnections, 0u);
   {  // Calls in flight: one is running (blocked), the next is refused with 503.
     RawConnection busy(server.GetPort());
-    ASSERT_TRUE(busy.SendRaw([&] {
-      std::string body = Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"block"}).get()));
-      return "POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    }()));
+    ASSERT_TRUE(busy.SendRaw(Post("/sdk", n.Echo({"block"}))));
     ASSERT_TRUE(objects.echo->gate.WaitForWaiters(1, 5s));
     RawConnection second(server.GetPort());
-    Reply r = second.Request(http::verb::post, "/sdk",
-                             Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"b"}).get())));
+    Reply r = second.Request(http::verb::post, "/sdk", n.Echo({"b"}));
     EXPECT_EQ(r.status, 503);
     EXPECT_TRUE(r.keepAlive) << "a busy server keeps the connection";
     EXPECT_EQ(server.GetStats().callsInFlight, 1u);
@@ -285,11 +264,9 @@ TEST(HttpServer, LimitsAnsweredWithTheirStatus) {
 TEST(HttpServer, ThousandConnectionsAtOnce) {
   Objects objects(false, 2);
   Quill::HttpServer server(objects.adapter.get(), Loopback());
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
-  std::string body = Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"many"}).get()));
-  std::string request =
-      "POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  Names n;
+  std::string body = n.Echo({"many"});
+  std::string request = Post("/sdk", body);
 
   constexpr int kConnections = 1000;
   auto ioc = std::make_shared<net::io_context>();
@@ -332,18 +309,14 @@ TEST(HttpServer, StopAnswersCallsInFlight) {
   options.workers = 4;
   auto server = std::make_unique<Quill::HttpServer>(objects.adapter.get(), options);
   unsigned short port = server->GetPort();
-  auto echo = Ref("tarn.SimpleCommand", "echo");
-  Quill::ManagedMethod* execute = Method("tarn.SimpleCommand", "Execute");
+  Names n;
 
   constexpr int kCalls = 100;
   auto ioc = std::make_shared<net::io_context>();
   std::vector<std::unique_ptr<RawConnection>> conns;
   for (int i = 0; i < kCalls; ++i) {
     conns.push_back(std::make_unique<RawConnection>(port, 30s, "127.0.0.1", ioc));
-    std::string body =
-        Quill::Wire::EncodeRequest(echo.get(), execute, Quill::Args(Words({"block", std::to_string(i)}).get()));
-    ASSERT_TRUE(conns.back()->SendRaw(
-        "POST /sdk HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+    ASSERT_TRUE(conns.back()->SendRaw(Post("/sdk", n.Echo({"block", std::to_string(i)}))));
   }
   // Every call accepted: four block in the implementation, the rest wait for a worker.
   for (int i = 0; i < 500 && server->GetStats().callsInFlight < kCalls; ++i) std::this_thread::sleep_for(10ms);
@@ -391,10 +364,8 @@ TEST(HttpServer, Tls) {
   Quill::HttpServer server(objects.adapter.get(), options);
   EXPECT_TRUE(server.IsTls());
   EXPECT_EQ(server.GetUrl().rfind("https://127.0.0.1:", 0), 0u);
-  auto sm = Ref("tarn.SessionManager", "SessionManager");
-  Quill::ManagedMethod* login = Method("tarn.SessionManager", "login");
-  std::string body = Quill::Wire::EncodeRequest(
-      sm.get(), login, Quill::Args(std::string("ann"), std::string("secret"), Basalt::Optional<std::string>()));
+  Names n;
+  std::string body = Quill::Wire::EncodeRequest(n.sm.get(), n.login, Names::LoginAs("ann"));
 
   auto tlsCall = [&](bool trustServer, std::string& setCookie) -> int {
     net::io_context ioc;

@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <filesystem>
 #include <fstream>

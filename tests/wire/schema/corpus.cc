@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <string>
 
 #include "Fill.h"
 #include "FuzzInput.h"
