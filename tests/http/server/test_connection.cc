@@ -254,6 +254,20 @@ TEST(ServerConnection, EndsWithTheStatusOfWhatWentWrong) {
   }
 }
 
+// The read timeout bounds each request, not the connection: requests that each come well
+// within it keep a connection open for several times its length.
+TEST(ServerConnection, AKeepAliveConnectionOutlivesItsReadTimeoutRequestByRequest) {
+  Host host(1s);
+  Pair p(host);
+  for (int i = 0; i < 10; ++i) {
+    Reply r = p.client->Request(http::verb::get, "/echo?" + std::to_string(i));
+    ASSERT_EQ(r.status, 200) << "request " << i << ": " << r.error;
+    EXPECT_TRUE(r.keepAlive);
+    std::this_thread::sleep_for(250ms);
+  }
+  EXPECT_EQ(host.routed.load(), 10);
+}
+
 // A client that asks and then reads nothing: the answer cannot leave, and the connection ends
 // at its write timeout, though every request before it was answered in time.
 TEST(ServerConnection, AnAnswerTheClientDoesNotReadEndsAtTheWriteTimeout) {
