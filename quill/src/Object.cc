@@ -12,6 +12,7 @@
 #include "basalt/Object.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
