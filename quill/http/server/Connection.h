@@ -246,10 +246,8 @@ class Connection final : public ConnectionBase,
     _extensionBytes = 0;
     _overBudget = false;
     _timedOut = false;
-    _reading = true;
-    std::size_t buffered = _buffer.size();
+    _bufferedAtStart = _buffer.size();
     Watch(Watching::Read, _limits.readTimeout);
-    _bufferedAtStart = buffered;
     http::async_read_header(_stream, _buffer, *_parser,
                             [self = this->shared_from_this()](error_code ec, std::size_t) { self->OnHead(ec); });
   }
@@ -283,10 +281,7 @@ class Connection final : public ConnectionBase,
     }
   }
 
-  void StopReading() {
-    _reading = false;
-    _watching = Watching::None;
-  }
+  void StopReading() { _watching = Watching::None; }
 
   // A read or a write must end by a deadline. The deadline moves with every
   // request, but the timer is set again only when it would fire too late: one
@@ -477,7 +472,6 @@ class Connection final : public ConnectionBase,
   std::array<char, 4096> _drain;
   std::uint64_t _id = 0;
   std::size_t _bufferedAtStart = 0;
-  bool _reading = false;
   Watching _watching = Watching::None;
   std::chrono::steady_clock::time_point _deadline;
   bool _timerSet = false;        // a wait for a deadline is under way

@@ -70,13 +70,7 @@ void AppendBodyNamespace(std::string& out, Version const* v) {
 
 // Room for an answer as large as the last one this thread wrote, so that it
 // is written into one block rather than grown into it (within 512 B–64 KiB).
-std::size_t& AnswerSizeHint() {
-  thread_local std::size_t hint = 512;
-  return hint;
-}
-void KeepAnswerSizeHint(std::string const& out) {
-  AnswerSizeHint() = std::clamp<std::size_t>(out.size(), 512, 64 << 10);
-}
+thread_local std::size_t tAnswerSize = 512;
 
 }  // namespace
 
@@ -128,7 +122,7 @@ std::string EncodeResponse(ManagedMethod const* method, Any const* result, Versi
   CheckMethod(method, v);
   Plan const& plan = ResultPlanOf(method);
   std::string out;
-  out.reserve(AnswerSizeHint());
+  out.reserve(tAnswerSize);
   OpenEnvelope(out, v);
   XmlWriter w(out, v);
   out += '<';
@@ -141,7 +135,7 @@ std::string EncodeResponse(ManagedMethod const* method, Any const* result, Versi
   out += method->GetWsdlName();
   out += "Response>";
   CloseEnvelope(out);
-  KeepAnswerSizeHint(out);
+  tAnswerSize = std::clamp<std::size_t>(out.size(), 512, 64 << 10);
   return out;
 }
 
